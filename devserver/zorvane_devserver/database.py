@@ -1,0 +1,75 @@
+"""The embedded DuckDB database and the catalog's version counters."""
+from __future__ import annotations
+
+import json
+import threading
+from pathlib import Path
+
+import duckdb
+
+from . import CATALOG_NAME
+
+VERSION_COUNTERS = ("sequence", "tables_version", "views_version", "schemas_version", "permissions_version",
+                    "graphs_version", "connections_version", "pipelines_version")
+
+
+class CatalogVersion:
+    """Counters the driver polls to decide whether its cached catalog snapshot is stale.
+
+    With a data directory they are kept in a file so a restarted server never
+    reports a sequence an old client already saw for a different catalog.
+    """
+
+    def __init__(self, path: Path | None):
+        self._path = path
+        self._lock = threading.Lock()
+        self._values = dict.fromkeys(VERSION_COUNTERS, 0)
+        self._values["sequence"] = 1
+        if path is not None and path.exists():
+            stored = json.loads(path.read_text())
+            self._values.update({k: int(v) for k, v in stored.items() if k in self._values})
+            self._values["sequence"] += 1
+
+    def snapshot(self) -> dict[str, int]:
+        with self._lock:
+            return dict(self._values)
+
+    @property
+    def sequence(self) -> int:
+        with self._lock:
+            return self._values["sequence"]
+
+    def bump(self, *kinds: str) -> int:
+        with self._lock:
+            self._values["sequence"] += 1
+            for kind in kinds:
+                self._values[kind] += 1
+            if self._path is not None:
+                self._path.write_text(json.dumps(self._values))
+            return self._values["sequence"]
+
+
+class Database:
+    def __init__(self, data_dir: Path | None):
+        self._root = duckdb.connect(":memory:")
+        if data_dir is not None:
+            data_dir.mkdir(parents=True, exist_ok=True)
+            target = str(data_dir / f"{CATALOG_NAME}.duckdb")
+        else:
+            target = ":memory:"
+        self._root.execute(f"ATTACH '{target}' AS {CATALOG_NAME}")
+        self._root.execute(f"USE {CATALOG_NAME}")
+        self.version = CatalogVersion(data_dir / "catalog_version.json" if data_dir else None)
+
+    def cursor(self) -> duckdb.DuckDBPyConnection:
+        """A connection of its own for one request; DuckDB connections are not shared across threads."""
+        cur = self._root.cursor()
+        cur.execute(f"USE {CATALOG_NAME}")
+        return cur
+
+    def close(self) -> None:
+        try:
+            self._root.execute(f"CHECKPOINT {CATALOG_NAME}")
+        except duckdb.Error:
+            pass
+        self._root.close()

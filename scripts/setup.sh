@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests, the demo and the benchmarks need.
+# Idempotent: a second run on a set-up machine only checks and returns.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DEB_PACKAGES=(
+  build-essential cmake ninja-build ccache pkg-config git curl openssl
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libcurl4-openssl-dev nlohmann-json3-dev libpg-query-dev libsecret-1-dev
+  gnome-keyring libsecret-tools dbus dbus-x11
+  g++-mingw-w64-x86-64 tinyproxy clang libclang-rt-14-dev
+  postgresql
+)
+
+missing=()
+for p in "${DEB_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing Debian packages: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+PY=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "setup: creating .venv"
+  "$PY" -m venv .venv
+fi
+stamp=.venv/.requirements.sha
+want=$(sha256sum requirements.txt | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+  echo "setup: installing Python packages"
+  .venv/bin/pip install -q --upgrade pip
+  .venv/bin/pip install -q -r requirements.txt
+  .venv/bin/pip install -q -e devserver -e python 2>/dev/null || true
+  echo "$want" > "$stamp"
+fi

@@ -1,0 +1,209 @@
+#include "diagnostics/log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/append_file.h"
+#include "platform/thread_id.h"
+#include "util/no_destructor.h"
+
+namespace zv {
+
+std::atomic<int> g_log_level{kLogOff};
+
+namespace {
+
+constexpr uint64_t kRotateBytes = 10ull * 1024 * 1024;
+constexpr int kRotatedBackups = 5;
+constexpr size_t kMessageStackBytes = 1024;
+constexpr size_t kLineBytes = 5120;
+
+struct LogState {
+  std::mutex mu;
+  platform::AppendFile file;  // not open: the sink is stderr
+  std::string path;
+  uint64_t bytes_written = 0;
+};
+
+LogState& State() {
+  static NoDestructor<LogState> state;
+  return *state;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// Shifts name.4 -> name.5 ... name -> name.1. Failures are ignored: a missing
+// backup is normal and a locked one only costs history.
+void RotateLocked(LogState& st) {
+  st.file.Close();
+  const std::string& base = st.path;
+  std::remove((base + "." + std::to_string(kRotatedBackups)).c_str());
+  for (int i = kRotatedBackups - 1; i >= 1; --i) {
+    std::rename((base + "." + std::to_string(i)).c_str(),
+                (base + "." + std::to_string(i + 1)).c_str());
+  }
+  std::rename(base.c_str(), (base + ".1").c_str());
+  unsigned long err = 0;
+  st.file = platform::AppendFile::Open(base, &err);
+  if (st.file.is_open()) {
+    st.bytes_written = 0;
+  } else {
+    st.path.clear();
+  }
+}
+
+}  // namespace
+
+const char* LogLevelName(int level) {
+  switch (level) {
+    case kLogOff: return "OFF  ";
+    case kLogError: return "ERROR";
+    case kLogWarn: return "WARN ";
+    case kLogInfo: return "INFO ";
+    case kLogDebug: return "DEBUG";
+    case kLogTrace: return "TRACE";
+    default: return "?????";
+  }
+}
+
+std::optional<int> ParseLogLevel(std::string_view text) {
+  static constexpr struct {
+    const char* name;
+    int level;
+  } kNames[] = {{"off", kLogOff},   {"error", kLogError}, {"warn", kLogWarn},
+                {"warning", kLogWarn}, {"info", kLogInfo}, {"debug", kLogDebug},
+                {"trace", kLogTrace}};
+  for (const auto& entry : kNames) {
+    if (EqualsIgnoreCase(text, entry.name)) return entry.level;
+  }
+  return std::nullopt;
+}
+
+int FormatUtcTimestamp(char* out, size_t size) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto day = floor<days>(now);
+  const year_month_day ymd{day};
+  const hh_mm_ss<nanoseconds> tod{duration_cast<nanoseconds>(now - day)};
+  int year = static_cast<int>(ymd.year());
+  if (year < 0) year = 0;
+  if (year > 9999) year = 9999;
+  const long long millis = (tod.subseconds().count() / 1000000) % 1000;
+  return std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year,
+                       static_cast<int>(static_cast<unsigned>(ymd.month())),
+                       static_cast<int>(static_cast<unsigned>(ymd.day())),
+                       static_cast<int>(tod.hours().count()),
+                       static_cast<int>(tod.minutes().count()),
+                       static_cast<int>(tod.seconds().count()), static_cast<int>(millis));
+}
+
+unsigned long CurrentThreadLogId() {
+  // FNV-1a over the low four bytes of the OS thread id: short, stable for the
+  // thread's life, and the same in the engine log and the SQL trace.
+  thread_local const unsigned long id = [] {
+    const uint32_t tid = static_cast<uint32_t>(platform::CurrentThreadId());
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (int i = 0; i < 4; ++i) {
+      hash ^= (tid >> (8 * i)) & 0xffu;
+      hash *= 0x100000001b3ull;
+    }
+    return static_cast<unsigned long>(hash & 0xffffffffu);
+  }();
+  return id;
+}
+
+}  // namespace zv
+
+void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
+  if (!zv::LogEnabled(level)) return;
+  char stack_message[zv::kMessageStackBytes];
+  std::vector<char> heap_message;
+  const char* message = "";
+  if (format != nullptr) {
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(stack_message, sizeof(stack_message), format, copy);
+    va_end(copy);
+    message = stack_message;
+    if (needed < 0) {
+      stack_message[0] = '\0';
+    } else if (static_cast<size_t>(needed) >= sizeof(stack_message)) {
+      try {
+        heap_message.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(heap_message.data(), heap_message.size(), format, args);
+        message = heap_message.data();
+      } catch (const std::bad_alloc&) {
+        // Keep the truncated stack copy.
+      }
+    }
+  }
+
+  char timestamp[40];
+  zv::FormatUtcTimestamp(timestamp, sizeof(timestamp));
+  auto& st = zv::State();
+  std::lock_guard<std::mutex> lock(st.mu);
+  char line[zv::kLineBytes];
+  int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
+                          zv::CurrentThreadLogId(), zv::LogLevelName(level),
+                          category ? category : "zv", message);
+  if (len < 0) return;
+  size_t size = static_cast<size_t>(len);
+  if (size >= sizeof(line)) {
+    size = sizeof(line) - 1;
+    line[size - 1] = '\n';
+  }
+  if (!st.file.is_open()) {
+    std::fwrite(line, 1, size, stderr);
+    std::fflush(stderr);
+    return;
+  }
+  int64_t written = st.file.Write(line, size);
+  if (written <= 0) return;
+  st.bytes_written += static_cast<uint64_t>(written);
+  if (st.bytes_written >= zv::kRotateBytes && !st.path.empty()) {
+    zv::RotateLocked(st);
+  }
+}
+
+void zv_log_write(int level, const char* category, const char* format, ...) {
+  if (!zv::LogEnabled(level)) return;
+  va_list args;
+  va_start(args, format);
+  zv_log_vwrite(level, category, format, args);
+  va_end(args);
+}
+
+void zv_log_configure(const char* path, int level) {
+  auto& st = zv::State();
+  std::lock_guard<std::mutex> lock(st.mu);
+  st.file.Close();
+  st.path.clear();
+  if (path != nullptr && path[0] != '\0') {
+    unsigned long err = 0;
+    st.file = zv::platform::AppendFile::Open(path, &err);
+    if (st.file.is_open()) {
+      st.path = path;
+      st.bytes_written = st.file.Size();
+    } else {
+      std::fprintf(stderr,
+                   "zv_log: failed to open '%s' for append (CreateFile error %lu); "
+                   "falling back to stderr\n",
+                   path, err);
+      std::fflush(stderr);
+    }
+  }
+  zv::g_log_level.store(level, std::memory_order_relaxed);
+}

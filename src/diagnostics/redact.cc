@@ -1,0 +1,116 @@
+#include "diagnostics/redact.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::string_view kRedacted = "[REDACTED]";
+
+constexpr std::string_view kKeyValuePrefixes[] = {
+    "Pwd=", "Password=", "Token=", "AccessToken=", "OAuthToken=", "client_secret="};
+constexpr std::string_view kJsonSecretMembers[] = {
+    "\"password\"", "\"token\"", "\"secret\"", "\"access_token\"", "\"session_token\""};
+constexpr std::string_view kBearer = "Bearer ";
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool MatchesAt(std::string_view text, size_t pos, std::string_view pattern) {
+  if (pattern.size() > text.size() - pos) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (Lower(text[pos + i]) != Lower(pattern[i])) return false;
+  }
+  return true;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// For a JSON member name ending at `pos`, finds the string value's quotes.
+// Returns false unless the member is followed by : and a complete string.
+bool FindJsonStringValue(std::string_view text, size_t pos, size_t* open, size_t* close) {
+  size_t i = pos;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  if (i >= text.size() || text[i] != ':') return false;
+  ++i;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  if (i >= text.size() || text[i] != '"') return false;
+  *open = i;
+  for (size_t j = i + 1; j < text.size(); ++j) {
+    if (text[j] == '\\') {
+      ++j;  // skip the escaped character as a pair
+      continue;
+    }
+    if (text[j] == '"') {
+      *close = j;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool EndsBearerToken(char c) {
+  return c == '\r' || c == '\n' || c == ',' || c == '"' || c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+std::string zv_redact(std::string_view text) {
+  // Scans the input once and copies it to the output, replacing each secret
+  // value as it is found, so the cost stays linear in the text's length.
+  std::string out;
+  out.reserve(text.size());
+  size_t copied = 0;  // input before this index is already in `out`
+  auto redact_range = [&](size_t begin, size_t end) {
+    out.append(text.substr(copied, begin - copied));
+    out.append(kRedacted);
+    copied = end;
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    bool matched = false;
+    for (std::string_view prefix : kKeyValuePrefixes) {
+      if (!MatchesAt(text, i, prefix)) continue;
+      size_t begin = i + prefix.size();
+      size_t end = text.find(';', begin);
+      if (end == std::string_view::npos) end = text.size();
+      redact_range(begin, end);
+      i = end;
+      matched = true;
+      break;
+    }
+    if (matched) continue;
+
+    for (std::string_view member : kJsonSecretMembers) {
+      if (!MatchesAt(text, i, member)) continue;
+      size_t open = 0, close = 0;
+      if (FindJsonStringValue(text, i + member.size(), &open, &close)) {
+        redact_range(open + 1, close);
+        i = close;
+      } else {
+        i += member.size();
+      }
+      matched = true;
+      break;
+    }
+    if (matched) continue;
+
+    if (MatchesAt(text, i, kBearer)) {
+      size_t begin = i + kBearer.size();
+      size_t end = begin;
+      while (end < text.size() && !EndsBearerToken(text[end])) ++end;
+      if (end > begin) redact_range(begin, end);
+      i = end;
+      continue;
+    }
+    ++i;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+bool zv_is_secret_key(const char* key) {
+  if (key == nullptr) return false;
+  for (const char* needle : {"password", "token", "secret", "client_key"}) {
+    if (std::strstr(key, needle) != nullptr) return true;
+  }
+  return false;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <adbc.h>
+
+#include <cstdint>
+
+namespace zv {
+
+struct ZVDatabase;
+
+// The record behind an AdbcConnection.
+struct ZVConnection {
+  ZVDatabase* database = nullptr;  // not owned; outlives the connection
+  bool connected = false;          // holds a live transport connection
+  uint32_t batch_size_hint = 0;
+  uint32_t query_timeout_sec = 0;  // 0: no limit
+};
+
+AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error);
+AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key,
+                                   const char* value, AdbcError* error);
+AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database,
+                              AdbcError* error);
+AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error);
+
+// Catalog calls.
+AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
+                                 size_t info_codes_length, ArrowArrayStream* out,
+                                 AdbcError* error);
+AdbcStatusCode ConnectionGetTableTypes(AdbcConnection* connection, ArrowArrayStream* out,
+                                       AdbcError* error);
+AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const char* catalog,
+                                    const char* db_schema, const char* table_name,
+                                    const char** table_type, const char* column_name,
+                                    ArrowArrayStream* out, AdbcError* error);
+AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* catalog,
+                                        const char* db_schema, const char* table_name,
+                                        ArrowSchema* schema, AdbcError* error);
+
+// True when the connection handle holds an initialised connection.
+bool IsConnectionInitialised(AdbcConnection* connection);
+
+}  // namespace zv

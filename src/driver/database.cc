@@ -1,0 +1,219 @@
+#include "driver/database.h"
+
+#include "diagnostics/log.h"
+#include "diagnostics/log_config.h"
+#include "diagnostics/redact.h"
+#include "driver/adbc_status.h"
+#include "driver/handle_record.h"
+#include "driver/option_values.h"
+
+namespace zv {
+
+namespace {
+
+using TextField = std::optional<std::string> ZVDatabase::*;
+using SecretField = SecretString ZVDatabase::*;
+
+// Options stored as given; null unsets them.
+constexpr struct {
+  const char* key;
+  TextField field;
+} kTextOptions[] = {
+    {"username", &ZVDatabase::username},
+    {"adbc.zorvane.compute_url", &ZVDatabase::compute_url},
+    {"adbc.zorvane.compute_node", &ZVDatabase::compute_node},
+    {"adbc.zorvane.application_name", &ZVDatabase::application_name},
+    {"adbc.zorvane.proxy_url", &ZVDatabase::proxy_url},
+    {"adbc.zorvane.proxy_user", &ZVDatabase::proxy_user},
+    {"adbc.zorvane.tls.ca_bundle", &ZVDatabase::tls_ca_bundle},
+    {"adbc.zorvane.tls.host_in_cert", &ZVDatabase::tls_host_in_cert},
+    {"adbc.zorvane.tls.client_cert", &ZVDatabase::tls_client_cert},
+    {"adbc.zorvane.tls.client_key", &ZVDatabase::tls_client_key},
+    {"adbc.zorvane.log_path", &ZVDatabase::log_path},
+    {"adbc.zorvane.api_trace_path", &ZVDatabase::api_trace_path},
+};
+
+constexpr struct {
+  const char* key;
+  SecretField field;
+} kSecretOptions[] = {
+    {"password", &ZVDatabase::password},
+    {"adbc.zorvane.session_token", &ZVDatabase::session_token},
+    {"adbc.zorvane.proxy_pass", &ZVDatabase::proxy_pass},
+};
+
+// A text that cannot be copied for lack of memory leaves the option unset;
+// the call still succeeds.
+void StoreText(std::optional<std::string>& field, const char* value) {
+  field.reset();
+  if (value == nullptr) return;
+  try {
+    field.emplace(value);
+  } catch (const std::bad_alloc&) {
+    field.reset();
+  }
+}
+
+void StoreSecret(SecretString& field, const char* value) {
+  field.Reset();
+  if (value == nullptr) return;
+  try {
+    field.Assign(value);
+  } catch (const std::bad_alloc&) {
+    field.Reset();
+  }
+}
+
+arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
+  for (const auto& option : kTextOptions) {
+    if (key == option.key) {
+      StoreText(db.*option.field, value);
+      return arrow::Status::OK();
+    }
+  }
+  for (const auto& option : kSecretOptions) {
+    if (key == option.key) {
+      StoreSecret(db.*option.field, value);
+      return arrow::Status::OK();
+    }
+  }
+  if (key == "uri") {
+    if (value == nullptr || value[0] == '\0') {
+      return InvalidOptionValue("uri must be a non-empty string");
+    }
+    StoreText(db.uri, value);
+  } else if (key == "adbc.zorvane.connect_timeout_sec") {
+    auto parsed = ParseDatabaseInteger(value);
+    if (!parsed) {
+      return InvalidOptionValue(
+          "adbc.zorvane.connect_timeout_sec must be a non-negative integer (0 means use "
+          "the driver default)");
+    }
+    db.connect_timeout_sec = *parsed;
+  } else if (key == "adbc.zorvane.max_stream_buffer_mb") {
+    auto parsed = ParseDatabaseInteger(value);
+    if (!parsed) {
+      return InvalidOptionValue(
+          "adbc.zorvane.max_stream_buffer_mb must be a non-negative integer in MB (0 means "
+          "use the driver default of 256 MB)");
+    }
+    db.max_stream_buffer_mb = *parsed;
+  } else if (key == "adbc.zorvane.tls.encrypt") {
+    if (!IsTlsEncryptMode(value)) {
+      return InvalidOptionValue(
+          "adbc.zorvane.tls.encrypt must be one of Off, Optional, Mandatory, Strict");
+    }
+    StoreText(db.tls_encrypt, value);
+  } else if (key == "adbc.zorvane.tls.trust_server_cert") {
+    auto parsed = ParseBooleanText(value);
+    if (!parsed) {
+      return InvalidOptionValue("adbc.zorvane.tls.trust_server_cert must be true or false");
+    }
+    StoreText(db.tls_trust_server_cert, *parsed ? "true" : "false");
+  } else if (key == "adbc.zorvane.tls.min_version") {
+    if (!IsTlsMinVersion(value)) {
+      return InvalidOptionValue(
+          "adbc.zorvane.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
+    }
+    StoreText(db.tls_min_version, value);
+  } else if (key == "adbc.zorvane.log_level") {
+    if (value == nullptr || !ParseLogLevel(value)) {
+      return InvalidOptionValue(
+          "adbc.zorvane.log_level must be one of off, error, warn, info, debug, trace");
+    }
+    StoreText(db.log_level, value);
+  } else {
+    return UnknownOptionKey("unknown database option key: " + key);
+  }
+  return arrow::Status::OK();
+}
+
+bool NonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
+
+}  // namespace
+
+const char* LoggedOptionValue(const char* key, const char* value) {
+  if (zv_is_secret_key(key)) return "[REDACTED]";
+  return value ? value : "(null)";
+}
+
+AdbcStatusCode DatabaseNew(AdbcDatabase* database, AdbcError* error) {
+  return RunEntryPoint("AdbcDatabaseNew", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcDatabaseNew(db=%p)", static_cast<void*>(database));
+    if (database == nullptr) return NullArgument("AdbcDatabaseNew: database pointer is null");
+    if (database->private_data != nullptr) {
+      return SequenceError("AdbcDatabaseNew called twice on the same handle without Release");
+    }
+    // bad_alloc becomes "AdbcDatabaseNew: out of memory" (HY001) at the boundary.
+    AttachRecord(database, std::make_unique<ZVDatabase>());
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const char* value,
+                                 AdbcError* error) {
+  return RunEntryPoint("AdbcDatabaseSetOption", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
+           static_cast<void*>(database), key ? key : "(null)", LoggedOptionValue(key, value));
+    if (database == nullptr || key == nullptr) {
+      return NullArgument("AdbcDatabaseSetOption: null database or key");
+    }
+    ZVDatabase* db = RecordOf<ZVDatabase>(database);
+    if (db == nullptr) return SequenceError("AdbcDatabaseSetOption: database not allocated");
+    if (db->initialised) {
+      return SequenceError(
+          "AdbcDatabaseSetOption: database already initialized; options must be set before "
+          "AdbcDatabaseInit");
+    }
+    return ApplyOption(*db, key, value);
+  });
+}
+
+AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error) {
+  return RunEntryPoint("AdbcDatabaseInit", error, [&]() -> arrow::Status {
+    if (database == nullptr) return NullArgument("AdbcDatabaseInit: database pointer is null");
+    ZVDatabase* db = RecordOf<ZVDatabase>(database);
+    if (db == nullptr) return SequenceError("AdbcDatabaseInit: database not allocated");
+    if (db->initialised) return SequenceError("AdbcDatabaseInit called twice");
+
+    const char* auth = !db->session_token.empty() ? "token"
+                       : !db->password.empty()    ? "password"
+                                                  : "none";
+    ZV_LOG(kLogInfo, "api",
+           "AdbcDatabaseInit(db=%p, uri=\"%s\", compute=\"%s\", compute_node=\"%s\", "
+           "username=\"%s\", auth=%s)",
+           static_cast<void*>(database), OptionText(db->uri, "(null)"),
+           OptionText(db->compute_url, ""), OptionText(db->compute_node, ""),
+           OptionText(db->username, ""), auth);
+
+    if (!NonEmpty(db->uri)) {
+      return NullArgument("AdbcDatabaseInit: 'uri' option is required (control-plane URL)");
+    }
+    if (db->session_token.empty() && !NonEmpty(db->username)) {
+      return NullArgument(
+          "AdbcDatabaseInit: must set either 'adbc.zorvane.session_token' OR 'username' "
+          "(with 'password' or an OS keychain entry for it)");
+    }
+    if (NonEmpty(db->compute_url) && NonEmpty(db->compute_node)) {
+      return NullArgument(
+          "AdbcDatabaseInit: 'adbc.zorvane.compute_url' and 'adbc.zorvane.compute_node' are "
+          "mutually exclusive");
+    }
+    ConfigureDiagnostics({OptionText(db->log_path), OptionText(db->api_trace_path),
+                          OptionText(db->log_level)});
+    db->initialised = true;
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error) {
+  return RunEntryPoint("AdbcDatabaseRelease", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcDatabaseRelease(db=%p)", static_cast<void*>(database));
+    if (RecordOf<ZVDatabase>(database) == nullptr) return arrow::Status::OK();
+    // The record's secrets zero their memory as they are destroyed.
+    DetachRecord<ZVDatabase>(database);
+    return arrow::Status::OK();
+  });
+}
+
+}  // namespace zv

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <adbc.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "diagnostics/secret_string.h"
+
+namespace zv {
+
+// The record behind an AdbcDatabase: the settings for one Zorvane service.
+// Connections keep a pointer to it and read it at their own Init.
+struct ZVDatabase {
+  std::optional<std::string> uri;
+  std::optional<std::string> compute_url;
+  std::optional<std::string> compute_node;
+  std::optional<std::string> username;
+  SecretString password;
+  SecretString session_token;
+  std::optional<std::string> application_name;
+  std::optional<std::string> proxy_url;
+  std::optional<std::string> proxy_user;
+  SecretString proxy_pass;
+  int32_t connect_timeout_sec = 0;   // 0: driver default
+  int32_t max_stream_buffer_mb = 0;  // 0: driver default
+  std::optional<std::string> tls_encrypt;
+  std::optional<std::string> tls_trust_server_cert;  // "true" or "false"
+  std::optional<std::string> tls_ca_bundle;
+  std::optional<std::string> tls_min_version;
+  std::optional<std::string> tls_host_in_cert;
+  std::optional<std::string> tls_client_cert;
+  std::optional<std::string> tls_client_key;
+  std::optional<std::string> log_path;
+  std::optional<std::string> log_level;
+  std::optional<std::string> api_trace_path;
+  bool initialised = false;
+};
+
+AdbcStatusCode DatabaseNew(AdbcDatabase* database, AdbcError* error);
+AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const char* value,
+                                 AdbcError* error);
+AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error);
+AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error);
+
+// How option values appear in log lines: secrets as [REDACTED], null as
+// (null), anything else as given.
+const char* LoggedOptionValue(const char* key, const char* value);
+
+// Text of an optional option, or `fallback` when unset.
+inline const char* OptionText(const std::optional<std::string>& value,
+                              const char* fallback = nullptr) {
+  return value ? value->c_str() : fallback;
+}
+
+}  // namespace zv

@@ -1,0 +1,133 @@
+#include "driver/statement.h"
+
+#include <cstring>
+
+#include "diagnostics/log.h"
+#include "diagnostics/redact.h"
+#include "driver/adbc_status.h"
+#include "driver/connection.h"
+#include "driver/handle_record.h"
+
+namespace zv {
+
+AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement,
+                            AdbcError* error) {
+  return RunEntryPoint("AdbcStatementNew", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementNew(conn=%p, stmt=%p)",
+           static_cast<void*>(connection), static_cast<void*>(statement));
+    if (connection == nullptr || statement == nullptr) {
+      return NullArgument("AdbcStatementNew: null connection or statement");
+    }
+    if (statement->private_data != nullptr) {
+      return SequenceError("AdbcStatementNew called twice without Release");
+    }
+    if (RecordOf<ZVConnection>(connection) == nullptr) {
+      return SequenceError("AdbcStatementNew: parent connection not allocated");
+    }
+    if (!IsConnectionInitialised(connection)) {
+      return SequenceError(
+          "AdbcStatementNew: parent connection not initialised (call AdbcConnectionInit "
+          "first)");
+    }
+    auto record = std::make_unique<ZVStatement>();
+    record->connection = connection;
+    AttachRecord(statement, std::move(record));
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query,
+                                    AdbcError* error) {
+  return RunEntryPoint("AdbcStatementSetSqlQuery", error, [&]() -> arrow::Status {
+    // SQL can carry passwords (CREATE USER ... PASSWORD, connection strings),
+    // so it is scrubbed like every other free text before it is logged.
+    if (LogEnabled(kLogInfo)) {
+      std::string shown = query ? zv_redact(query) : std::string("(null)");
+      zv_log_write(kLogInfo, "api", "AdbcStatementSetSqlQuery(stmt=%p, sql.len=%zu, sql=\"%s\")",
+                   static_cast<void*>(statement), query ? std::strlen(query) : size_t{0},
+                   shown.c_str());
+    }
+    if (statement == nullptr || query == nullptr) {
+      return NullArgument("AdbcStatementSetSqlQuery: null statement or query");
+    }
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementSetSqlQuery: statement not allocated");
+    try {
+      stmt->sql.emplace(query);
+    } catch (const std::bad_alloc&) {
+      return OutOfMemory("AdbcStatementSetSqlQuery: out of memory");
+    }
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error) {
+  return RunEntryPoint("AdbcStatementPrepare", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementPrepare(stmt=%p)", static_cast<void*>(statement));
+    if (statement == nullptr) return NullArgument("AdbcStatementPrepare: null statement");
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementPrepare: statement not allocated");
+    if (!stmt->sql) return SequenceError("AdbcStatementPrepare: SetSqlQuery must be called first");
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode StatementExecuteQuery(AdbcStatement* statement, ArrowArrayStream* out,
+                                     int64_t* rows_affected, AdbcError* error) {
+  return RunEntryPoint("AdbcStatementExecuteQuery", error, [&]() -> arrow::Status {
+    if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) {
+      return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
+    }
+    if (!stmt->sql || stmt->sql->empty()) {
+      return SequenceError(
+          "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL string "
+          "before Execute");
+    }
+    if (!IsConnectionInitialised(stmt->connection)) {
+      return SequenceError(
+          "AdbcStatementExecuteQuery: parent connection is not initialised (call "
+          "AdbcConnectionInit first)");
+    }
+    ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
+           static_cast<void*>(statement), stmt->sql->size());
+    return arrow::Status::NotImplemented("AdbcStatementExecuteQuery is not available yet");
+  });
+}
+
+AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
+  return RunEntryPoint("AdbcStatementRelease", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementRelease(stmt=%p)", static_cast<void*>(statement));
+    if (RecordOf<ZVStatement>(statement) == nullptr) return arrow::Status::OK();
+    DetachRecord<ZVStatement>(statement);
+    return arrow::Status::OK();
+  });
+}
+
+AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, const char* value,
+                                  AdbcError* error) {
+  return RunEntryPoint("AdbcStatementSetOption", error, [&]() -> arrow::Status {
+    if (statement == nullptr || key == nullptr) {
+      return NullArgument("AdbcStatementSetOption: null statement or key");
+    }
+    return UnknownOptionKey(std::string("unknown statement option key: ") + key);
+  });
+}
+
+AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, ArrowSchema* schema,
+                             AdbcError* error) {
+  return RunEntryPoint("AdbcStatementBind", error, [&]() -> arrow::Status {
+    return arrow::Status::NotImplemented("AdbcStatementBind: bulk ingest is not available yet");
+  });
+}
+
+AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* stream,
+                                   AdbcError* error) {
+  return RunEntryPoint("AdbcStatementBindStream", error, [&]() -> arrow::Status {
+    return arrow::Status::NotImplemented(
+        "AdbcStatementBindStream: bulk ingest is not available yet");
+  });
+}
+
+}  // namespace zv

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zv::platform {
+
+// A file opened for appending, created when missing, that other processes (and
+// our own log rotation) may read, write, rename or delete while it is open.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile() { Close(); }
+  AppendFile(AppendFile&& other) noexcept;
+  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // On failure the result is not open and *error_code holds the platform's
+  // error number (errno here, GetLastError on Windows).
+  static AppendFile Open(const std::string& path, unsigned long* error_code);
+
+  bool is_open() const { return handle_ != kInvalid; }
+  // One write call; returns the bytes written, or -1 on failure.
+  int64_t Write(const char* data, size_t size);
+  // Current size of the file, 0 when it cannot be read.
+  uint64_t Size() const;
+  void Close();
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  explicit AppendFile(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_ = kInvalid;
+};
+
+}  // namespace zv::platform

@@ -1,0 +1,57 @@
+#include "platform/append_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zv::platform {
+
+AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalid;
+}
+
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
+  // POSIX files are always shareable for reading, writing, renaming and
+  // unlinking; O_APPEND keeps concurrent writers from overwriting each other.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error_code) *error_code = static_cast<unsigned long>(errno);
+    return AppendFile();
+  }
+  if (error_code) *error_code = 0;
+  return AppendFile(fd);
+}
+
+int64_t AppendFile::Write(const char* data, size_t size) {
+  if (!is_open()) return -1;
+  ssize_t n;
+  do {
+    n = ::write(static_cast<int>(handle_), data, size);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int64_t>(n);
+}
+
+uint64_t AppendFile::Size() const {
+  struct stat st;
+  if (!is_open() || ::fstat(static_cast<int>(handle_), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+void AppendFile::Close() {
+  if (is_open()) {
+    ::close(static_cast<int>(handle_));
+    handle_ = kInvalid;
+  }
+}
+
+}  // namespace zv::platform

@@ -1,0 +1,93 @@
+#include "stream/error_classification.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+struct PhraseRule {
+  std::string_view phrase;
+  const char* sqlstate;
+};
+
+// Tried in order: the first rule whose phrase appears anywhere wins, so
+// credential problems outrank network ones, which outrank time-outs.
+constexpr PhraseRule kRules[] = {
+    {"invalid credential", "28000"},  {"authentication failed", "28000"},
+    {"Unauthorized", "28000"},        {"401", "28000"},
+    {"could not connect", "08001"},   {"connection refused", "08001"},
+    {"TLS handshake", "08001"},       {"certificate verify", "08001"},
+    {"DNS", "08001"},                 {"connection closed", "08006"},
+    {"broken pipe", "08006"},         {"server hung up", "08006"},
+    {"timed out", "HYT00"},           {"timeout", "HYT00"},
+    {"syntax error", "42000"},        {"parse error", "42000"},
+    {"Plan error", "42000"},          {"Schema mismatch", "42000"},
+    {"Forbidden", "42501"},           {"403", "42501"},
+    {"permission denied", "42501"},
+};
+
+constexpr size_t kMaxComputeErrorText = 1024;
+
+std::string MessageFromJsonBody(std::string_view body) {
+  if (body.empty()) return {};
+  auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) return {};
+  auto message = json.find("message");
+  if (message != json.end() && message->is_string()) return message->get<std::string>();
+  auto error = json.find("error");
+  if (error == json.end()) return {};
+  if (error->is_string()) return error->get<std::string>();
+  if (error->is_object()) {
+    auto inner = error->find("message");
+    if (inner != error->end() && inner->is_string()) return inner->get<std::string>();
+  }
+  return {};
+}
+
+}  // namespace
+
+const char* zv_classify_transport_message(std::string_view text) {
+  for (const auto& rule : kRules) {
+    if (text.find(rule.phrase) != std::string_view::npos) return rule.sqlstate;
+  }
+  return "HY000";
+}
+
+std::string zv_normalize_compute_message(std::string text) {
+  static constexpr std::string_view kPrefixes[] = {"Session error: ", "SQL execution error: ",
+                                                    "internal error: "};
+  for (int round = 0; round < 6; ++round) {
+    bool removed = false;
+    for (std::string_view prefix : kPrefixes) {
+      if (text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0) {
+        text.erase(0, prefix.size());
+        removed = true;
+        break;
+      }
+    }
+    if (!removed) break;
+  }
+  if (text.size() > 5 && text.back() == '\'') {
+    size_t clause = text.rfind(" for '");
+    if (clause != std::string::npos) text.erase(clause);
+  }
+  return text;
+}
+
+std::string zv_compute_error_text(std::string_view body, long http_status) {
+  std::string message = MessageFromJsonBody(body);
+  std::string result;
+  if (!message.empty()) {
+    result = zv_normalize_compute_message(std::move(message));
+  } else {
+    result = "compute returned HTTP " + std::to_string(http_status);
+    if (!body.empty()) {
+      result += ": ";
+      result.append(body);
+    }
+  }
+  if (result.size() > kMaxComputeErrorText) {
+    result.resize(kMaxComputeErrorText - 3);
+    result += "...";
+  }
+  return result;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Text used whenever a transport call fails without saying why.
+inline constexpr const char* kNoTransportMessage =
+    "Zorvane transport reported an error with no message";
+
+// Maps a transport, routing or server error text to a five-character SQLSTATE
+// by the first known phrase it contains ("HY000" when none matches).
+const char* zv_classify_transport_message(std::string_view text);
+
+// The error text for a compute node's HTTP response with status >= 400: the
+// server's JSON "message" (or "error") when present, else the raw body.
+// At most 1024 characters.
+std::string zv_compute_error_text(std::string_view body, long http_status);
+
+// Strips the service's wrapping prefixes ("SQL execution error: " ...) and a
+// trailing " for '<statement>'" clause from a server message.
+std::string zv_normalize_compute_message(std::string text);

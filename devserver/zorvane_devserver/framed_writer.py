@@ -1,0 +1,110 @@
+"""Writes a framed response body and applies the stream faults a test armed for it."""
+from __future__ import annotations
+
+import asyncio
+
+from aiohttp import web
+
+from . import STREAM_MEDIA_TYPE
+from .counters import Counters
+from .faults import RequestFaults
+from .frames import EOS, error_frame
+
+
+class ClientGone(Exception):
+    """The client closed the connection while the response was being written."""
+
+
+class FaultEnded(Exception):
+    """An injected fault ended the response early; the handler just stops."""
+
+
+def abort_connection(request: web.Request) -> None:
+    transport = request.transport
+    if transport is not None:
+        transport.abort()
+
+
+class FramedWriter:
+    def __init__(self, request: web.Request, counters: Counters, faults: RequestFaults | None = None):
+        self._request = request
+        self._counters = counters
+        self._faults = faults or RequestFaults()
+        self._response: web.StreamResponse | None = None
+        self._batches = 0
+        self._fired: set[str] = set()
+        self.bytes_sent = 0
+
+    @property
+    def response(self) -> web.StreamResponse:
+        """What the handler returns; a plain 500 if the stream never started (the client sees nothing anyway)."""
+        return self._response if self._response is not None and self._response.prepared else web.Response(status=500)
+
+    async def start(self, headers: dict[str, str] | None = None) -> None:
+        resp = web.StreamResponse(status=200, headers=headers or {})
+        resp.content_type = STREAM_MEDIA_TYPE
+        resp.enable_chunked_encoding()
+        self._response = resp
+        try:
+            await resp.prepare(self._request)
+        except ConnectionError as exc:
+            raise self._gone() from exc
+
+    async def batch(self, *pieces) -> None:
+        """One BATCH frame given as consecutive byte pieces (header first)."""
+        await self._before_frame(pieces)
+        await self._write(pieces)
+        self._batches += 1
+
+    async def frame(self, data: bytes) -> None:
+        if data[0] == EOS:
+            await self._before_frame((data,))
+        await self._write((data,))
+
+    async def finish(self) -> None:
+        try:
+            await self._response.write_eof()
+        except ConnectionError as exc:
+            raise self._gone() from exc
+
+    async def _before_frame(self, pieces) -> None:
+        for kind in ("stall", "error_frame", "truncate", "close"):
+            fault = self._faults.get(kind)
+            if fault is None or kind in self._fired or self._batches < fault.after_batches:
+                continue
+            if kind == "close" and fault.after_batches == 0:
+                continue  # handled before the response started
+            self._fired.add(kind)
+            if kind == "stall":
+                await asyncio.sleep(fault.seconds)
+            elif kind == "error_frame":
+                await self._write((error_frame(fault.message, fault.sqlstate),))
+                await self.finish()
+                raise FaultEnded()
+            elif kind == "truncate":
+                frame = b"".join(bytes(p) for p in pieces)
+                await self._write((frame[: max(1, len(frame) // 2)],))
+                await self.finish()  # a well-formed HTTP body that ends inside a frame
+                raise FaultEnded()
+            else:
+                abort_connection(self._request)
+                raise FaultEnded()
+
+    async def _write(self, pieces) -> None:
+        drip = self._faults.get("drip")
+        try:
+            for piece in pieces:
+                view = memoryview(piece)
+                self.bytes_sent += view.nbytes
+                if drip is None:
+                    await self._response.write(view)
+                    continue
+                for start in range(0, view.nbytes, drip.chunk_bytes):
+                    await self._response.write(view[start:start + drip.chunk_bytes])
+                    await asyncio.sleep(drip.interval)
+        except ConnectionError as exc:
+            raise self._gone() from exc
+
+    def _gone(self) -> ClientGone:
+        self._counters.event("client_disconnects")
+        return ClientGone()

@@ -1,0 +1,117 @@
+"""Compute endpoint POST /api/v1/ingest/stream: reads a framed upload frame by frame and loads it atomically."""
+from __future__ import annotations
+
+import asyncio
+import time
+
+from aiohttp import web
+
+from . import STREAM_MEDIA_TYPE
+from .frames import BATCH, EOS, INIT, FrameError, error_frame, read_frame, stats_frame
+from .ingest_header import IngestError, IngestHeader, parse_header
+from .land_load import LandLoad
+from .payload import decode_payload
+from .sqlstate import BAD_PARAMETER
+from .table_load import TableLoad
+
+
+class UploadAborted(Exception):
+    """The client went away before the upload's EOS frame."""
+
+
+async def _next_frame(request: web.Request):
+    try:
+        frame = await read_frame(request.content)
+    except FrameError as exc:
+        raise IngestError(str(exc), BAD_PARAMETER) from None
+    except (ConnectionError, asyncio.IncompleteReadError) as exc:
+        raise UploadAborted(str(exc)) from None
+    except Exception as exc:  # aiohttp reports a broken chunked body with its own payload errors
+        if type(exc).__module__.startswith("aiohttp"):
+            raise UploadAborted(str(exc)) from None
+        raise
+    return frame
+
+
+async def _drain(request: web.Request) -> None:
+    """Reads and drops the rest of an upload whose result is already known (a replay)."""
+    while True:
+        frame = await _next_frame(request)
+        if frame is None or frame[0] == EOS:
+            return
+
+
+async def _load(request: web.Request, header: IngestHeader) -> dict:
+    state = request.app["state"]
+    started = time.monotonic()
+    if header.mode == "land":
+        loader = LandLoad(state.storage_root, header)
+    else:
+        loader = await asyncio.to_thread(TableLoad, state.db, header)
+    try:
+        while True:
+            frame = await _next_frame(request)
+            if frame is None:
+                raise IngestError("upload ended without an EOS frame; nothing was loaded", BAD_PARAMETER)
+            frame_type, payload = frame
+            if frame_type == EOS:
+                break
+            if frame_type == INIT:
+                raise IngestError("a second INIT frame in one upload", BAD_PARAMETER)
+            if frame_type != BATCH:
+                raise IngestError(f"unexpected frame type {frame_type} in an upload", BAD_PARAMETER)
+            if len(payload) < 8:
+                raise IngestError(f"BATCH frame of {len(payload)} bytes is shorter than its 8-byte header",
+                                  BAD_PARAMETER)
+            data = payload[8:]
+            if not data:
+                continue
+            table = await asyncio.to_thread(decode_payload, data, header.payload_format)
+            if isinstance(loader, LandLoad):
+                raw = data if header.payload_format == "parquet" else None
+                await asyncio.to_thread(loader.add, table, raw)
+            else:
+                await asyncio.to_thread(loader.add, table)
+        landed = await asyncio.to_thread(loader.commit)
+    except BaseException:
+        await asyncio.to_thread(loader.rollback)
+        state.counters.event("ingests_rolled_back")
+        raise
+    state.counters.event("ingests_committed")
+    version = state.db.version.bump("tables_version") if loader.changed else state.db.version.sequence
+    stats = {"rows_inserted": loader.rows_inserted, "rows_updated": loader.rows_updated,
+             "rows_deleted": loader.rows_deleted, "commit_version": version,
+             "duration_ms": round((time.monotonic() - started) * 1000, 3), "idempotent_replay": False,
+             "landed_paths": landed, "mode": header.mode}
+    return stats
+
+
+async def _run(request: web.Request) -> bytes:
+    state = request.app["state"]
+    first = await _next_frame(request)
+    if first is None or first[0] != INIT:
+        raise IngestError("bad ingest header: the upload must start with an INIT frame", BAD_PARAMETER)
+    header = parse_header(first[1])
+    if not header.idempotency_key:
+        return stats_frame(await _load(request, header))
+    async with state.idempotency.lock(header.idempotency_key):
+        prior = state.idempotency.get(header.idempotency_key)
+        if prior is not None:
+            await _drain(request)
+            state.counters.event("ingest_replays")
+            return stats_frame(dict(prior, idempotent_replay=True))
+        stats = await _load(request, header)
+        state.idempotency.put(header.idempotency_key, stats)
+        return stats_frame(stats)
+
+
+async def ingest_stream(request: web.Request) -> web.StreamResponse:
+    state = request.app["state"]
+    try:
+        body = await _run(request)
+    except IngestError as exc:
+        body = error_frame(exc.message, exc.sqlstate)
+    except UploadAborted:
+        state.counters.event("client_disconnects")
+        body = error_frame("upload aborted by the client before EOS; nothing was loaded", "08006")
+    return web.Response(status=200, body=body, content_type=STREAM_MEDIA_TYPE)

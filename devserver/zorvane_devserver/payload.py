@@ -1,0 +1,18 @@
+"""Decoding of BATCH payloads of an ingest upload."""
+from __future__ import annotations
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from .ingest_header import IngestError
+from .sqlstate import BAD_PARAMETER
+
+
+def decode_payload(data: bytes, payload_format: str) -> pa.Table:
+    try:
+        if payload_format == "parquet":
+            return pq.read_table(pa.BufferReader(data))
+        return pa.ipc.open_stream(pa.py_buffer(data)).read_all()
+    except (pa.ArrowException, OSError, ValueError) as exc:
+        kind = "Parquet file" if payload_format == "parquet" else "Arrow IPC stream"
+        raise IngestError(f"BATCH payload is not a readable {kind}: {exc}", BAD_PARAMETER) from None

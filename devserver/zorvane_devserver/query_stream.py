@@ -1,0 +1,94 @@
+"""Compute endpoint POST /api/v1/query/stream/binary: runs SQL and streams the result as frames."""
+from __future__ import annotations
+
+import asyncio
+import uuid
+
+import duckdb
+from aiohttp import web
+
+from .arrow_ipc import DEFAULT_MAX_BATCH_BYTES, schema_base64
+from .framed_writer import ClientGone, FaultEnded, FramedWriter
+from .frames import INIT, MAX_FRAME_PAYLOAD, batch_prefix, eos_frame, error_frame, json_frame
+from .json_api import BadRequest, error_response, read_json_object
+from .query_runner import QueryRun
+from .sqlstate import http_status_for, sqlstate_for
+
+
+def _max_batch_bytes(body: dict) -> int:
+    options = body.get("stream_options")
+    if options is None:
+        return DEFAULT_MAX_BATCH_BYTES
+    unknown = set(options) - {"max_batch_bytes"}
+    if unknown:
+        raise BadRequest(f"unknown stream_options fields: {', '.join(sorted(unknown))}")
+    value = options.get("max_batch_bytes", DEFAULT_MAX_BATCH_BYTES)
+    if not isinstance(value, int) or isinstance(value, bool) or value <= 0:
+        raise BadRequest("stream_options.max_batch_bytes must be a positive integer")
+    return min(value, MAX_FRAME_PAYLOAD - 8)
+
+
+async def query_stream(request: web.Request) -> web.StreamResponse:
+    state = request.app["state"]
+    node_ref = request.headers.get("x-zorvane-node", "").strip()
+    if node_ref and state.nodes.find(node_ref) is None:
+        return error_response(404, f"compute node not found: ComputeNode='{node_ref}' is not registered")
+    try:
+        body = await read_json_object(request, {"sql": str, "stream_options": dict}, required=("sql",))
+        max_bytes = _max_batch_bytes(body)
+    except BadRequest as exc:
+        return error_response(400, exc.message)
+    if not body["sql"].strip():
+        return error_response(400, "sql must not be empty")
+
+    state.counters.event("queries")
+    run = QueryRun(state.db, body["sql"])
+    try:
+        result_sets = await asyncio.to_thread(run.execute)
+    except duckdb.Error as exc:
+        run.close()
+        return error_response(http_status_for(exc), str(exc), sqlstate=sqlstate_for(exc))
+
+    stream_id = uuid.uuid4().hex
+    writer = FramedWriter(request, state.counters, request["faults"])
+    try:
+        await writer.start({"x-zorvane-stream-id": stream_id})
+        await writer.frame(json_frame(INIT, {"streamId": stream_id, "resultSets": [
+            {"rowsAffected": rs.rows_affected, "schemaIpc": schema_base64(rs.schema),
+             "statementType": rs.statement_type} for rs in result_sets]}))
+        for index in range(len(result_sets)):
+            await _stream_result_set(run, index, max_bytes, writer)
+            await writer.frame(eos_frame(index))
+        await writer.finish()
+    except (ClientGone, FaultEnded):
+        run.interrupt()
+    except duckdb.Error as exc:
+        try:
+            await writer.frame(error_frame(str(exc), sqlstate_for(exc)))
+            await writer.finish()
+        except ClientGone:
+            pass
+    finally:
+        await asyncio.to_thread(run.close)
+    return writer.response
+
+
+async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: FramedWriter) -> None:
+    # Encode the next DuckDB batch in a worker thread while the current one is on the wire.
+    loop = asyncio.get_running_loop()
+    pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
+    try:
+        while True:
+            encoded = await pending
+            if encoded is None:
+                return
+            pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
+            for data in encoded:
+                await writer.batch(batch_prefix(index, data.size), data)
+    finally:
+        if not pending.done():
+            run.interrupt()
+            try:
+                await pending
+            except Exception:
+                pass

@@ -1,0 +1,35 @@
+"""SQLSTATEs for DuckDB errors, so clients can classify failures without parsing texts."""
+from __future__ import annotations
+
+import duckdb
+
+UNKNOWN_TABLE = "42S02"
+UNKNOWN_COLUMN = "42S22"
+BAD_CAST = "22018"
+KEY_VIOLATION = "23000"
+BAD_PARAMETER = "22023"
+SYNTAX = "42000"
+GENERAL = "HY000"
+
+
+def sqlstate_for(exc: BaseException) -> str:
+    text = str(exc)
+    if isinstance(exc, duckdb.ParserException):
+        return SYNTAX
+    if isinstance(exc, duckdb.CatalogException):
+        return UNKNOWN_TABLE if "does not exist" in text else GENERAL
+    if isinstance(exc, duckdb.BinderException):
+        return UNKNOWN_COLUMN if "column" in text.lower() and "not found" in text.lower() else SYNTAX
+    if isinstance(exc, duckdb.ConversionException):
+        return BAD_CAST
+    if isinstance(exc, (duckdb.ConstraintException, duckdb.IntegrityError)):
+        return KEY_VIOLATION
+    if isinstance(exc, duckdb.InterruptException):
+        return "57014"
+    return GENERAL
+
+
+def http_status_for(exc: BaseException) -> int:
+    if isinstance(exc, (duckdb.InternalException, duckdb.OutOfMemoryException)):
+        return 500
+    return 400

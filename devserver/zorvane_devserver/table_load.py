@@ -1,0 +1,182 @@
+"""Applies an ingest to a table inside one DuckDB transaction, so a failed upload changes nothing.
+
+Every method blocks; the ingest handler calls them from worker threads, one at a time.
+"""
+from __future__ import annotations
+
+import duckdb
+import pyarrow as pa
+
+from .database import Database
+from .ingest_header import IngestError, IngestHeader
+from .sqlstate import BAD_CAST, BAD_PARAMETER, UNKNOWN_COLUMN, UNKNOWN_TABLE, sqlstate_for
+
+BATCH_VIEW = "__zv_ingest_batch"
+STAGE_TABLE = "__zv_ingest_stage"
+
+
+def quote(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+def split_name(text: str) -> list[str]:
+    """Dotted name with optional double-quoted parts."""
+    parts, cur, quoted, i = [], "", False, 0
+    while i < len(text):
+        ch = text[i]
+        if quoted:
+            if ch == '"' and text[i + 1:i + 2] == '"':
+                cur += '"'
+                i += 1
+            elif ch == '"':
+                quoted = False
+            else:
+                cur += ch
+        elif ch == '"':
+            quoted = True
+        elif ch == ".":
+            parts.append(cur)
+            cur = ""
+        else:
+            cur += ch
+        i += 1
+    if quoted:
+        raise IngestError(f"bad ingest header: unbalanced quote in target_table {text!r}", BAD_PARAMETER)
+    parts.append(cur)
+    if len(parts) > 3 or not all(parts):
+        raise IngestError(f"bad ingest header: target_table {text!r} is not [catalog.][schema.]table", BAD_PARAMETER)
+    return parts
+
+
+class TableLoad:
+    def __init__(self, db: Database, header: IngestHeader):
+        self.header = header
+        self.rows_inserted = self.rows_updated = self.rows_deleted = 0
+        self.created = False
+        self._cur = db.cursor()
+        self._cur.execute("BEGIN TRANSACTION")
+        try:
+            self._resolve()
+            if header.mode == "overwrite" and self._columns is not None:
+                self.rows_deleted = self._count(f"DELETE FROM {self._target}")
+            if self._columns is None and header.schema is not None and header.mode == "overwrite":
+                self._create(pa.Table.from_batches([], schema=header.schema))
+        except BaseException:
+            self.rollback()
+            raise
+
+    def _resolve(self) -> None:
+        parts = split_name(self.header.target_table)
+        catalog = self._cur.execute("SELECT current_database()").fetchone()[0]
+        if len(parts) == 3:
+            if parts[0].lower() != catalog.lower():
+                raise IngestError(f"Table {self.header.target_table} does not exist (unknown catalog)", UNKNOWN_TABLE)
+            parts = parts[1:]
+        schema, table = parts if len(parts) == 2 else ("main", parts[0])
+        row = self._cur.execute(
+            "SELECT schema_name, table_name FROM duckdb_tables() WHERE database_name = current_database() "
+            "AND lower(schema_name) = lower(?) AND lower(table_name) = lower(?)", [schema, table]).fetchone()
+        if row is None:
+            if self.header.mode != "overwrite":
+                raise IngestError(f"Table {self.header.target_table} does not exist", UNKNOWN_TABLE)
+            exists = self._cur.execute("SELECT count(*) FROM duckdb_schemas() WHERE database_name = "
+                                       "current_database() AND lower(schema_name) = lower(?)", [schema]).fetchone()[0]
+            if not exists:
+                raise IngestError(f"Schema {schema} does not exist", UNKNOWN_TABLE)
+            self._target = f"{quote(schema)}.{quote(table)}"
+            self._columns = None
+            return
+        self._target = f"{quote(row[0])}.{quote(row[1])}"
+        self._load_columns(row[0], row[1])
+
+    def _load_columns(self, schema: str, table: str) -> None:
+        rows = self._cur.execute(
+            "SELECT column_name, data_type FROM duckdb_columns() WHERE database_name = current_database() "
+            "AND schema_name = ? AND table_name = ? ORDER BY column_index", [schema, table]).fetchall()
+        self._columns = {name.lower(): (name, dtype) for name, dtype in rows}
+
+    def _create(self, data: pa.Table) -> None:
+        self._cur.register(BATCH_VIEW, data)
+        try:
+            self._cur.execute(f"CREATE TABLE {self._target} AS SELECT * FROM {BATCH_VIEW} LIMIT 0")
+        finally:
+            self._cur.unregister(BATCH_VIEW)
+        schema, table = split_name(self._target)
+        self._load_columns(schema, table)
+        self.created = True
+
+    def _count(self, sql: str) -> int:
+        self._cur.execute(sql)
+        return int(self._cur.fetchone()[0])
+
+    def add(self, data: pa.Table) -> None:
+        try:
+            if self._columns is None:
+                self._create(data)
+            self._cur.register(BATCH_VIEW, data)
+            try:
+                self._apply(data)
+            finally:
+                self._cur.unregister(BATCH_VIEW)
+        except duckdb.Error as exc:
+            raise IngestError(str(exc), sqlstate_for(exc)) from None
+
+    def _apply(self, data: pa.Table) -> None:
+        targets = []
+        for name in data.column_names:
+            if name.lower() not in self._columns:
+                raise IngestError(f"column '{name}' does not exist in table {self.header.target_table}", UNKNOWN_COLUMN)
+            targets.append(self._columns[name.lower()])
+        if not self.header.coerce:
+            described = self._cur.execute(f"DESCRIBE SELECT * FROM {BATCH_VIEW}").fetchall()
+            for (src, src_type, *_), (dst, dst_type) in zip(described, targets):
+                if src_type != dst_type:
+                    raise IngestError(f"column '{dst}': payload type {src_type} does not match {dst_type} "
+                                      "and coerce is off", BAD_CAST)
+        select = ", ".join(
+            (f"CAST({quote(src)} AS {dtype}) AS {quote(dst)}" if self.header.coerce else f"{quote(src)} AS {quote(dst)}")
+            for src, (dst, dtype) in zip(data.column_names, targets))
+        cols = ", ".join(quote(dst) for dst, _ in targets)
+        if self.header.mode != "upsert":
+            self.rows_inserted += self._count(f"INSERT INTO {self._target} ({cols}) SELECT {select} FROM {BATCH_VIEW}")
+            return
+        keys = []
+        for key in self.header.key_columns:
+            if key.lower() not in self._columns or key.lower() not in {n.lower() for n in data.column_names}:
+                raise IngestError(f"key column '{key}' is missing from the table or the payload", UNKNOWN_COLUMN)
+            keys.append(self._columns[key.lower()][0])
+        self._cur.execute(f"CREATE OR REPLACE TEMP TABLE {STAGE_TABLE} AS SELECT {select} FROM {BATCH_VIEW}")
+        match = " AND ".join(f"t.{quote(k)} = s.{quote(k)}" for k in keys)
+        updates = ", ".join(f"{quote(dst)} = s.{quote(dst)}" for dst, _ in targets if dst not in keys)
+        if updates:
+            self.rows_updated += self._count(f"UPDATE {self._target} AS t SET {updates} FROM {STAGE_TABLE} AS s WHERE {match}")
+        self.rows_inserted += self._count(
+            f"INSERT INTO {self._target} ({cols}) SELECT {cols} FROM {STAGE_TABLE} AS s "
+            f"WHERE NOT EXISTS (SELECT 1 FROM {self._target} AS t WHERE {match})")
+        self._cur.execute(f"DROP TABLE {STAGE_TABLE}")
+
+    def commit(self) -> list[str]:
+        try:
+            if self._columns is None:
+                raise IngestError(f"Table {self.header.target_table} does not exist and the upload carried "
+                                  "no schema to create it from", UNKNOWN_TABLE)
+            self._cur.execute("COMMIT")
+        except duckdb.Error as exc:
+            self.rollback()
+            raise IngestError(str(exc), sqlstate_for(exc)) from None
+        except BaseException:
+            self.rollback()
+            raise
+        self._cur.close()
+        return []
+
+    @property
+    def changed(self) -> bool:
+        return self.created or bool(self.rows_inserted or self.rows_updated or self.rows_deleted)
+
+    def rollback(self) -> None:
+        try:
+            self._cur.execute("ROLLBACK")
+        except duckdb.Error:
+            pass
+        self._cur.close()

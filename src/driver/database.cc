@@ -1,5 +1,7 @@
 #include "driver/database.h"
 
+#include <string_view>
+
 #include "diagnostics/log.h"
 #include "diagnostics/log_config.h"
 #include "diagnostics/redact.h"
@@ -133,7 +135,10 @@ bool NonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 }  // namespace
 
 const char* LoggedOptionValue(const char* key, const char* value) {
-  if (zv_is_secret_key(key)) return "[REDACTED]";
+  // The proxy password is a secret even though its key does not say so.
+  if (zv_is_secret_key(key) || (key && std::string_view(key) == "adbc.zorvane.proxy_pass")) {
+    return "[REDACTED]";
+  }
   return value ? value : "(null)";
 }
 

@@ -1,1 +1,51 @@
+#include "diagnostics/redact.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+
+TEST(Redact, ScrubsEachKindOfSecret) {
+  struct Case {
+    const char* input;
+    const char* expected;
+  } cases[] = {
+      {"Server=a;Pwd=hunter2;User=bob", "Server=a;Pwd=[REDACTED];User=bob"},
+      {"password=abc", "password=[REDACTED]"},
+      {"PWD=;x", "PWD=[REDACTED];x"},
+      {"Token=t1;AccessToken=t2;OAuthToken=t3;client_secret=s",
+       "Token=[REDACTED];AccessToken=[REDACTED];OAuthToken=[REDACTED];client_secret=[REDACTED]"},
+      {R"({"password":"p\"w","user":"u"})", R"({"password":"[REDACTED]","user":"u"})"},
+      {R"({"token" : "abc"})", R"({"token" : "[REDACTED]"})"},
+      {R"({"token": 12345})", R"({"token": 12345})"},
+      {R"({"session_token":"s","access_token":"a","secret":"x"})",
+       R"({"session_token":"[REDACTED]","access_token":"[REDACTED]","secret":"[REDACTED]"})"},
+      {R"({"password":"unterminated)", R"({"password":"unterminated)"},
+      {"Authorization: Bearer abc.def, next", "Authorization: Bearer [REDACTED], next"},
+      {"Bearer \nx", "Bearer \nx"},
+      {"bearer tok", "bearer [REDACTED]"},
+      {"no secrets here", "no secrets here"},
+      {"", ""},
+      {"Pwd", "Pwd"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zv_redact(c.input), c.expected) << c.input;
+  }
+}
+
+TEST(Redact, KeepsNonUtf8BytesAndEmbeddedNuls) {
+  const std::string input("a\xff\0Pwd=x;b", 10);
+  EXPECT_EQ(zv_redact(input), std::string("a\xff\0Pwd=[REDACTED];b", 19));
+}
+
+TEST(IsSecretKey, MatchesCaseSensitiveSubstrings) {
+  EXPECT_TRUE(zv_is_secret_key("password"));
+  EXPECT_TRUE(zv_is_secret_key("adbc.zorvane.session_token"));
+  EXPECT_TRUE(zv_is_secret_key("adbc.zorvane.tls.client_key"));
+  EXPECT_TRUE(zv_is_secret_key("client_secret"));
+  EXPECT_FALSE(zv_is_secret_key("username"));
+  EXPECT_FALSE(zv_is_secret_key("adbc.zorvane.proxy_pass"));
+  EXPECT_FALSE(zv_is_secret_key("PASSWORD"));
+  EXPECT_FALSE(zv_is_secret_key(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+// The two traversals of expression trees that several passes share.
+#pragma once
+
+#include <functional>
+
+#include "metadata_engine/statement_model.h"
+
+namespace zv_sql {
+
+// Visits the direct children of Comparison, Arithmetic, Logical (left, then
+// right) and Unary (operand); no other kind is entered.
+void for_each_child(Expr& expr, const std::function<void(Expr&)>& visit);
+
+// Visits every ColumnRef reachable through the operators, IN lists, LIKE, CAST
+// and function arguments. Case, Star, Exists, AggregateCall, ScalarSubquery and
+// Literal are deliberately not entered: callers use it to ask which columns a
+// predicate reads outside any nested scope.
+void for_each_column_ref(const Expr& expr, const std::function<void(const ColumnRef&)>& visit);
+
+}  // namespace zv_sql

@@ -62,7 +62,7 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
         await writer.finish()
     except (ClientGone, FaultEnded):
         run.interrupt()
-    except duckdb.Error as exc:
+    except Exception as exc:  # DuckDB errors surface through the Arrow reader as Arrow/OS errors
         try:
             await writer.frame(error_frame(str(exc), sqlstate_for(exc)))
             await writer.finish()

@@ -26,6 +26,21 @@ def sqlstate_for(exc: BaseException) -> str:
         return KEY_VIOLATION
     if isinstance(exc, duckdb.InterruptException):
         return "57014"
+    return _from_text(text)
+
+
+# Errors raised while DuckDB streams through an Arrow reader lose their class
+# and keep only the "<Kind> Error: ..." text.
+_TEXT_PREFIXES = (("Parser Error", SYNTAX), ("Conversion Error", BAD_CAST), ("Constraint Error", KEY_VIOLATION),
+                  ("Binder Error", SYNTAX))
+
+
+def _from_text(text: str) -> str:
+    for prefix, state in _TEXT_PREFIXES:
+        if text.startswith(prefix):
+            return state
+    if text.startswith("Catalog Error") and "does not exist" in text:
+        return UNKNOWN_TABLE
     return GENERAL
 
 

@@ -1,0 +1,108 @@
+"""The compute query stream: frames, result sets, batch sizing, errors and bad requests."""
+import json
+import socket
+import time
+from urllib.parse import urlsplit
+
+import pyarrow as pa
+import pytest
+
+from frame_client import BATCH, EOS, INIT, Http, login, query
+
+
+@pytest.fixture(scope="module")
+def node(devserver):
+    return devserver.node_urls["compute-1"], login(devserver.url)
+
+
+def test_select_streams_init_batches_and_eos(node):
+    url, token = node
+    r = query(url, token, "SELECT customer_id, name, signed_up FROM sales.customers ORDER BY customer_id")
+    assert r.status == 200 and not r.truncated
+    assert r.frames[0][0] == INIT and r.frames[-1] == (EOS, bytes(4))
+    init = r.init
+    assert init["streamId"] and init["resultSets"][0]["rowsAffected"] == -1
+    assert r.schema().names == ["customer_id", "name", "signed_up"]
+    table = r.table()
+    assert table.num_rows == 100 and table.column("customer_id").to_pylist()[:3] == [1, 2, 3]
+    assert table.schema.field("signed_up").type == pa.date32()
+
+
+def test_empty_result_has_schema_and_no_batches(node):
+    r = query(*node, "SELECT * FROM sales.orders WHERE false")
+    assert r.batches() == [] and r.eos == [0]
+    assert "order_id" in r.schema().names
+
+
+def test_max_batch_bytes_bounds_every_batch_frame(node):
+    r = query(*node, "SELECT range AS a, range * 2 AS b FROM range(600000)", {"max_batch_bytes": 1 << 20})
+    sizes = [len(b) for b in r.batches()]
+    assert len(sizes) > 5 and max(sizes) <= 1 << 20
+    for data in r.batches():  # each BATCH is a complete IPC stream on its own
+        assert pa.ipc.open_stream(pa.py_buffer(data)).read_all().num_rows > 0
+    assert r.table().num_rows == 600000 and r.table().column("b")[-1].as_py() == 1199998
+
+
+def test_dml_and_ddl_report_rows_affected(node):
+    url, token = node
+    assert query(url, token, "CREATE TABLE dml_probe (a INTEGER)").init["resultSets"][0]["rowsAffected"] == 0
+    r = query(url, token, "INSERT INTO dml_probe SELECT * FROM range(7)")
+    assert r.init["resultSets"][0]["rowsAffected"] == 7 and r.eos == [0]
+    assert query(url, token, "DELETE FROM dml_probe WHERE a < 3").init["resultSets"][0]["rowsAffected"] == 3
+    query(url, token, "DROP TABLE dml_probe")
+
+
+def test_script_reports_one_result_set_per_statement(node):
+    r = query(*node, "CREATE TEMP TABLE s1 AS SELECT 1 AS x; INSERT INTO s1 VALUES (2), (3); "
+                     "SELECT x FROM s1 ORDER BY x; SELECT 'tail' AS t")
+    sets = r.init["resultSets"]
+    assert [s["rowsAffected"] for s in sets] == [0, 2, -1, -1]
+    assert r.eos == [0, 1, 2, 3]
+    assert r.table(2).column("x").to_pylist() == [1, 2, 3]
+    assert r.table(3).column("t").to_pylist() == ["tail"]
+
+
+def test_sql_errors_before_and_during_streaming(node):
+    url, token = node
+    r = query(url, token, "SELEC 1")
+    assert r.status == 400 and "syntax error" in r.error_body["message"] and r.error_body["sqlstate"] == "42000"
+    r = query(url, token, "SELECT * FROM no_such_table")
+    assert r.status == 400 and r.error_body["sqlstate"] == "42S02"
+    r = query(url, token, "SELECT CASE WHEN range > 3000000 THEN error('boom') ELSE range END FROM range(5000000)")
+    assert r.status == 200 and r.frames[0][0] == INIT and "boom" in r.error["message"] and r.eos == []
+
+
+@pytest.mark.parametrize("body", [
+    b"", b"{", b"[]", b'{"sql": 5}', b'{"sql": ""}', b'{"sql": "SELECT 1", "extra": true}',
+    b'{"sql": "SELECT 1", "stream_options": {"max_batch_bytes": 0}}',
+    b'{"sql": "SELECT 1", "stream_options": {"max_batch_bytes": "big"}}',
+    b'{"sql": "SELECT 1", "stream_options": {"other": 1}}', b'{"sql": "SELECT \xff"}'])
+def test_bad_query_requests_get_a_clear_400(node, body):
+    url, token = node
+    http = Http(url, token)
+    status, reply = http.json("POST", "/api/v1/query/stream/binary", body)
+    http.close()
+    assert status == 400 and reply["message"]
+
+
+def test_client_disconnect_mid_stream_is_noticed(devserver, node):
+    url, token = node
+    before = devserver.counters()["client_disconnects"]
+    parts = urlsplit(url)
+    body = json.dumps({"sql": "SELECT range AS a, range AS b FROM range(50000000)"}).encode()
+    with socket.create_connection((parts.hostname, parts.port)) as sock:
+        sock.sendall(b"POST /api/v1/query/stream/binary HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                     + f"Authorization: Bearer {token}\r\nContent-Length: {len(body)}\r\n\r\n".encode() + body)
+        assert sock.recv(65536).startswith(b"HTTP/1.1 200")
+    deadline = time.monotonic() + 20
+    while devserver.counters()["client_disconnects"] == before and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert devserver.counters()["client_disconnects"] == before + 1
+    assert query(url, token, "SELECT 42 AS x").table().column("x").to_pylist() == [42]  # still serving
+
+
+def test_batch_frames_are_well_formed(node):
+    r = query(*node, "SELECT * FROM sales.order_items")
+    for frame_type, payload in r.frames:
+        if frame_type == BATCH:
+            assert payload[4:8] == bytes(4)

@@ -61,7 +61,7 @@ def seed_demo_data(db: Database) -> bool:
     cur = db.cursor()
     try:
         exists = cur.execute("SELECT count(*) FROM duckdb_schemas() WHERE database_name = current_database() "
-                             "AND schema_name = 'sales'").fetchone()[0]
+                             "AND schema_name = 'sales'").fetchall()[0][0]
         if exists:
             return False
         cur.execute("BEGIN TRANSACTION")

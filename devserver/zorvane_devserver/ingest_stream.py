@@ -2,7 +2,10 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import time
+
+import duckdb
 
 from aiohttp import web
 
@@ -11,8 +14,11 @@ from .frames import BATCH, EOS, INIT, FrameError, error_frame, read_frame, stats
 from .ingest_header import IngestError, IngestHeader, parse_header
 from .land_load import LandLoad
 from .payload import decode_payload
-from .sqlstate import BAD_PARAMETER
+from .sqlstate import BAD_PARAMETER, sqlstate_for
 from .table_load import TableLoad
+
+
+log = logging.getLogger("zorvane_devserver")
 
 
 class UploadAborted(Exception):
@@ -47,7 +53,10 @@ async def _load(request: web.Request, header: IngestHeader) -> dict:
     if header.mode == "land":
         loader = LandLoad(state.storage_root, header)
     else:
-        loader = await asyncio.to_thread(TableLoad, state.db, header)
+        try:
+            loader = await asyncio.to_thread(TableLoad, state.db, header)
+        except duckdb.Error as exc:
+            raise IngestError(str(exc), sqlstate_for(exc)) from None
     try:
         while True:
             frame = await _next_frame(request)
@@ -114,4 +123,7 @@ async def ingest_stream(request: web.Request) -> web.StreamResponse:
     except UploadAborted:
         state.counters.event("client_disconnects")
         body = error_frame("upload aborted by the client before EOS; nothing was loaded", "08006")
+    except Exception as exc:  # the client still gets a frame it can read, not an HTML page
+        log.exception("ingest failed")
+        body = error_frame(f"internal error: {exc}", "HY000")
     return web.Response(status=200, body=body, content_type=STREAM_MEDIA_TYPE)

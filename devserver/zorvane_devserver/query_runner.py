@@ -60,7 +60,9 @@ class QueryRun:
                 self.result_sets.append(ResultSet(kind, -1, reader.schema, reader))
             else:
                 self._cursor.execute(stmt.query)
-                rows = self._cursor.fetchone()[0] if kind in COUNT_STATEMENTS else 0
+                # Always drain: DuckDB refuses new work on a connection with an unfinished result.
+                result = self._cursor.fetchall()
+                rows = result[0][0] if kind in COUNT_STATEMENTS and result else 0
                 if kind in CATALOG_STATEMENTS:
                     self._db.version.bump(*_catalog_kinds(stmt.query))
                 self.result_sets.append(ResultSet(kind, int(rows or 0), EMPTY_SCHEMA))

@@ -67,7 +67,7 @@ class TableLoad:
 
     def _resolve(self) -> None:
         parts = split_name(self.header.target_table)
-        catalog = self._cur.execute("SELECT current_database()").fetchone()[0]
+        catalog = self._cur.execute("SELECT current_database()").fetchall()[0][0]
         if len(parts) == 3:
             if parts[0].lower() != catalog.lower():
                 raise IngestError(f"Table {self.header.target_table} does not exist (unknown catalog)", UNKNOWN_TABLE)
@@ -75,12 +75,13 @@ class TableLoad:
         schema, table = parts if len(parts) == 2 else ("main", parts[0])
         row = self._cur.execute(
             "SELECT schema_name, table_name FROM duckdb_tables() WHERE database_name = current_database() "
-            "AND lower(schema_name) = lower(?) AND lower(table_name) = lower(?)", [schema, table]).fetchone()
+            "AND lower(schema_name) = lower(?) AND lower(table_name) = lower(?)", [schema, table]).fetchall()
+        row = row[0] if row else None
         if row is None:
             if self.header.mode != "overwrite":
                 raise IngestError(f"Table {self.header.target_table} does not exist", UNKNOWN_TABLE)
             exists = self._cur.execute("SELECT count(*) FROM duckdb_schemas() WHERE database_name = "
-                                       "current_database() AND lower(schema_name) = lower(?)", [schema]).fetchone()[0]
+                                       "current_database() AND lower(schema_name) = lower(?)", [schema]).fetchall()[0][0]
             if not exists:
                 raise IngestError(f"Schema {schema} does not exist", UNKNOWN_TABLE)
             self._target = f"{quote(schema)}.{quote(table)}"
@@ -100,14 +101,22 @@ class TableLoad:
         try:
             self._cur.execute(f"CREATE TABLE {self._target} AS SELECT * FROM {BATCH_VIEW} LIMIT 0")
         finally:
-            self._cur.unregister(BATCH_VIEW)
+            self._unregister()
         schema, table = split_name(self._target)
         self._load_columns(schema, table)
         self.created = True
 
+    def _unregister(self) -> None:
+        # After a failed statement the transaction is aborted and this fails too;
+        # the first error is the one to report.
+        try:
+            self._cur.unregister(BATCH_VIEW)
+        except duckdb.Error:
+            pass
+
     def _count(self, sql: str) -> int:
         self._cur.execute(sql)
-        return int(self._cur.fetchone()[0])
+        return int(self._cur.fetchall()[0][0])
 
     def add(self, data: pa.Table) -> None:
         try:
@@ -117,7 +126,7 @@ class TableLoad:
             try:
                 self._apply(data)
             finally:
-                self._cur.unregister(BATCH_VIEW)
+                self._unregister()
         except duckdb.Error as exc:
             raise IngestError(str(exc), sqlstate_for(exc)) from None
 

@@ -120,6 +120,8 @@ class DevServerHandle:
                 self.proc.wait()
         if self.proc.stdout:
             self.proc.stdout.close()
+        if self.proc.returncode == 0:
+            self.log_path.unlink(missing_ok=True)  # keep the log only when something went wrong
         return self.proc.returncode
 
     def __enter__(self) -> "DevServerHandle":

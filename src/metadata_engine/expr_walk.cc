@@ -1,15 +1,8 @@
 #include "metadata_engine/expr_walk.h"
 
+#include "metadata_engine/overloaded.h"
+
 namespace zv_sql {
-
-namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-
-}  // namespace
 
 void for_each_child(Expr& expr, const std::function<void(Expr&)>& visit) {
   auto visit_if = [&](ExprPtr& child) {

@@ -1,0 +1,277 @@
+#include "metadata_engine/evaluator.h"
+
+#include <arrow/array.h>
+#include <arrow/array/builder_base.h>
+#include <arrow/array/util.h>
+#include <arrow/compute/api.h>
+#include <arrow/compute/registry.h>
+#include <arrow/scalar.h>
+
+#include "metadata_engine/arrow_init_internal.h"
+#include "metadata_engine/ascii.h"
+#include "metadata_engine/like_to_regex.h"
+#include "metadata_engine/overloaded.h"
+
+namespace zv_sql {
+
+namespace cp = arrow::compute;
+using arrow::Datum;
+using arrow::Result;
+using arrow::Status;
+
+int find_field(const arrow::Schema& schema, std::string_view name) {
+  for (int i = 0; i < schema.num_fields(); ++i) {
+    if (ascii_iequals(schema.field(i)->name(), name)) return i;
+  }
+  return -1;
+}
+
+Status record_failure(std::string* error, std::string_view detailed, std::string short_message) {
+  if (error != nullptr && error->empty()) error->assign(detailed);
+  return Status::Invalid(std::move(short_message));
+}
+
+namespace {
+
+Status fail_short(std::string short_message) { return Status::Invalid(std::move(short_message)); }
+
+Result<std::shared_ptr<arrow::Array>> as_array(const Datum& value, int64_t rows) {
+  if (value.is_array()) return value.make_array();
+  if (value.is_scalar()) return arrow::MakeArrayFromScalar(*value.scalar(), rows);
+  return fail_short("predicate must be array or scalar");
+}
+
+class Evaluator {
+ public:
+  explicit Evaluator(const EvalContext& context) : ctx_(context) {}
+
+  Result<Datum> eval(const Expr& expr) {
+    return std::visit([this](const auto& node) { return this->eval_node(node); }, expr.node);
+  }
+
+ private:
+  Result<Datum> eval_child(const ExprPtr& child) {
+    if (!child) return fail_short("missing operand");
+    return eval(*child);
+  }
+
+  Result<Datum> eval_node(const ColumnRef& ref) {
+    const int index = find_field(*ctx_.batch->schema(), ref.name);
+    if (index < 0) return record_failure(ctx_.error, "unknown column: " + ref.name, "unknown column: " + ref.name);
+    return Datum(ctx_.batch->column(index));
+  }
+
+  Result<Datum> eval_node(const Literal& literal) {
+    return std::visit(
+        Overloaded{
+            [](std::monostate) -> Result<Datum> { return Datum(arrow::MakeNullScalar(arrow::null())); },
+            [](bool v) -> Result<Datum> { return Datum(std::make_shared<arrow::BooleanScalar>(v)); },
+            [](int64_t v) -> Result<Datum> { return Datum(std::make_shared<arrow::Int64Scalar>(v)); },
+            [](double v) -> Result<Datum> { return Datum(std::make_shared<arrow::DoubleScalar>(v)); },
+            [](const std::string& v) -> Result<Datum> { return Datum(std::make_shared<arrow::StringScalar>(v)); },
+        },
+        literal.value);
+  }
+
+  Result<Datum> eval_node(const Comparison& cmp) {
+    static constexpr const char* kNames[] = {"equal", "not_equal", "less", "less_equal", "greater", "greater_equal"};
+    ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(cmp.left));
+    ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(cmp.right));
+    return cp::CallFunction(kNames[static_cast<int>(cmp.op)], {left, right});
+  }
+
+  Result<Datum> eval_node(const Arithmetic& arith) {
+    ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(arith.left));
+    ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(arith.right));
+    switch (arith.op) {
+      case ArithOp::Add: return cp::CallFunction("add", {left, right});
+      case ArithOp::Sub: return cp::CallFunction("subtract", {left, right});
+      case ArithOp::Mul: return cp::CallFunction("multiply", {left, right});
+      case ArithOp::Div: return cp::CallFunction("divide", {left, right});
+      case ArithOp::Mod: return modulo(left, right);
+      case ArithOp::Concat:
+        return cp::CallFunction("binary_join_element_wise",
+                                {left, right, Datum(std::make_shared<arrow::StringScalar>(""))});
+    }
+    return fail_short("unhandled ArithOp");
+  }
+
+  // Arrow registers no "mod" function; when it is missing the remainder is
+  // built from the registered ones as a - trunc(a / b) * b, which keeps the
+  // sign of the dividend (as SQL's % does) and fails on a zero divisor.
+  Result<Datum> modulo(const Datum& left, const Datum& right) {
+    if (cp::GetFunctionRegistry()->GetFunction("mod").ok()) return cp::CallFunction("mod", {left, right});
+    ARROW_ASSIGN_OR_RAISE(Datum quotient, cp::CallFunction("divide", {left, right}));
+    if (arrow::is_floating(quotient.type()->id())) {
+      ARROW_ASSIGN_OR_RAISE(quotient, cp::CallFunction("trunc", {quotient}));
+    }
+    ARROW_ASSIGN_OR_RAISE(Datum product, cp::CallFunction("multiply", {quotient, right}));
+    return cp::CallFunction("subtract", {left, product});
+  }
+
+  Result<Datum> eval_node(const Logical& logical) {
+    ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(logical.left));
+    ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(logical.right));
+    return cp::CallFunction(logical.op == LogicalOp::And ? "and_kleene" : "or_kleene", {left, right});
+  }
+
+  Result<Datum> eval_node(const Unary& unary) {
+    ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(unary.operand));
+    switch (unary.op) {
+      case UnaryOp::Not: return cp::CallFunction("invert", {operand});
+      case UnaryOp::Negate: return cp::CallFunction("negate", {operand});
+      case UnaryOp::IsNull: return cp::CallFunction("is_null", {operand});
+      case UnaryOp::IsNotNull: return cp::CallFunction("is_valid", {operand});
+    }
+    return fail_short("unhandled UnaryOp");
+  }
+
+  Result<Datum> eval_node(const InList& in) {
+    ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(in.operand));
+    if (!operand.is_array() && !operand.is_scalar()) return fail_short("IN: unexpected operand kind");
+    const std::shared_ptr<arrow::DataType> type = operand.type();
+    std::vector<std::shared_ptr<arrow::Scalar>> values;
+    values.reserve(in.items.size());
+    for (const ExprPtr& item : in.items) {
+      ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(item));
+      if (!value.is_scalar()) {
+        return record_failure(ctx_.error, "IN list element must be a literal", "IN list non-literal");
+      }
+      std::shared_ptr<arrow::Scalar> scalar = value.scalar();
+      if (!scalar->type->Equals(*type)) {
+        ARROW_ASSIGN_OR_RAISE(scalar, scalar->CastTo(type));
+      }
+      values.push_back(std::move(scalar));
+    }
+    ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::ArrayBuilder> builder, arrow::MakeBuilder(type));
+    ARROW_RETURN_NOT_OK(builder->AppendScalars(values));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> value_set, builder->Finish());
+    cp::SetLookupOptions options(value_set, cp::SetLookupOptions::MATCH);
+    return cp::CallFunction("is_in", {operand}, &options);
+  }
+
+  Result<Datum> eval_node(const Like& like) {
+    ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(like.operand));
+    ARROW_ASSIGN_OR_RAISE(Datum pattern_value, eval_child(like.pattern));
+    if (!pattern_value.is_scalar()) {
+      return record_failure(ctx_.error, "LIKE pattern must be a literal", "LIKE non-scalar pattern");
+    }
+    std::shared_ptr<arrow::Scalar> scalar = pattern_value.scalar();
+    if (scalar->type->id() != arrow::Type::STRING) {
+      ARROW_ASSIGN_OR_RAISE(scalar, scalar->CastTo(arrow::utf8()));
+    }
+    const std::string pattern =
+        scalar->is_valid ? std::string(checked_cast<const arrow::StringScalar&>(*scalar).view()) : std::string();
+    if (like_has_wildcard(pattern, like.escape)) {
+      // "(?s)": a wildcard also matches line breaks, which catalog texts such
+      // as view and routine definitions contain.
+      cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape), like.case_insensitive);
+      return cp::CallFunction("match_substring_regex", {operand}, &options);
+    }
+    const std::string text = like_unescape(pattern, like.escape);
+    if (!like.case_insensitive) {
+      return cp::CallFunction("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
+    }
+    ARROW_ASSIGN_OR_RAISE(Datum lowered, cp::CallFunction("utf8_lower", {operand}));
+    return cp::CallFunction("equal", {lowered, Datum(std::make_shared<arrow::StringScalar>(ascii_lower(text)))});
+  }
+
+  template <typename T>
+  static const T& checked_cast(const arrow::Scalar& scalar) {
+    return static_cast<const T&>(scalar);
+  }
+
+  Result<Datum> eval_node(const Case& expr) {
+    const int64_t rows = ctx_.batch->num_rows();
+    std::vector<std::shared_ptr<arrow::Array>> conditions;
+    std::vector<std::string> names;
+    std::vector<Datum> arguments(1);  // slot 0 is the packed conditions
+    for (const CaseBranch& branch : expr.branches) {
+      ARROW_ASSIGN_OR_RAISE(Datum condition, eval_child(branch.when));
+      if (expr.operand) {
+        ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(expr.operand));
+        ARROW_ASSIGN_OR_RAISE(condition, cp::CallFunction("equal", {operand, condition}));
+      }
+      ARROW_ASSIGN_OR_RAISE(Datum then, eval_child(branch.then));
+      ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, to_predicate_mask(condition, rows));
+      names.push_back("c" + std::to_string(conditions.size()));
+      conditions.push_back(std::move(mask));
+      arguments.push_back(std::move(then));
+    }
+    if (expr.else_) {
+      ARROW_ASSIGN_OR_RAISE(Datum otherwise, eval_child(expr.else_));
+      arguments.push_back(std::move(otherwise));
+    }
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::StructArray> packed, arrow::StructArray::Make(conditions, names));
+    arguments[0] = Datum(std::move(packed));
+    return cp::CallFunction("case_when", arguments);
+  }
+
+  Result<Datum> eval_node(const Cast& cast) {
+    ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(cast.operand));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> target, to_arrow_type(cast.target));
+    cp::CastOptions options = cp::CastOptions::Safe(target);
+    return cp::CallFunction("cast", {operand}, &options);
+  }
+
+  Result<Datum> eval_node(const FunctionCall& call) {
+    std::vector<Datum> args;
+    args.reserve(call.args.size());
+    for (const ExprPtr& arg : call.args) {
+      ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(arg));
+      args.push_back(std::move(value));
+    }
+    const std::string name = ascii_lower(call.name);
+    const char* function = name == "coalesce" ? "coalesce"
+                           : name == "upper"  ? "utf8_upper"
+                           : name == "lower"  ? "utf8_lower"
+                           : name == "length" ? "utf8_length"
+                                              : nullptr;
+    if (function == nullptr) {
+      return record_failure(ctx_.error, "unsupported function: " + call.name, "unsupported function: " + call.name);
+    }
+    return cp::CallFunction(function, args);
+  }
+
+  Result<Datum> eval_node(const Star&) {
+    return record_failure(ctx_.error, "'*' must be expanded by the planner before evaluation",
+                          "'*' in expression evaluator");
+  }
+
+  Result<Datum> eval_node(const Exists&) {
+    return record_failure(ctx_.error, "EXISTS expression survived the flatten pass; engine internal error",
+                          "EXISTS expression at evaluation time");
+  }
+
+  Result<Datum> eval_node(const AggregateCall&) {
+    return record_failure(ctx_.error, "aggregate function in row-wise evaluator; engine internal error",
+                          "aggregate at row evaluation time");
+  }
+
+  Result<Datum> eval_node(const ScalarSubquery&) {
+    return record_failure(ctx_.error, "scalar subquery survived the flatten pass; engine internal error",
+                          "scalar subquery at evaluation time");
+  }
+
+  const EvalContext& ctx_;
+};
+
+}  // namespace
+
+Result<std::shared_ptr<arrow::Array>> to_predicate_mask(const Datum& value, int64_t rows) {
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, as_array(value, rows));
+  if (mask->type_id() != arrow::Type::BOOL) {
+    cp::CastOptions options = cp::CastOptions::Safe(arrow::boolean());
+    ARROW_ASSIGN_OR_RAISE(Datum cast, cp::CallFunction("cast", {Datum(mask)}, &options));
+    mask = cast.make_array();
+  }
+  return mask;
+}
+
+Result<Datum> evaluate(const EvalContext& context, const Expr& expr) {
+  ARROW_RETURN_NOT_OK(internal::ensure_arrow_initialized());
+  if (!context.batch) return Status::Invalid("evaluation without a batch");
+  return Evaluator(context).eval(expr);
+}
+
+}  // namespace zv_sql

@@ -1,0 +1,121 @@
+#include "metadata_engine/metadata_engine.h"
+
+#include <exception>
+
+#include "metadata_engine/arrow_init_internal.h"
+#include "metadata_engine/pending_steps_internal.h"
+#include "metadata_engine/relation_resolution_internal.h"
+#include "metadata_engine/select_pipeline_internal.h"
+
+namespace zv_sql {
+
+namespace {
+
+ExecuteResult not_handled(std::string reason) {
+  ExecuteResult result;
+  result.status = ExecuteStatus::NotHandled;
+  result.reason = std::move(reason);
+  return result;
+}
+
+// The first detailed message written during the call wins; without one the
+// failing status speaks for itself.
+ExecuteResult failed(std::string detailed, const arrow::Status& status) {
+  ExecuteResult result;
+  result.status = ExecuteStatus::Error;
+  result.error = detailed.empty() ? status.ToString() : std::move(detailed);
+  return result;
+}
+
+std::optional<std::string> find_missing_relation_anywhere(const RelationRegistry& registry,
+                                                          const SelectStatement& statement) {
+  if (auto missing = internal::find_missing_relation(registry, statement.from.get())) return missing;
+  if (statement.where) {
+    if (auto missing = internal::find_missing_relation(registry, *statement.where)) return missing;
+  }
+  for (const ProjectionItem& item : statement.projection) {
+    if (!item.expr) continue;
+    if (auto missing = internal::find_missing_relation(registry, *item.expr)) return missing;
+  }
+  for (const ExprPtr& key : statement.group_by) {
+    if (!key) continue;
+    if (auto missing = internal::find_missing_relation(registry, *key)) return missing;
+  }
+  return std::nullopt;
+}
+
+arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, const SelectStatement& statement,
+                                               std::string* error) {
+  using namespace internal;
+  const auto& ref = std::get<RelationRef>(statement.from->node);
+  ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_relation(registry, ref));
+  if (statement.where) {
+    ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
+  }
+  ARROW_ASSIGN_OR_RAISE(batch, project(batch, statement, error));
+  if (statement.distinct) {
+    ARROW_ASSIGN_OR_RAISE(batch, distinct_rows(batch));
+  }
+  ARROW_ASSIGN_OR_RAISE(batch, order_rows(batch, statement, error));
+  return apply_offset_limit(batch, statement);
+}
+
+ExecuteResult execute_unguarded(const RelationRegistry& registry, SelectStatement& statement) {
+  if (!statement.from) return not_handled("no FROM clause");
+  if (auto missing = find_missing_relation_anywhere(registry, statement)) {
+    return not_handled("relation not cached: " + *missing);
+  }
+  if (auto reason = internal::pending_step_reason(statement)) return not_handled(std::move(*reason));
+  if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok()) return failed("", init);
+
+  std::string error;
+  arrow::Result<internal::BatchPtr> batch = run_pipeline(registry, statement, &error);
+  if (!batch.ok()) {
+    const arrow::Status& status = batch.status();
+    // A relation that vanished after the check reports itself through the status.
+    if (error.empty() && status.IsInvalid() && status.message().rfind("relation not cached: ", 0) == 0) {
+      error = status.message();
+    }
+    return failed(std::move(error), status);
+  }
+  ExecuteResult result;
+  result.status = ExecuteStatus::Ok;
+  result.schema = (*batch)->schema();
+  result.batches.push_back(std::move(*batch));
+  return result;
+}
+
+}  // namespace
+
+void MetadataEngine::register_relation(std::string_view name, std::shared_ptr<arrow::Schema> schema,
+                                       std::vector<std::shared_ptr<arrow::RecordBatch>> batches) {
+  registry_.register_relation(name, std::move(schema), std::move(batches));
+}
+
+ExecuteResult MetadataEngine::execute(SelectStatement& statement) const {
+  try {
+    return execute_unguarded(registry_, statement);
+  } catch (const std::exception& e) {
+    return failed(std::string("metadata engine internal error: ") + e.what(), arrow::Status::OK());
+  } catch (...) {
+    return failed("metadata engine internal error", arrow::Status::OK());
+  }
+}
+
+ExecuteResult MetadataEngine::execute_sql(std::string_view sql) const {
+  try {
+    ParseStatus status;
+    SelectPtr statement = parse_select(sql, status);
+    if (!statement) {
+      if (status.code == ParseCode::Malformed) return failed(status.message, arrow::Status::OK());
+      return not_handled(status.message);
+    }
+    return execute(*statement);
+  } catch (const std::exception& e) {
+    return failed(std::string("metadata engine internal error: ") + e.what(), arrow::Status::OK());
+  } catch (...) {
+    return failed("metadata engine internal error", arrow::Status::OK());
+  }
+}
+
+}  // namespace zv_sql

@@ -1,0 +1,64 @@
+#include "metadata_engine/pending_steps_internal.h"
+
+#include "metadata_engine/overloaded.h"
+
+namespace zv_sql::internal {
+
+namespace {
+
+// Whether a subquery hides anywhere in the expression, at any depth.
+bool contains_subquery(const Expr& expr) {
+  auto any = [](const ExprPtr& child) { return child && contains_subquery(*child); };
+  auto any_of = [&](const std::vector<ExprPtr>& list) {
+    for (const ExprPtr& child : list) {
+      if (any(child)) return true;
+    }
+    return false;
+  };
+  return std::visit(Overloaded{
+                        [&](const Comparison& e) { return any(e.left) || any(e.right); },
+                        [&](const Arithmetic& e) { return any(e.left) || any(e.right); },
+                        [&](const Logical& e) { return any(e.left) || any(e.right); },
+                        [&](const Unary& e) { return any(e.operand); },
+                        [&](const InList& e) { return e.subquery || any(e.operand) || any_of(e.items); },
+                        [&](const Like& e) { return any(e.operand) || any(e.pattern); },
+                        [&](const Case& e) {
+                          for (const CaseBranch& branch : e.branches) {
+                            if (any(branch.when) || any(branch.then)) return true;
+                          }
+                          return any(e.operand) || any(e.else_);
+                        },
+                        [&](const Cast& e) { return any(e.operand); },
+                        [&](const FunctionCall& e) { return any_of(e.args); },
+                        [&](const AggregateCall& e) { return any_of(e.args); },
+                        [](const Exists&) { return true; },
+                        [](const ScalarSubquery&) { return true; },
+                        [](const auto&) { return false; },
+                    },
+                    expr.node);
+}
+
+}  // namespace
+
+std::optional<std::string> pending_step_reason(const SelectStatement& statement) {
+  if (statement.from) {
+    const auto& from = statement.from->node;
+    if (std::holds_alternative<std::unique_ptr<JoinClause>>(from)) {
+      return "joins are not yet handled by the metadata engine";
+    }
+    if (std::holds_alternative<SubqueryRef>(from)) return "subqueries in FROM are not yet handled by the metadata engine";
+    if (std::holds_alternative<ValuesTable>(from)) return "VALUES in FROM is not yet handled by the metadata engine";
+  }
+  bool subquery = statement.where && contains_subquery(*statement.where);
+  for (const ProjectionItem& item : statement.projection) subquery = subquery || (item.expr && contains_subquery(*item.expr));
+  for (const ExprPtr& key : statement.group_by) subquery = subquery || (key && contains_subquery(*key));
+  if (subquery) return "subqueries in expressions are not yet handled by the metadata engine";
+  bool aggregate = !statement.group_by.empty();
+  for (const ProjectionItem& item : statement.projection) {
+    aggregate = aggregate || (item.expr && std::holds_alternative<AggregateCall>(item.expr->node));
+  }
+  if (aggregate) return "aggregation (GROUP BY, aggregate functions) is not yet handled by the metadata engine";
+  return std::nullopt;
+}
+
+}  // namespace zv_sql::internal

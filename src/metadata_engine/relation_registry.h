@@ -1,0 +1,37 @@
+// The relations a metadata engine can answer from, keyed by lower-case name.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <arrow/record_batch.h>
+#include <arrow/type_fwd.h>
+
+namespace zv_sql {
+
+struct CachedRelation {
+  std::shared_ptr<arrow::Schema> schema;
+  std::vector<std::shared_ptr<arrow::RecordBatch>> batches;  // possibly empty
+};
+
+class RelationRegistry {
+ public:
+  // Stores the relation under the ASCII-lower-cased `name`, replacing any
+  // earlier registration under that key. Not safe against concurrent lookups:
+  // the owner registers only while no statement runs on the engine.
+  void register_relation(std::string_view name, std::shared_ptr<arrow::Schema> schema,
+                         std::vector<std::shared_ptr<arrow::RecordBatch>> batches);
+
+  // The relation registered under exactly `key` (already lower case), or null.
+  const CachedRelation* find(const std::string& key) const;
+
+  size_t size() const { return relations_.size(); }
+
+ private:
+  std::unordered_map<std::string, CachedRelation> relations_;
+};
+
+}  // namespace zv_sql

@@ -1,0 +1,135 @@
+#include "metadata_engine/select_pipeline_internal.h"
+
+#include <algorithm>
+
+#include <arrow/array.h>
+#include <arrow/array/util.h>
+#include <arrow/builder.h>
+#include <arrow/compute/api.h>
+#include <arrow/compute/exec.h>
+#include <arrow/compute/row/grouper.h>
+
+#include "metadata_engine/evaluator.h"
+
+namespace zv_sql::internal {
+
+namespace cp = arrow::compute;
+using arrow::Datum;
+using arrow::Result;
+
+Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate, std::string* error) {
+  ARROW_ASSIGN_OR_RAISE(Datum value, evaluate(EvalContext{input, error}, predicate));
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, to_predicate_mask(value, input->num_rows()));
+  ARROW_ASSIGN_OR_RAISE(Datum filtered, cp::Filter(Datum(input), Datum(mask)));
+  return filtered.record_batch();
+}
+
+Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+  const int64_t rows = input->num_rows();
+  arrow::FieldVector fields;
+  arrow::ArrayVector columns;
+  for (size_t position = 0; position < statement.projection.size(); ++position) {
+    const ProjectionItem& item = statement.projection[position];
+    if (!item.expr) return arrow::Status::Invalid("empty projection item");
+    if (std::holds_alternative<Star>(item.expr->node)) {
+      for (int i = 0; i < input->num_columns(); ++i) {
+        fields.push_back(input->schema()->field(i));
+        columns.push_back(input->column(i));
+      }
+      continue;
+    }
+    ARROW_ASSIGN_OR_RAISE(Datum value, evaluate(EvalContext{input, error}, *item.expr));
+    std::shared_ptr<arrow::Array> column;
+    if (value.is_array()) {
+      column = value.make_array();
+    } else if (value.is_scalar()) {
+      ARROW_ASSIGN_OR_RAISE(column, arrow::MakeArrayFromScalar(*value.scalar(), rows));
+    } else {
+      return record_failure(error, "projection item evaluated to non-array, non-scalar",
+                            "projection item evaluated to non-array, non-scalar");
+    }
+    const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
+    std::string name = item.alias    ? *item.alias
+                       : ref != nullptr ? ref->name
+                                        : "expr_" + std::to_string(position);
+    auto field = arrow::field(std::move(name), column->type(), /*nullable=*/true);
+    if (ref != nullptr) {
+      const int source = find_field(*input->schema(), ref->name);
+      if (source >= 0 && input->schema()->field(source)->metadata()) {
+        field = field->WithMetadata(input->schema()->field(source)->metadata());
+      }
+    }
+    fields.push_back(std::move(field));
+    columns.push_back(std::move(column));
+  }
+  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), rows, std::move(columns));
+}
+
+Result<BatchPtr> distinct_rows(const BatchPtr& input) {
+  if (input->num_rows() < 2 || input->num_columns() == 0) return input;
+  std::vector<arrow::TypeHolder> types;
+  for (const auto& field : input->schema()->fields()) types.emplace_back(field->type());
+  ARROW_ASSIGN_OR_RAISE(std::unique_ptr<cp::Grouper> grouper, cp::Grouper::Make(types));
+  ARROW_ASSIGN_OR_RAISE(cp::ExecBatch keys, cp::ExecBatch::Make(std::vector<Datum>(input->columns().begin(), input->columns().end())));
+  ARROW_ASSIGN_OR_RAISE(Datum ids_datum, grouper->Consume(cp::ExecSpan(keys)));
+  // Group ids are handed out in order of first appearance, so a row is the
+  // first of its group exactly when its id is the next unseen one.
+  const auto& ids = static_cast<const arrow::UInt32Array&>(*ids_datum.make_array());
+  arrow::Int64Builder first_rows;
+  ARROW_RETURN_NOT_OK(first_rows.Reserve(grouper->num_groups()));
+  uint32_t next_new = 0;
+  for (int64_t row = 0; row < ids.length(); ++row) {
+    if (ids.Value(row) == next_new) {
+      first_rows.UnsafeAppend(row);
+      ++next_new;
+    }
+  }
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> indices, first_rows.Finish());
+  if (indices->length() == input->num_rows()) return input;
+  ARROW_ASSIGN_OR_RAISE(Datum taken, cp::Take(Datum(input), Datum(indices)));
+  return taken.record_batch();
+}
+
+Result<BatchPtr> order_rows(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+  if (statement.order_by.empty()) return input;
+  std::vector<cp::SortKey> keys;
+  for (const OrderItem& item : statement.order_by) {
+    int column = -1;
+    if (item.is_ordinal) {
+      if (item.ordinal < 1 || item.ordinal > input->num_columns()) {
+        return record_failure(error, "ORDER BY ordinal out of range", "ORDER BY ordinal out of range");
+      }
+      column = static_cast<int>(item.ordinal - 1);
+    } else if (const auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr) {
+      column = find_field(*input->schema(), ref->name);
+      if (column < 0) {
+        return record_failure(error, "ORDER BY references unknown column: " + ref->name, "ORDER BY unknown column");
+      }
+    } else {
+      return record_failure(error, "ORDER BY <expression> is not supported in the metadata path",
+                            "ORDER BY expression");
+    }
+    // Nulls go last unless NULLS FIRST is written, whatever the direction.
+    // Keys address columns by position: output names need not be unique.
+    keys.emplace_back(arrow::FieldRef(column), item.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
+                      item.nulls_first ? cp::NullPlacement::AtStart : cp::NullPlacement::AtEnd);
+  }
+  cp::SortOptions options(std::move(keys));
+  ARROW_ASSIGN_OR_RAISE(Datum indices, cp::CallFunction("sort_indices", {Datum(input)}, &options));
+  ARROW_ASSIGN_OR_RAISE(Datum taken, cp::Take(Datum(input), indices));
+  return taken.record_batch();
+}
+
+BatchPtr apply_offset_limit(const BatchPtr& input, const SelectStatement& statement) {
+  const int64_t rows = input->num_rows();
+  const int64_t offset = statement.offset.value_or(0);
+  const int64_t start = std::clamp<int64_t>(offset, 0, rows);
+  // Computed from the clamped start, which equals n - offset for every offset
+  // the slice can honour and cannot overflow for extreme values.
+  const int64_t limit = statement.limit.value_or(rows - start);
+  const int64_t length = std::max<int64_t>(0, std::min(rows - start, limit));
+  if (start == 0 && length == rows) return input;
+  return input->Slice(start, length);
+}
+
+}  // namespace zv_sql::internal

@@ -1,0 +1,34 @@
+// The single-table steps of the select pipeline, each from one batch to a new
+// batch. Failures write their detailed message to `error` (first one wins) and
+// return a short Invalid status, as the evaluator does.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
+
+#include "metadata_engine/statement_model.h"
+
+namespace zv_sql::internal {
+
+using BatchPtr = std::shared_ptr<arrow::RecordBatch>;
+
+// Keeps the rows for which `predicate` is true (false and null drop the row).
+arrow::Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate, std::string* error);
+
+// Evaluates the select list (no aggregation) and names the output columns.
+arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement, std::string* error);
+
+// SELECT DISTINCT: keeps the first occurrence of every distinct row, in input
+// order; nulls compare equal to each other, as DISTINCT requires.
+arrow::Result<BatchPtr> distinct_rows(const BatchPtr& input);
+
+// ORDER BY over the output columns (names, aliases and positions).
+arrow::Result<BatchPtr> order_rows(const BatchPtr& input, const SelectStatement& statement, std::string* error);
+
+// OFFSET then LIMIT; negative offsets act as 0 and negative limits keep nothing.
+BatchPtr apply_offset_limit(const BatchPtr& input, const SelectStatement& statement);
+
+}  // namespace zv_sql::internal

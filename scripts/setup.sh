@@ -33,8 +33,14 @@ stamp=.venv/.requirements.sha
 want=$(sha256sum requirements.txt | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   echo "setup: installing Python packages"
-  .venv/bin/pip install -q --upgrade pip
   .venv/bin/pip install -q -r requirements.txt
-  .venv/bin/pip install -q -e devserver -e python 2>/dev/null || true
   echo "$want" > "$stamp"
 fi
+# The project's own Python packages, installed in place so edits take effect.
+for pkg in devserver:zorvane_devserver python:zorvane_adbc; do
+  dir=${pkg%%:*}; mod=${pkg##*:}
+  if [ -f "$dir/pyproject.toml" ] && ! .venv/bin/python -c "import $mod" 2>/dev/null; then
+    echo "setup: installing $dir/ into .venv"
+    .venv/bin/pip install -q -e "$dir"
+  fi
+done

@@ -12,7 +12,7 @@ constexpr std::string_view kJsonSecretMembers[] = {
     "\"password\"", "\"token\"", "\"secret\"", "\"access_token\"", "\"session_token\""};
 constexpr std::string_view kBearer = "Bearer ";
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool MatchesAt(std::string_view text, size_t pos, std::string_view pattern) {
   if (pattern.size() > text.size() - pos) return false;
@@ -21,6 +21,26 @@ bool MatchesAt(std::string_view text, size_t pos, std::string_view pattern) {
   }
   return true;
 }
+
+// Characters (lower-cased) that can start a secret pattern; every other
+// position is skipped with one table look-up, which keeps scrubbing large
+// texts cheap.
+struct PatternStarts {
+  bool table[256] = {};
+  constexpr PatternStarts() {
+    auto mark = [this](std::string_view pattern) {
+      table[static_cast<unsigned char>(Lower(pattern[0]))] = true;
+      table[static_cast<unsigned char>(pattern[0])] = true;
+      char upper = pattern[0] >= 'a' && pattern[0] <= 'z' ? static_cast<char>(pattern[0] - 'a' + 'A')
+                                                          : pattern[0];
+      table[static_cast<unsigned char>(upper)] = true;
+    };
+    for (std::string_view p : kKeyValuePrefixes) mark(p);
+    for (std::string_view p : kJsonSecretMembers) mark(p);
+    mark(kBearer);
+  }
+};
+constexpr PatternStarts kPatternStarts;
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
@@ -66,6 +86,10 @@ std::string zv_redact(std::string_view text) {
   };
   size_t i = 0;
   while (i < text.size()) {
+    if (!kPatternStarts.table[static_cast<unsigned char>(text[i])]) {
+      ++i;
+      continue;
+    }
     bool matched = false;
     for (std::string_view prefix : kKeyValuePrefixes) {
       if (!MatchesAt(text, i, prefix)) continue;

@@ -1,0 +1,62 @@
+// The binary framing shared by the query stream, the catalog snapshot and the
+// ingest upload: an 8-byte header (type, three reserved bytes, big-endian
+// 32-bit payload length) followed by the payload, frames back to back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <arrow/result.h>
+
+enum ZVFrameType : uint8_t {
+  kZvFrameInit = 1,
+  kZvFrameBatch = 2,
+  kZvFrameEos = 3,
+  kZvFrameError = 4,
+  kZvFrameTrace = 5,
+  kZvFrameStats = 6,
+};
+
+inline constexpr size_t kZvFrameHeaderSize = 8;
+// Largest payload a reader accepts; it bounds the memory one frame can claim.
+inline constexpr uint64_t kZvMaxFramePayload = 268435456;  // 256 MiB
+
+// Receives one complete frame. `payload` is valid only during the call (it may
+// point straight into the caller's receive buffer); a handler that keeps data
+// copies it. Returns 0 to continue, anything else to stop the transfer.
+using zv_frame_handler = int (*)(uint8_t type, const uint8_t* payload, uint64_t length,
+                                 void* context);
+
+struct ZVFrameParser;
+struct ZVFrameParserDeleter {
+  void operator()(ZVFrameParser* parser) const;
+};
+using ZVFrameParserPtr = std::unique_ptr<ZVFrameParser, ZVFrameParserDeleter>;
+
+// A parser for one transfer. `context` is borrowed and passed to every handler
+// call. Returns null when memory is exhausted or the handler is null (callers
+// report "zv_frame_create failed").
+ZVFrameParserPtr zv_frame_create(zv_frame_handler handler, void* context);
+
+// Consumes the next received chunk: dispatches every frame it completes and
+// buffers a trailing partial frame. Returns 0 when all bytes were consumed, -1
+// when a header announces more than kZvMaxFramePayload bytes (the partial frame
+// is discarded), or the handler's non-zero result, in which case the bytes
+// after that frame are left unconsumed. A null parser, null bytes or a count of
+// 0 return 0 and change nothing. One thread per parser; no locking.
+int zv_frame_feed(ZVFrameParser* parser, const uint8_t* bytes, size_t count);
+
+// True while the buffer holds the start of an unfinished frame (header bytes
+// included). After the transfer this means the body was truncated.
+bool zv_frame_pending(const ZVFrameParser* parser);
+
+// Frees the parser; null is a no-op. ZVFrameParserPtr calls it.
+void zv_frame_destroy(ZVFrameParser* parser);
+
+// Builds one frame: type, three zero bytes, `count` as big-endian 32-bit, then
+// the payload. Refuses a count that does not fit the 32-bit length field
+// rather than writing a truncated length the receiver would misparse.
+arrow::Result<std::vector<uint8_t>> zv_frame_encode(uint8_t type, const uint8_t* payload,
+                                                    size_t count);

@@ -1,0 +1,30 @@
+// Turns the Arrow IPC streams carried by frames into Arrow objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
+#include <arrow/type_fwd.h>
+
+struct ZVDecodedIpc {
+  std::shared_ptr<arrow::Schema> schema;
+  // The stream's first record batch; null when the stream carries only a schema.
+  std::shared_ptr<arrow::RecordBatch> batch;
+};
+
+// Reads one IPC stream from memory. The bytes are copied once into a buffer of
+// Arrow's default pool and the batch's arrays slice that buffer, so the result
+// does not depend on `bytes` after the call (they are usually the HTTP
+// receive buffer). Batches after the first are not read: a BATCH frame carries
+// one. At TRACE level the stream's compression codec is logged.
+arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count);
+
+// The result schema announced by a query's INIT frame: `schema_ipc` is the
+// base64 text of "schemaIpc". Null when there is none to take, in which case
+// the schema comes from the first batch. Text that is not base64 (or empty) is
+// ignored silently; an undecodable stream is logged at DEBUG.
+std::shared_ptr<arrow::Schema> zv_decode_init_schema(std::string_view schema_ipc);

@@ -1,0 +1,176 @@
+#include "stream/frame.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ::testing::ElementsAre;
+using Bytes = std::vector<uint8_t>;
+
+struct Delivered {
+  uint8_t type;
+  std::string payload;
+  bool operator==(const Delivered&) const = default;
+};
+
+// Records every frame; stops the transfer at the frame numbered `stop_at`.
+struct Recorder {
+  std::vector<Delivered> frames;
+  std::vector<const uint8_t*> payload_pointers;
+  size_t stop_at = SIZE_MAX;
+
+  static int Handle(uint8_t type, const uint8_t* payload, uint64_t length, void* context) {
+    auto* self = static_cast<Recorder*>(context);
+    self->frames.push_back({type, std::string(reinterpret_cast<const char*>(payload), length)});
+    self->payload_pointers.push_back(payload);
+    return self->frames.size() == self->stop_at + 1 ? 1 : 0;
+  }
+};
+
+Bytes Frame(uint8_t type, std::string_view payload) {
+  return *zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+}
+
+Bytes Header(uint8_t type, uint32_t length) {
+  return {type, 0, 0, 0, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+          static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+int FeedInChunks(ZVFrameParser* parser, const Bytes& stream, size_t chunk) {
+  for (size_t at = 0; at < stream.size(); at += chunk) {
+    int result = zv_frame_feed(parser, stream.data() + at, std::min(chunk, stream.size() - at));
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+TEST(FrameParser, EveryChunkingDeliversTheSameFrames) {
+  Bytes reserved_set = Frame(kZvFrameTrace, "reserved bytes are ignored");
+  reserved_set[1] = 0xAB;
+  reserved_set[2] = 0xCD;
+  reserved_set[3] = 0xEF;
+  const Bytes stream = Concat({Frame(kZvFrameInit, R"({"streamId":"s"})"), Frame(kZvFrameBatch, ""),
+                               reserved_set, Frame(0xC8, std::string(70000, 'x')),
+                               Frame(kZvFrameEos, std::string(4, '\0'))});
+  const std::vector<Delivered> expected = {
+      {kZvFrameInit, R"({"streamId":"s"})"}, {kZvFrameBatch, ""},
+      {kZvFrameTrace, "reserved bytes are ignored"}, {0xC8, std::string(70000, 'x')},
+      {kZvFrameEos, std::string(4, '\0')}};
+  for (size_t chunk : {stream.size(), size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{8},
+                       size_t{9}, size_t{31}, size_t{4096}, size_t{65536}}) {
+    SCOPED_TRACE("chunk " + std::to_string(chunk));
+    Recorder recorder;
+    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+    EXPECT_EQ(FeedInChunks(parser.get(), stream, chunk), 0);
+    EXPECT_EQ(recorder.frames, expected);
+    EXPECT_FALSE(zv_frame_pending(parser.get()));
+  }
+}
+
+TEST(FrameParser, WholeFramesArePassedWithoutCopyAndSplitOnesFromTheBuffer) {
+  const Bytes stream = Concat({Frame(kZvFrameBatch, "first"), Frame(kZvFrameBatch, "second")});
+  const size_t split = stream.size() - 3;  // cuts the second frame
+  Recorder recorder;
+  ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data(), split), 0);
+  ASSERT_EQ(recorder.frames.size(), 1u);
+  EXPECT_EQ(recorder.payload_pointers[0], stream.data() + 8);
+  EXPECT_TRUE(zv_frame_pending(parser.get()));
+  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data() + split, 3), 0);
+  ASSERT_EQ(recorder.frames.size(), 2u);
+  EXPECT_EQ(recorder.frames[1].payload, "second");
+  EXPECT_FALSE(recorder.payload_pointers[1] >= stream.data() &&
+               recorder.payload_pointers[1] < stream.data() + stream.size());
+  EXPECT_FALSE(zv_frame_pending(parser.get()));
+}
+
+TEST(FrameParser, PartialThirdFrameStaysPendingUntilComplete) {
+  const Bytes third = Frame(kZvFrameEos, std::string(4, '\0'));
+  const Bytes first_chunk = Concat({Frame(kZvFrameInit, "{}"), Frame(kZvFrameBatch, "abc"),
+                                    Bytes(third.begin(), third.begin() + 3)});
+  Recorder recorder;
+  ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+  EXPECT_EQ(zv_frame_feed(parser.get(), first_chunk.data(), first_chunk.size()), 0);
+  EXPECT_EQ(recorder.frames.size(), 2u);
+  EXPECT_TRUE(zv_frame_pending(parser.get()));
+  EXPECT_EQ(zv_frame_feed(parser.get(), third.data() + 3, third.size() - 3), 0);
+  EXPECT_EQ(recorder.frames.size(), 3u);
+  EXPECT_FALSE(zv_frame_pending(parser.get()));
+}
+
+TEST(FrameParser, LengthCeilingAppliesWhetherTheHeaderArrivesWholeOrSplit) {
+  struct Case {
+    uint32_t length;
+    size_t first_piece;  // header bytes in the first feed call
+    int result;
+    bool pending;
+  };
+  for (const Case& c : {Case{0x10000000, 8, 0, true}, Case{0x10000000, 5, 0, true},
+                        Case{0x10000001, 8, -1, false}, Case{0x10000001, 5, -1, false},
+                        Case{0xFFFFFFFF, 1, -1, false}}) {
+    SCOPED_TRACE(std::to_string(c.length) + " split after " + std::to_string(c.first_piece));
+    const Bytes header = Header(kZvFrameBatch, c.length);
+    Recorder recorder;
+    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+    int result = zv_frame_feed(parser.get(), header.data(), c.first_piece);
+    if (c.first_piece < 8) {
+      EXPECT_EQ(result, 0);
+      result = zv_frame_feed(parser.get(), header.data() + c.first_piece, 8 - c.first_piece);
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(zv_frame_pending(parser.get()), c.pending);
+    EXPECT_TRUE(recorder.frames.empty());
+  }
+}
+
+TEST(FrameParser, HandlerStopEndsTheFeedAtOnce) {
+  const Bytes stream = Concat(
+      {Frame(kZvFrameError, "a"), Frame(kZvFrameBatch, "b"), Frame(kZvFrameBatch, "c")});
+  for (size_t chunk : {stream.size(), size_t{1}}) {
+    SCOPED_TRACE("chunk " + std::to_string(chunk));
+    Recorder recorder;
+    recorder.stop_at = 0;
+    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+    EXPECT_EQ(FeedInChunks(parser.get(), stream, chunk), 1);
+    EXPECT_THAT(recorder.frames, ElementsAre(Delivered{kZvFrameError, "a"}));
+    EXPECT_FALSE(zv_frame_pending(parser.get()));
+  }
+}
+
+TEST(FrameParser, NullAndEmptyArgumentsChangeNothing) {
+  Recorder recorder;
+  ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+  const Bytes header = Header(kZvFrameBatch, 4);
+  EXPECT_EQ(zv_frame_feed(nullptr, header.data(), header.size()), 0);
+  EXPECT_EQ(zv_frame_feed(parser.get(), nullptr, header.size()), 0);
+  EXPECT_EQ(zv_frame_feed(parser.get(), header.data(), 0), 0);
+  EXPECT_FALSE(zv_frame_pending(parser.get()));
+  EXPECT_FALSE(zv_frame_pending(nullptr));
+  zv_frame_destroy(nullptr);
+  EXPECT_EQ(zv_frame_create(nullptr, &recorder), nullptr);
+}
+
+TEST(FrameEncode, WritesTypeZeroReservedBytesAndBigEndianLength) {
+  const uint8_t zeros[4] = {};
+  EXPECT_THAT(*zv_frame_encode(kZvFrameEos, zeros, 4),
+              ElementsAre(0x03, 0, 0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0));
+  EXPECT_THAT(*zv_frame_encode(kZvFrameInit, nullptr, 0), ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
+  const Bytes big(0x010203, 0x5A);
+  const Bytes frame = *zv_frame_encode(kZvFrameBatch, big.data(), big.size());
+  EXPECT_THAT(Bytes(frame.begin(), frame.begin() + 8), ElementsAre(2, 0, 0, 0, 0, 1, 2, 3));
+  EXPECT_EQ(frame.size(), big.size() + 8);
+  EXPECT_FALSE(zv_frame_encode(kZvFrameBatch, zeros, size_t{1} << 32).ok());
+}
+
+}  // namespace

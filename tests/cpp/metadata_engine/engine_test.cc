@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include <arrow/util/key_value_metadata.h>
+
+#include "metadata_engine/metadata_engine.h"
+#include "test_batches.h"
+
+namespace zv_sql {
+namespace {
+
+using testing::ColumnSpec;
+using testing::make_batch;
+
+std::shared_ptr<arrow::RecordBatch> tables_batch() {
+  auto batch = make_batch({
+      {"table_catalog", arrow::utf8(), R"(["db", "db", "db", "db", "db", "db"])"},
+      {"table_schema", arrow::utf8(), R"(["public", "public", "sales", "sales", "information_schema", null])"},
+      {"TABLE_NAME", arrow::utf8(), R"(["orders", "items", "leads", "orders", "tables", "ghost"])"},
+      {"table_type", arrow::utf8(), R"(["BASE TABLE", "VIEW", "BASE TABLE", "BASE TABLE", "VIEW", null])"},
+      {"row_count", arrow::int64(), "[10, null, 3, 7, 0, 1]"},
+  });
+  // Field metadata must travel with the column into the result.
+  auto schema = *batch->schema()->SetField(
+      2, batch->schema()->field(2)->WithMetadata(arrow::key_value_metadata({"comment"}, {"name of the table"})));
+  return arrow::RecordBatch::Make(schema, batch->num_rows(), batch->columns());
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto tables = tables_batch();
+    engine_.register_relation("INFORMATION_SCHEMA.Tables", tables->schema(), {tables});
+    // Two batches, combined when read.
+    auto first = make_batch({{"table_name", arrow::utf8(), R"(["orders", "orders"])"},
+                             {"column_name", arrow::utf8(), R"(["id", "total"])"},
+                             {"ordinal_position", arrow::int32(), "[1, 2]"}});
+    auto second = make_batch({{"table_name", arrow::utf8(), R"(["items"])"},
+                              {"column_name", arrow::utf8(), R"(["sku"])"},
+                              {"ordinal_position", arrow::int32(), "[1]"}});
+    engine_.register_relation("information_schema.columns", first->schema(), {first, second});
+    auto triggers = arrow::schema({arrow::field("trigger_name", arrow::utf8()), arrow::field("action_order", arrow::int32())});
+    engine_.register_relation("information_schema.triggers", triggers, {});
+  }
+
+  MetadataEngine engine_;
+};
+
+struct EngineCase {
+  std::string sql;
+  ExecuteStatus status;
+  std::string text;                 // reason (NotHandled) or error (Error)
+  std::vector<ColumnSpec> columns;  // the expected result (Ok)
+};
+
+class EngineCases : public EngineTest, public ::testing::WithParamInterface<EngineCase> {};
+
+TEST_P(EngineCases, Result) {
+  const EngineCase& c = GetParam();
+  ExecuteResult result = engine_.execute_sql(c.sql);
+  ASSERT_EQ(result.status, c.status) << c.sql << "\nreason: " << result.reason << "\nerror: " << result.error;
+  if (c.status == ExecuteStatus::NotHandled) EXPECT_EQ(result.reason, c.text);
+  if (c.status == ExecuteStatus::Error) EXPECT_EQ(result.error, c.text);
+  if (c.status != ExecuteStatus::Ok) {
+    EXPECT_TRUE(result.batches.empty());
+    return;
+  }
+  ASSERT_EQ(result.batches.size(), 1u);
+  auto expected = make_batch(c.columns);
+  ASSERT_TRUE(expected);
+  const auto& actual = result.batches.front();
+  EXPECT_TRUE(result.schema->Equals(*actual->schema(), /*check_metadata=*/true));
+  EXPECT_TRUE(actual->Equals(*expected)) << c.sql << "\nactual:\n"
+                                          << actual->ToString() << "\nexpected:\n"
+                                          << expected->ToString();
+}
+
+const auto Ok = ExecuteStatus::Ok;
+const auto NotHandled = ExecuteStatus::NotHandled;
+const auto Error = ExecuteStatus::Error;
+
+INSTANTIATE_TEST_SUITE_P(
+    Pipeline, EngineCases,
+    ::testing::Values(
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE table_schema = 'sales' ORDER BY 1",
+                   Ok, "", {{"table_name", arrow::utf8(), R"(["leads", "orders"])"}}},
+        // Three-part names with any catalog, and any case, find the relation.
+        EngineCase{"SELECT TABLE_NAME AS n FROM AnyCat.INFORMATION_SCHEMA.TABLES WHERE row_count > 5 ORDER BY n",
+                   Ok, "", {{"n", arrow::utf8(), R"(["orders", "orders"])"}}},
+        EngineCase{"SELECT table_name, 1, upper(table_type) FROM information_schema.tables LIMIT 2", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["orders", "items"])"},
+                    {"expr_1", arrow::int64(), "[1, 1]"},
+                    {"expr_2", arrow::utf8(), R"(["BASE TABLE", "VIEW"])"}}},
+        EngineCase{"SELECT * FROM information_schema.columns ORDER BY column_name DESC", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["orders", "items", "orders"])"},
+                    {"column_name", arrow::utf8(), R"(["total", "sku", "id"])"},
+                    {"ordinal_position", arrow::int32(), "[2, 1, 1]"}}},
+        EngineCase{"SELECT * FROM information_schema.triggers", Ok, "",
+                   {{"trigger_name", arrow::utf8(), "[]"}, {"action_order", arrow::int32(), "[]"}}},
+        // Nulls sort last by default in both directions; NULLS FIRST moves them.
+        EngineCase{"SELECT row_count FROM information_schema.tables ORDER BY row_count", Ok, "",
+                   {{"row_count", arrow::int64(), "[0, 1, 3, 7, 10, null]"}}},
+        EngineCase{"SELECT row_count FROM information_schema.tables ORDER BY row_count DESC", Ok, "",
+                   {{"row_count", arrow::int64(), "[10, 7, 3, 1, 0, null]"}}},
+        EngineCase{"SELECT row_count FROM information_schema.tables ORDER BY row_count DESC NULLS FIRST", Ok, "",
+                   {{"row_count", arrow::int64(), "[null, 10, 7, 3, 1, 0]"}}},
+        EngineCase{"SELECT row_count FROM information_schema.tables ORDER BY 1 NULLS LAST", Ok, "",
+                   {{"row_count", arrow::int64(), "[0, 1, 3, 7, 10, null]"}}},
+        EngineCase{"SELECT table_schema s, table_name FROM information_schema.tables "
+                   "ORDER BY s NULLS FIRST, table_name DESC",
+                   Ok, "",
+                   {{"s", arrow::utf8(), R"([null, "information_schema", "public", "public", "sales", "sales"])"},
+                    {"table_name", arrow::utf8(), R"(["ghost", "tables", "orders", "items", "orders", "leads"])"}}},
+        // Duplicate output names still sort by position.
+        EngineCase{"SELECT row_count, row_count FROM information_schema.tables WHERE row_count < 5 ORDER BY 2",
+                   Ok, "",
+                   {{"row_count", arrow::int64(), "[0, 1, 3]"}, {"row_count", arrow::int64(), "[0, 1, 3]"}}},
+        EngineCase{"SELECT DISTINCT table_type FROM information_schema.tables ORDER BY table_type", Ok, "",
+                   {{"table_type", arrow::utf8(), R"(["BASE TABLE", "VIEW", null])"}}},
+        EngineCase{"SELECT DISTINCT table_catalog, table_schema FROM information_schema.tables", Ok, "",
+                   {{"table_catalog", arrow::utf8(), R"(["db", "db", "db", "db"])"},
+                    {"table_schema", arrow::utf8(), R"(["public", "sales", "information_schema", null])"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY 1 LIMIT 0", Ok, "",
+                   {{"table_name", arrow::utf8(), "[]"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables OFFSET 10", Ok, "",
+                   {{"table_name", arrow::utf8(), "[]"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables LIMIT 5 OFFSET 3", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["orders", "tables", "ghost"])"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables LIMIT -1", Ok, "",
+                   {{"table_name", arrow::utf8(), "[]"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables LIMIT 1 OFFSET -4", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["orders"])"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE row_count", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["orders", "leads", "orders", "ghost"])"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE 1 = 1 AND table_name LIKE 'o%'", Ok,
+                   "", {{"table_name", arrow::utf8(), R"(["orders", "orders"])"}}},
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE FALSE", Ok, "",
+                   {{"table_name", arrow::utf8(), "[]"}}},
+        // Declined: routed to compute with a reason.
+        EngineCase{"SELECT * FROM some_table", NotHandled, "relation not cached: some_table", {}},
+        EngineCase{"SELECT * FROM tables", NotHandled, "relation not cached: tables", {}},
+        EngineCase{"SELECT * FROM x.information_schema.nope", NotHandled,
+                   "relation not cached: x.information_schema.nope", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE table_name IN (SELECT y FROM unregistered)",
+                   NotHandled, "relation not cached: unregistered", {}},
+        EngineCase{"SELECT (SELECT 1 FROM gone) FROM information_schema.tables", NotHandled,
+                   "relation not cached: gone", {}},
+        EngineCase{"SELECT * FROM information_schema.tables t JOIN nowhere n ON t.table_name = n.x", NotHandled,
+                   "relation not cached: nowhere", {}},
+        EngineCase{"SELECT * FROM information_schema.tables t JOIN information_schema.columns c USING (table_name)",
+                   NotHandled, "joins are not yet handled by the metadata engine", {}},
+        EngineCase{"SELECT * FROM (SELECT table_name FROM information_schema.tables) s", NotHandled,
+                   "subqueries in FROM are not yet handled by the metadata engine", {}},
+        EngineCase{"SELECT * FROM (VALUES (1)) v(a)", NotHandled,
+                   "VALUES in FROM is not yet handled by the metadata engine", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables WHERE EXISTS "
+                   "(SELECT 1 FROM information_schema.columns)",
+                   NotHandled, "subqueries in expressions are not yet handled by the metadata engine", {}},
+        EngineCase{"SELECT count(*) FROM information_schema.tables", NotHandled,
+                   "aggregation (GROUP BY, aggregate functions) is not yet handled by the metadata engine", {}},
+        EngineCase{"SELECT table_schema FROM information_schema.tables GROUP BY table_schema", NotHandled,
+                   "aggregation (GROUP BY, aggregate functions) is not yet handled by the metadata engine", {}},
+        EngineCase{"DELETE FROM information_schema.tables", NotHandled, "not a SELECT statement", {}},
+        EngineCase{"SELECT 1", NotHandled, "SELECT without FROM clause", {}},
+        // Errors: the engine tried and failed.
+        EngineCase{"SELEC 1", Error, "syntax error at or near \"SELEC\"", {}},
+        EngineCase{"SELECT nope FROM information_schema.tables", Error, "unknown column: nope", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY 0", Error,
+                   "ORDER BY ordinal out of range", {}},
+        EngineCase{"SELECT table_name, table_type, row_count FROM information_schema.tables ORDER BY 4", Error,
+                   "ORDER BY ordinal out of range", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY table_type", Error,
+                   "ORDER BY references unknown column: table_type", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY upper(table_name)", Error,
+                   "ORDER BY <expression> is not supported in the metadata path", {}},
+        EngineCase{"SELECT count(*) + 1 FROM information_schema.tables", Error,
+                   "aggregate function in row-wise evaluator; engine internal error", {}},
+        EngineCase{"SELECT row_count / 0 FROM information_schema.tables", Error, "Invalid: divide by zero", {}}));
+
+TEST_F(EngineTest, ProjectionKeepsFieldMetadata) {
+  for (const char* sql : {"SELECT * FROM information_schema.tables", "SELECT table_name FROM information_schema.tables"}) {
+    ExecuteResult result = engine_.execute_sql(sql);
+    ASSERT_EQ(result.status, ExecuteStatus::Ok) << result.error;
+    const int index = result.schema->GetFieldIndex("TABLE_NAME") >= 0 ? result.schema->GetFieldIndex("TABLE_NAME")
+                                                                        : result.schema->GetFieldIndex("table_name");
+    ASSERT_GE(index, 0) << sql;
+    auto metadata = result.schema->field(index)->metadata();
+    ASSERT_TRUE(metadata) << sql;
+    EXPECT_EQ(metadata->Get("comment").ValueOr(""), "name of the table");
+  }
+  ExecuteResult aliased = engine_.execute_sql("SELECT upper(table_name) AS u FROM information_schema.tables");
+  ASSERT_EQ(aliased.status, ExecuteStatus::Ok);
+  EXPECT_FALSE(aliased.schema->field(0)->metadata());
+}
+
+TEST_F(EngineTest, ReRegistrationReplacesTheRelation) {
+  auto replacement = make_batch({{"only", arrow::int32(), "[42]"}});
+  engine_.register_relation("information_schema.TABLES", replacement->schema(), {replacement});
+  ExecuteResult result = engine_.execute_sql("SELECT * FROM information_schema.tables");
+  ASSERT_EQ(result.status, ExecuteStatus::Ok);
+  EXPECT_TRUE(result.batches.front()->Equals(*replacement));
+}
+
+TEST_F(EngineTest, ExecuteWithoutFromIsDeclined) {
+  SelectStatement statement;
+  ExecuteResult result = engine_.execute(statement);
+  EXPECT_EQ(result.status, ExecuteStatus::NotHandled);
+  EXPECT_EQ(result.reason, "no FROM clause");
+}
+
+TEST_F(EngineTest, ConcurrentStatementsAgree) {
+  const char* sql = "SELECT table_name FROM information_schema.tables WHERE table_type ILIKE 'base%' ORDER BY 1 DESC";
+  ExecuteResult reference = engine_.execute_sql(sql);
+  ASSERT_EQ(reference.status, ExecuteStatus::Ok);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        ExecuteResult result = engine_.execute_sql(sql);
+        if (result.status != ExecuteStatus::Ok || !result.batches.front()->Equals(*reference.batches.front())) {
+          ++mismatches;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST_F(EngineTest, HostileTextNeverThrows) {
+  std::string huge = "SELECT table_name FROM information_schema.tables WHERE table_name IN (";
+  for (int i = 0; i < 20000; ++i) huge += "'v" + std::to_string(i) + "', ";
+  huge += "'orders')";
+  const std::string inputs[] = {
+      "", "   ", "/* unterminated", "SELECT 'unterminated FROM t", std::string("\xff\xfe\x00\x01", 4),
+      "SELECT table_name FROM information_schema.tables; DROP TABLE x", "DROP TABLE information_schema.tables",
+      "UPDATE information_schema.tables SET table_name = 'x'", huge,
+  };
+  for (const std::string& sql : inputs) {
+    ExecuteResult result = engine_.execute_sql(sql);
+    EXPECT_TRUE(result.status == ExecuteStatus::NotHandled || result.status == ExecuteStatus::Error ||
+                result.status == ExecuteStatus::Ok);
+    if (result.status == ExecuteStatus::NotHandled) EXPECT_FALSE(result.reason.empty()) << sql.substr(0, 40);
+    if (result.status == ExecuteStatus::Error) EXPECT_FALSE(result.error.empty()) << sql.substr(0, 40);
+  }
+  ExecuteResult big = engine_.execute_sql(huge);
+  ASSERT_EQ(big.status, ExecuteStatus::Ok) << big.error << big.reason;
+  EXPECT_EQ(big.batches.front()->num_rows(), 2);
+}
+
+}  // namespace
+}  // namespace zv_sql

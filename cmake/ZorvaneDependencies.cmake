@@ -12,6 +12,7 @@ set(ZV_PYTHON "${CMAKE_SOURCE_DIR}/.venv/bin/python" CACHE FILEPATH "Python of t
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
 find_package(nlohmann_json 3.10 REQUIRED)
 
 # libpg_query ships neither a CMake package nor a pkg-config file on Debian.

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 DEB_PACKAGES=(
   build-essential cmake ninja-build ccache pkg-config git curl openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcurl4-openssl-dev nlohmann-json3-dev libpg-query-dev libsecret-1-dev
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpg-query-dev libsecret-1-dev
   gnome-keyring libsecret-tools dbus dbus-x11
   g++-mingw-w64-x86-64 tinyproxy clang libclang-rt-14-dev
   postgresql

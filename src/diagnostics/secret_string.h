@@ -12,6 +12,20 @@ inline void SecureZero(void* data, size_t size) {
   while (size--) *p++ = 0;
 }
 
+// Zeroes a plain string's bytes when the scope ends: for request and response
+// bodies that carry credentials but must be std::string for the APIs they
+// pass through.
+class ZeroOnScopeExit {
+ public:
+  explicit ZeroOnScopeExit(std::string& text) : text_(text) {}
+  ~ZeroOnScopeExit() { SecureZero(text_.data(), text_.size()); }
+  ZeroOnScopeExit(const ZeroOnScopeExit&) = delete;
+  ZeroOnScopeExit& operator=(const ZeroOnScopeExit&) = delete;
+
+ private:
+  std::string& text_;
+};
+
 // An optional text holding a secret (password, token, proxy password). Its
 // bytes are zeroed before the memory is freed or reused, including when the
 // value is replaced or moved away. Copies must be made explicitly.

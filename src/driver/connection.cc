@@ -7,6 +7,9 @@
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_values.h"
+#include "driver/tls_options.h"
+#include "platform/credential_store.h"
+#include "transport/transport_connection.h"
 
 namespace zv {
 
@@ -43,11 +46,59 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
   return arrow::Status::OK();
 }
 
+// A secret from the user's credential store; missing, unreadable and empty
+// entries all count as not found.
+SecretString ReadStoredSecret(const std::string& target, const std::string& name) {
+  SecretString secret;
+  if (platform::ReadCredential(target.c_str(), name.c_str(), &secret) !=
+          platform::CredstoreResult::kFound ||
+      secret.empty()) {
+    return SecretString();
+  }
+  return secret;
+}
+
+struct Credentials {
+  SecretString password;
+  SecretString session_token;
+};
+
+// Options first; the credential store only for what the options lack, and a
+// stored token only when no password was found either way.
+Credentials ResolveCredentials(const ZVDatabase& db) {
+  Credentials creds;
+  const std::string uri = db.uri.value_or("");
+  const bool has_user = db.username.has_value();
+  if (!db.password.empty()) {
+    creds.password = db.password.Copy();
+  } else if (has_user && !uri.empty()) {
+    creds.password = ReadStoredSecret(uri, "Pwd:" + *db.username);
+  }
+  if (!db.session_token.empty()) {
+    creds.session_token = db.session_token.Copy();
+  } else if (!creds.password.has_value() && !uri.empty()) {
+    creds.session_token =
+        ReadStoredSecret(uri, "Token:" + (has_user ? *db.username : std::string("default")));
+  }
+  return creds;
+}
+
+zv_conn_options ConnOptionsFromDatabase(const ZVDatabase& db) {
+  zv_conn_options options;
+  options.connect_timeout_sec = db.connect_timeout_sec;
+  options.application_name = db.application_name.value_or("");
+  options.proxy_url = db.proxy_url.value_or("");
+  options.proxy_user = db.proxy_user.value_or("");
+  options.proxy_pass = db.proxy_pass.Copy();
+  options.max_stream_buffer_mb = db.max_stream_buffer_mb;
+  return options;
+}
+
 }  // namespace
 
 bool IsConnectionInitialised(AdbcConnection* connection) {
   ZVConnection* conn = RecordOf<ZVConnection>(connection);
-  return conn != nullptr && conn->connected;
+  return conn != nullptr && conn->transport != nullptr;
 }
 
 AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
@@ -89,7 +140,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     }
     ZVConnection* conn = RecordOf<ZVConnection>(connection);
     if (conn == nullptr) return SequenceError("AdbcConnectionInit: connection not allocated");
-    if (conn->connected) return SequenceError("AdbcConnectionInit called twice");
+    if (conn->transport) return SequenceError("AdbcConnectionInit called twice");
     ZVDatabase* db = RecordOf<ZVDatabase>(database);
     if (db == nullptr || !db->initialised) {
       return SequenceError(
@@ -100,9 +151,31 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     ZV_LOG(kLogInfo, "api", "AdbcConnectionInit(conn=%p, db=%p, uri=\"%s\")",
            static_cast<void*>(connection), static_cast<void*>(database),
            OptionText(db->uri, "(null)"));
-    return TransportFailure(ADBC_STATUS_IO,
-                            "AdbcConnectionInit: this build cannot reach the Zorvane service "
-                            "yet (transport not available)");
+    const char* uri = OptionText(db->uri, "");
+    const zv_tls_config tls = TlsConfigFromDatabase(*db);
+    arrow::Status tls_ok = zv_tls_validate(&tls, uri);
+    if (!tls_ok.ok()) {
+      return AdbcFailure(ADBC_STATUS_IO, "08001",
+                         "TLS configuration invalid: " + tls_ok.message());
+    }
+    const zv_conn_options options = ConnOptionsFromDatabase(*db);
+    const Credentials creds = ResolveCredentials(*db);
+
+    ConnectRequest request;
+    request.control_plane_url = uri;
+    request.compute_url = OptionText(db->compute_url);
+    request.compute_node = OptionText(db->compute_node);
+    request.session_token = creds.session_token.c_str();
+    request.username = OptionText(db->username);
+    request.password = creds.password.c_str();
+    request.tls = &tls;
+    request.options = &options;
+    auto transport = zv_connect(request);
+    if (!transport.ok()) {
+      return TransportFailure(ADBC_STATUS_IO, transport.status().message());
+    }
+    conn->transport = std::move(*transport);
+    return arrow::Status::OK();
   });
 }
 
@@ -110,7 +183,8 @@ AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
   return RunEntryPoint("AdbcConnectionRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionRelease(conn=%p)", static_cast<void*>(connection));
     if (RecordOf<ZVConnection>(connection) == nullptr) return arrow::Status::OK();
-    DetachRecord<ZVConnection>(connection);
+    std::unique_ptr<ZVConnection> conn = DetachRecord<ZVConnection>(connection);
+    zv_disconnect(std::move(conn->transport));
     return arrow::Status::OK();
   });
 }

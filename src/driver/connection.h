@@ -3,15 +3,17 @@
 #include <adbc.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace zv {
 
 struct ZVDatabase;
+struct zv_conn;
 
 // The record behind an AdbcConnection.
 struct ZVConnection {
   ZVDatabase* database = nullptr;  // not owned; outlives the connection
-  bool connected = false;          // holds a live transport connection
+  std::shared_ptr<zv_conn> transport;  // non-null exactly when initialised
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
 };

@@ -1,0 +1,222 @@
+#include "transport/auth.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+#include "diagnostics/log.h"
+#include "transport/url.h"
+#include "util/format.h"
+#include "util/no_destructor.h"
+
+namespace zv {
+
+namespace {
+
+constexpr int64_t kTokenLifetimeNs = 300LL * 1000 * 1000 * 1000;
+constexpr size_t kAuthErrorBuffer = 1024;
+
+int64_t MonotonicNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::optional<std::string> OptionalText(const nlohmann::json& obj, const char* name) {
+  auto it = obj.find(name);
+  if (it == obj.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+// SHA-256 over a per-process random salt and the password: equal passwords
+// give equal keys within the process, while a memory dump of the cache reveals
+// nothing that a dictionary could be run against offline.
+std::string PasswordDigest(const char* password) {
+  static const std::string salt = [] {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
+      const auto seed = MonotonicNowNs();
+      std::memcpy(bytes, &seed, sizeof(seed));
+    }
+    return std::string(reinterpret_cast<char*>(bytes), sizeof(bytes));
+  }();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) return {};
+  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  EVP_DigestUpdate(ctx, salt.data(), salt.size());
+  EVP_DigestUpdate(ctx, password, std::strlen(password));
+  EVP_DigestFinal_ex(ctx, digest, &length);
+  EVP_MD_CTX_free(ctx);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[digest[i] >> 4]);
+    hex.push_back(kHex[digest[i] & 15]);
+  }
+  return hex;
+}
+
+}  // namespace
+
+arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
+  nlohmann::json json;
+  try {
+    json = nlohmann::json::parse(body);
+  } catch (const nlohmann::json::exception& e) {
+    return arrow::Status::IOError(Format("auth response is not valid JSON: %s", e.what()));
+  }
+  if (!json.is_object()) return arrow::Status::IOError("auth response is not a JSON object");
+  zv_auth_result result;
+  if (auto token = OptionalText(json, "session_token")) result.session_token.Assign(*token);
+  if (auto token = OptionalText(json, "access_token")) result.access_token.Assign(*token);
+  result.subject_id = OptionalText(json, "subject_id");
+  result.principal_type = OptionalText(json, "principal_type");
+  result.name = OptionalText(json, "name");
+  result.session_expires_at = OptionalText(json, "session_expires_at");
+  auto expires = json.find("expires_in");
+  if (expires != json.end() && expires->is_number_integer()) {
+    result.expires_in = static_cast<int32_t>(expires->get<int64_t>());
+  }
+  // The raw JSON values hold the tokens too; scrub them before they are freed.
+  for (const char* name : {"session_token", "access_token"}) {
+    auto it = json.find(name);
+    if (it != json.end() && it->is_string()) {
+      auto& text = it->get_ref<std::string&>();
+      SecureZero(text.data(), text.size());
+    }
+  }
+  if (!result.session_token.has_value()) {
+    return arrow::Status::IOError(
+        "auth response did not include a session_token; control plane may not be configured to "
+        "issue compute session tokens");
+  }
+  for (auto [name, token] : {std::pair{"session_token", &result.session_token},
+                             std::pair{"access_token", &result.access_token}}) {
+    if (token->has_value() && HasForbiddenControlCharacters(std::string(token->view()))) {
+      return arrow::Status::IOError(
+          Format("auth response %s contains forbidden control characters", name));
+    }
+  }
+  return result;
+}
+
+arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_url,
+                                                      const char* username, const char* password,
+                                                      const zv_tls_config* tls,
+                                                      const zv_conn_options* options,
+                                                      CURLSH* share) {
+  if (control_plane_url == nullptr || username == nullptr || password == nullptr) {
+    return arrow::Status::IOError("zv_auth_login_password: NULL argument");
+  }
+  const std::string url =
+      std::string(StripTrailingSlashes(control_plane_url)) + "/api/v1/auth/token";
+  std::string body;
+  ZeroOnScopeExit zero_body(body);
+  try {
+    nlohmann::json request = {{"grant_type", "password"},
+                              {"username", username},
+                              {"password", password}};
+    body = request.dump();
+    auto& copy = request["password"].get_ref<std::string&>();
+    SecureZero(copy.data(), copy.size());
+  } catch (const nlohmann::json::exception& e) {
+    return arrow::Status::IOError(
+        Format("auth: failed to encode credentials as JSON (non-UTF-8 input?): %s", e.what()));
+  } catch (...) {
+    return arrow::Status::IOError("auth: unknown error encoding credentials");
+  }
+
+  ZV_LOG(kLogInfo, "auth", "Authenticating user %s against %s", username, control_plane_url);
+  ZV_LOG(kLogDebug, "auth", "Credential lengths: username=%zu bytes, password=%zu bytes",
+         std::strlen(username), std::strlen(password));
+
+  std::string response;
+  ZeroOnScopeExit zero_response(response);
+  auto status = zv_http_json(url, "POST", body, nullptr, tls, options, share, &response);
+  SecureZero(body.data(), body.size());
+
+  if (!status.ok()) {
+    ZV_LOG(kLogError, "auth", "Auth transport error: %s", status.status().message().c_str());
+    return status.status();
+  }
+  if (*status < 200 || *status > 299) {
+    ZV_LOG(kLogWarn, "auth", "Auth failed (HTTP %ld) for user %s", *status, username);
+    return arrow::Status::IOError(Bounded(AuthErrorMessage(*status, response), kAuthErrorBuffer));
+  }
+  ARROW_ASSIGN_OR_RAISE(zv_auth_result result, ParseAuthResponse(response));
+  ZV_LOG(kLogInfo, "auth", "Auth successful for %s (subject_id=%s, token=[REDACTED])", username,
+         result.subject_id ? result.subject_id->c_str() : "(unknown)");
+  return result;
+}
+
+struct TokenCache::Entry {
+  SecretString token;
+  int64_t stored_at_ns = 0;
+};
+
+struct TokenCache::State {
+  std::mutex mu;
+  std::unordered_map<std::string, Entry> entries;
+};
+
+TokenCache& TokenCache::Instance() {
+  // Stateless facade (the entries live in state()), so trivially destroyed.
+  static TokenCache cache;
+  return cache;
+}
+
+TokenCache::State& TokenCache::state() {
+  static NoDestructor<State> state;
+  return *state;
+}
+
+std::string TokenCache::Key(const char* control_plane_url, const char* username,
+                            const char* password) {
+  if (control_plane_url == nullptr || username == nullptr || password == nullptr ||
+      !*control_plane_url || !*username || !*password) {
+    return {};
+  }
+  return std::string(control_plane_url) + '\x1f' + username + '\x1f' + PasswordDigest(password);
+}
+
+std::optional<SecretString> TokenCache::Lookup(const std::string& key) {
+  if (key.empty()) return std::nullopt;
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mu);
+  auto it = st.entries.find(key);
+  if (it == st.entries.end()) return std::nullopt;
+  if (MonotonicNowNs() - it->second.stored_at_ns > kTokenLifetimeNs) {
+    st.entries.erase(it);
+    return std::nullopt;
+  }
+  return it->second.token.Copy();
+}
+
+void TokenCache::Store(const std::string& key, const SecretString& token) {
+  if (key.empty() || token.empty()) return;
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mu);
+  Entry& entry = st.entries[key];
+  entry.token = token.Copy();
+  entry.stored_at_ns = MonotonicNowNs();
+}
+
+void TokenCache::AgeEntriesForTesting(int64_t seconds) {
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mu);
+  for (auto& [key, entry] : st.entries) entry.stored_at_ns -= seconds * 1000000000LL;
+}
+
+void TokenCache::ClearForTesting() {
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mu);
+  st.entries.clear();
+}
+
+}  // namespace zv

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <arrow/result.h>
+#include <arrow/status.h>
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "diagnostics/secret_string.h"
+#include "transport/http_client.h"
+#include "transport/tls_policy.h"
+
+namespace zv {
+
+// What a login returns. The tokens zero themselves when released.
+struct zv_auth_result {
+  SecretString session_token;
+  SecretString access_token;
+  std::optional<std::string> subject_id;
+  std::optional<std::string> principal_type;
+  std::optional<std::string> name;
+  int32_t expires_in = 0;
+  std::optional<std::string> session_expires_at;
+};
+
+// Exchanges a user name and password for a session token at the control
+// plane. Failures carry the message to report (transport, HTTP refusal with
+// the server's reason, or a malformed answer); nothing secret is logged.
+arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_url,
+                                                      const char* username, const char* password,
+                                                      const zv_tls_config* tls,
+                                                      const zv_conn_options* options,
+                                                      CURLSH* share);
+
+// Parses a successful login response body.
+arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body);
+
+// The process-wide cache of session tokens obtained by password logins, so
+// that many connections for one user in quick succession log in once. Entries
+// are reusable for 300 s. The key holds a salted digest of the password, never
+// the password itself.
+class TokenCache {
+ public:
+  static TokenCache& Instance();
+
+  // Empty when any part is empty: such connections do not use the cache.
+  static std::string Key(const char* control_plane_url, const char* username,
+                         const char* password);
+
+  // The token stored under `key` when it is at most 300 s old (an older entry
+  // is erased).
+  std::optional<SecretString> Lookup(const std::string& key);
+  void Store(const std::string& key, const SecretString& token);
+
+  // For tests: ages every entry by `seconds`.
+  void AgeEntriesForTesting(int64_t seconds);
+  void ClearForTesting();
+
+ private:
+  TokenCache() = default;
+  struct Entry;
+  struct State;
+  State& state();
+};
+
+}  // namespace zv

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace zv {
+
+// Owners of libcurl handles: one owner each, movable, never copied.
+struct CurlEasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct CurlSlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+
+// Appends to an owned header list; false when libcurl could not allocate (the
+// list keeps what it had).
+inline bool AppendToSlist(CurlSlist& list, const char* text) {
+  curl_slist* grown = curl_slist_append(list.get(), text);
+  if (grown == nullptr) return false;
+  (void)list.release();
+  list.reset(grown);
+  return true;
+}
+
+}  // namespace zv

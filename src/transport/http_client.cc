@@ -1,0 +1,144 @@
+#include "transport/http_client.h"
+
+#include <nlohmann/json.hpp>
+
+#include "diagnostics/secret_string.h"
+#include "util/format.h"
+
+namespace zv {
+
+namespace {
+
+constexpr long kRequestTimeoutSec = 30;
+constexpr size_t kErrorBodyPrefix = 256;
+
+size_t AppendCapped(char* data, size_t size, size_t nmemb, void* userdata) {
+  auto* response = static_cast<std::string*>(userdata);
+  const size_t bytes = size * nmemb;
+  if (response->size() + bytes > kMaxJsonResponseBytes) return 0;  // aborts the transfer
+  response->append(data, bytes);
+  return bytes;
+}
+
+std::string BodyPrefix(const std::string& body) { return body.substr(0, kErrorBodyPrefix); }
+
+}  // namespace
+
+bool HasForbiddenControlCharacters(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+std::string UserAgent(const zv_conn_options* options) {
+  std::string agent = std::string("Zorvane-ODBC/") + kDriverVersion;
+  if (options != nullptr && !options->application_name.empty()) {
+    agent += " " + options->application_name;
+  }
+  return agent;
+}
+
+long ConnectTimeoutSec(const zv_conn_options* options) {
+  return options != nullptr && options->connect_timeout_sec > 0 ? options->connect_timeout_sec
+                                                                : kDefaultConnectTimeoutSec;
+}
+
+void ApplyProxy(CURL* easy, const zv_conn_options* options) {
+  if (options == nullptr || options->proxy_url.empty()) return;
+  curl_easy_setopt(easy, CURLOPT_PROXY, options->proxy_url.c_str());
+  if (!options->proxy_user.empty()) {
+    curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, options->proxy_user.c_str());
+  }
+  if (!options->proxy_pass.empty()) {
+    curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, options->proxy_pass.c_str());
+  }
+}
+
+arrow::Result<long> zv_http_json(const std::string& url, const char* method,
+                                 const std::string& body, const char* bearer_token,
+                                 const zv_tls_config* tls, const zv_conn_options* options,
+                                 CURLSH* share, std::string* response) {
+  CurlEasy easy(curl_easy_init());
+  if (!easy) return arrow::Status::IOError("curl_easy_init failed");
+
+  CurlSlist headers;
+  AppendToSlist(headers, "Content-Type: application/json");
+  AppendToSlist(headers, "Accept: application/json");
+  SecretString auth_header;
+  if (bearer_token != nullptr) {
+    auth_header.Assign(std::string("Authorization: Bearer ") + bearer_token);
+    AppendToSlist(headers, auth_header.c_str());
+  }
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  const std::string user_agent = UserAgent(options);
+
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &AppendCapped);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(response));
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutSec);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(options));
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
+  if (share != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, share);
+  curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
+  curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
+  curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent.c_str());
+  ApplyProxy(h, options);
+  if (method != nullptr && std::string_view(method) == "POST") {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  }
+  CurlSlist resolve;
+  if (tls != nullptr) {
+    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &resolve);
+    if (!st.ok()) return arrow::Status::IOError("TLS configuration: ", st.message());
+  }
+  CURLcode rc = curl_easy_perform(h);
+  if (rc != CURLE_OK) {
+    return arrow::Status::IOError("HTTP transport error: ", error_buffer[0] != '\0'
+                                                                ? error_buffer
+                                                                : curl_easy_strerror(rc));
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+std::string HttpErrorMessage(const char* operation, long status, const std::string& body) {
+  auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (json.is_object()) {
+    auto error = json.find("error");
+    if (error != json.end() && error->is_string()) {
+      return Format("%s failed (HTTP %ld): %s", operation, status,
+                    error->get_ref<const std::string&>().c_str());
+    }
+  }
+  return Format("%s failed (HTTP %ld): %s", operation, status, BodyPrefix(body).c_str());
+}
+
+std::string AuthErrorMessage(long status, const std::string& body) {
+  std::string detail;
+  auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (json.is_object()) {
+    auto text_member = [&](const char* name) -> std::string {
+      auto it = json.find(name);
+      return it != json.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    const std::string message = text_member("message");
+    const std::string error = text_member("error");
+    detail = message;
+    if (!error.empty()) detail += message.empty() ? error : " [" + error + "]";
+    auto details = json.find("details");
+    if (details != json.end() && details->is_string()) {
+      if (!detail.empty()) detail += " ";
+      detail += "(" + details->get<std::string>() + ")";
+    }
+  }
+  if (detail.empty()) detail = BodyPrefix(body);
+  return Format("control plane auth failed (HTTP %ld): %s", status, detail.c_str());
+}
+
+}  // namespace zv

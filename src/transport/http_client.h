@@ -1,0 +1,70 @@
+#pragma once
+
+#include <arrow/result.h>
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "diagnostics/secret_string.h"
+#include "transport/tls_policy.h"
+
+namespace zv {
+
+// Per-connection request settings. Null pointers to this record mean all
+// defaults.
+struct zv_conn_options {
+  int32_t connect_timeout_sec = 0;  // <= 0: 10 s
+  std::string application_name;     // appended to the User-Agent
+  std::string proxy_url;
+  std::string proxy_user;   // sent only with a proxy URL
+  SecretString proxy_pass;  // sent only with a proxy URL
+  int32_t max_stream_buffer_mb = 0;  // <= 0: the result queue's default
+
+  zv_conn_options() = default;
+  zv_conn_options(const zv_conn_options& other) { *this = other; }
+  zv_conn_options& operator=(const zv_conn_options& other) {
+    connect_timeout_sec = other.connect_timeout_sec;
+    application_name = other.application_name;
+    proxy_url = other.proxy_url;
+    proxy_user = other.proxy_user;
+    proxy_pass = other.proxy_pass.Copy();
+    max_stream_buffer_mb = other.max_stream_buffer_mb;
+    return *this;
+  }
+};
+
+inline constexpr const char* kDriverVersion = "1.0.0-alpha";
+inline constexpr size_t kMaxJsonResponseBytes = 1024 * 1024;
+inline constexpr long kDefaultConnectTimeoutSec = 10;
+
+// "Zorvane-ODBC/<version>[ <application name>]"
+std::string UserAgent(const zv_conn_options* options);
+
+// Connect time-out in seconds for libcurl (the default when unset).
+long ConnectTimeoutSec(const zv_conn_options* options);
+
+// Sets the proxy (and its credentials, only with a proxy URL) on `easy`.
+void ApplyProxy(CURL* easy, const zv_conn_options* options);
+
+// One JSON request to the control plane. Returns the HTTP status of a
+// completed exchange (any status: callers decide what is success), or an
+// IOError with "HTTP transport error: ..." / "TLS configuration: ..." when the
+// exchange did not complete. The body (at most 1 MiB) is appended to
+// `response`. `method` is "POST" (with `body`) or anything else for GET.
+arrow::Result<long> zv_http_json(const std::string& url, const char* method,
+                                 const std::string& body, const char* bearer_token,
+                                 const zv_tls_config* tls, const zv_conn_options* options,
+                                 CURLSH* share, std::string* response);
+
+// "<operation> failed (HTTP <status>): <server's error or first 256 bytes>"
+std::string HttpErrorMessage(const char* operation, long status, const std::string& body);
+
+// "control plane auth failed (HTTP <status>): <message [error] (details)>"
+std::string AuthErrorMessage(long status, const std::string& body);
+
+// True when the text contains a line feed or carriage return, which would
+// let it inject headers.
+bool HasForbiddenControlCharacters(const std::string& text);
+
+}  // namespace zv

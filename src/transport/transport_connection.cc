@@ -1,0 +1,152 @@
+#include "transport/transport_connection.h"
+
+#include "diagnostics/log.h"
+#include "transport/auth.h"
+#include "util/format.h"
+
+namespace zv {
+
+namespace {
+
+constexpr size_t kConnectErrorBuffer = 1024;
+
+bool Given(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+// Copies one option text into the connection unless it could inject headers.
+void AcceptOptionText(const std::string& value, const char* name, std::string* out) {
+  if (value.empty()) return;
+  if (HasForbiddenControlCharacters(value)) {
+    ZV_LOG(kLogWarn, "transport", "%s contains forbidden control characters; ignored", name);
+    return;
+  }
+  *out = value;
+}
+
+void AcceptOptions(const zv_conn_options* given, zv_conn_options* accepted) {
+  if (given == nullptr) return;
+  if (given->connect_timeout_sec > 0) accepted->connect_timeout_sec = given->connect_timeout_sec;
+  if (given->max_stream_buffer_mb > 0) accepted->max_stream_buffer_mb = given->max_stream_buffer_mb;
+  AcceptOptionText(given->application_name, "application_name", &accepted->application_name);
+  AcceptOptionText(given->proxy_url, "proxy_url", &accepted->proxy_url);
+  AcceptOptionText(given->proxy_user, "proxy_user", &accepted->proxy_user);
+  if (!given->proxy_pass.empty()) {
+    if (HasForbiddenControlCharacters(std::string(given->proxy_pass.view()))) {
+      ZV_LOG(kLogWarn, "transport", "proxy_pass contains forbidden control characters; ignored");
+    } else {
+      accepted->proxy_pass = given->proxy_pass.Copy();
+    }
+  }
+}
+
+arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
+  if (request.session_token != nullptr) {
+    conn->session_token.Assign(request.session_token);
+    return arrow::Status::OK();
+  }
+  const std::string cache_key =
+      TokenCache::Key(request.control_plane_url, request.username, request.password);
+  if (auto cached = TokenCache::Instance().Lookup(cache_key)) {
+    conn->session_token = std::move(*cached);
+    ZV_LOG(kLogInfo, "auth", "Reusing cached session token for %s against %s (skipping /auth)",
+           request.username, request.control_plane_url);
+    return arrow::Status::OK();
+  }
+  auto login = zv_auth_login_password(request.control_plane_url, request.username,
+                                      request.password, &conn->tls, &conn->options,
+                                      conn->share_handle());
+  if (!login.ok()) {
+    ZV_LOG(kLogError, "transport", "Connection failed during auth: %s",
+           login.status().message().c_str());
+    return login.status();
+  }
+  conn->session_token = std::move(login->session_token);
+  conn->subject_id = login->subject_id.value_or("");
+  if (conn->session_token.empty()) {
+    return arrow::Status::IOError("auth succeeded but no session token issued");
+  }
+  TokenCache::Instance().Store(cache_key, conn->session_token);
+  return arrow::Status::OK();
+}
+
+arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn) {
+  const ControlPlaneCall call = conn.control_plane_call();
+  if (Given(request.compute_url)) {
+    arrow::Status valid = zv_tls_validate(&conn.tls, request.compute_url);
+    if (!valid.ok()) {
+      ZV_LOG(kLogError, "transport", "ComputeServer URL fails TLS validation: %s",
+             valid.message().c_str());
+      return valid;
+    }
+    return zv_route_from_explicit_url(request.compute_url);
+  }
+  if (Given(request.compute_node)) return zv_route_lookup_by_entity_ref(call, request.compute_node);
+  return zv_route_recommend(call, conn.subject_id.c_str());
+}
+
+}  // namespace
+
+arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request) {
+  if (request.control_plane_url == nullptr) {
+    return arrow::Status::IOError("zv_connect: control_plane_url is required");
+  }
+  if (request.session_token == nullptr &&
+      (request.username == nullptr || request.password == nullptr)) {
+    return arrow::Status::IOError(
+        "zv_connect: either session_token or (username + password) is required");
+  }
+  ZV_LOG(kLogInfo, "transport", "Connecting to %s (auth=%s, compute_url=%s, compute_node=%s)",
+         request.control_plane_url, request.session_token ? "session_token" : "username/password",
+         Given(request.compute_url) ? request.compute_url : "(auto)",
+         Given(request.compute_node) ? request.compute_node : "(auto)");
+
+  auto conn = std::make_shared<zv_conn>();
+  conn->share = ConnectionShare::Create();
+  conn->control_plane_url = request.control_plane_url;
+  if (request.tls != nullptr) conn->tls = *request.tls;
+  AcceptOptions(request.options, &conn->options);
+  conn->user_agent = UserAgent(&conn->options);
+
+  ARROW_RETURN_NOT_OK(Authenticate(request, conn.get()));
+
+  auto route = Route(request, *conn);
+  if (!route.ok()) {
+    ZV_LOG(kLogError, "transport", "Connection failed during compute routing: %s",
+           route.status().message().c_str());
+    return arrow::Status::IOError(Bounded(route.status().message(), kConnectErrorBuffer));
+  }
+  conn->compute_url = std::move(route->compute_url);
+  conn->compute_node = route->node_entity_ref.value_or("");
+  if (route->reservation_id) conn->reservation_id.Assign(*route->reservation_id);
+
+  if (!conn->reservation_id.empty()) {
+    if (zv_route_confirm(conn->control_plane_call(), conn->reservation_id.c_str()).ok()) {
+      conn->reservation_confirmed = true;
+    } else {
+      ZV_LOG(kLogWarn, "transport",
+             "zv_route_confirm failed for reservation %s; slot will expire after TTL",
+             conn->reservation_id.c_str());
+    }
+  }
+  ZV_LOG(kLogInfo, "transport",
+         "Connection established (subject_id=%s, compute_url=%s, compute_node=%s, "
+         "reservation=%s)",
+         conn->subject_id.empty() ? "(unknown)" : conn->subject_id.c_str(),
+         conn->compute_url.c_str(), conn->compute_node.empty() ? "(none)" : conn->compute_node.c_str(),
+         conn->reservation_id.empty() ? "(none)" : conn->reservation_id.c_str());
+  return conn;
+}
+
+void zv_disconnect(std::shared_ptr<zv_conn> conn) {
+  if (!conn) return;
+  if (!conn->reservation_id.empty() && !conn->reservation_confirmed) {
+    if (!zv_route_abandon(conn->control_plane_call(), conn->reservation_id.c_str()).ok()) {
+      ZV_LOG(kLogWarn, "transport",
+             "zv_route_abandon failed for reservation %s; slot will expire after TTL",
+             conn->reservation_id.c_str());
+    }
+  }
+  // Workers still streaming keep their own reference; the record and its
+  // share go when the last one is dropped.
+}
+
+}  // namespace zv

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <arrow/result.h>
+
+#include <memory>
+#include <string>
+
+#include "diagnostics/secret_string.h"
+#include "transport/connection_share.h"
+#include "transport/http_client.h"
+#include "transport/routing.h"
+#include "transport/tls_policy.h"
+
+namespace zv {
+
+// One authenticated session with the service: which control plane, which
+// compute node, which token, and how to reach both. Written only while
+// connecting; afterwards it is read concurrently without a lock by query and
+// ingest workers, each of which holds a reference so the record (and the
+// share's lock) outlives any transfer still running.
+struct zv_conn {
+  std::string control_plane_url;
+  std::string compute_url;
+  std::string compute_node;  // entity reference; empty for an explicit URL
+  SecretString session_token;
+  std::string subject_id;  // empty when a token was given or reused
+  zv_tls_config tls;
+  zv_conn_options options;  // accepted options only (see ConnectOptions)
+  std::string user_agent;
+  SecretString reservation_id;
+  bool reservation_confirmed = false;
+  std::shared_ptr<ConnectionShare> share;
+
+  CURLSH* share_handle() const { return share ? share->handle() : nullptr; }
+  // The URL queries go to.
+  const std::string& query_url() const {
+    return compute_url.empty() ? control_plane_url : compute_url;
+  }
+  ControlPlaneCall control_plane_call() const {
+    return {control_plane_url.c_str(), session_token.c_str(), &tls, &options, share_handle()};
+  }
+};
+
+// Everything zv_connect needs; null or empty texts mean "not given".
+struct ConnectRequest {
+  const char* control_plane_url = nullptr;
+  const char* compute_url = nullptr;
+  const char* compute_node = nullptr;
+  const char* session_token = nullptr;
+  const char* username = nullptr;
+  const char* password = nullptr;
+  const zv_tls_config* tls = nullptr;       // null: Optional, verify, any version
+  const zv_conn_options* options = nullptr;  // null: defaults
+};
+
+// Authenticates (given token, cached token or fresh login), routes to a
+// compute node (explicit URL, pinned node or recommendation) and confirms the
+// reservation. The failure message is the innermost one.
+arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request);
+
+// Abandons an unconfirmed reservation and drops the caller's reference; the
+// record's secrets are zeroed when the last reference goes.
+void zv_disconnect(std::shared_ptr<zv_conn> conn);
+
+}  // namespace zv

@@ -47,6 +47,13 @@ arrow::Status SetOption(CURL* easy, CURLoption option, const char* name, const c
 
 }  // namespace
 
+HostNameOverride ComputeHostNameOverride(const char* url, const std::string& host_in_cert) {
+  const zv_url_parts parts = SplitUrl(url);
+  if (parts.host.empty()) return {};
+  return {host_in_cert + ":" + parts.port + ":" + parts.host,
+          parts.scheme + "://" + host_in_cert + ":" + parts.port + std::string(UrlRest(url))};
+}
+
 arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url) {
   if (cfg == nullptr) return ValidationError("zv_tls_validate: cfg is NULL");
   if (url == nullptr) return ValidationError("zv_tls_validate: url is NULL");
@@ -151,13 +158,12 @@ arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const c
         "HostNameInCertificate set but caller did not provide a resolve list pointer; refusing "
         "to leak");
   }
-  const zv_url_parts parts = SplitUrl(url);
-  if (parts.host.empty()) {
+  const HostNameOverride host_override = ComputeHostNameOverride(url, cfg->host_in_cert);
+  if (host_override.resolve_entry.empty()) {
     return ApplyError(Format("cannot apply HostNameInCertificate: URL '%s' has no host", url));
   }
-  const std::string entry = cfg->host_in_cert + ":" + parts.port + ":" + parts.host;
   CurlSlist resolve;
-  if (!AppendToSlist(resolve, entry.c_str())) {
+  if (!AppendToSlist(resolve, host_override.resolve_entry.c_str())) {
     return ApplyError("curl_slist_append failed for resolve entry");
   }
   CURLcode rc = curl_easy_setopt(easy, CURLOPT_RESOLVE, resolve.get());
@@ -165,9 +171,7 @@ arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const c
     return ApplyError(Format("libcurl rejected CURLOPT_RESOLVE: %s", curl_easy_strerror(rc)));
   }
   *resolve_out = std::move(resolve);
-  const std::string rewritten = parts.scheme + "://" + cfg->host_in_cert + ":" + parts.port +
-                                std::string(UrlRest(url));
-  rc = curl_easy_setopt(easy, CURLOPT_URL, rewritten.c_str());
+  rc = curl_easy_setopt(easy, CURLOPT_URL, host_override.rewritten_url.c_str());
   if (rc != CURLE_OK) {
     return ApplyError(Format("libcurl rejected rewritten URL: %s", curl_easy_strerror(rc)));
   }

@@ -42,4 +42,14 @@ arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url);
 arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const char* url,
                                    CurlSlist* resolve_out);
 
+// How a host-name override reaches the server: libcurl resolves the
+// certificate name to the URL's host (resolve entry "name:port:host") and the
+// request goes to a URL naming the certificate host instead.
+struct HostNameOverride {
+  std::string resolve_entry;
+  std::string rewritten_url;
+};
+// Empty entries when the URL has no host.
+HostNameOverride ComputeHostNameOverride(const char* url, const std::string& host_in_cert);
+
 }  // namespace zv

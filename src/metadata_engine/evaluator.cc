@@ -41,6 +41,30 @@ Result<std::shared_ptr<arrow::Array>> as_array(const Datum& value, int64_t rows)
   return fail_short("predicate must be array or scalar");
 }
 
+// A NULL literal has Arrow's null type, for which most kernels have no
+// implementation; SQL gives an untyped NULL the type of what it meets. So
+// null-typed arguments take the type of the first typed argument from
+// `first_value` on (case_when's packed conditions are not a value).
+Result<Datum> call_function(const std::string& name, std::vector<Datum> args, const cp::FunctionOptions* options = nullptr,
+                   size_t first_value = 0) {
+  std::shared_ptr<arrow::DataType> typed;
+  bool has_null_typed = false;
+  for (size_t i = first_value; i < args.size(); ++i) {
+    if (args[i].type()->id() == arrow::Type::NA) {
+      has_null_typed = true;
+    } else if (!typed) {
+      typed = args[i].type();
+    }
+  }
+  if (has_null_typed && typed) {
+    for (size_t i = first_value; i < args.size(); ++i) {
+      if (args[i].type()->id() != arrow::Type::NA) continue;
+      ARROW_ASSIGN_OR_RAISE(args[i], cp::Cast(args[i], typed));
+    }
+  }
+  return cp::CallFunction(name, args, options);
+}
+
 class Evaluator {
  public:
   explicit Evaluator(const EvalContext& context) : ctx_(context) {}
@@ -77,20 +101,20 @@ class Evaluator {
     static constexpr const char* kNames[] = {"equal", "not_equal", "less", "less_equal", "greater", "greater_equal"};
     ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(cmp.left));
     ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(cmp.right));
-    return cp::CallFunction(kNames[static_cast<int>(cmp.op)], {left, right});
+    return call_function(kNames[static_cast<int>(cmp.op)], {left, right});
   }
 
   Result<Datum> eval_node(const Arithmetic& arith) {
     ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(arith.left));
     ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(arith.right));
     switch (arith.op) {
-      case ArithOp::Add: return cp::CallFunction("add", {left, right});
-      case ArithOp::Sub: return cp::CallFunction("subtract", {left, right});
-      case ArithOp::Mul: return cp::CallFunction("multiply", {left, right});
-      case ArithOp::Div: return cp::CallFunction("divide", {left, right});
+      case ArithOp::Add: return call_function("add", {left, right});
+      case ArithOp::Sub: return call_function("subtract", {left, right});
+      case ArithOp::Mul: return call_function("multiply", {left, right});
+      case ArithOp::Div: return call_function("divide", {left, right});
       case ArithOp::Mod: return modulo(left, right);
       case ArithOp::Concat:
-        return cp::CallFunction("binary_join_element_wise",
+        return call_function("binary_join_element_wise",
                                 {left, right, Datum(std::make_shared<arrow::StringScalar>(""))});
     }
     return fail_short("unhandled ArithOp");
@@ -100,28 +124,28 @@ class Evaluator {
   // built from the registered ones as a - trunc(a / b) * b, which keeps the
   // sign of the dividend (as SQL's % does) and fails on a zero divisor.
   Result<Datum> modulo(const Datum& left, const Datum& right) {
-    if (cp::GetFunctionRegistry()->GetFunction("mod").ok()) return cp::CallFunction("mod", {left, right});
-    ARROW_ASSIGN_OR_RAISE(Datum quotient, cp::CallFunction("divide", {left, right}));
+    if (cp::GetFunctionRegistry()->GetFunction("mod").ok()) return call_function("mod", {left, right});
+    ARROW_ASSIGN_OR_RAISE(Datum quotient, call_function("divide", {left, right}));
     if (arrow::is_floating(quotient.type()->id())) {
-      ARROW_ASSIGN_OR_RAISE(quotient, cp::CallFunction("trunc", {quotient}));
+      ARROW_ASSIGN_OR_RAISE(quotient, call_function("trunc", {quotient}));
     }
-    ARROW_ASSIGN_OR_RAISE(Datum product, cp::CallFunction("multiply", {quotient, right}));
-    return cp::CallFunction("subtract", {left, product});
+    ARROW_ASSIGN_OR_RAISE(Datum product, call_function("multiply", {quotient, right}));
+    return call_function("subtract", {left, product});
   }
 
   Result<Datum> eval_node(const Logical& logical) {
     ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(logical.left));
     ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(logical.right));
-    return cp::CallFunction(logical.op == LogicalOp::And ? "and_kleene" : "or_kleene", {left, right});
+    return call_function(logical.op == LogicalOp::And ? "and_kleene" : "or_kleene", {left, right});
   }
 
   Result<Datum> eval_node(const Unary& unary) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(unary.operand));
     switch (unary.op) {
-      case UnaryOp::Not: return cp::CallFunction("invert", {operand});
-      case UnaryOp::Negate: return cp::CallFunction("negate", {operand});
-      case UnaryOp::IsNull: return cp::CallFunction("is_null", {operand});
-      case UnaryOp::IsNotNull: return cp::CallFunction("is_valid", {operand});
+      case UnaryOp::Not: return call_function("invert", {operand});
+      case UnaryOp::Negate: return call_function("negate", {operand});
+      case UnaryOp::IsNull: return call_function("is_null", {operand});
+      case UnaryOp::IsNotNull: return call_function("is_valid", {operand});
     }
     return fail_short("unhandled UnaryOp");
   }
@@ -147,7 +171,7 @@ class Evaluator {
     ARROW_RETURN_NOT_OK(builder->AppendScalars(values));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> value_set, builder->Finish());
     cp::SetLookupOptions options(value_set, cp::SetLookupOptions::MATCH);
-    return cp::CallFunction("is_in", {operand}, &options);
+    return call_function("is_in", {operand}, &options);
   }
 
   Result<Datum> eval_node(const Like& like) {
@@ -166,14 +190,14 @@ class Evaluator {
       // "(?s)": a wildcard also matches line breaks, which catalog texts such
       // as view and routine definitions contain.
       cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape), like.case_insensitive);
-      return cp::CallFunction("match_substring_regex", {operand}, &options);
+      return call_function("match_substring_regex", {operand}, &options);
     }
     const std::string text = like_unescape(pattern, like.escape);
     if (!like.case_insensitive) {
-      return cp::CallFunction("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
+      return call_function("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
     }
-    ARROW_ASSIGN_OR_RAISE(Datum lowered, cp::CallFunction("utf8_lower", {operand}));
-    return cp::CallFunction("equal", {lowered, Datum(std::make_shared<arrow::StringScalar>(ascii_lower(text)))});
+    ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {operand}));
+    return call_function("equal", {lowered, Datum(std::make_shared<arrow::StringScalar>(ascii_lower(text)))});
   }
 
   template <typename T>
@@ -190,7 +214,7 @@ class Evaluator {
       ARROW_ASSIGN_OR_RAISE(Datum condition, eval_child(branch.when));
       if (expr.operand) {
         ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(expr.operand));
-        ARROW_ASSIGN_OR_RAISE(condition, cp::CallFunction("equal", {operand, condition}));
+        ARROW_ASSIGN_OR_RAISE(condition, call_function("equal", {operand, condition}));
       }
       ARROW_ASSIGN_OR_RAISE(Datum then, eval_child(branch.then));
       ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, to_predicate_mask(condition, rows));
@@ -204,14 +228,14 @@ class Evaluator {
     }
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::StructArray> packed, arrow::StructArray::Make(conditions, names));
     arguments[0] = Datum(std::move(packed));
-    return cp::CallFunction("case_when", arguments);
+    return call_function("case_when", std::move(arguments), nullptr, /*first_value=*/1);
   }
 
   Result<Datum> eval_node(const Cast& cast) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(cast.operand));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> target, to_arrow_type(cast.target));
     cp::CastOptions options = cp::CastOptions::Safe(target);
-    return cp::CallFunction("cast", {operand}, &options);
+    return call_function("cast", {operand}, &options);
   }
 
   Result<Datum> eval_node(const FunctionCall& call) {
@@ -230,7 +254,7 @@ class Evaluator {
     if (function == nullptr) {
       return record_failure(ctx_.error, "unsupported function: " + call.name, "unsupported function: " + call.name);
     }
-    return cp::CallFunction(function, args);
+    return call_function(function, args);
   }
 
   Result<Datum> eval_node(const Star&) {
@@ -262,7 +286,7 @@ Result<std::shared_ptr<arrow::Array>> to_predicate_mask(const Datum& value, int6
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, as_array(value, rows));
   if (mask->type_id() != arrow::Type::BOOL) {
     cp::CastOptions options = cp::CastOptions::Safe(arrow::boolean());
-    ARROW_ASSIGN_OR_RAISE(Datum cast, cp::CallFunction("cast", {Datum(mask)}, &options));
+    ARROW_ASSIGN_OR_RAISE(Datum cast, call_function("cast", {Datum(mask)}, &options));
     mask = cast.make_array();
   }
   return mask;

@@ -74,7 +74,8 @@ Result<BatchPtr> distinct_rows(const BatchPtr& input) {
   ARROW_ASSIGN_OR_RAISE(Datum ids_datum, grouper->Consume(cp::ExecSpan(keys)));
   // Group ids are handed out in order of first appearance, so a row is the
   // first of its group exactly when its id is the next unseen one.
-  const auto& ids = static_cast<const arrow::UInt32Array&>(*ids_datum.make_array());
+  const std::shared_ptr<arrow::Array> ids_array = ids_datum.make_array();
+  const auto& ids = static_cast<const arrow::UInt32Array&>(*ids_array);
   arrow::Int64Builder first_rows;
   ARROW_RETURN_NOT_OK(first_rows.Reserve(grouper->num_groups()));
   uint32_t next_new = 0;

@@ -123,6 +123,12 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"lower(table_name)", arrow::utf8(), R"(["abc", "abc", "abc", "axb", "a.b", null, "a\nc"])"},
         ValueCase{"length(table_name)", arrow::int32(), "[3, 3, 3, 3, 3, null, 3]"},
         ValueCase{"coalesce(n, 0)", arrow::int64(), "[1, 2, 3, 0, 5, 6, 7]"},
+        // An untyped NULL takes the type of what it meets.
+        ValueCase{"CASE WHEN n > 2 THEN 'x' ELSE NULL END", arrow::utf8(),
+                  R"([null, null, "x", null, "x", "x", "x"])"},
+        ValueCase{"table_name || NULL", arrow::utf8(), "[null, null, null, null, null, null, null]"},
+        ValueCase{"flag AND NULL", arrow::boolean(), "[null, false, null, null, false, null, null]"},
+        ValueCase{"coalesce(NULL, n, 0)", arrow::int64(), "[1, 2, 3, 0, 5, 6, 7]"},
         ValueCase{"TRUE", arrow::boolean(), "[true, true, true, true, true, true, true]"}));
 
 TEST(Evaluation, ConstantsStayScalars) {

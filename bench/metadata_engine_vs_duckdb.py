@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Times the metadata engine and DuckDB on the same query over the same
+100,000-row information_schema.columns Arrow table, in the same run, and
+prints both figures side by side.
+
+    .venv/bin/python bench/metadata_engine_vs_duckdb.py [--binary PATH] [--runs N]
+
+The table is generated here, written as an Arrow IPC stream and handed to the
+C++ benchmark (bench_metadata_engine) through ZV_BENCH_COLUMNS_IPC; DuckDB
+queries the in-memory pyarrow table directly.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import duckdb
+import pyarrow as pa
+import pyarrow.ipc as ipc
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+DEFAULT_BINARY = REPO / "build" / "bench" / "metadata_engine" / "bench_metadata_engine"
+ROWS = 100_000
+
+# Kept identical to kExecuteQuery in bench/metadata_engine/metadata_engine_bench.cc.
+QUERY = (
+    "SELECT table_name, column_name, ordinal_position, data_type FROM information_schema.columns "
+    "WHERE table_schema = 'schema_7' AND data_type LIKE 'VARCHAR%' "
+    "ORDER BY table_name, ordinal_position LIMIT 100"
+)
+
+TYPES = ["VARCHAR", "INTEGER", "BIGINT", "BOOLEAN", "TIMESTAMP", "VARCHAR(64)"]
+
+
+def make_columns():
+    rng = random.Random(42)
+    table_ids = [row // 10 for row in range(ROWS)]
+    return pa.table({
+        "table_catalog": pa.array(["db"] * ROWS),
+        "table_schema": pa.array([f"schema_{t % 50}" for t in table_ids]),
+        "table_name": pa.array([f"table_{t}" for t in table_ids]),
+        "column_name": pa.array([f"column_{rng.randrange(1000)}" for _ in range(ROWS)]),
+        "ordinal_position": pa.array([row % 10 + 1 for row in range(ROWS)], pa.int32()),
+        "data_type": pa.array([rng.choice(TYPES) for _ in range(ROWS)]),
+        "is_nullable": pa.array([rng.choice(["YES", "NO"]) for _ in range(ROWS)]),
+    })
+
+
+def percentile(sorted_values, fraction):
+    return sorted_values[min(len(sorted_values) - 1, int(len(sorted_values) * fraction))]
+
+
+def time_duckdb(table, runs):
+    con = duckdb.connect()
+    con.execute("SET threads TO 1")  # the engine answers on the calling thread
+    con.register("zv_columns", table)
+    sql = QUERY.replace("information_schema.columns", "zv_columns")
+    expected_rows = None
+    for _ in range(5):  # warm-up
+        expected_rows = con.sql(sql).to_arrow_table().num_rows
+    micros = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        con.sql(sql).to_arrow_table()
+        micros.append((time.perf_counter() - start) * 1e6)
+    micros.sort()
+    return statistics.median(micros), percentile(micros, 0.95), expected_rows
+
+
+def run_engine_benchmark(binary, ipc_path):
+    env = dict(os.environ, ZV_BENCH_COLUMNS_IPC=str(ipc_path))
+    proc = subprocess.run(
+        [str(binary), "--benchmark_format=json", "--benchmark_min_time=1s"],
+        capture_output=True, text=True, env=env, check=True)
+    return {b["name"]: b for b in json.loads(proc.stdout)["benchmarks"]}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--binary", default=os.environ.get("ZV_BENCH_METADATA_ENGINE", DEFAULT_BINARY))
+    parser.add_argument("--runs", type=int, default=200)
+    args = parser.parse_args()
+    binary = pathlib.Path(args.binary)
+    if not binary.exists():
+        sys.exit(f"{binary} not built (ninja -C build bench_metadata_engine)")
+
+    table = make_columns()
+    with tempfile.TemporaryDirectory() as folder:
+        ipc_path = pathlib.Path(folder) / "columns.arrows"
+        with ipc.new_stream(ipc_path, table.schema) as writer:
+            writer.write_table(table)
+        duck_median, duck_p95, duck_rows = time_duckdb(table, args.runs)
+        results = run_engine_benchmark(binary, ipc_path)
+
+    print(f"query over {ROWS:,} rows: {QUERY}")
+    print(f"{'':34}{'median':>12}{'p95':>12}")
+    execute = results["BM_ExecuteSqlColumns100k"]
+    print(f"{'metadata engine execute_sql':34}{execute['median_us']:>10.0f}us{execute['p95_us']:>10.0f}us")
+    print(f"{'DuckDB (1 thread, same table)':34}{duck_median:>10.0f}us{duck_p95:>10.0f}us"
+          f"   ({duck_rows} rows)")
+    print()
+    print("parse_select, typical catalog queries:")
+    for name, bench in sorted(results.items()):
+        if name.startswith("BM_ParseSelect"):
+            print(f"  {name:32}{bench['median_us']:>10.1f}us{bench['p95_us']:>10.1f}us")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1 @@
+SELECT table_name, size + 1 AS s FROM t WHERE table_type = 'VIEW' AND size IN (1, 2) ORDER BY 2 DESC NULLS FIRST LIMIT 3 OFFSET 1

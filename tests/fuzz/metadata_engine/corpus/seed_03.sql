@@ -1,0 +1,1 @@
+SELECT DISTINCT upper(table_name), lower(table_type), length(table_name) FROM information_schema.tables ORDER BY 1

@@ -1,0 +1,1 @@
+SELECT table_name FROM t WHERE table_name LIKE 'o%' OR table_name ILIKE '_TEMS' OR table_name NOT LIKE 'x\%y'

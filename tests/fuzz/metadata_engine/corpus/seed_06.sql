@@ -1,0 +1,1 @@
+SELECT CAST(size AS varchar), size::bigint, '2020-01-01'::date, coalesce(ratio, 0), size % 3, table_name || '!' FROM t

@@ -1,0 +1,1 @@
+SELECT * FROM t JOIN information_schema.tables x ON t.size = x.size

@@ -1,0 +1,1 @@
+SELECT * FROM t WHERE size IN (SELECT size FROM information_schema.tables) AND EXISTS (SELECT 1 FROM t)

@@ -1,0 +1,1 @@
+SELECT * FROM (VALUES (1, 'a')) v(n, s)

@@ -1,0 +1,1 @@
+SELECT size / 0, -size, ratio * 1e300 FROM t

@@ -1,0 +1,1 @@
+SELECT * FROM information_schema.triggers WHERE size IS NOT NULL ORDER BY table_name

@@ -77,9 +77,10 @@ def time_duckdb(table, runs):
 def run_engine_benchmark(binary, ipc_path):
     env = dict(os.environ, ZV_BENCH_COLUMNS_IPC=str(ipc_path))
     proc = subprocess.run(
-        [str(binary), "--benchmark_format=json", "--benchmark_min_time=1s"],
+        [str(binary), "--benchmark_format=json", "--benchmark_min_time=1"],
         capture_output=True, text=True, env=env, check=True)
-    return {b["name"]: b for b in json.loads(proc.stdout)["benchmarks"]}
+    # Names carry suffixes such as "/real_time"; key by the part before them.
+    return {b["name"].replace("/real_time", ""): b for b in json.loads(proc.stdout)["benchmarks"]}
 
 
 def main():

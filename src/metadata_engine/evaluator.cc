@@ -185,7 +185,7 @@ class Evaluator {
       ARROW_ASSIGN_OR_RAISE(scalar, scalar->CastTo(arrow::utf8()));
     }
     const std::string pattern =
-        scalar->is_valid ? std::string(checked_cast<const arrow::StringScalar&>(*scalar).view()) : std::string();
+        scalar->is_valid ? std::string(static_cast<const arrow::StringScalar&>(*scalar).view()) : std::string();
     if (like_has_wildcard(pattern, like.escape)) {
       // "(?s)": a wildcard also matches line breaks, which catalog texts such
       // as view and routine definitions contain.
@@ -198,11 +198,6 @@ class Evaluator {
     }
     ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {operand}));
     return call_function("equal", {lowered, Datum(std::make_shared<arrow::StringScalar>(ascii_lower(text)))});
-  }
-
-  template <typename T>
-  static const T& checked_cast(const arrow::Scalar& scalar) {
-    return static_cast<const T&>(scalar);
   }
 
   Result<Datum> eval_node(const Case& expr) {

@@ -18,6 +18,8 @@ python="$repo/.venv/bin/python"
 
 arrow_include="$("$python" -c 'import pyarrow; print(pyarrow.get_include())')"
 arrow_libdir="$("$python" -c 'import pyarrow; print(pyarrow.get_library_dirs()[0])')"
+# The wheel names its libraries by major version: libarrow.so.2600 for 26.x.
+so_version="$("$python" -c 'import pyarrow; print(int(pyarrow.__version__.split(".")[0]) * 100)')"
 
 mkdir -p "$out/obj" "$out/corpus"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer
@@ -39,7 +41,7 @@ done
 for pid in "${pids[@]}"; do wait "$pid"; done
 
 "$cxx" -fsanitize=fuzzer,address "${objects[@]}" -o "$out/fuzz_metadata_engine" \
-  "$arrow_libdir/libarrow.so.2600" "$arrow_libdir/libarrow_compute.so.2600" \
+  "$arrow_libdir/libarrow.so.$so_version" "$arrow_libdir/libarrow_compute.so.$so_version" \
   -lpg_query -lpthread -Wl,-rpath,"$arrow_libdir"
 
 # Arrow's own allocations are not instrumented; leak checks would only report

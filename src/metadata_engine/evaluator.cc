@@ -290,7 +290,12 @@ Result<std::shared_ptr<arrow::Array>> to_predicate_mask(const Datum& value, int6
 Result<Datum> evaluate(const EvalContext& context, const Expr& expr) {
   ARROW_RETURN_NOT_OK(internal::ensure_arrow_initialized());
   if (!context.batch) return Status::Invalid("evaluation without a batch");
-  return Evaluator(context).eval(expr);
+  try {
+    return Evaluator(context).eval(expr);
+  } catch (const std::exception& e) {
+    // Allocation failures and the like must not cross into the engine's callers.
+    return Status::UnknownError("expression evaluation failed: ", e.what());
+  }
 }
 
 }  // namespace zv_sql

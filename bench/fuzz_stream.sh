@@ -18,12 +18,16 @@ CXX=${CXX_FUZZ:-clang++-14}
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(frames base64 ipc)
 
-PYARROW_DIR=$(.venv/bin/python -c 'import pyarrow, os; print(os.path.dirname(pyarrow.__file__))')
-ARROW_LIB=$(ls "$PYARROW_DIR"/libarrow.so.* | grep -E 'libarrow\.so\.[0-9]+$' | head -n1)
+PYARROW_DIR=$(.venv/bin/python -c 'import pyarrow; print(pyarrow.get_library_dirs()[0])')
+ARROW_INCLUDE=$(.venv/bin/python -c 'import pyarrow; print(pyarrow.get_include())')
+# The wheel names its libraries by major version: libarrow.so.2600 for 26.x.
+ARROW_LIB="$PYARROW_DIR/libarrow.so.$(.venv/bin/python -c 'import pyarrow; print(int(pyarrow.__version__.split(".")[0]) * 100)')"
 
-SANITIZE="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
+# Objects get the coverage instrumentation only; libFuzzer's main is linked
+# into each target.
+SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 CXXFLAGS="-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wno-unused-parameter"
-INCLUDES="-Isrc -isystem $PYARROW_DIR/include"
+INCLUDES="-Isrc -isystem $ARROW_INCLUDE"
 SOURCES=(src/stream/frame.cc src/stream/base64.cc src/stream/ipc_decode.cc
          src/diagnostics/log.cc src/platform/append_file_posix.cc src/platform/thread_id.cc)
 
@@ -31,10 +35,11 @@ mkdir -p "$BUILD_DIR/obj"
 objects=()
 for src in "${SOURCES[@]}"; do
   obj="$BUILD_DIR/obj/$(basename "${src%.cc}").o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
+  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] ||
+     [ -n "$(find src/stream src/diagnostics src/platform src/util -name '*.h' -newer "$obj")" ]; then
     echo "compile $src"
     # shellcheck disable=SC2086
-    $CXX $CXXFLAGS $SANITIZE $INCLUDES -c "$src" -o "$obj"
+    $CXX $CXXFLAGS $SANITIZE -fsanitize=fuzzer-no-link $INCLUDES -c "$src" -o "$obj"
   fi
   objects+=("$obj")
 done
@@ -45,7 +50,7 @@ for target in "${TARGETS[@]}"; do
   bin="$BUILD_DIR/stream_fuzz_$target"
   echo "== build $bin"
   # shellcheck disable=SC2086
-  $CXX $CXXFLAGS $SANITIZE $INCLUDES -D"$macro" tests/fuzz/stream/stream_fuzz.cc \
+  $CXX $CXXFLAGS $SANITIZE -fsanitize=fuzzer $INCLUDES -D"$macro" tests/fuzz/stream/stream_fuzz.cc \
     "${objects[@]}" "$ARROW_LIB" -Wl,-rpath,"$PYARROW_DIR" -o "$bin"
   work_corpus="$BUILD_DIR/corpus/$target"
   mkdir -p "$work_corpus"

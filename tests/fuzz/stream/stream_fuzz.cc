@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include <arrow/memory_pool.h>
 #include <arrow/record_batch.h>
 
 #include "diagnostics/log.h"
@@ -147,17 +148,23 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
 }
 
 [[maybe_unused]] void FuzzIpc(const uint8_t* data, size_t size) {
-  auto copy = std::make_unique<uint8_t[]>(size);
-  std::copy(data, data + size, copy.get());
-  auto decoded = zv_ipc_decode(copy.get(), size);
-  copy.reset();  // the result must not depend on the input any more
-  if (decoded.ok()) {
-    Check(decoded->schema != nullptr);
-    // Touch every buffer the way a consumer would; an invalid batch is
-    // Arrow's to report, but reading it must stay in bounds.
-    if (decoded->batch != nullptr) (void)decoded->batch->ValidateFull();
+  // Arrow's pool is invisible to LeakSanitizer, so its balance is checked here.
+  arrow::MemoryPool* pool = arrow::default_memory_pool();
+  const int64_t pool_before = pool->bytes_allocated();
+  {
+    auto copy = std::make_unique<uint8_t[]>(size);
+    std::copy(data, data + size, copy.get());
+    auto decoded = zv_ipc_decode(copy.get(), size);
+    copy.reset();  // the result must not depend on the input any more
+    if (decoded.ok()) {
+      Check(decoded->schema != nullptr);
+      // Touch every buffer the way a consumer would; an invalid batch is
+      // Arrow's to report, but reading it must stay in bounds.
+      if (decoded->batch != nullptr) (void)decoded->batch->ValidateFull();
+    }
   }
   (void)zv_decode_init_schema(std::string_view(reinterpret_cast<const char*>(data), size));
+  Check(pool->bytes_allocated() == pool_before);
 }
 
 }  // namespace

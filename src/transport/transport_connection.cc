@@ -40,6 +40,11 @@ void AcceptOptions(const zv_conn_options* given, zv_conn_options* accepted) {
 
 arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
   if (request.session_token != nullptr) {
+    // The token goes into an Authorization header: line breaks would let it
+    // inject headers of its own.
+    if (HasForbiddenControlCharacters(request.session_token)) {
+      return arrow::Status::IOError("session_token contains forbidden control characters");
+    }
     conn->session_token.Assign(request.session_token);
     return arrow::Status::OK();
   }

@@ -22,3 +22,55 @@ def driver_path() -> str:
 @pytest.fixture(scope="session")
 def build_dir() -> pathlib.Path:
     return BUILD
+
+
+@pytest.fixture(scope="session")
+def tls_material(tmp_path_factory):
+    """A test CA, a server certificate for zorvane.test / 127.0.0.1 / ::1 and a
+    client certificate, as PEM files."""
+    import trustme
+
+    base = tmp_path_factory.mktemp("tls")
+    ca = trustme.CA()
+    server = ca.issue_cert("zorvane.test", "127.0.0.1", "::1")
+    other_name = ca.issue_cert("elsewhere.test")
+    client = ca.issue_cert("client.zorvane.test")
+    files = {
+        "ca": base / "ca.pem",
+        "server_cert": base / "server.pem",
+        "server_key": base / "server.key",
+        "other_cert": base / "other.pem",
+        "other_key": base / "other.key",
+        "client_cert": base / "client.pem",
+        "client_key": base / "client.key",
+    }
+    ca.cert_pem.write_to_path(str(files["ca"]))
+    server.cert_chain_pems[0].write_to_path(str(files["server_cert"]))
+    server.private_key_pem.write_to_path(str(files["server_key"]))
+    other_name.cert_chain_pems[0].write_to_path(str(files["other_cert"]))
+    other_name.private_key_pem.write_to_path(str(files["other_key"]))
+    client.cert_chain_pems[0].write_to_path(str(files["client_cert"]))
+    client.private_key_pem.write_to_path(str(files["client_key"]))
+    return {k: str(v) for k, v in files.items()}
+
+
+@pytest.fixture(scope="module")
+def devserver():
+    from server_fixture import start_devserver
+
+    with start_devserver(nodes=2) as srv:
+        yield srv
+
+
+def open_connection(driver_path, uri, conn_options=None, **db_options):
+    """An initialised (database, connection) pair of the low-level API; the
+    caller closes both (connection first)."""
+    import adbc_driver_manager as dm
+
+    db = dm.AdbcDatabase(driver=driver_path, uri=uri, **db_options)
+    try:
+        conn = dm.AdbcConnection(db, **(conn_options or {}))
+    except Exception:
+        db.close()
+        raise
+    return db, conn

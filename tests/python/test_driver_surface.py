@@ -76,3 +76,16 @@ def test_explicit_transactions_are_refused(driver_path):
             dm.AdbcConnection(db, **{"adbc.connection.autocommit": "false"})
         assert raised.value.status_code == dm.AdbcStatusCode.NOT_IMPLEMENTED
         assert "autocommit is always true" in str(raised.value)
+
+
+def test_system_openssl_precedes_parquets_copy_in_the_dependency_order(driver_path):
+    # libparquet from the wheel exports its own OpenSSL symbols; if it came
+    # first, libcurl's TLS calls would bind to it and corrupt memory.
+    out = subprocess.run(["readelf", "-d", driver_path], check=True, capture_output=True,
+                         text=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", out)
+    ssl = next(i for i, name in enumerate(needed) if name.startswith("libssl."))
+    crypto = next(i for i, name in enumerate(needed) if name.startswith("libcrypto."))
+    parquet = [i for i, name in enumerate(needed) if name.startswith("libparquet.")]
+    if parquet:
+        assert ssl < parquet[0] and crypto < parquet[0], needed

@@ -60,17 +60,3 @@ def devserver():
 
     with start_devserver(nodes=2) as srv:
         yield srv
-
-
-def open_connection(driver_path, uri, conn_options=None, **db_options):
-    """An initialised (database, connection) pair of the low-level API; the
-    caller closes both (connection first)."""
-    import adbc_driver_manager as dm
-
-    db = dm.AdbcDatabase(driver=driver_path, uri=uri, **db_options)
-    try:
-        conn = dm.AdbcConnection(db, **(conn_options or {}))
-    except Exception:
-        db.close()
-        raise
-    return db, conn

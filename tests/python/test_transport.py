@@ -8,22 +8,11 @@ import socket
 import subprocess
 import time
 import urllib.request
-from contextlib import contextmanager
 
 import adbc_driver_manager as dm
 import pytest
-from conftest import open_connection
+from driver_helpers import connected
 from server_fixture import start_devserver
-
-
-@contextmanager
-def connected(driver_path, uri, conn_options=None, **db_options):
-    db, conn = open_connection(driver_path, uri, conn_options, **db_options)
-    try:
-        yield conn
-    finally:
-        conn.close()
-        db.close()
 
 
 def connect_error(driver_path, uri, **db_options):

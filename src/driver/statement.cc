@@ -7,6 +7,10 @@
 #include "driver/adbc_status.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
+#include "driver/result_stream.h"
+#include "diagnostics/sql_trace.h"
+#include "stream/error_classification.h"
+#include "stream/query_worker.h"
 
 namespace zv {
 
@@ -72,28 +76,68 @@ AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error) {
   });
 }
 
+namespace {
+
+// Reads a result to its end so that a statement run for its side effects has
+// finished on the server before ExecuteQuery returns.
+arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
+  std::string error;
+  while (ZVArrowBatchPtr carrier = zv_next_batch(query, &error)) {
+  }
+  if (!error.empty()) return TransportFailure(ADBC_STATUS_IO, error);
+  if (rows_affected != nullptr) {
+    const int64_t rows = query->RowsAffected();
+    if (rows >= 0) *rows_affected = rows;
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
+                               int64_t* rows_affected) {
+  if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
+  ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+  if (stmt == nullptr) {
+    return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
+  }
+  if (!stmt->sql || stmt->sql->empty()) {
+    return SequenceError(
+        "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL string "
+        "before Execute");
+  }
+  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
+         static_cast<void*>(statement), stmt->sql->size());
+  if (!IsConnectionInitialised(stmt->connection)) {
+    return SequenceError(
+        "AdbcStatementExecuteQuery: parent connection is not initialised (call "
+        "AdbcConnectionInit first)");
+  }
+  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
+  if (rows_affected != nullptr) *rows_affected = -1;
+  if (out != nullptr) std::memset(out, 0, sizeof(*out));
+
+  ZVQueryPtr query;
+  if (!query) {
+    auto started = zv_execute(conn->transport, stmt->sql->c_str(), conn->batch_size_hint,
+                              conn->query_timeout_sec);
+    if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+    query = std::move(*started);
+  }
+  if (out == nullptr) return DrainQuery(query.get(), rows_affected);
+  try {
+    ExportResultStream(std::move(query), out);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory("zv_adbc_stream_init: out of memory");
+  }
+  return arrow::Status::OK();
+}
+
+}  // namespace
+
 AdbcStatusCode StatementExecuteQuery(AdbcStatement* statement, ArrowArrayStream* out,
                                      int64_t* rows_affected, AdbcError* error) {
-  return RunEntryPoint("AdbcStatementExecuteQuery", error, [&]() -> arrow::Status {
-    if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
-    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
-    if (stmt == nullptr) {
-      return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
-    }
-    if (!stmt->sql || stmt->sql->empty()) {
-      return SequenceError(
-          "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL string "
-          "before Execute");
-    }
-    if (!IsConnectionInitialised(stmt->connection)) {
-      return SequenceError(
-          "AdbcStatementExecuteQuery: parent connection is not initialised (call "
-          "AdbcConnectionInit first)");
-    }
-    ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
-           static_cast<void*>(statement), stmt->sql->size());
-    return arrow::Status::NotImplemented("AdbcStatementExecuteQuery is not available yet");
-  });
+  ScopedTraceLabel label("AdbcStatementExecuteQuery");
+  return RunEntryPoint("AdbcStatementExecuteQuery", error,
+                       [&] { return ExecuteStatement(statement, out, rows_affected); });
 }
 
 AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {

@@ -143,6 +143,7 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
 
 void zv_disconnect(std::shared_ptr<zv_conn> conn) {
   if (!conn) return;
+  conn->released.store(true);
   if (!conn->reservation_id.empty() && !conn->reservation_confirmed) {
     if (!zv_route_abandon(conn->control_plane_call(), conn->reservation_id.c_str()).ok()) {
       ZV_LOG(kLogWarn, "transport",

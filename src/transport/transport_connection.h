@@ -2,6 +2,7 @@
 
 #include <arrow/result.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,9 @@ struct zv_conn {
   SecretString reservation_id;
   bool reservation_confirmed = false;
   std::shared_ptr<ConnectionShare> share;
+  // Set when the owning connection handle is released; transfers still
+  // running on this record then stop with a clear error.
+  std::atomic<bool> released{false};
 
   CURLSH* share_handle() const { return share ? share->handle() : nullptr; }
   // The URL queries go to.

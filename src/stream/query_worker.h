@@ -1,0 +1,28 @@
+#pragma once
+
+#include <arrow/result.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "stream/query.h"
+
+namespace zv {
+
+struct zv_conn;
+
+// Starts `sql` on the connection's compute node: creates the query and its
+// worker thread, which streams the framed response into the query's batch
+// queue. The caller owns the query (closing it cancels the transfer).
+arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const char* sql,
+                                     uint32_t batch_size_hint, uint32_t timeout_sec);
+
+// The JSON body of a query request: {"sql": ...} plus, when both bounds are
+// set, "stream_options": {"max_batch_bytes": max(bytes / batches, 4 MiB)}.
+arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max_inflight_bytes,
+                                            uint64_t max_inflight_batches);
+
+// Handles one frame of the query stream; 0 continues, 1 stops the transfer.
+int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, void* query);
+
+}  // namespace zv

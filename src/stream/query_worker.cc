@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -25,7 +26,20 @@ namespace {
 
 constexpr uint64_t kMinMaxBatchBytes = 4ull * 1024 * 1024;
 constexpr long kReceiveBufferBytes = 524288;
-constexpr long kStallSeconds = 300;
+constexpr long kDefaultStallSeconds = 300;
+
+// How long a transfer may go without receiving a byte before it counts as
+// stalled. ZV_STREAM_STALL_SEC shortens it (tests, impatient hosts).
+long StallSeconds() {
+  static const long seconds = [] {
+    const char* text = std::getenv("ZV_STREAM_STALL_SEC");
+    if (text == nullptr) return kDefaultStallSeconds;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return (end != text && *end == '\0' && value > 0) ? value : kDefaultStallSeconds;
+  }();
+  return seconds;
+}
 constexpr size_t kMaxErrorBody = 16384;
 
 // State shared by the transfer callbacks of one worker.
@@ -244,7 +258,7 @@ void PerformTransfer(ZVQuery* q) {
            conn.options.proxy_url.c_str(), conn.options.proxy_user.empty() ? "no" : "yes");
   }
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, StallSeconds());
   if (q->timeout_sec != 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(q->timeout_sec));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
 
@@ -272,7 +286,7 @@ void PerformTransfer(ZVQuery* q) {
                                     static_cast<unsigned long>(q->timeout_sec), detail.c_str()),
                              160));
     } else if (rc == CURLE_OPERATION_TIMEDOUT) {
-      q->RecordError("stream stalled (no data for 300s); " + detail);
+      q->RecordError(Format("stream stalled (no data for %lds); ", StallSeconds()) + detail);
     } else {
       q->RecordError("HTTP transport: " + detail);
     }

@@ -1,0 +1,205 @@
+#include "stream/query.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "stream/frame.h"
+#include "stream/inflight_limits.h"
+#include "stream/ipc_test_streams.h"
+#include "stream/query_worker.h"
+
+namespace {
+
+using zv::ZVArrowBatchPtr;
+using zv::ZVQueryPtr;
+
+std::shared_ptr<arrow::Schema> SampleSchema() { return zv_test::SampleBatch(1)->schema(); }
+
+// What the consumer saw: row counts of the carriers, then "end" or the error.
+std::vector<std::string> Drain(zv::ZVQuery* q) {
+  std::vector<std::string> seen;
+  std::string error;
+  while (ZVArrowBatchPtr carrier = zv::zv_next_batch(q, &error)) {
+    seen.push_back(std::to_string(carrier->batch->num_rows()));
+  }
+  seen.push_back(error.empty() ? "end" : "error: " + error);
+  return seen;
+}
+
+using Seen = std::vector<std::string>;
+
+TEST(BatchQueue, SchemaKnownFirstGivesAPreludeBeforeTheData) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->AdoptSchema(SampleSchema());
+  std::string error;
+  ZVArrowBatchPtr prelude = zv::zv_next_batch(q.get(), &error);
+  ASSERT_NE(prelude, nullptr);
+  EXPECT_EQ(prelude->batch->num_rows(), 0);
+  EXPECT_TRUE(prelude->schema->Equals(*SampleSchema()));
+  for (int i = 1; i <= 3; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(i));
+  q->MarkDone();
+  EXPECT_EQ(Drain(q.get()), (Seen{"1", "2", "3", "end"}));
+}
+
+TEST(BatchQueue, DataQueuedFirstGetsTheEmptyBatchAfterIt) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  for (int i = 1; i <= 3; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(i));
+  q->MarkDone();
+  EXPECT_EQ(Drain(q.get()), (Seen{"1", "2", "3", "0", "end"}));
+  EXPECT_EQ(Drain(q.get()), (Seen{"end"})) << "the end stays the end";
+}
+
+TEST(BatchQueue, AnErrorOvertakesQueuedBatches) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
+  q->Enqueue(SampleSchema(), zv_test::SampleBatch(2));
+  q->RecordError("compute reported error: boom");
+  q->RecordError("second error is ignored");
+  EXPECT_EQ(Drain(q.get()), (Seen{"error: compute reported error: boom"}));
+}
+
+TEST(BatchQueue, NoSchemaAtAllEndsAtOnce) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->MarkDone();
+  EXPECT_EQ(Drain(q.get()), (Seen{"end"}));
+  std::string error;
+  EXPECT_EQ(zv::zv_next_batch(nullptr, &error), nullptr);
+  EXPECT_EQ(error, "zv_next_batch: q is NULL");
+}
+
+TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->max_inflight_batches = 4;
+  for (int i = 0; i < 4; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
+  auto fifth = std::async(std::launch::async,
+                          [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(5)); });
+  EXPECT_EQ(fifth.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  std::string error;
+  ASSERT_NE(zv::zv_next_batch(q.get(), &error), nullptr);
+  EXPECT_EQ(fifth.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::lock_guard<std::mutex> lock(q->mu);
+  EXPECT_EQ(q->queue.size(), 4u);
+  EXPECT_EQ(q->queue.back()->batch->num_rows(), 5);
+}
+
+TEST(BatchQueue, ClosingReleasesABlockedProducerWhichDropsItsBatch) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->max_inflight_batches = 1;
+  q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
+  zv::ZVQuery* raw = q.get();
+  // The worker thread is the query's own, so closing joins it.
+  raw->worker = std::thread([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  q.reset();  // must return: the producer gives up instead of waiting forever
+}
+
+TEST(BatchQueue, ByteBudgetAdmitsOneOversizedBatchIntoAnEmptyQueue) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->max_inflight_bytes = 1;  // smaller than any batch
+  q->Enqueue(SampleSchema(), zv_test::SampleBatch(100));
+  auto second = std::async(std::launch::async,
+                           [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(100)); });
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  std::string error;
+  ASSERT_NE(zv::zv_next_batch(q.get(), &error), nullptr);
+  EXPECT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(EngineResult, ServesItsBatchesThenTheEmptyBatch) {
+  auto two = zv::zv_wrap_engine_result(nullptr, SampleSchema(),
+                                       {zv_test::SampleBatch(2), nullptr, zv_test::SampleBatch(3)});
+  EXPECT_EQ(Drain(two.get()), (Seen{"2", "3", "0", "end"}));
+  auto none = zv::zv_wrap_engine_result(nullptr, SampleSchema(), {});
+  EXPECT_EQ(Drain(none.get()), (Seen{"0", "end"}));
+}
+
+// --- frames of the query stream --------------------------------------------
+
+std::vector<uint8_t> BatchPayload(uint32_t index, const std::vector<uint8_t>& ipc) {
+  std::vector<uint8_t> payload = {static_cast<uint8_t>(index), 0, 0, 0, 0, 0, 0, 0};
+  payload.insert(payload.end(), ipc.begin(), ipc.end());
+  return payload;
+}
+
+int Feed(zv::ZVQuery* q, uint8_t type, const std::vector<uint8_t>& payload) {
+  return zv::QueryFrameHandler(type, payload.data(), payload.size(), q);
+}
+
+std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
+  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(1, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, {})), 0);
+  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {2, 0, 0, 0}), 0);
+  EXPECT_FALSE(q->done.load()) << "only EOS of result set 0 ends the stream";
+  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+  EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));
+}
+
+TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
+  struct Case {
+    uint8_t type;
+    std::vector<uint8_t> payload;
+    std::string error;
+  } cases[] = {
+      {kZvFrameBatch, {0, 0, 0}, "BATCH frame truncated (header < 8 bytes)"},
+      {kZvFrameEos, {0, 0}, "EOS frame truncated (header < 4 bytes)"},
+      {kZvFrameError, Text(R"({"message":"Catalog Error: no table t"})"),
+       "compute reported error: Catalog Error: no table t"},
+      {kZvFrameError, Text(R"({"error":"fallback"})"), "compute reported error: fallback"},
+      {kZvFrameError, Text("plain text"), "compute reported error: plain text"},
+      {kZvFrameInit, Text("{not json"), "frame parse failure: "},
+      {kZvFrameInit, Text(R"({"resultSets":{"a":1}})"), "frame parse failure: "},
+      {kZvFrameBatch, BatchPayload(0, {1, 2, 3, 4}), "IPC decode (batch): "},
+  };
+  for (const auto& c : cases) {
+    ZVQueryPtr q = zv::NewQuery(nullptr);
+    EXPECT_EQ(Feed(q.get(), c.type, c.payload), 1) << c.error;
+    EXPECT_EQ(q->ErrorText().rfind(c.error, 0), 0u) << q->ErrorText();
+  }
+}
+
+TEST(QueryFrames, InitCarriesRowsAffectedSchemaAndStreamId) {
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  EXPECT_EQ(Feed(q.get(), kZvFrameInit,
+                 Text(R"({"streamId":"s-1","resultSets":[{"rowsAffected":7,"schemaIpc":"@@"}]})")),
+            0);
+  EXPECT_EQ(q->RowsAffected(), 7);
+  EXPECT_EQ(q->stream_id, "s-1");
+  EXPECT_EQ(q->schema, nullptr) << "an unusable schemaIpc is ignored";
+  EXPECT_EQ(Feed(q.get(), kZvFrameTrace, Text("debug")), 0);
+  EXPECT_EQ(Feed(q.get(), 0x42, Text("future frame")), 0);
+}
+
+TEST(QueryRequest, AsksForBatchesThatFitTheInFlightBudget) {
+  EXPECT_EQ(*zv::QueryRequestBody("SELECT 1", 0, 4), R"({"sql":"SELECT 1"})");
+  EXPECT_EQ(*zv::QueryRequestBody("SELECT 1", 256u << 20, 0), R"({"sql":"SELECT 1"})");
+  EXPECT_EQ(*zv::QueryRequestBody("SELECT 1", 256u << 20, 4),
+            R"({"sql":"SELECT 1","stream_options":{"max_batch_bytes":67108864}})");
+  EXPECT_EQ(*zv::QueryRequestBody("SELECT 1", 8u << 20, 4),
+            R"({"sql":"SELECT 1","stream_options":{"max_batch_bytes":4194304}})");
+  auto bad = zv::QueryRequestBody("SELECT '\xff'", 0, 0);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.status().message().rfind(
+                "failed to encode SQL as JSON (likely non-UTF-8 input): ", 0),
+            0u);
+}
+
+TEST(InflightLimits, EnvironmentTextsAreParsedStrictly) {
+  EXPECT_EQ(zv::ParseInflightBatches("8"), 8u);
+  EXPECT_EQ(zv::ParseInflightBatches("0"), 0u);
+  EXPECT_EQ(zv::ParseInflightBatches("1024"), 1024u);
+  EXPECT_EQ(zv::ParseInflightBatches("2000"), std::nullopt);
+  EXPECT_EQ(zv::ParseInflightBatches("abc"), std::nullopt);
+  EXPECT_EQ(zv::ParseInflightBatches("-1"), std::nullopt);
+  EXPECT_EQ(zv::ParseInflightBytes("1048576"), 1048576u);
+  EXPECT_EQ(zv::ParseInflightBytes(nullptr), std::nullopt);
+}
+
+}  // namespace

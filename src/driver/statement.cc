@@ -123,6 +123,9 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
     query = std::move(*started);
   }
   if (out == nullptr) return DrainQuery(query.get(), rows_affected);
+  // Hand out the stream only once the server has the statement: hosts
+  // release unread streams of DDL and DML, which must still take effect.
+  query->WaitUntilAccepted();
   try {
     ExportResultStream(std::move(query), out);
   } catch (const std::bad_alloc&) {

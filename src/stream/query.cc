@@ -89,6 +89,19 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
   cv.notify_one();
 }
 
+void ZVQuery::MarkAccepted() {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    accepted = true;
+  }
+  cv.notify_all();
+}
+
+void ZVQuery::WaitUntilAccepted() {
+  std::unique_lock<std::mutex> lock(mu);
+  cv.wait(lock, [&] { return accepted || done.load() || !error.empty() || cancelled.load(); });
+}
+
 std::string ZVQuery::ErrorText() {
   std::lock_guard<std::mutex> lock(mu);
   return error;

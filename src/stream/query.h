@@ -56,6 +56,7 @@ struct ZVQuery {
   std::string stream_id;
   bool multi_result_notice_given = false;
   int64_t rows_affected = -1;
+  bool accepted = false;  // the server answered (INIT or data) or the query ended
 
   // Keeps the first error, marks the query done and wakes every waiter.
   void RecordError(const std::string& text);
@@ -68,6 +69,14 @@ struct ZVQuery {
                std::shared_ptr<arrow::RecordBatch> batch);
   // Adopts an INIT schema when the query has none yet.
   void AdoptSchema(std::shared_ptr<arrow::Schema> init_schema);
+
+  // Records that the server has taken the statement (it answered with INIT or
+  // data) and wakes waiters.
+  void MarkAccepted();
+  // Blocks until the server has answered, the query ended or failed. A
+  // statement whose stream the host releases unread (DDL run through a
+  // cursor) must not be cancelled before it even reached the server.
+  void WaitUntilAccepted();
 
   std::string ErrorText();
   int64_t RowsAffected();

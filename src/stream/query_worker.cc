@@ -340,6 +340,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
   if (q->cancelled.load()) return 1;
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
+  if (type == kZvFrameInit || type == kZvFrameBatch) q->MarkAccepted();
   try {
     switch (type) {
       case kZvFrameInit:

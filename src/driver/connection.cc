@@ -9,6 +9,8 @@
 #include "driver/option_values.h"
 #include "driver/tls_options.h"
 #include "platform/credential_store.h"
+#include "snapshot/info_schema_registration.h"
+#include "snapshot/snapshot_install.h"
 #include "transport/transport_connection.h"
 
 namespace zv {
@@ -175,6 +177,13 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
       return TransportFailure(ADBC_STATUS_IO, transport.status().message());
     }
     conn->transport = std::move(*transport);
+    // The local catalog: a snapshot that cannot be had leaves empty slots (the
+    // reason is logged) and never fails the connection.
+    conn->snapshot_store = std::make_shared<ZVSnapshotStore>();
+    conn->engine = std::make_unique<zv_sql::MetadataEngine>();
+    (void)zv_snapshot_install(conn->transport.get(), conn->snapshot_store.get(), uri,
+                              OptionText(db->username));
+    zv_register_info_schema(conn->snapshot_store.get(), &conn->engine->registry());
     return arrow::Status::OK();
   });
 }
@@ -184,6 +193,8 @@ AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionRelease(conn=%p)", static_cast<void*>(connection));
     if (RecordOf<ZVConnection>(connection) == nullptr) return arrow::Status::OK();
     std::unique_ptr<ZVConnection> conn = DetachRecord<ZVConnection>(connection);
+    conn->engine.reset();
+    conn->snapshot_store.reset();
     zv_disconnect(std::move(conn->transport));
     return arrow::Status::OK();
   });

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "metadata_engine/metadata_engine.h"
+#include "snapshot/snapshot_store.h"
+
 namespace zv {
 
 struct ZVDatabase;
@@ -14,6 +17,10 @@ struct zv_conn;
 struct ZVConnection {
   ZVDatabase* database = nullptr;  // not owned; outlives the connection
   std::shared_ptr<zv_conn> transport;  // non-null exactly when initialised
+  // The catalog snapshot installed at Init (empty slots when it could not be
+  // fetched) and the engine that answers information_schema queries from it.
+  std::shared_ptr<ZVSnapshotStore> snapshot_store;
+  std::unique_ptr<zv_sql::MetadataEngine> engine;
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
 };

@@ -1,0 +1,67 @@
+// The process-wide cache of decoded catalog snapshots, keyed by control plane
+// and user, so that hosts opening many connections in a row fetch once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "diagnostics/secret_string.h"
+#include "snapshot/snapshot_slots.h"
+#include "transport/http_client.h"
+#include "transport/tls_policy.h"
+
+namespace zv {
+
+// How to reach the control plane an entry came from, with the settings of the
+// connection that fetched it: the epoch poller asks that control plane for
+// the catalog version, and a server that needs a CA bundle, client
+// certificate or proxy would refuse a request made with defaults.
+struct EpochPollTarget {
+  std::string control_plane_url;
+  SecretString session_token;
+  zv_tls_config tls;
+  zv_conn_options options;
+};
+
+struct SnapshotCacheEntry {
+  SnapshotSlots slots;
+  uint64_t epoch = 0;
+  std::string user;
+  EpochPollTarget origin;
+};
+
+struct CachedSnapshot {
+  SnapshotSlots slots;
+  uint64_t epoch = 0;
+};
+
+class SnapshotCache {
+ public:
+  // Entries older than this are not used and are erased when looked up.
+  static constexpr int64_t kMaxAgeNs = 300LL * 1000 * 1000 * 1000;
+
+  // "<url>\x1f<user>", or empty (never cached) unless both are non-empty:
+  // connections authenticated by a token alone always fetch.
+  static std::string Key(const char* control_plane_url, const char* user);
+
+  // The entry under `key` when it is at most kMaxAgeNs old. An empty key
+  // misses.
+  static std::optional<CachedSnapshot> Lookup(const std::string& key);
+
+  // Stores (or replaces) the entry under `key`, stamped now. An empty key
+  // stores nothing.
+  static void Store(const std::string& key, SnapshotCacheEntry entry);
+
+  // Forgets every entry; snapshots already installed in connections stay.
+  static void Clear();
+
+  // The control plane of the first entry (in the map's order) that has both a
+  // URL and a token.
+  static std::optional<EpochPollTarget> PollTarget();
+
+  static size_t SizeForTesting();
+  static void AgeEntriesForTesting(int64_t seconds);
+};
+
+}  // namespace zv

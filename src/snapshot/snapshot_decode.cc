@@ -1,0 +1,81 @@
+#include "snapshot/snapshot_decode.h"
+
+#include <cstring>
+#include <vector>
+
+#include <arrow/array/builder_base.h>
+#include <arrow/buffer.h>
+#include <arrow/io/memory.h>
+#include <arrow/ipc/reader.h>
+#include <arrow/memory_pool.h>
+#include <arrow/type.h>
+
+#include "diagnostics/log.h"
+
+namespace zv {
+
+namespace {
+
+// A snapshot slot may legitimately be an empty relation sent as a bare
+// schema; it must still register with its columns.
+std::shared_ptr<arrow::RecordBatch> ZeroRowBatch(const std::shared_ptr<arrow::Schema>& schema,
+                                                 int slot) {
+  std::vector<std::shared_ptr<arrow::Array>> columns;
+  columns.reserve(schema->num_fields());
+  for (int i = 0; i < schema->num_fields(); ++i) {
+    std::unique_ptr<arrow::ArrayBuilder> builder;
+    arrow::Status made =
+        arrow::MakeBuilder(arrow::default_memory_pool(), schema->field(i)->type(), &builder);
+    if (!made.ok()) {
+      ZV_LOG(kLogError, "info_schema", "snapshot RS %d: empty-array build failed for field %d: %s",
+             slot, i, made.ToString().c_str());
+      return nullptr;
+    }
+    std::shared_ptr<arrow::Array> column;
+    arrow::Status finished = builder->Finish(&column);
+    if (!finished.ok()) {
+      ZV_LOG(kLogError, "info_schema",
+             "snapshot RS %d: empty-array finish failed for field %d: %s", slot, i,
+             finished.ToString().c_str());
+      return nullptr;
+    }
+    columns.push_back(std::move(column));
+  }
+  return arrow::RecordBatch::Make(schema, 0, std::move(columns));
+}
+
+}  // namespace
+
+std::shared_ptr<arrow::RecordBatch> zv_snapshot_decode_slot(const uint8_t* bytes, size_t length,
+                                                            int slot) {
+  if (bytes == nullptr || length == 0) {
+    ZV_LOG(kLogError, "info_schema", "snapshot RS %d: empty IPC bytes", slot);
+    return nullptr;
+  }
+  // Not zv_ipc_decode: opening the stream and reading its batch are reported
+  // separately here.
+  auto reader = [&]() -> arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchStreamReader>> {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> owned,
+                          arrow::AllocateBuffer(static_cast<int64_t>(length)));
+    std::memcpy(owned->mutable_data(), bytes, length);
+    return arrow::ipc::RecordBatchStreamReader::Open(
+        std::make_shared<arrow::io::BufferReader>(std::move(owned)),
+        arrow::ipc::IpcReadOptions::Defaults());
+  }();
+  if (!reader.ok()) {
+    ZV_LOG(kLogError, "info_schema", "snapshot RS %d: IPC stream open failed: %s", slot,
+           reader.status().ToString().c_str());
+    return nullptr;
+  }
+  std::shared_ptr<arrow::RecordBatch> batch;
+  arrow::Status read = (*reader)->ReadNext(&batch);
+  if (!read.ok()) {
+    ZV_LOG(kLogError, "info_schema", "snapshot RS %d: IPC ReadNext failed: %s", slot,
+           read.ToString().c_str());
+    return nullptr;
+  }
+  if (batch != nullptr) return batch;  // later batches in the stream are not read
+  return ZeroRowBatch((*reader)->schema(), slot);
+}
+
+}  // namespace zv

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <arrow/record_batch.h>
+
+namespace zv {
+
+// Decodes one slot's Arrow IPC stream into its first record batch; a stream
+// with a schema and no batch gives a zero-row batch of that schema. Null on
+// any failure, each logged at ERROR under "info_schema". The bytes are copied,
+// so the result does not depend on them after the call.
+std::shared_ptr<arrow::RecordBatch> zv_snapshot_decode_slot(const uint8_t* bytes, size_t length,
+                                                            int slot);
+
+}  // namespace zv

@@ -1,0 +1,195 @@
+#include "snapshot/snapshot_poller.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
+#include <pthread.h>
+#endif
+
+#include "diagnostics/log.h"
+#include "snapshot/catalog_version.h"
+#include "snapshot/snapshot_cache.h"
+#include "util/no_destructor.h"
+
+namespace zv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kDefaultInterval{60000};
+
+// Guarded by epoch_lock except `stop`, which is also read by the wait's
+// predicate.
+struct PollerState {
+  std::mutex epoch_lock;
+  std::condition_variable wake;
+  std::atomic<bool> stop{false};
+  bool started = false;
+  bool fail_next_start = false;
+  std::thread thread;
+  uint64_t last_sequence = 0;
+  bool have_sequence = false;
+  std::chrono::milliseconds interval = kDefaultInterval;
+};
+
+// Never destroyed: the thread object must not be destroyed while joinable
+// (that terminates the process), and the mutex and condition variable must
+// outlive the thread. Joining is the job of StopPollerAtExit below.
+PollerState& State() {
+  static NoDestructor<PollerState> state;
+  return *state;
+}
+
+std::chrono::milliseconds IntervalFromEnvironment() {
+  const char* text = std::getenv("ZV_SNAPSHOT_POLL_INTERVAL_MS");
+  if (text == nullptr || *text == '\0') return kDefaultInterval;
+  char* end = nullptr;
+  errno = 0;
+  const long long ms = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || ms <= 0) return kDefaultInterval;
+  return std::chrono::milliseconds(ms);
+}
+
+long IntervalSeconds(const PollerState& st) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(st.interval).count());
+}
+
+void PollOnce(PollerState& st) {
+  std::optional<EpochPollTarget> target = SnapshotCache::PollTarget();
+  if (!target) return;  // nothing cached, nothing to invalidate
+  // The settings of the connection that filled the entry, not defaults: a
+  // control plane behind a private CA, client certificates or a proxy would
+  // refuse every poll otherwise.
+  arrow::Result<ZVCatalogVersion> version =
+      zv_route_fetch_epoch(target->control_plane_url.c_str(), target->session_token.c_str(),
+                           &target->tls, &target->options);
+  if (!version.ok()) {
+    const std::string& message = version.status().message();
+    ZV_LOG(kLogDebug, "snapshot_poller", "epoch poll failed: %s (will retry in %lds)",
+           message.empty() ? "unknown error" : message.c_str(), IntervalSeconds(st));
+    return;
+  }
+  const unsigned long long sequence = version->sequence;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(st.epoch_lock);
+    changed = st.have_sequence && st.last_sequence != sequence;
+    st.last_sequence = sequence;
+    st.have_sequence = true;
+  }
+  if (!changed) {
+    ZV_LOG(kLogDebug, "snapshot_poller", "catalog epoch unchanged (seq=%llu)", sequence);
+    return;
+  }
+  ZV_LOG(kLogInfo, "snapshot_poller", "catalog epoch changed (seq=%llu); evicting snapshot cache",
+         sequence);
+  SnapshotCache::Clear();
+}
+
+Clock::time_point DeadlineAfter(std::chrono::milliseconds interval) {
+  const Clock::time_point now = Clock::now();
+  const auto step = std::chrono::duration_cast<Clock::duration>(interval);
+  return now > Clock::time_point::max() - step ? Clock::time_point::max() : now + step;
+}
+
+void PollerMain() {
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "snapshot_poller");
+#endif
+  PollerState& st = State();
+  for (;;) {
+    if (st.stop.load()) {
+      ZV_LOG(kLogDebug, "snapshot_poller", "thread exiting (stop requested)");
+      return;
+    }
+    PollOnce(st);
+    std::unique_lock<std::mutex> lock(st.epoch_lock);
+    st.wake.wait_until(lock, DeadlineAfter(st.interval), [&] { return st.stop.load(); });
+  }
+}
+
+// Destroyed with the library's other statics: at process exit, or when the
+// host unloads the library while the poller waits. The thread runs the
+// library's code, so it must have ended before that code is unmapped; joining
+// here also keeps it from touching the log and the network while the rest of
+// the process is torn down. Created only once the thread runs, after libcurl's
+// global set-up, so it is destroyed first.
+struct StopPollerAtExit {
+  ~StopPollerAtExit() {
+#if !defined(_WIN32)
+    PollerState& st = State();
+    {
+      // Under the lock, so the wake-up cannot fall between the poller's check
+      // of the flag and its wait.
+      std::lock_guard<std::mutex> lock(st.epoch_lock);
+      st.stop.store(true);
+    }
+    st.wake.notify_all();
+    if (st.thread.joinable() && st.thread.get_id() != std::this_thread::get_id()) {
+      st.thread.join();
+    }
+#endif
+    // On Windows the module is pinned while the poller runs (see below), so this
+    // runs only at process exit, when the system has already ended the thread
+    // (possibly while it held the lock): there is nothing to stop or join.
+  }
+};
+
+#if defined(_WIN32)
+// Joining a thread while the loader lock is held (during FreeLibrary)
+// deadlocks, so the library stays loaded for the rest of the process once the
+// poller runs.
+void PinThisModule() {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&PinThisModule), &self);
+}
+#endif
+
+}  // namespace
+
+bool zv_snapshot_poller_start() {
+  PollerState& st = State();
+  std::lock_guard<std::mutex> lock(st.epoch_lock);
+  if (st.started) return true;
+  st.stop.store(false);
+  st.interval = IntervalFromEnvironment();
+  try {
+    if (st.fail_next_start) {
+      st.fail_next_start = false;
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    st.thread = std::thread(&PollerMain);
+  } catch (const std::system_error& e) {
+    ZV_LOG(kLogError, "snapshot_poller",
+           "thread start failed: %s; cached snapshots expire by age only (300 s)", e.what());
+    return false;
+  }
+  st.started = true;
+#if defined(_WIN32)
+  PinThisModule();
+#endif
+  static StopPollerAtExit stop_at_exit;
+  (void)stop_at_exit;
+  ZV_LOG(kLogInfo, "snapshot_poller", "started (interval=%lds, epoch-driven snapshot invalidation)",
+         IntervalSeconds(st));
+  return true;
+}
+
+void SnapshotPollerFailNextStartForTesting() {
+  PollerState& st = State();
+  std::lock_guard<std::mutex> lock(st.epoch_lock);
+  st.fail_next_start = true;
+}
+
+}  // namespace zv

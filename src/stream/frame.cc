@@ -22,10 +22,7 @@ namespace {
 
 using Bytes = std::span<const uint8_t>;
 
-uint32_t PayloadLength(const uint8_t* header) {
-  return (uint32_t{header[4]} << 24) | (uint32_t{header[5]} << 16) |
-         (uint32_t{header[6]} << 8) | uint32_t{header[7]};
-}
+uint32_t PayloadLength(const uint8_t* header) { return zv_read_be32(header + 4); }
 
 size_t FrameSize(uint32_t payload_length) { return kZvFrameHeaderSize + payload_length; }
 

@@ -20,6 +20,13 @@ enum ZVFrameType : uint8_t {
 };
 
 inline constexpr size_t kZvFrameHeaderSize = 8;
+
+// Every multi-byte field of the format (frame length, result-set index of
+// BATCH, EOS and STATS headers) is an unsigned 32-bit big-endian number.
+inline uint32_t zv_read_be32(const uint8_t* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
 // Largest payload a reader accepts; it bounds the memory one frame can claim.
 inline constexpr uint64_t kZvMaxFramePayload = 268435456;  // 256 MiB
 

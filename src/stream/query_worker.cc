@@ -63,11 +63,6 @@ const char* FrameTypeName(uint8_t type) {
   }
 }
 
-uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 std::string Truncated(std::string text, size_t max_chars) {
   if (text.size() > max_chars) text.resize(max_chars);
   return text;
@@ -116,7 +111,7 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
     q->RecordError("BATCH frame truncated (header < 8 bytes)");
     return 1;
   }
-  const uint32_t index = ReadLe32(payload);
+  const uint32_t index = zv_read_be32(payload);
   if (index != 0) {
     std::lock_guard<std::mutex> lock(q->mu);
     if (!q->multi_result_notice_given) {
@@ -353,7 +348,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
           q->RecordError("EOS frame truncated (header < 4 bytes)");
           return 1;
         }
-        if (ReadLe32(payload) == 0) {
+        if (zv_read_be32(payload) == 0) {
           q->done.store(true);
           q->cv.notify_all();
         }

@@ -119,7 +119,7 @@ TEST(EngineResult, ServesItsBatchesThenTheEmptyBatch) {
 // --- frames of the query stream --------------------------------------------
 
 std::vector<uint8_t> BatchPayload(uint32_t index, const std::vector<uint8_t>& ipc) {
-  std::vector<uint8_t> payload = {static_cast<uint8_t>(index), 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> payload = {0, 0, 0, static_cast<uint8_t>(index), 0, 0, 0, 0};
   payload.insert(payload.end(), ipc.begin(), ipc.end());
   return payload;
 }
@@ -136,7 +136,7 @@ TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(1, ipc)), 0);
   EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, {})), 0);
   EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, ipc)), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {2, 0, 0, 0}), 0);
+  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 2}), 0);
   EXPECT_FALSE(q->done.load()) << "only EOS of result set 0 ends the stream";
   EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
   EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));

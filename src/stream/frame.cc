@@ -5,76 +5,99 @@
 #include <new>
 #include <span>
 
+#include <arrow/buffer.h>
+#include <arrow/memory_pool.h>
 #include <arrow/status.h>
+#include <cstring>
 
 struct ZVFrameParser {
   ZVFrameParser(zv_frame_handler handler, void* context) : handler(handler), context(context) {}
 
   zv_frame_handler handler;
   void* context;
-  // Either empty or the leading bytes (header included) of exactly one frame.
-  // Its capacity survives between frames so that a stream of similar frames
-  // split across chunks allocates once, not once per frame.
-  std::vector<uint8_t> buffer;
+  // A frame cut by the end of a chunk: its header, then its payload in pool
+  // memory. The payload buffer is reused for the next cut frame unless the
+  // handler took it (zv_frame_take_payload), so a consumer that keeps the
+  // bytes gets them without a second copy.
+  uint8_t header[kZvFrameHeaderSize] = {};
+  size_t header_filled = 0;
+  std::shared_ptr<arrow::ResizableBuffer> payload;
+  size_t payload_filled = 0;
 };
 
 namespace {
 
 using Bytes = std::span<const uint8_t>;
 
-uint32_t PayloadLength(const uint8_t* header) { return zv_read_be32(header + 4); }
+thread_local ZVFrameParser* t_delivering = nullptr;
 
-size_t FrameSize(uint32_t payload_length) { return kZvFrameHeaderSize + payload_length; }
-
-void MoveInto(std::vector<uint8_t>& buffer, Bytes& rest, size_t count) {
-  buffer.insert(buffer.end(), rest.begin(), rest.begin() + count);
-  rest = rest.subspan(count);
-}
-
-// Buffer empty: a frame that lies whole in `rest` goes to the handler straight
-// from the caller's memory; only a frame cut by the end of the chunk is copied.
-int FeedFromChunk(ZVFrameParser& parser, Bytes& rest) {
-  if (rest.size() < kZvFrameHeaderSize) {
-    MoveInto(parser.buffer, rest, rest.size());
-    return 0;
-  }
-  const uint32_t length = PayloadLength(rest.data());
-  if (length > kZvMaxFramePayload) return -1;
-  const size_t frame_size = FrameSize(length);
-  if (rest.size() >= frame_size) {
-    const uint8_t type = rest[0];
-    const uint8_t* payload = rest.data() + kZvFrameHeaderSize;
-    rest = rest.subspan(frame_size);
-    return parser.handler(type, payload, length, parser.context);
-  }
-  parser.buffer.reserve(frame_size);
-  MoveInto(parser.buffer, rest, rest.size());
-  return 0;
-}
-
-// Buffer holds a partial frame: complete its header, then its payload.
-int FeedIntoBuffer(ZVFrameParser& parser, Bytes& rest) {
-  std::vector<uint8_t>& buffer = parser.buffer;
-  if (buffer.size() < kZvFrameHeaderSize) {
-    MoveInto(buffer, rest, std::min(rest.size(), kZvFrameHeaderSize - buffer.size()));
-    if (buffer.size() < kZvFrameHeaderSize) return 0;
-    if (PayloadLength(buffer.data()) > kZvMaxFramePayload) {
-      buffer.clear();
-      return -1;
-    }
-    buffer.reserve(FrameSize(PayloadLength(buffer.data())));
-  }
-  const uint32_t length = PayloadLength(buffer.data());
-  const size_t frame_size = FrameSize(length);
-  MoveInto(buffer, rest, std::min(rest.size(), frame_size - buffer.size()));
-  if (buffer.size() < frame_size) return 0;
-  const int result =
-      parser.handler(buffer[0], buffer.data() + kZvFrameHeaderSize, length, parser.context);
-  buffer.clear();
+// Delivers the assembled frame; the handler may take its payload buffer.
+int DeliverAssembled(ZVFrameParser& parser) {
+  const uint32_t length = zv_read_be32(parser.header + 4);
+  const uint8_t* data = length > 0 ? parser.payload->data() : nullptr;
+  t_delivering = &parser;
+  const int result = parser.handler(parser.header[0], data, length, parser.context);
+  t_delivering = nullptr;
+  parser.header_filled = 0;
+  parser.payload_filled = 0;
   return result;
 }
 
+// Prepares pool memory for a payload of `length` bytes.
+bool ReservePayload(ZVFrameParser& parser, uint32_t length) {
+  if (parser.payload && parser.payload->capacity() >= static_cast<int64_t>(length)) {
+    return parser.payload->Resize(length, /*shrink_to_fit=*/false).ok();
+  }
+  auto allocated = arrow::AllocateResizableBuffer(length);
+  if (!allocated.ok()) return false;
+  parser.payload = std::move(*allocated);
+  return true;
+}
+
+int FeedOnce(ZVFrameParser& parser, Bytes& rest) {
+  if (parser.header_filled == 0 && rest.size() >= kZvFrameHeaderSize) {
+    const uint32_t length = zv_read_be32(rest.data() + 4);
+    if (length > kZvMaxFramePayload) return -1;
+    const size_t frame_size = kZvFrameHeaderSize + size_t{length};
+    if (rest.size() >= frame_size) {
+      // Whole frame in this chunk: straight from the caller's memory.
+      const uint8_t type = rest[0];
+      const uint8_t* payload = rest.data() + kZvFrameHeaderSize;
+      rest = rest.subspan(frame_size);
+      return parser.handler(type, payload, length, parser.context);
+    }
+  }
+  if (parser.header_filled < kZvFrameHeaderSize) {
+    const size_t take = std::min(rest.size(), kZvFrameHeaderSize - parser.header_filled);
+    std::memcpy(parser.header + parser.header_filled, rest.data(), take);
+    parser.header_filled += take;
+    rest = rest.subspan(take);
+    if (parser.header_filled < kZvFrameHeaderSize) return 0;
+    const uint32_t length = zv_read_be32(parser.header + 4);
+    if (length > kZvMaxFramePayload || !ReservePayload(parser, length)) {
+      parser.header_filled = 0;
+      return -1;
+    }
+  }
+  const size_t length = zv_read_be32(parser.header + 4);
+  const size_t take = std::min(rest.size(), length - parser.payload_filled);
+  if (take > 0) {
+    std::memcpy(parser.payload->mutable_data() + parser.payload_filled, rest.data(), take);
+    parser.payload_filled += take;
+    rest = rest.subspan(take);
+  }
+  if (parser.payload_filled < length) return 0;
+  return DeliverAssembled(parser);
+}
+
 }  // namespace
+
+std::shared_ptr<arrow::Buffer> zv_frame_take_payload() {
+  ZVFrameParser* parser = t_delivering;
+  if (parser == nullptr || !parser->payload) return nullptr;
+  std::shared_ptr<arrow::Buffer> taken = std::move(parser->payload);
+  return arrow::SliceBuffer(taken, 0, zv_read_be32(parser->header + 4));
+}
 
 void ZVFrameParserDeleter::operator()(ZVFrameParser* parser) const { zv_frame_destroy(parser); }
 
@@ -91,15 +114,14 @@ int zv_frame_feed(ZVFrameParser* parser, const uint8_t* bytes, size_t count) {
   if (parser == nullptr || bytes == nullptr || count == 0) return 0;
   Bytes rest(bytes, count);
   while (!rest.empty()) {
-    const int result =
-        parser->buffer.empty() ? FeedFromChunk(*parser, rest) : FeedIntoBuffer(*parser, rest);
+    const int result = FeedOnce(*parser, rest);
     if (result != 0) return result;
   }
   return 0;
 }
 
 bool zv_frame_pending(const ZVFrameParser* parser) {
-  return parser != nullptr && !parser->buffer.empty();
+  return parser != nullptr && parser->header_filled > 0;
 }
 
 void zv_frame_destroy(ZVFrameParser* parser) { std::unique_ptr<ZVFrameParser> owned(parser); }

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include <arrow/buffer.h>
+#include <memory>
 #include <vector>
 
 #include <arrow/result.h>
@@ -58,6 +61,13 @@ int zv_frame_feed(ZVFrameParser* parser, const uint8_t* bytes, size_t count);
 // True while the buffer holds the start of an unfinished frame (header bytes
 // included). After the transfer this means the body was truncated.
 bool zv_frame_pending(const ZVFrameParser* parser);
+
+// Called from inside a handler: takes ownership of the payload of the frame
+// being delivered when the parser assembled it in its own pool memory (the
+// frame straddled chunks), so the handler can keep it without copying. Null
+// when the payload lies in the caller's chunk. The parser then assembles its
+// next frame in a new buffer.
+std::shared_ptr<arrow::Buffer> zv_frame_take_payload();
 
 // Frees the parser; null is a no-op. ZVFrameParserPtr calls it.
 void zv_frame_destroy(ZVFrameParser* parser);

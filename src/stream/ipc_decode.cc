@@ -39,7 +39,11 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count) {
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> owned,
                         arrow::AllocateBuffer(static_cast<int64_t>(count)));
   if (count > 0) std::memcpy(owned->mutable_data(), bytes, count);
+  return zv_ipc_decode_buffer(std::move(owned));
+}
 
+arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> owned) {
+  if (owned == nullptr) return arrow::Status::Invalid("IPC payload is null");
   auto input = std::make_shared<arrow::io::BufferReader>(owned);
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(
                                          input, arrow::ipc::IpcReadOptions::Defaults()));

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include <arrow/buffer.h>
 #include <string_view>
 
 #include <arrow/record_batch.h>
@@ -22,6 +24,10 @@ struct ZVDecodedIpc {
 // receive buffer). Batches after the first are not read: a BATCH frame carries
 // one. At TRACE level the stream's compression codec is logged.
 arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count);
+
+// The same for bytes already held in Arrow memory: no copy is made and the
+// arrays slice `owned`.
+arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> owned);
 
 // The result schema announced by a query's INIT frame: `schema_ipc` is the
 // base64 text of "schemaIpc". Null when there is none to take, in which case

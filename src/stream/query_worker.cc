@@ -124,7 +124,11 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
     return 0;
   }
   if (length == 8) return 0;
-  auto decoded = zv_ipc_decode(payload + 8, static_cast<size_t>(length - 8));
+  // A payload the parser assembled in pool memory is decoded in place; one
+  // that lies in curl's receive buffer is copied once.
+  std::shared_ptr<arrow::Buffer> assembled = zv_frame_take_payload();
+  auto decoded = assembled ? zv_ipc_decode_buffer(arrow::SliceBuffer(assembled, 8))
+                           : zv_ipc_decode(payload + 8, static_cast<size_t>(length - 8));
   if (!decoded.ok()) {
     q->RecordError("IPC decode (batch): " + decoded.status().ToString());
     return 1;

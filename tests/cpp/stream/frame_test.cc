@@ -165,3 +165,36 @@ TEST(FrameEncode, WritesTypeZeroReservedBytesAndBigEndianLength) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes every payload the parser offers and keeps it past the handler call.
+struct Taker {
+  std::vector<std::shared_ptr<arrow::Buffer>> taken;
+  std::vector<std::string> seen;
+  static int Handle(uint8_t, const uint8_t* payload, uint64_t length, void* context) {
+    auto* self = static_cast<Taker*>(context);
+    self->seen.emplace_back(reinterpret_cast<const char*>(payload), length);
+    self->taken.push_back(zv_frame_take_payload());
+    return 0;
+  }
+};
+
+TEST(FrameParser, AssembledPayloadsCanBeTakenWithoutACopy) {
+  Taker taker;
+  ZVFrameParserPtr parser = zv_frame_create(&Taker::Handle, &taker);
+  const Bytes stream = Concat({Frame(2, "first-payload"), Frame(2, "second"), Frame(3, "x")});
+  // Split inside the first and the second frame; the third arrives whole.
+  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data(), 12), 0);
+  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data() + 12, 20), 0);
+  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data() + 32, stream.size() - 32), 0);
+  ASSERT_EQ(taker.seen, (std::vector<std::string>{"first-payload", "second", "x"}));
+  ASSERT_NE(taker.taken[0], nullptr);
+  ASSERT_NE(taker.taken[1], nullptr);
+  EXPECT_EQ(taker.taken[0]->ToString(), "first-payload") << "a taken buffer is not reused";
+  EXPECT_EQ(taker.taken[1]->ToString(), "second");
+  EXPECT_EQ(taker.taken[2], nullptr) << "whole frames stay in the caller's memory";
+  EXPECT_EQ(zv_frame_take_payload(), nullptr) << "nothing to take outside a handler";
+}
+
+}  // namespace

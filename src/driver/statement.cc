@@ -92,6 +92,35 @@ arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
   return arrow::Status::OK();
 }
 
+// Offers the SQL to the metadata engine; a finished query over its result
+// when it answers, null when the statement must go to compute.
+ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
+  if (!conn.engine) return nullptr;
+  zv_sql::ExecuteResult result = conn.engine->execute_sql(sql);
+  switch (result.status) {
+    case zv_sql::ExecuteStatus::NotHandled:
+      ZV_LOG(kLogDebug, "meta_engine", "routing to compute (reason=%s)", result.reason.c_str());
+      return nullptr;
+    case zv_sql::ExecuteStatus::Error:
+      ZV_LOG(kLogDebug, "meta_engine", "engine error, routing to compute (msg=%s)",
+             result.error.c_str());
+      return nullptr;
+    case zv_sql::ExecuteStatus::Ok:
+      break;
+  }
+  long long rows = 0;
+  for (const auto& batch : result.batches) rows += batch ? batch->num_rows() : 0;
+  ZVQueryPtr query;
+  try {
+    query = zv_wrap_engine_result(conn.transport, result.schema, result.batches);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  zv_sql_trace_statement("MetadataEngine(cache hit)", sql.c_str());
+  ZV_LOG(kLogDebug, "meta_engine", "served from cache (rows=%lld)", rows);
+  return query;
+}
+
 arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
                                int64_t* rows_affected) {
   if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
@@ -115,7 +144,7 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof(*out));
 
-  ZVQueryPtr query;
+  ZVQueryPtr query = AnswerLocally(*conn, *stmt->sql);
   if (!query) {
     auto started = zv_execute(conn->transport, stmt->sql->c_str(), conn->batch_size_hint,
                               conn->query_timeout_sec);

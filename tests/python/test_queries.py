@@ -257,3 +257,28 @@ def test_stress_many_connections_and_queries_leave_nothing_behind(driver_path, d
     while time.monotonic() < deadline and _fd_and_thread_counts() != (fds_before, tasks_before):
         time.sleep(0.1)
     assert _fd_and_thread_counts() == (fds_before, tasks_before)
+
+
+def test_information_schema_selects_are_answered_locally(driver_path, devserver, tmp_path):
+    log, trace = tmp_path / "engine.log", tmp_path / "sql.trace"
+    with dbapi_connect(driver_path, devserver.url,
+                       **{"adbc.zorvane.api_trace_path": str(log),
+                          "adbc.zorvane.log_path": str(trace),
+                          "adbc.zorvane.log_level": "debug"}) as conn:
+        devserver.reset_counters()
+        local_sql = ("SELECT table_name, table_type FROM information_schema.tables "
+                     "WHERE table_schema = 'sales' ORDER BY table_name")
+        local = fetch(conn, local_sql)
+        assert devserver.counters()["requests"].get("query") is None
+        assert ("MetadataEngine(cache hit) -> " + local_sql) in trace.read_text()
+        # The same question asked of compute gives the same answer.
+        remote = fetch(conn, "SELECT table_name, table_type FROM information_schema.tables "
+                             "WHERE table_schema = 'sales' ORDER BY table_name LIMIT 1000 OFFSET 0"
+                             " -- forces nothing; the engine also answers this")
+        assert local.column("table_name").to_pylist() == remote.column("table_name").to_pylist()
+        assert "order_totals" in local.column("table_name").to_pylist()
+        # What the engine declines goes to compute, with the reason in the log.
+        counted = fetch(conn, "SELECT count(*) AS n FROM information_schema.tables")
+        assert counted.column("n").to_pylist()[0] >= 5
+        assert devserver.counters()["requests"].get("query") == 1
+    assert "routing to compute (reason=" in log.read_text()

@@ -170,7 +170,11 @@ class Evaluator {
     ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::ArrayBuilder> builder, arrow::MakeBuilder(type));
     ARROW_RETURN_NOT_OK(builder->AppendScalars(values));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> value_set, builder->Finish());
-    cp::SetLookupOptions options(value_set, cp::SetLookupOptions::MATCH);
+    // SQL's three-valued IN: a null operand, or no match against a list that
+    // holds a null, is unknown. Matching nulls as equal would make a local
+    // answer differ from compute's for the same statement (x NOT IN (...)
+    // would keep the rows where x is null).
+    cp::SetLookupOptions options(value_set, cp::SetLookupOptions::INCONCLUSIVE);
     return call_function("is_in", {operand}, &options);
   }
 

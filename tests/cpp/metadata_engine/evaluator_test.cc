@@ -96,12 +96,13 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"n IS NULL", arrow::boolean(), "[false, false, false, true, false, false, false]"},
         ValueCase{"x IS NOT NULL", arrow::boolean(), "[true, true, false, true, true, true, true]"},
         ValueCase{"1 = 1", arrow::boolean(), "[true, true, true, true, true, true, true]"},
-        // IN casts the int64 literals to the int32 column; a null in the set matches null.
-        ValueCase{"n IN (1, 3)", arrow::boolean(), "[true, false, true, false, false, false, false]"},
-        ValueCase{"n IN (1, NULL)", arrow::boolean(), "[true, false, false, true, false, false, false]"},
-        ValueCase{"n NOT IN (1, 3)", arrow::boolean(), "[false, true, false, true, true, true, true]"},
+        // IN casts the int64 literals to the int32 column; as in SQL, a null
+        // operand, or no match against a list holding a null, is unknown.
+        ValueCase{"n IN (1, 3)", arrow::boolean(), "[true, false, true, null, false, false, false]"},
+        ValueCase{"n IN (1, NULL)", arrow::boolean(), "[true, null, null, null, null, null, null]"},
+        ValueCase{"n NOT IN (1, 3)", arrow::boolean(), "[false, true, false, null, true, true, true]"},
         ValueCase{"table_name IN ('abc', 'a.b', upper('axb'))", arrow::boolean(),
-                  "[true, false, false, false, true, false, false]"},
+                  "[true, false, false, false, true, null, false]"},
         // "_" and "%" also match line breaks.
         ValueCase{"table_name LIKE 'a_c%'", arrow::boolean(), "[true, false, false, false, false, null, true]"},
         ValueCase{"table_name LIKE 'a%c'", arrow::boolean(), "[true, false, false, false, false, null, true]"},

@@ -163,8 +163,7 @@ QUERIES = [
      "ORDER BY table_schema NULLS FIRST, table_name", False),
 ]
 
-# Where the engine's IN deliberately treats a null operand as matching a
-# null in the list (and never yields null), SQL's three-valued IN differs.
+# IN follows SQL's three-valued logic around nulls, like compute does.
 IN_WITH_NULLS = [
     "SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN (255, 64)",
     "SELECT column_name, character_maximum_length IN (64, NULL) AS m FROM information_schema.columns",
@@ -183,10 +182,8 @@ def test_engine_agrees_with_duckdb(relations, sql, ordered):
         assert sorted(rows(ours), key=null_last_key) == sorted(rows(theirs), key=null_last_key)
 
 
-@pytest.mark.xfail(strict=True, reason="IN matches a null operand against a null in the list (MATCH semantics), "
-                                       "where SQL yields null")
 @pytest.mark.parametrize("sql", IN_WITH_NULLS)
-def test_in_with_nulls_differs_from_sql(relations, sql):
+def test_in_with_nulls_follows_sql(relations, sql):
     tables, files, folder = relations
     ours = run_engine(files, folder, sql)
     theirs = run_duckdb(tables, sql)

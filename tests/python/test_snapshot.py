@@ -197,22 +197,37 @@ def test_changed_catalog_sequence_empties_the_cache(driver_path, tmp_path):
     log = tmp_path / "engine.log"
     with start_devserver(nodes=1) as srv:
         script = run_script("""
+            import adbc_driver_manager.dbapi as dbapi
             from frame_client import login, query
-            from server_fixture import DevServerHandle
-            node = sys.argv[4]
-            with connected(DRIVER, URL, username="demo", password="demo", **OPTS):
-                wait_for_log("catalog epoch unchanged (seq=")
-                token = login(URL)
-                result = query(node, token, "CREATE TABLE sales.snapshot_probe (id INTEGER)")
-                assert result.error is None, result.error
-                wait_for_log("; evicting snapshot cache")
-                # The new connection fetches again; the open one is untouched.
-                with connected(DRIVER, URL, username="demo", password="demo", **OPTS):
-                    pass
+
+            def connect():
+                return dbapi.connect(driver=DRIVER, db_kwargs=dict(
+                    OPTS, uri=URL, username="demo", password="demo"))
+
+            def probe_rows(conn):
+                # Answered from the connection's own snapshot: compute would
+                # see the new table from every connection.
+                with conn.cursor() as cur:
+                    cur.execute("SELECT table_name FROM information_schema.tables "
+                                "WHERE table_name = 'snapshot_probe'")
+                    return len(cur.fetchall())
+
+            old = connect()
+            wait_for_log("catalog epoch unchanged (seq=")
+            result = query(sys.argv[4], login(URL),
+                           "CREATE TABLE sales.snapshot_probe (id INTEGER)")
+            assert result.error is None, result.error
+            wait_for_log("; evicting snapshot cache")
+            new = connect()
+            print(json.dumps({"old": probe_rows(old), "new": probe_rows(new)}))
+            new.close()
+            old.close()
         """, tmp_path, ZV_SNAPSHOT_POLL_INTERVAL_MS="100")
         before = srv.counters()["snapshot_fetches"]
         proc, _ = run(script, [driver_path, srv.url, str(log), next(iter(srv.node_urls.values()))])
         assert proc.returncode == 0, proc.stderr + proc.stdout
+        # The new connection fetched again; the open one kept its snapshot.
+        assert json.loads(proc.stdout.strip().splitlines()[-1]) == {"old": 0, "new": 1}
         assert srv.counters()["snapshot_fetches"] == before + 2
         sequence = srv.state()["catalog_version"]["sequence"]
     text = log.read_text()
@@ -220,6 +235,7 @@ def test_changed_catalog_sequence_empties_the_cache(driver_path, tmp_path):
     assert f"[INFO ] [snapshot_poller] catalog epoch changed (seq={sequence}); evicting" in text
     assert f"installed snapshot (epoch={sequence})" in text
     assert "reused cached snapshot" not in text
+    assert text.count("[meta_engine] served from cache (rows=") == 2
 
 
 def test_poller_uses_the_tls_settings_of_the_connection(driver_path, tls_material, tmp_path):

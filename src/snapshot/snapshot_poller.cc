@@ -11,6 +11,9 @@
 #include <thread>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX  // keeps time_point::max() usable
+#endif
 #include <windows.h>
 #elif defined(__linux__)
 #include <pthread.h>

@@ -15,8 +15,11 @@
 #define NOMINMAX  // keeps time_point::max() usable
 #endif
 #include <windows.h>
-#elif defined(__linux__)
+#else
+#include <unistd.h>
+#if defined(__linux__)
 #include <pthread.h>
+#endif
 #endif
 
 #include "diagnostics/log.h"
@@ -43,6 +46,9 @@ struct PollerState {
   uint64_t last_sequence = 0;
   bool have_sequence = false;
   std::chrono::milliseconds interval = kDefaultInterval;
+#if !defined(_WIN32)
+  pid_t owner_pid = 0;  // a forked child has the thread object but not the thread
+#endif
 };
 
 // Never destroyed: the thread object must not be destroyed while joinable
@@ -131,6 +137,7 @@ struct StopPollerAtExit {
   ~StopPollerAtExit() {
 #if !defined(_WIN32)
     PollerState& st = State();
+    if (getpid() != st.owner_pid) return;
     {
       // Under the lock, so the wake-up cannot fall between the poller's check
       // of the flag and its wait.
@@ -181,6 +188,8 @@ bool zv_snapshot_poller_start() {
   st.started = true;
 #if defined(_WIN32)
   PinThisModule();
+#else
+  st.owner_pid = getpid();
 #endif
   static StopPollerAtExit stop_at_exit;
   (void)stop_at_exit;

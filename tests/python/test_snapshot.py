@@ -265,6 +265,22 @@ EXIT_SCENARIOS = [
         with connected(DRIVER, URL, username="demo", password="demo", **OPTS):
             wait_for_log("catalog epoch unchanged (seq=")
     """, id="everything-released"),
+    pytest.param("""
+        db, conn = open_connection(DRIVER, URL, username="demo", password="demo", **OPTS)
+        wait_for_log("catalog epoch unchanged (seq=")
+        # A forked child holds the poller's thread object but no thread.
+        child = os.fork()
+        if child == 0:
+            sys.exit(0)
+        deadline = time.monotonic() + 10
+        while True:
+            pid, status = os.waitpid(child, os.WNOHANG)
+            if pid:
+                break
+            assert time.monotonic() < deadline, "forked child did not exit"
+            time.sleep(0.05)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+    """, id="forked-child-exits"),
 ]
 
 

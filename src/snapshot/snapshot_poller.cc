@@ -131,8 +131,10 @@ void PollerMain() {
 // host unloads the library while the poller waits. The thread runs the
 // library's code, so it must have ended before that code is unmapped; joining
 // here also keeps it from touching the log and the network while the rest of
-// the process is torn down. Created only once the thread runs, after libcurl's
-// global set-up, so it is destroyed first.
+// the process is torn down. A poll in flight is waited for: the version
+// request has no way to be interrupted, so a stalled control plane can delay
+// the exit by up to that request's time limit. Created only once the thread
+// runs, after libcurl's global set-up, so it is destroyed first.
 struct StopPollerAtExit {
   ~StopPollerAtExit() {
 #if !defined(_WIN32)

@@ -80,21 +80,6 @@ TEST(InfoSchemaRegistration, StubsHaveTheirColumnsAndNoRows) {
             "ordinal_position");
 }
 
-TEST(InfoSchemaRegistration, EmptyStoreRegistersOnlyTheStubs) {
-  zv::ZVSnapshotStore store;
-  zv_sql::RelationRegistry registry;
-  const std::string log = Register(store, &registry);
-  EXPECT_EQ(registry.find("information_schema.tables"), nullptr);
-  for (int slot = 0; slot < zv::kSnapshotSlotCount; ++slot) {
-    const std::string line = "[DEBUG] [meta_engine] snapshot slot " + std::to_string(slot) + " (" +
-                             zv::kSnapshotRelationNames[slot] + ") empty; skipping registration";
-    EXPECT_NE(log.find(line), std::string::npos) << line;
-  }
-  EXPECT_NE(log.find("registered 0/9 information_schema baselines + 9 empty stubs in "),
-            std::string::npos)
-      << log;
-}
-
 TEST(InfoSchemaRegistration, FullSnapshotRegistersEverySlotUnderItsName) {
   zv::SnapshotSlots slots;
   for (int i = 0; i < zv::kSnapshotSlotCount; ++i) slots[i] = zv_test::SampleBatch(i + 1);

@@ -59,11 +59,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
 
   CurlSlist headers;
   AppendToSlist(headers, "Accept: application/vnd.zorvane.stream.v1");
-  SecretString auth_header;
-  if (session_token != nullptr) {
-    auth_header.Assign(std::string("Authorization: Bearer ") + session_token);
-    AppendToSlist(headers, auth_header.c_str());
-  }
+  if (session_token != nullptr) AppendBearerHeader(headers, session_token);
   char error_buffer[CURL_ERROR_SIZE] = {};
   const std::string user_agent = UserAgent(options);
 
@@ -72,16 +68,9 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, kSnapshotTimeoutSec);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(options));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-  if (share != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, share);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
-  curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent.c_str());
-  ApplyProxy(h, options);
+  ApplyConnectionSettings(h, options, share, user_agent);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &FeedParser);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(parser.get()));
   CurlSlist resolve;

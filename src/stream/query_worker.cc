@@ -208,8 +208,7 @@ void PerformTransfer(ZVQuery* q) {
   CurlSlist headers;
   AppendToSlist(headers, "Content-Type: application/json");
   AppendToSlist(headers, "Accept: application/vnd.zorvane.stream.v1");
-  SecretString auth("Authorization: Bearer " + std::string(token));
-  AppendToSlist(headers, auth.c_str());
+  AppendBearerHeader(headers, token);
   AppendToSlist(headers, "X-Zorvane-Client: adbc");
   const std::string node_header =
       conn.compute_node.empty() ? "x-zorvane-node;" : "x-zorvane-node: " + conn.compute_node;
@@ -234,25 +233,16 @@ void PerformTransfer(ZVQuery* q) {
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteCallback);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(&ctx));
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &ProgressCallback);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, static_cast<void*>(q));
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-  if (CURLSH* share = conn.share_handle()) curl_easy_setopt(h, CURLOPT_SHARE, share);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(&conn.options));
   const std::string user_agent =
       conn.user_agent.empty() ? UserAgent(&conn.options) : conn.user_agent;
-  if (!user_agent.empty()) {
-    curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent.c_str());
-    ZV_LOG(kLogTrace, "transport", "User-Agent=%s", user_agent.c_str());
-  }
+  ApplyConnectionSettings(h, &conn.options, conn.share_handle(), user_agent);
+  ZV_LOG(kLogTrace, "transport", "User-Agent=%s", user_agent.c_str());
   if (!conn.options.proxy_url.empty()) {
-    ApplyProxy(h, &conn.options);
     ZV_LOG(kLogDebug, "transport", "Routing via HTTP proxy %s (auth=%s)",
            conn.options.proxy_url.c_str(), conn.options.proxy_user.empty() ? "no" : "yes");
   }

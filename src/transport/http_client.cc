@@ -52,6 +52,23 @@ void ApplyProxy(CURL* easy, const zv_conn_options* options) {
   }
 }
 
+void ApplyConnectionSettings(CURL* easy, const zv_conn_options* options, CURLSH* share,
+                             const std::string& user_agent) {
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(options));
+  if (share != nullptr) curl_easy_setopt(easy, CURLOPT_SHARE, share);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPIDLE, 30L);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPINTVL, 30L);
+  if (!user_agent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, user_agent.c_str());
+  ApplyProxy(easy, options);
+}
+
+void AppendBearerHeader(CurlSlist& headers, std::string_view token) {
+  SecretString header(std::string("Authorization: Bearer ").append(token));
+  AppendToSlist(headers, header.c_str());
+}
+
 arrow::Result<long> zv_http_json(const std::string& url, const char* method,
                                  const std::string& body, const char* bearer_token,
                                  const zv_tls_config* tls, const zv_conn_options* options,
@@ -62,11 +79,7 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
   CurlSlist headers;
   AppendToSlist(headers, "Content-Type: application/json");
   AppendToSlist(headers, "Accept: application/json");
-  SecretString auth_header;
-  if (bearer_token != nullptr) {
-    auth_header.Assign(std::string("Authorization: Bearer ") + bearer_token);
-    AppendToSlist(headers, auth_header.c_str());
-  }
+  if (bearer_token != nullptr) AppendBearerHeader(headers, bearer_token);
   char error_buffer[CURL_ERROR_SIZE] = {};
   const std::string user_agent = UserAgent(options);
 
@@ -76,16 +89,9 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &AppendCapped);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(response));
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutSec);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(options));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-  if (share != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, share);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
-  curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
-  curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent.c_str());
-  ApplyProxy(h, options);
+  ApplyConnectionSettings(h, options, share, user_agent);
   if (method != nullptr && std::string_view(method) == "POST") {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "diagnostics/secret_string.h"
 #include "transport/tls_policy.h"
@@ -46,6 +47,16 @@ long ConnectTimeoutSec(const zv_conn_options* options);
 
 // Sets the proxy (and its credentials, only with a proxy URL) on `easy`.
 void ApplyProxy(CURL* easy, const zv_conn_options* options);
+
+// The settings every request of a connection shares: no signals, the connect
+// time-out, the connection's pool (when it has one), TCP keep-alive (30 s idle
+// and interval, so pooled connections survive between requests), the
+// User-Agent and the proxy.
+void ApplyConnectionSettings(CURL* easy, const zv_conn_options* options, CURLSH* share,
+                             const std::string& user_agent);
+
+// Adds "Authorization: Bearer <token>" to a header list.
+void AppendBearerHeader(CurlSlist& headers, std::string_view token);
 
 // One JSON request to the control plane. Returns the HTTP status of a
 // completed exchange (any status: callers decide what is success), or an

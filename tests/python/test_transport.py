@@ -28,6 +28,20 @@ def connect_requests(counts):
     return {k: v for k, v in counts["requests"].items() if k not in ("snapshot", "version")}
 
 
+def settled_counters(server, timeout=3.0):
+    """The server's counters once two reads 100 ms apart agree: the snapshot
+    poller's first catalog-version request races with the test's own read."""
+    previous = server.counters()
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        current = server.counters()
+        if current == previous:
+            return current
+        previous = current
+    return previous
+
+
 def login_token(url, username="demo", password="demo"):
     body = json.dumps({"grant_type": "password", "username": username,
                        "password": password}).encode()
@@ -45,7 +59,7 @@ def test_password_login_then_recommendation_then_confirmation(driver_path, devse
                       "adbc.zorvane.log_level": "trace",
                       "adbc.zorvane.application_name": "bad\nname"}):
         pass
-    counts = devserver.counters()
+    counts = settled_counters(devserver)
     assert connect_requests(counts) == {"login": 1, "recommend": 1, "confirm": 1}
     # One TCP connection serves the whole connect sequence (the snapshot
     # poller's version requests come on connections of their own).

@@ -55,13 +55,14 @@ arrow::Result<ZVCatalogVersion> parse_catalog_version_response(const char* body,
 arrow::Result<ZVCatalogVersion> zv_route_fetch_epoch(const char* control_plane_url,
                                                      const char* session_token,
                                                      const zv_tls_config* tls,
-                                                     const zv_conn_options* options) {
+                                                     const zv_conn_options* options,
+                                                     const std::atomic<bool>* cancel) {
   if (control_plane_url == nullptr) return Failure("zv_route_fetch_epoch: NULL argument");
   const std::string url =
       std::string(StripTrailingSlashes(control_plane_url)) + "/api/v1/events/version";
   std::string body;
   arrow::Result<long> status =
-      zv_http_json(url, "GET", std::string(), session_token, tls, options, nullptr, &body);
+      zv_http_json(url, "GET", std::string(), session_token, tls, options, nullptr, &body, cancel);
   if (!status.ok()) return Failure(status.status().message());
   if (*status < 200 || *status > 299) {
     return Failure(HttpErrorMessage("catalog version fetch", *status, body));

@@ -2,6 +2,8 @@
 // catalog changed and cached snapshots are stale.
 #pragma once
 
+#include <atomic>
+
 #include <arrow/result.h>
 
 #include <cstddef>
@@ -32,10 +34,12 @@ arrow::Result<ZVCatalogVersion> parse_catalog_version_response(const char* body,
 
 // GET <control plane>/api/v1/events/version with the bearer token, under the
 // given TLS policy and options (either may be null for defaults). No share:
-// the poller calls this from its own thread, outside any connection.
+// the poller calls this from its own thread, outside any connection. The
+// request is abandoned once `cancel` (when given) turns true.
 arrow::Result<ZVCatalogVersion> zv_route_fetch_epoch(const char* control_plane_url,
                                                      const char* session_token,
                                                      const zv_tls_config* tls,
-                                                     const zv_conn_options* options);
+                                                     const zv_conn_options* options,
+                                                     const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace zv

@@ -81,7 +81,7 @@ void PollOnce(PollerState& st) {
   // refuse every poll otherwise.
   arrow::Result<ZVCatalogVersion> version =
       zv_route_fetch_epoch(target->control_plane_url.c_str(), target->session_token.c_str(),
-                           &target->tls, &target->options);
+                           &target->tls, &target->options, &st.stop);
   if (!version.ok()) {
     const std::string& message = version.status().message();
     ZV_LOG(kLogDebug, "snapshot_poller", "epoch poll failed: %s (will retry in %lds)",
@@ -131,9 +131,9 @@ void PollerMain() {
 // host unloads the library while the poller waits. The thread runs the
 // library's code, so it must have ended before that code is unmapped; joining
 // here also keeps it from touching the log and the network while the rest of
-// the process is torn down. A poll in flight is waited for: the version
-// request has no way to be interrupted, so a stalled control plane can delay
-// the exit by up to that request's time limit. Created only once the thread
+// the process is torn down. A poll in flight watches the stop flag and is
+// abandoned at once, so a stalled control plane cannot hold the exit up.
+// Created only once the thread
 // runs, after libcurl's global set-up, so it is destroyed first.
 struct StopPollerAtExit {
   ~StopPollerAtExit() {

@@ -20,6 +20,10 @@ size_t AppendCapped(char* data, size_t size, size_t nmemb, void* userdata) {
   return bytes;
 }
 
+int AbortWhenCancelled(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 std::string BodyPrefix(const std::string& body) { return body.substr(0, kErrorBodyPrefix); }
 
 }  // namespace
@@ -72,7 +76,8 @@ void AppendBearerHeader(CurlSlist& headers, std::string_view token) {
 arrow::Result<long> zv_http_json(const std::string& url, const char* method,
                                  const std::string& body, const char* bearer_token,
                                  const zv_tls_config* tls, const zv_conn_options* options,
-                                 CURLSH* share, std::string* response) {
+                                 CURLSH* share, std::string* response,
+                                 const std::atomic<bool>* cancel) {
   CurlEasy easy(curl_easy_init());
   if (!easy) return arrow::Status::IOError("curl_easy_init failed");
 
@@ -92,6 +97,11 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
   curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutSec);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   ApplyConnectionSettings(h, options, share, user_agent);
+  if (cancel != nullptr) {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &AbortWhenCancelled);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+  }
   if (method != nullptr && std::string_view(method) == "POST") {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());

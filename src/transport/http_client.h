@@ -3,6 +3,7 @@
 #include <arrow/result.h>
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -63,10 +64,14 @@ void AppendBearerHeader(CurlSlist& headers, std::string_view token);
 // IOError with "HTTP transport error: ..." / "TLS configuration: ..." when the
 // exchange did not complete. The body (at most 1 MiB) is appended to
 // `response`. `method` is "POST" (with `body`) or anything else for GET.
+// When `cancel` is given, the request is abandoned as soon as it turns true
+// (a background poller stopping at process exit must not wait for a slow
+// server).
 arrow::Result<long> zv_http_json(const std::string& url, const char* method,
                                  const std::string& body, const char* bearer_token,
                                  const zv_tls_config* tls, const zv_conn_options* options,
-                                 CURLSH* share, std::string* response);
+                                 CURLSH* share, std::string* response,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 // "<operation> failed (HTTP <status>): <server's error or first 256 bytes>"
 std::string HttpErrorMessage(const char* operation, long status, const std::string& body);

@@ -294,6 +294,21 @@ def test_process_exits_promptly_while_the_poller_waits(driver_path, server, tmp_
     assert "[snapshot_poller] thread exiting (stop requested)" in log.read_text()
 
 
+def test_process_exits_promptly_while_a_poll_is_stalled(driver_path, tmp_path):
+    # The control plane holds the version request for 30 s; exiting must not.
+    log = tmp_path / "engine.log"
+    with start_devserver(nodes=1) as srv:
+        srv.set_fault("delay", endpoint="version", seconds=30)
+        script = run_script("""
+            db, conn = open_connection(DRIVER, URL, username="demo", password="demo", **OPTS)
+            time.sleep(1)  # the first poll is now held by the server
+        """, tmp_path, ZV_SNAPSHOT_POLL_INTERVAL_MS="50")
+        proc, elapsed = run(script, [driver_path, srv.url, str(log)])
+        assert proc.returncode == 0, proc.stderr + proc.stdout
+        assert srv.counters()["requests"].get("version", 0) >= 1
+        assert elapsed < 8, f"exit took {elapsed:.1f} s"
+
+
 UNLOAD = """
     import ctypes, _ctypes
     ADBC_1_0_0 = 1000000

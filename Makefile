@@ -6,7 +6,7 @@ PY        := .venv/bin/python
 PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup configure build test test-cpp test-python demo bench clean
+.PHONY: all setup configure build test test-cpp test-python demo bench fuzz clean
 
 all: build
 
@@ -34,6 +34,12 @@ demo: build
 
 bench: build
 	@scripts/run_benchmarks.sh
+
+# Bounded fuzzing runs (libFuzzer, clang from Debian) of the frame parser,
+# base64, IPC decoding and the metadata engine's SQL front end.
+fuzz: setup
+	@bench/fuzz_stream.sh
+	@bench/fuzz_metadata_engine.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

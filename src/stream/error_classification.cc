@@ -43,11 +43,28 @@ std::string MessageFromJsonBody(std::string_view body) {
   return {};
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A status code such as "401" counts only as a number of its own: inside a
+// longer number (a port 40183, a byte count) it says nothing about the error.
+bool ContainsPhrase(std::string_view text, std::string_view phrase) {
+  const bool numeric = IsDigit(phrase.front());
+  for (size_t at = text.find(phrase); at != std::string_view::npos;
+       at = text.find(phrase, at + 1)) {
+    if (!numeric) return true;
+    const size_t end = at + phrase.size();
+    const bool digit_before = at > 0 && IsDigit(text[at - 1]);
+    const bool digit_after = end < text.size() && IsDigit(text[end]);
+    if (!digit_before && !digit_after) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const char* zv_classify_transport_message(std::string_view text) {
   for (const auto& rule : kRules) {
-    if (text.find(rule.phrase) != std::string_view::npos) return rule.sqlstate;
+    if (ContainsPhrase(text, rule.phrase)) return rule.sqlstate;
   }
   return "HY000";
 }

@@ -38,6 +38,11 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
       {"unauthorized", "HY000"},
       {"", "HY000"},
       {kNoTransportMessage, "HY000"},
+      // Status codes count only as numbers of their own, not inside a port.
+      {"Failed to connect to 127.0.0.1 port 40183 after 0 ms", "HY000"},
+      {"read 14032 bytes", "HY000"},
+      {"status=401;", "28000"},
+      {"(HTTP 403)", "42501"},
   };
   for (const auto& c : cases) {
     EXPECT_STREQ(zv_classify_transport_message(c.text), c.sqlstate) << c.text;

@@ -194,6 +194,10 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
 AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, ArrowSchema* schema,
                              AdbcError* error) {
   return RunEntryPoint("AdbcStatementBind", error, [&]() -> arrow::Status {
+    // Bound data belongs to the driver once passed; release it rather than
+    // leak it while binding is not offered.
+    if (values != nullptr && values->release != nullptr) values->release(values);
+    if (schema != nullptr && schema->release != nullptr) schema->release(schema);
     return arrow::Status::NotImplemented("AdbcStatementBind: bulk ingest is not available yet");
   });
 }
@@ -201,6 +205,7 @@ AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, Arrow
 AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* stream,
                                    AdbcError* error) {
   return RunEntryPoint("AdbcStatementBindStream", error, [&]() -> arrow::Status {
+    if (stream != nullptr && stream->release != nullptr) stream->release(stream);
     return arrow::Status::NotImplemented(
         "AdbcStatementBindStream: bulk ingest is not available yet");
   });

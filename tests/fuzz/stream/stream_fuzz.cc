@@ -41,6 +41,14 @@ struct FrameLog {
 int RecordFrame(uint8_t type, const uint8_t* payload, uint64_t length, void* context) {
   static_cast<FrameLog*>(context)->frames.emplace_back(
       type, std::string(reinterpret_cast<const char*>(payload), length));
+  // Odd types take the assembled payload (when there is one), so both the
+  // reuse of the parser's buffer and fresh buffers after a take get explored.
+  if (type & 1) {
+    if (std::shared_ptr<arrow::Buffer> taken = zv_frame_take_payload()) {
+      Check(static_cast<uint64_t>(taken->size()) == length);
+      Check(length == 0 || std::equal(payload, payload + length, taken->data()));
+    }
+  }
   return type == kStopType ? 7 : 0;
 }
 

@@ -57,9 +57,14 @@ def connect_database(uri: str, username: Optional[str] = None, password: Optiona
 def connect(uri: str, username: Optional[str] = None, password: Optional[str] = None,
             db_kwargs: Optional[dict[str, Any]] = None,
             conn_kwargs: Optional[dict[str, str]] = None) -> adbc_driver_manager.dbapi.Connection:
-    """A DB-API connection to the Zorvane service at ``uri`` (the control plane)."""
+    """A DB-API connection to the Zorvane service at ``uri`` (the control plane).
+
+    The service has no explicit transactions, so the connection runs in
+    autocommit mode (DB-API's default of manual commit cannot be offered).
+    """
     return adbc_driver_manager.dbapi.connect(
         driver=driver_path(),
         db_kwargs=_database_options(uri, username, password, db_kwargs or {}),
         conn_kwargs=conn_kwargs,
+        autocommit=True,
     )

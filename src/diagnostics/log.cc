@@ -1,5 +1,6 @@
 #include "diagnostics/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -142,7 +143,8 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
       stack_message[0] = '\0';
     } else if (static_cast<size_t>(needed) >= sizeof(stack_message)) {
       try {
-        heap_message.resize(static_cast<size_t>(needed) + 1);
+        // The line is cut at kLineBytes anyway: never format more than that.
+        heap_message.resize(std::min(static_cast<size_t>(needed) + 1, zv::kLineBytes));
         std::vsnprintf(heap_message.data(), heap_message.size(), format, args);
         message = heap_message.data();
       } catch (const std::bad_alloc&) {
@@ -174,7 +176,11 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
   if (written <= 0) return;
   st.bytes_written += static_cast<uint64_t>(written);
   if (st.bytes_written >= zv::kRotateBytes && !st.path.empty()) {
-    zv::RotateLocked(st);
+    try {
+      zv::RotateLocked(st);
+    } catch (...) {
+      // Out of memory building the backup names: keep writing to this file.
+    }
   }
 }
 

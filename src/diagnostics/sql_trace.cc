@@ -56,13 +56,11 @@ void zv_sql_trace_open(const char* path) {
 
 bool zv_sql_trace_enabled() { return State().enabled.load(std::memory_order_relaxed); }
 
-void zv_sql_trace_write(const char* format, ...) {
-  auto& st = State();
-  if (!st.enabled.load(std::memory_order_relaxed) || format == nullptr) return;
+namespace {
+
+void WriteTraceLine(TraceState& st, const char* format, va_list args) {
   try {
     char stack_text[kStackTextBytes];
-    va_list args;
-    va_start(args, format);
     va_list copy;
     va_copy(copy, args);
     int needed = std::vsnprintf(stack_text, sizeof(stack_text), format, copy);
@@ -74,10 +72,7 @@ void zv_sql_trace_write(const char* format, ...) {
     int plen = std::snprintf(prefix, sizeof(prefix), "%s [tid=%lu] ", timestamp,
                              zv::CurrentThreadLogId());
     if (plen > 0 && static_cast<size_t>(plen) < sizeof(prefix)) line.append(prefix, plen);
-    if (needed < 0) {
-      va_end(args);
-      return;
-    }
+    if (needed < 0) return;
     if (static_cast<size_t>(needed) < sizeof(stack_text)) {
       line.append(stack_text, static_cast<size_t>(needed));
     } else {
@@ -85,13 +80,23 @@ void zv_sql_trace_write(const char* format, ...) {
       std::vsnprintf(heap.data(), heap.size(), format, args);
       line.append(heap.data(), static_cast<size_t>(needed));
     }
-    va_end(args);
     line.push_back('\n');
     std::lock_guard<std::mutex> lock(st.mu);
     if (st.file.is_open()) st.file.Write(line.data(), line.size());
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     // A trace line that cannot be allocated is dropped.
   }
+}
+
+}  // namespace
+
+void zv_sql_trace_write(const char* format, ...) {
+  auto& st = State();
+  if (!st.enabled.load(std::memory_order_relaxed) || format == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  WriteTraceLine(st, format, args);
+  va_end(args);
 }
 
 void zv_sql_trace_statement(const char* label, const char* sql) {

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "diagnostics/log.h"
+#include "diagnostics/redact.h"
+#include "util/clock.h"
 
 namespace zv {
 
@@ -44,10 +46,16 @@ bool ProfilingEnabled() {
   return enabled;
 }
 
-uint64_t NowNs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+uint64_t NowNs() { return static_cast<uint64_t>(MonotonicNanos()); }
+
+// The error path of a callback that ran out of memory: recording the text may
+// itself fail, but nothing may leave the callback.
+int FailWithoutThrowing(ZVResultStream* rs, const char* text) {
+  try {
+    return rs->Fail(text);
+  } catch (...) {
+    return EIO;
+  }
 }
 
 ZVResultStream* RecordOf(ArrowArrayStream* stream) {
@@ -104,8 +112,8 @@ int GetSchema(ArrowArrayStream* stream, ArrowSchema* out) {
            QueryAddress(rs), rs->held->schema->num_fields(),
            static_cast<long long>(rs->held->batch ? rs->held->batch->num_rows() : 0));
     return 0;
-  } catch (const std::exception& e) {
-    return rs->Fail(std::string("get_schema failed: ") + e.what());
+  } catch (...) {
+    return FailWithoutThrowing(rs, "get_schema failed (out of memory?)");
   }
 }
 
@@ -143,20 +151,20 @@ int GetNext(ArrowArrayStream* stream, ArrowArray* out) {
     std::string query_error = rs->query->ErrorText();
     if (!query_error.empty()) {
       ZV_LOG(kLogInfo, "stream", "get_next(q=%p): query error: %s", QueryAddress(rs),
-             query_error.c_str());
+             zv_redact(query_error).c_str());
       return rs->Fail(std::move(query_error));
     }
     if (!error.empty()) {
       ZV_LOG(kLogInfo, "stream", "get_next(q=%p): zv_next_batch error: %s", QueryAddress(rs),
-             error.c_str());
+             zv_redact(error).c_str());
       return rs->Fail(std::move(error));
     }
     ZV_LOG(kLogInfo, "stream", "get_next(q=%p): clean end-of-stream (no more data batches)",
            QueryAddress(rs));
     std::memset(out, 0, sizeof(*out));
     return 0;
-  } catch (const std::exception& e) {
-    return rs->Fail(std::string("get_next failed: ") + e.what());
+  } catch (...) {
+    return FailWithoutThrowing(rs, "get_next failed (out of memory?)");
   }
 }
 

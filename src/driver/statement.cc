@@ -103,7 +103,7 @@ ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
       return nullptr;
     case zv_sql::ExecuteStatus::Error:
       ZV_LOG(kLogDebug, "meta_engine", "engine error, routing to compute (msg=%s)",
-             result.error.c_str());
+             zv_redact(result.error).c_str());
       return nullptr;
     case zv_sql::ExecuteStatus::Ok:
       break;

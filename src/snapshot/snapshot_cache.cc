@@ -1,5 +1,7 @@
 #include "snapshot/snapshot_cache.h"
 
+#include "util/clock.h"
+
 #include <mutex>
 #include <unordered_map>
 
@@ -40,7 +42,7 @@ std::optional<CachedSnapshot> SnapshotCache::Lookup(const std::string& key) {
   std::lock_guard<std::mutex> lock(st.mu);
   auto it = st.entries.find(key);
   if (it == st.entries.end()) return std::nullopt;
-  if (SnapshotClockNs() - it->second.stored_at_ns > kMaxAgeNs) {
+  if (MonotonicNanos() - it->second.stored_at_ns > kMaxAgeNs) {
     st.entries.erase(it);
     return std::nullopt;
   }
@@ -53,7 +55,7 @@ void SnapshotCache::Store(const std::string& key, SnapshotCacheEntry entry) {
   std::lock_guard<std::mutex> lock(st.mu);
   StoredEntry& stored = st.entries[key];
   stored.entry = std::move(entry);
-  stored.stored_at_ns = SnapshotClockNs();
+  stored.stored_at_ns = MonotonicNanos();
 }
 
 void SnapshotCache::Clear() {

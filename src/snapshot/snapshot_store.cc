@@ -1,21 +1,16 @@
 #include "snapshot/snapshot_store.h"
 
-#include <chrono>
 #include <mutex>
 
-namespace zv {
+#include "util/clock.h"
 
-int64_t SnapshotClockNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+namespace zv {
 
 void ZVSnapshotStore::Install(const SnapshotSlots& slots, uint64_t epoch) {
   std::unique_lock<std::shared_mutex> lock(lock_);
   contents_.slots = slots;
   contents_.epoch = epoch;
-  contents_.installed_at_ns = SnapshotClockNs();
+  contents_.installed_at_ns = MonotonicNanos();
 }
 
 std::shared_ptr<arrow::RecordBatch> ZVSnapshotStore::slot(int index) const {

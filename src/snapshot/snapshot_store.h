@@ -35,7 +35,4 @@ class ZVSnapshotStore {
   Contents contents_;
 };
 
-// Monotonic clock in nanoseconds, shared by the store and the cache.
-int64_t SnapshotClockNs();
-
 }  // namespace zv

@@ -14,11 +14,6 @@ namespace {
 
 constexpr size_t kBatchHeaderSize = 8;
 
-uint32_t ReadBigEndian32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-         uint32_t{bytes[3]};
-}
-
 // Any JSON number counts as an epoch; fractions are cut and values outside the
 // unsigned range are clamped rather than converted with undefined behaviour.
 uint64_t EpochFromNumber(const nlohmann::json& value) {
@@ -73,7 +68,7 @@ int SnapshotStreamCollector::OnBatch(const uint8_t* payload, uint64_t length) {
   if (length < kBatchHeaderSize) {
     return Fail(Format("snapshot BATCH frame truncated (len=%zu)", static_cast<size_t>(length)));
   }
-  const uint32_t index = ReadBigEndian32(payload);
+  const uint32_t index = zv_read_be32(payload);
   if (index >= static_cast<uint32_t>(kSnapshotSlotCount)) {
     return Fail(Format("snapshot BATCH result_set_index %u out of range", index));
   }

@@ -1,6 +1,5 @@
 #include "stream/query.h"
 
-#include <arrow/array/util.h>
 #include <arrow/util/byte_size.h>
 
 #include "diagnostics/log.h"
@@ -21,14 +20,8 @@ bool Admits(const ZVQuery& q, int64_t size) {
 }
 
 arrow::Result<ZVArrowBatchPtr> ZeroRowBatch(const std::shared_ptr<arrow::Schema>& schema) {
-  std::vector<std::shared_ptr<arrow::Array>> columns;
-  columns.reserve(schema->num_fields());
-  for (const auto& field : schema->fields()) {
-    ARROW_ASSIGN_OR_RAISE(auto column, arrow::MakeArrayOfNull(field->type(), 0));
-    columns.push_back(std::move(column));
-  }
   auto carrier = std::make_unique<ZVArrowBatch>();
-  carrier->batch = arrow::RecordBatch::Make(schema, 0, std::move(columns));
+  ARROW_ASSIGN_OR_RAISE(carrier->batch, arrow::RecordBatch::MakeEmpty(schema));
   carrier->schema = schema;
   return carrier;
 }
@@ -71,8 +64,8 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
     return;
   }
   auto carrier = std::make_unique<ZVArrowBatch>();
-  // Charge what the batch really holds, so a byte budget bounds memory.
-  carrier->size = arrow::util::TotalBufferSize(*batch);
+  // With a byte budget, charge what the batch really holds.
+  if (max_inflight_bytes != 0) carrier->size = arrow::util::TotalBufferSize(*batch);
   carrier->batch = std::move(batch);
   carrier->schema = std::move(batch_schema);
   {
@@ -92,6 +85,7 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
 void ZVQuery::MarkAccepted() {
   {
     std::lock_guard<std::mutex> lock(mu);
+    if (accepted) return;
     accepted = true;
   }
   cv.notify_all();
@@ -174,7 +168,12 @@ void zv_query_close(ZVQuery* query) {
          "zv_query_close(q=%p): closing query (worker_joinable=%d) -- this is the consumer "
          "releasing the result stream",
          static_cast<void*>(query), query->worker.joinable() ? 1 : 0);
-  query->cancelled.store(true);
+  {
+    // Under the lock: a producer between checking its wait condition and
+    // blocking would otherwise miss this wake-up and never return.
+    std::lock_guard<std::mutex> lock(query->mu);
+    query->cancelled.store(true);
+  }
   query->cv.notify_all();
   if (query->worker.joinable()) query->worker.join();
   std::lock_guard<std::mutex> lock(query->mu);

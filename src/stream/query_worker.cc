@@ -63,11 +63,6 @@ const char* FrameTypeName(uint8_t type) {
   }
 }
 
-std::string Truncated(std::string text, size_t max_chars) {
-  if (text.size() > max_chars) text.resize(max_chars);
-  return text;
-}
-
 void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   const auto json = nlohmann::json::parse(payload, payload + length);
   if (!json.is_object()) return;
@@ -78,9 +73,8 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   }
   auto result_sets = json.find("resultSets");
   if (result_sets == json.end() || result_sets->empty()) return;
-  if (!result_sets->is_array()) {
-    throw std::runtime_error("\"resultSets\" is not an array");
-  }
+  if (result_sets->is_object()) throw std::runtime_error("\"resultSets\" is not an array");
+  if (!result_sets->is_array()) return;
   {
     std::lock_guard<std::mutex> lock(q->mu);
     if (result_sets->size() >= 2 && !q->multi_result_notice_given) {
@@ -149,7 +143,7 @@ std::string ErrorFrameMessage(const uint8_t* payload, uint64_t length) {
   return raw;
 }
 
-size_t WriteCallback(char* data, size_t size, size_t nmemb, void* userdata) {
+size_t WriteCallbackBody(char* data, size_t size, size_t nmemb, void* userdata) {
   auto* ctx = static_cast<TransferContext*>(userdata);
   const size_t bytes = size * nmemb;
   if (ctx->query->cancelled.load()) return 0;
@@ -167,6 +161,20 @@ size_t WriteCallback(char* data, size_t size, size_t nmemb, void* userdata) {
   }
   return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(data), bytes) == 0 ? bytes
                                                                                          : 0;
+}
+
+// libcurl is C: nothing may propagate out of its callbacks. Returning 0 aborts
+// the transfer, and the worker reports it.
+size_t WriteCallback(char* data, size_t size, size_t nmemb, void* userdata) {
+  try {
+    return WriteCallbackBody(data, size, nmemb, userdata);
+  } catch (...) {
+    try {
+      static_cast<TransferContext*>(userdata)->query->RecordError("out of memory in query worker");
+    } catch (...) {
+    }
+    return 0;
+  }
 }
 
 int ProgressCallback(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -244,7 +252,8 @@ void PerformTransfer(ZVQuery* q) {
   ZV_LOG(kLogTrace, "transport", "User-Agent=%s", user_agent.c_str());
   if (!conn.options.proxy_url.empty()) {
     ZV_LOG(kLogDebug, "transport", "Routing via HTTP proxy %s (auth=%s)",
-           conn.options.proxy_url.c_str(), conn.options.proxy_user.empty() ? "no" : "yes");
+           WithoutUserInfo(conn.options.proxy_url).c_str(),
+           conn.options.proxy_user.empty() ? "no" : "yes");
   }
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, StallSeconds());
@@ -298,7 +307,7 @@ void RunQueryWorker(ZVQuery* q) {
   } catch (const std::bad_alloc&) {
     q->RecordError("out of memory in query worker");
   } catch (const std::exception& e) {
-    q->RecordError(Truncated(std::string("internal error in query worker: ") + e.what(), 255));
+    q->RecordError(Bounded(std::string("internal error in query worker: ") + e.what(), 256));
   } catch (...) {
     q->RecordError("unknown internal error in query worker");
   }
@@ -317,8 +326,8 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
   try {
     return body.dump();
   } catch (const nlohmann::json::exception& e) {
-    return arrow::Status::Invalid(Truncated(
-        std::string("failed to encode SQL as JSON (likely non-UTF-8 input): ") + e.what(), 255));
+    return arrow::Status::Invalid(Bounded(
+        std::string("failed to encode SQL as JSON (likely non-UTF-8 input): ") + e.what(), 256));
   } catch (...) {
     return arrow::Status::Invalid("failed to encode SQL as JSON: unknown error");
   }
@@ -342,10 +351,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
           q->RecordError("EOS frame truncated (header < 4 bytes)");
           return 1;
         }
-        if (zv_read_be32(payload) == 0) {
-          q->done.store(true);
-          q->cv.notify_all();
-        }
+        if (zv_read_be32(payload) == 0) q->MarkDone();
         return 0;
       case kZvFrameError:
         q->RecordError("compute reported error: " + ErrorFrameMessage(payload, length));

@@ -10,6 +10,7 @@
 
 #include "diagnostics/log.h"
 #include "transport/url.h"
+#include "util/clock.h"
 #include "util/format.h"
 #include "util/no_destructor.h"
 
@@ -19,12 +20,6 @@ namespace {
 
 constexpr int64_t kTokenLifetimeNs = 300LL * 1000 * 1000 * 1000;
 constexpr size_t kAuthErrorBuffer = 1024;
-
-int64_t MonotonicNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 std::optional<std::string> OptionalText(const nlohmann::json& obj, const char* name) {
   auto it = obj.find(name);
@@ -39,7 +34,7 @@ std::string PasswordDigest(const char* password) {
   static const std::string salt = [] {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
-      const auto seed = MonotonicNowNs();
+      const auto seed = MonotonicNanos();
       std::memcpy(bytes, &seed, sizeof(seed));
     }
     return std::string(reinterpret_cast<char*>(bytes), sizeof(bytes));
@@ -48,11 +43,13 @@ std::string PasswordDigest(const char* password) {
   unsigned int length = 0;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) return {};
-  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-  EVP_DigestUpdate(ctx, salt.data(), salt.size());
-  EVP_DigestUpdate(ctx, password, std::strlen(password));
-  EVP_DigestFinal_ex(ctx, digest, &length);
+  const bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+                  EVP_DigestUpdate(ctx, salt.data(), salt.size()) == 1 &&
+                  EVP_DigestUpdate(ctx, password, std::strlen(password)) == 1 &&
+                  EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length > 0;
   EVP_MD_CTX_free(ctx);
+  // Without a digest every password would share one key: no caching then.
+  if (!ok) return {};
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
@@ -73,8 +70,12 @@ arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
   }
   if (!json.is_object()) return arrow::Status::IOError("auth response is not a JSON object");
   zv_auth_result result;
-  if (auto token = OptionalText(json, "session_token")) result.session_token.Assign(*token);
-  if (auto token = OptionalText(json, "access_token")) result.access_token.Assign(*token);
+  // Tokens go straight from the parsed document into zeroing storage.
+  for (auto [name, token] : {std::pair{"session_token", &result.session_token},
+                             std::pair{"access_token", &result.access_token}}) {
+    auto it = json.find(name);
+    if (it != json.end() && it->is_string()) token->Assign(it->get_ref<const std::string&>());
+  }
   result.subject_id = OptionalText(json, "subject_id");
   result.principal_type = OptionalText(json, "principal_type");
   result.name = OptionalText(json, "name");
@@ -98,7 +99,7 @@ arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
   }
   for (auto [name, token] : {std::pair{"session_token", &result.session_token},
                              std::pair{"access_token", &result.access_token}}) {
-    if (token->has_value() && HasForbiddenControlCharacters(std::string(token->view()))) {
+    if (token->has_value() && HasForbiddenControlCharacters(token->view())) {
       return arrow::Status::IOError(
           Format("auth response %s contains forbidden control characters", name));
     }
@@ -122,9 +123,9 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
     nlohmann::json request = {{"grant_type", "password"},
                               {"username", username},
                               {"password", password}};
+    // Also on the way out through an encoding failure.
+    ZeroOnScopeExit zero_request_copy(request["password"].get_ref<std::string&>());
     body = request.dump();
-    auto& copy = request["password"].get_ref<std::string&>();
-    SecureZero(copy.data(), copy.size());
   } catch (const nlohmann::json::exception& e) {
     return arrow::Status::IOError(
         Format("auth: failed to encode credentials as JSON (non-UTF-8 input?): %s", e.what()));
@@ -182,7 +183,9 @@ std::string TokenCache::Key(const char* control_plane_url, const char* username,
       !*control_plane_url || !*username || !*password) {
     return {};
   }
-  return std::string(control_plane_url) + '\x1f' + username + '\x1f' + PasswordDigest(password);
+  const std::string digest = PasswordDigest(password);
+  if (digest.empty()) return {};
+  return std::string(control_plane_url) + '\x1f' + username + '\x1f' + digest;
 }
 
 std::optional<SecretString> TokenCache::Lookup(const std::string& key) {
@@ -191,7 +194,7 @@ std::optional<SecretString> TokenCache::Lookup(const std::string& key) {
   std::lock_guard<std::mutex> lock(st.mu);
   auto it = st.entries.find(key);
   if (it == st.entries.end()) return std::nullopt;
-  if (MonotonicNowNs() - it->second.stored_at_ns > kTokenLifetimeNs) {
+  if (MonotonicNanos() - it->second.stored_at_ns > kTokenLifetimeNs) {
     st.entries.erase(it);
     return std::nullopt;
   }
@@ -204,7 +207,7 @@ void TokenCache::Store(const std::string& key, const SecretString& token) {
   std::lock_guard<std::mutex> lock(st.mu);
   Entry& entry = st.entries[key];
   entry.token = token.Copy();
-  entry.stored_at_ns = MonotonicNowNs();
+  entry.stored_at_ns = MonotonicNanos();
 }
 
 void TokenCache::AgeEntriesForTesting(int64_t seconds) {

@@ -2,7 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <cstring>
 #include <memory>
+
+#include "diagnostics/secret_string.h"
 
 namespace zv {
 
@@ -12,8 +15,15 @@ struct CurlEasyDeleter {
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
+// Header lists carry bearer tokens and resolve entries; their texts are
+// zeroed before libcurl frees them.
 struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const {
+    for (curl_slist* node = list; node != nullptr; node = node->next) {
+      if (node->data != nullptr) SecureZero(node->data, std::strlen(node->data));
+    }
+    curl_slist_free_all(list);
+  }
 };
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 

@@ -28,8 +28,8 @@ std::string BodyPrefix(const std::string& body) { return body.substr(0, kErrorBo
 
 }  // namespace
 
-bool HasForbiddenControlCharacters(const std::string& text) {
-  return text.find_first_of("\r\n") != std::string::npos;
+bool HasForbiddenControlCharacters(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
 std::string UserAgent(const zv_conn_options* options) {
@@ -69,7 +69,11 @@ void ApplyConnectionSettings(CURL* easy, const zv_conn_options* options, CURLSH*
 }
 
 void AppendBearerHeader(CurlSlist& headers, std::string_view token) {
-  SecretString header(std::string("Authorization: Bearer ").append(token));
+  static constexpr std::string_view kPrefix = "Authorization: Bearer ";
+  std::string header;
+  ZeroOnScopeExit zero_header(header);
+  header.reserve(kPrefix.size() + token.size());  // no reallocation leaves a copy behind
+  header.append(kPrefix).append(token);
   AppendToSlist(headers, header.c_str());
 }
 

@@ -81,6 +81,6 @@ std::string AuthErrorMessage(long status, const std::string& body);
 
 // True when the text contains a line feed or carriage return, which would
 // let it inject headers.
-bool HasForbiddenControlCharacters(const std::string& text);
+bool HasForbiddenControlCharacters(std::string_view text);
 
 }  // namespace zv

@@ -30,7 +30,7 @@ void AcceptOptions(const zv_conn_options* given, zv_conn_options* accepted) {
   AcceptOptionText(given->proxy_url, "proxy_url", &accepted->proxy_url);
   AcceptOptionText(given->proxy_user, "proxy_user", &accepted->proxy_user);
   if (!given->proxy_pass.empty()) {
-    if (HasForbiddenControlCharacters(std::string(given->proxy_pass.view()))) {
+    if (HasForbiddenControlCharacters(given->proxy_pass.view())) {
       ZV_LOG(kLogWarn, "transport", "proxy_pass contains forbidden control characters; ignored");
     } else {
       accepted->proxy_pass = given->proxy_pass.Copy();

@@ -46,6 +46,14 @@ std::string_view UrlRest(std::string_view url) {
   return url.substr(end);
 }
 
+std::string WithoutUserInfo(std::string_view url) {
+  size_t begin = 0, end = 0;
+  if (!FindAuthority(url, &begin, &end)) return std::string(url);
+  const size_t at = url.substr(begin, end - begin).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, begin)) + std::string(url.substr(begin + at + 1));
+}
+
 std::string_view StripTrailingSlashes(std::string_view url) {
   while (!url.empty() && url.back() == '/') url.remove_suffix(1);
   return url;

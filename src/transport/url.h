@@ -20,6 +20,9 @@ zv_url_parts SplitUrl(std::string_view url);
 // (empty when there is none).
 std::string_view UrlRest(std::string_view url);
 
+// The URL with any "user:password@" before the host removed, for log lines.
+std::string WithoutUserInfo(std::string_view url);
+
 // The URL without trailing '/' characters: the base every path is appended to.
 std::string_view StripTrailingSlashes(std::string_view url);
 

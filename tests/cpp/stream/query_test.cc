@@ -173,6 +173,9 @@ TEST(QueryFrames, InitCarriesRowsAffectedSchemaAndStreamId) {
   EXPECT_EQ(q->RowsAffected(), 7);
   EXPECT_EQ(q->stream_id, "s-1");
   EXPECT_EQ(q->schema, nullptr) << "an unusable schemaIpc is ignored";
+  EXPECT_EQ(Feed(q.get(), kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
+      << "only an object in place of the list fails the frame";
+  EXPECT_EQ(q->ErrorText(), "");
   EXPECT_EQ(Feed(q.get(), kZvFrameTrace, Text("debug")), 0);
   EXPECT_EQ(Feed(q.get(), 0x42, Text("future frame")), 0);
 }

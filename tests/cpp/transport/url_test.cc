@@ -36,6 +36,9 @@ TEST(UrlPieces, RestAfterAuthorityAndTrailingSlashes) {
   EXPECT_EQ(zv::UrlRest("https://h:1?x"), "?x");
   EXPECT_EQ(zv::UrlRest("https://h:1"), "");
   EXPECT_EQ(zv::StripTrailingSlashes("http://h//"), "http://h");
+  EXPECT_EQ(zv::WithoutUserInfo("http://user:pw@proxy:3128/x@y"), "http://proxy:3128/x@y");
+  EXPECT_EQ(zv::WithoutUserInfo("http://proxy:3128"), "http://proxy:3128");
+  EXPECT_EQ(zv::WithoutUserInfo("proxy:3128"), "proxy:3128");
   EXPECT_EQ(zv::StripTrailingSlashes("///"), "");
 }
 

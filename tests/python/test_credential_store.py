@@ -70,3 +70,39 @@ def test_no_reachable_secret_service_means_not_found(probe, tmp_path):
     assert lookup(probe, env, "http://h", "Pwd:alice") == "not-found"
     env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={tmp_path}/no-such-bus"
     assert lookup(probe, env, "http://h", "Pwd:alice") == "not-found"
+
+
+CONNECT_SCRIPT = """
+import sys
+import adbc_driver_manager as dm
+driver, uri = sys.argv[1], sys.argv[2]
+try:
+    with dm.AdbcDatabase(driver=driver, uri=uri, username="demo") as db:
+        with dm.AdbcConnection(db):
+            print("connected")
+except dm.Error as exc:
+    print("refused", exc.sqlstate, exc)
+"""
+
+
+def connect_with_username_only(driver_path, url, env):
+    import sys
+    return subprocess.run([sys.executable, "-c", CONNECT_SCRIPT, driver_path, url], env=env,
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+
+
+def test_connection_takes_its_password_from_the_store(driver_path, keyring):
+    from server_fixture import start_devserver
+
+    with start_devserver(nodes=1) as srv:
+        # No entry: no password, so the connection is refused before any traffic.
+        assert "refused" in connect_with_username_only(driver_path, srv.url, keyring.env)
+        keyring.store(srv.url, "Pwd:demo", "demo")
+        assert connect_with_username_only(driver_path, srv.url, keyring.env).startswith(
+            "connected")
+        assert srv.counters()["logins"] == 1
+        # A wrong stored password is an authentication error like any other.
+        keyring.store(srv.url, "Pwd:demo", "not-the-password")
+        out = connect_with_username_only(driver_path, srv.url, keyring.env)
+        assert out.startswith("refused 28000"), out
+        assert "not-the-password" not in out

@@ -4,6 +4,7 @@
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
+#include "driver/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_values.h"
@@ -204,20 +205,30 @@ AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* inf
                                  size_t info_codes_length, ArrowArrayStream* out,
                                  AdbcError* error) {
   return RunEntryPoint("AdbcConnectionGetInfo", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcConnectionGetInfo(conn=%p, codes=%p, length=%zu)",
+           static_cast<void*>(connection), static_cast<const void*>(info_codes),
+           info_codes_length);
     if (connection == nullptr || out == nullptr) {
       return NullArgument("AdbcConnectionGetInfo: null connection or stream");
     }
-    return arrow::Status::NotImplemented("AdbcConnectionGetInfo is not available yet");
+    ARROW_ASSIGN_OR_RAISE(auto batch, BuildInfoBatch(info_codes, info_codes_length));
+    ZV_LOG(kLogDebug, "meta_engine", "GetInfo served from snapshot (rows=%lld)",
+           static_cast<long long>(batch->num_rows()));
+    return ExportSingleBatch(std::move(batch), out);
   });
 }
 
 AdbcStatusCode ConnectionGetTableTypes(AdbcConnection* connection, ArrowArrayStream* out,
                                        AdbcError* error) {
   return RunEntryPoint("AdbcConnectionGetTableTypes", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcConnectionGetTableTypes(conn=%p)", static_cast<void*>(connection));
     if (connection == nullptr || out == nullptr) {
       return NullArgument("AdbcConnectionGetTableTypes: null connection or stream");
     }
-    return arrow::Status::NotImplemented("AdbcConnectionGetTableTypes is not available yet");
+    ARROW_ASSIGN_OR_RAISE(auto batch, BuildTableTypesBatch());
+    ZV_LOG(kLogDebug, "meta_engine", "GetTableTypes served from snapshot (rows=%lld)",
+           static_cast<long long>(batch->num_rows()));
+    return ExportSingleBatch(std::move(batch), out);
   });
 }
 

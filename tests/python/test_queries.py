@@ -289,3 +289,13 @@ def test_information_schema_selects_are_answered_locally(driver_path, devserver,
         assert counted.column("n").to_pylist()[0] >= 5
         assert devserver.counters()["requests"].get("query") == 2
     assert "routing to compute (reason=" in log.read_text()
+
+
+def test_get_info_and_table_types_through_the_driver_manager(driver_path, devserver):
+    with dbapi_connect(driver_path, devserver.url) as conn:
+        info = conn.adbc_get_info()
+        assert info["vendor_name"] == "Zorvane"
+        assert info["driver_name"] == "Zorvane ADBC"
+        assert info["driver_adbc_version"] == 1000000
+        assert info["driver_arrow_version"] == pa.__version__
+        assert conn.adbc_get_table_types() == ["BASE TABLE", "VIEW"]

@@ -260,15 +260,4 @@ TEST(HandleRelease, ReleasedHandleCanBeAllocatedAgainAndReleasedTwice) {
   EXPECT_EQ(ADBC_STATUS_OK, zv::DatabaseRelease(&db, err.get()));
 }
 
-TEST(CatalogCalls, GetInfoNeedsNoConnectionState) {
-  // GetInfo answers for any non-null handle, allocated or not; the null
-  // checks are the only ones it makes.
-  ScopedError err;
-  AdbcConnection never_allocated{};
-  ArrowArrayStream stream{};
-  AdbcStatusCode status = zv::ConnectionGetInfo(&never_allocated, nullptr, 0, &stream, err.get());
-  EXPECT_NE(status, ADBC_STATUS_INVALID_STATE) << err.message();
-  if (stream.release) stream.release(&stream);
-}
-
 }  // namespace

@@ -232,38 +232,4 @@ AdbcStatusCode ConnectionGetTableTypes(AdbcConnection* connection, ArrowArrayStr
   });
 }
 
-AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const char* catalog,
-                                    const char* db_schema, const char* table_name,
-                                    const char** table_type, const char* column_name,
-                                    ArrowArrayStream* out, AdbcError* error) {
-  return RunEntryPoint("AdbcConnectionGetObjects", error, [&]() -> arrow::Status {
-    if (connection == nullptr || out == nullptr) {
-      return NullArgument("AdbcConnectionGetObjects: null connection or stream");
-    }
-    if (!IsConnectionInitialised(connection)) {
-      return SequenceError("AdbcConnectionGetObjects: connection not initialised");
-    }
-    return arrow::Status::NotImplemented("AdbcConnectionGetObjects is not available yet");
-  });
-}
-
-AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* catalog,
-                                        const char* db_schema, const char* table_name,
-                                        ArrowSchema* schema, AdbcError* error) {
-  return RunEntryPoint("AdbcConnectionGetTableSchema", error, [&]() -> arrow::Status {
-    if (connection == nullptr || schema == nullptr) {
-      return NullArgument("AdbcConnectionGetTableSchema: null connection or output schema");
-    }
-    if (table_name == nullptr || table_name[0] == '\0') {
-      return NullArgument("AdbcConnectionGetTableSchema: table_name is required");
-    }
-    if (!IsConnectionInitialised(connection)) {
-      return SequenceError(
-          "AdbcConnectionGetTableSchema: connection not initialised (call AdbcConnectionInit "
-          "first)");
-    }
-    return arrow::Status::NotImplemented("AdbcConnectionGetTableSchema is not available yet");
-  });
-}
-
 }  // namespace zv

@@ -299,3 +299,32 @@ def test_get_info_and_table_types_through_the_driver_manager(driver_path, devser
         assert info["driver_adbc_version"] == 1000000
         assert info["driver_arrow_version"] == pa.__version__
         assert conn.adbc_get_table_types() == ["BASE TABLE", "VIEW"]
+
+
+def test_table_schema_from_the_snapshot_and_from_compute(driver_path, devserver, tmp_path):
+    log, trace = tmp_path / "engine.log", tmp_path / "sql.trace"
+    with dbapi_connect(driver_path, devserver.url,
+                       **{"adbc.zorvane.api_trace_path": str(log),
+                          "adbc.zorvane.log_path": str(trace),
+                          "adbc.zorvane.log_level": "debug"}) as conn:
+        devserver.reset_counters()
+        orders = conn.adbc_get_table_schema("ORDERS", db_schema_filter="sales")
+        assert orders.names[0] == "order_id"
+        assert orders.field("order_id").type == pa.int32()
+        assert not orders.field("order_id").nullable
+        assert devserver.counters()["requests"].get("query") is None
+        # A table created after the snapshot was taken is asked of compute,
+        # with its name quoted.
+        with conn.cursor() as cur:
+            cur.execute('CREATE OR REPLACE TABLE "odd""name" AS SELECT 1::BIGINT AS x, '
+                        "'a' AS y")
+        odd = conn.adbc_get_table_schema('odd"name')
+        assert odd.names == ["x", "y"]
+        assert odd.field("x").type == pa.int64()
+        with pytest.raises(dm.Error) as raised:
+            conn.adbc_get_table_schema("no_such_table_anywhere")
+        assert "no_such_table_anywhere" in str(raised.value)
+    text = log.read_text()
+    assert 'GetTableSchema served from snapshot for "".\"sales\".\"ORDERS\" (columns=4)' in text
+    assert ('AdbcConnectionGetTableSchema(LIMIT 0 fallback) -> SELECT * FROM "odd""name" LIMIT 0'
+            in trace.read_text())

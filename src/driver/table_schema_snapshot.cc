@@ -1,0 +1,118 @@
+#include "driver/table_schema_snapshot.h"
+
+#include <arrow/array.h>
+#include <arrow/scalar.h>
+#include <arrow/type.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace zv {
+
+namespace {
+
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
+}
+
+bool Given(const char* filter) { return filter != nullptr && filter[0] != '\0'; }
+
+// A string column of the batch by exact name, or null (also when it is not text).
+std::shared_ptr<arrow::StringArray> TextColumn(const arrow::RecordBatch& batch,
+                                               const char* name) {
+  auto column = batch.GetColumnByName(name);
+  if (!column || column->type_id() != arrow::Type::STRING) return nullptr;
+  return std::static_pointer_cast<arrow::StringArray>(column);
+}
+
+// The integer at `row` of any integer column; -1 when null or not an integer.
+int64_t IntegerAt(const arrow::Array& column, int64_t row) {
+  if (column.IsNull(row) || !arrow::is_integer(column.type_id())) return -1;
+  auto scalar = column.GetScalar(row);
+  if (!scalar.ok()) return -1;
+  auto as_int = (*scalar)->CastTo(arrow::int64());
+  if (!as_int.ok()) return -1;
+  return static_cast<const arrow::Int64Scalar&>(**as_int).value;
+}
+
+// A row passes a filter when no filter is given; a filter on a column the
+// batch lacks matches nothing.
+bool PassesFilter(const arrow::StringArray* column, int64_t row, const char* filter) {
+  if (!Given(filter)) return true;
+  if (column == nullptr || column->IsNull(row)) return false;
+  return EqualsIgnoreCase(column->GetView(row), filter);
+}
+
+struct ColumnEntry {
+  int64_t ordinal;
+  std::shared_ptr<arrow::Field> field;
+};
+
+}  // namespace
+
+std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type) {
+  const std::string t = AsciiLower(data_type);
+  auto starts_with = [&](std::string_view prefix) { return t.rfind(prefix, 0) == 0; };
+  if (t == "smallint") return arrow::int16();
+  if (t == "integer" || t == "int") return arrow::int32();
+  if (t == "bigint") return arrow::int64();
+  if (t == "tinyint") return arrow::int8();
+  if (t == "real") return arrow::float32();
+  if (t == "double precision" || t == "double" || t == "float") return arrow::float64();
+  if (t == "boolean" || t == "bool") return arrow::boolean();
+  if (t == "date") return arrow::date32();
+  if (starts_with("time without time zone") || t == "time") {
+    return arrow::time64(arrow::TimeUnit::MICRO);
+  }
+  if (starts_with("timestamp")) return arrow::timestamp(arrow::TimeUnit::MICRO);
+  if (t == "binary" || t == "varbinary" || t == "bytea") return arrow::binary();
+  if (t == "numeric" || t == "decimal") return arrow::decimal128(38, 10);
+  return arrow::utf8();
+}
+
+std::shared_ptr<arrow::Schema> SchemaFromCatalogColumns(const arrow::RecordBatch& columns,
+                                                        const char* catalog,
+                                                        const char* db_schema,
+                                                        const char* table_name) {
+  auto tables = TextColumn(columns, "table_name");
+  auto names = TextColumn(columns, "column_name");
+  auto types = TextColumn(columns, "data_type");
+  if (!tables || !names || !types) return nullptr;
+  auto catalogs = TextColumn(columns, "table_catalog");
+  auto schemas = TextColumn(columns, "table_schema");
+  auto nullability = TextColumn(columns, "is_nullable");
+  auto ordinals = columns.GetColumnByName("ordinal_position");
+
+  std::vector<ColumnEntry> entries;
+  for (int64_t row = 0; row < columns.num_rows(); ++row) {
+    if (tables->IsNull(row) || !EqualsIgnoreCase(tables->GetView(row), table_name)) continue;
+    if (!PassesFilter(catalogs.get(), row, catalog)) continue;
+    if (!PassesFilter(schemas.get(), row, db_schema)) continue;
+    const int64_t ordinal = ordinals ? IntegerAt(*ordinals, row)
+                                     : static_cast<int64_t>(entries.size()) + 1;
+    const std::string name = names->IsNull(row) ? "" : std::string(names->GetView(row));
+    const auto type = ArrowTypeForCatalogType(types->IsNull(row) ? "" : types->GetView(row));
+    const bool nullable = !nullability || nullability->IsNull(row) ||
+                          nullability->GetView(row).empty() ||
+                          EqualsIgnoreCase(nullability->GetView(row), "YES");
+    entries.push_back({ordinal, arrow::field(name, type, nullable)});
+  }
+  if (entries.empty()) return nullptr;
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const ColumnEntry& a, const ColumnEntry& b) { return a.ordinal < b.ordinal; });
+  arrow::FieldVector fields;
+  fields.reserve(entries.size());
+  for (auto& entry : entries) fields.push_back(std::move(entry.field));
+  return arrow::schema(std::move(fields));
+}
+
+}  // namespace zv

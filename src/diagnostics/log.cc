@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/append_file.h"
+#include "util/ascii.h"
 #include "platform/thread_id.h"
 #include "util/no_destructor.h"
 
@@ -36,15 +37,6 @@ LogState& State() {
   return *state;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 // Shifts name.4 -> name.5 ... name -> name.1. Failures are ignored: a missing
 // backup is normal and a locked one only costs history.
@@ -88,7 +80,7 @@ std::optional<int> ParseLogLevel(std::string_view text) {
                 {"warning", kLogWarn}, {"info", kLogInfo}, {"debug", kLogDebug},
                 {"trace", kLogTrace}};
   for (const auto& entry : kNames) {
-    if (EqualsIgnoreCase(text, entry.name)) return entry.level;
+    if (ascii_iequals(text, entry.name)) return entry.level;
   }
   return std::nullopt;
 }

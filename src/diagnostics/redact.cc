@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace {
 
 constexpr std::string_view kRedacted = "[REDACTED]";
@@ -12,12 +14,12 @@ constexpr std::string_view kJsonSecretMembers[] = {
     "\"password\"", "\"token\"", "\"secret\"", "\"access_token\"", "\"session_token\""};
 constexpr std::string_view kBearer = "Bearer ";
 
-constexpr char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using zv::ascii_lower;
 
 bool MatchesAt(std::string_view text, size_t pos, std::string_view pattern) {
   if (pattern.size() > text.size() - pos) return false;
   for (size_t i = 0; i < pattern.size(); ++i) {
-    if (Lower(text[pos + i]) != Lower(pattern[i])) return false;
+    if (ascii_lower(text[pos + i]) != ascii_lower(pattern[i])) return false;
   }
   return true;
 }
@@ -29,7 +31,7 @@ struct PatternStarts {
   bool table[256] = {};
   constexpr PatternStarts() {
     auto mark = [this](std::string_view pattern) {
-      table[static_cast<unsigned char>(Lower(pattern[0]))] = true;
+      table[static_cast<unsigned char>(ascii_lower(pattern[0]))] = true;
       table[static_cast<unsigned char>(pattern[0])] = true;
       char upper = pattern[0] >= 'a' && pattern[0] <= 'z' ? static_cast<char>(pattern[0] - 'a' + 'A')
                                                           : pattern[0];

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace zv {
 
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Base-10 conversion with strtoll's leniency (leading white space, a sign) but
 // none of its silent failures: a digit must be read, the text fully consumed
@@ -27,10 +27,7 @@ std::optional<long long> ParseWholeInteger(const char* text) {
 
 bool EqualsIgnoreAsciiCase(const char* a, const char* b) {
   if (a == nullptr || b == nullptr) return false;
-  for (; *a && *b; ++a, ++b) {
-    if (Lower(*a) != Lower(*b)) return false;
-  }
-  return *a == *b;
+  return ascii_iequals(a, b);
 }
 
 std::optional<bool> ParseBooleanText(const char* text) {

@@ -8,21 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "util/ascii.h"
+
 namespace zv {
 
 namespace {
-
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
-}
 
 bool Given(const char* filter) { return filter != nullptr && filter[0] != '\0'; }
 
@@ -49,7 +39,7 @@ int64_t IntegerAt(const arrow::Array& column, int64_t row) {
 bool PassesFilter(const arrow::StringArray* column, int64_t row, const char* filter) {
   if (!Given(filter)) return true;
   if (column == nullptr || column->IsNull(row)) return false;
-  return EqualsIgnoreCase(column->GetView(row), filter);
+  return ascii_iequals(column->GetView(row), filter);
 }
 
 struct ColumnEntry {
@@ -60,7 +50,7 @@ struct ColumnEntry {
 }  // namespace
 
 std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type) {
-  const std::string t = AsciiLower(data_type);
+  const std::string t = ascii_lower(data_type);
   auto starts_with = [&](std::string_view prefix) { return t.rfind(prefix, 0) == 0; };
   if (t == "smallint") return arrow::int16();
   if (t == "integer" || t == "int") return arrow::int32();
@@ -94,7 +84,7 @@ std::shared_ptr<arrow::Schema> SchemaFromCatalogColumns(const arrow::RecordBatch
 
   std::vector<ColumnEntry> entries;
   for (int64_t row = 0; row < columns.num_rows(); ++row) {
-    if (tables->IsNull(row) || !EqualsIgnoreCase(tables->GetView(row), table_name)) continue;
+    if (tables->IsNull(row) || !ascii_iequals(tables->GetView(row), table_name)) continue;
     if (!PassesFilter(catalogs.get(), row, catalog)) continue;
     if (!PassesFilter(schemas.get(), row, db_schema)) continue;
     const int64_t ordinal = ordinals ? IntegerAt(*ordinals, row)
@@ -103,7 +93,7 @@ std::shared_ptr<arrow::Schema> SchemaFromCatalogColumns(const arrow::RecordBatch
     const auto type = ArrowTypeForCatalogType(types->IsNull(row) ? "" : types->GetView(row));
     const bool nullable = !nullability || nullability->IsNull(row) ||
                           nullability->GetView(row).empty() ||
-                          EqualsIgnoreCase(nullability->GetView(row), "YES");
+                          ascii_iequals(nullability->GetView(row), "YES");
     entries.push_back({ordinal, arrow::field(name, type, nullable)});
   }
   if (entries.empty()) return nullptr;

@@ -1,26 +1,11 @@
-// ASCII-only case folding: SQL identifiers and type names of the metadata path
-// are compared this way, independent of the process locale.
+// The engine compares SQL identifiers and type names ASCII case-insensitively.
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "util/ascii.h"
 
 namespace zv_sql {
 
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-inline std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
-
-inline bool ascii_iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
+using zv::ascii_iequals;
+using zv::ascii_lower;
 
 }  // namespace zv_sql

@@ -12,6 +12,7 @@
 #include "transport/url.h"
 #include "util/clock.h"
 #include "util/format.h"
+#include "util/json_members.h"
 #include "util/no_destructor.h"
 
 namespace zv {
@@ -20,12 +21,6 @@ namespace {
 
 constexpr int64_t kTokenLifetimeNs = 300LL * 1000 * 1000 * 1000;
 constexpr size_t kAuthErrorBuffer = 1024;
-
-std::optional<std::string> OptionalText(const nlohmann::json& obj, const char* name) {
-  auto it = obj.find(name);
-  if (it == obj.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
 
 // SHA-256 over a per-process random salt and the password: equal passwords
 // give equal keys within the process, while a memory dump of the cache reveals
@@ -76,10 +71,10 @@ arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
     auto it = json.find(name);
     if (it != json.end() && it->is_string()) token->Assign(it->get_ref<const std::string&>());
   }
-  result.subject_id = OptionalText(json, "subject_id");
-  result.principal_type = OptionalText(json, "principal_type");
-  result.name = OptionalText(json, "name");
-  result.session_expires_at = OptionalText(json, "session_expires_at");
+  result.subject_id = StringMember(json, "subject_id");
+  result.principal_type = StringMember(json, "principal_type");
+  result.name = StringMember(json, "name");
+  result.session_expires_at = StringMember(json, "session_expires_at");
   auto expires = json.find("expires_in");
   if (expires != json.end() && expires->is_number_integer()) {
     result.expires_in = static_cast<int32_t>(expires->get<int64_t>());

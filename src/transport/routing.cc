@@ -6,6 +6,7 @@
 #include "transport/curl_handles.h"
 #include "transport/url.h"
 #include "util/format.h"
+#include "util/json_members.h"
 
 namespace zv {
 
@@ -31,12 +32,6 @@ std::string EscapePathSegment(const char* text) {
   std::string result(escaped);
   curl_free(escaped);
   return result;
-}
-
-std::optional<std::string> TextMember(const nlohmann::json& obj, const char* name) {
-  auto it = obj.find(name);
-  if (it == obj.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
 }
 
 arrow::Status ReservationCall(const ControlPlaneCall& call, const char* reservation_id,
@@ -101,9 +96,9 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
                                               : static_cast<long>(static_cast<int32_t>(
                                                     port_value.get<double>()));
     route.compute_url = ComputeUrlFor(call.control_plane_url, host, port);
-    route.node_id = TextMember(json, "nodeId");
-    route.node_entity_ref = TextMember(json, "nodeEntityRef");
-    route.reservation_id = TextMember(json, "reservationId");
+    route.node_id = StringMember(json, "nodeId");
+    route.node_entity_ref = StringMember(json, "nodeEntityRef");
+    route.reservation_id = StringMember(json, "reservationId");
   } catch (const nlohmann::json::exception& e) {
     ZV_LOG(kLogError, "route", "Recommend response parse error: %s", e.what());
     return RouteError(Format("recommend response parse error: %s", e.what()));
@@ -159,8 +154,8 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
     }
     route.compute_url =
         ComputeUrlFor(call.control_plane_url, host, static_cast<long>(json.at("port").get<int64_t>()));
-    route.node_id = TextMember(json, "id");
-    route.node_entity_ref = TextMember(json, "entityRef");
+    route.node_id = StringMember(json, "id");
+    route.node_entity_ref = StringMember(json, "entityRef");
   } catch (const nlohmann::json::exception& e) {
     ZV_LOG(kLogError, "route", "Lookup response parse error for %s: %s", entity_ref, e.what());
     return RouteError(Format("lookup response parse error: %s", e.what()));

@@ -82,6 +82,14 @@ def main() -> int:
             run(conn, "a larger result streamed in Arrow batches",
                 "SELECT range AS n, range * range AS square FROM range(200000)")
 
+            banner("ADBC catalog calls, answered from the snapshot")
+            info = conn.adbc_get_info()
+            print(f"driver: {info['driver_name']} {info['driver_version']} "
+                  f"(ADBC {info['driver_adbc_version']}, Arrow {info['driver_arrow_version']})")
+            print(f"table types: {conn.adbc_get_table_types()}")
+            print("schema of sales.orders:")
+            print(conn.adbc_get_table_schema("orders", db_schema_filter="sales"))
+
         banner("bad input gets a clear error")
         try:
             zorvane_adbc.connect(server.url, username="demo", password="wrong-password")

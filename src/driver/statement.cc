@@ -176,6 +176,7 @@ AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
   return RunEntryPoint("AdbcStatementRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcStatementRelease(stmt=%p)", static_cast<void*>(statement));
     if (RecordOf<ZVStatement>(statement) == nullptr) return arrow::Status::OK();
+    // The record's bound-stream owner releases a stream no run consumed.
     DetachRecord<ZVStatement>(statement);
     return arrow::Status::OK();
   });
@@ -184,30 +185,44 @@ AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
 AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, const char* value,
                                   AdbcError* error) {
   return RunEntryPoint("AdbcStatementSetOption", error, [&]() -> arrow::Status {
-    if (statement == nullptr || key == nullptr) {
-      return NullArgument("AdbcStatementSetOption: null statement or key");
-    }
-    return UnknownOptionKey(std::string("unknown statement option key: ") + key);
+    // Values are never logged: idempotency keys and locations can be sensitive.
+    ZV_LOG(kLogInfo, "api", "AdbcStatementSetOption(stmt=%p, key=%s)",
+           static_cast<void*>(statement), key ? key : "(null)");
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementSetOption: statement not allocated");
+    if (key == nullptr) return NullArgument("AdbcStatementSetOption: null key");
+    return ApplyIngestOption(stmt->ingest, key, value);
   });
 }
 
 AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, ArrowSchema* schema,
                              AdbcError* error) {
   return RunEntryPoint("AdbcStatementBind", error, [&]() -> arrow::Status {
-    // Bound data belongs to the driver once passed; release it rather than
-    // leak it while binding is not offered.
-    if (values != nullptr && values->release != nullptr) values->release(values);
-    if (schema != nullptr && schema->release != nullptr) schema->release(schema);
-    return arrow::Status::NotImplemented("AdbcStatementBind: bulk ingest is not available yet");
+    ZV_LOG(kLogInfo, "api", "AdbcStatementBind(stmt=%p)", static_cast<void*>(statement));
+    if (statement == nullptr || values == nullptr || schema == nullptr) {
+      return NullArgument("AdbcStatementBind: null argument");
+    }
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementBind: statement not allocated");
+    ARROW_ASSIGN_OR_RAISE(OwnedArrowStream stream, StreamOfOneBatch(values, schema));
+    stmt->bound_stream = std::move(stream);
+    return arrow::Status::OK();
   });
 }
 
 AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* stream,
                                    AdbcError* error) {
   return RunEntryPoint("AdbcStatementBindStream", error, [&]() -> arrow::Status {
-    if (stream != nullptr && stream->release != nullptr) stream->release(stream);
-    return arrow::Status::NotImplemented(
-        "AdbcStatementBindStream: bulk ingest is not available yet");
+    ZV_LOG(kLogInfo, "api", "AdbcStatementBindStream(stmt=%p)", static_cast<void*>(statement));
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementBindStream: statement not allocated");
+    if (!IsUsableStream(stream)) {
+      return NullArgument("AdbcStatementBindStream: stream is null or missing required callbacks");
+    }
+    // The previous producer is released before the new one is taken.
+    stmt->bound_stream.Reset();
+    stmt->bound_stream = OwnedArrowStream::Adopt(stream);
+    return arrow::Status::OK();
   });
 }
 

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "ingest/bound_stream.h"
+#include "ingest/ingest_options.h"
+
 namespace zv {
 
 struct ZVConnection;
@@ -13,6 +16,8 @@ struct ZVConnection;
 struct ZVStatement {
   AdbcConnection* connection = nullptr;  // not owned; released after the statement
   std::optional<std::string> sql;
+  IngestSettings ingest;
+  OwnedArrowStream bound_stream;  // consumed by the next ingest run
 };
 
 AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement,

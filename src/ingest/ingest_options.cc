@@ -1,0 +1,172 @@
+#include "ingest/ingest_options.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "driver/adbc_status.h"
+#include "driver/option_values.h"
+
+namespace zv {
+
+namespace {
+
+arrow::Status BadValue(std::string message) {
+  return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023", std::move(message));
+}
+
+void SetOptionalText(std::optional<std::string>& slot, const char* value) {
+  if (value == nullptr) {
+    slot.reset();
+  } else {
+    slot.emplace(value);
+  }
+}
+
+bool IsKeyColumnSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// ADBC hosts pass either the bare mode or the full constant spelling
+// ("adbc.ingest.mode.append"); a leading dot is not a constant, so the text
+// is then judged whole.
+std::string_view AdbcModeWord(std::string_view text) {
+  const size_t dot = text.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return text;
+  return text.substr(dot + 1);
+}
+
+arrow::Status SetAdbcMode(IngestSettings& settings, const char* value) {
+  if (value == nullptr) return BadValue("adbc.ingest.mode requires a value");
+  const std::string_view word = AdbcModeWord(value);
+  if (word == "append" || word == "create" || word == "create_append") {
+    settings.mode = IngestMode::kAppend;
+  } else if (word == "replace") {
+    settings.mode = IngestMode::kOverwrite;
+  } else {
+    return BadValue(
+        "adbc.ingest.mode: unsupported value (use append/create/create_append/replace; for "
+        "upsert/land use zv.ingest.mode)");
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status SetZvMode(IngestSettings& settings, const char* value) {
+  if (value == nullptr) return BadValue("zv.ingest.mode requires a value");
+  static constexpr struct {
+    const char* text;
+    IngestMode mode;
+  } kModes[] = {{"append", IngestMode::kAppend},
+                {"upsert", IngestMode::kUpsert},
+                {"overwrite", IngestMode::kOverwrite},
+                {"land", IngestMode::kLand}};
+  for (const auto& entry : kModes) {
+    if (std::strcmp(value, entry.text) == 0) {
+      settings.mode = entry.mode;
+      return arrow::Status::OK();
+    }
+  }
+  return BadValue("zv.ingest.mode: unknown value (use append/upsert/overwrite/land)");
+}
+
+arrow::Status SetPayloadFormat(IngestSettings& settings, const char* value) {
+  if (value == nullptr) return BadValue("zv.ingest.payload_format requires a value");
+  if (std::strcmp(value, "arrow_ipc") == 0) {
+    settings.payload_format = PayloadFormat::kArrowIpc;
+  } else if (std::strcmp(value, "parquet") == 0) {
+    settings.payload_format = PayloadFormat::kParquet;
+  } else {
+    return BadValue("zv.ingest.payload_format: use arrow_ipc or parquet");
+  }
+  return arrow::Status::OK();
+}
+
+// Temporary tables do not exist on the service. Every spelling of true is
+// refused: accepting "TRUE" and loading into a permanent table would quietly
+// do something the host did not ask for.
+arrow::Status CheckTemporary(const char* value) {
+  if (value == nullptr) return arrow::Status::OK();
+  const std::optional<bool> flag = ParseBooleanText(value);
+  if (!flag) return BadValue("adbc.ingest.temporary: use true or false");
+  if (*flag) {
+    return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+                       "adbc.ingest.temporary=true is not implemented in Zorvane v1");
+  }
+  return arrow::Status::OK();
+}
+
+// Any boolean spelling is honoured ("no" turns coercion off); text that is not
+// a boolean is refused instead of silently meaning "on".
+arrow::Status SetCoerce(IngestSettings& settings, const char* value) {
+  if (value == nullptr) {
+    settings.coerce = true;
+    return arrow::Status::OK();
+  }
+  const std::optional<bool> flag = ParseBooleanText(value);
+  if (!flag) return BadValue("zv.ingest.coerce: use true or false");
+  settings.coerce = *flag;
+  return arrow::Status::OK();
+}
+
+}  // namespace
+
+std::vector<std::string> SplitKeyColumns(const char* value) {
+  std::vector<std::string> columns;
+  if (value == nullptr) return columns;
+  std::string_view rest(value);
+  while (true) {
+    const size_t comma = rest.find(',');
+    std::string_view piece = rest.substr(0, comma);
+    while (!piece.empty() && IsKeyColumnSpace(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && IsKeyColumnSpace(piece.back())) piece.remove_suffix(1);
+    if (!piece.empty()) columns.emplace_back(piece);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return columns;
+}
+
+arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value) {
+  const std::string_view k(key);
+  if (k == "adbc.ingest.target_table") {
+    SetOptionalText(settings.target_table, value);
+  } else if (k == "adbc.ingest.mode") {
+    return SetAdbcMode(settings, value);
+  } else if (k == "adbc.ingest.temporary") {
+    return CheckTemporary(value);
+  } else if (k == "zv.ingest.mode") {
+    return SetZvMode(settings, value);
+  } else if (k == "zv.ingest.payload_format") {
+    return SetPayloadFormat(settings, value);
+  } else if (k == "zv.ingest.target_location") {
+    SetOptionalText(settings.target_location, value);
+  } else if (k == "zv.ingest.idempotency_key") {
+    SetOptionalText(settings.idempotency_key, value);
+  } else if (k == "zv.ingest.key_columns") {
+    settings.key_columns = SplitKeyColumns(value);
+  } else if (k == "zv.ingest.coerce") {
+    return SetCoerce(settings, value);
+  } else {
+    return UnknownOptionKey("AdbcStatementSetOption: unknown key");
+  }
+  return arrow::Status::OK();
+}
+
+const char* IngestModeName(IngestMode mode) {
+  switch (mode) {
+    case IngestMode::kAppend:
+      return "append";
+    case IngestMode::kUpsert:
+      return "upsert";
+    case IngestMode::kOverwrite:
+      return "overwrite";
+    case IngestMode::kLand:
+      return "land";
+  }
+  return "append";
+}
+
+const char* PayloadFormatName(PayloadFormat format) {
+  return format == PayloadFormat::kParquet ? "parquet" : "arrow_ipc";
+}
+
+}  // namespace zv

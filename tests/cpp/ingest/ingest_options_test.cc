@@ -1,0 +1,123 @@
+#include "ingest/ingest_options.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/adbc_status.h"
+
+namespace {
+
+using zv::IngestMode;
+using zv::IngestSettings;
+using zv::PayloadFormat;
+
+AdbcStatusCode CodeOf(const arrow::Status& status) {
+  if (status.ok()) return ADBC_STATUS_OK;
+  auto detail = std::dynamic_pointer_cast<zv::AdbcStatusDetail>(status.detail());
+  return detail ? detail->code() : ADBC_STATUS_UNKNOWN;
+}
+
+std::string SqlstateOf(const arrow::Status& status) {
+  auto detail = std::dynamic_pointer_cast<zv::AdbcStatusDetail>(status.detail());
+  return detail ? detail->sqlstate() : "";
+}
+
+TEST(IngestModeOption, BothKeysWriteOneSettingAndRefusalsKeepThePrevious) {
+  struct Case {
+    const char* key;
+    const char* value;
+    AdbcStatusCode code;
+    IngestMode mode;  // after the call, starting from upsert
+  } cases[] = {
+      {"adbc.ingest.mode", "adbc.ingest.mode.replace", ADBC_STATUS_OK, IngestMode::kOverwrite},
+      {"adbc.ingest.mode", "adbc.ingest.mode.create", ADBC_STATUS_OK, IngestMode::kAppend},
+      {"adbc.ingest.mode", "create_append", ADBC_STATUS_OK, IngestMode::kAppend},
+      {"adbc.ingest.mode", ".append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"adbc.ingest.mode", "Append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"adbc.ingest.mode", "upsert", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"adbc.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"zv.ingest.mode", "land", ADBC_STATUS_OK, IngestMode::kLand},
+      {"zv.ingest.mode", "overwrite", ADBC_STATUS_OK, IngestMode::kOverwrite},
+      {"zv.ingest.mode", "replace", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"zv.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+  };
+  for (const auto& c : cases) {
+    IngestSettings settings;
+    settings.mode = IngestMode::kUpsert;
+    arrow::Status status = zv::ApplyIngestOption(settings, c.key, c.value);
+    const std::string label = std::string(c.key) + "=" + (c.value ? c.value : "(null)");
+    EXPECT_EQ(CodeOf(status), c.code) << label;
+    if (!status.ok()) EXPECT_EQ(SqlstateOf(status), "22023") << label;
+    EXPECT_EQ(settings.mode, c.mode) << label;
+  }
+}
+
+TEST(IngestFlagOptions, EverySpellingOfABooleanIsHonoured) {
+  struct Case {
+    const char* key;
+    const char* value;
+    AdbcStatusCode code;
+    bool coerce;  // starting from true
+  } cases[] = {
+      {"zv.ingest.coerce", "false", ADBC_STATUS_OK, false},
+      {"zv.ingest.coerce", "0", ADBC_STATUS_OK, false},
+      {"zv.ingest.coerce", "no", ADBC_STATUS_OK, false},
+      {"zv.ingest.coerce", "OFF", ADBC_STATUS_OK, false},
+      {"zv.ingest.coerce", "yes", ADBC_STATUS_OK, true},
+      {"zv.ingest.coerce", nullptr, ADBC_STATUS_OK, true},
+      {"zv.ingest.coerce", "maybe", ADBC_STATUS_INVALID_ARGUMENT, true},
+      {"adbc.ingest.temporary", "false", ADBC_STATUS_OK, true},
+      {"adbc.ingest.temporary", nullptr, ADBC_STATUS_OK, true},
+      {"adbc.ingest.temporary", "true", ADBC_STATUS_NOT_IMPLEMENTED, true},
+      {"adbc.ingest.temporary", "1", ADBC_STATUS_NOT_IMPLEMENTED, true},
+      {"adbc.ingest.temporary", "TRUE", ADBC_STATUS_NOT_IMPLEMENTED, true},
+      {"adbc.ingest.temporary", "perhaps", ADBC_STATUS_INVALID_ARGUMENT, true},
+  };
+  for (const auto& c : cases) {
+    IngestSettings settings;
+    const std::string label = std::string(c.key) + "=" + (c.value ? c.value : "(null)");
+    EXPECT_EQ(CodeOf(zv::ApplyIngestOption(settings, c.key, c.value)), c.code) << label;
+    EXPECT_EQ(settings.coerce, c.coerce) << label;
+  }
+}
+
+TEST(IngestTextOptions, CopiesAreReplacedAndNullClears) {
+  IngestSettings settings;
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_table", "sales").ok());
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_table", "orders").ok());
+  EXPECT_EQ(settings.target_table, "orders");
+  EXPECT_TRUE(settings.HasTarget());
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_table", nullptr).ok());
+  EXPECT_FALSE(settings.HasTarget());
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "zv.ingest.target_location", "s3://x/").ok());
+  EXPECT_TRUE(settings.HasTarget());
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "zv.ingest.payload_format", "parquet").ok());
+  EXPECT_EQ(CodeOf(zv::ApplyIngestOption(settings, "zv.ingest.payload_format", "PARQUET")),
+            ADBC_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(settings.payload_format, PayloadFormat::kParquet);
+}
+
+TEST(IngestTextOptions, UnknownKeysAreRefusedAndNotStored) {
+  IngestSettings settings;
+  arrow::Status status = zv::ApplyIngestOption(settings, "adbc.ingest.target_db_schema", "x");
+  EXPECT_EQ(CodeOf(status), ADBC_STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(SqlstateOf(status), "HYC00");
+  EXPECT_EQ(status.message(), "AdbcStatementSetOption: unknown key");
+}
+
+TEST(KeyColumns, PiecesAreTrimmedAndEmptyOnesDropped) {
+  struct Case {
+    const char* value;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {" id ,\tregion\r\n,, day ,", {"id", "region", "day"}},
+      {"", {}},
+      {nullptr, {}},
+      {" , ,", {}},
+      {"a b", {"a b"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zv::SplitKeyColumns(c.value), c.expected) << (c.value ? c.value : "(null)");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#include "ingest/payload_encoder.h"
+
+#include <arrow/io/memory.h>
+#include <arrow/ipc/writer.h>
+#include <arrow/memory_pool.h>
+#include <arrow/table.h>
+#include <parquet/arrow/writer.h>
+#include <parquet/properties.h>
+
+namespace zv {
+
+namespace {
+
+arrow::Status Prefixed(const char* prefix, const arrow::Status& status) {
+  return arrow::Status(status.code(), prefix + status.message());
+}
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeIpc(const std::shared_ptr<arrow::Schema>& schema,
+                                                        const arrow::RecordBatch* batch) {
+  ARROW_ASSIGN_OR_RAISE(auto sink, arrow::io::BufferOutputStream::Create(0));
+  ARROW_ASSIGN_OR_RAISE(auto writer, arrow::ipc::MakeStreamWriter(
+                                         sink, schema, arrow::ipc::IpcWriteOptions::Defaults()));
+  if (batch != nullptr) ARROW_RETURN_NOT_OK(writer->WriteRecordBatch(*batch));
+  ARROW_RETURN_NOT_OK(writer->Close());
+  return sink->Finish();
+}
+
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeSchemaIpc(const arrow::Schema& schema) {
+  return EncodeIpc(std::make_shared<arrow::Schema>(schema), nullptr);
+}
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::RecordBatch& batch) {
+  return EncodeIpc(batch.schema(), &batch);
+}
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch) {
+  auto sink = arrow::io::BufferOutputStream::Create(0);
+  if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
+  std::shared_ptr<parquet::WriterProperties> properties = parquet::WriterProperties::Builder().build();
+  auto writer = parquet::arrow::FileWriter::Open(*batch.schema(), arrow::default_memory_pool(),
+                                                 *sink, properties,
+                                                 parquet::default_arrow_writer_properties());
+  if (!writer.ok()) return Prefixed("parquet::FileWriter::Open: ", writer.status());
+  arrow::Status status = (*writer)->WriteRecordBatch(batch);
+  if (!status.ok()) return Prefixed("parquet WriteRecordBatch: ", status);
+  status = (*writer)->Close();
+  if (!status.ok()) return Prefixed("parquet writer Close: ", status);
+  auto buffer = (*sink)->Finish();
+  if (!buffer.ok()) return Prefixed("BufferOutputStream::Finish: ", buffer.status());
+  return buffer;
+}
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatch(const arrow::RecordBatch& batch,
+                                                          PayloadFormat format) {
+  if (format == PayloadFormat::kParquet) return EncodeBatchParquet(batch);
+  auto encoded = EncodeBatchIpc(batch);
+  if (!encoded.ok()) return Prefixed("encode_batch_ipc failed: ", encoded.status());
+  return encoded;
+}
+
+}  // namespace zv

@@ -1,0 +1,30 @@
+// Encodings of ingest data: each batch becomes one self-contained payload.
+#pragma once
+
+#include <arrow/buffer.h>
+#include <arrow/record_batch.h>
+#include <arrow/result.h>
+#include <arrow/type_fwd.h>
+
+#include <memory>
+
+#include "ingest/ingest_options.h"
+
+namespace zv {
+
+// An Arrow IPC stream holding only the schema and the end-of-stream marker.
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeSchemaIpc(const arrow::Schema& schema);
+
+// An Arrow IPC stream holding the schema, this one batch and the end marker,
+// so any batch decodes without the others.
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::RecordBatch& batch);
+
+// A complete Parquet file of this one batch, written with the library's
+// default properties. Failure messages name the step that failed.
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch);
+
+// The batch in the chosen format, with the failure prefixes the run reports.
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatch(const arrow::RecordBatch& batch,
+                                                          PayloadFormat format);
+
+}  // namespace zv

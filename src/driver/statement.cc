@@ -11,6 +11,7 @@
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/query_worker.h"
+#include "ingest/ingest_run.h"
 
 namespace zv {
 
@@ -121,12 +122,43 @@ ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
   return query;
 }
 
+// Bulk ingest of the bound stream; the run consumes the stream whatever its
+// outcome, the ingest settings stay for the next bind.
+arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
+  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteUpdate(stmt=%p)", static_cast<void*>(statement));
+  if (rows_affected != nullptr) *rows_affected = -1;
+  ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+  if (stmt == nullptr) return SequenceError("AdbcStatementExecuteUpdate: statement not allocated");
+  if (!IsConnectionInitialised(stmt->connection)) {
+    return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
+  }
+  if (!stmt->ingest.HasTarget()) {
+    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
+                       "AdbcStatementExecuteUpdate: no ingest target set (call SetOption with "
+                       "adbc.ingest.target_table or zv.ingest.target_location)");
+  }
+  if (!stmt->bound_stream.bound()) {
+    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
+                       "AdbcStatementExecuteUpdate: no bind stream (call AdbcStatementBindStream "
+                       "first)");
+  }
+  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
+  return RunIngest(conn->transport, stmt->ingest, stmt->bound_stream, rows_affected);
+}
+
 arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
                                int64_t* rows_affected) {
   if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
   ZVStatement* stmt = RecordOf<ZVStatement>(statement);
   if (stmt == nullptr) {
     return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
+  }
+  if (stmt->bound_stream.bound() && stmt->ingest.HasTarget()) {
+    if (out == nullptr) return ExecuteUpdate(statement, rows_affected);
+    return SequenceError(
+        "AdbcStatementExecuteQuery: bulk Arrow ingest is a DML operation; pass out_stream=NULL "
+        "(ADBC v1.0 convention) to drive the ingest. Call AdbcStatementSetSqlQuery + "
+        "ExecuteQuery if you intended a SELECT.");
   }
   if (!stmt->sql || stmt->sql->empty()) {
     return SequenceError(

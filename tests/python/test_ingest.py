@@ -1,0 +1,262 @@
+"""Bulk ingest through the real driver manager against the dev server: rows
+checked with a SELECT afterwards, server errors with their SQLSTATE, replays,
+Parquet payloads, and loads that fail or are cancelled leaving the table as it
+was."""
+
+import itertools
+
+import adbc_driver_manager as dm
+import adbc_driver_manager.dbapi
+import pyarrow as pa
+import pytest
+
+_names = itertools.count()
+
+
+@pytest.fixture
+def conn(driver_path, devserver):
+    c = adbc_driver_manager.dbapi.connect(
+        driver=driver_path,
+        db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
+        autocommit=True)
+    yield c
+    c.close()
+
+
+def run(conn, sql):
+    with conn.cursor() as cur:
+        cur.execute(sql)
+        return cur.fetch_arrow_table()
+
+
+@pytest.fixture
+def table(conn):
+    name = f"ingest_t{next(_names)}"
+    run(conn, f"CREATE TABLE {name} (id BIGINT PRIMARY KEY, name VARCHAR, amount INTEGER)")
+    return name
+
+
+def rows(conn, table):
+    return run(conn, f"SELECT id, name, amount FROM {table} ORDER BY id").to_pylist()
+
+
+def batch(ids, names=None, amounts=None, schema=None):
+    names = names or [f"n{i}" for i in ids]
+    amounts = amounts or [i * 10 for i in ids]
+    schema = schema or pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("amount", pa.int32())])
+    return pa.record_batch([pa.array(ids, pa.int64()), pa.array(names), pa.array(amounts, pa.int32())],
+                           schema=schema)
+
+
+def expected(ids):
+    return [{"id": i, "name": f"n{i}", "amount": i * 10} for i in ids]
+
+
+def ingest(conn, table, batches, schema=None, **options):
+    """Low-level run: options, bind_stream, execute_update; returns rows affected."""
+    schema = schema or batches[0].schema
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table, **options})
+        stmt.bind_stream(pa.RecordBatchReader.from_batches(schema, batches))
+        return stmt.execute_update()
+    finally:
+        stmt.close()
+
+
+# --- successful loads -------------------------------------------------------
+
+@pytest.mark.parametrize("payload_format", ["arrow_ipc", "parquet"])
+def test_append_loads_every_batch_in_either_format(conn, table, payload_format):
+    batches = [batch([1, 2]), batch([]), batch([3, 4, 5])]
+    assert ingest(conn, table, batches, **{"zv.ingest.payload_format": payload_format}) == 5
+    assert rows(conn, table) == expected([1, 2, 3, 4, 5])
+
+
+def test_dbapi_adbc_ingest_append_and_replace(conn, table):
+    with conn.cursor() as cur:
+        assert cur.adbc_ingest(table, pa.Table.from_batches([batch([1, 2, 3])]), mode="append") == 3
+        assert rows(conn, table) == expected([1, 2, 3])
+        cur.adbc_ingest(table, pa.Table.from_batches([batch([7])]), mode="replace")
+    assert rows(conn, table) == expected([7])
+
+
+def test_upsert_updates_existing_keys(conn, table):
+    ingest(conn, table, [batch([1, 2])])
+    ingest(conn, table, [batch([2, 3], names=["two", "three"], amounts=[0, 0])],
+           **{"zv.ingest.mode": "upsert", "zv.ingest.key_columns": " id ,"})
+    assert rows(conn, table) == [{"id": 1, "name": "n1", "amount": 10},
+                                 {"id": 2, "name": "two", "amount": 0},
+                                 {"id": 3, "name": "three", "amount": 0}]
+
+
+def test_only_empty_batches_load_nothing(conn, table):
+    assert ingest(conn, table, [batch([]), batch([])]) == 0
+    assert rows(conn, table) == []
+
+
+def test_single_bound_batch_is_ingested(conn, table):
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table})
+        stmt.bind(batch([4, 5]))
+        assert stmt.execute_update() == 2
+    finally:
+        stmt.close()
+    assert rows(conn, table) == expected([4, 5])
+
+
+def test_idempotent_replay_loads_once(conn, table, devserver):
+    key = f"load-{table}"
+    for _ in range(2):
+        ingest(conn, table, [batch([1, 2])], **{"zv.ingest.idempotency_key": key})
+    assert rows(conn, table) == expected([1, 2])
+    assert devserver.counters()["ingest_replays"] >= 1
+
+
+def test_settings_persist_but_the_stream_is_consumed(conn, table):
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table})
+        stmt.bind_stream(pa.RecordBatchReader.from_batches(batch([1]).schema, [batch([1])]))
+        stmt.execute_update()
+        # No stream is bound any more: the statement runs its SQL instead.
+        stmt.set_sql_query(f"SELECT count(*) AS n FROM {table}")
+        stream, _ = stmt.execute_query()
+        assert pa.RecordBatchReader._import_from_c(stream.address).read_all()["n"][0].as_py() == 1
+        stmt.bind_stream(pa.RecordBatchReader.from_batches(batch([2]).schema, [batch([2])]))
+        assert stmt.execute_update() == 1
+    finally:
+        stmt.close()
+    assert rows(conn, table) == expected([1, 2])
+
+
+# --- failures leave the table unchanged --------------------------------------
+
+def _failing_reader(schema, good, error):
+    def gen():
+        yield good
+        raise error
+    return pa.RecordBatchReader.from_batches(schema, gen())
+
+
+@pytest.mark.parametrize("case", ["unknown_table", "unknown_column", "bad_cast", "key_violation"])
+def test_server_errors_carry_their_sqlstate_and_change_nothing(conn, table, case):
+    ingest(conn, table, [batch([1])])
+    options = {}
+    data = [batch([5, 6])]
+    target = table
+    if case == "unknown_table":
+        target, state, status = table + "_missing", "42S02", dm.AdbcStatusCode.INVALID_ARGUMENT
+    elif case == "unknown_column":
+        data = [batch([5], schema=pa.schema([("id", pa.int64()), ("nope", pa.utf8()),
+                                              ("amount", pa.int32())]))]
+        state, status = "42S22", dm.AdbcStatusCode.INVALID_ARGUMENT
+    elif case == "bad_cast":
+        data = [pa.record_batch([pa.array(["x"]), pa.array(["a"]), pa.array([1], pa.int32())],
+                                names=["id", "name", "amount"])]
+        options["zv.ingest.coerce"] = "no"
+        state, status = "22018", dm.AdbcStatusCode.INVALID_ARGUMENT
+    else:
+        data = [batch([7]), batch([1])]  # the second batch repeats key 1
+        state, status = "23000", dm.AdbcStatusCode.INTEGRITY
+    with pytest.raises(dm.Error) as raised:
+        ingest(conn, target, data, **options)
+    assert raised.value.sqlstate == state, raised.value
+    assert raised.value.status_code == status
+    assert rows(conn, table) == expected([1])
+
+
+def test_failing_host_stream_cancels_the_upload(conn, table, devserver):
+    ingest(conn, table, [batch([1])])
+    before = devserver.counters()
+    schema = batch([1]).schema
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "replace"})
+        stmt.bind_stream(_failing_reader(schema, batch([2, 3]), ValueError("producer broke")))
+        with pytest.raises(dm.Error) as raised:
+            stmt.execute_update()
+    finally:
+        stmt.close()
+    assert "reader.ReadNext" in str(raised.value)
+    assert raised.value.sqlstate == "22023"
+    assert rows(conn, table) == expected([1])
+    assert devserver.counters()["ingests_committed"] == before["ingests_committed"]
+
+
+@pytest.mark.parametrize("status,state,code", [
+    (401, "28000", dm.AdbcStatusCode.UNAUTHORIZED),
+    (503, "53000", dm.AdbcStatusCode.INTERNAL),
+    (201, "HY000", dm.AdbcStatusCode.IO),
+])
+def test_http_status_of_the_upload(conn, table, devserver, status, state, code):
+    devserver.set_fault("http_status", endpoint="ingest", status=status, body="{}",
+                        content_type="application/json", times=1)
+    try:
+        with pytest.raises(dm.Error) as raised:
+            ingest(conn, table, [batch([1])])
+    finally:
+        devserver.clear_faults()
+    assert raised.value.sqlstate == state
+    assert raised.value.status_code == code
+    assert rows(conn, table) == []
+
+
+# --- statement surface -------------------------------------------------------
+
+@pytest.mark.parametrize("key,value,code", [
+    ("adbc.ingest.mode", ".append", dm.AdbcStatusCode.INVALID_ARGUMENT),
+    ("zv.ingest.mode", "merge", dm.AdbcStatusCode.INVALID_ARGUMENT),
+    ("zv.ingest.payload_format", "csv", dm.AdbcStatusCode.INVALID_ARGUMENT),
+    ("adbc.ingest.temporary", "TRUE", dm.AdbcStatusCode.NOT_IMPLEMENTED),
+    ("zv.ingest.coerce", "sometimes", dm.AdbcStatusCode.INVALID_ARGUMENT),
+    ("no.such.key", "1", dm.AdbcStatusCode.NOT_IMPLEMENTED),
+])
+def test_refused_options(conn, key, value, code):
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        with pytest.raises(dm.Error) as raised:
+            stmt.set_options(**{key: value})
+        assert raised.value.status_code == code
+    finally:
+        stmt.close()
+
+
+@pytest.mark.parametrize("options,message", [
+    ({"zv.ingest.mode": "upsert", "zv.ingest.payload_format": "parquet",
+      "zv.ingest.key_columns": "id"}, "does not support mode=upsert"),
+    ({"zv.ingest.mode": "upsert"}, "key_columns required for upsert"),
+    ({"zv.ingest.mode": "land"}, "target_location required for land mode"),
+])
+def test_invalid_combinations_fail_before_any_traffic(conn, table, devserver, options, message):
+    before = devserver.counters()["requests"]["ingest"]
+    with pytest.raises(dm.Error, match=message):
+        ingest(conn, table, [batch([1])], **options)
+    assert devserver.counters()["requests"]["ingest"] == before
+
+
+def test_bound_ingest_with_an_output_stream_is_refused(conn, table):
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table})
+        stmt.bind(batch([1]))
+        with pytest.raises(dm.Error) as raised:
+            stmt.execute_query()
+        assert raised.value.sqlstate == "HY010"
+        assert raised.value.status_code == dm.AdbcStatusCode.INVALID_STATE
+    finally:
+        stmt.close()
+    assert rows(conn, table) == []
+
+
+def test_bound_data_without_target_runs_the_sql(conn, table):
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.bind(batch([1]))
+        stmt.set_sql_query("SELECT 42 AS x")
+        stream, _ = stmt.execute_query()
+        assert pa.RecordBatchReader._import_from_c(stream.address).read_all()["x"][0].as_py() == 42
+    finally:
+        stmt.close()
+    assert rows(conn, table) == []

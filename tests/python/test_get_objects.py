@@ -1,0 +1,152 @@
+"""AdbcConnectionGetObjects through the real driver manager against the dev
+server's demo catalog (schema sales), and on a connection whose snapshot
+fetch failed."""
+
+import adbc_driver_manager.dbapi as dbapi
+import pytest
+from server_fixture import start_devserver
+
+SALES_TABLES = {
+    "customers": "BASE TABLE",
+    "products": "BASE TABLE",
+    "orders": "BASE TABLE",
+    "order_items": "BASE TABLE",
+    "order_totals": "VIEW",
+}
+
+
+def connect(driver_path, url):
+    return dbapi.connect(driver=driver_path,
+                         db_kwargs={"uri": url, "username": "demo", "password": "demo"},
+                         autocommit=True)
+
+
+@pytest.fixture(scope="module")
+def conn(driver_path, devserver):
+    with connect(driver_path, devserver.url) as c:
+        yield c
+
+
+def objects(conn, **kwargs):
+    return conn.adbc_get_objects(**kwargs).read_all().to_pylist()
+
+
+def sales_tables(rows):
+    """{table name: table struct} of schema sales, from every catalog."""
+    found = {}
+    for catalog in rows:
+        for schema in catalog["catalog_db_schemas"] or []:
+            if schema["db_schema_name"] == "sales":
+                for table in schema["db_schema_tables"] or []:
+                    found[table["table_name"]] = table
+    return found
+
+
+def test_tables_and_columns_match_the_servers_catalog(conn):
+    tables = sales_tables(objects(conn, depth="all"))
+    assert {name: t["table_type"] for name, t in tables.items()} == SALES_TABLES
+    cur = conn.cursor()
+    cur.execute("SELECT table_name, column_name, ordinal_position, is_nullable "
+                "FROM information_schema.columns WHERE table_schema = 'sales'")
+    expected = {}
+    for table, column, ordinal, nullable in cur.fetchall():
+        expected.setdefault(table, []).append((ordinal, column, nullable))
+    cur.close()
+    for name, table in tables.items():
+        got = [(c["ordinal_position"], c["column_name"], c["xdbc_is_nullable"])
+               for c in table["table_columns"]]
+        assert got == sorted(expected[name]), name
+    scope = tables["orders"]["table_columns"][0]
+    assert (scope["xdbc_scope_schema"], scope["xdbc_scope_table"]) == ("sales", "orders")
+    status = [c for c in tables["orders"]["table_columns"] if c["column_name"] == "status"][0]
+    assert status["xdbc_column_def"] == "'open'"
+    assert status["xdbc_type_name"] == "VARCHAR"
+
+
+def test_keys_of_the_demo_schema(conn):
+    tables = sales_tables(objects(conn, depth="all"))
+
+    def keys(table, kind):
+        return sorted(c["constraint_column_names"] for c in tables[table]["table_constraints"]
+                      if c["constraint_type"] == kind)
+
+    assert keys("order_items", "PRIMARY KEY") == [["order_id", "line_no"]]
+    assert keys("order_items", "FOREIGN KEY") == [["order_id"], ["product_id"]]
+    assert keys("orders", "FOREIGN KEY") == [["customer_id"]]
+    assert keys("customers", "PRIMARY KEY") == [["customer_id"]]
+    assert tables["order_totals"]["table_constraints"] == []
+    for constraint in tables["order_items"]["table_constraints"]:
+        assert constraint["constraint_column_usage"] is None
+
+
+@pytest.mark.parametrize("depth, level_that_is_null", [
+    ("catalogs", "catalog_db_schemas"),
+    ("db_schemas", "db_schema_tables"),
+    ("tables", "table_columns"),
+    ("all", None),
+])
+def test_depth_decides_the_nesting(conn, depth, level_that_is_null):
+    rows = objects(conn, depth=depth, db_schema_filter="sales")
+    assert len(rows) == 1
+    if level_that_is_null == "catalog_db_schemas":
+        assert rows[0]["catalog_db_schemas"] is None
+        return
+    schema = rows[0]["catalog_db_schemas"][0]
+    if level_that_is_null == "db_schema_tables":
+        assert schema["db_schema_tables"] is None
+        return
+    for table in schema["db_schema_tables"]:
+        assert (table["table_columns"] is None) == (level_that_is_null == "table_columns")
+        assert table["table_constraints"] is not None
+    if depth == "tables":
+        assert sales_tables(rows)["order_items"]["table_constraints"] != []
+
+
+@pytest.mark.parametrize("kwargs, expected_tables", [
+    ({"table_name_filter": "ORD%"}, {"orders", "order_items", "order_totals"}),
+    ({"table_types_filter": ["view"]}, {"order_totals"}),
+    ({"table_types_filter": ["BASE TABLE"]}, set(SALES_TABLES) - {"order_totals"}),
+    ({"db_schema_filter": "SALES", "table_name_filter": "order\\_items"}, {"order_items"}),
+    ({"table_name_filter": "order_items_"}, set()),
+    ({"catalog_filter": "no_such_catalog"}, set()),
+])
+def test_filters(conn, kwargs, expected_tables):
+    rows = objects(conn, depth="tables", **kwargs)
+    assert set(sales_tables(rows)) == expected_tables
+    if not expected_tables:
+        assert rows == [] or all(not s["db_schema_tables"] for c in rows
+                                 for s in c["catalog_db_schemas"])
+
+
+def test_catalog_depth_with_a_table_filter_lists_only_catalogs_holding_a_match(conn):
+    rows = objects(conn, depth="catalogs", table_name_filter="ORD%")
+    assert len(rows) == 1
+    assert rows[0]["catalog_name"]
+    assert rows[0]["catalog_db_schemas"] is None
+    assert objects(conn, depth="catalogs", table_name_filter="zz%") == []
+
+
+@pytest.mark.parametrize("pattern, expected", [
+    ("no_such_column", {}),
+    ("%_ID", {"customers": ["customer_id"], "orders": ["order_id", "customer_id"],
+              "order_items": ["order_id", "product_id"], "products": ["product_id"],
+              "order_totals": ["order_id", "customer_id"]}),
+])
+def test_column_filter(conn, pattern, expected):
+    tables = sales_tables(objects(conn, depth="all", column_name_filter=pattern))
+    assert set(tables) == set(SALES_TABLES)
+    for name, table in tables.items():
+        assert [c["column_name"] for c in table["table_columns"]] == expected.get(name, [])
+    if expected:
+        line = tables["order_items"]["table_columns"][1]
+        assert line["ordinal_position"] == 3  # product_id keeps its place
+
+
+def test_connection_without_snapshot_returns_no_catalogs(driver_path):
+    with start_devserver(nodes=1) as srv:
+        srv.set_fault("http_status", endpoint="snapshot", status=503, body="", times=1)
+        with connect(driver_path, srv.url) as c:
+            reader = c.adbc_get_objects(depth="all")
+            table = reader.read_all()
+    assert table.num_rows == 0
+    assert table.schema.names == ["catalog_name", "catalog_db_schemas"]

@@ -260,3 +260,15 @@ def test_bound_data_without_target_runs_the_sql(conn, table):
     finally:
         stmt.close()
     assert rows(conn, table) == []
+
+
+def test_an_early_refusal_does_not_leave_the_producer_blocked(conn):
+    # The server refuses the unknown table as soon as it has the header, while
+    # the host still has far more batches than the upload queue holds.
+    import time
+    big = [batch(list(range(i * 20000, (i + 1) * 20000))) for i in range(60)]
+    started = time.monotonic()
+    with pytest.raises(dm.Error) as raised:
+        ingest(conn, "no_such_ingest_table", big)
+    assert raised.value.sqlstate == "42S02"
+    assert time.monotonic() - started < 30

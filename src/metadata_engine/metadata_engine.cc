@@ -2,7 +2,9 @@
 
 #include <exception>
 
+#include "metadata_engine/aggregate_internal.h"
 #include "metadata_engine/arrow_init_internal.h"
+#include "metadata_engine/decline_internal.h"
 #include "metadata_engine/pending_steps_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
@@ -52,7 +54,11 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }
-  ARROW_ASSIGN_OR_RAISE(batch, project(batch, statement, error));
+  if (is_aggregate_query(statement)) {
+    ARROW_ASSIGN_OR_RAISE(batch, aggregate(batch, statement, error));
+  } else {
+    ARROW_ASSIGN_OR_RAISE(batch, project(batch, statement, error));
+  }
   if (statement.distinct) {
     ARROW_ASSIGN_OR_RAISE(batch, distinct_rows(batch));
   }
@@ -72,6 +78,7 @@ ExecuteResult execute_unguarded(const RelationRegistry& registry, SelectStatemen
   arrow::Result<internal::BatchPtr> batch = run_pipeline(registry, statement, &error);
   if (!batch.ok()) {
     const arrow::Status& status = batch.status();
+    if (auto reason = internal::declined_reason(status)) return not_handled(std::move(*reason));
     // A relation that vanished after the check reports itself through the status.
     if (error.empty() && status.IsInvalid() && status.message().rfind("relation not cached: ", 0) == 0) {
       error = status.message();

@@ -53,11 +53,6 @@ std::optional<std::string> pending_step_reason(const SelectStatement& statement)
   for (const ProjectionItem& item : statement.projection) subquery = subquery || (item.expr && contains_subquery(*item.expr));
   for (const ExprPtr& key : statement.group_by) subquery = subquery || (key && contains_subquery(*key));
   if (subquery) return "subqueries in expressions are not yet handled by the metadata engine";
-  bool aggregate = !statement.group_by.empty();
-  for (const ProjectionItem& item : statement.projection) {
-    aggregate = aggregate || (item.expr && std::holds_alternative<AggregateCall>(item.expr->node));
-  }
-  if (aggregate) return "aggregation (GROUP BY, aggregate functions) is not yet handled by the metadata engine";
   return std::nullopt;
 }
 

@@ -163,6 +163,27 @@ QUERIES = [
      "ORDER BY table_schema NULLS FIRST, table_name", False),
 ]
 
+# Aggregation. Aliases everywhere: DuckDB names aggregate columns its own way.
+QUERIES += [
+    ("SELECT count(*) AS n FROM information_schema.tables", False),
+    ("SELECT count(*) AS n, count(character_maximum_length) AS c, sum(character_maximum_length) AS s, "
+     "min(character_maximum_length) AS lo, max(ordinal_position) AS hi, avg(ordinal_position) AS mean "
+     "FROM information_schema.columns", False),
+    ("SELECT count(*) AS n, sum(action_order) AS s, max(trigger_name) AS m FROM information_schema.triggers", False),
+    ("SELECT sum(ordinal_position) AS s FROM information_schema.columns WHERE ordinal_position > 1000", False),
+    ("SELECT table_schema, count(*) AS n FROM information_schema.tables GROUP BY table_schema", False),
+    ("SELECT table_type AS t, count(*) AS n FROM information_schema.tables GROUP BY table_type ORDER BY n DESC, t",
+     False),
+    ("SELECT table_schema, table_name, count(*) AS n, max(ordinal_position) AS width, "
+     "min(column_name) AS first_name, avg(character_maximum_length) AS mean_len "
+     "FROM information_schema.columns WHERE is_nullable = 'YES' GROUP BY table_schema, table_name", False),
+    ("SELECT data_type, sum(character_maximum_length) AS total, count(column_default) AS defaults "
+     "FROM information_schema.columns GROUP BY data_type ORDER BY 1", True),
+    ("SELECT DISTINCT count(*) AS n FROM information_schema.columns GROUP BY table_schema, table_name "
+     "ORDER BY n LIMIT 5", True),
+    ("SELECT count(*) AS n FROM information_schema.triggers GROUP BY trigger_name", False),
+]
+
 # IN follows SQL's three-valued logic around nulls, like compute does.
 IN_WITH_NULLS = [
     "SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN (255, 64)",

@@ -5,6 +5,7 @@
 #include "metadata_engine/aggregate_internal.h"
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/decline_internal.h"
+#include "metadata_engine/join_internal.h"
 #include "metadata_engine/pending_steps_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
@@ -46,11 +47,18 @@ std::optional<std::string> find_missing_relation_anywhere(const RelationRegistry
   return std::nullopt;
 }
 
-arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, const SelectStatement& statement,
+arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, SelectStatement& statement,
                                                std::string* error) {
   using namespace internal;
-  const auto& ref = std::get<RelationRef>(statement.from->node);
-  ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_relation(registry, ref));
+  BatchPtr batch;
+  if (auto* join = std::get_if<std::unique_ptr<JoinClause>>(&statement.from->node)) {
+    if (!*join) return arrow::Status::Invalid("join with null side");
+    ARROW_ASSIGN_OR_RAISE(BoundBatch bound, materialize_join(registry, **join, error));
+    ARROW_RETURN_NOT_OK(bind_statement(statement, bound, error));
+    batch = std::move(bound.batch);
+  } else {
+    ARROW_ASSIGN_OR_RAISE(batch, materialize_relation(registry, std::get<RelationRef>(statement.from->node)));
+  }
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }

@@ -43,9 +43,6 @@ bool contains_subquery(const Expr& expr) {
 std::optional<std::string> pending_step_reason(const SelectStatement& statement) {
   if (statement.from) {
     const auto& from = statement.from->node;
-    if (std::holds_alternative<std::unique_ptr<JoinClause>>(from)) {
-      return "joins are not yet handled by the metadata engine";
-    }
     if (std::holds_alternative<SubqueryRef>(from)) return "subqueries in FROM are not yet handled by the metadata engine";
     if (std::holds_alternative<ValuesTable>(from)) return "VALUES in FROM is not yet handled by the metadata engine";
   }

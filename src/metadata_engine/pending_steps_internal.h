@@ -1,4 +1,4 @@
-// Statements whose pipeline steps (joins, subqueries, VALUES) the
+// Statements whose pipeline steps (subqueries, VALUES) the
 // engine does not run yet; they are declined so that compute answers them.
 #pragma once
 

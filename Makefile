@@ -6,10 +6,6 @@ PY        := .venv/bin/python
 PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
-# CI builds a fresh clone in another folder: hash paths relative to the
-# checkout so ccache still hits for sources that did not change.
-export CCACHE_BASEDIR := $(CURDIR)
-export CCACHE_NOHASHDIR := 1
 
 .PHONY: all setup configure build test test-cpp test-python demo bench fuzz clean
 

@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python demo bench fuzz clean
+.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz clean
 
 all: build
 
@@ -29,6 +29,19 @@ test-python: build
 	@$(PYTEST) -q tests/python tests/devserver
 
 test: test-cpp test-python
+
+# The C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
+# (with leak detection), in a build tree of their own.
+test-asan: setup
+	@if [ ! -f build-asan/build.ninja ]; then \
+	  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZV_BUILD_BENCHMARKS=OFF \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer" \
+	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"; \
+	fi
+	@cmake --build build-asan -j $(JOBS) --target zv_unit_tests
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  build-asan/tests/cpp/zv_unit_tests
 
 demo: build
 	@$(PY) scripts/demo.py

@@ -243,7 +243,8 @@ TEST(GetObjectsFilters, ColumnFilterKeepsPositionsAndEmptiesOtherTables) {
   ObjectsSources s = Demo();
   ObjectsFilter f;
   f.column_name = "nothing%";
-  for (const auto& t : Collect(s, f)[0].schemas[0].tables) EXPECT_TRUE(t.columns.empty());
+  const auto tree = Collect(s, f);  // a range-for over a temporary's member would dangle
+  for (const auto& t : tree[0].schemas[0].tables) EXPECT_TRUE(t.columns.empty());
 
   // Without ordinal_position a column keeps its place among all its table's
   // rows, whatever the filter leaves.

@@ -35,6 +35,7 @@ struct KeyPair {
 struct JoinBuilder {
   const RelationRegistry& registry;
   std::string* error;
+  const SubqueryRunner& runner;
   int next_id = 0;
 
   Result<BoundBatch> materialize(FromItem& item) {
@@ -44,11 +45,13 @@ struct JoinBuilder {
                             if (!join) return Status::Invalid("join with null side");
                             return this->join(*join);
                           },
-                          [](SubqueryRef&) -> Result<BoundBatch> {
-                            return decline("subqueries in FROM are not yet handled by the metadata engine");
+                          [&](SubqueryRef& sub) -> Result<BoundBatch> {
+                            ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_subquery(registry, runner, sub, error));
+                            return bind(batch, ascii_lower(sub.alias.value_or("")));
                           },
-                          [](ValuesTable&) -> Result<BoundBatch> {
-                            return decline("VALUES in FROM is not yet handled by the metadata engine");
+                          [&](ValuesTable& table) -> Result<BoundBatch> {
+                            ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_values(table, error));
+                            return bind(batch, ascii_lower(table.alias.value_or("")));
                           },
                       },
                       item.node);
@@ -56,8 +59,11 @@ struct JoinBuilder {
 
   Result<BoundBatch> relation(const RelationRef& ref) {
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, materialize_relation(registry, ref));
+    return bind(batch, ascii_lower(ref.alias ? *ref.alias : ref.name));
+  }
+
+  BoundBatch bind(const std::shared_ptr<arrow::RecordBatch>& batch, const std::string& binding) {
     BoundBatch bound;
-    const std::string binding = ascii_lower(ref.alias ? *ref.alias : ref.name);
     arrow::FieldVector fields;
     for (const auto& field : batch->schema()->fields()) {
       bound.columns.push_back({binding, field->name(), false});
@@ -308,8 +314,9 @@ Status JoinBuilder::bind_columns(Expr& expr, const BoundBatch& bound) { return b
 
 }  // namespace
 
-Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error) {
-  JoinBuilder builder{registry, error};
+Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error,
+                                    const SubqueryRunner& runner) {
+  JoinBuilder builder{registry, error, runner};
   return builder.join(join);
 }
 

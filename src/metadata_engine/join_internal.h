@@ -16,6 +16,7 @@
 
 #include "metadata_engine/relation_registry.h"
 #include "metadata_engine/statement_model.h"
+#include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql::internal {
 
@@ -31,11 +32,12 @@ struct BoundBatch {
   bool merged_keys = false;                   // some join below used USING or NATURAL
 };
 
-// Materialises a join tree. Joins whose SQL answer a hash join plus a filter
+// Materialises a join tree; derived tables and VALUES lists among its inputs
+// run through `runner`. Joins whose SQL answer a hash join plus a filter
 // cannot give (outer joins with extra ON conditions or without equality
-// keys, USING/NATURAL right and full joins, derived tables as inputs)
-// decline.
-arrow::Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error);
+// keys, USING/NATURAL right and full joins) decline.
+arrow::Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error,
+                                           const SubqueryRunner& runner);
 
 // Rewrites the statement's column references (select list, WHERE, GROUP BY)
 // to the internal names of `bound`, naming each select item as the user wrote

@@ -6,9 +6,11 @@
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/join_internal.h"
+#include "metadata_engine/overloaded.h"
 #include "metadata_engine/pending_steps_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
+#include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql {
 
@@ -47,18 +49,30 @@ std::optional<std::string> find_missing_relation_anywhere(const RelationRegistry
   return std::nullopt;
 }
 
-arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, SelectStatement& statement,
-                                               std::string* error) {
+ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& statement, int depth);
+
+arrow::Result<internal::BatchPtr> materialize_from(const RelationRegistry& registry, SelectStatement& statement,
+                                                   const internal::SubqueryRunner& runner, std::string* error) {
   using namespace internal;
-  BatchPtr batch;
-  if (auto* join = std::get_if<std::unique_ptr<JoinClause>>(&statement.from->node)) {
-    if (!*join) return arrow::Status::Invalid("join with null side");
-    ARROW_ASSIGN_OR_RAISE(BoundBatch bound, materialize_join(registry, **join, error));
-    ARROW_RETURN_NOT_OK(bind_statement(statement, bound, error));
-    batch = std::move(bound.batch);
-  } else {
-    ARROW_ASSIGN_OR_RAISE(batch, materialize_relation(registry, std::get<RelationRef>(statement.from->node)));
-  }
+  return std::visit(
+      Overloaded{
+          [&](RelationRef& ref) { return materialize_relation(registry, ref); },
+          [&](std::unique_ptr<JoinClause>& join) -> arrow::Result<BatchPtr> {
+            if (!join) return arrow::Status::Invalid("invalid join (null pointer)");
+            ARROW_ASSIGN_OR_RAISE(BoundBatch bound, materialize_join(registry, *join, error, runner));
+            ARROW_RETURN_NOT_OK(bind_statement(statement, bound, error));
+            return std::move(bound.batch);
+          },
+          [&](SubqueryRef& sub) { return materialize_subquery(registry, runner, sub, error); },
+          [&](ValuesTable& table) { return materialize_values(table, error); },
+      },
+      statement.from->node);
+}
+
+arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, SelectStatement& statement,
+                                               const internal::SubqueryRunner& runner, std::string* error) {
+  using namespace internal;
+  ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_from(registry, statement, runner, error));
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }
@@ -74,16 +88,22 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
   return apply_offset_limit(batch, statement);
 }
 
-ExecuteResult execute_unguarded(const RelationRegistry& registry, SelectStatement& statement) {
+ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& statement, int depth) {
   if (!statement.from) return not_handled("no FROM clause");
+  // Every nested statement runs one level deeper; the cap keeps the stack
+  // bounded whatever the statement's shape.
+  if (depth > internal::kMaxSubqueryDepth) return not_handled("subqueries nested too deeply for the metadata path");
   if (auto missing = find_missing_relation_anywhere(registry, statement)) {
     return not_handled("relation not cached: " + *missing);
   }
   if (auto reason = internal::pending_step_reason(statement)) return not_handled(std::move(*reason));
   if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok()) return failed("", init);
 
+  const internal::SubqueryRunner runner = [&registry, depth](SelectStatement& inner) {
+    return execute_at(registry, inner, depth + 1);
+  };
   std::string error;
-  arrow::Result<internal::BatchPtr> batch = run_pipeline(registry, statement, &error);
+  arrow::Result<internal::BatchPtr> batch = run_pipeline(registry, statement, runner, &error);
   if (!batch.ok()) {
     const arrow::Status& status = batch.status();
     if (auto reason = internal::declined_reason(status)) return not_handled(std::move(*reason));
@@ -109,7 +129,7 @@ void MetadataEngine::register_relation(std::string_view name, std::shared_ptr<ar
 
 ExecuteResult MetadataEngine::execute(SelectStatement& statement) const {
   try {
-    return execute_unguarded(registry_, statement);
+    return execute_at(registry_, statement, 0);
   } catch (const std::exception& e) {
     return failed(std::string("metadata engine internal error: ") + e.what(), arrow::Status::OK());
   } catch (...) {

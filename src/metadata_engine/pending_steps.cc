@@ -38,13 +38,20 @@ bool contains_subquery(const Expr& expr) {
                     expr.node);
 }
 
+// ON conditions are evaluated inside the join, where no flatten pass reaches.
+bool join_condition_has_subquery(const FromItem& from) {
+  const auto* join = std::get_if<std::unique_ptr<JoinClause>>(&from.node);
+  if (join == nullptr || !*join) return false;
+  if ((*join)->condition && contains_subquery(*(*join)->condition)) return true;
+  return ((*join)->left && join_condition_has_subquery(*(*join)->left)) ||
+         ((*join)->right && join_condition_has_subquery(*(*join)->right));
+}
+
 }  // namespace
 
 std::optional<std::string> pending_step_reason(const SelectStatement& statement) {
-  if (statement.from) {
-    const auto& from = statement.from->node;
-    if (std::holds_alternative<SubqueryRef>(from)) return "subqueries in FROM are not yet handled by the metadata engine";
-    if (std::holds_alternative<ValuesTable>(from)) return "VALUES in FROM is not yet handled by the metadata engine";
+  if (statement.from && join_condition_has_subquery(*statement.from)) {
+    return "subqueries in JOIN conditions are left to compute";
   }
   bool subquery = statement.where && contains_subquery(*statement.where);
   for (const ProjectionItem& item : statement.projection) subquery = subquery || (item.expr && contains_subquery(*item.expr));

@@ -163,6 +163,7 @@ struct JoinClause {
 
 struct SubqueryRef {
   SelectPtr statement;
+  std::optional<std::string> alias;  // the name qualified references use
 };
 
 struct ValuesTable {

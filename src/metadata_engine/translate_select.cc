@@ -70,6 +70,13 @@ FromItemPtr translate_join(TranslateContext& ctx, const json& body) {
 FromItemPtr translate_values_table(TranslateContext& ctx, const json& select_body, const json& subselect) {
   const json* lists = list_member(select_body, "valuesLists");
   if (lists == nullptr) return fail_from(ctx, ParseCode::Malformed, "VALUES with empty list");
+  // ORDER BY, LIMIT or a WITH on the VALUES itself would change its rows;
+  // the table below has no place for them.
+  for (const char* clause : {"sortClause", "limitCount", "limitOffset", "withClause", "lockingClause"}) {
+    if (member(select_body, clause)) {
+      return fail_from(ctx, ParseCode::OutOfScope, "VALUES with ORDER BY, LIMIT or WITH is out of scope");
+    }
+  }
   ValuesTable table;
   for (const json& list : *lists) {
     auto row_node = as_node(&list);
@@ -101,9 +108,18 @@ FromItemPtr translate_range_subselect(TranslateContext& ctx, const json& body) {
     return fail_from(ctx, ParseCode::Malformed, "PGRangeSubselect missing inner SelectStmt");
   }
   if (member(*inner->body, "valuesLists")) return translate_values_table(ctx, *inner->body, body);
+  std::optional<std::string> alias;
+  if (const json* alias_node = member(body, "alias")) {
+    // Renamed columns would be answered under the inner names, which the
+    // outer query may use for other columns.
+    if (list_member(*alias_node, "colnames")) {
+      return fail_from(ctx, ParseCode::OutOfScope, "column aliases on a derived table are out of scope");
+    }
+    alias = string_member(*alias_node, "aliasname");
+  }
   SelectPtr statement = translate_select(ctx, *inner->body);
   if (!statement) return nullptr;
-  return std::make_unique<FromItem>(SubqueryRef{std::move(statement)});
+  return std::make_unique<FromItem>(SubqueryRef{std::move(statement), std::move(alias)});
 }
 
 FromItemPtr translate_from_item(TranslateContext& ctx, const json* value) {

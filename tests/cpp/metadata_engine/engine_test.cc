@@ -148,10 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "relation not cached: gone", {}},
         EngineCase{"SELECT * FROM information_schema.tables t JOIN nowhere n ON t.table_name = n.x", NotHandled,
                    "relation not cached: nowhere", {}},
-        EngineCase{"SELECT * FROM (SELECT table_name FROM information_schema.tables) s", NotHandled,
-                   "subqueries in FROM are not yet handled by the metadata engine", {}},
-        EngineCase{"SELECT * FROM (VALUES (1)) v(a)", NotHandled,
-                   "VALUES in FROM is not yet handled by the metadata engine", {}},
         EngineCase{"SELECT table_name FROM information_schema.tables WHERE EXISTS "
                    "(SELECT 1 FROM information_schema.columns)",
                    NotHandled, "subqueries in expressions are not yet handled by the metadata engine", {}},

@@ -119,9 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "RIGHT or FULL join with USING or NATURAL is left to compute", {}},
         SqlCase{"SELECT * FROM " T " JOIN " C " USING (table_name)", NotHandled,
                 "SELECT * over a USING or NATURAL join is left to compute", {}},
+        // A derived table joins under its alias.
         SqlCase{"SELECT t.table_name FROM " T " JOIN (SELECT table_name FROM information_schema.columns) s "
-                "ON t.table_name = s.table_name",
-                NotHandled, "subqueries in FROM are not yet handled by the metadata engine", {}},
+                "ON t.table_name = s.table_name ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders", "orders", "orders"])"}}},
         // Errors, as compute would report them.
         SqlCase{"SELECT table_name FROM " T " JOIN " C " ON t.table_name = c.table_name", Error,
                 "column reference is ambiguous: table_name", {}},

@@ -220,6 +220,23 @@ QUERIES += [
      "LEFT JOIN information_schema.triggers tr ON tr.trigger_name = t.table_name", False),
 ]
 
+# Derived tables and VALUES lists, alone and as join inputs. VALUES columns
+# are named through the alias: DuckDB names unnamed ones its own way.
+QUERIES += [
+    ("SELECT count(*) AS n FROM (SELECT * FROM information_schema.tables) AS derived", False),
+    ("SELECT s, n FROM (SELECT table_schema AS s, count(*) AS n FROM information_schema.columns "
+     "GROUP BY table_schema) g WHERE n > 30", False),
+    ("SELECT table_name FROM (SELECT table_name, table_schema FROM information_schema.tables "
+     "ORDER BY table_schema, table_name LIMIT 7) d", False),
+    ("SELECT * FROM (VALUES (1, 'a'), (2, NULL), (3, 'c')) v(n, s) WHERE n > 1", False),
+    ("SELECT x * 2 AS y FROM (VALUES (1), (2.5), (NULL)) v(x)", False),
+    ("SELECT t.table_name, v.label FROM information_schema.tables t "
+     "JOIN (VALUES ('public', 'p'), ('sales', 's')) v(sch, label) ON t.table_schema = v.sch", False),
+    ("SELECT d.table_name, c.column_name FROM (SELECT table_schema, table_name FROM information_schema.tables "
+     "WHERE table_type = 'VIEW') d JOIN information_schema.columns c "
+     "ON c.table_schema = d.table_schema AND c.table_name = d.table_name", False),
+]
+
 # IN follows SQL's three-valued logic around nulls, like compute does.
 IN_WITH_NULLS = [
     "SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN (255, 64)",
@@ -254,6 +271,9 @@ DECLINED = [
     "ON t.table_name = c.table_name AND t.table_type = 'VIEW'",
     "SELECT table_name FROM information_schema.tables t FULL JOIN information_schema.columns c USING (table_name)",
     "SELECT sum(table_name) AS s FROM information_schema.tables",
+    # Renamed derived-table columns, and a LIMIT on the VALUES list itself.
+    "SELECT a FROM (SELECT table_name AS a, table_schema AS b FROM information_schema.tables) d(b, a)",
+    "SELECT * FROM (VALUES (1), (2) LIMIT 1) v",
 ]
 
 

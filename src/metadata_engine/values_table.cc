@@ -1,0 +1,87 @@
+#include <arrow/builder.h>
+
+#include "metadata_engine/decline_internal.h"
+#include "metadata_engine/evaluator.h"
+#include "metadata_engine/overloaded.h"
+#include "metadata_engine/subquery_internal.h"
+
+namespace zv_sql::internal {
+
+namespace {
+
+using arrow::Status;
+
+// The column's type from all of its values, as SQL unifies the rows of a
+// VALUES list: integers widen to double when a decimal appears, a column of
+// nulls only is text. Strings mixed with numbers or booleans, which SQL would
+// either convert or refuse, are left to compute.
+arrow::Result<std::shared_ptr<arrow::DataType>> column_type(const std::vector<const Literal*>& values) {
+  bool any_bool = false, any_int = false, any_double = false, any_string = false;
+  for (const Literal* value : values) {
+    std::visit(Overloaded{
+                   [](std::monostate) {},
+                   [&](bool) { any_bool = true; },
+                   [&](int64_t) { any_int = true; },
+                   [&](double) { any_double = true; },
+                   [&](const std::string&) { any_string = true; },
+               },
+               value->value);
+  }
+  const int kinds = int{any_bool} + int{any_int || any_double} + int{any_string};
+  if (kinds > 1) return decline("VALUES column mixes value types; left to compute");
+  if (any_bool) return arrow::boolean();
+  if (any_double) return arrow::float64();
+  if (any_int) return arrow::int64();
+  return arrow::utf8();
+}
+
+Status append(arrow::ArrayBuilder& builder, const Literal& value) {
+  return std::visit(Overloaded{
+                        [&](std::monostate) { return builder.AppendNull(); },
+                        [&](bool v) { return static_cast<arrow::BooleanBuilder&>(builder).Append(v); },
+                        [&](int64_t v) {
+                          if (builder.type()->id() == arrow::Type::DOUBLE) {
+                            return static_cast<arrow::DoubleBuilder&>(builder).Append(static_cast<double>(v));
+                          }
+                          return static_cast<arrow::Int64Builder&>(builder).Append(v);
+                        },
+                        [&](double v) { return static_cast<arrow::DoubleBuilder&>(builder).Append(v); },
+                        [&](const std::string& v) { return static_cast<arrow::StringBuilder&>(builder).Append(v); },
+                    },
+                    value.value);
+}
+
+}  // namespace
+
+arrow::Result<BatchPtr> materialize_values(const ValuesTable& table, std::string* error) {
+  auto invalid = [error](const char* message) { return record_failure(error, message, message); };
+  if (table.rows.empty()) return invalid("VALUES list with no rows");
+  const size_t width = table.rows.front().size();
+  if (width == 0) return invalid("VALUES list with no columns");
+  // SQL refuses more names than columns rather than ignoring the extra ones.
+  if (table.column_names.size() > width) return invalid("VALUES list has fewer columns than alias names");
+  std::vector<std::vector<const Literal*>> columns(width);
+  for (const std::vector<ExprPtr>& row : table.rows) {
+    if (row.size() != width) return invalid("VALUES row has mismatched column count");
+    for (size_t i = 0; i < width; ++i) {
+      const Literal* literal = row[i] ? std::get_if<Literal>(&row[i]->node) : nullptr;
+      if (literal == nullptr) return invalid("VALUES with non-literal element");
+      columns[i].push_back(literal);
+    }
+  }
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
+  for (size_t i = 0; i < width; ++i) {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type, column_type(columns[i]));
+    ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::ArrayBuilder> builder, arrow::MakeBuilder(type));
+    for (const Literal* value : columns[i]) ARROW_RETURN_NOT_OK(append(*builder, *value));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> array, builder->Finish());
+    std::string name = i < table.column_names.size() ? table.column_names[i] : "column" + std::to_string(i + 1);
+    fields.push_back(arrow::field(std::move(name), type, /*nullable=*/true));
+    arrays.push_back(std::move(array));
+  }
+  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), static_cast<int64_t>(table.rows.size()),
+                                  std::move(arrays));
+}
+
+}  // namespace zv_sql::internal

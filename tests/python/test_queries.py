@@ -287,8 +287,9 @@ def test_information_schema_selects_are_answered_locally(driver_path, devserver,
         assert local.to_pylist() == remote.to_pylist()
         assert "order_totals" in local.column("table_name").to_pylist()
         # What the engine declines goes to compute, with the reason in the log.
-        counted = fetch(conn, "SELECT count(*) AS n FROM "
-                              "(SELECT * FROM information_schema.tables) AS derived")
+        # A function the engine does not offer sends the statement to compute.
+        counted = fetch(conn, "SELECT count(*) AS n FROM information_schema.tables "
+                              "WHERE regexp_matches(table_name, '.')")
         assert counted.column("n").to_pylist()[0] >= 5
         assert devserver.counters()["requests"].get("query") == 2
     assert "routing to compute (reason=" in log.read_text()

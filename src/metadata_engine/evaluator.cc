@@ -88,7 +88,14 @@ class Evaluator {
   Result<Datum> eval_node(const Literal& literal) {
     return std::visit(
         Overloaded{
-            [](std::monostate) -> Result<Datum> { return Datum(arrow::MakeNullScalar(arrow::null())); },
+            // A null the engine made from a typed column keeps its type.
+            [&](std::monostate) -> Result<Datum> {
+              if (literal.type == Type::Null || literal.type == Type::Unknown) {
+                return Datum(arrow::MakeNullScalar(arrow::null()));
+              }
+              ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type, to_arrow_type(literal.type));
+              return Datum(arrow::MakeNullScalar(std::move(type)));
+            },
             [](bool v) -> Result<Datum> { return Datum(std::make_shared<arrow::BooleanScalar>(v)); },
             [](int64_t v) -> Result<Datum> { return Datum(std::make_shared<arrow::Int64Scalar>(v)); },
             [](double v) -> Result<Datum> { return Datum(std::make_shared<arrow::DoubleScalar>(v)); },

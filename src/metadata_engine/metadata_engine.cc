@@ -73,6 +73,10 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
                                                const internal::SubqueryRunner& runner, std::string* error) {
   using namespace internal;
   ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_from(registry, statement, runner, error));
+  // Subqueries become constants before anything is evaluated row by row.
+  ARROW_RETURN_NOT_OK(flatten(registry, runner, statement.where, error));
+  for (ProjectionItem& item : statement.projection) ARROW_RETURN_NOT_OK(flatten(registry, runner, item.expr, error));
+  for (ExprPtr& key : statement.group_by) ARROW_RETURN_NOT_OK(flatten(registry, runner, key, error));
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }

@@ -1,5 +1,5 @@
-// Statements whose pipeline steps (subqueries, VALUES) the
-// engine does not run yet; they are declined so that compute answers them.
+// Statements with subqueries in places the engine does not run them (ON
+// conditions, EXISTS); they are declined so that compute answers them.
 #pragma once
 
 #include <optional>

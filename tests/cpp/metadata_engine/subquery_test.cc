@@ -29,6 +29,8 @@ class SubqueryTest : public ::testing::TestWithParam<SqlCase> {
     engine_.register_relation("information_schema.columns", columns->schema(), {columns});
     auto triggers = arrow::schema({arrow::field("trigger_name", arrow::utf8()), arrow::field("created", arrow::date32())});
     engine_.register_relation("information_schema.triggers", triggers, {});
+    auto routines = make_batch({{"routine_name", arrow::utf8(), R"(["f"])"}, {"created", arrow::date32(), "[1]"}});
+    engine_.register_relation("information_schema.routines", routines->schema(), {routines});
   }
 
   MetadataEngine engine_;
@@ -94,6 +96,72 @@ INSTANTIATE_TEST_SUITE_P(
                 "v(name, label) ON t.table_name = v.name ORDER BY 1",
                 Ok, "",
                 {{"table_name", arrow::utf8(), R"(["leads", "orders"])"}, {"label", arrow::utf8(), R"(["l", "o"])"}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    InAndScalar, SubqueryTest,
+    ::testing::Values(
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name FROM " COLUMNS ") ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders"])"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name NOT IN (SELECT table_name FROM " COLUMNS ")", Ok,
+                "", {{"table_name", arrow::utf8(), R"(["items"])"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count NOT IN "
+                "(SELECT max_length FROM " COLUMNS " WHERE max_length IS NOT NULL) ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders"])"}}},
+        // A null among the subquery's values makes every non-match unknown.
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count NOT IN (SELECT max_length FROM " COLUMNS ")", Ok,
+                "", {{"table_name", arrow::utf8(), "[]"}}},
+        // Against no values at all, IN is false and NOT IN true, a null operand included.
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count NOT IN (SELECT max_length FROM " COLUMNS
+                " WHERE 1 = 0) ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "items", "leads", "orders"])"}}},
+        SqlCase{"SELECT table_name, row_count IN (SELECT max_length FROM " COLUMNS " WHERE 1 = 0) AS m FROM " TABLES
+                " ORDER BY 1",
+                Ok, "",
+                {{"table_name", arrow::utf8(), R"(["ghost", "items", "leads", "orders"])"},
+                 {"m", arrow::boolean(), "[false, false, false, false]"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name FROM " COLUMNS
+                " WHERE ordinal_position IN (SELECT row_count FROM " TABLES " WHERE row_count IS NOT NULL)) ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders"])"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name, column_name FROM " COLUMNS
+                ")",
+                Error, "Invalid: IN-subquery must return exactly one column", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count = (SELECT max(row_count) FROM " TABLES ")", Ok, "",
+                {{"table_name", arrow::utf8(), R"(["orders"])"}}},
+        SqlCase{"SELECT table_name, (SELECT count(*) FROM " COLUMNS ") AS n FROM " TABLES " WHERE table_name = 'leads'",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["leads"])"}, {"n", arrow::int64(), "[5]"}}},
+        // No row: a null of the column's type.
+        SqlCase{"SELECT table_name, (SELECT max_length FROM " COLUMNS " WHERE 1 = 0) AS m FROM " TABLES
+                " WHERE table_name = 'leads'",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["leads"])"}, {"m", arrow::int64(), "[null]"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count = (SELECT row_count FROM " TABLES ")", Error,
+                "Invalid: scalar subquery returned more than one row", {}},
+        SqlCase{"SELECT (SELECT table_name, row_count FROM " TABLES " LIMIT 1) AS x FROM " TABLES, Error,
+                "Invalid: scalar subquery must return exactly one column", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE (SELECT created FROM information_schema.routines) IS NULL",
+                Error, "Invalid: subquery result column type not supported for IN-list flattening: date32", {}},
+        // Run on its own, a correlated subquery would bind t.table_name to the
+        // inner column of the same name and count every row.
+        SqlCase{"SELECT t.table_name, (SELECT count(*) FROM " COLUMNS " c WHERE c.table_name = t.table_name) AS n FROM "
+                TABLES " t",
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " t WHERE row_count IN (SELECT row_count FROM " TABLES
+                " t2 WHERE t2.table_schema = t.table_schema)",
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_schema)", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name FROM " COLUMNS
+                " WHERE max_length = row_count)",
+                NotHandled, "correlated subquery is left to compute (outer reference row_count)", {}},
+        // Outer references two levels down count too.
+        SqlCase{"SELECT table_name FROM " TABLES " t WHERE table_name IN (SELECT table_name FROM " COLUMNS
+                " c WHERE c.ordinal_position IN (SELECT row_count FROM " TABLES " t2 WHERE t2.table_name = t.table_name))",
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT x FROM (SELECT * FROM nowhere) d)",
+                NotHandled, "relation not cached: nowhere", {}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name FROM " COLUMNS
+                " ORDER BY 9)",
+                Error, "ORDER BY ordinal out of range", {}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t JOIN " COLUMNS " c ON t.table_name = c.table_name "
+                "AND c.column_name IN (SELECT column_name FROM " COLUMNS ")",
+                NotHandled, "subqueries in JOIN conditions are left to compute", {}}));
 
 // Nesting deeper than the engine's cap goes to compute instead of recursing on.
 TEST_F(SubqueryTest, DeeplyNestedDerivedTablesAreDeclined) {

@@ -237,6 +237,30 @@ QUERIES += [
      "ON c.table_schema = d.table_schema AND c.table_name = d.table_name", False),
 ]
 
+# IN and scalar subqueries, run once and replaced by constants; NOT IN over
+# a subquery that yields a null, or no rows at all, follows SQL.
+QUERIES += [
+    ("SELECT table_schema, table_name FROM information_schema.tables WHERE table_name IN "
+     "(SELECT table_name FROM information_schema.columns WHERE data_type = 'DOUBLE')", False),
+    ("SELECT table_name, table_schema FROM information_schema.tables WHERE table_schema NOT IN "
+     "(SELECT schema_name FROM information_schema.schemata WHERE schema_name <> 'sales')", False),
+    ("SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN "
+     "(SELECT character_maximum_length FROM information_schema.columns WHERE data_type = 'VARCHAR')", False),
+    ("SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN "
+     "(SELECT character_maximum_length FROM information_schema.columns WHERE character_maximum_length > 100)", False),
+    ("SELECT column_name, character_maximum_length NOT IN (SELECT action_order FROM information_schema.triggers) AS m, "
+     "character_maximum_length IN (SELECT action_order FROM information_schema.triggers) AS i "
+     "FROM information_schema.columns", False),
+    ("SELECT table_name, (SELECT count(*) FROM information_schema.schemata) AS n FROM information_schema.tables "
+     "WHERE table_schema = (SELECT max(schema_name) FROM information_schema.schemata)", False),
+    ("SELECT column_name FROM information_schema.columns "
+     "WHERE ordinal_position > (SELECT avg(ordinal_position) FROM information_schema.columns)", False),
+    ("SELECT table_name, (SELECT trigger_name FROM information_schema.triggers) AS m FROM information_schema.tables",
+     False),
+    ("SELECT count(*) AS n FROM (SELECT table_name FROM information_schema.tables WHERE table_schema IN "
+     "(SELECT schema_name FROM information_schema.schemata WHERE schema_name LIKE '%a%')) d", False),
+]
+
 # IN follows SQL's three-valued logic around nulls, like compute does.
 IN_WITH_NULLS = [
     "SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN (255, 64)",
@@ -274,6 +298,12 @@ DECLINED = [
     # Renamed derived-table columns, and a LIMIT on the VALUES list itself.
     "SELECT a FROM (SELECT table_name AS a, table_schema AS b FROM information_schema.tables) d(b, a)",
     "SELECT * FROM (VALUES (1), (2) LIMIT 1) v",
+    # Correlated subqueries cannot run on their own: the outer name would bind
+    # to the inner column of the same name.
+    "SELECT t.table_name, (SELECT count(*) FROM information_schema.columns c WHERE c.table_name = t.table_name) AS n "
+    "FROM information_schema.tables t",
+    "SELECT table_name FROM information_schema.tables t WHERE table_type IN "
+    "(SELECT table_type FROM information_schema.tables t2 WHERE t2.table_schema = t.table_schema)",
 ]
 
 

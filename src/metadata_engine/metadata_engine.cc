@@ -97,6 +97,7 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
   // Every nested statement runs one level deeper; the cap keeps the stack
   // bounded whatever the statement's shape.
   if (depth > internal::kMaxSubqueryDepth) return not_handled("subqueries nested too deeply for the metadata path");
+  internal::rewrite_exists(registry, statement);
   if (auto missing = find_missing_relation_anywhere(registry, statement)) {
     return not_handled("relation not cached: " + *missing);
   }

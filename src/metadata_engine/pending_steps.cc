@@ -7,9 +7,8 @@ namespace zv_sql::internal {
 namespace {
 
 // Whether a subquery hides anywhere in the expression, at any depth.
-// With `exists_only`, only EXISTS counts.
-bool contains_subquery(const Expr& expr, bool exists_only = false) {
-  auto any = [exists_only](const ExprPtr& child) { return child && contains_subquery(*child, exists_only); };
+bool contains_subquery(const Expr& expr) {
+  auto any = [](const ExprPtr& child) { return child && contains_subquery(*child); };
   auto any_of = [&](const std::vector<ExprPtr>& list) {
     for (const ExprPtr& child : list) {
       if (any(child)) return true;
@@ -21,7 +20,7 @@ bool contains_subquery(const Expr& expr, bool exists_only = false) {
                         [&](const Arithmetic& e) { return any(e.left) || any(e.right); },
                         [&](const Logical& e) { return any(e.left) || any(e.right); },
                         [&](const Unary& e) { return any(e.operand); },
-                        [&](const InList& e) { return (e.subquery && !exists_only) || any(e.operand) || any_of(e.items); },
+                        [&](const InList& e) { return e.subquery || any(e.operand) || any_of(e.items); },
                         [&](const Like& e) { return any(e.operand) || any(e.pattern); },
                         [&](const Case& e) {
                           for (const CaseBranch& branch : e.branches) {
@@ -33,7 +32,7 @@ bool contains_subquery(const Expr& expr, bool exists_only = false) {
                         [&](const FunctionCall& e) { return any_of(e.args); },
                         [&](const AggregateCall& e) { return any_of(e.args); },
                         [](const Exists&) { return true; },
-                        [&](const ScalarSubquery&) { return !exists_only; },
+                        [](const ScalarSubquery&) { return true; },
                         [](const auto&) { return false; },
                     },
                     expr.node);
@@ -54,10 +53,6 @@ std::optional<std::string> pending_step_reason(const SelectStatement& statement)
   if (statement.from && join_condition_has_subquery(*statement.from)) {
     return "subqueries in JOIN conditions are left to compute";
   }
-  bool exists = statement.where && contains_subquery(*statement.where, true);
-  for (const ProjectionItem& item : statement.projection) exists = exists || (item.expr && contains_subquery(*item.expr, true));
-  for (const ExprPtr& key : statement.group_by) exists = exists || (key && contains_subquery(*key, true));
-  if (exists) return "EXISTS is not yet handled by the metadata engine";
   return std::nullopt;
 }
 

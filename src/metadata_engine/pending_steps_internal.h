@@ -1,5 +1,5 @@
-// Statements with subqueries in places the engine does not run them (ON
-// conditions, EXISTS); they are declined so that compute answers them.
+// Statements with subqueries where the engine does not run them (ON
+// conditions); they are declined so that compute answers them.
 #pragma once
 
 #include <optional>

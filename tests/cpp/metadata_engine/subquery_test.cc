@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine_case.h"
+#include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql {
 namespace {
@@ -162,6 +163,97 @@ INSTANTIATE_TEST_SUITE_P(
         SqlCase{"SELECT t.table_name FROM " TABLES " t JOIN " COLUMNS " c ON t.table_name = c.table_name "
                 "AND c.column_name IN (SELECT column_name FROM " COLUMNS ")",
                 NotHandled, "subqueries in JOIN conditions are left to compute", {}}));
+
+#define EXISTS_C(condition) "EXISTS (SELECT 1 FROM " COLUMNS " c WHERE " condition ")"
+#define SAME_TABLE "c.table_name = t.table_name AND c.table_schema = t.table_schema"
+
+INSTANTIATE_TEST_SUITE_P(
+    Exists, SubqueryTest,
+    ::testing::Values(
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE " EXISTS_C("c.table_name = t.table_name") " ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders"])"}}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE NOT " EXISTS_C("c.table_name = t.table_name"), Ok, "",
+                {{"table_name", arrow::utf8(), R"(["items"])"}}},
+        // Null keys never match: ghost's null schema has no partner.
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE " EXISTS_C(SAME_TABLE) " ORDER BY 1", Ok, "",
+                {{"table_name", arrow::utf8(), R"(["leads", "orders"])"}}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE NOT " EXISTS_C(SAME_TABLE) " ORDER BY 1", Ok, "",
+                {{"table_name", arrow::utf8(), R"(["ghost", "items"])"}}},
+        SqlCase{"SELECT * FROM " TABLES " t WHERE " EXISTS_C(SAME_TABLE) " ORDER BY table_name", Ok, "",
+                {{"table_schema", arrow::utf8(), R"(["sales", "public"])"},
+                 {"table_name", arrow::utf8(), R"(["leads", "orders"])"},
+                 {"row_count", arrow::int64(), "[3, 10]"}}},
+        SqlCase{"SELECT t.table_schema, count(*) AS n FROM " TABLES " t WHERE t.row_count >= 1 AND " EXISTS_C(SAME_TABLE)
+                " GROUP BY t.table_schema ORDER BY 1",
+                Ok, "", {{"table_schema", arrow::utf8(), R"(["public", "sales"])"}, {"n", arrow::int64(), "[1, 1]"}}},
+        // An unqualified outer name; a null outer key has no match, so NOT EXISTS keeps it.
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE NOT " EXISTS_C("c.max_length = row_count") " ORDER BY 1", Ok,
+                "", {{"table_name", arrow::utf8(), R"(["ghost", "items", "leads", "orders"])"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT c.table_name FROM " COLUMNS " c WHERE "
+                "EXISTS (SELECT 1 FROM " TABLES " t2 WHERE t2.table_name = c.table_name AND "
+                "t2.table_schema = c.table_schema)) ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["leads", "orders"])"}}},
+        // Uncorrelated: run once. An aggregate always yields a row.
+        SqlCase{"SELECT count(*) AS n FROM " TABLES " WHERE EXISTS (SELECT count(*) FROM information_schema.triggers)",
+                Ok, "", {{"n", arrow::int64(), "[4]"}}},
+        SqlCase{"SELECT count(*) AS n FROM " TABLES " WHERE EXISTS (SELECT * FROM information_schema.triggers)", Ok,
+                "", {{"n", arrow::int64(), "[0]"}}},
+        SqlCase{"SELECT count(*) AS n FROM " TABLES " WHERE NOT EXISTS (SELECT * FROM information_schema.triggers)",
+                Ok, "", {{"n", arrow::int64(), "[4]"}}},
+        // Not rewritable, and correlated: compute answers.
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE " EXISTS_C("c.table_name = t.table_name AND "
+                                                                         "c.ordinal_position = 2"),
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE EXISTS (SELECT count(*) FROM " COLUMNS
+                " c WHERE c.table_name = t.table_name)",
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE EXISTS (SELECT 1 FROM " COLUMNS
+                " c WHERE c.table_name = t.table_name LIMIT 0)",
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        // Under OR a join would drop rows the other branch keeps (items).
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE t.row_count IS NULL OR " EXISTS_C("c.table_name = t.table_name"),
+                NotHandled, "correlated subquery is left to compute (outer reference t.table_name)", {}},
+        SqlCase{"SELECT t.table_name, " EXISTS_C("c.table_name = t.table_name") " AS e FROM " TABLES " t", NotHandled,
+                "correlated subquery is left to compute (outer reference t.table_name)", {}}));
+
+SelectPtr parse(const std::string& sql) {
+  ParseStatus status;
+  SelectPtr statement = parse_select(sql, status);
+  EXPECT_TRUE(statement) << status.message;
+  return statement;
+}
+
+TEST_F(SubqueryTest, ExistsBecomesSemiJoinAndWhereBecomesTrue) {
+  SelectPtr statement = parse("SELECT * FROM " TABLES " t WHERE " EXISTS_C(SAME_TABLE));
+  ASSERT_TRUE(statement);
+  internal::rewrite_exists(engine_.registry(), *statement);
+  auto* join = std::get_if<std::unique_ptr<JoinClause>>(&statement->from->node);
+  ASSERT_TRUE(join && *join);
+  EXPECT_EQ((*join)->type, JoinType::Semi);
+  EXPECT_TRUE(std::holds_alternative<RelationRef>((*join)->left->node));
+  EXPECT_EQ(std::get<RelationRef>((*join)->right->node).alias, "c");
+  ASSERT_TRUE(statement->where);
+  const auto* literal = std::get_if<Literal>(&statement->where->node);
+  ASSERT_TRUE(literal);
+  EXPECT_EQ(literal->value, Literal::Value(true));
+
+  statement = parse("SELECT * FROM " TABLES " t WHERE NOT " EXISTS_C("c.table_name = t.table_name"));
+  internal::rewrite_exists(engine_.registry(), *statement);
+  join = std::get_if<std::unique_ptr<JoinClause>>(&statement->from->node);
+  ASSERT_TRUE(join && *join);
+  EXPECT_EQ((*join)->type, JoinType::Anti);
+}
+
+TEST_F(SubqueryTest, ExistsOutsideTheConjunctsIsNotRewritten) {
+  for (const char* sql : {"SELECT * FROM " TABLES " t WHERE t.row_count = 1 OR " EXISTS_C("c.table_name = t.table_name"),
+                          "SELECT * FROM " TABLES " t WHERE (" EXISTS_C("c.table_name = t.table_name") ") = false",
+                          "SELECT * FROM " TABLES " t WHERE " EXISTS_C("c.table_name = t.table_name AND c.max_length > 1")}) {
+    SelectPtr statement = parse(sql);
+    ASSERT_TRUE(statement);
+    internal::rewrite_exists(engine_.registry(), *statement);
+    EXPECT_TRUE(std::holds_alternative<RelationRef>(statement->from->node)) << sql;
+  }
+}
 
 // Nesting deeper than the engine's cap goes to compute instead of recursing on.
 TEST_F(SubqueryTest, DeeplyNestedDerivedTablesAreDeclined) {

@@ -261,6 +261,28 @@ QUERIES += [
      "(SELECT schema_name FROM information_schema.schemata WHERE schema_name LIKE '%a%')) d", False),
 ]
 
+# EXISTS: correlated through column equalities only it becomes a semi or
+# anti join; uncorrelated it runs once. Filtering inside the subquery goes
+# through a derived table.
+VIEWS = "(SELECT table_schema, table_name FROM information_schema.tables WHERE table_type = 'VIEW') v"
+DOUBLES = "(SELECT table_schema, table_name FROM information_schema.columns WHERE data_type = 'DOUBLE') d"
+QUERIES += [
+    ("SELECT t.table_schema, t.table_name FROM information_schema.tables t WHERE EXISTS "
+     "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name AND c.table_schema = t.table_schema)",
+     False),
+    ("SELECT s.schema_name FROM information_schema.schemata s WHERE NOT EXISTS "
+     "(SELECT 1 FROM " + VIEWS + " WHERE v.table_schema = s.schema_name)", False),
+    ("SELECT c.table_name, c.column_name FROM information_schema.columns c WHERE c.ordinal_position < 4 AND EXISTS "
+     "(SELECT 1 FROM " + VIEWS + " WHERE v.table_schema = c.table_schema AND v.table_name = c.table_name)", False),
+    ("SELECT t.table_type, count(*) AS n FROM information_schema.tables t WHERE NOT EXISTS "
+     "(SELECT 1 FROM " + DOUBLES + " WHERE d.table_schema = t.table_schema AND d.table_name = t.table_name) "
+     "GROUP BY t.table_type", False),
+    ("SELECT count(*) AS n FROM information_schema.tables WHERE NOT EXISTS (SELECT * FROM information_schema.triggers)",
+     False),
+    ("SELECT count(*) AS n FROM information_schema.tables WHERE EXISTS (SELECT count(*) FROM information_schema.triggers)",
+     False),
+]
+
 # IN follows SQL's three-valued logic around nulls, like compute does.
 IN_WITH_NULLS = [
     "SELECT column_name FROM information_schema.columns WHERE character_maximum_length NOT IN (255, 64)",
@@ -304,6 +326,11 @@ DECLINED = [
     "FROM information_schema.tables t",
     "SELECT table_name FROM information_schema.tables t WHERE table_type IN "
     "(SELECT table_type FROM information_schema.tables t2 WHERE t2.table_schema = t.table_schema)",
+    # EXISTS under OR, or with a condition on the inner rows alone, is no join.
+    "SELECT t.table_name FROM information_schema.tables t WHERE t.table_type = 'VIEW' OR EXISTS "
+    "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name)",
+    "SELECT t.table_name FROM information_schema.tables t WHERE EXISTS "
+    "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name AND c.data_type = 'DOUBLE')",
 ]
 
 

@@ -160,19 +160,34 @@ class Evaluator {
   Result<Datum> eval_node(const InList& in) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(in.operand));
     if (!operand.is_array() && !operand.is_scalar()) return fail_short("IN: unexpected operand kind");
-    const std::shared_ptr<arrow::DataType> type = operand.type();
+    std::shared_ptr<arrow::DataType> type = operand.type();
     std::vector<std::shared_ptr<arrow::Scalar>> values;
     values.reserve(in.items.size());
+    bool any_floating = false;
     for (const ExprPtr& item : in.items) {
       ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(item));
       if (!value.is_scalar()) {
         return record_failure(ctx_.error, "IN list element must be a literal", "IN list non-literal");
       }
-      std::shared_ptr<arrow::Scalar> scalar = value.scalar();
-      if (!scalar->type->Equals(*type)) {
-        ARROW_ASSIGN_OR_RAISE(scalar, scalar->CastTo(type));
+      const arrow::Type::type id = value.type()->id();
+      // Numbers are typed in SQL: compared with text they are an error there,
+      // not a comparison of their spellings.
+      if (arrow::is_base_binary_like(type->id()) && (arrow::is_numeric(id) || id == arrow::Type::BOOL)) {
+        return record_failure(ctx_.error, "IN list compares text with a number or boolean", "IN type mismatch");
       }
-      values.push_back(std::move(scalar));
+      any_floating = any_floating || arrow::is_floating(id);
+      values.push_back(value.scalar());
+    }
+    // An integer compared with a decimal value is compared as a double; the
+    // value cast to the integer type would lose its fraction (2 IN (2.5)).
+    if (arrow::is_integer(type->id()) && any_floating) {
+      type = arrow::float64();
+      ARROW_ASSIGN_OR_RAISE(operand, cp::Cast(operand, type));
+    }
+    for (std::shared_ptr<arrow::Scalar>& scalar : values) {
+      if (scalar->type->Equals(*type)) continue;
+      ARROW_ASSIGN_OR_RAISE(Datum cast, cp::Cast(Datum(scalar), cp::CastOptions::Safe(type)));
+      scalar = cast.scalar();
     }
     ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::ArrayBuilder> builder, arrow::MakeBuilder(type));
     ARROW_RETURN_NOT_OK(builder->AppendScalars(values));

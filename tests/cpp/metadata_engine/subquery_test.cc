@@ -123,6 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name FROM " COLUMNS
                 " WHERE ordinal_position IN (SELECT row_count FROM " TABLES " WHERE row_count IS NOT NULL)) ORDER BY 1",
                 Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "leads", "orders"])"}}},
+        // Integers meet decimals as doubles, never by truncating the decimal.
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE row_count IN (SELECT n FROM (VALUES (3.5), (10.0)) v(n))", Ok,
+                "", {{"table_name", arrow::utf8(), R"(["orders"])"}}},
+        SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT ordinal_position FROM " COLUMNS ")",
+                Error, "IN list compares text with a number or boolean", {}},
         SqlCase{"SELECT table_name FROM " TABLES " WHERE table_name IN (SELECT table_name, column_name FROM " COLUMNS
                 ")",
                 Error, "Invalid: IN-subquery must return exactly one column", {}},
@@ -193,6 +198,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "EXISTS (SELECT 1 FROM " TABLES " t2 WHERE t2.table_name = c.table_name AND "
                 "t2.table_schema = c.table_schema)) ORDER BY 1",
                 Ok, "", {{"table_name", arrow::utf8(), R"(["leads", "orders"])"}}},
+        // Against an empty relation: no match for anyone.
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE NOT EXISTS (SELECT 1 FROM information_schema.triggers tr "
+                "WHERE tr.trigger_name = t.table_name) ORDER BY 1",
+                Ok, "", {{"table_name", arrow::utf8(), R"(["ghost", "items", "leads", "orders"])"}}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE EXISTS (SELECT 1 FROM information_schema.triggers tr "
+                "WHERE tr.trigger_name = t.table_name)",
+                Ok, "", {{"table_name", arrow::utf8(), "[]"}}},
+        SqlCase{"SELECT t.table_name FROM " TABLES " t WHERE 1 = 0 AND " EXISTS_C("c.table_name = t.table_name"), Ok,
+                "", {{"table_name", arrow::utf8(), "[]"}}},
         // Uncorrelated: run once. An aggregate always yields a row.
         SqlCase{"SELECT count(*) AS n FROM " TABLES " WHERE EXISTS (SELECT count(*) FROM information_schema.triggers)",
                 Ok, "", {{"n", arrow::int64(), "[4]"}}},

@@ -257,6 +257,8 @@ QUERIES += [
      "WHERE ordinal_position > (SELECT avg(ordinal_position) FROM information_schema.columns)", False),
     ("SELECT table_name, (SELECT trigger_name FROM information_schema.triggers) AS m FROM information_schema.tables",
      False),
+    ("SELECT column_name, ordinal_position FROM information_schema.columns "
+     "WHERE ordinal_position IN (SELECT x FROM (VALUES (2.5), (3.0)) v(x))", False),
     ("SELECT count(*) AS n FROM (SELECT table_name FROM information_schema.tables WHERE table_schema IN "
      "(SELECT schema_name FROM information_schema.schemata WHERE schema_name LIKE '%a%')) d", False),
 ]

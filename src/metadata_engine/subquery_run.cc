@@ -1,3 +1,6 @@
+#include <arrow/type.h>
+
+#include "metadata_engine/ascii.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/subquery_internal.h"
 
@@ -25,6 +28,17 @@ arrow::Result<BatchPtr> materialize_subquery(const RelationRegistry& registry, c
   if (!ref.statement) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
   ARROW_ASSIGN_OR_RAISE(ExecuteResult result, run_subquery(registry, runner, *ref.statement, "subquery: ", error));
   if (!result.schema) return arrow::Status::Invalid("subquery produced no schema");
+  // The engine binds names case-insensitively to the first match, where SQL
+  // calls a repeated name ambiguous: leave such derived tables to compute.
+  const auto& fields = result.schema->fields();
+  for (size_t i = 0; i < fields.size(); ++i) {
+    for (size_t j = i + 1; j < fields.size(); ++j) {
+      if (ascii_iequals(fields[i]->name(), fields[j]->name())) {
+        return decline("derived table with a repeated column name (" + fields[i]->name() +
+                       ") is left to compute");
+      }
+    }
+  }
   if (result.batches.empty()) return arrow::RecordBatch::MakeEmpty(result.schema);
   if (result.batches.size() == 1) return result.batches.front();
   return arrow::ConcatenateRecordBatches(result.batches);

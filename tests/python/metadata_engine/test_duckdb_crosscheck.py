@@ -322,6 +322,8 @@ DECLINED = [
     # Renamed derived-table columns, and a LIMIT on the VALUES list itself.
     "SELECT a FROM (SELECT table_name AS a, table_schema AS b FROM information_schema.tables) d(b, a)",
     "SELECT * FROM (VALUES (1), (2) LIMIT 1) v",
+    # A derived table repeating a column name: SQL calls a reference ambiguous.
+    "SELECT x FROM (SELECT table_name AS x, table_schema AS x FROM information_schema.tables) d",
     # Correlated subqueries cannot run on their own: the outer name would bind
     # to the inner column of the same name.
     "SELECT t.table_name, (SELECT count(*) FROM information_schema.columns c WHERE c.table_name = t.table_name) AS n "

@@ -42,6 +42,7 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 
 "$cxx" -fsanitize=fuzzer,address "${objects[@]}" -o "$out/fuzz_metadata_engine" \
   "$arrow_libdir/libarrow.so.$so_version" "$arrow_libdir/libarrow_compute.so.$so_version" \
+  "$arrow_libdir/libarrow_acero.so.$so_version" \
   -lpg_query -lpthread -Wl,-rpath,"$arrow_libdir"
 
 # Arrow's own allocations are not instrumented; leak checks would only report

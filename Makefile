@@ -39,9 +39,11 @@ test-asan: setup
 	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
 	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"; \
 	fi
-	@cmake --build build-asan -j $(JOBS) --target zv_unit_tests
+	@cmake --build build-asan -j $(JOBS) --target zv_unit_tests zv_metadata_engine_tests
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  build-asan/tests/cpp/zv_unit_tests
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  build-asan/tests/cpp/metadata_engine/zv_metadata_engine_tests
 
 demo: build
 	@$(PY) scripts/demo.py

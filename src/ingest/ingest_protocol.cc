@@ -85,7 +85,12 @@ namespace {
 // escape must not change what is read.
 void ReadStats(std::string_view text, IngestSummary* summary) {
   nlohmann::json json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (!json.is_object()) return;
+  if (!json.is_object()) {
+    // The load succeeded but its statistics are unreadable: the row count is
+    // unknown, not zero.
+    summary->counts_known = false;
+    return;
+  }
   auto integer = [&json](const char* name, int64_t* slot) {
     auto it = json.find(name);
     if (it != json.end() && it->is_number_integer()) *slot = it->get<int64_t>();

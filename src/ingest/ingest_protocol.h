@@ -38,6 +38,7 @@ struct IngestSummary {
   int64_t commit_version = -1;
   double duration_ms = 0;
   bool idempotent_replay = false;
+  bool counts_known = true;  // false when the STATS text could not be read
   std::vector<std::string> landed_paths;
   std::string message;   // failure text
   std::string sqlstate;  // failure SQLSTATE

@@ -82,6 +82,13 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   arrow::Status produced = ProduceBatches(*reader, settings, *upload);
   if (!produced.ok()) {
     upload->Cancel();
+    // A server that refused the load early stopped reading the upload; its
+    // reason is the one to report, not the aborted push.
+    IngestSummary refusal;
+    if (upload->ServerRefused(&refusal)) {
+      const IngestFailureCode code = MapIngestSqlstate(OrDefault(refusal.sqlstate, "HY000"));
+      return AdbcFailure(code.status, code.sqlstate, OrDefault(refusal.message, "ingest failed"));
+    }
     ZV_LOG(kLogWarn, "api", "ingest cancelled: %s", produced.message().c_str());
     return produced;
   }
@@ -95,8 +102,13 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
          static_cast<long long>(summary.rows_inserted), static_cast<long long>(summary.rows_updated),
          static_cast<long long>(summary.rows_deleted), static_cast<long long>(summary.commit_version),
          summary.idempotent_replay ? 1 : 0);
+  if (!summary.counts_known) {
+    ZV_LOG(kLogWarn, "api", "ingest succeeded but its statistics could not be read; rows affected unknown");
+  }
   if (rows_affected != nullptr) {
-    *rows_affected = summary.rows_inserted + summary.rows_updated + summary.rows_deleted;
+    *rows_affected = summary.counts_known
+                         ? summary.rows_inserted + summary.rows_updated + summary.rows_deleted
+                         : -1;
   }
   return arrow::Status::OK();
 }

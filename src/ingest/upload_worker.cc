@@ -233,6 +233,11 @@ size_t IngestUpload::ReadFrames(char* buffer, size_t size, size_t count, void* s
   return copied;
 }
 
+bool IngestUpload::ServerRefused(IngestSummary* summary) const {
+  // Only read once the worker has been joined: it owns response_ until then.
+  return worker_done_ && ScanIngestResponse(response_, summary) == IngestAnswer::kError;
+}
+
 size_t IngestUpload::AppendResponse(char* data, size_t size, size_t count, void* self) {
   auto* upload = static_cast<IngestUpload*>(self);
   const size_t n = size * count;
@@ -240,7 +245,11 @@ size_t IngestUpload::AppendResponse(char* data, size_t size, size_t count, void*
     upload->response_too_large_ = true;
     return 0;  // aborts the transfer
   }
-  upload->response_.append(data, n);
+  try {
+    upload->response_.append(data, n);
+  } catch (...) {
+    return 0;  // nothing may unwind through libcurl; aborting reports the failure
+  }
   return n;
 }
 

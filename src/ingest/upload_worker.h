@@ -48,6 +48,11 @@ class IngestUpload {
 
   std::string ErrorText() const;
 
+  // After Cancel: true when the server had already refused the load with an
+  // ERROR frame (it may answer before the upload is complete), with its
+  // message and SQLSTATE in *summary.
+  bool ServerRefused(IngestSummary* summary) const;
+
  private:
   IngestUpload(std::shared_ptr<zv_conn> conn, IngestRequest request);
 

@@ -94,6 +94,16 @@ TEST(IngestResponse, StatsAndErrorFramesAreReadAsJson) {
   }
 }
 
+TEST(IngestResponse, UnreadableStatsLeaveTheRowCountUnknownNotZero) {
+  zv::IngestSummary summary;
+  EXPECT_EQ(zv::ScanIngestResponse(Stats(R"({"rows_inserted":5,"duration_ms":NaN})"), &summary),
+            zv::IngestAnswer::kStats);
+  EXPECT_FALSE(summary.counts_known);
+  zv::IngestSummary readable;
+  zv::ScanIngestResponse(Stats(R"({"rows_inserted":5})"), &readable);
+  EXPECT_TRUE(readable.counts_known);
+}
+
 TEST(IngestSqlstate, MapsToStatusAndUnknownOnesBecomeGeneric) {
   struct Case {
     const char* in;

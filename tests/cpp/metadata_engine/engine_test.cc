@@ -5,6 +5,7 @@
 #include <arrow/util/key_value_metadata.h>
 
 #include "metadata_engine/metadata_engine.h"
+#include "engine_case.h"
 #include "test_batches.h"
 
 namespace zv_sql {
@@ -47,34 +48,11 @@ class EngineTest : public ::testing::Test {
   MetadataEngine engine_;
 };
 
-struct EngineCase {
-  std::string sql;
-  ExecuteStatus status;
-  std::string text;                 // reason (NotHandled) or error (Error)
-  std::vector<ColumnSpec> columns;  // the expected result (Ok)
-};
+using EngineCase = testing::SqlCase;
 
 class EngineCases : public EngineTest, public ::testing::WithParamInterface<EngineCase> {};
 
-TEST_P(EngineCases, Result) {
-  const EngineCase& c = GetParam();
-  ExecuteResult result = engine_.execute_sql(c.sql);
-  ASSERT_EQ(result.status, c.status) << c.sql << "\nreason: " << result.reason << "\nerror: " << result.error;
-  if (c.status == ExecuteStatus::NotHandled) EXPECT_EQ(result.reason, c.text);
-  if (c.status == ExecuteStatus::Error) EXPECT_EQ(result.error, c.text);
-  if (c.status != ExecuteStatus::Ok) {
-    EXPECT_TRUE(result.batches.empty());
-    return;
-  }
-  ASSERT_EQ(result.batches.size(), 1u);
-  auto expected = make_batch(c.columns);
-  ASSERT_TRUE(expected);
-  const auto& actual = result.batches.front();
-  EXPECT_TRUE(result.schema->Equals(*actual->schema(), /*check_metadata=*/true));
-  EXPECT_TRUE(actual->Equals(*expected)) << c.sql << "\nactual:\n"
-                                          << actual->ToString() << "\nexpected:\n"
-                                          << expected->ToString();
-}
+TEST_P(EngineCases, Result) { testing::expect_case(engine_, GetParam()); }
 
 const auto Ok = ExecuteStatus::Ok;
 const auto NotHandled = ExecuteStatus::NotHandled;

@@ -8,6 +8,7 @@
 #include "diagnostics/log.h"
 #include "stream/frame.h"
 #include "transport/curl_handles.h"
+#include "transport/redirect_policy.h"
 #include "transport/http_client.h"
 #include "transport/tls_policy.h"
 #include "transport/transport_connection.h"
@@ -315,6 +316,8 @@ void IngestUpload::PerformTransfer() {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 300L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
+  RedirectGuard redirects;
+  redirects.Install(h);
   CurlSlist resolve;
   arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &resolve);
   if (!tls.ok()) {
@@ -329,7 +332,9 @@ void IngestUpload::PerformTransfer() {
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &http_status_);
     return;
   }
-  if (response_too_large_) {
+  if (redirects.refused()) {
+    RecordError(redirects.refusal(), false);
+  } else if (response_too_large_) {
     RecordError("ingest transport: response larger than 16 MiB", false);
   } else if (rc == CURLE_ABORTED_BY_CALLBACK && conn.released.load()) {
     RecordError("ingest transport: the connection was released during the upload", false);

@@ -6,6 +6,7 @@
 #include "snapshot/snapshot_stream_internal.h"
 #include "stream/frame.h"
 #include "transport/curl_handles.h"
+#include "transport/redirect_policy.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
 #include "util/format.h"
@@ -67,7 +68,8 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  RedirectGuard redirects;
+  redirects.Install(h);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, kSnapshotTimeoutSec);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   ApplyConnectionSettings(h, options, share, user_agent);
@@ -80,6 +82,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   }
 
   const CURLcode rc = curl_easy_perform(h);
+  if (redirects.refused()) return Failure(redirects.refusal());
   if (rc != CURLE_OK) {
     // When the frame handler stopped the transfer, its reason is the one that
     // matters, not libcurl's "write error".

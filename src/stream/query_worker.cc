@@ -16,6 +16,7 @@
 #include "stream/inflight_limits.h"
 #include "stream/ipc_decode.h"
 #include "transport/curl_handles.h"
+#include "transport/redirect_policy.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
 #include "util/format.h"
@@ -259,6 +260,8 @@ void PerformTransfer(ZVQuery* q) {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, StallSeconds());
   if (q->timeout_sec != 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(q->timeout_sec));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
+  RedirectGuard redirects;
+  redirects.Install(h);
 
   CurlSlist resolve;
   arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &resolve);
@@ -275,6 +278,10 @@ void PerformTransfer(ZVQuery* q) {
     zv_log_write(kLogTrace, "transport", "curl error_body=%s", zv_redact(ctx.error_body).c_str());
   }
 
+  if (redirects.refused()) {
+    q->RecordError(redirects.refusal());
+    return;
+  }
   if (rc == CURLE_ABORTED_BY_CALLBACK) return;
   if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && !q->ErrorText().empty())) {
     if (q->cancelled.load()) return;

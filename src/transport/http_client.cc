@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "diagnostics/secret_string.h"
+#include "transport/redirect_policy.h"
 #include "util/format.h"
 
 namespace zv {
@@ -97,7 +98,8 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &AppendCapped);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(response));
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  RedirectGuard redirects;
+  redirects.Install(h);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutSec);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   ApplyConnectionSettings(h, options, share, user_agent);
@@ -117,6 +119,7 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
     if (!st.ok()) return arrow::Status::IOError("TLS configuration: ", st.message());
   }
   CURLcode rc = curl_easy_perform(h);
+  if (redirects.refused()) return arrow::Status::IOError(redirects.refusal());
   if (rc != CURLE_OK) {
     return arrow::Status::IOError("HTTP transport error: ", error_buffer[0] != '\0'
                                                                 ? error_buffer

@@ -32,6 +32,10 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
                               AdbcError* error);
 AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error);
 
+// Transactions: autocommit is always on, so both report that none is open.
+AdbcStatusCode ConnectionCommit(AdbcConnection* connection, AdbcError* error);
+AdbcStatusCode ConnectionRollback(AdbcConnection* connection, AdbcError* error);
+
 // Catalog calls.
 AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
                                  size_t info_codes_length, ArrowArrayStream* out,

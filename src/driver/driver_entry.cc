@@ -30,7 +30,7 @@ void InitialiseCurlOnce() {
 
 void FillDriverTable(AdbcDriver* driver, int version) {
   // Entries left null are reported as not implemented by driver managers:
-  // transactions, partitions, parameter schemas, Substrait and all of 1.1.0.
+  // partitions, parameter schemas, Substrait and all of 1.1.0.
   const size_t size =
       version == ADBC_VERSION_1_1_0 ? ADBC_DRIVER_1_1_0_SIZE : ADBC_DRIVER_1_0_0_SIZE;
   std::memset(static_cast<void*>(driver), 0, size);
@@ -39,6 +39,8 @@ void FillDriverTable(AdbcDriver* driver, int version) {
   driver->DatabaseNew = DatabaseNew;
   driver->DatabaseSetOption = DatabaseSetOption;
   driver->DatabaseRelease = DatabaseRelease;
+  driver->ConnectionCommit = ConnectionCommit;
+  driver->ConnectionRollback = ConnectionRollback;
   driver->ConnectionGetInfo = ConnectionGetInfo;
   driver->ConnectionGetObjects = ConnectionGetObjects;
   driver->ConnectionGetTableSchema = ConnectionGetTableSchema;

@@ -24,13 +24,14 @@ std::string Shown(const char* text) { return text ? zv_redact(text) : std::strin
 // snapshot replaced meanwhile does not disturb it.
 ObjectsSources SourcesOf(const ZVSnapshotStore* store) {
   constexpr int kTablesSlot = 2, kColumnsSlot = 3, kKeyColumnUsageSlot = 5,
-                kTableConstraintsSlot = 7;
+                kTableConstraintsSlot = 7, kReferentialConstraintsSlot = 8;
   ObjectsSources sources;
   if (store == nullptr) return sources;
   sources.tables = store->slot(kTablesSlot);
   sources.columns = store->slot(kColumnsSlot);
   sources.key_column_usage = store->slot(kKeyColumnUsageSlot);
   sources.table_constraints = store->slot(kTableConstraintsSlot);
+  sources.referential_constraints = store->slot(kReferentialConstraintsSlot);
   return sources;
 }
 

@@ -169,6 +169,11 @@ struct Builders {
   arrow::ListBuilder* constraint_colnames;
   arrow::StringBuilder* constraint_column_name;
   arrow::ListBuilder* constraint_usage;
+  arrow::StructBuilder* usage;
+  arrow::StringBuilder* fk_catalog;
+  arrow::StringBuilder* fk_db_schema;
+  arrow::StringBuilder* fk_table;
+  arrow::StringBuilder* fk_column_name;
 
   static Builders Over(arrow::ListBuilder* db_schemas) {
     auto* db_schema = static_cast<arrow::StructBuilder*>(db_schemas->value_builder());
@@ -178,6 +183,8 @@ struct Builders {
     auto* constraints = static_cast<arrow::ListBuilder*>(table->field_builder(3));
     auto* constraint = static_cast<arrow::StructBuilder*>(constraints->value_builder());
     auto* colnames = static_cast<arrow::ListBuilder*>(constraint->field_builder(2));
+    auto* usages = static_cast<arrow::ListBuilder*>(constraint->field_builder(3));
+    auto* usage = static_cast<arrow::StructBuilder*>(usages->value_builder());
     return Builders{
         db_schemas,
         db_schema,
@@ -194,7 +201,12 @@ struct Builders {
         static_cast<arrow::StringBuilder*>(constraint->field_builder(1)),
         colnames,
         static_cast<arrow::StringBuilder*>(colnames->value_builder()),
-        static_cast<arrow::ListBuilder*>(constraint->field_builder(3)),
+        usages,
+        usage,
+        static_cast<arrow::StringBuilder*>(usage->field_builder(0)),
+        static_cast<arrow::StringBuilder*>(usage->field_builder(1)),
+        static_cast<arrow::StringBuilder*>(usage->field_builder(2)),
+        static_cast<arrow::StringBuilder*>(usage->field_builder(3)),
     };
   }
 };
@@ -246,7 +258,18 @@ arrow::Status AppendConstraint(const Builders& b, const ConstraintRecord& constr
   for (const std::string& column : constraint.column_names) {
     ZV_STEP("constraint_column_name.Append", b.constraint_column_name->Append(column));
   }
-  ZV_STEP("constraint_usage_lb.AppendNull", b.constraint_usage->AppendNull());
+  if (!constraint.usage) {
+    ZV_STEP("constraint_usage_lb.AppendNull", b.constraint_usage->AppendNull());
+    return arrow::Status::OK();
+  }
+  ZV_STEP("constraint_usage_lb.Append", b.constraint_usage->Append());
+  for (const ForeignKeyUsage& usage : *constraint.usage) {
+    ZV_STEP("usage_sb.Append", b.usage->Append());
+    ZV_STEP("fk_catalog.Append", b.fk_catalog->Append(usage.catalog));
+    ZV_STEP("fk_db_schema.Append", b.fk_db_schema->Append(usage.schema));
+    ZV_STEP("fk_table.Append", b.fk_table->Append(usage.table));
+    ZV_STEP("fk_column_name.Append", b.fk_column_name->Append(usage.column));
+  }
   return arrow::Status::OK();
 }
 
@@ -254,13 +277,16 @@ arrow::Status AppendTable(const Builders& b, const TableNode& table, ObjectsDept
   ZV_STEP("table_sb.Append", b.table->Append());
   ZV_STEP("table_name.Append", b.table_name->Append(table.name));
   ZV_STEP("table_type.Append", b.table_type->Append(table.type));
-  if (depth == ObjectsDepth::kAll) {
-    ZV_STEP("table_columns_lb.Append", b.columns->Append());
-    for (const ColumnRecord& column : table.columns) {
-      ARROW_RETURN_NOT_OK(AppendColumn(b.column, table, column));
-    }
-  } else {
+  // Below depth "all" a table carries neither columns nor constraints, and
+  // both lists are null rather than empty.
+  if (depth != ObjectsDepth::kAll) {
     ZV_STEP("table_columns_lb.AppendNull", b.columns->AppendNull());
+    ZV_STEP("table_constraints_lb.AppendNull", b.constraints->AppendNull());
+    return arrow::Status::OK();
+  }
+  ZV_STEP("table_columns_lb.Append", b.columns->Append());
+  for (const ColumnRecord& column : table.columns) {
+    ARROW_RETURN_NOT_OK(AppendColumn(b.column, table, column));
   }
   ZV_STEP("table_constraints_lb.Append", b.constraints->Append());
   for (const ConstraintRecord& constraint : table.constraints) {

@@ -1,6 +1,7 @@
 #include "driver/objects_tree.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -21,7 +22,14 @@ using TableKey = std::tuple<std::string, std::string, std::string>;
 using ConstraintKey = std::tuple<std::string, std::string, std::string, TableKey>;
 
 using ColumnsByTable = std::map<TableKey, std::vector<ColumnRecord>>;
-using KeyColumns = std::map<ConstraintKey, std::vector<std::pair<int64_t, std::string>>>;
+using ConstraintName = std::tuple<std::string, std::string, std::string>;
+
+struct KeyColumn {
+  int64_t ordinal = 0;
+  std::optional<int64_t> unique_position;  // foreign keys: the referenced key's ordinal
+  std::string column;
+};
+using KeyColumns = std::map<ConstraintKey, std::vector<KeyColumn>>;
 using ConstraintsByTable = std::map<TableKey, std::vector<ConstraintRecord>>;
 
 std::string Text(const TextColumn& column, int64_t row) { return std::string(column.text_at(row)); }
@@ -110,6 +118,7 @@ KeyColumns CollectKeyColumns(const arrow::RecordBatch* batch) {
     return keys;
   }
   const IntegerColumn ordinal(batch, "ordinal_position");
+  const IntegerColumn unique_position(batch, "position_in_unique_constraint");
   const TextColumn table_catalog(batch, "table_catalog");
   const TextColumn table_schema(batch, "table_schema");
   const TextColumn table_name(batch, "table_name");
@@ -119,17 +128,77 @@ KeyColumns CollectKeyColumns(const arrow::RecordBatch* batch) {
     if (has_table) table = {Text(table_catalog, row), Text(table_schema, row), Text(table_name, row)};
     ConstraintKey key{Text(constraint_catalog, row), Text(constraint_schema, row),
                       Text(constraint_name, row), std::move(table)};
-    keys[std::move(key)].emplace_back(ordinal.at(row).value_or(0), Text(column_name, row));
+    keys[std::move(key)].push_back(KeyColumn{ordinal.at(row).value_or(0),
+                                             unique_position.at(row), Text(column_name, row)});
   }
   for (auto& [key, list] : keys) {
-    std::stable_sort(list.begin(), list.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(list.begin(), list.end(), [](const KeyColumn& a, const KeyColumn& b) {
+      return a.ordinal < b.ordinal;
+    });
   }
   return keys;
 }
 
+// Foreign key -> the unique or primary key it references, each named by
+// (catalog, schema, constraint name).
+std::map<ConstraintName, ConstraintName> CollectReferences(const arrow::RecordBatch* batch) {
+  std::map<ConstraintName, ConstraintName> references;
+  if (batch == nullptr) return references;
+  const TextColumn catalog(batch, "constraint_catalog");
+  const TextColumn schema(batch, "constraint_schema");
+  const TextColumn name(batch, "constraint_name");
+  const TextColumn unique_catalog(batch, "unique_constraint_catalog");
+  const TextColumn unique_schema(batch, "unique_constraint_schema");
+  const TextColumn unique_name(batch, "unique_constraint_name");
+  if (!catalog.present() || !schema.present() || !name.present() || !unique_catalog.present() ||
+      !unique_schema.present() || !unique_name.present()) {
+    return references;
+  }
+  for (int64_t row = 0; row < batch->num_rows(); ++row) {
+    if (!unique_name.at(row)) continue;
+    references.emplace(ConstraintName{Text(catalog, row), Text(schema, row), Text(name, row)},
+                       ConstraintName{Text(unique_catalog, row), Text(unique_schema, row),
+                                      Text(unique_name, row)});
+  }
+  return references;
+}
+
+// The referenced column of each foreign-key column, in key order. Nothing when
+// the referenced key is unknown, names several tables, or a position does not
+// match one of its columns: a guess would point the host at the wrong column.
+std::optional<std::vector<ForeignKeyUsage>> ResolveUsage(
+    const std::vector<KeyColumn>& foreign_columns, const ConstraintName& referenced,
+    const KeyColumns& keys) {
+  const auto& [catalog, schema, name] = referenced;
+  const auto first = keys.lower_bound(ConstraintKey{catalog, schema, name, TableKey{}});
+  if (first == keys.end() || std::get<0>(first->first) != catalog ||
+      std::get<1>(first->first) != schema || std::get<2>(first->first) != name) {
+    return std::nullopt;
+  }
+  if (auto next = std::next(first); next != keys.end() && std::get<0>(next->first) == catalog &&
+                                    std::get<1>(next->first) == schema &&
+                                    std::get<2>(next->first) == name) {
+    return std::nullopt;
+  }
+  const TableKey& target = std::get<3>(first->first);
+  if (std::get<2>(target).empty()) return std::nullopt;
+  std::vector<ForeignKeyUsage> usage;
+  for (size_t i = 0; i < foreign_columns.size(); ++i) {
+    // Without a position the n-th foreign column references the n-th key column.
+    const int64_t position =
+        foreign_columns[i].unique_position.value_or(static_cast<int64_t>(i) + 1);
+    const auto match = std::find_if(first->second.begin(), first->second.end(),
+                                    [&](const KeyColumn& k) { return k.ordinal == position; });
+    if (match == first->second.end()) return std::nullopt;
+    usage.push_back(ForeignKeyUsage{std::get<0>(target), std::get<1>(target),
+                                    std::get<2>(target), match->column});
+  }
+  return usage;
+}
+
 ConstraintsByTable CollectConstraints(const arrow::RecordBatch* batch,
-                                      const arrow::RecordBatch* key_column_usage) {
+                                      const arrow::RecordBatch* key_column_usage,
+                                      const arrow::RecordBatch* referential_constraints) {
   ConstraintsByTable constraints;
   const TextColumn table_catalog(batch, "table_catalog");
   const TextColumn table_schema(batch, "table_schema");
@@ -143,6 +212,7 @@ ConstraintsByTable CollectConstraints(const arrow::RecordBatch* batch,
   const TextColumn constraint_catalog(batch, "constraint_catalog");
   const TextColumn constraint_schema(batch, "constraint_schema");
   const KeyColumns keys = key_column_usage ? CollectKeyColumns(key_column_usage) : KeyColumns{};
+  const auto references = CollectReferences(referential_constraints);
   const bool keys_have_table = key_column_usage &&
                                TextColumn(key_column_usage, "table_catalog").present() &&
                                TextColumn(key_column_usage, "table_schema").present() &&
@@ -152,10 +222,15 @@ ConstraintsByTable CollectConstraints(const arrow::RecordBatch* batch,
     ConstraintRecord record;
     record.name = Text(constraint_name, row);
     record.type = Text(constraint_type, row);
-    ConstraintKey key{Text(constraint_catalog, row), Text(constraint_schema, row), record.name,
+    ConstraintName id{Text(constraint_catalog, row), Text(constraint_schema, row), record.name};
+    ConstraintKey key{std::get<0>(id), std::get<1>(id), std::get<2>(id),
                       keys_have_table ? table : TableKey{}};
     if (auto found = keys.find(key); found != keys.end()) {
-      for (const auto& [position, column] : found->second) record.column_names.push_back(column);
+      for (const KeyColumn& column : found->second) record.column_names.push_back(column.column);
+      if (auto referenced = references.find(id);
+          referenced != references.end() && zv_sql::ascii_iequals(record.type, "FOREIGN KEY")) {
+        record.usage = ResolveUsage(found->second, referenced->second, keys);
+      }
     }
     constraints[std::move(table)].push_back(std::move(record));
   }
@@ -210,10 +285,10 @@ std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sou
   const ColumnsByTable columns = depth == ObjectsDepth::kAll && sources.columns
                                      ? CollectColumns(sources.columns.get(), filter.column_name)
                                      : ColumnsByTable{};
-  const bool want_constraints = depth == ObjectsDepth::kAll || depth == ObjectsDepth::kTables;
   const ConstraintsByTable constraints =
-      want_constraints && sources.table_constraints
-          ? CollectConstraints(sources.table_constraints.get(), sources.key_column_usage.get())
+      depth == ObjectsDepth::kAll && sources.table_constraints
+          ? CollectConstraints(sources.table_constraints.get(), sources.key_column_usage.get(),
+                               sources.referential_constraints.get())
           : ConstraintsByTable{};
 
   std::map<std::string, size_t> catalog_index;

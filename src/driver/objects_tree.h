@@ -27,10 +27,22 @@ struct ColumnRecord {
   bool is_generated = false;
 };
 
+// A column referenced by a foreign key.
+struct ForeignKeyUsage {
+  std::string catalog;
+  std::string schema;
+  std::string table;
+  std::string column;
+};
+
 struct ConstraintRecord {
   std::string name;
   std::string type;
   std::vector<std::string> column_names;  // in key ordinal order
+  // Foreign keys only: the referenced column of each key column, in key
+  // order. Absent when the key is not a foreign key or its target cannot be
+  // resolved unambiguously from the snapshot.
+  std::optional<std::vector<ForeignKeyUsage>> usage;
 };
 
 struct TableNode {
@@ -64,6 +76,7 @@ struct ObjectsSources {
   std::shared_ptr<arrow::RecordBatch> columns;
   std::shared_ptr<arrow::RecordBatch> key_column_usage;
   std::shared_ptr<arrow::RecordBatch> table_constraints;
+  std::shared_ptr<arrow::RecordBatch> referential_constraints;
 };
 
 // The host's filters; null or empty patterns match everything, and null or
@@ -79,8 +92,8 @@ struct ObjectsFilter {
 
 // Catalogs and schemas in order of first appearance; tables in the order of
 // the tables relation. Only catalogs and schemas holding at least one table
-// that passes the filters appear. Columns are filled for depth 0 only and
-// constraints for depth 0 and 3 or more. Nothing at all (as opposed to no
+// that passes the filters appear. Columns and constraints are filled for
+// depth 0 only: at the table depth both lists are null. Nothing at all (as opposed to no
 // catalogs) when the tables relation is missing, has no rows, or lacks one
 // of its key columns.
 std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sources,

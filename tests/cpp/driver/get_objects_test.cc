@@ -284,6 +284,9 @@ TEST(GetObjectsTree, NestingFollowsDepth) {
     auto tables = Items(tables_list, 0);
     EXPECT_EQ(ScalarText(Field(tables, "table_type"), 0), "BASE TABLE");
     EXPECT_EQ(Field(tables, "table_columns")->IsNull(0), c.columns_null) << c.depth;
+    // Constraints, like columns, belong to depth "all" only.
+    EXPECT_EQ(Field(tables, "table_constraints")->IsNull(0), c.columns_null) << c.depth;
+    if (c.columns_null) continue;
     auto constraints = Items(Field(tables, "table_constraints"), 0);
     ASSERT_EQ(constraints->length(), 1) << c.depth;
     EXPECT_EQ(ScalarText(Field(constraints, "constraint_type"), 0), "PRIMARY KEY");
@@ -424,6 +427,61 @@ TEST(GetObjectsBatch, EmptyResultCarriesTheFullSchema) {
   auto none = Build({}, ObjectsDepth::kAll);
   EXPECT_EQ(none->num_rows(), 0);
   EXPECT_TRUE(none->schema()->Equals(*zv::GetObjectsSchema()));
+}
+
+// A composite foreign key whose columns are listed in another order than the
+// referenced key: each key column must point at its own referenced column.
+TEST(GetObjectsTree, ForeignKeysNameTheirReferencedColumnsInKeyOrder) {
+  ObjectsSources s;
+  s.tables = Relation(kTableCols, {{"zv", "s", "parent", "BASE TABLE"},
+                                   {"zv", "s", "child", "BASE TABLE"},
+                                   {"zv", "t", "twin", "BASE TABLE"}});
+  const std::vector<std::string> constraint_cols = {
+      "constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+      "table_schema",       "table_name",        "constraint_type"};
+  s.table_constraints = Relation(constraint_cols,
+                                 {{"zv", "s", "parent_pk", "zv", "s", "parent", "PRIMARY KEY"},
+                                  {"zv", "s", "child_fk", "zv", "s", "child", "FOREIGN KEY"},
+                                  {"zv", "t", "twin_fk", "zv", "t", "twin", "FOREIGN KEY"}});
+  s.key_column_usage = Relation(
+      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+       "table_schema", "table_name", "column_name", "ordinal_position",
+       "position_in_unique_constraint"},
+      {{"zv", "s", "parent_pk", "zv", "s", "parent", "a", int64_t{1}, kNull},
+       {"zv", "s", "parent_pk", "zv", "s", "parent", "b", int64_t{2}, kNull},
+       {"zv", "s", "child_fk", "zv", "s", "child", "y", int64_t{1}, int64_t{2}},
+       {"zv", "s", "child_fk", "zv", "s", "child", "x", int64_t{2}, int64_t{1}},
+       {"zv", "t", "twin_fk", "zv", "t", "twin", "q", int64_t{1}, int64_t{1}}});
+  s.referential_constraints = Relation(
+      {"constraint_catalog", "constraint_schema", "constraint_name", "unique_constraint_catalog",
+       "unique_constraint_schema", "unique_constraint_name"},
+      {{"zv", "s", "child_fk", "zv", "s", "parent_pk"},
+       // References a key the snapshot does not hold: the usage stays unknown.
+       {"zv", "t", "twin_fk", "zv", "t", "missing_pk"}});
+
+  auto catalogs = Collect(s);
+  ASSERT_EQ(catalogs.size(), 1u);
+  const auto& tables = catalogs[0].schemas[0].tables;
+  ASSERT_EQ(tables.size(), 2u);
+  const auto& parent_pk = tables[0].constraints.at(0);
+  EXPECT_FALSE(parent_pk.usage.has_value());
+  const auto& child_fk = tables[1].constraints.at(0);
+  EXPECT_EQ(child_fk.column_names, (std::vector<std::string>{"y", "x"}));
+  ASSERT_TRUE(child_fk.usage.has_value());
+  ASSERT_EQ(child_fk.usage->size(), 2u);
+  EXPECT_EQ((*child_fk.usage)[0].table, "parent");
+  EXPECT_EQ((*child_fk.usage)[0].column, "b");
+  EXPECT_EQ((*child_fk.usage)[1].column, "a");
+  EXPECT_FALSE(catalogs[0].schemas[1].tables[0].constraints.at(0).usage.has_value());
+
+  auto batch = Build(catalogs, ObjectsDepth::kAll);
+  auto schema_tables = Items(Field(Items(batch->column(1), 0), "db_schema_tables"), 0);
+  auto child_constraints = Items(Field(schema_tables, "table_constraints"), 1);
+  auto usage = Items(Field(child_constraints, "constraint_column_usage"), 0);
+  ASSERT_EQ(usage->length(), 2);
+  EXPECT_EQ(ScalarText(Field(usage, "fk_db_schema"), 0), "s");
+  EXPECT_EQ(ScalarText(Field(usage, "fk_table"), 1), "parent");
+  EXPECT_EQ(ScalarText(Field(usage, "fk_column_name"), 0), "b");
 }
 
 }  // namespace

@@ -1,0 +1,162 @@
+"""The ADBC surface call by call, as the ADBC C header documents it.
+
+Each assertion message quotes the header's own words, so a departure names the
+rule it breaks. Where this driver departs on purpose (the service has no
+explicit transactions), the test says so and checks the documented refusal.
+"""
+
+import adbc_driver_manager as dm
+import pyarrow as pa
+import pytest
+from driver_helpers import connected
+
+INFO_CODES = {
+    0: ("vendor_name", "string_value"),
+    1: ("vendor_version", "string_value"),
+    2: ("vendor_arrow_version", "string_value"),
+    100: ("driver_name", "string_value"),
+    101: ("driver_version", "string_value"),
+    102: ("driver_arrow_version", "string_value"),
+}
+
+
+@pytest.fixture(scope="module")
+def conn(driver_path, devserver):
+    with connected(driver_path, devserver.url, username="demo", password="demo") as c:
+        yield c
+
+
+def read(handle):
+    """The table behind an ArrowArrayStream handle of the low-level API (the
+    handle must stay alive until the import has taken its stream)."""
+    return pa.RecordBatchReader._import_from_c(handle.address).read_all()
+
+
+def get_objects(conn, depth, **filters):
+    return read(conn.get_objects(depth, **filters))
+
+
+# --- Transactions -------------------------------------------------------------
+
+@pytest.mark.parametrize("call", ["commit", "rollback"])
+def test_commit_and_rollback_in_autocommit_are_invalid_state(conn, call):
+    # The service has no explicit transactions, so autocommit is always on.
+    with pytest.raises(dm.Error) as raised:
+        getattr(conn, call)()
+    assert raised.value.status_code == dm.AdbcStatusCode.INVALID_STATE, (
+        "header: AdbcConnectionCommit/Rollback - 'If the connection is in autocommit mode, "
+        "ADBC_STATUS_INVALID_STATE'")
+    assert raised.value.sqlstate == "25000"
+    assert "no transaction in progress" in str(raised.value)
+
+
+# --- GetInfo ------------------------------------------------------------------
+
+def test_get_info_reports_each_standard_code_in_its_union_member(conn):
+    table = read(conn.get_info())
+    assert table.schema.field("info_name").type == pa.uint32(), \
+        "header: GetInfo 'info_name | uint32 not null'"
+    values = {}
+    for row in table.to_pylist():
+        values[row["info_name"]] = row["info_value"]
+    for code, (name, member) in INFO_CODES.items():
+        assert code in values, f"GetInfo must report {name} ({code})"
+        assert isinstance(values[code], str) and values[code], name
+
+
+def test_get_info_with_a_code_list_returns_only_those_codes(conn):
+    assert sorted(read(conn.get_info([0, 100])).column("info_name").to_pylist()) == [0, 100], \
+        "header: GetInfo 'info_codes: A list of metadata codes to fetch, or NULL to fetch all'"
+
+
+# --- GetObjects ---------------------------------------------------------------
+
+def tables_of(result):
+    for catalog in result.to_pylist():
+        for schema in catalog["catalog_db_schemas"] or []:
+            for table in schema["db_schema_tables"] or []:
+                yield catalog["catalog_name"], schema["db_schema_name"], table
+
+
+@pytest.mark.parametrize("depth, null_level", [
+    (dm.GetObjectsDepth.CATALOGS, "catalog_db_schemas"),
+    (dm.GetObjectsDepth.DB_SCHEMAS, "db_schema_tables"),
+    (dm.GetObjectsDepth.TABLES, "table_columns and table_constraints"),
+    (dm.GetObjectsDepth.ALL, None),
+])
+def test_get_objects_nulls_every_level_below_the_depth(conn, depth, null_level):
+    result = get_objects(conn, depth, db_schema="sales")
+    rows = result.to_pylist()
+    assert rows, "the demo catalog has schema sales"
+    rule = ("header: GetObjects depth - 'If 1, display only catalogs (i.e. catalog_schemas will "
+            "be null). If 2, display only catalogs and schemas (i.e. db_schema_tables will be "
+            "null), and so on.'")
+    for catalog in rows:
+        if null_level == "catalog_db_schemas":
+            assert catalog["catalog_db_schemas"] is None, rule
+            continue
+        assert catalog["catalog_db_schemas"] is not None, rule
+        for schema in catalog["catalog_db_schemas"]:
+            if null_level == "db_schema_tables":
+                assert schema["db_schema_tables"] is None, rule
+                continue
+            assert schema["db_schema_tables"] is not None, rule
+            for table in schema["db_schema_tables"]:
+                below = table["table_columns"] is None, table["table_constraints"] is None
+                assert below == ((True, True) if null_level else (False, False)), rule
+
+
+def test_get_objects_foreign_keys_name_the_referenced_columns(conn):
+    result = get_objects(conn, dm.GetObjectsDepth.ALL, db_schema="sales")
+    found = {}
+    for catalog, schema, table in tables_of(result):
+        for constraint in table["table_constraints"]:
+            rule = ("header: CONSTRAINT_SCHEMA 'constraint_column_usage | list<USAGE_SCHEMA> | "
+                    "For FOREIGN KEY only, the referenced table and columns.'")
+            if constraint["constraint_type"] != "FOREIGN KEY":
+                assert constraint["constraint_column_usage"] is None, rule
+                continue
+            usage = constraint["constraint_column_usage"]
+            assert usage is not None and len(usage) == len(constraint["constraint_column_names"]), \
+                rule
+            for column, used in zip(constraint["constraint_column_names"], usage):
+                found[(table["table_name"], column)] = (used["fk_catalog"], used["fk_db_schema"],
+                                                        used["fk_table"], used["fk_column_name"])
+    catalog = result.column("catalog_name")[0].as_py()
+    assert found[("orders", "customer_id")] == (catalog, "sales", "customers", "customer_id")
+    assert found[("order_items", "product_id")] == (catalog, "sales", "products", "product_id")
+
+
+def test_get_objects_table_type_filter_and_empty_result_schema(conn):
+    result = get_objects(conn, dm.GetObjectsDepth.TABLES, table_name="no_such_%")
+    assert result.num_rows == 0
+    assert result.schema.names == ["catalog_name", "catalog_db_schemas"], \
+        "header: GetObjects result 'catalog_name | utf8, catalog_db_schemas | list<...>'"
+    views = get_objects(conn, dm.GetObjectsDepth.TABLES, table_types=["VIEW"])
+    assert {t["table_type"] for _, _, t in tables_of(views)} == {"VIEW"}
+
+
+def test_get_table_types_lists_the_types_get_objects_reports(conn):
+    types = set(read(conn.get_table_types()).column("table_type").to_pylist())
+    reported = {t["table_type"] for _, _, t in
+                tables_of(get_objects(conn, dm.GetObjectsDepth.TABLES))}
+    assert reported <= types, \
+        "header: GetObjects table_type 'Valid table types can be fetched from GetTableTypes'"
+
+
+# --- Statement states ---------------------------------------------------------
+
+def test_execute_without_a_query_is_invalid_state(conn):
+    with dm.AdbcStatement(conn) as stmt:
+        with pytest.raises(dm.Error) as raised:
+            stmt.execute_query()
+        assert raised.value.status_code == dm.AdbcStatusCode.INVALID_STATE, \
+            "header: ExecuteQuery without SetSqlQuery/Bind has nothing to run: INVALID_STATE"
+
+
+def test_unknown_statement_option_is_not_implemented(conn):
+    with dm.AdbcStatement(conn) as stmt:
+        with pytest.raises(dm.Error) as raised:
+            stmt.set_options(**{"adbc.no.such.option": "1"})
+        assert raised.value.status_code == dm.AdbcStatusCode.NOT_IMPLEMENTED, \
+            "header: SetOption 'ADBC_STATUS_NOT_IMPLEMENTED if the option is not recognized'"

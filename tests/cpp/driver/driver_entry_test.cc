@@ -36,8 +36,8 @@ TEST(DriverInit, FillsTheSameOneZeroEntriesForBothVersionsAndNothingOfOneOne) {
   EXPECT_EQ(v100.private_manager, nullptr);
   EXPECT_NE(v100.DatabaseNew, nullptr);
   EXPECT_NE(v100.StatementBindStream, nullptr);
-  EXPECT_EQ(v100.ConnectionCommit, nullptr);
-  EXPECT_EQ(v100.ConnectionRollback, nullptr);
+  EXPECT_NE(v100.ConnectionCommit, nullptr);
+  EXPECT_NE(v100.ConnectionRollback, nullptr);
   EXPECT_EQ(v100.ConnectionReadPartition, nullptr);
   EXPECT_EQ(v100.StatementExecutePartitions, nullptr);
   EXPECT_EQ(v100.StatementGetParameterSchema, nullptr);
@@ -49,7 +49,7 @@ TEST(DriverInit, OverwritesStaleEntriesOfAReusedTable) {
   std::memset(&driver, 0xAB, sizeof(driver));
   ScopedError err;
   ASSERT_ADBC_OK(AdbcDriverInit(ADBC_VERSION_1_1_0, &driver, err.get()), err);
-  EXPECT_EQ(driver.ConnectionCommit, nullptr);
+  EXPECT_EQ(driver.ConnectionReadPartition, nullptr);
   EXPECT_EQ(driver.ErrorGetDetailCount, nullptr);
   EXPECT_EQ(driver.StatementCancel, nullptr);
 }

@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz clean
+.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz soak clean
 
 all: build
 
@@ -56,6 +56,11 @@ bench: build
 fuzz: setup
 	@bench/fuzz_stream.sh
 	@bench/fuzz_metadata_engine.sh
+
+# Threads of queries, catalog calls and ingests against the dev server while
+# its faults are armed at random; SOAK_ARGS="--seconds 1800" runs longer.
+soak: build
+	@$(PY) scripts/soak.py $(SOAK_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -27,6 +27,15 @@ int AbortWhenCancelled(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_of
 
 std::string BodyPrefix(const std::string& body) { return body.substr(0, kErrorBodyPrefix); }
 
+// "<operation> failed (HTTP <status>): <detail>", or a statement that the body
+// was empty when there is nothing to show, so a message never ends in a colon.
+std::string FailureText(const char* operation, long status, const std::string& detail) {
+  if (detail.find_first_not_of(" \t\r\n") == std::string::npos) {
+    return Format("%s failed (HTTP %ld with an empty body)", operation, status);
+  }
+  return Format("%s failed (HTTP %ld): %s", operation, status, detail.c_str());
+}
+
 }  // namespace
 
 bool HasForbiddenControlCharacters(std::string_view text) {
@@ -134,12 +143,11 @@ std::string HttpErrorMessage(const char* operation, long status, const std::stri
   auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (json.is_object()) {
     auto error = json.find("error");
-    if (error != json.end() && error->is_string()) {
-      return Format("%s failed (HTTP %ld): %s", operation, status,
-                    error->get_ref<const std::string&>().c_str());
+    if (error != json.end() && error->is_string() && !error->get_ref<const std::string&>().empty()) {
+      return FailureText(operation, status, error->get_ref<const std::string&>());
     }
   }
-  return Format("%s failed (HTTP %ld): %s", operation, status, BodyPrefix(body).c_str());
+  return FailureText(operation, status, BodyPrefix(body));
 }
 
 std::string AuthErrorMessage(long status, const std::string& body) {
@@ -161,7 +169,7 @@ std::string AuthErrorMessage(long status, const std::string& body) {
     }
   }
   if (detail.empty()) detail = BodyPrefix(body);
-  return Format("control plane auth failed (HTTP %ld): %s", status, detail.c_str());
+  return FailureText("control plane auth", status, detail);
 }
 
 }  // namespace zv

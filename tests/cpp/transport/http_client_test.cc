@@ -27,7 +27,9 @@ TEST(HttpErrorMessage, UsesTheServersErrorTextOrTheBodyPrefix) {
       {R"({"error":{"message":"nested"}})",
        R"(compute node recommend failed (HTTP 503): {"error":{"message":"nested"}})"},
       {R"(["error"])", R"(compute node recommend failed (HTTP 503): ["error"])"},
-      {"", "compute node recommend failed (HTTP 503): "},
+      {"", "compute node recommend failed (HTTP 503 with an empty body)"},
+      {" \r\n", "compute node recommend failed (HTTP 503 with an empty body)"},
+      {R"({"error":""})", R"(compute node recommend failed (HTTP 503): {"error":""})"},
       {html, "compute node recommend failed (HTTP 503): " + html.substr(0, 256)},
   };
   for (const auto& c : cases) {
@@ -47,6 +49,7 @@ TEST(AuthErrorMessage, CombinesMessageErrorAndDetails) {
       {R"({"message":"m"})", "control plane auth failed (HTTP 401): m"},
       {R"({"message":5})", R"(control plane auth failed (HTTP 401): {"message":5})"},
       {"not json", "control plane auth failed (HTTP 401): not json"},
+      {"", "control plane auth failed (HTTP 401 with an empty body)"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(zv::AuthErrorMessage(401, c.body), c.expected) << c.body;

@@ -13,6 +13,7 @@ DEFAULT_USERS = {"demo": "demo"}
 class ServerConfig:
     host: str = "127.0.0.1"
     port: int = 0
+    node_address: str | None = None
     nodes: int = 2
     data_dir: Path | None = None
     storage_root: Path | None = None
@@ -52,6 +53,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Local Zorvane control plane and compute nodes backed by DuckDB.")
     p.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=0, help="control-plane port; 0 picks a free one (default)")
+    p.add_argument("--node-address", metavar="HOST",
+                   help="the compute node listens on this loopback address at the control plane's "
+                        "port (one node only), so that both share a port on different addresses")
     p.add_argument("--nodes", type=int, default=2, help="number of compute nodes, each on its own free port (default 2)")
     p.add_argument("--data-dir", type=Path, help="keep the database here so data survives a restart (default: in memory)")
     p.add_argument("--storage-root", type=Path, help="where land-mode ingests write files (default: DATA_DIR/storage or a temporary directory)")
@@ -77,6 +81,11 @@ def parse_config(argv: list[str] | None = None) -> ServerConfig:
     a = parser.parse_args(argv)
     if not _is_loopback(a.host):
         parser.error(f"--host must be a loopback address, got {a.host!r}")
+    if a.node_address is not None:
+        if not _is_loopback(a.node_address):
+            parser.error(f"--node-address must be a loopback address, got {a.node_address!r}")
+        if a.nodes != 1:
+            parser.error("--node-address serves exactly one node (--nodes 1)")
     if a.nodes < 1:
         parser.error("--nodes must be at least 1")
     if (a.tls_cert is None) != (a.tls_key is None):
@@ -84,7 +93,7 @@ def parse_config(argv: list[str] | None = None) -> ServerConfig:
     if a.client_ca is not None and a.tls_cert is None:
         parser.error("--client-ca needs --tls-cert and --tls-key")
     return ServerConfig(
-        host=a.host, port=a.port, nodes=a.nodes, data_dir=a.data_dir, storage_root=a.storage_root,
+        host=a.host, port=a.port, node_address=a.node_address, nodes=a.nodes, data_dir=a.data_dir, storage_root=a.storage_root,
         tls_cert=a.tls_cert, tls_key=a.tls_key, client_ca=a.client_ca,
         users=dict(a.user) if a.user else dict(DEFAULT_USERS),
         fault_injection=a.fault_injection, demo_data=a.demo_data,

@@ -98,27 +98,35 @@ class DevServer:
             await asyncio.to_thread(seed_demo_data, db)
         self.state = ServerState(config=cfg, db=db, storage_root=self._storage_root(),
                                  tokens=TokenStore(cfg.token_ttl),
-                                 nodes=NodeRegistry(cfg.nodes, cfg.host, cfg.reservation_ttl))
+                                 nodes=NodeRegistry(cfg.nodes, cfg.node_address or cfg.host,
+                                                    cfg.reservation_ttl))
         ctx = _ssl_context(cfg)
-        for node in self.state.nodes.nodes:
-            app = _app(self.state, node.entity_ref)
-            app.router.add_post("/api/v1/query/stream/binary", query_stream, name="query")
-            app.router.add_post("/api/v1/ingest/stream", ingest_stream, name="ingest")
-            node.port = await self._listen(app, node.entity_ref, 0, ctx)
         control = _app(self.state, "control")
         control_plane.add_routes(control)
         if cfg.fault_injection:
             debug_api.add_routes(control)
-        port = await self._listen(control, "control", cfg.port, ctx)
+        if cfg.node_address is None:
+            await self._start_nodes(0, ctx)
+            port = await self._listen(control, "control", cfg.host, cfg.port, ctx)
+        else:  # the node takes the control plane's port on its own address
+            port = await self._listen(control, "control", cfg.host, cfg.port, ctx)
+            await self._start_nodes(port, ctx)
         host = f"[{cfg.host}]" if ":" in cfg.host else cfg.host
         self.state.control_url = f"{'https' if ctx else 'http'}://{host}:{port}"
         return self.state.control_url
 
-    async def _listen(self, app: web.Application, name: str, port: int, ctx) -> int:
+    async def _start_nodes(self, port: int, ctx) -> None:
+        for node in self.state.nodes.nodes:
+            app = _app(self.state, node.entity_ref)
+            app.router.add_post("/api/v1/query/stream/binary", query_stream, name="query")
+            app.router.add_post("/api/v1/ingest/stream", ingest_stream, name="ingest")
+            node.port = await self._listen(app, node.entity_ref, node.host, port, ctx)
+
+    async def _listen(self, app: web.Application, name: str, host: str, port: int, ctx) -> int:
         runner = web.AppRunner(app, access_log=log if self.config.verbose else None, shutdown_timeout=1.0,
                                handle_signals=False)
         await runner.setup()
-        site = CountingSite(runner, self.config.host, port, ctx, lambda: self.state.counters.connection(name))
+        site = CountingSite(runner, host, port, ctx, lambda: self.state.counters.connection(name))
         await site.start()
         self._runners.append(runner)
         return site.bound_port

@@ -318,8 +318,8 @@ void IngestUpload::PerformTransfer() {
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   RedirectGuard redirects;
   redirects.Install(h);
-  CurlSlist resolve;
-  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &resolve);
+  CurlSlist connect_to;
+  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &connect_to);
   if (!tls.ok()) {
     RecordError("TLS configuration: " + tls.message(), false);
     transport_result_ = CURLE_SSL_CONNECT_ERROR;

@@ -75,9 +75,9 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   ApplyConnectionSettings(h, options, share, user_agent);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &FeedParser);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(parser.get()));
-  CurlSlist resolve;
+  CurlSlist connect_to;
   if (tls != nullptr) {
-    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &resolve);
+    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &connect_to);
     if (!st.ok()) return Failure(Format("TLS configuration: %s", st.message().c_str()));
   }
 

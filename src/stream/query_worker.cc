@@ -263,8 +263,8 @@ void PerformTransfer(ZVQuery* q) {
   RedirectGuard redirects;
   redirects.Install(h);
 
-  CurlSlist resolve;
-  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &resolve);
+  CurlSlist connect_to;
+  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &connect_to);
   if (!tls.ok()) {
     q->RecordError("TLS configuration: " + tls.message());
     return;

@@ -15,7 +15,7 @@ struct CurlEasyDeleter {
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
-// Header lists carry bearer tokens and resolve entries; their texts are
+// Header lists carry bearer tokens and connect-to entries; their texts are
 // zeroed before libcurl frees them.
 struct CurlSlistDeleter {
   void operator()(curl_slist* list) const {

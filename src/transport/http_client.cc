@@ -122,9 +122,9 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   }
-  CurlSlist resolve;
+  CurlSlist connect_to;
   if (tls != nullptr) {
-    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &resolve);
+    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &connect_to);
     if (!st.ok()) return arrow::Status::IOError("TLS configuration: ", st.message());
   }
   CURLcode rc = curl_easy_perform(h);

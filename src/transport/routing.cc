@@ -53,10 +53,30 @@ arrow::Status ReservationCall(const ControlPlaneCall& call, const char* reservat
 }  // namespace
 
 std::string ComputeUrlFor(const char* control_plane_url, const std::string& host, long port) {
-  const std::string_view base = StripTrailingSlashes(control_plane_url ? control_plane_url : "");
-  const bool https = base.size() >= 8 && base.substr(0, 8) == "https://";
+  // SplitUrl lower-cases the scheme: "HTTPS://cp" is an https control plane.
+  const bool https = SplitUrl(control_plane_url ? control_plane_url : "").scheme == "https";
   return Bounded(Format("%s%s:%ld", https ? "https://" : "http://", host.c_str(), port),
                  kComputeUrlBuffer);
+}
+
+std::optional<long> PortInRange(double port) {
+  if (!(port >= 1 && port < 65536)) return std::nullopt;  // also NaN
+  return static_cast<long>(port);
+}
+
+bool IsPlainHost(std::string_view host) {
+  if (host.empty()) return false;
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    return host.substr(1, host.size() - 2).find_first_not_of("0123456789abcdefABCDEF:.") ==
+           std::string_view::npos;
+  }
+  for (char c : host) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
 }
 
 arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const char* subject_id) {
@@ -92,10 +112,18 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
       (void)port_value.get<double>();
     }
     const std::string host = json.at("hostname").get<std::string>();
-    const long port = port_value.is_boolean() ? (port_value.get<bool>() ? 1 : 0)
-                                              : static_cast<long>(static_cast<int32_t>(
-                                                    port_value.get<double>()));
-    route.compute_url = ComputeUrlFor(call.control_plane_url, host, port);
+    const double port_number =
+        port_value.is_boolean() ? (port_value.get<bool>() ? 1 : 0) : port_value.get<double>();
+    const std::optional<long> port = PortInRange(port_number);
+    if (!port) {
+      return RouteError(Format("recommend response port %s is outside 1 to 65535",
+                               port_value.dump().c_str()));
+    }
+    if (!IsPlainHost(host)) {
+      return RouteError(Format("recommend response hostname '%s' is not a host name or address",
+                               host.c_str()));
+    }
+    route.compute_url = ComputeUrlFor(call.control_plane_url, host, *port);
     route.node_id = StringMember(json, "nodeId");
     route.node_entity_ref = StringMember(json, "nodeEntityRef");
     route.reservation_id = StringMember(json, "reservationId");
@@ -152,8 +180,16 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
     if (!json.contains("port") || !json.at("port").is_number_integer()) {
       return RouteError(Format("compute node '%s' has no port", entity_ref));
     }
-    route.compute_url =
-        ComputeUrlFor(call.control_plane_url, host, static_cast<long>(json.at("port").get<int64_t>()));
+    const int64_t port = json.at("port").get<int64_t>();
+    if (port < 1 || port > 65535) {
+      return RouteError(Format("compute node '%s' port %lld is outside 1 to 65535", entity_ref,
+                               static_cast<long long>(port)));
+    }
+    if (!IsPlainHost(host)) {
+      return RouteError(Format("compute node '%s' host '%s' is not a host name or address",
+                               entity_ref, host.c_str()));
+    }
+    route.compute_url = ComputeUrlFor(call.control_plane_url, host, static_cast<long>(port));
     route.node_id = StringMember(json, "id");
     route.node_entity_ref = StringMember(json, "entityRef");
   } catch (const nlohmann::json::exception& e) {

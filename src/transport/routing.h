@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "transport/http_client.h"
 #include "transport/tls_policy.h"
@@ -47,5 +48,14 @@ arrow::Status zv_route_abandon(const ControlPlaneCall& call, const char* reserva
 // "https://" when the control plane speaks https, else "http://", then
 // host:port: compute nodes speak the control plane's scheme.
 std::string ComputeUrlFor(const char* control_plane_url, const std::string& host, long port);
+
+// The port a node announced, when it is a TCP port (1 to 65535); fractions
+// are cut.
+std::optional<long> PortInRange(double port);
+
+// True for a DNS name, an IPv4 address or a bracketed IPv6 literal: nothing a
+// node announces may add user information, a path or a second port to the
+// compute URL built from it.
+bool IsPlainHost(std::string_view host);
 
 }  // namespace zv

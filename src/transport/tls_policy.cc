@@ -50,7 +50,7 @@ arrow::Status SetOption(CURL* easy, CURLoption option, const char* name, const c
 HostNameOverride ComputeHostNameOverride(const char* url, const std::string& host_in_cert) {
   const zv_url_parts parts = SplitUrl(url);
   if (parts.host.empty()) return {};
-  return {host_in_cert + ":" + parts.port + ":" + parts.host,
+  return {host_in_cert + ":" + parts.port + ":" + parts.host + ":" + parts.port,
           parts.scheme + "://" + host_in_cert + ":" + parts.port + std::string(UrlRest(url))};
 }
 
@@ -113,7 +113,7 @@ arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url) {
 }
 
 arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const char* url,
-                                   CurlSlist* resolve_out) {
+                                   CurlSlist* connect_to_out) {
   if (easy == nullptr || cfg == nullptr || url == nullptr) {
     return ApplyError("zv_tls_apply_to_curl: NULL argument");
   }
@@ -153,24 +153,24 @@ arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const c
   }
   if (cfg->host_in_cert.empty()) return arrow::Status::OK();
 
-  if (resolve_out == nullptr) {
+  if (connect_to_out == nullptr) {
     return ApplyError(
-        "HostNameInCertificate set but caller did not provide a resolve list pointer; refusing "
+        "HostNameInCertificate set but caller did not provide a connect-to list pointer; refusing "
         "to leak");
   }
   const HostNameOverride host_override = ComputeHostNameOverride(url, cfg->host_in_cert);
-  if (host_override.resolve_entry.empty()) {
+  if (host_override.connect_to_entry.empty()) {
     return ApplyError(Format("cannot apply HostNameInCertificate: URL '%s' has no host", url));
   }
-  CurlSlist resolve;
-  if (!AppendToSlist(resolve, host_override.resolve_entry.c_str())) {
-    return ApplyError("curl_slist_append failed for resolve entry");
+  CurlSlist connect_to;
+  if (!AppendToSlist(connect_to, host_override.connect_to_entry.c_str())) {
+    return ApplyError("curl_slist_append failed for connect-to entry");
   }
-  CURLcode rc = curl_easy_setopt(easy, CURLOPT_RESOLVE, resolve.get());
+  CURLcode rc = curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connect_to.get());
   if (rc != CURLE_OK) {
-    return ApplyError(Format("libcurl rejected CURLOPT_RESOLVE: %s", curl_easy_strerror(rc)));
+    return ApplyError(Format("libcurl rejected CURLOPT_CONNECT_TO: %s", curl_easy_strerror(rc)));
   }
-  *resolve_out = std::move(resolve);
+  *connect_to_out = std::move(connect_to);
   rc = curl_easy_setopt(easy, CURLOPT_URL, host_override.rewritten_url.c_str());
   if (rc != CURLE_OK) {
     return ApplyError(Format("libcurl rejected rewritten URL: %s", curl_easy_strerror(rc)));

@@ -35,18 +35,21 @@ struct zv_tls_config {
 arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url);
 
 // Sets the policy's libcurl options on `easy`, which already has its URL.
-// With a host-name override the handle connects to the URL's host but verifies
-// (and sends SNI for) `host_in_cert`; the resolve list that makes this work is
-// handed to the caller through `resolve_out` and must outlive the transfer.
-// Messages fit 256 bytes.
+// With a host-name override the handle verifies (and sends SNI for)
+// `host_in_cert` but connects to the URL's own host and port; the connect-to
+// list that makes this work is handed to the caller through `connect_to_out`
+// and must outlive the transfer. Messages fit 256 bytes.
 arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const char* url,
-                                   CurlSlist* resolve_out);
+                                   CurlSlist* connect_to_out);
 
-// How a host-name override reaches the server: libcurl resolves the
-// certificate name to the URL's host (resolve entry "name:port:host") and the
-// request goes to a URL naming the certificate host instead.
+// How a host-name override reaches the server: the request names the
+// certificate host, and libcurl's connect-to mapping ("name:port:host:port")
+// sends it to the URL's real host, which may be a DNS name or an address.
+// libcurl keys its pooled connections on the connect-to target too, so two
+// servers sharing one certificate name and port on different addresses never
+// share a connection.
 struct HostNameOverride {
-  std::string resolve_entry;
+  std::string connect_to_entry;
   std::string rewritten_url;
 };
 // Empty entries when the URL has no host.

@@ -1,6 +1,7 @@
 #include "transport/transport_connection.h"
 
 #include "diagnostics/log.h"
+#include "diagnostics/redact.h"
 #include "transport/auth.h"
 #include "util/format.h"
 
@@ -38,6 +39,15 @@ void AcceptOptions(const zv_conn_options* given, zv_conn_options* accepted) {
   }
 }
 
+arrow::Status ValidateComputeUrl(const zv_conn& conn, const char* compute_url) {
+  arrow::Status valid = zv_tls_validate(&conn.tls, compute_url);
+  if (!valid.ok()) {
+    ZV_LOG(kLogError, "transport", "ComputeServer URL fails TLS validation: %s",
+           zv_redact(valid.message()).c_str());
+  }
+  return valid;
+}
+
 arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
   if (request.session_token != nullptr) {
     // The token goes into an Authorization header: line breaks would let it
@@ -73,19 +83,31 @@ arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
   return arrow::Status::OK();
 }
 
-arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn) {
+arrow::Result<zv_route> FindRoute(const ConnectRequest& request, const zv_conn& conn) {
   const ControlPlaneCall call = conn.control_plane_call();
-  if (Given(request.compute_url)) {
-    arrow::Status valid = zv_tls_validate(&conn.tls, request.compute_url);
-    if (!valid.ok()) {
-      ZV_LOG(kLogError, "transport", "ComputeServer URL fails TLS validation: %s",
-             valid.message().c_str());
-      return valid;
-    }
-    return zv_route_from_explicit_url(request.compute_url);
-  }
+  if (Given(request.compute_url)) return zv_route_from_explicit_url(request.compute_url);
   if (Given(request.compute_node)) return zv_route_lookup_by_entity_ref(call, request.compute_node);
   return zv_route_recommend(call, conn.subject_id.c_str());
+}
+
+// Whichever way the compute URL was found, the TLS policy holds for it before
+// the token and SQL text are sent there. A reservation made for a node that
+// fails is given back at once.
+arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn) {
+  if (Given(request.compute_url)) {
+    ARROW_RETURN_NOT_OK(ValidateComputeUrl(conn, request.compute_url));
+  }
+  ARROW_ASSIGN_OR_RAISE(zv_route route, FindRoute(request, conn));
+  arrow::Status valid = ValidateComputeUrl(conn, route.compute_url.c_str());
+  if (!valid.ok() && route.reservation_id) {
+    if (!zv_route_abandon(conn.control_plane_call(), route.reservation_id->c_str()).ok()) {
+      ZV_LOG(kLogWarn, "transport",
+             "zv_route_abandon failed for reservation %s; slot will expire after TTL",
+             route.reservation_id->c_str());
+    }
+  }
+  ARROW_RETURN_NOT_OK(valid);
+  return route;
 }
 
 }  // namespace

@@ -20,7 +20,8 @@ Or as a fixture: ``from server_fixture import devserver`` in a conftest gives a
 session-scoped ``devserver`` fixture with default options.
 
 Options of start_devserver (keyword arguments, all optional):
-    nodes (int, default 2), port (0), host ("127.0.0.1"), data_dir, storage_root,
+    nodes (int, default 2), port (0), host ("127.0.0.1"), node_address (the one node
+    listens there at the control plane's port), data_dir, storage_root,
     tls_cert, tls_key, client_ca (paths; with TLS also pass ca_file so the handle
     can reach the debug endpoints, and client_cert=(cert, key) under mutual TLS),
     users ({"name": "password"}; default demo/demo), demo_data (True),
@@ -138,7 +139,7 @@ def _args(options: dict) -> list[str]:
         args.append("--fault-injection")
     if not options.pop("demo_data", True):
         args.append("--no-demo-data")
-    for name in ("data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl", "reservation_ttl"):
+    for name in ("node_address", "data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl", "reservation_ttl"):
         value = options.pop(name, None)
         if value is not None:
             args += ["--" + name.replace("_", "-"), str(value)]

@@ -189,12 +189,20 @@ def test_ipv6_literal_and_trailing_slashes(driver_path):
     ("recommend", '{"hostname":"h"}', "recommend response missing hostname/port"),
     ("recommend", '{"hostname":"h","port":"9443"}', "recommend response parse error:"),
     ("recommend", '{"hostname":7,"port":1}', "recommend response parse error:"),
+    ("recommend", '{"hostname":"h","port":70000}', "recommend response port 70000 is outside 1 to 65535"),
+    ("recommend", '{"hostname":"h","port":-1e300}', "recommend response port -1e+300 is outside 1 to 65535"),
+    ("recommend", '{"hostname":"h","port":0}', "recommend response port 0 is outside 1 to 65535"),
+    ("recommend", '{"hostname":"u:pw@evil","port":1}',
+     "recommend response hostname 'u:pw@evil' is not a host name or address"),
+    ("lookup", '{"status":"active","ipAddress":"h","port":65536}',
+     "compute node 'compute-1' port 65536 is outside 1 to 65535"),
 ])
 def test_malformed_service_answers_have_clear_messages(driver_path, endpoint, body, message):
     with start_devserver(nodes=1) as srv:
         srv.set_fault("http_status", endpoint=endpoint, status=200, body=body,
                       content_type="application/json")
-        err = connect_error(driver_path, srv.url, username="demo", password="demo")
+        pinned = {"adbc.zorvane.compute_node": "compute-1"} if endpoint == "lookup" else {}
+        err = connect_error(driver_path, srv.url, username="demo", password="demo", **pinned)
         assert message in str(err)
 
 

@@ -116,28 +116,38 @@ TEST(TlsValidate, LongUrlsAreCutToTheMessageBuffer) {
   EXPECT_EQ(zv::zv_tls_validate(&cfg, url.c_str()).message().size(), 1023u);
 }
 
-TEST(HostNameOverride, ResolvesCertificateNameToTheUrlHost) {
-  auto https = zv::ComputeHostNameOverride("https://10.0.0.5/api/v1/x?y=1", "node.example");
-  EXPECT_EQ(https.resolve_entry, "node.example:443:10.0.0.5");
-  EXPECT_EQ(https.rewritten_url, "https://node.example:443/api/v1/x?y=1");
-  auto http = zv::ComputeHostNameOverride("http://10.0.0.5:8080", "N");
-  EXPECT_EQ(http.resolve_entry, "N:8080:10.0.0.5");
-  EXPECT_EQ(http.rewritten_url, "http://N:8080");
-  EXPECT_TRUE(zv::ComputeHostNameOverride("no-scheme", "N").resolve_entry.empty());
+TEST(HostNameOverride, ConnectsTheCertificateNameToTheUrlsHostAndPort) {
+  struct Case {
+    const char* url;
+    const char* connect_to;
+    const char* rewritten;
+  } cases[] = {
+      {"https://10.0.0.5/api/v1/x?y=1", "N:443:10.0.0.5:443", "https://N:443/api/v1/x?y=1"},
+      {"http://10.0.0.5:8080", "N:8080:10.0.0.5:8080", "http://N:8080"},
+      // A DNS name is a valid target: libcurl resolves it as usual.
+      {"https://localhost:9443/", "N:9443:localhost:9443", "https://N:9443/"},
+      {"https://[::1]:9443", "N:9443:[::1]:9443", "https://N:9443"},
+      {"no-scheme", "", ""},
+  };
+  for (const auto& c : cases) {
+    auto host_override = zv::ComputeHostNameOverride(c.url, "N");
+    EXPECT_EQ(host_override.connect_to_entry, c.connect_to) << c.url;
+    EXPECT_EQ(host_override.rewritten_url, c.rewritten) << c.url;
+  }
 }
 
-TEST(TlsApply, RefusesAnOverrideWithoutAResolveSlotAndHandsTheListOver) {
+TEST(TlsApply, RefusesAnOverrideWithoutAConnectToSlotAndHandsTheListOver) {
   zv::CurlEasy easy(curl_easy_init());
   curl_easy_setopt(easy.get(), CURLOPT_URL, "https://127.0.0.1:1/");
   zv::zv_tls_config cfg;
   cfg.host_in_cert = "node.example";
   EXPECT_EQ(zv::zv_tls_apply_to_curl(easy.get(), &cfg, "https://127.0.0.1:1/", nullptr).message(),
-            "HostNameInCertificate set but caller did not provide a resolve list pointer; "
+            "HostNameInCertificate set but caller did not provide a connect-to list pointer; "
             "refusing to leak");
   zv::CurlSlist resolve;
   ASSERT_TRUE(zv::zv_tls_apply_to_curl(easy.get(), &cfg, "https://127.0.0.1:1/", &resolve).ok());
   ASSERT_NE(resolve, nullptr);
-  EXPECT_STREQ(resolve->data, "node.example:1:127.0.0.1");
+  EXPECT_STREQ(resolve->data, "node.example:1:127.0.0.1:1");
   EXPECT_EQ(zv::zv_tls_apply_to_curl(nullptr, &cfg, "u", &resolve).message(),
             "zv_tls_apply_to_curl: NULL argument");
   cfg.host_in_cert.clear();

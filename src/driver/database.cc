@@ -6,6 +6,7 @@
 #include "diagnostics/log_config.h"
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
+#include "driver/connection_uri.h"
 #include "driver/handle_record.h"
 #include "driver/option_values.h"
 
@@ -66,6 +67,8 @@ void StoreSecret(SecretString& field, const char* value) {
   }
 }
 
+arrow::Status SetUri(ZVDatabase& db, const char* value);
+
 arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
   for (const auto& option : kTextOptions) {
     if (key == option.key) {
@@ -83,7 +86,7 @@ arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* va
     if (value == nullptr || value[0] == '\0') {
       return InvalidOptionValue("uri must be a non-empty string");
     }
-    StoreText(db.uri, value);
+    return SetUri(db, value);
   } else if (key == "adbc.zorvane.connect_timeout_sec") {
     auto parsed = ParseDatabaseInteger(value);
     if (!parsed) {
@@ -130,6 +133,47 @@ arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* va
   return arrow::Status::OK();
 }
 
+// A plain http(s) URL is the service address as given; a zorvane:// URI is
+// taken apart and checked now, so that a bad parameter is reported by the
+// call that set it, and merged with the other options at Init.
+arrow::Status SetUri(ZVDatabase& db, const char* value) {
+  if (!IsConnectionUri(value)) {
+    db.connection_uri.reset();
+    StoreText(db.uri, value);
+    return arrow::Status::OK();
+  }
+  ARROW_ASSIGN_OR_RAISE(ConnectionUri parsed, ParseConnectionUri(value));
+  for (const auto& [key, text] : parsed.options) {
+    ZVDatabase scratch;
+    arrow::Status valid = ApplyOption(scratch, key, text.c_str());
+    if (!valid.ok()) return InvalidOptionValue("uri: " + valid.message());
+  }
+  db.uri = ServiceUrl(parsed, /*tls_mode_off=*/false);
+  db.connection_uri = std::move(parsed);
+  return arrow::Status::OK();
+}
+
+bool IsExplicit(const ZVDatabase& db, const char* key) { return db.explicit_keys.count(key) > 0; }
+
+// Options set on their own win over the same setting in the URI, whatever
+// the order of the calls. The URI's password goes only with the URI's user.
+arrow::Status MergeConnectionUri(ZVDatabase& db) {
+  if (!db.connection_uri) return arrow::Status::OK();
+  const ConnectionUri& uri = *db.connection_uri;
+  for (const auto& [key, text] : uri.options) {
+    if (!IsExplicit(db, key.c_str())) ARROW_RETURN_NOT_OK(ApplyOption(db, key, text.c_str()));
+  }
+  const bool own_user = IsExplicit(db, "username");
+  if (uri.username && !own_user) StoreText(db.username, uri.username->c_str());
+  const bool same_user = !own_user || (db.username && db.username == uri.username);
+  if (uri.password.has_value() && same_user && !IsExplicit(db, "password")) {
+    StoreSecret(db.password, uri.password.c_str());
+  }
+  const bool tls_off = db.tls_encrypt && EqualsIgnoreAsciiCase(db.tls_encrypt->c_str(), "off");
+  db.uri = ServiceUrl(uri, tls_off);
+  return arrow::Status::OK();
+}
+
 bool NonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 }  // namespace
@@ -158,8 +202,10 @@ AdbcStatusCode DatabaseNew(AdbcDatabase* database, AdbcError* error) {
 AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const char* value,
                                  AdbcError* error) {
   return RunEntryPoint("AdbcDatabaseSetOption", error, [&]() -> arrow::Status {
+    const bool is_uri = key != nullptr && value != nullptr && std::string_view(key) == "uri";
     ZV_LOG(kLogInfo, "api", "AdbcDatabaseSetOption(db=%p, key=\"%s\", value=%s)",
-           static_cast<void*>(database), key ? key : "(null)", LoggedOptionValue(key, value));
+           static_cast<void*>(database), key ? key : "(null)",
+           is_uri ? UriForLog(value).c_str() : LoggedOptionValue(key, value));
     if (database == nullptr || key == nullptr) {
       return NullArgument("AdbcDatabaseSetOption: null database or key");
     }
@@ -170,7 +216,13 @@ AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const 
           "AdbcDatabaseSetOption: database already initialized; options must be set before "
           "AdbcDatabaseInit");
     }
-    return ApplyOption(*db, key, value);
+    ARROW_RETURN_NOT_OK(ApplyOption(*db, key, value));
+    if (value != nullptr) {
+      db->explicit_keys.insert(key);
+    } else {
+      db->explicit_keys.erase(key);
+    }
+    return arrow::Status::OK();
   });
 }
 
@@ -180,6 +232,7 @@ AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error) {
     ZVDatabase* db = RecordOf<ZVDatabase>(database);
     if (db == nullptr) return SequenceError("AdbcDatabaseInit: database not allocated");
     if (db->initialised) return SequenceError("AdbcDatabaseInit called twice");
+    ARROW_RETURN_NOT_OK(MergeConnectionUri(*db));
 
     const char* auth = !db->session_token.empty() ? "token"
                        : !db->password.empty()    ? "password"

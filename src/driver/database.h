@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "diagnostics/secret_string.h"
+#include "driver/connection_uri.h"
 
 namespace zv {
 
@@ -35,6 +37,10 @@ struct ZVDatabase {
   std::optional<std::string> log_path;
   std::optional<std::string> log_level;
   std::optional<std::string> api_trace_path;
+  // Set when "uri" is a zorvane:// connection URI; its settings are merged in
+  // at Init, under the options set on their own (recorded in explicit_keys).
+  std::optional<ConnectionUri> connection_uri;
+  std::set<std::string> explicit_keys;
   bool initialised = false;
 };
 

@@ -211,4 +211,80 @@ TEST_F(DatabaseTest, OptionLogLinesHideSecretValues) {
   std::remove(path.c_str());
 }
 
+TEST_F(DatabaseTest, ConnectionUriLogLinesHideTheCredentials) {
+  std::string path = ::testing::TempDir() + "zv_db_uri_log.txt";
+  std::remove(path.c_str());
+  zv_log_configure(path.c_str(), zv::kLogInfo);
+  ASSERT_ADBC_OK(Set("uri", "zorvane+http://alice:hunter2-pw@h:9/?tls=off"), err_);
+  ASSERT_ADBC_OK(zv::DatabaseInit(&db_, err_.get()), err_);
+  zv_log_configure(nullptr, zv::kLogOff);
+  std::string log = ReadFile(path);
+  EXPECT_THAT(log, ::testing::HasSubstr("value=zorvane+http://[REDACTED]@h:9/?tls=off)"));
+  EXPECT_THAT(log, ::testing::HasSubstr("uri=\"http://h:9\""));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("hunter2-pw")));
+  std::remove(path.c_str());
+}
+
+struct UriMergeCase {
+  const char* name;
+  std::vector<std::pair<const char*, const char*>> options;  // in call order
+  const char* uri;
+  const char* user;
+  const char* password;  // null: unset
+  const char* encrypt;   // null: unset
+};
+
+class DatabaseConnectionUri : public DatabaseTest,
+                              public ::testing::WithParamInterface<UriMergeCase> {};
+
+// Options set on their own win over the URI, whichever comes first; the URI's
+// password is dropped when another user is named.
+TEST_P(DatabaseConnectionUri, MergesUnderTheExplicitOptionsAtInit) {
+  const UriMergeCase& c = GetParam();
+  for (auto [key, value] : c.options) ASSERT_ADBC_OK(Set(key, value), err_);
+  ASSERT_ADBC_OK(zv::DatabaseInit(&db_, err_.get()), err_);
+  EXPECT_EQ(record().uri, c.uri);
+  EXPECT_EQ(record().username, c.user);
+  EXPECT_EQ(record().password.has_value(), c.password != nullptr);
+  if (c.password) EXPECT_EQ(record().password.view(), c.password);
+  EXPECT_EQ(record().tls_encrypt,
+            c.encrypt ? std::optional<std::string>(c.encrypt) : std::nullopt);
+}
+
+const UriMergeCase kUriMergeCases[] = {
+    {"UriAlone", {{"uri", "zorvane://al%69ce:p%26w@h:1/?tls=strict"}}, "https://h:1", "alice",
+     "p&w", "strict"},
+    {"TlsOffMeansPlainHttp", {{"uri", "zorvane://u:p@[::1]:7/?tls=off"}}, "http://[::1]:7", "u",
+     "p", "off"},
+    {"ExplicitTlsOffAlsoMeansPlainHttp",
+     {{"adbc.zorvane.tls.encrypt", "OFF"}, {"uri", "zorvane://u@h:7/?tls=strict"}}, "http://h:7",
+     "u", nullptr, "OFF"},
+    {"ExplicitPasswordSetBefore",
+     {{"password", "mine"}, {"uri", "zorvane://u:theirs@h"}}, "https://h", "u", "mine", nullptr},
+    {"ExplicitPasswordSetAfter",
+     {{"uri", "zorvane://u:theirs@h"}, {"password", "mine"}}, "https://h", "u", "mine", nullptr},
+    {"OtherUserDropsTheUriPassword",
+     {{"uri", "zorvane://u:theirs@h"}, {"username", "bob"}}, "https://h", "bob", nullptr,
+     nullptr},
+    {"SameUserKeepsTheUriPassword",
+     {{"username", "u"}, {"uri", "zorvane://u:theirs@h"}}, "https://h", "u", "theirs", nullptr},
+    {"UnsettingAnOptionLetsTheUriValueThrough",
+     {{"username", "bob"}, {"uri", "zorvane://u:p@h"}, {"username", nullptr}}, "https://h", "u",
+     "p", nullptr},
+    {"LaterPlainUrlReplacesTheUri",
+     {{"uri", "zorvane://u:p@h"}, {"uri", "http://other"}, {"username", "x"}}, "http://other",
+     "x", nullptr, nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Precedence, DatabaseConnectionUri, ::testing::ValuesIn(kUriMergeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DatabaseTest, ConnectionUriParameterValuesAreCheckedWhenSet) {
+  EXPECT_EQ(ADBC_STATUS_INVALID_ARGUMENT, Set("uri", "zorvane://u:p@h/?tls=required"));
+  EXPECT_EQ(err_.message(),
+            "uri: adbc.zorvane.tls.encrypt must be one of Off, Optional, Mandatory, Strict");
+  EXPECT_EQ(err_.sqlstate(), "HY009");
+  EXPECT_FALSE(record().uri.has_value());
+}
+
 }  // namespace

@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz soak clean
+.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz soak wheel clean
 
 all: build
 
@@ -44,6 +44,14 @@ test-asan: setup
 	  build-asan/tests/cpp/zv_unit_tests
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  build-asan/tests/cpp/metadata_engine/zv_metadata_engine_tests
+
+# The installable wheel (dist/adbc_driver_zorvane-*.whl): a release build of
+# the driver in build-wheel/ (its debug information stays there, in
+# libadbc_driver_zorvane.so.debug), the libraries it needs bundled, and the
+# driver manifest that lets hosts load it by name.
+wheel: setup
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps ./python -w dist
+	@ls -l dist/adbc_driver_zorvane-*.whl
 
 demo: build
 	@$(PY) scripts/demo.py

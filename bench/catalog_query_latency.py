@@ -9,7 +9,6 @@ catalog grown to a few thousand columns.
 from __future__ import annotations
 
 import argparse
-import os
 import statistics
 import sys
 import time
@@ -17,12 +16,16 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
+sys.path.insert(0, str(REPO / "python"))
 
 import adbc_driver_manager.dbapi as dbapi  # noqa: E402
 from frame_client import login, query  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 
-DRIVER = os.environ.get("ZV_ADBC_DRIVER", str(REPO / "build" / "src" / "libzorvane_adbc.so"))
+import adbc_driver_zorvane  # noqa: E402
+
+# ZV_ADBC_DRIVER, else the checkout's build.
+DRIVER = adbc_driver_zorvane._driver_path()
 
 LOCAL = ("SELECT table_name, column_name, data_type FROM information_schema.columns "
          "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' "

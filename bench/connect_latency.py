@@ -12,7 +12,6 @@ from __future__ import annotations
 import argparse
 import http.client
 import json
-import os
 import statistics
 import sys
 import time
@@ -21,11 +20,15 @@ from urllib.parse import urlsplit
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
+sys.path.insert(0, str(REPO / "python"))
 
 import adbc_driver_manager as dm  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 
-DRIVER = os.environ.get("ZV_ADBC_DRIVER", str(REPO / "build" / "src" / "libzorvane_adbc.so"))
+import adbc_driver_zorvane  # noqa: E402
+
+# ZV_ADBC_DRIVER, else the checkout's build.
+DRIVER = adbc_driver_zorvane._driver_path()
 
 
 def percentile(values: list[float], p: float) -> float:

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import resource
 import subprocess
 import sys
@@ -24,11 +23,15 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
+sys.path.insert(0, str(REPO / "python"))
 
 from frame_client import login, query  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 
-DRIVER = os.environ.get("ZV_ADBC_DRIVER", str(REPO / "build" / "src" / "libzorvane_adbc.so"))
+import adbc_driver_zorvane  # noqa: E402
+
+# ZV_ADBC_DRIVER, else the checkout's build.
+DRIVER = adbc_driver_zorvane._driver_path()
 
 # Reads the result in a child process so that its peak RSS is the driver's
 # read alone, not the benchmark's bookkeeping.

@@ -1,24 +1,31 @@
 """A session through the Zorvane ADBC driver, loaded by the ADBC driver manager.
 
 Run with `make demo`. It starts the local Zorvane service (the dev server, with
-its demo data) on loopback, connects through the driver, runs a catalog query
+its demo data) on loopback, loads the driver by name through a driver manifest,
+connects with a zorvane:// URI through the driver's Python package, runs a catalog query
 that the driver answers locally from its information_schema snapshot and two
 queries that run on a compute node, prints the results as tables, and shows
 the interesting lines of the driver's engine log and SQL trace.
 """
 
+import os
 import pathlib
 import sys
 import tempfile
 import time
 
 import adbc_driver_manager as dm
+import adbc_driver_manager.dbapi
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "python"))
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
-import zorvane_adbc  # noqa: E402
+import adbc_driver_zorvane.dbapi  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
+
+# The build tree's driver manifest; an installed wheel puts its own where the
+# driver manager looks in the virtual environment, so no variable is needed.
+MANIFESTS = REPO / "build" / "adbc_drivers"
 
 
 def banner(text: str) -> None:
@@ -58,16 +65,28 @@ def main() -> int:
         banner(f"dev server: control plane at {server.url}")
         for name, url in sorted(server.node_urls.items()):
             print(f"compute node {name}: {url}")
-        print(f"driver: {zorvane_adbc.driver_path()}")
+        host_port = server.url.split("://", 1)[1]
+        uri = f"zorvane://demo:demo@{host_port}/?tls=off&application_name=zorvane-demo"
 
+        banner("load by name: driver=\"zorvane\", found through its manifest")
+        os.environ["ADBC_DRIVER_PATH"] = str(MANIFESTS)
+        print(f"ADBC_DRIVER_PATH={MANIFESTS}")
+        print((MANIFESTS / "zorvane.toml").read_text().strip())
+        with adbc_driver_manager.dbapi.connect(
+                driver="zorvane", autocommit=True,
+                db_kwargs={"uri": server.url, "username": "demo", "password": "demo"}) as conn:
+            info = conn.adbc_get_info()
+            print(f"loaded {info['driver_name']} {info['driver_version']}")
+
+        banner("connect with a URI (plain http: tls=off)")
+        print(f"driver: {adbc_driver_zorvane._driver_path()}")
+        print(f"uri: {uri.replace('demo:demo@', 'demo:***@')}")
         options = {
             "adbc.zorvane.api_trace_path": str(engine_log),   # engine log file
             "adbc.zorvane.log_path": str(sql_trace),          # SQL trace file
             "adbc.zorvane.log_level": "debug",
-            "adbc.zorvane.application_name": "zorvane-demo",
         }
-        with zorvane_adbc.connect(server.url, username="demo", password="demo",
-                                  db_kwargs=options) as conn:
+        with adbc_driver_zorvane.dbapi.connect(uri, db_kwargs=options) as conn:
             run(conn, "catalog question, answered locally from the snapshot",
                 "SELECT table_schema, table_name, table_type FROM information_schema.tables "
                 "WHERE table_schema = 'sales' ORDER BY table_name")
@@ -91,10 +110,12 @@ def main() -> int:
             print(conn.adbc_get_table_schema("orders", db_schema_filter="sales"))
 
         banner("bad input gets a clear error")
-        try:
-            zorvane_adbc.connect(server.url, username="demo", password="wrong-password")
-        except dm.Error as exc:
-            print(f"{type(exc).__name__}: {exc}")
+        for bad in (f"zorvane+http://demo:wrong-password@{host_port}/",
+                    f"zorvane://demo:wrong-password@{host_port}/?tls=off&tsl=strict"):
+            try:
+                adbc_driver_zorvane.dbapi.connect(bad).close()
+            except dm.Error as exc:
+                print(f"{type(exc).__name__}: {exc}")
 
     banner(f"SQL trace ({sql_trace})")
     print(sql_trace.read_text(), end="")

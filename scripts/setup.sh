@@ -36,8 +36,10 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   .venv/bin/pip install -q -r requirements.txt
   echo "$want" > "$stamp"
 fi
-# The project's own Python packages, installed in place so edits take effect.
-for pkg in devserver:zorvane_devserver python:zorvane_adbc; do
+# The dev server, installed in place so edits take effect. The driver's own
+# package (python/) is used from the checkout by the tests and the demo, and
+# installed as a wheel by users (make wheel).
+for pkg in devserver:zorvane_devserver; do
   dir=${pkg%%:*}; mod=${pkg##*:}
   if [ -f "$dir/pyproject.toml" ] && ! .venv/bin/python -c "import $mod" 2>/dev/null; then
     echo "setup: installing $dir/ into .venv"

@@ -26,7 +26,9 @@ Options of start_devserver (keyword arguments, all optional):
     can reach the debug endpoints, and client_cert=(cert, key) under mutual TLS),
     users ({"name": "password"}; default demo/demo), demo_data (True),
     fault_injection (True), token_ttl, reservation_ttl, extra_args (list of str),
-    startup_timeout (seconds, 30).
+    startup_timeout (seconds, 30), command (the server's command line without its
+    options, e.g. an installed zorvane-devserver; default: this Python running the
+    checkout's zorvane_devserver).
 
 counters() returns the JSON of GET /debug/counters:
     requests            {"login": n, "recommend": n, "confirm": n, "abandon": n, "lookup": n,
@@ -158,14 +160,17 @@ def start_devserver(**options) -> DevServerHandle:
         ctx = ssl.create_default_context(cafile=str(ca_file) if ca_file else None)
         if client_cert:
             ctx.load_cert_chain(str(client_cert[0]), str(client_cert[1]))
+    command = options.pop("command", None)
     args = _args(options)
     if options:
         raise TypeError(f"unknown devserver options: {sorted(options)}")
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "devserver"), env.get("PYTHONPATH")]))
+    if command is None:
+        command = [sys.executable, "-m", "zorvane_devserver"]
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "devserver"), env.get("PYTHONPATH")]))
     log = Path(tempfile.mkstemp(prefix="zorvane-devserver-", suffix=".log")[1])
     with open(log, "wb") as err:
-        proc = subprocess.Popen([sys.executable, "-m", "zorvane_devserver", *args], stdout=subprocess.PIPE,
+        proc = subprocess.Popen([*command, *args], stdout=subprocess.PIPE,
                                 stderr=err, env=env)
     lines = _read_lines(proc, 1 + int(args[args.index("--nodes") + 1]), timeout, log)
     nodes = {}

@@ -6,17 +6,20 @@ import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("ZV_BUILD_DIR", REPO / "build"))
+DRIVER = pathlib.Path(os.environ.get("ZV_ADBC_DRIVER", BUILD / "src" / "libzorvane_adbc.so"))
 
-# The dev server's test fixture lives beside its own tests.
+# The dev server's test fixture lives beside its own tests; the driver's
+# Python package is used from the checkout, with the library under test.
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
+sys.path.insert(0, str(REPO / "python"))
+os.environ["ZV_ADBC_DRIVER"] = str(DRIVER)
 
 
 @pytest.fixture(scope="session")
 def driver_path() -> str:
-    path = pathlib.Path(os.environ.get("ZV_ADBC_DRIVER", BUILD / "src" / "libzorvane_adbc.so"))
-    if not path.exists():
-        pytest.fail(f"driver not built: {path} (run make build)")
-    return str(path)
+    if not DRIVER.exists():
+        pytest.fail(f"driver not built: {DRIVER} (run make build)")
+    return str(DRIVER)
 
 
 @pytest.fixture(scope="session")

@@ -62,14 +62,13 @@ def test_refuses_a_bad_uri_naming_the_fault(uri, message):
 
 def test_credentials_in_the_uri_are_never_logged(devserver, tmp_path):
     log = tmp_path / "engine.log"
-    uri = f"zorvane+http://demo:demo@{host_port(devserver.url)}/?log_level=trace" \
+    uri = f"zorvane+http://demo:uri-secret-pw@{host_port(devserver.url)}/?log_level=trace" \
           f"&api_trace_path={log}"
-    with adbc_driver_zorvane.dbapi.connect(uri, db_kwargs={"password": "demo-explicit-pw"}) \
-            as conn:
-        pass
+    with adbc_driver_zorvane.dbapi.connect(uri, db_kwargs={"password": "demo"}) as conn:
+        assert select_one(conn) == 1
     text = log.read_text()
-    assert "zorvane+http://[REDACTED]@" in text
-    assert "demo:demo" not in text and "demo-explicit-pw" not in text
+    assert f'uri="http://{host_port(devserver.url)}"' in text
+    assert "uri-secret-pw" not in text
 
 
 def test_manifest_naming_a_missing_library_is_reported_clearly(tmp_path):

@@ -13,7 +13,8 @@ from .sqlstate import BAD_PARAMETER
 MODES = ("append", "upsert", "overwrite", "land")
 FORMATS = ("arrow_ipc", "parquet")
 _FIELDS = {"target_table": str, "target_location": str, "mode": str, "payload_format": str, "key_columns": list,
-           "schema_ipc": str, "idempotency_key": str, "coerce": bool}
+           "schema_ipc": str, "idempotency_key": str, "coerce": bool, "table_action": str, "table_ddl": str}
+TABLE_ACTIONS = ("create", "create_append", "replace")
 
 
 class IngestError(Exception):
@@ -33,6 +34,8 @@ class IngestHeader:
     schema: pa.Schema | None = None
     idempotency_key: str = ""
     coerce: bool = True
+    table_action: str = ""  # create / create_append / replace: run table_ddl in the load's transaction
+    table_ddl: str = ""
 
 
 def _bad(message: str) -> IngestError:
@@ -62,7 +65,14 @@ def parse_header(payload: bytes) -> IngestHeader:
     header = IngestHeader(mode=obj["mode"], payload_format=obj["payload_format"],
                           target_table=obj.get("target_table", ""), target_location=obj.get("target_location", ""),
                           key_columns=list(keys), idempotency_key=obj.get("idempotency_key", ""),
-                          coerce=obj.get("coerce", True))
+                          coerce=obj.get("coerce", True), table_action=obj.get("table_action", ""),
+                          table_ddl=obj.get("table_ddl", ""))
+    if ("table_action" in obj) != ("table_ddl" in obj):
+        raise _bad("table_action and table_ddl come together")
+    if header.table_action and header.table_action not in TABLE_ACTIONS:
+        raise _bad(f"table_action must be one of {', '.join(TABLE_ACTIONS)}")
+    if header.table_action and header.mode != "append":
+        raise _bad(f"table_action {header.table_action} needs mode append, not {header.mode}")
     if header.mode == "land" and not header.target_location:
         raise _bad("target_location is required for mode land")
     if header.mode != "land" and not header.target_table:

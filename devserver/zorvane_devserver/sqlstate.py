@@ -4,6 +4,7 @@ from __future__ import annotations
 import duckdb
 
 UNKNOWN_TABLE = "42S02"
+TABLE_EXISTS = "42S01"
 UNKNOWN_COLUMN = "42S22"
 BAD_CAST = "22018"
 KEY_VIOLATION = "23000"
@@ -17,6 +18,8 @@ def sqlstate_for(exc: BaseException) -> str:
     if isinstance(exc, duckdb.ParserException):
         return SYNTAX
     if isinstance(exc, duckdb.CatalogException):
+        if "already exists" in text:
+            return TABLE_EXISTS
         return UNKNOWN_TABLE if "does not exist" in text else GENERAL
     if isinstance(exc, duckdb.BinderException):
         return UNKNOWN_COLUMN if "column" in text.lower() and "not found" in text.lower() else SYNTAX

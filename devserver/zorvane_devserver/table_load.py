@@ -9,7 +9,7 @@ import pyarrow as pa
 
 from .database import Database
 from .ingest_header import IngestError, IngestHeader
-from .sqlstate import BAD_CAST, BAD_PARAMETER, UNKNOWN_COLUMN, UNKNOWN_TABLE, sqlstate_for
+from .sqlstate import BAD_CAST, BAD_PARAMETER, TABLE_EXISTS, UNKNOWN_COLUMN, UNKNOWN_TABLE, sqlstate_for
 
 BATCH_VIEW = "__zv_ingest_batch"
 STAGE_TABLE = "__zv_ingest_stage"
@@ -57,7 +57,9 @@ class TableLoad:
         self._cur.execute("BEGIN TRANSACTION")
         try:
             self._resolve()
-            if header.mode == "overwrite" and self._columns is not None:
+            if header.table_action:
+                self._apply_table_action()
+            elif header.mode == "overwrite" and self._columns is not None:
                 self.rows_deleted = self._count(f"DELETE FROM {self._target}")
             if self._columns is None and header.schema is not None and header.mode == "overwrite":
                 self._create(pa.Table.from_batches([], schema=header.schema))
@@ -78,7 +80,7 @@ class TableLoad:
             "AND lower(schema_name) = lower(?) AND lower(table_name) = lower(?)", [schema, table]).fetchall()
         row = row[0] if row else None
         if row is None:
-            if self.header.mode != "overwrite":
+            if self.header.mode != "overwrite" and not self.header.table_action:
                 raise IngestError(f"Table {self.header.target_table} does not exist", UNKNOWN_TABLE)
             exists = self._cur.execute("SELECT count(*) FROM duckdb_schemas() WHERE database_name = "
                                        "current_database() AND lower(schema_name) = lower(?)", [schema]).fetchall()[0][0]
@@ -89,6 +91,26 @@ class TableLoad:
             return
         self._target = f"{quote(row[0])}.{quote(row[1])}"
         self._load_columns(row[0], row[1])
+
+    def _apply_table_action(self) -> None:
+        """Creates (or for replace drops and re-creates) the target inside the load's transaction:
+        a load that fails rolls the DDL back with it, so the old table is never missing or half-loaded."""
+        action = self.header.table_action
+        if self._columns is not None:
+            if action == "create":
+                raise IngestError(f"Table {self.header.target_table} already exists", TABLE_EXISTS)
+            if action == "create_append":
+                return
+            self._cur.execute(f"DROP TABLE {self._target}")
+        statements = duckdb.extract_statements(self.header.table_ddl)
+        if len(statements) != 1 or statements[0].type.name != "CREATE":
+            raise IngestError("bad ingest header: table_ddl must be one CREATE TABLE statement", BAD_PARAMETER)
+        self._cur.execute(self.header.table_ddl)
+        self._resolve()
+        if not self._columns:
+            raise IngestError(f"bad ingest header: table_ddl did not create {self.header.target_table}",
+                              BAD_PARAMETER)
+        self.created = True
 
     def _load_columns(self, schema: str, table: str) -> None:
         rows = self._cur.execute(

@@ -38,16 +38,25 @@ std::string_view AdbcModeWord(std::string_view text) {
 arrow::Status SetAdbcMode(IngestSettings& settings, const char* value) {
   if (value == nullptr) return BadValue("adbc.ingest.mode requires a value");
   const std::string_view word = AdbcModeWord(value);
-  if (word == "append" || word == "create" || word == "create_append") {
-    settings.mode = IngestMode::kAppend;
-  } else if (word == "replace") {
-    settings.mode = IngestMode::kOverwrite;
-  } else {
-    return BadValue(
-        "adbc.ingest.mode: unsupported value (use append/create/create_append/replace; for "
-        "upsert/land use zv.ingest.mode)");
+  static constexpr struct {
+    const char* word;
+    TableCreation creation;
+  } kAdbcModes[] = {{"append", TableCreation::kNone},
+                    {"create", TableCreation::kCreate},
+                    {"create_append", TableCreation::kCreateIfMissing},
+                    {"replace", TableCreation::kReplace}};
+  for (const auto& entry : kAdbcModes) {
+    if (word == entry.word) {
+      // Rows always travel as an append: creating and replacing the table is
+      // the driver's part, done with DDL around the load.
+      settings.mode = IngestMode::kAppend;
+      settings.creation = entry.creation;
+      return arrow::Status::OK();
+    }
   }
-  return arrow::Status::OK();
+  return BadValue(
+      "adbc.ingest.mode: unsupported value (use append/create/create_append/replace; for "
+      "upsert/land use zv.ingest.mode)");
 }
 
 arrow::Status SetZvMode(IngestSettings& settings, const char* value) {
@@ -62,6 +71,7 @@ arrow::Status SetZvMode(IngestSettings& settings, const char* value) {
   for (const auto& entry : kModes) {
     if (std::strcmp(value, entry.text) == 0) {
       settings.mode = entry.mode;
+      settings.creation = TableCreation::kNone;
       return arrow::Status::OK();
     }
   }
@@ -129,6 +139,10 @@ arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const
   const std::string_view k(key);
   if (k == "adbc.ingest.target_table") {
     SetOptionalText(settings.target_table, value);
+  } else if (k == "adbc.ingest.target_catalog") {
+    SetOptionalText(settings.target_catalog, value);
+  } else if (k == "adbc.ingest.target_db_schema") {
+    SetOptionalText(settings.target_db_schema, value);
   } else if (k == "adbc.ingest.mode") {
     return SetAdbcMode(settings, value);
   } else if (k == "adbc.ingest.temporary") {
@@ -163,6 +177,25 @@ const char* IngestModeName(IngestMode mode) {
       return "land";
   }
   return "append";
+}
+
+const char* TableCreationName(TableCreation creation) {
+  switch (creation) {
+    case TableCreation::kCreate:
+      return "create";
+    case TableCreation::kCreateIfMissing:
+      return "create_append";
+    case TableCreation::kReplace:
+      return "replace";
+    case TableCreation::kNone:
+      break;
+  }
+  return "none";
+}
+
+const char* IngestModeLabel(const IngestSettings& settings) {
+  if (settings.creation == TableCreation::kNone) return IngestModeName(settings.mode);
+  return TableCreationName(settings.creation);
 }
 
 const char* PayloadFormatName(PayloadFormat format) {

@@ -14,12 +14,24 @@ namespace zv {
 enum class IngestMode : int32_t { kAppend = 0, kUpsert = 1, kOverwrite = 2, kLand = 3 };
 enum class PayloadFormat : int32_t { kArrowIpc = 0, kParquet = 1 };
 
+// What an ADBC ingest mode asks of the target table before rows are loaded.
+// The service's own modes (zv.ingest.mode) never create or drop a table.
+enum class TableCreation : int32_t {
+  kNone = 0,           // the table must exist (append, and every zv.ingest.mode)
+  kCreate = 1,         // create it; an existing table is an error
+  kCreateIfMissing = 2,  // create it unless it exists, then append
+  kReplace = 3,        // afterwards the table holds exactly the bound schema and rows
+};
+
 struct IngestSettings {
   std::optional<std::string> target_table;
+  std::optional<std::string> target_catalog;
+  std::optional<std::string> target_db_schema;
   std::optional<std::string> target_location;
   std::optional<std::string> idempotency_key;
   std::vector<std::string> key_columns;
   IngestMode mode = IngestMode::kAppend;
+  TableCreation creation = TableCreation::kNone;
   PayloadFormat payload_format = PayloadFormat::kArrowIpc;
   bool coerce = true;
 
@@ -37,6 +49,11 @@ arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const
 std::vector<std::string> SplitKeyColumns(const char* value);
 
 const char* IngestModeName(IngestMode mode);
+// The ADBC spelling of the mode the settings stand for ("create", "replace",
+// ...), or the service mode's name; used in messages.
+const char* IngestModeLabel(const IngestSettings& settings);
+// "create", "create_append", "replace" ("none" for kNone).
+const char* TableCreationName(TableCreation creation);
 const char* PayloadFormatName(PayloadFormat format);
 
 }  // namespace zv

@@ -74,6 +74,12 @@ std::string BuildIngestHeader(const IngestRequest& request, std::string_view sch
   }
   member("coerce");
   out += request.coerce ? "true" : "false";
+  if (request.creation != TableCreation::kNone) {
+    member("table_action");
+    AppendJsonString(out, TableCreationName(request.creation));
+    member("table_ddl");
+    AppendJsonString(out, request.table_ddl);
+  }
   out.push_back('}');
   return out;
 }
@@ -159,6 +165,7 @@ IngestFailureCode MapIngestSqlstate(std::string_view sqlstate) {
     const char* sqlstate;
     AdbcStatusCode status;
   } kTable[] = {
+      {"42S01", ADBC_STATUS_ALREADY_EXISTS},   {"42S21", ADBC_STATUS_INVALID_ARGUMENT},
       {"22018", ADBC_STATUS_INVALID_ARGUMENT}, {"22023", ADBC_STATUS_INVALID_ARGUMENT},
       {"42S02", ADBC_STATUS_INVALID_ARGUMENT}, {"42S22", ADBC_STATUS_INVALID_ARGUMENT},
       {"23000", ADBC_STATUS_INTEGRITY},        {"53000", ADBC_STATUS_INTERNAL},

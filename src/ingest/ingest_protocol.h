@@ -22,10 +22,17 @@ struct IngestRequest {
   std::string idempotency_key;
   std::vector<std::string> key_columns;
   bool coerce = true;
+  // ADBC create/create_append/replace: the CREATE TABLE statement for the
+  // target, which the server runs inside the load's transaction (after
+  // dropping the old table for replace), so a failed load leaves the catalog
+  // as it was.
+  TableCreation creation = TableCreation::kNone;
+  std::string table_ddl;
 };
 
 // The INIT header: one line of JSON, members in a fixed order, schema bytes
-// (Arrow IPC only, when given) as base64.
+// (Arrow IPC only, when given) as base64. "table_action" and "table_ddl" are
+// present only when the load creates or replaces its table.
 std::string BuildIngestHeader(const IngestRequest& request, std::string_view schema_ipc);
 
 // Appends `text` as a JSON string literal.

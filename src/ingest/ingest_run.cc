@@ -6,6 +6,8 @@
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
 #include "ingest/payload_encoder.h"
+#include "ingest/table_ddl.h"
+#include "ingest/table_name.h"
 #include "ingest/upload_worker.h"
 
 namespace zv {
@@ -16,15 +18,57 @@ arrow::Status UploadFailure(std::string message) {
   return AdbcFailure(ADBC_STATUS_IO, "HY000", std::move(message));
 }
 
-IngestRequest RequestOf(const IngestSettings& settings) {
+arrow::Status Contradiction(std::string message) {
+  return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023", std::move(message));
+}
+
+// Settings that contradict each other are refused before anything is sent.
+arrow::Status CheckCombination(const IngestSettings& settings) {
+  const bool qualified = settings.target_catalog || settings.target_db_schema;
+  if (settings.target_table && settings.target_table->empty()) {
+    return Contradiction("adbc.ingest.target_table is empty");
+  }
+  if (settings.creation != TableCreation::kNone && !settings.target_table) {
+    return Contradiction(std::string("adbc.ingest.mode ") + TableCreationName(settings.creation) +
+                         " needs adbc.ingest.target_table");
+  }
+  if (qualified && !settings.target_table) {
+    return Contradiction(
+        "adbc.ingest.target_catalog and adbc.ingest.target_db_schema qualify "
+        "adbc.ingest.target_table, which is not set");
+  }
+  if (settings.target_catalog && !settings.target_db_schema) {
+    return Contradiction(
+        "adbc.ingest.target_catalog needs adbc.ingest.target_db_schema as well (a catalog "
+        "alone does not name a schema)");
+  }
+  if ((settings.target_catalog && settings.target_catalog->empty()) ||
+      (settings.target_db_schema && settings.target_db_schema->empty())) {
+    return Contradiction("adbc.ingest.target_catalog and adbc.ingest.target_db_schema must not be empty");
+  }
+  if (settings.mode == IngestMode::kLand && (qualified || settings.creation != TableCreation::kNone)) {
+    return Contradiction("zv.ingest.mode land writes files; it takes no table schema or table mode");
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Result<IngestRequest> RequestOf(const IngestSettings& settings, const arrow::Schema& schema) {
   IngestRequest request;
   request.mode = settings.mode;
   request.payload_format = settings.payload_format;
-  request.target_table = settings.target_table.value_or("");
+  if (settings.target_table) {
+    // One identifier whatever it contains: a dot in the name is part of it.
+    request.target_table = TableName::FromSettings(settings).Quoted();
+  }
   request.target_location = settings.target_location.value_or("");
   request.idempotency_key = settings.idempotency_key.value_or("");
   request.key_columns = settings.key_columns;
   request.coerce = settings.coerce;
+  request.creation = settings.creation;
+  if (settings.creation != TableCreation::kNone) {
+    ARROW_ASSIGN_OR_RAISE(request.table_ddl,
+                          CreateTableSql(TableName::FromSettings(settings), schema));
+  }
   return request;
 }
 
@@ -74,8 +118,11 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
                            imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
+  ARROW_RETURN_NOT_OK(CheckCombination(settings));
+  if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckLoadableSchema(*reader->schema()));
+  ARROW_ASSIGN_OR_RAISE(IngestRequest request, RequestOf(settings, *reader->schema()));
 
-  auto begun = IngestUpload::Begin(conn, RequestOf(settings));
+  auto begun = IngestUpload::Begin(conn, std::move(request));
   if (!begun.ok()) return UploadFailure(OrDefault(begun.status().message(), "zv_ingest_begin failed"));
   std::unique_ptr<IngestUpload> upload = std::move(*begun);
 

@@ -22,33 +22,57 @@ std::string SqlstateOf(const arrow::Status& status) {
 }
 
 TEST(IngestModeOption, BothKeysWriteOneSettingAndRefusalsKeepThePrevious) {
+  using zv::TableCreation;
   struct Case {
     const char* key;
     const char* value;
     AdbcStatusCode code;
-    IngestMode mode;  // after the call, starting from upsert
+    IngestMode mode;  // after the call, starting from upsert with kCreate
+    TableCreation creation;
   } cases[] = {
-      {"adbc.ingest.mode", "adbc.ingest.mode.replace", ADBC_STATUS_OK, IngestMode::kOverwrite},
-      {"adbc.ingest.mode", "adbc.ingest.mode.create", ADBC_STATUS_OK, IngestMode::kAppend},
-      {"adbc.ingest.mode", "create_append", ADBC_STATUS_OK, IngestMode::kAppend},
-      {"adbc.ingest.mode", ".append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
-      {"adbc.ingest.mode", "Append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
-      {"adbc.ingest.mode", "upsert", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
-      {"adbc.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
-      {"zv.ingest.mode", "land", ADBC_STATUS_OK, IngestMode::kLand},
-      {"zv.ingest.mode", "overwrite", ADBC_STATUS_OK, IngestMode::kOverwrite},
-      {"zv.ingest.mode", "replace", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
-      {"zv.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert},
+      {"adbc.ingest.mode", "adbc.ingest.mode.replace", ADBC_STATUS_OK, IngestMode::kAppend,
+       TableCreation::kReplace},
+      {"adbc.ingest.mode", "adbc.ingest.mode.create", ADBC_STATUS_OK, IngestMode::kAppend,
+       TableCreation::kCreate},
+      {"adbc.ingest.mode", "create_append", ADBC_STATUS_OK, IngestMode::kAppend,
+       TableCreation::kCreateIfMissing},
+      {"adbc.ingest.mode", "append", ADBC_STATUS_OK, IngestMode::kAppend, TableCreation::kNone},
+      {"adbc.ingest.mode", ".append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
+      {"adbc.ingest.mode", "Append", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
+      {"adbc.ingest.mode", "upsert", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
+      {"adbc.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
+      {"zv.ingest.mode", "land", ADBC_STATUS_OK, IngestMode::kLand, TableCreation::kNone},
+      {"zv.ingest.mode", "overwrite", ADBC_STATUS_OK, IngestMode::kOverwrite, TableCreation::kNone},
+      {"zv.ingest.mode", "replace", ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
+      {"zv.ingest.mode", nullptr, ADBC_STATUS_INVALID_ARGUMENT, IngestMode::kUpsert,
+       TableCreation::kCreate},
   };
   for (const auto& c : cases) {
     IngestSettings settings;
     settings.mode = IngestMode::kUpsert;
+    settings.creation = TableCreation::kCreate;
     arrow::Status status = zv::ApplyIngestOption(settings, c.key, c.value);
     const std::string label = std::string(c.key) + "=" + (c.value ? c.value : "(null)");
     EXPECT_EQ(CodeOf(status), c.code) << label;
     if (!status.ok()) EXPECT_EQ(SqlstateOf(status), "22023") << label;
     EXPECT_EQ(settings.mode, c.mode) << label;
+    EXPECT_EQ(settings.creation, c.creation) << label;
   }
+}
+
+TEST(IngestTargetOptions, CatalogAndSchemaAreCopiedAndClearedByNull) {
+  IngestSettings settings;
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_db_schema", "s 1").ok());
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_catalog", "c").ok());
+  EXPECT_EQ(settings.target_db_schema, "s 1");
+  EXPECT_EQ(settings.target_catalog, "c");
+  ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_catalog", nullptr).ok());
+  EXPECT_FALSE(settings.target_catalog.has_value());
 }
 
 TEST(IngestFlagOptions, EverySpellingOfABooleanIsHonoured) {
@@ -98,7 +122,7 @@ TEST(IngestTextOptions, CopiesAreReplacedAndNullClears) {
 
 TEST(IngestTextOptions, UnknownKeysAreRefusedAndNotStored) {
   IngestSettings settings;
-  arrow::Status status = zv::ApplyIngestOption(settings, "adbc.ingest.target_db_schema", "x");
+  arrow::Status status = zv::ApplyIngestOption(settings, "adbc.ingest.no_such_option", "x");
   EXPECT_EQ(CodeOf(status), ADBC_STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(SqlstateOf(status), "HYC00");
   EXPECT_EQ(status.message(), "AdbcStatementSetOption: unknown key");

@@ -1,0 +1,30 @@
+// The table an ingest writes to, as the host named it: a table name with an
+// optional schema and catalog, each one identifier however it is spelled.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zv {
+
+struct IngestSettings;
+
+// "a\"b" -> "\"a\"\"b\"": always quoted, so reserved words, spaces, dots and
+// non-ASCII letters are taken literally.
+std::string QuoteIdentifier(std::string_view name);
+
+struct TableName {
+  std::optional<std::string> catalog;
+  std::optional<std::string> db_schema;
+  std::string table;
+
+  static TableName FromSettings(const IngestSettings& settings);
+
+  // "cat"."schema"."table" with the parts that are set.
+  std::string Quoted() const;
+  // The same name with another table part, in the same catalog and schema.
+  TableName Sibling(std::string other_table) const;
+};
+
+}  // namespace zv

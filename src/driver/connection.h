@@ -21,6 +21,9 @@ struct ZVConnection {
   // fetched) and the engine that answers information_schema queries from it.
   std::shared_ptr<ZVSnapshotStore> snapshot_store;
   std::unique_ptr<zv_sql::MetadataEngine> engine;
+  // A statement since the last catalog answer may have changed the catalog
+  // (see catalog_freshness.h).
+  bool catalog_may_have_changed = false;
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
 };

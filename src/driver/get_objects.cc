@@ -10,6 +10,7 @@
 #include "driver/handle_record.h"
 #include "driver/objects_batch.h"
 #include "driver/objects_tree.h"
+#include "driver/catalog_freshness.h"
 #include "snapshot/snapshot_store.h"
 
 namespace zv {
@@ -56,7 +57,8 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
     if (!IsConnectionInitialised(connection)) {
       return SequenceError("AdbcConnectionGetObjects: connection not initialised");
     }
-    const ZVConnection* conn = RecordOf<ZVConnection>(connection);
+    ZVConnection* conn = RecordOf<ZVConnection>(connection);
+    RefreshCatalogIfChanged(*conn);
     const ObjectsSources sources = SourcesOf(conn->snapshot_store.get());
     ObjectsFilter filter;
     filter.depth = depth;

@@ -9,6 +9,7 @@
 #include "driver/adbc_status.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
+#include "driver/catalog_freshness.h"
 #include "driver/table_schema_snapshot.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/query_worker.h"
@@ -97,6 +98,7 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
            "table_name=\"%s\")",
            static_cast<void*>(connection), OrEmpty(catalog), OrEmpty(db_schema), table_name);
     ZVConnection& conn = *RecordOf<ZVConnection>(connection);
+    RefreshCatalogIfChanged(conn);
     std::shared_ptr<arrow::RecordBatch> columns =
         conn.snapshot_store ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
     if (columns && columns->num_rows() > 0) {

@@ -5,6 +5,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
+#include "driver/catalog_freshness.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
 #include "driver/result_stream.h"
@@ -98,6 +99,11 @@ arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
 ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
   if (!conn.engine) return nullptr;
   zv_sql::ExecuteResult result = conn.engine->execute_sql(sql);
+  if (result.status == zv_sql::ExecuteStatus::Ok && conn.catalog_may_have_changed) {
+    // Only a local answer can be stale; compute sees every change anyway.
+    RefreshCatalogIfChanged(conn);
+    result = conn.engine->execute_sql(sql);
+  }
   switch (result.status) {
     case zv_sql::ExecuteStatus::NotHandled:
       ZV_LOG(kLogDebug, "meta_engine", "routing to compute (reason=%s)", result.reason.c_str());
@@ -143,7 +149,9 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
                        "first)");
   }
   ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
-  return RunIngest(conn->transport, stmt->ingest, stmt->bound_stream, rows_affected);
+  arrow::Status status = RunIngest(conn->transport, stmt->ingest, stmt->bound_stream, rows_affected);
+  if (stmt->ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
+  return status;
 }
 
 arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
@@ -177,16 +185,23 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   if (out != nullptr) std::memset(out, 0, sizeof(*out));
 
   ZVQueryPtr query = AnswerLocally(*conn, *stmt->sql);
+  bool may_change_catalog = false;
   if (!query) {
+    may_change_catalog = MayChangeCatalog(*stmt->sql);
     auto started = zv_execute(conn->transport, stmt->sql->c_str(), conn->batch_size_hint,
                               conn->query_timeout_sec);
     if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
     query = std::move(*started);
   }
-  if (out == nullptr) return DrainQuery(query.get(), rows_affected);
+  if (out == nullptr) {
+    arrow::Status drained = DrainQuery(query.get(), rows_affected);
+    if (may_change_catalog) NoteCatalogChange(*conn);
+    return drained;
+  }
   // Hand out the stream only once the server has the statement: hosts
   // release unread streams of DDL and DML, which must still take effect.
   query->WaitUntilAccepted();
+  if (may_change_catalog) NoteCatalogChange(*conn);
   try {
     ExportResultStream(std::move(query), out);
   } catch (const std::bad_alloc&) {

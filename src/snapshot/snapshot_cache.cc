@@ -20,6 +20,7 @@ struct StoredEntry {
 struct CacheState {
   std::mutex mu;
   std::unordered_map<std::string, StoredEntry> entries;
+  uint64_t generation = 0;
 };
 
 // Never destroyed: the poller thread may still clear the cache while static
@@ -49,10 +50,12 @@ std::optional<CachedSnapshot> SnapshotCache::Lookup(const std::string& key) {
   return CachedSnapshot{it->second.entry.slots, it->second.entry.epoch};
 }
 
-void SnapshotCache::Store(const std::string& key, SnapshotCacheEntry entry) {
+void SnapshotCache::Store(const std::string& key, SnapshotCacheEntry entry,
+                          std::optional<uint64_t> generation) {
   if (key.empty()) return;
   CacheState& st = State();
   std::lock_guard<std::mutex> lock(st.mu);
+  if (generation && *generation != st.generation) return;
   StoredEntry& stored = st.entries[key];
   stored.entry = std::move(entry);
   stored.stored_at_ns = MonotonicNanos();
@@ -66,6 +69,22 @@ void SnapshotCache::Clear() {
     dropped.swap(st.entries);
   }
   // The batches are freed here, outside the lock.
+}
+
+void SnapshotCache::Invalidate() {
+  CacheState& st = State();
+  std::unordered_map<std::string, StoredEntry> dropped;
+  {
+    std::lock_guard<std::mutex> lock(st.mu);
+    ++st.generation;
+    dropped.swap(st.entries);
+  }
+}
+
+uint64_t SnapshotCache::Generation() {
+  CacheState& st = State();
+  std::lock_guard<std::mutex> lock(st.mu);
+  return st.generation;
 }
 
 std::optional<EpochPollTarget> SnapshotCache::PollTarget() {

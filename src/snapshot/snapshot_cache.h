@@ -50,11 +50,19 @@ class SnapshotCache {
   static std::optional<CachedSnapshot> Lookup(const std::string& key);
 
   // Stores (or replaces) the entry under `key`, stamped now. An empty key
-  // stores nothing.
-  static void Store(const std::string& key, SnapshotCacheEntry entry);
+  // stores nothing, and so does a `generation` (from Generation() before the
+  // fetch) that Invalidate has since moved past: that snapshot may predate a
+  // change this process made.
+  static void Store(const std::string& key, SnapshotCacheEntry entry,
+                    std::optional<uint64_t> generation = std::nullopt);
 
   // Forgets every entry; snapshots already installed in connections stay.
   static void Clear();
+
+  // This process changed the catalog: forgets every entry and refuses the
+  // stores of fetches that began before now.
+  static void Invalidate();
+  static uint64_t Generation();
 
   // The control plane of the first entry (in the map's order) that has both a
   // URL and a token.

@@ -1,0 +1,72 @@
+#include "driver/catalog_freshness.h"
+
+#include "diagnostics/log.h"
+#include "driver/connection.h"
+#include "snapshot/info_schema_registration.h"
+#include "snapshot/snapshot_cache.h"
+#include "snapshot/snapshot_install.h"
+#include "util/ascii.h"
+
+namespace zv {
+
+namespace {
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Skips white space, comments and opening parentheses before the first word.
+std::string_view FirstWord(std::string_view sql) {
+  size_t at = 0;
+  while (at < sql.size()) {
+    const char c = sql[at];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == '(') {
+      ++at;
+    } else if (sql.substr(at, 2) == "--") {
+      const size_t end = sql.find('\n', at);
+      at = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (sql.substr(at, 2) == "/*") {
+      const size_t end = sql.find("*/", at + 2);
+      at = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  size_t end = at;
+  while (end < sql.size() && IsLetter(sql[end])) ++end;
+  return sql.substr(at, end - at);
+}
+
+}  // namespace
+
+bool MayChangeCatalog(std::string_view sql) {
+  static constexpr std::string_view kReads[] = {"select", "show", "explain", "describe",
+                                                "values", "table", "from"};
+  const std::string_view word = FirstWord(sql);
+  if (word.empty()) return false;
+  for (std::string_view read : kReads) {
+    if (ascii_iequals(word, read)) return false;
+  }
+  return true;
+}
+
+void NoteCatalogChange(ZVConnection& conn) {
+  conn.catalog_may_have_changed = true;
+  SnapshotCache::Invalidate();
+}
+
+void RefreshCatalogIfChanged(ZVConnection& conn) {
+  if (!conn.catalog_may_have_changed || !conn.transport || !conn.snapshot_store) return;
+  bool reloaded = false;
+  arrow::Status status =
+      zv_snapshot_reload_if_moved(conn.transport.get(), conn.snapshot_store.get(), &reloaded);
+  if (!status.ok()) {
+    ZV_LOG(kLogWarn, "info_schema", "snapshot reload failed (%s); answering from the old one",
+           status.message().c_str());
+    return;
+  }
+  conn.catalog_may_have_changed = false;
+  if (reloaded && conn.engine) {
+    zv_register_info_schema(conn.snapshot_store.get(), &conn.engine->registry());
+  }
+}
+
+}  // namespace zv

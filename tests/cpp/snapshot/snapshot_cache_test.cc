@@ -40,6 +40,21 @@ class SnapshotCacheTest : public ::testing::Test {
   void TearDown() override { SnapshotCache::Clear(); }
 };
 
+TEST_F(SnapshotCacheTest, InvalidateDropsEntriesAndRefusesStoresOfEarlierFetches) {
+  const std::string key = SnapshotCache::Key("http://cp", "demo");
+  SnapshotCache::Store(key, Entry(1, 5, "http://cp", "t"));
+  const uint64_t before_change = SnapshotCache::Generation();
+  SnapshotCache::Invalidate();
+  EXPECT_FALSE(SnapshotCache::Lookup(key).has_value());
+  // A fetch that began before the change may hold the old catalog.
+  SnapshotCache::Store(key, Entry(1, 5, "http://cp", "t"), before_change);
+  EXPECT_FALSE(SnapshotCache::Lookup(key).has_value());
+  SnapshotCache::Store(key, Entry(1, 6, "http://cp", "t"), SnapshotCache::Generation());
+  ASSERT_TRUE(SnapshotCache::Lookup(key).has_value());
+  EXPECT_EQ(SnapshotCache::Lookup(key)->epoch, 6u);
+}
+
+
 TEST_F(SnapshotCacheTest, KeyNeedsUrlAndUser) {
   EXPECT_EQ(SnapshotCache::Key("http://cp", "demo"), std::string("http://cp\x1f" "demo"));
   const std::pair<const char*, const char*> uncached[] = {

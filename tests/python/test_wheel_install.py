@@ -20,6 +20,7 @@ import venv
 import pytest
 
 from server_fixture import start_devserver
+from test_credential_store import keyring, pytestmark as needs_keyring  # noqa: F401
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 CACHE = pathlib.Path(os.environ.get("ZV_WHEEL_CACHE",
@@ -80,12 +81,20 @@ def user_venv(tmp_path_factory, wheel):
     return root
 
 
+def user_env(base):
+    return {k: v for k, v in base.items()
+            if k not in ("PYTHONPATH", "ZV_ADBC_DRIVER", "ADBC_DRIVER_PATH", "VIRTUAL_ENV",
+                         "LD_LIBRARY_PATH")}
+
+
+def installed_devserver(user_venv):
+    return start_devserver(nodes=1, fault_injection=False,
+                           command=[str(user_venv / "bin" / "zorvane-devserver")])
+
+
 def test_the_installed_wheel_serves_a_whole_session(user_venv, tmp_path):
-    with start_devserver(nodes=1, fault_injection=False,
-                         command=[str(user_venv / "bin" / "zorvane-devserver")]) as server:
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("PYTHONPATH", "ZV_ADBC_DRIVER", "ADBC_DRIVER_PATH", "VIRTUAL_ENV",
-                            "LD_LIBRARY_PATH")}
+    with installed_devserver(user_venv) as server:
+        env = user_env(os.environ)
         script = shutil.copy(REPO / "tests" / "python" / "wheel_session.py", tmp_path)
         result = subprocess.run(
             [str(user_venv / "bin" / "python"), "-I", script, server.url, str(REPO),
@@ -93,3 +102,17 @@ def test_the_installed_wheel_serves_a_whole_session(user_venv, tmp_path):
             cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "wheel session: all checks passed" in result.stdout
+
+
+# The bundled libsecret and GLib talk to the desktop's Secret Service.
+@needs_keyring
+def test_the_installed_wheel_reads_the_password_from_the_keyring(user_venv, keyring, tmp_path):
+    with installed_devserver(user_venv) as server:
+        keyring.store(server.url, "Pwd:demo", "demo")
+        code = ("import sys, adbc_driver_zorvane.dbapi as d\n"
+                "with d.connect(sys.argv[1], db_kwargs={'username': 'demo'}) as c:\n"
+                "    cur = c.cursor(); cur.execute('SELECT 7'); print(cur.fetchone()[0])\n")
+        result = subprocess.run([str(user_venv / "bin" / "python"), "-I", "-c", code, server.url],
+                                cwd=tmp_path, env=user_env(keyring.env), capture_output=True,
+                                text=True, timeout=120)
+    assert result.returncode == 0 and result.stdout.strip() == "7", result.stderr

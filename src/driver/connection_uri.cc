@@ -194,9 +194,7 @@ arrow::Status ParseQuery(std::string_view query, ConnectionUri* out) {
 
 // Where the user information ends: the last '@' before the query or fragment.
 size_t UserInfoEnd(std::string_view rest) {
-  const size_t query = rest.find_first_of("?#");
-  const size_t at = rest.substr(0, query).rfind('@');
-  return at;
+  return rest.substr(0, rest.find_first_of("?#")).rfind('@');
 }
 
 }  // namespace

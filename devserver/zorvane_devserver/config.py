@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import ipaddress
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -49,7 +50,11 @@ def _user(text: str) -> tuple[str, str]:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="python -m zorvane_devserver",
+    # The same options serve `python -m zorvane_devserver` and the installed
+    # `zorvane-devserver` command; usage lines name the one that was run.
+    prog = "zorvane-devserver" if Path(sys.argv[0]).name == "zorvane-devserver" \
+        else "python -m zorvane_devserver"
+    p = argparse.ArgumentParser(prog=prog,
                                 description="Local Zorvane control plane and compute nodes backed by DuckDB.")
     p.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=0, help="control-plane port; 0 picks a free one (default)")

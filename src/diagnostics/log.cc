@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/redact.h"
 #include "platform/append_file.h"
 #include "util/ascii.h"
 #include "platform/thread_id.h"
@@ -142,6 +143,16 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
       } catch (const std::bad_alloc&) {
         // Keep the truncated stack copy.
       }
+    }
+  }
+
+  std::string scrubbed;
+  if (zv_may_hold_url_password(message)) {
+    try {
+      scrubbed = zv_redact_url_passwords(message);
+      message = scrubbed.c_str();
+    } catch (const std::bad_alloc&) {
+      return;  // a line that could carry a password is dropped rather than written as is
     }
   }
 

@@ -170,6 +170,32 @@ std::string zv_redact(std::string_view text) {
   return out;
 }
 
+std::string zv_redact_url_passwords(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t copied = 0;
+  size_t i = 0;
+  while ((i = text.find(kSchemeSeparator, i)) != std::string_view::npos) {
+    const size_t authority = i + kSchemeSeparator.size();
+    size_t begin = 0, end = 0;
+    if (FindUrlPassword(text, authority, &begin, &end)) {
+      out.append(text.substr(copied, begin - copied));
+      out.append(kRedacted);
+      copied = end;
+      i = end;
+    } else {
+      i = authority;
+    }
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+bool zv_may_hold_url_password(std::string_view text) {
+  const size_t scheme = text.find(kSchemeSeparator);
+  return scheme != std::string_view::npos && text.find('@', scheme) != std::string_view::npos;
+}
+
 bool zv_is_secret_key(const char* key) {
   if (key == nullptr) return false;
   for (const char* needle : {"password", "token", "secret", "client_key"}) {

@@ -6,8 +6,10 @@
 
 namespace zv::platform {
 
-// A file opened for appending, created when missing, that other processes (and
-// our own log rotation) may read, write, rename or delete while it is open.
+// A file opened for appending, created when missing and then readable and
+// writable by its owner only (mode 0600 on POSIX, an ACL granting the current
+// user alone on Windows), that other processes of that user (and our own log
+// rotation) may read, write, rename or delete while it is open.
 class AppendFile {
  public:
   AppendFile() = default;

@@ -23,10 +23,18 @@ AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
 AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
   // POSIX files are always shareable for reading, writing, renaming and
   // unlinking; O_APPEND keeps concurrent writers from overwriting each other.
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Logs and traces hold SQL text with its literals: owner-only from the
+  // first byte, and a file of ours that an earlier run left readable by others
+  // is closed to them before anything more is written.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (error_code) *error_code = static_cast<unsigned long>(errno);
     return AppendFile();
+  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+      (st.st_mode & 077) != 0) {
+    (void)::fchmod(fd, st.st_mode & 0700);
   }
   if (error_code) *error_code = 0;
   return AppendFile(fd);

@@ -205,6 +205,14 @@ void TokenCache::Store(const std::string& key, const SecretString& token) {
   entry.stored_at_ns = MonotonicNanos();
 }
 
+void TokenCache::Forget(const std::string& key, const SecretString& token) {
+  if (key.empty()) return;
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mu);
+  auto it = st.entries.find(key);
+  if (it != st.entries.end() && it->second.token.view() == token.view()) st.entries.erase(it);
+}
+
 void TokenCache::AgeEntriesForTesting(int64_t seconds) {
   State& st = state();
   std::lock_guard<std::mutex> lock(st.mu);

@@ -53,6 +53,9 @@ class TokenCache {
   // is erased).
   std::optional<SecretString> Lookup(const std::string& key);
   void Store(const std::string& key, const SecretString& token);
+  // Drops the entry under `key` if it still holds `token`: the service
+  // refused it. A token another connection stored meanwhile stays.
+  void Forget(const std::string& key, const SecretString& token);
 
   // For tests: ages every entry by `seconds`.
   void AgeEntriesForTesting(int64_t seconds);

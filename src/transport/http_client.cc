@@ -36,7 +36,28 @@ std::string FailureText(const char* operation, long status, const std::string& d
   return Format("%s failed (HTTP %ld): %s", operation, status, detail.c_str());
 }
 
+class HttpStatusDetail : public arrow::StatusDetail {
+ public:
+  explicit HttpStatusDetail(long status) : status_(status) {}
+  const char* type_id() const override { return "zv::HttpStatusDetail"; }
+  std::string ToString() const override { return "HTTP " + std::to_string(status_); }
+  long status() const { return status_; }
+
+ private:
+  long status_;
+};
+
 }  // namespace
+
+arrow::Status WithHttpStatus(arrow::Status status, long http_status) {
+  if (status.ok()) return status;
+  return status.WithDetail(std::make_shared<HttpStatusDetail>(http_status));
+}
+
+long HttpStatusOf(const arrow::Status& status) {
+  const auto detail = std::dynamic_pointer_cast<HttpStatusDetail>(status.detail());
+  return detail ? detail->status() : 0;
+}
 
 bool HasForbiddenControlCharacters(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;

@@ -73,6 +73,13 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
                                  CURLSH* share, std::string* response,
                                  const std::atomic<bool>* cancel = nullptr);
 
+// Marks a failed request with the HTTP status the server answered, so that
+// callers can tell a refused token (401) from other failures without reading
+// the message.
+arrow::Status WithHttpStatus(arrow::Status status, long http_status);
+// The status given to WithHttpStatus, or 0.
+long HttpStatusOf(const arrow::Status& status);
+
 // "<operation> failed (HTTP <status>): <server's error or first 256 bytes>"
 std::string HttpErrorMessage(const char* operation, long status, const std::string& body);
 

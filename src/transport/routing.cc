@@ -98,7 +98,8 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
                                      "POST", body, call.token, call.tls, call.options, call.share,
                                      &response));
   if (status < 200 || status > 299) {
-    return RouteError(HttpErrorMessage("compute node recommend", status, response));
+    return WithHttpStatus(RouteError(HttpErrorMessage("compute node recommend", status, response)),
+                          status);
   }
   zv_route route;
   try {
@@ -153,7 +154,8 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
         Format("compute node not found: ComputeNode='%s' is not registered", entity_ref));
   }
   if (status < 200 || status > 299) {
-    return RouteError(HttpErrorMessage("compute node lookup", status, response));
+    return WithHttpStatus(RouteError(HttpErrorMessage("compute node lookup", status, response)),
+                          status);
   }
   zv_route route;
   try {

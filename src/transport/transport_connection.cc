@@ -48,24 +48,11 @@ arrow::Status ValidateComputeUrl(const zv_conn& conn, const char* compute_url) {
   return valid;
 }
 
-arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
-  if (request.session_token != nullptr) {
-    // The token goes into an Authorization header: line breaks would let it
-    // inject headers of its own.
-    if (HasForbiddenControlCharacters(request.session_token)) {
-      return arrow::Status::IOError("session_token contains forbidden control characters");
-    }
-    conn->session_token.Assign(request.session_token);
-    return arrow::Status::OK();
-  }
-  const std::string cache_key =
-      TokenCache::Key(request.control_plane_url, request.username, request.password);
-  if (auto cached = TokenCache::Instance().Lookup(cache_key)) {
-    conn->session_token = std::move(*cached);
-    ZV_LOG(kLogInfo, "auth", "Reusing cached session token for %s against %s (skipping /auth)",
-           request.username, request.control_plane_url);
-    return arrow::Status::OK();
-  }
+// Where the connection's session token came from: a refused cached token is
+// worth one fresh login, a refused given or fresh one is final.
+enum class TokenSource { kGiven, kCache, kLogin };
+
+arrow::Status LogIn(const ConnectRequest& request, const std::string& cache_key, zv_conn* conn) {
   auto login = zv_auth_login_password(request.control_plane_url, request.username,
                                       request.password, &conn->tls, &conn->options,
                                       conn->share_handle());
@@ -81,6 +68,28 @@ arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
   }
   TokenCache::Instance().Store(cache_key, conn->session_token);
   return arrow::Status::OK();
+}
+
+arrow::Result<TokenSource> Authenticate(const ConnectRequest& request, zv_conn* conn) {
+  if (request.session_token != nullptr) {
+    // The token goes into an Authorization header: line breaks would let it
+    // inject headers of its own.
+    if (HasForbiddenControlCharacters(request.session_token)) {
+      return arrow::Status::IOError("session_token contains forbidden control characters");
+    }
+    conn->session_token.Assign(request.session_token);
+    return TokenSource::kGiven;
+  }
+  const std::string cache_key =
+      TokenCache::Key(request.control_plane_url, request.username, request.password);
+  if (auto cached = TokenCache::Instance().Lookup(cache_key)) {
+    conn->session_token = std::move(*cached);
+    ZV_LOG(kLogInfo, "auth", "Reusing cached session token for %s against %s (skipping /auth)",
+           request.username, request.control_plane_url);
+    return TokenSource::kCache;
+  }
+  ARROW_RETURN_NOT_OK(LogIn(request, cache_key, conn));
+  return TokenSource::kLogin;
 }
 
 arrow::Result<zv_route> FindRoute(const ConnectRequest& request, const zv_conn& conn) {
@@ -110,6 +119,29 @@ arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn
   return route;
 }
 
+// Routes the connection; when the control plane refuses a cached token (it
+// expired, was revoked, or the service restarted), drops it from the cache,
+// logs in once more and routes again. Nothing loops: a second refusal, or a
+// refusal of a token the host gave, is final.
+arrow::Result<zv_route> RouteWithFreshToken(const ConnectRequest& request, TokenSource source,
+                                            zv_conn* conn) {
+  auto route = Route(request, *conn);
+  if (route.ok() || HttpStatusOf(route.status()) != 401) return route;
+  if (source == TokenSource::kGiven) {
+    return arrow::Status::IOError("the service refused the given session token (expired or "
+                                  "revoked; obtain a new one): " +
+                                  route.status().message());
+  }
+  if (source != TokenSource::kCache) return route;
+  const std::string cache_key =
+      TokenCache::Key(request.control_plane_url, request.username, request.password);
+  TokenCache::Instance().Forget(cache_key, conn->session_token);
+  ZV_LOG(kLogInfo, "auth", "Cached session token for %s was refused (HTTP 401); logging in again",
+         request.username);
+  ARROW_RETURN_NOT_OK(LogIn(request, cache_key, conn));
+  return Route(request, *conn);
+}
+
 }  // namespace
 
 arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request) {
@@ -133,9 +165,9 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
   AcceptOptions(request.options, &conn->options);
   conn->user_agent = UserAgent(&conn->options);
 
-  ARROW_RETURN_NOT_OK(Authenticate(request, conn.get()));
+  ARROW_ASSIGN_OR_RAISE(const TokenSource source, Authenticate(request, conn.get()));
 
-  auto route = Route(request, *conn);
+  auto route = RouteWithFreshToken(request, source, conn.get());
   if (!route.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during compute routing: %s",
            route.status().message().c_str());

@@ -43,3 +43,48 @@ def test_an_empty_error_body_is_named_as_such(driver_path, server, user, endpoin
     finally:
         server.clear_faults()
     assert f"{operation} failed (HTTP 503 with an empty body)" in str(raised.value)
+
+
+def logins(server):
+    return server.counters()["logins"]
+
+
+def test_expired_tokens_cost_one_fresh_login_not_a_lockout(driver_path, server, user):
+    with connect(driver_path, server.url, user):
+        pass  # the session token is now cached for this user
+    server.expire_tokens()
+    before = logins(server)
+    with connect(driver_path, server.url, user) as conn:
+        with conn.cursor() as cur:
+            cur.execute("SELECT 42")
+            assert cur.fetchone() == (42,)
+    assert logins(server) == before + 1
+    # The fresh token went back into the cache: the next connection reuses it.
+    with connect(driver_path, server.url, user):
+        pass
+    assert logins(server) == before + 1
+
+
+def test_a_refused_given_token_is_reported_as_such(driver_path, server):
+    with pytest.raises(dbapi.Error) as raised:
+        dbapi.connect(driver=driver_path, autocommit=True,
+                      db_kwargs={"uri": server.url,
+                                 "adbc.zorvane.session_token": "not-a-token-of-this-service"})
+    assert raised.value.sqlstate == "28000"
+    assert "refused the given session token" in str(raised.value)
+
+
+def test_a_second_refusal_right_after_a_fresh_login_is_final(driver_path, server, user):
+    with connect(driver_path, server.url, user):
+        pass
+    server.expire_tokens()
+    # Every recommendation is refused, so the fresh token is refused too.
+    server.set_fault("http_status", endpoint="recommend", status=401, body="", times=5)
+    before = server.counters()["requests"]["recommend"]
+    try:
+        with pytest.raises(dbapi.Error) as raised:
+            connect(driver_path, server.url, user)
+    finally:
+        server.clear_faults()
+    assert raised.value.sqlstate == "28000"
+    assert server.counters()["requests"]["recommend"] == before + 2

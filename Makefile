@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python test-asan demo bench fuzz soak wheel clean
+.PHONY: all setup configure build test test-cpp test-python test-asan demo bench bench-peers fuzz soak wheel clean
 
 all: build
 
@@ -58,6 +58,12 @@ demo: build
 
 bench: build
 	@scripts/run_benchmarks.sh
+
+# This driver beside adbc-driver-postgresql (against a PostgreSQL started for
+# the run) and raw transfers: table, JSON and charts under bench/results/.
+# PEERS_ARGS="--size small" or "--rows N --tables N" for a shorter run.
+bench-peers: build
+	@$(PY) bench/peers/run.py $(PEERS_ARGS)
 
 # Bounded fuzzing runs (libFuzzer, clang from Debian) of the frame parser,
 # base64, IPC decoding and the metadata engine's SQL front end.

@@ -1,0 +1,147 @@
+"""The peers benchmark's printed table and its PNG charts (one per figure,
+grouped bars, this driver beside the peers)."""
+from __future__ import annotations
+
+from pathlib import Path
+
+GOALS = {
+    "fetch vs adbc-driver-postgresql": ("fetch", "vs_postgresql", 5.0),
+    "fetch vs raw download": ("fetch", "vs_raw_download", 0.9),
+    "ingest (Arrow IPC) vs COPY": ("ingest", "arrow_ipc_vs_copy", 3.0),
+    "ingest (Arrow IPC) vs raw upload": ("ingest", "arrow_ipc_vs_raw_upload", 0.8),
+    "GetObjects vs adbc-driver-postgresql": ("catalog", "get_objects_speedup", 10.0),
+    "information_schema query vs adbc-driver-postgresql": ("catalog", "info_schema_query_speedup", 10.0),
+}
+DRIVER = "zorvane_adbc"
+PEER = "adbc-driver-postgresql"
+MIB = 2**20
+
+
+def _row(name: str, fig: dict) -> str:
+    return f"  {name:<34} {fig['rows_per_s'] / 1e6:9.2f} Mrows/s {fig['mb_per_s']:9.1f} MB/s {fig['seconds']:8.3f} s"
+
+
+def _lat(d: dict) -> str:
+    return f"median {d['median_ms']:8.2f} ms  p95 {d['p95_ms']:8.2f} ms"
+
+
+def print_report(r: dict) -> None:
+    p = r["parameters"]
+    print(f"peers benchmark, size {r['size']}: {p['rows']:,} rows; {r['postgresql_version']}; "
+          f"{r['cores']} cores, load average at start {r['load_average'][0]:.2f}")
+    print("fetch (SELECT * into pyarrow):")
+    for key, name in (("zorvane", DRIVER), ("postgresql", PEER), ("raw_download", "raw download (curl)")):
+        print(_row(name, r["fetch"][key]))
+    print(f"  first batch: {DRIVER} {r['fetch']['zorvane']['first_batch_ms']:.1f} ms, "
+          f"{PEER} {r['fetch']['postgresql']['first_batch_ms']:.1f} ms")
+    print("ingest (append of the same table):")
+    for key, name in (("zorvane_arrow_ipc", f"{DRIVER} Arrow IPC"), ("zorvane_parquet", f"{DRIVER} Parquet"),
+                      ("postgresql_copy", f"{PEER} COPY"), ("raw_upload", "raw upload (curl)")):
+        print(_row(name, r["ingest"][key]))
+    print("connect (open / first query):")
+    for key, name in (("zorvane_fresh_login", f"{DRIVER} fresh login"), ("zorvane_cached_token",
+                      f"{DRIVER} cached token"), ("postgresql", PEER)):
+        c = r["connect"][key]
+        print(f"  {name:<28} open {_lat(c['open'])} | first query {_lat(c['first_query'])}")
+    cat = r["catalog"]
+    print(f"catalog ({cat['tables']:,} tables, {cat['columns']:,} columns):")
+    for key, name in (("zorvane", DRIVER), ("postgresql", PEER)):
+        print(f"  {name:<24} GetObjects {_lat(cat[key]['get_objects'])} | "
+              f"information_schema {_lat(cat[key]['info_schema_query'])}")
+    conc = r["concurrency"]
+    print(f"concurrency ({conc['rows_per_query']:,} rows per query, aggregate):")
+    for key, name in (("zorvane", DRIVER), ("postgresql", PEER)):
+        levels = "  ".join(f"{n}: {v['mb_per_s']:8.1f} MB/s" for n, v in conc[key].items())
+        storm = conc[f"{key}_storm"]
+        print(f"  {name:<24} {levels}")
+        print(f"  {'':<24} storm {storm['connections']} connections / {storm['threads']} threads: "
+              f"{storm['errors']} errors, p95 {storm['p95_ms'] or 0:.1f} ms, fds before {storm['fds_before']}, "
+              f"while open {storm['fds_while_open']}, after {storm['fds_after']}")
+    m = r["memory"]
+    print(f"memory (peak RSS of the host; in-flight bound {m['inflight_bound'] / MIB:.0f} MiB):")
+    print(f"  fetch of {m['fetch_result_arrow_bytes'] / MIB:.0f} MiB: {DRIVER} "
+          f"{m['zorvane_fetch_peak_rss'] / MIB:.0f} MiB, {PEER} {m['postgresql_fetch_peak_rss'] / MIB:.0f} MiB")
+    print(f"  ingest of {m['ingest_source_arrow_bytes'] / MIB:.0f} MiB (source mapped in the host): {DRIVER} "
+          f"{m['zorvane_ingest_peak_rss'] / MIB:.0f} MiB (Parquet {m['zorvane_parquet_ingest_peak_rss'] / MIB:.0f}),"
+          f" {PEER} {m['postgresql_ingest_peak_rss'] / MIB:.0f} MiB")
+    print("ratios beside the goals:")
+    for name, (fig, key, goal) in GOALS.items():
+        value = r[fig]["ratios"][key]
+        print(f"  {name:<52} {value:7.2f}  (goal >= {goal:g}{'' if value >= goal else ', not met'})")
+
+
+def _bars(ax, groups: list[str], series: dict[str, list[float]], unit: str, log: bool = False) -> None:
+    width = 0.8 / max(1, len(series))
+    for i, (label, values) in enumerate(series.items()):
+        xs = [g + (i - (len(series) - 1) / 2) * width for g in range(len(groups))]
+        bars = ax.bar(xs, values, width, label=label)
+        ax.bar_label(bars, fmt="%.3g", fontsize=7, padding=1)
+    ax.set_xticks(range(len(groups)), groups)
+    ax.set_ylabel(unit)
+    if log:
+        ax.set_yscale("log")
+    ax.legend(fontsize=8)
+    ax.grid(axis="y", alpha=0.3)
+
+
+def write_charts(r: dict, out: Path) -> list[Path]:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    out.mkdir(parents=True, exist_ok=True)
+    rows = f"{r['parameters']['rows']:,} rows"
+    charts = []
+
+    def save(name: str, title: str, draw) -> None:
+        fig, ax = plt.subplots(figsize=(7, 4), dpi=110)
+        draw(ax)
+        ax.set_title(title, fontsize=10)
+        fig.tight_layout()
+        path = out / f"{name}.png"
+        fig.savefig(path)
+        plt.close(fig)
+        charts.append(path)
+
+    f, i = r["fetch"], r["ingest"]
+    save("fetch", f"Fetch {rows} into pyarrow (loopback)", lambda ax: _bars(
+        ax, ["rows/s (millions)", "MB/s (hundreds)"],
+        {DRIVER: [f["zorvane"]["rows_per_s"] / 1e6, f["zorvane"]["mb_per_s"] / 100],
+         PEER: [f["postgresql"]["rows_per_s"] / 1e6, f["postgresql"]["mb_per_s"] / 100],
+         "raw download": [f["raw_download"]["rows_per_s"] / 1e6, f["raw_download"]["mb_per_s"] / 100]}, ""))
+    save("ingest", f"Ingest {rows} (loopback)", lambda ax: _bars(
+        ax, ["rows/s (millions)"],
+        {f"{DRIVER} Arrow IPC": [i["zorvane_arrow_ipc"]["rows_per_s"] / 1e6],
+         f"{DRIVER} Parquet": [i["zorvane_parquet"]["rows_per_s"] / 1e6],
+         f"{PEER} COPY": [i["postgresql_copy"]["rows_per_s"] / 1e6],
+         "raw upload": [i["raw_upload"]["rows_per_s"] / 1e6]}, "million rows/s"))
+    c = r["connect"]
+    save("connect", "Open a connection and run its first query", lambda ax: _bars(
+        ax, ["open median", "open p95", "first query median", "first query p95"],
+        {name: [c[key]["open"]["median_ms"], c[key]["open"]["p95_ms"], c[key]["first_query"]["median_ms"],
+                c[key]["first_query"]["p95_ms"]]
+         for key, name in (("zorvane_fresh_login", f"{DRIVER} fresh login"),
+                           ("zorvane_cached_token", f"{DRIVER} cached token"), ("postgresql", PEER))},
+        "ms", log=True))
+    cat = r["catalog"]
+    save("catalog", f"Catalog calls, {cat['tables']:,} tables / {cat['columns']:,} columns", lambda ax: _bars(
+        ax, ["GetObjects(all) median", "information_schema query median"],
+        {DRIVER: [cat["zorvane"]["get_objects"]["median_ms"], cat["zorvane"]["info_schema_query"]["median_ms"]],
+         PEER: [cat["postgresql"]["get_objects"]["median_ms"], cat["postgresql"]["info_schema_query"]["median_ms"]]},
+        "ms (log)", log=True))
+    conc = r["concurrency"]
+    save("concurrency", f"Aggregate fetch throughput, {conc['rows_per_query']:,} rows per query", lambda ax: _bars(
+        ax, [f"{n} concurrent" for n in conc["zorvane"]],
+        {DRIVER: [v["mb_per_s"] for v in conc["zorvane"].values()],
+         PEER: [v["mb_per_s"] for v in conc["postgresql"].values()]}, "MB/s (Arrow bytes)"))
+    m = r["memory"]
+
+    def memory(ax) -> None:
+        _bars(ax, ["fetch", "ingest"],
+              {DRIVER: [m["zorvane_fetch_peak_rss"] / MIB, m["zorvane_ingest_peak_rss"] / MIB],
+               PEER: [m["postgresql_fetch_peak_rss"] / MIB, m["postgresql_ingest_peak_rss"] / MIB]}, "MiB")
+        ax.axhline(m["inflight_bound"] / MIB, color="gray", linestyle="--", linewidth=1)
+        ax.text(1.45, m["inflight_bound"] / MIB, "in-flight bound", fontsize=7, va="bottom", ha="right")
+
+    save("memory", f"Peak resident memory of the host, {rows}", memory)
+    return charts

@@ -7,7 +7,7 @@ import uuid
 import duckdb
 from aiohttp import web
 
-from .arrow_ipc import DEFAULT_MAX_BATCH_BYTES, schema_base64
+from .arrow_ipc import DEFAULT_MAX_BATCH_BYTES, encoded_size, schema_base64
 from .framed_writer import ClientGone, FaultEnded, FramedWriter
 from .frames import INIT, MAX_FRAME_PAYLOAD, batch_prefix, eos_frame, error_frame, json_frame
 from .json_api import BadRequest, error_response, read_json_object
@@ -83,8 +83,8 @@ async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: 
             if encoded is None:
                 return
             pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
-            for data in encoded:
-                await writer.batch(batch_prefix(index, data.size), data)
+            for pieces in encoded:
+                await writer.batch(batch_prefix(index, encoded_size(pieces)), *pieces)
     finally:
         if not pending.done():
             run.interrupt()

@@ -47,6 +47,54 @@ async def _drain(request: web.Request) -> None:
             return
 
 
+async def _next_batch_data(request: web.Request) -> memoryview | None:
+    """The data of the next non-empty BATCH frame (a view, not a copy), or None after EOS."""
+    while True:
+        frame = await _next_frame(request)
+        if frame is None:
+            raise IngestError("upload ended without an EOS frame; nothing was loaded", BAD_PARAMETER)
+        frame_type, payload = frame
+        if frame_type == EOS:
+            return None
+        if frame_type == INIT:
+            raise IngestError("a second INIT frame in one upload", BAD_PARAMETER)
+        if frame_type != BATCH:
+            raise IngestError(f"unexpected frame type {frame_type} in an upload", BAD_PARAMETER)
+        if len(payload) < 8:
+            raise IngestError(f"BATCH frame of {len(payload)} bytes is shorter than its 8-byte header",
+                              BAD_PARAMETER)
+        if len(payload) > 8:
+            return memoryview(payload)[8:]
+
+
+def _add(loader: TableLoad | LandLoad, header: IngestHeader, data: memoryview) -> None:
+    table = decode_payload(data, header.payload_format)
+    if isinstance(loader, LandLoad):
+        loader.add(table, data if header.payload_format == "parquet" else None)
+    else:
+        loader.add(table)
+
+
+async def _load_batches(request: web.Request, header: IngestHeader, loader: TableLoad | LandLoad) -> None:
+    """Loads every batch of the upload; DuckDB works on one batch while the next one is received."""
+    loop = asyncio.get_running_loop()
+    adding: asyncio.Future | None = None
+    try:
+        while (data := await _next_batch_data(request)) is not None:
+            if adding is not None:
+                await asyncio.shield(adding)
+            adding = loop.run_in_executor(None, _add, loader, header, data)
+        if adding is not None:
+            await asyncio.shield(adding)
+    finally:
+        # The loader is used by one thread at a time: its rollback waits for the batch in
+        # flight (shielded, so a cancelled handler cannot leave it running unseen).
+        if adding is not None and not adding.done():
+            await asyncio.wait([adding])
+        if adding is not None and not adding.cancelled():
+            adding.exception()  # an earlier error is the one reported
+
+
 async def _load(request: web.Request, header: IngestHeader) -> dict:
     state = request.app["state"]
     started = time.monotonic()
@@ -58,29 +106,7 @@ async def _load(request: web.Request, header: IngestHeader) -> dict:
         except duckdb.Error as exc:
             raise IngestError(str(exc), sqlstate_for(exc)) from None
     try:
-        while True:
-            frame = await _next_frame(request)
-            if frame is None:
-                raise IngestError("upload ended without an EOS frame; nothing was loaded", BAD_PARAMETER)
-            frame_type, payload = frame
-            if frame_type == EOS:
-                break
-            if frame_type == INIT:
-                raise IngestError("a second INIT frame in one upload", BAD_PARAMETER)
-            if frame_type != BATCH:
-                raise IngestError(f"unexpected frame type {frame_type} in an upload", BAD_PARAMETER)
-            if len(payload) < 8:
-                raise IngestError(f"BATCH frame of {len(payload)} bytes is shorter than its 8-byte header",
-                                  BAD_PARAMETER)
-            data = payload[8:]
-            if not data:
-                continue
-            table = await asyncio.to_thread(decode_payload, data, header.payload_format)
-            if isinstance(loader, LandLoad):
-                raw = data if header.payload_format == "parquet" else None
-                await asyncio.to_thread(loader.add, table, raw)
-            else:
-                await asyncio.to_thread(loader.add, table)
+        await _load_batches(request, header, loader)
         landed = await asyncio.to_thread(loader.commit)
     except BaseException:
         await asyncio.to_thread(loader.rollback)

@@ -19,6 +19,7 @@ FIGURES = {
     "catalog": ["zorvane", "postgresql"],
     "concurrency": ["zorvane", "postgresql", "zorvane_storm", "postgresql_storm"],
     "memory": ["inflight_bound", "zorvane_fetch_peak_rss", "postgresql_fetch_peak_rss", "zorvane_ingest_peak_rss",
+               "zorvane_fetch_growth", "postgresql_fetch_growth", "zorvane_ingest_growth", "postgresql_ingest_growth",
                "postgresql_ingest_peak_rss"],
 }
 RATIOS = {"fetch": ["vs_postgresql", "vs_raw_download"],

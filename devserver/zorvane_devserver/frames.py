@@ -45,10 +45,12 @@ def stats_frame(stats: dict) -> bytes:
     return encode_frame(STATS, bytes(8) + json.dumps(stats, separators=(",", ":")).encode())
 
 
-def error_frame(message: str, sqlstate: str | None = None) -> bytes:
+def error_frame(message: str, sqlstate: str | None = None, error_code: str | None = None) -> bytes:
     body = {"message": message}
     if sqlstate:
         body["sqlstate"] = sqlstate
+    if error_code:
+        body["errorCode"] = error_code
     return json_frame(ERROR, body)
 
 

@@ -12,7 +12,7 @@ from .framed_writer import ClientGone, FaultEnded, FramedWriter
 from .frames import INIT, MAX_FRAME_PAYLOAD, batch_prefix, eos_frame, error_frame, json_frame
 from .json_api import BadRequest, error_response, read_json_object
 from .query_runner import QueryRun
-from .sqlstate import http_status_for, sqlstate_for
+from .sqlstate import error_code_for, http_status_for, sqlstate_for
 
 
 def _max_batch_bytes(body: dict) -> int:
@@ -47,7 +47,8 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
         result_sets = await asyncio.to_thread(run.execute)
     except duckdb.Error as exc:
         run.close()
-        return error_response(http_status_for(exc), str(exc), sqlstate=sqlstate_for(exc))
+        return error_response(http_status_for(exc), str(exc), sqlstate=sqlstate_for(exc),
+                              errorCode=error_code_for(exc))
 
     stream_id = uuid.uuid4().hex
     writer = FramedWriter(request, state.counters, request["faults"])
@@ -64,7 +65,7 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
         run.interrupt()
     except Exception as exc:  # DuckDB errors surface through the Arrow reader as Arrow/OS errors
         try:
-            await writer.frame(error_frame(str(exc), sqlstate_for(exc)))
+            await writer.frame(error_frame(str(exc), sqlstate_for(exc), error_code_for(exc)))
             await writer.finish()
         except ClientGone:
             pass

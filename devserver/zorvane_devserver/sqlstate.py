@@ -18,9 +18,7 @@ def sqlstate_for(exc: BaseException) -> str:
     if isinstance(exc, duckdb.ParserException):
         return SYNTAX
     if isinstance(exc, duckdb.CatalogException):
-        if "already exists" in text:
-            return TABLE_EXISTS
-        return UNKNOWN_TABLE if "does not exist" in text else GENERAL
+        return _catalog_state(text)
     if isinstance(exc, duckdb.BinderException):
         return UNKNOWN_COLUMN if "column" in text.lower() and "not found" in text.lower() else SYNTAX
     if isinstance(exc, duckdb.ConversionException):
@@ -42,9 +40,22 @@ def _from_text(text: str) -> str:
     for prefix, state in _TEXT_PREFIXES:
         if text.startswith(prefix):
             return state
-    if text.startswith("Catalog Error") and "does not exist" in text:
-        return UNKNOWN_TABLE
+    if text.startswith("Catalog Error"):
+        return _catalog_state(text)
     return GENERAL
+
+
+def _catalog_state(text: str) -> str:
+    if "does not exist" in text:
+        return UNKNOWN_TABLE
+    if "already exists" in text:
+        return TABLE_EXISTS
+    return GENERAL
+
+
+def error_code_for(exc: BaseException) -> str:
+    """The server's own name for the kind of failure, reported beside the SQLSTATE."""
+    return type(exc).__name__
 
 
 def http_status_for(exc: BaseException) -> int:

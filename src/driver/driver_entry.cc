@@ -11,15 +11,29 @@
 #include "driver/connection.h"
 #include "driver/database.h"
 #include "driver/error.h"
+#include "driver/result_stream.h"
 #include "driver/statement.h"
 
 namespace zv {
 namespace {
 
+int ErrorGetDetailCount(const AdbcError* error) { return zv_error_get_detail_count(error); }
+
+AdbcErrorDetail ErrorGetDetail(const AdbcError* error, int index) {
+  return zv_error_get_detail(error, index);
+}
+
+const AdbcError* ErrorFromArrayStream(ArrowArrayStream* stream, AdbcStatusCode* status) {
+  return ResultStreamError(stream, status);
+}
+
 AdbcStatusCode DriverRelease(AdbcDriver* driver, AdbcError* error) {
-  // Only the 1.0.0 part of the table was ever written, and every host's table
-  // has at least that part, so clearing it never writes out of bounds.
-  if (driver != nullptr) std::memset(static_cast<void*>(driver), 0, ADBC_DRIVER_1_0_0_SIZE);
+  if (driver == nullptr) return ADBC_STATUS_OK;
+  // The 1.1.0 part exists only in a table this driver filled as 1.1.0 (its
+  // entries are then this driver's); a 1.0.0 host's table ends before it.
+  const bool one_one = driver->ErrorGetDetailCount == &ErrorGetDetailCount;
+  std::memset(static_cast<void*>(driver), 0,
+              one_one ? ADBC_DRIVER_1_1_0_SIZE : ADBC_DRIVER_1_0_0_SIZE);
   return ADBC_STATUS_OK;
 }
 
@@ -28,9 +42,16 @@ void InitialiseCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
+// The entries a 1.1.0 host gets on top of the 1.0.0 ones.
+void FillOneOneEntries(AdbcDriver* driver) {
+  driver->ErrorGetDetailCount = ErrorGetDetailCount;
+  driver->ErrorGetDetail = ErrorGetDetail;
+  driver->ErrorFromArrayStream = ErrorFromArrayStream;
+}
+
 void FillDriverTable(AdbcDriver* driver, int version) {
   // Entries left null are reported as not implemented by driver managers:
-  // partitions, parameter schemas, Substrait and all of 1.1.0.
+  // partitions, Substrait (and for 1.0.0 hosts, parameter schemas).
   const size_t size =
       version == ADBC_VERSION_1_1_0 ? ADBC_DRIVER_1_1_0_SIZE : ADBC_DRIVER_1_0_0_SIZE;
   std::memset(static_cast<void*>(driver), 0, size);
@@ -57,6 +78,9 @@ void FillDriverTable(AdbcDriver* driver, int version) {
   driver->StatementRelease = StatementRelease;
   driver->StatementSetOption = StatementSetOption;
   driver->StatementSetSqlQuery = StatementSetSqlQuery;
+  if (version == ADBC_VERSION_1_1_0) {
+    FillOneOneEntries(driver);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
+#include "driver/adbc_status.h"
 #include "util/clock.h"
 
 namespace zv {
@@ -25,11 +26,30 @@ struct ZVResultStream {
   ZVQueryPtr query;
   ZVArrowBatchPtr held;
   std::string last_error;
+  // The last failure as an ADBC error, for AdbcErrorFromArrayStream. Marked
+  // as a 1.1 record so that it carries details.
+  AdbcError error = ADBC_ERROR_INIT;
+  AdbcStatusCode error_status = ADBC_STATUS_OK;
+
+  ~ZVResultStream() {
+    if (error.release != nullptr) error.release(&error);
+  }
 
   int Fail(std::string text) {
+    return Fail(AdbcFailure(ADBC_STATUS_INTERNAL, "HY000", std::move(text)));
+  }
+  int Fail(const arrow::Status& failure) {
+    std::string text = failure.message();
     if (text.size() > kLastErrorBytes - 1) text.resize(kLastErrorBytes - 1);
     last_error = std::move(text);
+    if (error.release == nullptr) error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+    error_status = ReportStatus(failure, &error, /*with_details=*/true);
     return EIO;
+  }
+  // The query's own failure, with the server's SQLSTATE.
+  int FailQuery() {
+    QueryErrorInfo info = query->ErrorInfo();
+    return Fail(ServerFailure(info.message, info.sqlstate, info.code));
   }
 };
 
@@ -94,8 +114,17 @@ int GetSchema(ArrowArrayStream* stream, ArrowSchema* out) {
       std::string error;
       rs->held = NextCarrier(rs, &error);
       if (!rs->held) {
-        std::string query_error = rs->query->ErrorText();
-        if (!query_error.empty()) return rs->Fail(std::move(query_error));
+        if (!rs->query->ErrorText().empty()) {
+          // A failure after data: the schema is still the result's, and
+          // get_next reports the failure, where hosts look for it.
+          std::shared_ptr<arrow::Schema> known = rs->query->KnownSchema();
+          if (known && !rs->query->FailedBeforeData()) {
+            arrow::Status st = arrow::ExportSchema(*known, out);
+            if (!st.ok()) return rs->Fail("arrow::ExportSchema failed: " + st.ToString());
+            return 0;
+          }
+          return rs->FailQuery();
+        }
         if (!error.empty()) return rs->Fail(std::move(error));
         FillEmptyStructSchema(out);
         ZV_LOG(kLogInfo, "stream",
@@ -152,7 +181,7 @@ int GetNext(ArrowArrayStream* stream, ArrowArray* out) {
     if (!query_error.empty()) {
       ZV_LOG(kLogInfo, "stream", "get_next(q=%p): query error: %s", QueryAddress(rs),
              zv_redact(query_error).c_str());
-      return rs->Fail(std::move(query_error));
+      return rs->FailQuery();
     }
     if (!error.empty()) {
       ZV_LOG(kLogInfo, "stream", "get_next(q=%p): zv_next_batch error: %s", QueryAddress(rs),
@@ -186,6 +215,16 @@ void Release(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+const AdbcError* ResultStreamError(ArrowArrayStream* stream, AdbcStatusCode* status) {
+  if (stream == nullptr || stream->release != &Release) return nullptr;
+  ZVResultStream* rs = RecordOf(stream);
+  if (rs == nullptr || rs->error_status == ADBC_STATUS_OK || rs->error.release == nullptr) {
+    return nullptr;
+  }
+  if (status != nullptr) *status = rs->error_status;
+  return &rs->error;
+}
 
 void ExportResultStream(ZVQueryPtr query, ArrowArrayStream* out) {
   auto record = std::make_unique<ZVResultStream>();

@@ -80,13 +80,20 @@ AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error) {
 
 namespace {
 
+// The query's failure as the host sees it: with the server's SQLSTATE and a
+// status that says what kind of failure it was.
+arrow::Status QueryFailure(ZVQuery* query) {
+  QueryErrorInfo info = query->ErrorInfo();
+  return ServerFailure(info.message, info.sqlstate, info.code);
+}
+
 // Reads a result to its end so that a statement run for its side effects has
 // finished on the server before ExecuteQuery returns.
 arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
   std::string error;
   while (ZVArrowBatchPtr carrier = zv_next_batch(query, &error)) {
   }
-  if (!error.empty()) return TransportFailure(ADBC_STATUS_IO, error);
+  if (!error.empty()) return QueryFailure(query);
   if (rows_affected != nullptr) {
     const int64_t rows = query->RowsAffected();
     if (rows >= 0) *rows_affected = rows;
@@ -202,6 +209,7 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   // release unread streams of DDL and DML, which must still take effect.
   query->WaitUntilAccepted();
   if (may_change_catalog) NoteCatalogChange(*conn);
+  if (query->FailedBeforeData()) return QueryFailure(query.get());
   try {
     ExportResultStream(std::move(query), out);
   } catch (const std::bad_alloc&) {

@@ -160,7 +160,7 @@ arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const
   } else if (k == "zv.ingest.coerce") {
     return SetCoerce(settings, value);
   } else {
-    return UnknownOptionKey("AdbcStatementSetOption: unknown key");
+    return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
   }
   return arrow::Status::OK();
 }

@@ -41,7 +41,7 @@ struct IngestSettings {
 
 // Applies one statement option. A refused value leaves the settings as they
 // were. Keys that are not ingest keys fail with "AdbcStatementSetOption:
-// unknown key" (HYC00, not implemented).
+// unknown key: <key>" (HYC00, not implemented).
 arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value);
 
 // "a, b,,c ," -> {"a", "b", "c"}: pieces between commas, trimmed of ASCII

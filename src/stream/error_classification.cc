@@ -15,6 +15,9 @@ constexpr PhraseRule kRules[] = {
     {"invalid credential", "28000"},  {"authentication failed", "28000"},
     {"Unauthorized", "28000"},        {"401", "28000"},
     {"could not connect", "08001"},   {"connection refused", "08001"},
+    {"Couldn't connect", "08001"},    {"Failed to connect", "08001"},
+    {"Connection refused", "08001"},  {"Could not resolve", "08001"},
+    {"Couldn't resolve", "08001"},
     {"TLS handshake", "08001"},       {"certificate verify", "08001"},
     {"DNS", "08001"},                 {"connection closed", "08006"},
     {"broken pipe", "08006"},         {"server hung up", "08006"},
@@ -107,4 +110,34 @@ std::string zv_compute_error_text(std::string_view body, long http_status) {
     result += "...";
   }
   return result;
+}
+
+bool zv_is_wellformed_sqlstate(std::string_view sqlstate) {
+  if (sqlstate.size() != 5) return false;
+  for (char c : sqlstate) {
+    if (!IsDigit(c) && !(c >= 'A' && c <= 'Z')) return false;
+  }
+  return true;
+}
+
+ServerErrorFields zv_server_error_fields(std::string_view json_text) {
+  ServerErrorFields fields;
+  if (json_text.empty()) return fields;
+  auto json = nlohmann::json::parse(json_text, nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) return fields;
+  auto sqlstate = json.find("sqlstate");
+  if (sqlstate != json.end() && sqlstate->is_string() &&
+      zv_is_wellformed_sqlstate(sqlstate->get_ref<const std::string&>())) {
+    fields.sqlstate = sqlstate->get<std::string>();
+  }
+  // A server code is reported as given, but only a short one: it goes into
+  // error details, not into messages.
+  constexpr size_t kMaxCodeLength = 64;
+  auto code = json.find("errorCode");
+  if (code != json.end() && code->is_string() && code->get_ref<const std::string&>().size() <= kMaxCodeLength) {
+    fields.code = code->get<std::string>();
+  } else if (code != json.end() && code->is_number_integer()) {
+    fields.code = std::to_string(code->get<int64_t>());
+  }
+  return fields;
 }

@@ -19,3 +19,15 @@ std::string zv_compute_error_text(std::string_view body, long http_status);
 // Strips the service's wrapping prefixes ("SQL execution error: " ...) and a
 // trailing " for '<statement>'" clause from a server message.
 std::string zv_normalize_compute_message(std::string text);
+
+// What a server's error document (ERROR frame or HTTP error body, JSON) says
+// beside its message: a SQLSTATE and the server's own error code, each empty
+// when absent. The SQLSTATE is returned only when well-formed.
+struct ServerErrorFields {
+  std::string sqlstate;
+  std::string code;
+};
+ServerErrorFields zv_server_error_fields(std::string_view json_text);
+
+// Five characters, each a digit or an upper-case ASCII letter.
+bool zv_is_wellformed_sqlstate(std::string_view sqlstate);

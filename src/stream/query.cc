@@ -37,6 +37,20 @@ void ZVQuery::RecordError(const std::string& text) {
   cv.notify_all();
 }
 
+void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate,
+                                std::string code) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (error.empty()) {
+      error = text.empty() ? "unknown error" : text;
+      error_sqlstate = std::move(sqlstate);
+      error_code = std::move(code);
+    }
+    done.store(true);
+  }
+  cv.notify_all();
+}
+
 void ZVQuery::MarkDone() {
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -78,6 +92,7 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
     if (cancelled.load() || done.load() || !error.empty()) return;
     queued_bytes += NonNegative(carrier->size);
     queue.push_back(std::move(carrier));
+    received_batch = true;
   }
   cv.notify_one();
 }
@@ -93,12 +108,29 @@ void ZVQuery::MarkAccepted() {
 
 void ZVQuery::WaitUntilAccepted() {
   std::unique_lock<std::mutex> lock(mu);
-  cv.wait(lock, [&] { return accepted || done.load() || !error.empty() || cancelled.load(); });
+  cv.wait(lock, [&] {
+    return !queue.empty() || done.load() || !error.empty() || cancelled.load();
+  });
 }
 
 std::string ZVQuery::ErrorText() {
   std::lock_guard<std::mutex> lock(mu);
   return error;
+}
+
+QueryErrorInfo ZVQuery::ErrorInfo() {
+  std::lock_guard<std::mutex> lock(mu);
+  return {error, error_sqlstate, error_code};
+}
+
+std::shared_ptr<arrow::Schema> ZVQuery::KnownSchema() {
+  std::lock_guard<std::mutex> lock(mu);
+  return schema;
+}
+
+bool ZVQuery::FailedBeforeData() {
+  std::lock_guard<std::mutex> lock(mu);
+  return !error.empty() && !received_batch;
 }
 
 int64_t ZVQuery::RowsAffected() {

@@ -30,6 +30,13 @@ using ZVArrowBatchPtr = std::unique_ptr<ZVArrowBatch>;
 // One running or finished query: a bounded FIFO of decoded batches between
 // the worker that fills it and the consumer that drains it, plus the query's
 // one error text (the first recorded wins).
+// The first failure of a query as the server (or the driver) described it.
+struct QueryErrorInfo {
+  std::string message;  // empty: no failure
+  std::string sqlstate;  // the server's SQLSTATE, empty when it gave none
+  std::string code;      // the server's own error code, empty when it gave none
+};
+
 struct ZVQuery {
   // Shared with the connection handle: a worker still streaming after the
   // host released the connection keeps the transport (and its share) alive.
@@ -53,13 +60,19 @@ struct ZVQuery {
   uint64_t max_inflight_bytes = 0;    // 0 = no byte budget
   uint64_t queued_bytes = 0;
   std::string error;
+  std::string error_sqlstate;  // as the server sent it, not yet checked
+  std::string error_code;
   std::string stream_id;
   bool multi_result_notice_given = false;
   int64_t rows_affected = -1;
   bool accepted = false;  // the server answered (INIT or data) or the query ended
+  bool received_batch = false;  // a data batch was queued at some point
 
   // Keeps the first error, marks the query done and wakes every waiter.
   void RecordError(const std::string& text);
+  // RecordError for a failure the server described, keeping its SQLSTATE and
+  // error code beside the text.
+  void RecordServerError(const std::string& text, std::string sqlstate, std::string code);
   // Marks the query done (no error) and wakes every waiter.
   void MarkDone();
   // Producer side: adopts `schema` when the query has none, then appends the
@@ -73,12 +86,18 @@ struct ZVQuery {
   // Records that the server has taken the statement (it answered with INIT or
   // data) and wakes waiters.
   void MarkAccepted();
-  // Blocks until the server has answered, the query ended or failed. A
-  // statement whose stream the host releases unread (DDL run through a
-  // cursor) must not be cancelled before it even reached the server.
+  // Blocks until the first batch is queued, the query ended, failed or was
+  // cancelled. A statement whose stream the host releases unread (DDL run
+  // through a cursor) must not be cancelled before it even reached the
+  // server, and a failure before any data belongs to the execute call.
   void WaitUntilAccepted();
 
   std::string ErrorText();
+  QueryErrorInfo ErrorInfo();
+  std::shared_ptr<arrow::Schema> KnownSchema();
+  // The query failed before the server sent any data: the failure belongs to
+  // the execute call rather than to the result stream.
+  bool FailedBeforeData();
   int64_t RowsAffected();
 };
 

@@ -300,7 +300,9 @@ void PerformTransfer(ZVQuery* q) {
   if (status >= 400) {
     ZV_LOG(kLogWarn, "transport", "HTTP %ld from compute (%zu byte body): %s", status,
            ctx.error_body.size(), zv_redact(ctx.error_body).c_str());
-    q->RecordError(zv_compute_error_text(ctx.error_body, status));
+    ServerErrorFields fields = zv_server_error_fields(ctx.error_body);
+    q->RecordServerError(zv_compute_error_text(ctx.error_body, status), std::move(fields.sqlstate),
+                         std::move(fields.code));
     return;
   }
   if (zv_frame_pending(parser.get())) {
@@ -360,9 +362,13 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         }
         if (zv_read_be32(payload) == 0) q->MarkDone();
         return 0;
-      case kZvFrameError:
-        q->RecordError("compute reported error: " + ErrorFrameMessage(payload, length));
+      case kZvFrameError: {
+        ServerErrorFields fields = zv_server_error_fields(
+            std::string_view(reinterpret_cast<const char*>(payload), static_cast<size_t>(length)));
+        q->RecordServerError("compute reported error: " + ErrorFrameMessage(payload, length),
+                             std::move(fields.sqlstate), std::move(fields.code));
         return 1;
+      }
       case kZvFrameTrace:
         if (LogEnabled(kLogTrace) && length > 0) {
           zv_log_write(kLogTrace, "transport", "TRACE frame: %s",

@@ -59,4 +59,65 @@ TEST(SetClassifiedError, ClassifiesTheTextAndUsesTheStatusAsVendorCode) {
   EXPECT_EQ(err.message(), kNoTransportMessage);
 }
 
+// A record as an ADBC 1.1 host hands it in (ADBC_ERROR_INIT).
+zv::testing::ScopedError ExtendedRecord() {
+  zv::testing::ScopedError err;
+  err.error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  return err;
+}
+
+std::string DetailValue(const AdbcError* error, const std::string& key) {
+  for (int i = 0; i < zv_error_get_detail_count(error); ++i) {
+    AdbcErrorDetail detail = zv_error_get_detail(error, i);
+    if (key == detail.key) {
+      return std::string(reinterpret_cast<const char*>(detail.value), detail.value_length);
+    }
+  }
+  return "(absent)";
+}
+
+TEST(ErrorDetails, DetailedErrorOffersStateMessageVendorAndServerCode) {
+  auto err = ExtendedRecord();
+  zv_set_detailed_error(err.get(), "Catalog Error: t", "42S02", ADBC_STATUS_NOT_FOUND,
+                      "CatalogException");
+  EXPECT_EQ(err.error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA);
+  EXPECT_EQ(err.sqlstate(), "42S02");
+  EXPECT_EQ(err.message(), "Catalog Error: t");
+  EXPECT_EQ(zv_error_get_detail_count(err.get()), 4);
+  EXPECT_EQ(DetailValue(err.get(), "adbc.zorvane.sqlstate"), "42S02");
+  EXPECT_EQ(DetailValue(err.get(), "adbc.zorvane.message"), "Catalog Error: t");
+  EXPECT_EQ(DetailValue(err.get(), "adbc.zorvane.vendor_code"), "3");
+  EXPECT_EQ(DetailValue(err.get(), "adbc.zorvane.error_code"), "CatalogException");
+  AdbcErrorDetail past_end = zv_error_get_detail(err.get(), 4);
+  EXPECT_EQ(past_end.key, nullptr);
+  EXPECT_EQ(zv_error_get_detail(err.get(), -1).key, nullptr);
+
+  // Reusing the record: the earlier details are freed (no leak under the
+  // sanitizer) and the record stays marked for details.
+  zv_set_detailed_error(err.get(), "second", "HY009", 0, nullptr);
+  EXPECT_EQ(err.error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA);
+  EXPECT_EQ(zv_error_get_detail_count(err.get()), 2);
+  EXPECT_EQ(DetailValue(err.get(), "adbc.zorvane.error_code"), "(absent)");
+  zv_error_release(err.get());
+  EXPECT_EQ(err.error.private_data, nullptr);
+  EXPECT_EQ(err.error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA);
+}
+
+TEST(ErrorDetails, EntryPointErrorsKeepTheirVendorCodeAndHaveNone) {
+  // Entry points keep the vendor code even for a record marked for details.
+  auto marked = ExtendedRecord();
+  zv_set_server_error(marked.get(), "m", "42000", ADBC_STATUS_INVALID_ARGUMENT, "X");
+  EXPECT_EQ(marked.error.vendor_code, ADBC_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(zv_error_get_detail_count(marked.get()), 0);
+  zv::testing::ScopedError plain;
+  zv_set_detailed_error(plain.get(), "m", "42000", ADBC_STATUS_INVALID_ARGUMENT, "X");
+  EXPECT_EQ(plain.error.vendor_code, ADBC_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(zv_error_get_detail_count(plain.get()), 0);
+
+  AdbcError foreign{};
+  foreign.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  EXPECT_EQ(zv_error_get_detail_count(&foreign), 0);
+  EXPECT_EQ(zv_error_get_detail(&foreign, 0).key, nullptr);
+}
+
 }  // namespace

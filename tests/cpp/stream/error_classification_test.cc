@@ -18,6 +18,11 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
       {"TLS handshake failed", "08001"},
       {"SSL certificate verify failed", "08001"},
       {"DNS lookup failed", "08001"},
+      // libcurl's own wording for an unreachable host and a failed lookup.
+      {"HTTP transport error: Couldn't connect to server", "08001"},
+      {"connect: Connection refused", "08001"},
+      {"HTTP transport error: Could not resolve host: nosuch.invalid", "08001"},
+      {"Couldn't resolve host name", "08001"},
       {"connection closed by peer", "08006"},
       {"write: broken pipe", "08006"},
       {"the server hung up", "08006"},
@@ -39,7 +44,7 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
       {"", "HY000"},
       {kNoTransportMessage, "HY000"},
       // Status codes count only as numbers of their own, not inside a port.
-      {"Failed to connect to 127.0.0.1 port 40183 after 0 ms", "HY000"},
+      {"Failed to connect to 127.0.0.1 port 40183 after 0 ms", "08001"},
       {"read 14032 bytes", "HY000"},
       {"status=401;", "28000"},
       {"(HTTP 403)", "42501"},
@@ -47,6 +52,33 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
   for (const auto& c : cases) {
     EXPECT_STREQ(zv_classify_transport_message(c.text), c.sqlstate) << c.text;
   }
+}
+
+TEST(ServerErrorFields, TakesOnlyWellFormedStatesAndShortCodes) {
+  struct Case {
+    const char* json;
+    const char* sqlstate;
+    const char* code;
+  } cases[] = {
+      {R"({"message":"m","sqlstate":"42S02","errorCode":"CatalogException"})", "42S02",
+       "CatalogException"},
+      {R"({"sqlstate":"42s02"})", "", ""},   // lower case is not a SQLSTATE
+      {R"({"sqlstate":"4200"})", "", ""},    // too short
+      {R"({"sqlstate":"420000"})", "", ""},  // too long
+      {R"({"sqlstate":"42-00"})", "", ""},
+      {R"({"sqlstate":42000,"errorCode":17})", "", "17"},
+      {R"({"errorCode":["x"]})", "", ""},
+      {"not json", "", ""},
+      {"", "", ""},
+      {R"(["sqlstate","42000"])", "", ""},
+  };
+  for (const auto& c : cases) {
+    ServerErrorFields fields = zv_server_error_fields(c.json);
+    EXPECT_EQ(fields.sqlstate, c.sqlstate) << c.json;
+    EXPECT_EQ(fields.code, c.code) << c.json;
+  }
+  const std::string long_code = R"({"errorCode":")" + std::string(65, 'x') + R"("})";
+  EXPECT_EQ(zv_server_error_fields(long_code).code, "");
 }
 
 TEST(ComputeErrorText, PrefersTheServersMessageAndFallsBackToTheBody) {

@@ -133,10 +133,40 @@ arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* va
   return arrow::Status::OK();
 }
 
+bool IsExplicit(const ZVDatabase& db, const std::string& key) {
+  return db.explicit_keys.count(key) > 0;
+}
+
+// Takes back what an earlier merge of a URI stored (a failed Init leaves it
+// in place), so that a changed URI or a second Init starts from the options
+// set on their own.
+void WithdrawMergedUri(ZVDatabase& db) {
+  for (const std::string& key : db.merged_keys) {
+    if (IsExplicit(db, key)) continue;
+    if (key == "adbc.zorvane.connect_timeout_sec") {
+      db.connect_timeout_sec = 0;
+    } else if (key == "adbc.zorvane.max_stream_buffer_mb") {
+      db.max_stream_buffer_mb = 0;
+    } else if (key == "adbc.zorvane.tls.encrypt") {
+      db.tls_encrypt.reset();
+    } else if (key == "adbc.zorvane.tls.trust_server_cert") {
+      db.tls_trust_server_cert.reset();
+    } else if (key == "adbc.zorvane.tls.min_version") {
+      db.tls_min_version.reset();
+    } else if (key == "adbc.zorvane.log_level") {
+      db.log_level.reset();
+    } else {
+      (void)ApplyOption(db, key, nullptr);  // text and secret options: null unsets
+    }
+  }
+  db.merged_keys.clear();
+}
+
 // A plain http(s) URL is the service address as given; a zorvane:// URI is
 // taken apart and checked now, so that a bad parameter is reported by the
 // call that set it, and merged with the other options at Init.
 arrow::Status SetUri(ZVDatabase& db, const char* value) {
+  WithdrawMergedUri(db);
   if (!IsConnectionUri(value)) {
     db.connection_uri.reset();
     StoreText(db.uri, value);
@@ -153,20 +183,25 @@ arrow::Status SetUri(ZVDatabase& db, const char* value) {
   return arrow::Status::OK();
 }
 
-bool IsExplicit(const ZVDatabase& db, const char* key) { return db.explicit_keys.count(key) > 0; }
-
 // Options set on their own win over the same setting in the URI, whatever
 // the order of the calls. The URI's password goes only with the URI's user.
 arrow::Status MergeConnectionUri(ZVDatabase& db) {
+  WithdrawMergedUri(db);
   if (!db.connection_uri) return arrow::Status::OK();
   const ConnectionUri& uri = *db.connection_uri;
   for (const auto& [key, text] : uri.options) {
-    if (!IsExplicit(db, key.c_str())) ARROW_RETURN_NOT_OK(ApplyOption(db, key, text.c_str()));
+    if (IsExplicit(db, key)) continue;
+    db.merged_keys.insert(key);
+    ARROW_RETURN_NOT_OK(ApplyOption(db, key, text.c_str()));
   }
   const bool own_user = IsExplicit(db, "username");
-  if (uri.username && !own_user) StoreText(db.username, uri.username->c_str());
+  if (uri.username && !own_user) {
+    db.merged_keys.insert("username");
+    StoreText(db.username, uri.username->c_str());
+  }
   const bool same_user = !own_user || (db.username && db.username == uri.username);
   if (uri.password.has_value() && same_user && !IsExplicit(db, "password")) {
+    db.merged_keys.insert("password");
     StoreSecret(db.password, uri.password.c_str());
   }
   const bool tls_off = db.tls_encrypt && EqualsIgnoreAsciiCase(db.tls_encrypt->c_str(), "off");

@@ -41,6 +41,7 @@ struct ZVDatabase {
   // at Init, under the options set on their own (recorded in explicit_keys).
   std::optional<ConnectionUri> connection_uri;
   std::set<std::string> explicit_keys;
+  std::set<std::string> merged_keys;  // options the last merge took from the URI
   bool initialised = false;
 };
 

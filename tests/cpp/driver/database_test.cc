@@ -279,6 +279,21 @@ const UriMergeCase kUriMergeCases[] = {
 INSTANTIATE_TEST_SUITE_P(Precedence, DatabaseConnectionUri, ::testing::ValuesIn(kUriMergeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(DatabaseTest, AChangedUriAfterAFailedInitLeavesNothingOfTheOldOne) {
+  ASSERT_ADBC_OK(Set("uri", "zorvane://old:pw@h/?compute_node=n1&connect_timeout_sec=9"), err_);
+  ASSERT_ADBC_OK(Set("adbc.zorvane.compute_url", "http://c"), err_);
+  ASSERT_EQ(ADBC_STATUS_INVALID_ARGUMENT, zv::DatabaseInit(&db_, err_.get()));
+  EXPECT_EQ(record().compute_node, "n1");  // merged for the checks
+  ASSERT_ADBC_OK(Set("uri", "zorvane://new@h2/"), err_);
+  ASSERT_ADBC_OK(zv::DatabaseInit(&db_, err_.get()), err_);
+  EXPECT_EQ(record().uri, "https://h2");
+  EXPECT_EQ(record().username, "new");
+  EXPECT_FALSE(record().password.has_value());
+  EXPECT_FALSE(record().compute_node.has_value());
+  EXPECT_EQ(record().connect_timeout_sec, 0);
+  EXPECT_EQ(record().compute_url, "http://c");
+}
+
 TEST_F(DatabaseTest, ConnectionUriParameterValuesAreCheckedWhenSet) {
   EXPECT_EQ(ADBC_STATUS_INVALID_ARGUMENT, Set("uri", "zorvane://u:p@h/?tls=required"));
   EXPECT_EQ(err_.message(),

@@ -6,6 +6,7 @@
 #include "snapshot/snapshot_cache.h"
 #include "snapshot/snapshot_install.h"
 #include "util/ascii.h"
+#include "util/clock.h"
 
 namespace zv {
 
@@ -51,6 +52,23 @@ bool MayChangeCatalog(std::string_view sql) {
 void NoteCatalogChange(ZVConnection& conn) {
   conn.catalog_may_have_changed = true;
   SnapshotCache::Invalidate();
+}
+
+bool TrySnapshot(ZVConnection& conn) {
+  arrow::Status installed = InstallConnectionSnapshot(conn);
+  if (installed.ok() && conn.snapshot_store->Read().epoch != 0) return true;
+  conn.next_snapshot_attempt_ns = MonotonicNanos() + int64_t{kSnapshotRetrySeconds} * 1000000000;
+  ZV_LOG(kLogWarn, "info_schema",
+         "catalog snapshot unavailable (%s); catalog calls ask compute, next attempt in %d s",
+         installed.ok() ? "empty" : installed.message().c_str(), kSnapshotRetrySeconds);
+  return false;
+}
+
+bool EnsureSnapshot(ZVConnection& conn) {
+  if (!conn.transport || !conn.snapshot_store || !conn.engine) return false;
+  if (conn.snapshot_store->Read().epoch != 0) return true;
+  if (MonotonicNanos() < conn.next_snapshot_attempt_ns) return false;
+  return TrySnapshot(conn);
 }
 
 void RefreshCatalogIfChanged(ZVConnection& conn) {

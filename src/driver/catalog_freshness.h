@@ -24,4 +24,14 @@ void NoteCatalogChange(ZVConnection& conn);
 // Failures are logged and the check is retried on the next answer.
 void RefreshCatalogIfChanged(ZVConnection& conn);
 
+// True when the connection holds a catalog snapshot. Without one, tries to
+// install it again, at most once per kSnapshotRetrySeconds; callers answer
+// from compute (or fail) while it stays missing, never with an empty catalog.
+inline constexpr int kSnapshotRetrySeconds = 5;
+bool EnsureSnapshot(ZVConnection& conn);
+
+// One attempt to install the snapshot now; a failure sets the time of the
+// next attempt. True when a snapshot is installed.
+bool TrySnapshot(ZVConnection& conn);
+
 }  // namespace zv

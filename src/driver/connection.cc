@@ -4,6 +4,7 @@
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
+#include "driver/catalog_freshness.h"
 #include "driver/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
@@ -179,14 +180,22 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     }
     conn->transport = std::move(*transport);
     // The local catalog: a snapshot that cannot be had leaves empty slots (the
-    // reason is logged) and never fails the connection.
+    // reason is logged) and never fails the connection; catalog calls then
+    // ask compute and try the snapshot again later.
     conn->snapshot_store = std::make_shared<ZVSnapshotStore>();
     conn->engine = std::make_unique<zv_sql::MetadataEngine>();
-    (void)zv_snapshot_install(conn->transport.get(), conn->snapshot_store.get(), uri,
-                              OptionText(db->username));
-    zv_register_info_schema(conn->snapshot_store.get(), &conn->engine->registry());
+    (void)TrySnapshot(*conn);
     return arrow::Status::OK();
   });
+}
+
+arrow::Status InstallConnectionSnapshot(ZVConnection& conn) {
+  const ZVDatabase& db = *conn.database;
+  arrow::Status installed =
+      zv_snapshot_install(conn.transport.get(), conn.snapshot_store.get(),
+                          OptionText(db.uri, ""), OptionText(db.username));
+  zv_register_info_schema(conn.snapshot_store.get(), &conn.engine->registry());
+  return installed;
 }
 
 AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {

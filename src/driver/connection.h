@@ -24,6 +24,9 @@ struct ZVConnection {
   // A statement since the last catalog answer may have changed the catalog
   // (see catalog_freshness.h).
   bool catalog_may_have_changed = false;
+  // When the snapshot could not be had, the earliest time (monotonic ns) of
+  // the next attempt, so a failing endpoint is not asked on every call.
+  int64_t next_snapshot_attempt_ns = 0;
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
 };
@@ -52,6 +55,11 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
 AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* catalog,
                                         const char* db_schema, const char* table_name,
                                         ArrowSchema* schema, AdbcError* error);
+
+// Installs the catalog snapshot (from the process cache or fetched) and
+// registers it with the engine. On failure the store stays empty and the
+// reason is returned; the connection stays usable.
+arrow::Status InstallConnectionSnapshot(ZVConnection& conn);
 
 // True when the connection handle holds an initialised connection.
 bool IsConnectionInitialised(AdbcConnection* connection);

@@ -5,6 +5,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
+#include "driver/catalog_from_compute.h"
 #include "driver/catalog_info.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
@@ -59,7 +60,16 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
     }
     ZVConnection* conn = RecordOf<ZVConnection>(connection);
     RefreshCatalogIfChanged(*conn);
-    const ObjectsSources sources = SourcesOf(conn->snapshot_store.get());
+    // Without a snapshot the same relations come from compute: an empty
+    // answer would claim that nothing exists.
+    const bool from_snapshot = EnsureSnapshot(*conn);
+    ObjectsSources sources;
+    if (from_snapshot) {
+      sources = SourcesOf(conn->snapshot_store.get());
+    } else {
+      ARROW_ASSIGN_OR_RAISE(sources,
+                            ObjectsSourcesFromCompute(conn->transport, ClassifyDepth(depth)));
+    }
     ObjectsFilter filter;
     filter.depth = depth;
     filter.catalog = catalog;
@@ -75,9 +85,10 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
     ARROW_ASSIGN_OR_RAISE(auto batch, BuildObjectsBatch(*catalogs, ClassifyDepth(depth)));
     if (LogEnabled(kLogDebug)) {
       zv_log_write(kLogDebug, "meta_engine",
-                   "GetObjects served from snapshot (depth=%d, catalog=\"%s\", "
+                   "GetObjects served from %s (depth=%d, catalog=\"%s\", "
                    "db_schema=\"%s\", table_name=\"%s\", catalogs=%lld)",
-                   depth, Shown(catalog).c_str(), Shown(db_schema).c_str(),
+                   from_snapshot ? "snapshot" : "compute", depth, Shown(catalog).c_str(),
+                   Shown(db_schema).c_str(),
                    Shown(table_name).c_str(), static_cast<long long>(batch->num_rows()));
     }
     return ExportSingleBatch(std::move(batch), out);

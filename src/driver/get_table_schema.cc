@@ -99,6 +99,7 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
            static_cast<void*>(connection), OrEmpty(catalog), OrEmpty(db_schema), table_name);
     ZVConnection& conn = *RecordOf<ZVConnection>(connection);
     RefreshCatalogIfChanged(conn);
+    (void)EnsureSnapshot(conn);  // without one, compute answers below
     std::shared_ptr<arrow::RecordBatch> columns =
         conn.snapshot_store ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
     if (columns && columns->num_rows() > 0) {

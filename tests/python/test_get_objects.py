@@ -4,7 +4,6 @@ fetch failed."""
 
 import adbc_driver_manager.dbapi as dbapi
 import pytest
-from server_fixture import start_devserver
 
 SALES_TABLES = {
     "customers": "BASE TABLE",
@@ -147,13 +146,3 @@ def test_column_filter(conn, pattern, expected):
     if expected:
         line = tables["order_items"]["table_columns"][1]
         assert line["ordinal_position"] == 3  # product_id keeps its place
-
-
-def test_connection_without_snapshot_returns_no_catalogs(driver_path):
-    with start_devserver(nodes=1) as srv:
-        srv.set_fault("http_status", endpoint="snapshot", status=503, body="", times=1)
-        with connect(driver_path, srv.url) as c:
-            reader = c.adbc_get_objects(depth="all")
-            table = reader.read_all()
-    assert table.num_rows == 0
-    assert table.schema.names == ["catalog_name", "catalog_db_schemas"]

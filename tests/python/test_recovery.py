@@ -2,6 +2,7 @@
 driver manager against the dev server."""
 
 import itertools
+import time
 
 import adbc_driver_manager.dbapi as dbapi
 import pytest
@@ -9,8 +10,10 @@ from server_fixture import start_devserver
 
 # Each test logs in as a user of its own, so a session token cached by an
 # earlier test in this process never stands in for the login a test needs.
-USERS = {f"user{i}": f"pw{i}" for i in range(8)}
+USERS = {f"user{i}": f"pw{i}" for i in range(12)}
 _next_user = itertools.count()
+# How long a connection without a snapshot waits before asking for it again.
+SNAPSHOT_RETRY_SECONDS = 5
 
 
 @pytest.fixture(scope="module")
@@ -88,3 +91,29 @@ def test_a_second_refusal_right_after_a_fresh_login_is_final(driver_path, server
         server.clear_faults()
     assert raised.value.sqlstate == "28000"
     assert server.counters()["requests"]["recommend"] == before + 2
+
+
+def demo_tables(conn):
+    rows = conn.adbc_get_objects(depth="all", db_schema_filter="sales").read_all().to_pylist()
+    return {t["table_name"]: t for c in rows for s in c["catalog_db_schemas"]
+            for t in s["db_schema_tables"]}
+
+
+def test_without_a_snapshot_catalog_calls_ask_compute_then_the_snapshot_returns(
+        driver_path, server, user):
+    server.set_fault("http_status", endpoint="snapshot", status=503, body="", times=1)
+    with connect(driver_path, server.url, user) as conn:
+        before = server.counters()
+        tables = demo_tables(conn)
+        assert {"customers", "orders", "order_items", "products"} <= set(tables)
+        assert [c["column_name"] for c in tables["customers"]["table_columns"]][0] == "customer_id"
+        schema = conn.adbc_get_table_schema("orders", db_schema_filter="sales")
+        assert "order_id" in schema.names
+        middle = server.counters()
+        assert middle["requests"]["query"] > before["requests"]["query"]
+        assert middle["snapshot_fetches"] == before["snapshot_fetches"]  # backing off
+        time.sleep(SNAPSHOT_RETRY_SECONDS + 0.5)
+        assert set(demo_tables(conn)) == set(tables)
+        after = server.counters()
+        assert after["snapshot_fetches"] == middle["snapshot_fetches"] + 1
+        assert after["requests"]["query"] == middle["requests"]["query"]  # answered locally

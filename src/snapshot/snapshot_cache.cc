@@ -32,9 +32,11 @@ CacheState& State() {
 
 }  // namespace
 
-std::string SnapshotCache::Key(const char* control_plane_url, const char* user) {
-  if (control_plane_url == nullptr || user == nullptr || !*control_plane_url || !*user) return {};
-  return std::string(control_plane_url) + '\x1f' + user;
+std::string SnapshotCache::Key(const char* control_plane_url, const char* identity) {
+  if (control_plane_url == nullptr || identity == nullptr || !*control_plane_url || !*identity) {
+    return {};
+  }
+  return std::string(control_plane_url) + '\x1f' + identity;
 }
 
 std::optional<CachedSnapshot> SnapshotCache::Lookup(const std::string& key) {

@@ -1,5 +1,5 @@
 // The process-wide cache of decoded catalog snapshots, keyed by control plane
-// and user, so that hosts opening many connections in a row fetch once.
+// and authenticated identity, so that hosts opening many connections in a row fetch once.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +41,11 @@ class SnapshotCache {
   // Entries older than this are not used and are erased when looked up.
   static constexpr int64_t kMaxAgeNs = 300LL * 1000 * 1000 * 1000;
 
-  // "<url>\x1f<user>", or empty (never cached) unless both are non-empty:
-  // connections authenticated by a token alone always fetch.
-  static std::string Key(const char* control_plane_url, const char* user);
+  // "<url>\x1f<identity>", or empty (never cached) unless both are non-empty.
+  // `identity` names what authenticated the connection (zv_conn's
+  // auth_identity), so only a connection holding the same credentials or the
+  // same token shares an entry.
+  static std::string Key(const char* control_plane_url, const char* identity);
 
   // The entry under `key` when it is at most kMaxAgeNs old. An empty key
   // misses.

@@ -48,12 +48,16 @@ arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* sto
   if (transport == nullptr || store == nullptr) {
     return arrow::Status::Invalid("zv_snapshot_install: NULL argument");
   }
-  const std::string key = SnapshotCache::Key(control_plane_url, username);
+  // Keyed on who actually authenticated, never on the user name option alone:
+  // a connection holding someone else's name but not their credentials must
+  // not read their catalog.
+  const std::string key = SnapshotCache::Key(control_plane_url, transport->auth_identity.c_str());
   if (std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key)) {
     store->Install(cached->slots, cached->epoch);
     ZV_LOG(kLogInfo, "info_schema",
            "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
-           static_cast<unsigned long long>(cached->epoch), username);
+           static_cast<unsigned long long>(cached->epoch),
+           username != nullptr && *username != '\0' ? username : "(token)");
     return arrow::Status::OK();
   }
 

@@ -22,10 +22,12 @@ namespace {
 constexpr int64_t kTokenLifetimeNs = 300LL * 1000 * 1000 * 1000;
 constexpr size_t kAuthErrorBuffer = 1024;
 
-// SHA-256 over a per-process random salt and the password: equal passwords
+}  // namespace
+
+// SHA-256 over a per-process random salt and the secret: equal secrets
 // give equal keys within the process, while a memory dump of the cache reveals
 // nothing that a dictionary could be run against offline.
-std::string PasswordDigest(const char* password) {
+std::string SecretDigest(std::string_view secret) {
   static const std::string salt = [] {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
@@ -40,10 +42,10 @@ std::string PasswordDigest(const char* password) {
   if (ctx == nullptr) return {};
   const bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
                   EVP_DigestUpdate(ctx, salt.data(), salt.size()) == 1 &&
-                  EVP_DigestUpdate(ctx, password, std::strlen(password)) == 1 &&
+                  EVP_DigestUpdate(ctx, secret.data(), secret.size()) == 1 &&
                   EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length > 0;
   EVP_MD_CTX_free(ctx);
-  // Without a digest every password would share one key: no caching then.
+  // Without a digest every secret would share one key: no caching then.
   if (!ok) return {};
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
@@ -53,8 +55,6 @@ std::string PasswordDigest(const char* password) {
   }
   return hex;
 }
-
-}  // namespace
 
 arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
   nlohmann::json json;
@@ -178,7 +178,7 @@ std::string TokenCache::Key(const char* control_plane_url, const char* username,
       !*control_plane_url || !*username || !*password) {
     return {};
   }
-  const std::string digest = PasswordDigest(password);
+  const std::string digest = SecretDigest(password);
   if (digest.empty()) return {};
   return std::string(control_plane_url) + '\x1f' + username + '\x1f' + digest;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "diagnostics/secret_string.h"
 #include "transport/http_client.h"
@@ -36,6 +37,12 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
 
 // Parses a successful login response body.
 arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body);
+
+// Hex SHA-256 of a per-process random salt and `secret`: equal secrets give
+// equal digests within the process, and the digest reveals nothing a
+// dictionary could be run against offline. Empty when hashing failed (then
+// nothing may be cached under it).
+std::string SecretDigest(std::string_view secret);
 
 // The process-wide cache of session tokens obtained by password logins, so
 // that many connections for one user in quick succession log in once. Entries

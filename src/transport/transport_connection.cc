@@ -48,6 +48,10 @@ arrow::Status ValidateComputeUrl(const zv_conn& conn, const char* compute_url) {
   return valid;
 }
 
+std::string IdentityOf(const std::string& kind, const std::string& digest) {
+  return digest.empty() ? std::string() : kind + '\x1f' + digest;
+}
+
 // Where the connection's session token came from: a refused cached token is
 // worth one fresh login, a refused given or fresh one is final.
 enum class TokenSource { kGiven, kCache, kLogin };
@@ -78,8 +82,11 @@ arrow::Result<TokenSource> Authenticate(const ConnectRequest& request, zv_conn* 
       return arrow::Status::IOError("session_token contains forbidden control characters");
     }
     conn->session_token.Assign(request.session_token);
+    conn->auth_identity = IdentityOf("token", SecretDigest(request.session_token));
     return TokenSource::kGiven;
   }
+  conn->auth_identity =
+      IdentityOf(std::string("user\x1f") + request.username, SecretDigest(request.password));
   const std::string cache_key =
       TokenCache::Key(request.control_plane_url, request.username, request.password);
   if (auto cached = TokenCache::Instance().Lookup(cache_key)) {

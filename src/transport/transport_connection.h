@@ -25,6 +25,10 @@ struct zv_conn {
   std::string compute_node;  // entity reference; empty for an explicit URL
   SecretString session_token;
   std::string subject_id;  // empty when a token was given or reused
+  // Who authenticated, as a cache key part: a digest of the session token
+  // when one was given, else the user name with a digest of the password.
+  // Empty when nothing may be cached for the connection.
+  std::string auth_identity;
   zv_tls_config tls;
   zv_conn_options options;  // accepted options only (see ConnectOptions)
   std::string user_agent;

@@ -14,6 +14,7 @@ import sys
 import textwrap
 import time
 
+import adbc_driver_manager.dbapi
 import pytest
 from driver_helpers import connected
 from frame_client import login, query
@@ -74,13 +75,35 @@ def test_same_url_and_user_reuse_the_cached_snapshot(driver_path, server, tmp_pa
     assert fetches(server) == after["snapshot_fetches"] + 1
 
 
-def test_token_only_connections_always_fetch(driver_path, server):
-    token = login(server.url, "demo", "demo")
+def test_a_token_reuses_only_what_the_same_token_fetched(driver_path, server):
+    first, second = login(server.url, "demo", "demo"), login(server.url, "demo", "demo")
+    assert first != second
     before = fetches(server)
-    for _ in range(2):
+    for token in (first, first, second):
         with connected(driver_path, server.url, **{"adbc.zorvane.session_token": token}):
             pass
     assert fetches(server) == before + 2
+
+
+def test_someone_elses_user_name_with_a_bad_token_never_reads_their_catalog(
+        driver_path, server, tmp_path):
+    log, opts = debug_log(tmp_path)
+    with connected(driver_path, server.url, username="alice", password="pw"):
+        pass
+    before = server.counters()["requests"].get("snapshot", 0)
+    # No control-plane request checks a token given with an explicit compute
+    # URL: the snapshot request is the first to meet the control plane.
+    with adbc_driver_manager.dbapi.connect(
+            driver=driver_path,
+            db_kwargs={"uri": server.url, "username": "alice",
+                       "adbc.zorvane.session_token": "forged-token",
+                       "adbc.zorvane.compute_url": server.node_urls["compute-1"], **opts}) as conn:
+        objects = conn.adbc_get_objects(depth="tables").read_all().to_pylist()
+    assert server.counters()["requests"]["snapshot"] == before + 1
+    text = log.read_text()
+    assert "reused cached snapshot" not in text
+    assert "snapshot fetch failed" in text
+    assert all(not catalog["catalog_db_schemas"] for catalog in objects), objects
 
 
 # -- failures: logged, nothing cached, the connection still opens --------------

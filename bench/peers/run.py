@@ -47,6 +47,8 @@ SIZES = {
 }
 CONCURRENCY = (1, 4, 16)
 CATALOG_COLUMNS = 20
+CATALOG_BUDGET_S = 60  # per call kind and system; at least one call is always measured
+FETCH_RUNS = 2  # the best of these per system
 CATALOG_SQL = ("SELECT table_name, column_name, data_type FROM information_schema.columns "
                "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' ORDER BY table_name, column_name LIMIT 100")
 # The driver's default bound of one query's queue: 4 batches of at most the
@@ -120,16 +122,17 @@ def measure_ingest(s: Systems, data: Path, body: Path, rows: int) -> dict:
 
 def measure_fetch(s: Systems, rows: int) -> dict:
     sql = "SELECT * FROM peers_data"
-    raw = raw_http.download(s.node, s.token, sql)
-    results = {"raw_download": dict(rate(raw["wire_bytes"], rows, raw["seconds"]), wire_bytes=raw["wire_bytes"])}
+    results = {}
     for system in ("zorvane", "postgresql"):
-        r = run_job(s.job(system, "fetch", sql=sql))
+        r = min((run_job(s.job(system, "fetch", sql=sql)) for _ in range(FETCH_RUNS)), key=lambda r: r["seconds"])
         if r["rows"] != rows:
             raise RuntimeError(f"{system} fetched {r['rows']} rows, not {rows}")
         results[system] = dict(rate(r["arrow_bytes"], r["rows"], r["seconds"]), rows=r["rows"],
                                arrow_bytes=r["arrow_bytes"], batches=r["batches"],
                                first_batch_ms=r["first_batch_s"] * 1000, peak_rss=r["peak_rss"],
                                base_rss=r["base_rss"])
+    raw = min((raw_http.download(s.node, s.token, sql) for _ in range(FETCH_RUNS)), key=lambda r: r["seconds"])
+    results["raw_download"] = dict(rate(raw["wire_bytes"], rows, raw["seconds"]), wire_bytes=raw["wire_bytes"])
     z = results["zorvane"]
     # Against the raw download, compare the time to move the same response.
     results["ratios"] = {"vs_postgresql": z["rows_per_s"] / results["postgresql"]["rows_per_s"],
@@ -146,7 +149,11 @@ def measure_connect(s: Systems, n: int) -> dict:
 
 
 def measure_concurrency(s: Systems, concurrent_rows: int, storm: int, storm_threads: int) -> dict:
-    sql = f"SELECT * FROM peers_data LIMIT {concurrent_rows}"
+    # A table of its own rather than a LIMIT, which DuckDB would not stream.
+    copy = f"CREATE TABLE peers_part AS SELECT * FROM peers_data WHERE id < {concurrent_rows}"
+    s.dev_sql(copy)
+    s.pg_sql(copy)
+    sql = "SELECT * FROM peers_part"
     results: dict = {"rows_per_query": concurrent_rows}
     for system in ("zorvane", "postgresql"):
         levels = {}
@@ -173,7 +180,8 @@ def measure_catalog(s: Systems, tables: int, runs: int) -> dict:
     create_catalog(s, tables)
     results = {"tables": tables, "columns": tables * CATALOG_COLUMNS}
     for system in ("zorvane", "postgresql"):
-        r = run_job(s.job(system, "catalog", runs=runs, query_runs=runs * 4, schema="bench", sql=CATALOG_SQL))
+        r = run_job(s.job(system, "catalog", runs=runs, query_runs=runs * 4, budget_s=CATALOG_BUDGET_S,
+                          schema="bench", sql=CATALOG_SQL))
         if r["tables_seen"] != tables:
             raise RuntimeError(f"{system} GetObjects saw {r['tables_seen']} tables, not {tables}")
         results[system] = r

@@ -75,6 +75,15 @@ def _add(loader: TableLoad | LandLoad, header: IngestHeader, data: memoryview) -
         loader.add(table)
 
 
+async def _settled_error(adding: asyncio.Future | None) -> BaseException | None:
+    """Waits for the batch load in flight (the loader is used by one thread at a time) and returns its error."""
+    if adding is None:
+        return None
+    if not adding.done():
+        await asyncio.wait([adding])
+    return None if adding.cancelled() else adding.exception()
+
+
 async def _load_batches(request: web.Request, header: IngestHeader, loader: TableLoad | LandLoad) -> None:
     """Loads every batch of the upload; DuckDB works on one batch while the next one is received."""
     loop = asyncio.get_running_loop()
@@ -82,17 +91,19 @@ async def _load_batches(request: web.Request, header: IngestHeader, loader: Tabl
     try:
         while (data := await _next_batch_data(request)) is not None:
             if adding is not None:
-                await asyncio.shield(adding)
+                await asyncio.shield(adding)  # a cancelled handler must not leave it running unseen
             adding = loop.run_in_executor(None, _add, loader, header, data)
         if adding is not None:
             await asyncio.shield(adding)
-    finally:
-        # The loader is used by one thread at a time: its rollback waits for the batch in
-        # flight (shielded, so a cancelled handler cannot leave it running unseen).
-        if adding is not None and not adding.done():
-            await asyncio.wait([adding])
-        if adding is not None and not adding.cancelled():
-            adding.exception()  # an earlier error is the one reported
+    except asyncio.CancelledError:
+        await _settled_error(adding)
+        raise
+    except BaseException:
+        # A batch that failed came before whatever went wrong with the frames after it.
+        earlier = await _settled_error(adding)
+        if earlier is not None:
+            raise earlier from None
+        raise
 
 
 async def _load(request: web.Request, header: IngestHeader) -> dict:

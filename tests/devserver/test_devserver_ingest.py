@@ -135,6 +135,20 @@ def test_upload_without_eos_or_cut_inside_a_frame_loads_nothing(node, table):
     assert [row["id"] for row in content(node)] == [1, 2]
 
 
+@pytest.mark.parametrize("ending", ["eos", "no eos", "broken frame"])
+def test_a_failed_batch_is_reported_over_what_follows_it(node, table, ending):
+    # DuckDB loads a batch while the next frames arrive; the failure of the earlier
+    # batch is still the one the client hears about, whatever comes after it.
+    bad = ipc_bytes(pa.table({"id": ["not a number"], "name": ["x"]}))
+    frames = list(upload_frames(arrow_header(table, SCHEMA), [ipc_bytes(rows([i])) for i in range(60, 64)] + [bad],
+                                eos=ending == "eos"))
+    if ending == "broken frame":
+        frames.append(frames[-1][:12])
+    r = ingest(*node, frames)
+    assert r.error is not None and r.error["sqlstate"] == "22018", r.error
+    assert [row["id"] for row in content(node)] == [1, 2]
+
+
 def test_client_vanishing_mid_upload_rolls_back(node, table, devserver):
     url, token = node
     before = devserver.counters()["ingests_rolled_back"]

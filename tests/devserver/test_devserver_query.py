@@ -43,6 +43,26 @@ def test_max_batch_bytes_bounds_every_batch_frame(node):
     assert r.table().num_rows == 600000 and r.table().column("b")[-1].as_py() == 1199998
 
 
+def test_a_large_result_streams_in_bounded_batches_from_the_first(node):
+    # The first batch holds a few DuckDB vectors, not the whole result, so it can
+    # leave before the rest is produced.
+    r = query(*node, "SELECT range AS a FROM range(1500000)")
+    counts = [pa.ipc.open_stream(pa.py_buffer(b)).read_all().num_rows for b in r.batches()]
+    assert len(counts) >= 5 and counts[0] <= 262144 and sum(counts) == 1500000
+    assert r.table().column("a").to_pylist()[-3:] == [1499997, 1499998, 1499999]
+
+
+def test_dictionary_and_nested_columns_survive_batch_encoding(node):
+    url, token = node
+    assert query(url, token, "CREATE TYPE IF NOT EXISTS zv_mood AS ENUM ('sad', 'ok', 'happy')").status == 200
+    r = query(url, token, "SELECT range AS i, (['sad', 'ok', 'happy'])[range % 3 + 1]::zv_mood AS mood, "
+                          "[range, range + 1] AS pair, {'k': range::VARCHAR} AS rec FROM range(5000)")
+    table = r.table()
+    assert pa.types.is_dictionary(table.schema.field("mood").type)
+    assert table.num_rows == 5000 and table.slice(4, 1).to_pylist() == [
+        {"i": 4, "mood": "ok", "pair": [4, 5], "rec": {"k": "4"}}]
+
+
 def test_dml_and_ddl_report_rows_affected(node):
     url, token = node
     assert query(url, token, "CREATE TABLE dml_probe (a INTEGER)").init["resultSets"][0]["rowsAffected"] == 0

@@ -26,7 +26,8 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address -fno-omit-frame-point
        -I"$repo/src" -isystem "$arrow_include")
 
 # Compile each engine source once per change, two at a time at most.
-sources=("$repo"/src/metadata_engine/*.cc "$repo/tests/fuzz/metadata_engine/fuzz_metadata_engine.cc")
+sources=("$repo"/src/metadata_engine/*.cc "$repo/src/platform/stack_thread.cc"
+         "$repo/tests/fuzz/metadata_engine/fuzz_metadata_engine.cc")
 objects=()
 pids=()
 for src in "${sources[@]}"; do

@@ -78,11 +78,16 @@ bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, Selec
 
 // Only conjuncts of WHERE: an EXISTS under OR, NOT or a comparison filters
 // rows that the rest of the predicate may keep, which a join cannot express.
-void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer, ExprPtr& slot) {
-  if (!slot) return;
+// Every rewrite wraps the FROM tree in one more join, so their number is
+// capped: the rest run as subqueries (or go to compute) instead of making the
+// join tree as deep as the WHERE clause is long.
+constexpr int kMaxExistsRewrites = 16;
+
+void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer, ExprPtr& slot, int& rewrites) {
+  if (!slot || rewrites >= kMaxExistsRewrites) return;
   if (auto* logical = std::get_if<Logical>(&slot->node); logical && logical->op == LogicalOp::And) {
-    rewrite_conjuncts(registry, outer, logical->left);
-    rewrite_conjuncts(registry, outer, logical->right);
+    rewrite_conjuncts(registry, outer, logical->left, rewrites);
+    rewrite_conjuncts(registry, outer, logical->right, rewrites);
     return;
   }
   Exists* exists = std::get_if<Exists>(&slot->node);
@@ -92,13 +97,17 @@ void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer,
     negated = exists != nullptr && !exists->negated;
   }
   if (exists == nullptr) return;
-  if (try_rewrite(registry, outer, exists->subquery.get(), negated)) slot = make_expr(Literal{true, Type::Bool});
+  if (try_rewrite(registry, outer, exists->subquery.get(), negated)) {
+    slot = make_expr(Literal{true, Type::Bool});
+    ++rewrites;
+  }
 }
 
 }  // namespace
 
 void rewrite_exists(const RelationRegistry& registry, SelectStatement& statement) {
-  rewrite_conjuncts(registry, statement, statement.where);
+  int rewrites = 0;
+  rewrite_conjuncts(registry, statement, statement.where, rewrites);
 }
 
 }  // namespace zv_sql::internal

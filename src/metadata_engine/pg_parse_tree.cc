@@ -6,6 +6,8 @@
 
 #include <pg_query.h>
 
+#include "platform/stack_thread.h"
+
 namespace zv_sql::internal {
 
 namespace {
@@ -31,12 +33,20 @@ class PgParseResult {
   PgQueryParseResult result_;
 };
 
-}  // namespace
+// The parser's tree writer recurses once per level of nesting, and a chain of
+// left-associative operators nests one level per operator: the depth a text
+// can reach grows with its length. Texts beyond this length go to compute
+// untouched; shorter ones are parsed on a thread whose stack holds the
+// deepest tree they can produce (about 150 bytes per level, at most one level
+// per two characters), whatever stack the host gave its own thread.
+constexpr size_t kMaxParsedText = size_t{256} << 10;
+constexpr size_t kParserStackBytes = size_t{64} << 20;
+// Up to this length the deepest possible tree fits comfortably in the
+// smallest host stack, and the extra thread would only cost time.
+constexpr size_t kCallerStackText = 2048;
 
-std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStatus& status) {
+std::optional<nlohmann::json> parse_unguarded(const std::string& text, ParseStatus& status) {
   try {
-    // The parser reads a NUL-terminated text.
-    const std::string text(sql);
     std::optional<PgParseResult> result;
     {
       std::lock_guard<std::mutex> lock(parser_mutex());
@@ -58,6 +68,27 @@ std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStat
     status.message = "libpg_query threw (unknown)";
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStatus& status) {
+  if (sql.size() > kMaxParsedText) {
+    status.code = ParseCode::OutOfScope;
+    status.message = "statement text too long for the metadata path";
+    return std::nullopt;
+  }
+  // The parser reads a NUL-terminated text.
+  const std::string text(sql);
+  if (text.size() <= kCallerStackText) return parse_unguarded(text, status);
+  std::optional<nlohmann::json> tree;
+  const bool ran = zv::platform::RunOnThreadWithStack(kParserStackBytes, [&] { tree = parse_unguarded(text, status); });
+  if (!ran) {
+    status.code = ParseCode::OutOfScope;
+    status.message = "no parser thread for a long statement; left to compute";
+    return std::nullopt;
+  }
+  return tree;
 }
 
 }  // namespace zv_sql::internal

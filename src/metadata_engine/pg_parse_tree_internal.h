@@ -13,7 +13,8 @@ namespace zv_sql::internal {
 // Parses `sql` under the process-wide parser mutex and decodes the tree after
 // the mutex is released. On failure returns nothing and fills `status`
 // (Malformed for a syntax error with the parser's position, ParserThrew for
-// any exception raised while parsing or decoding).
+// any exception raised while parsing or decoding, OutOfScope for a text too
+// long to parse safely).
 std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStatus& status);
 
 }  // namespace zv_sql::internal

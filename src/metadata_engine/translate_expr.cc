@@ -78,6 +78,17 @@ ExprPtr translate_column_ref(TranslateContext& ctx, const json& body) {
   return make_expr(std::move(ref));
 }
 
+// AND and OR are associative (also with SQL's nulls), so a chain of any length
+// becomes a balanced tree: thousands of OR-ed terms nest only a dozen levels
+// deep for every later pass that recurses over the tree.
+ExprPtr balanced_fold(LogicalOp op, std::vector<ExprPtr>& operands, size_t begin, size_t end) {
+  if (end - begin == 1) return std::move(operands[begin]);
+  const size_t middle = begin + (end - begin) / 2;
+  ExprPtr left = balanced_fold(op, operands, begin, middle);
+  ExprPtr right = balanced_fold(op, operands, middle, end);
+  return make_expr(Logical{op, std::move(left), std::move(right)});
+}
+
 ExprPtr translate_bool_expr(TranslateContext& ctx, const json& body) {
   const std::string op = enum_member(body, "boolop");
   const json* args = list_member(body, "args");
@@ -90,13 +101,14 @@ ExprPtr translate_bool_expr(TranslateContext& ctx, const json& body) {
   if (op != "AND_EXPR" && op != "OR_EXPR") return out_of_scope(ctx, "unknown PGBoolExpr op");
   if (args == nullptr) return malformed(ctx, "AND/OR without operands");
   const LogicalOp logical = op == "AND_EXPR" ? LogicalOp::And : LogicalOp::Or;
-  ExprPtr folded;
+  std::vector<ExprPtr> operands;
+  operands.reserve(args->size());
   for (const json& arg : *args) {
     ExprPtr next = translate_expr(ctx, &arg);
     if (!next) return nullptr;
-    folded = folded ? make_expr(Logical{logical, std::move(folded), std::move(next)}) : std::move(next);
+    operands.push_back(std::move(next));
   }
-  return folded;
+  return balanced_fold(logical, operands, 0, operands.size());
 }
 
 ExprPtr translate_null_test(TranslateContext& ctx, const json& body) {

@@ -135,7 +135,12 @@ FromItemPtr translate_from_item(TranslateContext& ctx, const json* value) {
 }
 
 // Comma-separated FROM items become a left-deep chain of cross joins.
+// The chain nests one level per item, so a long list counts against the
+// nesting bound like any other nesting.
 FromItemPtr translate_from_list(TranslateContext& ctx, const json& list) {
+  if (ctx.depth + static_cast<int>(list.size()) > kMaxNestingDepth) {
+    return fail_from(ctx, ParseCode::OutOfScope, "statement nesting too deep for the metadata path");
+  }
   FromItemPtr result;
   for (const json& item : list) {
     FromItemPtr next = translate_from_item(ctx, &item);

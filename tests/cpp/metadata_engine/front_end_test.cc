@@ -201,19 +201,20 @@ TEST(FrontEnd, OperatorsAndPredicates) {
   ASSERT_TRUE(s);
   const Logical& top = as<Logical>(s->where);
   EXPECT_EQ(top.op, LogicalOp::Or);
-  // ((((x NOT IN) AND (NOT ILIKE)) AND concat) AND NOT ...) folds left.
-  const Logical& and4 = as<Logical>(top.left);
-  const Unary& not_null = as<Unary>(and4.right);
+  // The four conjuncts fold into a balanced tree:
+  // ((x NOT IN) AND (NOT ILIKE)) AND (concat AND NOT ...).
+  const Logical& and_all = as<Logical>(top.left);
+  const Logical& first_two = as<Logical>(and_all.left);
+  const Logical& last_two = as<Logical>(and_all.right);
+  const Unary& not_null = as<Unary>(last_two.right);
   EXPECT_EQ(not_null.op, UnaryOp::Not);
   EXPECT_EQ(as<Unary>(not_null.operand).op, UnaryOp::IsNotNull);
-  const Logical& and3 = as<Logical>(and4.left);
-  const Comparison& concat = as<Comparison>(and3.right);
+  const Comparison& concat = as<Comparison>(last_two.left);
   EXPECT_EQ(as<Arithmetic>(concat.left).op, ArithOp::Concat);
-  const Logical& and2 = as<Logical>(and3.left);
-  const Unary& not_in = as<Unary>(and2.left);
+  const Unary& not_in = as<Unary>(first_two.left);
   EXPECT_EQ(not_in.op, UnaryOp::Not);
   EXPECT_EQ(as<InList>(not_in.operand).items.size(), 2u);
-  const Unary& not_like = as<Unary>(and2.right);
+  const Unary& not_like = as<Unary>(first_two.right);
   EXPECT_TRUE(as<Like>(not_like.operand).case_insensitive);
   EXPECT_EQ(as<Like>(not_like.operand).escape, '\\');
   const Comparison& mod = as<Comparison>(top.right);

@@ -1,9 +1,17 @@
 // libFuzzer target: arbitrary text through parse_select and execute_sql.
 // Whatever the input, both must return (no crash, no exception, no sanitizer
 // report) with a consistent status; Ok results must be valid Arrow data.
+//
+// Inputs starting with byte 0x01 describe a long statement instead:
+// 0x01, two bytes of repeat count (big endian), then prefix 0x02 item 0x02
+// suffix; the item is repeated between prefix and suffix. That reaches
+// the long AND/OR chains, FROM lists and operator chains that the input
+// length limit would otherwise keep out. Every statement runs on a thread
+// with a small stack, as on hosts whose threads have 1 MiB.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include <arrow/array.h>
@@ -11,6 +19,7 @@
 #include <arrow/record_batch.h>
 
 #include "metadata_engine/metadata_engine.h"
+#include "platform/stack_thread.h"
 
 namespace {
 
@@ -40,10 +49,25 @@ const zv_sql::MetadataEngine& engine() {
   return instance;
 }
 
-}  // namespace
+// The sanitizer's instrumentation roughly doubles stack frames.
+constexpr size_t kThreadStack = size_t{2} << 20;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view sql(reinterpret_cast<const char*>(data), size);
+std::string expand(std::string_view input) {
+  if (input.size() < 3 || input[0] != '\x01') return std::string(input);
+  const size_t count = (static_cast<uint8_t>(input[1]) << 8 | static_cast<uint8_t>(input[2])) % 30000;
+  const std::string_view rest = input.substr(3);
+  const size_t first = rest.find('\x02');
+  const size_t second = first == std::string_view::npos ? first : rest.find('\x02', first + 1);
+  if (second == std::string_view::npos) return std::string(rest);
+  const std::string_view item = rest.substr(first + 1, second - first - 1);
+  std::string sql(rest.substr(0, first));
+  sql.reserve(sql.size() + count * item.size() + rest.size());
+  for (size_t i = 0; i < count; ++i) sql += item;
+  sql += rest.substr(second + 1);
+  return sql;
+}
+
+void check(std::string_view sql) {
 
   zv_sql::ParseStatus status;
   zv_sql::SelectPtr statement = zv_sql::parse_select(sql, status);
@@ -65,5 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     default:
       std::abort();
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string sql = expand(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!zv::platform::RunOnThreadWithStack(kThreadStack, [&] { check(sql); })) std::abort();
   return 0;
 }

@@ -46,11 +46,9 @@ arrow::Status ExportTableSchema(const arrow::Schema& schema, ArrowSchema* out) {
 
 // Asks compute for the schema of an empty result of the table.
 arrow::Status SchemaFromCompute(ZVConnection& conn, const char* catalog, const char* db_schema,
-                                const char* table_name, ArrowSchema* out) {
-  ZV_LOG(kLogDebug, "meta_engine",
-         "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=snapshot did not "
-         "carry columns for this table)",
-         OrEmpty(catalog), OrEmpty(db_schema), table_name);
+                                const char* table_name, const std::string& reason, ArrowSchema* out) {
+  ZV_LOG(kLogDebug, "meta_engine", "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=%s)",
+         OrEmpty(catalog), OrEmpty(db_schema), table_name, reason.c_str());
   std::string sql = "SELECT * FROM ";
   if (Given(catalog)) sql += QuotedIdentifier(catalog) + ".";
   if (Given(db_schema)) sql += QuotedIdentifier(db_schema) + ".";
@@ -102,17 +100,16 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
     (void)EnsureSnapshot(conn);  // without one, compute answers below
     std::shared_ptr<arrow::RecordBatch> columns =
         conn.snapshot_store ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
-    if (columns && columns->num_rows() > 0) {
-      if (auto found = SchemaFromCatalogColumns(*columns, catalog, db_schema, table_name)) {
-        ARROW_RETURN_NOT_OK(ExportTableSchema(*found, schema));
-        ZV_LOG(kLogDebug, "meta_engine",
-               "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
-               OrEmpty(catalog), OrEmpty(db_schema), table_name,
-               static_cast<size_t>(found->num_fields()));
-        return arrow::Status::OK();
-      }
+    if (!columns || columns->num_rows() == 0) {
+      return SchemaFromCompute(conn, catalog, db_schema, table_name, "snapshot did not carry columns for this table",
+                               schema);
     }
-    return SchemaFromCompute(conn, catalog, db_schema, table_name, schema);
+    CatalogTableSchema found = SchemaFromCatalogColumns(*columns, catalog, db_schema, table_name);
+    if (!found.schema) return SchemaFromCompute(conn, catalog, db_schema, table_name, found.reason, schema);
+    ARROW_RETURN_NOT_OK(ExportTableSchema(*found.schema, schema));
+    ZV_LOG(kLogDebug, "meta_engine", "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
+           OrEmpty(catalog), OrEmpty(db_schema), table_name, static_cast<size_t>(found.schema->num_fields()));
+    return arrow::Status::OK();
   });
 }
 

@@ -26,6 +26,19 @@ struct ZVResultStream {
   ZVQueryPtr query;
   ZVArrowBatchPtr held;
   std::string last_error;
+  // The result's schema once any carrier has shown it: the stream keeps
+  // answering with it after its batches have been handed out.
+  std::shared_ptr<arrow::Schema> schema;
+
+  void Remember(const ZVArrowBatch& carrier) {
+    if (schema) return;
+    if (carrier.schema) {
+      schema = carrier.schema;
+    } else if (carrier.batch) {
+      schema = carrier.batch->schema();
+    }
+  }
+
   // The last failure as an ADBC error, for AdbcErrorFromArrayStream. Marked
   // as a 1.1 record so that it carries details.
   AdbcError error = ADBC_ERROR_INIT;
@@ -110,6 +123,11 @@ int GetSchema(ArrowArrayStream* stream, ArrowSchema* out) {
   ZV_LOG(kLogInfo, "stream", "get_schema(q=%p) entry (held_batch=%s)", QueryAddress(rs),
          rs->held ? "yes" : "no");
   try {
+    if (rs->schema) {
+      arrow::Status st = arrow::ExportSchema(*rs->schema, out);
+      if (!st.ok()) return rs->Fail("arrow::ExportSchema failed: " + st.ToString());
+      return 0;
+    }
     if (!rs->held) {
       std::string error;
       rs->held = NextCarrier(rs, &error);
@@ -135,6 +153,7 @@ int GetSchema(ArrowArrayStream* stream, ArrowSchema* out) {
       }
     }
     if (!rs->held->schema) return rs->Fail("ZVArrowBatch has no schema");
+    rs->Remember(*rs->held);
     arrow::Status st = arrow::ExportSchema(*rs->held->schema, out);
     if (!st.ok()) return rs->Fail("arrow::ExportSchema failed: " + st.ToString());
     ZV_LOG(kLogInfo, "stream", "get_schema(q=%p): returning schema (%d fields) from held batch (rows=%lld)",
@@ -156,6 +175,7 @@ int GetNext(ArrowArrayStream* stream, ArrowArray* out) {
     std::string error;
     while (ZVArrowBatchPtr carrier = NextCarrier(rs, &error)) {
       if (!carrier->batch) return rs->Fail("ZVArrowBatch had a null inner RecordBatch");
+      rs->Remember(*carrier);
       const int64_t rows = carrier->batch->num_rows();
       if (rows == 0) {
         ZV_LOG(kLogInfo, "stream", "get_next(q=%p): skipping zero-row carrier batch",

@@ -47,11 +47,16 @@ struct ColumnEntry {
   std::shared_ptr<arrow::Field> field;
 };
 
+std::string TextAt(const arrow::StringArray* column, int64_t row) {
+  if (column == nullptr || column->IsNull(row)) return "";
+  return std::string(column->GetView(row));
+}
+
 }  // namespace
 
-std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type) {
+std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type, int64_t precision,
+                                                         int64_t scale) {
   const std::string t = ascii_lower(data_type);
-  auto starts_with = [&](std::string_view prefix) { return t.rfind(prefix, 0) == 0; };
   if (t == "smallint") return arrow::int16();
   if (t == "integer" || t == "int") return arrow::int32();
   if (t == "bigint") return arrow::int64();
@@ -60,49 +65,53 @@ std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_t
   if (t == "double precision" || t == "double" || t == "float") return arrow::float64();
   if (t == "boolean" || t == "bool") return arrow::boolean();
   if (t == "date") return arrow::date32();
-  if (starts_with("time without time zone") || t == "time") {
-    return arrow::time64(arrow::TimeUnit::MICRO);
+  if (t == "time" || t == "time without time zone") return arrow::time64(arrow::TimeUnit::MICRO);
+  if (t == "timestamp" || t == "timestamp without time zone") return arrow::timestamp(arrow::TimeUnit::MICRO);
+  if (t == "varchar" || t == "text") return arrow::utf8();
+  if (t == "binary" || t == "varbinary" || t == "bytea" || t == "blob") return arrow::binary();
+  if ((t == "numeric" || t == "decimal") && precision >= 1 && precision <= 38 && scale >= 0 && scale <= precision) {
+    return arrow::decimal128(static_cast<int32_t>(precision), static_cast<int32_t>(scale));
   }
-  if (starts_with("timestamp")) return arrow::timestamp(arrow::TimeUnit::MICRO);
-  if (t == "binary" || t == "varbinary" || t == "bytea") return arrow::binary();
-  if (t == "numeric" || t == "decimal") return arrow::decimal128(38, 10);
-  return arrow::utf8();
+  return nullptr;
 }
 
-std::shared_ptr<arrow::Schema> SchemaFromCatalogColumns(const arrow::RecordBatch& columns,
-                                                        const char* catalog,
-                                                        const char* db_schema,
-                                                        const char* table_name) {
+CatalogTableSchema SchemaFromCatalogColumns(const arrow::RecordBatch& columns, const char* catalog,
+                                            const char* db_schema, const char* table_name) {
   auto tables = TextColumn(columns, "table_name");
   auto names = TextColumn(columns, "column_name");
   auto types = TextColumn(columns, "data_type");
-  if (!tables || !names || !types) return nullptr;
+  if (!tables || !names || !types) return {nullptr, "snapshot lacks the columns relation's name or type columns"};
   auto catalogs = TextColumn(columns, "table_catalog");
   auto schemas = TextColumn(columns, "table_schema");
-  auto nullability = TextColumn(columns, "is_nullable");
   auto ordinals = columns.GetColumnByName("ordinal_position");
+  auto precisions = columns.GetColumnByName("numeric_precision");
+  auto scales = columns.GetColumnByName("numeric_scale");
 
   std::vector<ColumnEntry> entries;
+  std::string owner;  // the one table the rows belong to
   for (int64_t row = 0; row < columns.num_rows(); ++row) {
     if (tables->IsNull(row) || !ascii_iequals(tables->GetView(row), table_name)) continue;
     if (!PassesFilter(catalogs.get(), row, catalog)) continue;
     if (!PassesFilter(schemas.get(), row, db_schema)) continue;
-    const int64_t ordinal = ordinals ? IntegerAt(*ordinals, row)
-                                     : static_cast<int64_t>(entries.size()) + 1;
-    const std::string name = names->IsNull(row) ? "" : std::string(names->GetView(row));
-    const auto type = ArrowTypeForCatalogType(types->IsNull(row) ? "" : types->GetView(row));
-    const bool nullable = !nullability || nullability->IsNull(row) ||
-                          nullability->GetView(row).empty() ||
-                          ascii_iequals(nullability->GetView(row), "YES");
-    entries.push_back({ordinal, arrow::field(name, type, nullable)});
+    const std::string table = TextAt(catalogs.get(), row) + '\0' + TextAt(schemas.get(), row) + '\0' +
+                              std::string(tables->GetView(row));
+    if (entries.empty()) owner = table;
+    if (table != owner) return {nullptr, "the name matches several tables"};
+    const int64_t ordinal = ordinals ? IntegerAt(*ordinals, row) : static_cast<int64_t>(entries.size()) + 1;
+    const std::string data_type = TextAt(types.get(), row);
+    auto type = ArrowTypeForCatalogType(data_type, precisions ? IntegerAt(*precisions, row) : -1,
+                                        scales ? IntegerAt(*scales, row) : -1);
+    if (!type) return {nullptr, "the snapshot does not determine the result type of " + data_type};
+    // Result sets mark every field nullable, NOT NULL columns included.
+    entries.push_back({ordinal, arrow::field(TextAt(names.get(), row), std::move(type), /*nullable=*/true)});
   }
-  if (entries.empty()) return nullptr;
+  if (entries.empty()) return {nullptr, "snapshot did not carry columns for this table"};
   std::stable_sort(entries.begin(), entries.end(),
                    [](const ColumnEntry& a, const ColumnEntry& b) { return a.ordinal < b.ordinal; });
   arrow::FieldVector fields;
   fields.reserve(entries.size());
   for (auto& entry : entries) fields.push_back(std::move(entry.field));
-  return arrow::schema(std::move(fields));
+  return {arrow::schema(std::move(fields)), ""};
 }
 
 }  // namespace zv

@@ -9,6 +9,7 @@
 
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/ascii.h"
+#include "metadata_engine/decline_internal.h"
 #include "metadata_engine/like_to_regex.h"
 #include "metadata_engine/overloaded.h"
 
@@ -114,11 +115,19 @@ class Evaluator {
   Result<Datum> eval_node(const Arithmetic& arith) {
     ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(arith.left));
     ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(arith.right));
+    // The checked kernels fail on integer overflow and division by zero,
+    // where SQL raises an error too, instead of wrapping around or
+    // answering infinity.
     switch (arith.op) {
-      case ArithOp::Add: return call_function("add", {left, right});
-      case ArithOp::Sub: return call_function("subtract", {left, right});
-      case ArithOp::Mul: return call_function("multiply", {left, right});
-      case ArithOp::Div: return call_function("divide", {left, right});
+      case ArithOp::Add: return call_function("add_checked", {left, right});
+      case ArithOp::Sub: return call_function("subtract_checked", {left, right});
+      case ArithOp::Mul: return call_function("multiply_checked", {left, right});
+      case ArithOp::Div:
+        // 1 / 3 is 0 in some dialects and 0.333... in others.
+        if (arrow::is_integer(left.type()->id()) && arrow::is_integer(right.type()->id())) {
+          return internal::decline("division of integers is left to compute: its result depends on the dialect");
+        }
+        return call_function("divide_checked", {left, right});
       case ArithOp::Mod: return modulo(left, right);
       case ArithOp::Concat:
         return call_function("binary_join_element_wise",
@@ -132,12 +141,12 @@ class Evaluator {
   // sign of the dividend (as SQL's % does) and fails on a zero divisor.
   Result<Datum> modulo(const Datum& left, const Datum& right) {
     if (cp::GetFunctionRegistry()->GetFunction("mod").ok()) return call_function("mod", {left, right});
-    ARROW_ASSIGN_OR_RAISE(Datum quotient, call_function("divide", {left, right}));
+    ARROW_ASSIGN_OR_RAISE(Datum quotient, call_function("divide_checked", {left, right}));
     if (arrow::is_floating(quotient.type()->id())) {
       ARROW_ASSIGN_OR_RAISE(quotient, call_function("trunc", {quotient}));
     }
-    ARROW_ASSIGN_OR_RAISE(Datum product, call_function("multiply", {quotient, right}));
-    return call_function("subtract", {left, product});
+    ARROW_ASSIGN_OR_RAISE(Datum product, call_function("multiply_checked", {quotient, right}));
+    return call_function("subtract_checked", {left, product});
   }
 
   Result<Datum> eval_node(const Logical& logical) {
@@ -207,23 +216,31 @@ class Evaluator {
       return record_failure(ctx_.error, "LIKE pattern must be a literal", "LIKE non-scalar pattern");
     }
     std::shared_ptr<arrow::Scalar> scalar = pattern_value.scalar();
+    // Matching against an unknown pattern is unknown, for LIKE and NOT LIKE.
+    if (!scalar->is_valid) return Datum(arrow::MakeNullScalar(arrow::boolean()));
     if (scalar->type->id() != arrow::Type::STRING) {
       ARROW_ASSIGN_OR_RAISE(scalar, scalar->CastTo(arrow::utf8()));
     }
-    const std::string pattern =
-        scalar->is_valid ? std::string(static_cast<const arrow::StringScalar&>(*scalar).view()) : std::string();
+    std::string pattern(static_cast<const arrow::StringScalar&>(*scalar).view());
+    // Whether a backslash escapes the next character depends on the dialect.
+    if (pattern.find(like.escape) != std::string::npos) {
+      return internal::decline("LIKE pattern with a backslash is left to compute: its meaning depends on the dialect");
+    }
+    // ILIKE compares both sides lower-cased by the same Unicode rules, on the
+    // wildcard path as on the plain one.
+    if (like.case_insensitive) {
+      ARROW_ASSIGN_OR_RAISE(operand, call_function("utf8_lower", {operand}));
+      ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {Datum(scalar)}));
+      pattern = std::string(static_cast<const arrow::StringScalar&>(*lowered.scalar()).view());
+    }
     if (like_has_wildcard(pattern, like.escape)) {
       // "(?s)": a wildcard also matches line breaks, which catalog texts such
       // as view and routine definitions contain.
-      cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape), like.case_insensitive);
+      cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape), /*ignore_case=*/false);
       return call_function("match_substring_regex", {operand}, &options);
     }
     const std::string text = like_unescape(pattern, like.escape);
-    if (!like.case_insensitive) {
-      return call_function("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
-    }
-    ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {operand}));
-    return call_function("equal", {lowered, Datum(std::make_shared<arrow::StringScalar>(ascii_lower(text)))});
+    return call_function("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
   }
 
   Result<Datum> eval_node(const Case& expr) {
@@ -255,8 +272,24 @@ class Evaluator {
   Result<Datum> eval_node(const Cast& cast) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(cast.operand));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> target, to_arrow_type(cast.target));
+    ARROW_RETURN_NOT_OK(check_portable_cast(*operand.type(), *target));
     cp::CastOptions options = cp::CastOptions::Safe(target);
     return call_function("cast", {operand}, &options);
+  }
+
+  // Casts whose text every SQL dialect spells alike are answered here; the
+  // spelling of floating-point numbers and timestamps as text, and the words
+  // accepted as booleans, differ between dialects.
+  static Status check_portable_cast(const arrow::DataType& from, const arrow::DataType& to) {
+    const bool to_text = to.id() == arrow::Type::STRING;
+    if (to_text && (arrow::is_floating(from.id()) || arrow::is_decimal(from.id()) || from.id() == arrow::Type::TIMESTAMP ||
+                    from.id() == arrow::Type::TIME64 || from.id() == arrow::Type::TIME32)) {
+      return internal::decline("cast of " + from.ToString() + " to text is left to compute: its spelling depends on the dialect");
+    }
+    if (to.id() == arrow::Type::BOOL && arrow::is_base_binary_like(from.id())) {
+      return internal::decline("cast of text to boolean is left to compute: the words accepted depend on the dialect");
+    }
+    return Status::OK();
   }
 
   Result<Datum> eval_node(const FunctionCall& call) {

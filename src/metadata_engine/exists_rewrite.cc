@@ -1,6 +1,7 @@
 #include <utility>
 #include <vector>
 
+#include "metadata_engine/expr_walk.h"
 #include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql::internal {
@@ -37,9 +38,11 @@ bool split_pairs(const Expr& predicate, const InnerNames& inner, const InnerName
   return true;
 }
 
-bool has_top_level_aggregate(const SelectStatement& statement) {
+// An aggregate anywhere in the select list (count(*) + 0 as much as
+// count(*)) makes the subquery yield a row whether or not any row matches.
+bool has_aggregate(const SelectStatement& statement) {
   for (const ProjectionItem& item : statement.projection) {
-    if (item.expr && std::holds_alternative<AggregateCall>(item.expr->node)) return true;
+    if (item.expr && contains_aggregate(*item.expr)) return true;
   }
   return false;
 }
@@ -50,7 +53,7 @@ bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, Selec
   // An aggregate always yields a row, LIMIT and OFFSET can remove the only
   // one, GROUP BY and DISTINCT only add cases to reason about.
   if (sub == nullptr || !sub->from || !sub->where || !outer.from) return false;
-  if (has_top_level_aggregate(*sub) || sub->limit || sub->offset || sub->distinct || !sub->group_by.empty()) {
+  if (has_aggregate(*sub) || sub->limit || sub->offset || sub->distinct || !sub->group_by.empty()) {
     return false;
   }
   const InnerNames inner = inner_names(registry, sub->from.get());

@@ -42,4 +42,33 @@ void for_each_column_ref(const Expr& expr, const std::function<void(const Column
              expr.node);
 }
 
+bool contains_aggregate(const Expr& expr) {
+  auto any = [](const ExprPtr& child) { return child && contains_aggregate(*child); };
+  auto any_of = [&](const std::vector<ExprPtr>& list) {
+    for (const ExprPtr& child : list) {
+      if (any(child)) return true;
+    }
+    return false;
+  };
+  return std::visit(Overloaded{
+                        [](const AggregateCall&) { return true; },
+                        [&](const Comparison& e) { return any(e.left) || any(e.right); },
+                        [&](const Arithmetic& e) { return any(e.left) || any(e.right); },
+                        [&](const Logical& e) { return any(e.left) || any(e.right); },
+                        [&](const Unary& e) { return any(e.operand); },
+                        [&](const InList& e) { return any(e.operand) || any_of(e.items); },
+                        [&](const Like& e) { return any(e.operand) || any(e.pattern); },
+                        [&](const Case& e) {
+                          for (const CaseBranch& branch : e.branches) {
+                            if (any(branch.when) || any(branch.then)) return true;
+                          }
+                          return any(e.operand) || any(e.else_);
+                        },
+                        [&](const Cast& e) { return any(e.operand); },
+                        [&](const FunctionCall& e) { return any_of(e.args); },
+                        [](const auto&) { return false; },
+                    },
+                    expr.node);
+}
+
 }  // namespace zv_sql

@@ -17,4 +17,8 @@ void for_each_child(Expr& expr, const std::function<void(Expr&)>& visit);
 // predicate reads outside any nested scope.
 void for_each_column_ref(const Expr& expr, const std::function<void(const ColumnRef&)>& visit);
 
+// Whether an aggregate call appears anywhere in the expression, nested
+// subqueries excepted (their aggregates belong to them).
+bool contains_aggregate(const Expr& expr);
+
 }  // namespace zv_sql

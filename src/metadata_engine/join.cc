@@ -359,6 +359,16 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
     projection.push_back(std::move(item));
   }
   statement.projection = std::move(projection);
+  // ORDER BY names that an output column carries stay for the sort to find
+  // among the output; every other column reference means a joined column.
+  std::vector<std::string> output_names;
+  for (const ProjectionItem& item : statement.projection) output_names.push_back(item.alias.value_or(""));
+  for (OrderItem& item : statement.order_by) {
+    auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr;
+    if (ref == nullptr) continue;
+    if (ref->qualifier.empty() && match_output_name(output_names, ref->name) != -1) continue;
+    ARROW_RETURN_NOT_OK(bind_ref(*ref, bound, error));
+  }
   if (statement.where) ARROW_RETURN_NOT_OK(bind_expr(*statement.where, bound, error));
   for (ExprPtr& key : statement.group_by) {
     if (key) ARROW_RETURN_NOT_OK(bind_expr(*key, bound, error));

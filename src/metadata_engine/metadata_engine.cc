@@ -4,6 +4,7 @@
 
 #include "metadata_engine/aggregate_internal.h"
 #include "metadata_engine/arrow_init_internal.h"
+#include "metadata_engine/decimal_constants_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/join_internal.h"
 #include "metadata_engine/overloaded.h"
@@ -80,16 +81,22 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }
+  // ORDER BY may read the rows the output came from, as long as they match
+  // the output row for row: not after grouping or DISTINCT.
+  BatchPtr output;
+  BatchPtr order_input;
   if (is_aggregate_query(statement)) {
-    ARROW_ASSIGN_OR_RAISE(batch, aggregate(batch, statement, error));
+    ARROW_ASSIGN_OR_RAISE(output, aggregate(batch, statement, error));
   } else {
-    ARROW_ASSIGN_OR_RAISE(batch, project(batch, statement, error));
+    ARROW_ASSIGN_OR_RAISE(output, project(batch, statement, error));
+    order_input = std::move(batch);
   }
   if (statement.distinct) {
-    ARROW_ASSIGN_OR_RAISE(batch, distinct_rows(batch));
+    ARROW_ASSIGN_OR_RAISE(output, distinct_rows(output));
+    order_input.reset();
   }
-  ARROW_ASSIGN_OR_RAISE(batch, order_rows(batch, statement, error));
-  return apply_offset_limit(batch, statement);
+  ARROW_ASSIGN_OR_RAISE(output, order_rows(output, order_input, statement, error));
+  return apply_offset_limit(output, statement);
 }
 
 ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& statement, int depth) {
@@ -102,6 +109,7 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
     return not_handled("relation not cached: " + *missing);
   }
   if (auto reason = internal::pending_step_reason(statement)) return not_handled(std::move(*reason));
+  if (auto reason = internal::decimal_constant_reason(statement)) return not_handled(std::move(*reason));
   if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok()) return failed("", init);
 
   const internal::SubqueryRunner runner = [&registry, depth](SelectStatement& inner) {

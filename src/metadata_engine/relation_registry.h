@@ -15,6 +15,9 @@ namespace zv_sql {
 struct CachedRelation {
   std::shared_ptr<arrow::Schema> schema;
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;  // possibly empty
+  // False for a relation known by its columns only: its rows live elsewhere,
+  // so no statement that reads it can be answered from here.
+  bool rows_known = true;
 };
 
 class RelationRegistry {
@@ -26,6 +29,10 @@ class RelationRegistry {
                          std::vector<std::shared_ptr<arrow::RecordBatch>> batches);
 
   // The relation registered under exactly `key` (already lower case), or null.
+  // A relation whose columns are known but whose rows are not (the catalog
+  // does not deliver them): statements that read it are left to compute.
+  void register_schema_only(std::string_view name, std::shared_ptr<arrow::Schema> schema);
+
   const CachedRelation* find(const std::string& key) const;
 
   size_t size() const { return relations_.size(); }

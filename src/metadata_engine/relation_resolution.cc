@@ -1,6 +1,7 @@
 #include "metadata_engine/relation_resolution_internal.h"
 
 #include "metadata_engine/ascii.h"
+#include "metadata_engine/decline_internal.h"
 #include "metadata_engine/overloaded.h"
 
 namespace zv_sql::internal {
@@ -101,6 +102,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_relation(const Re
   const CachedRelation* relation = resolve(registry, keys);
   if (relation == nullptr) {
     return arrow::Status::Invalid("relation not cached: " + (keys.empty() ? std::string("(unnamed)") : keys.front()));
+  }
+  if (!relation->rows_known) {
+    return decline("relation " + keys.front() + " has no rows in the catalog snapshot; left to compute");
   }
   if (relation->batches.empty()) return arrow::RecordBatch::MakeEmpty(relation->schema);
   if (relation->batches.size() == 1) return relation->batches.front();

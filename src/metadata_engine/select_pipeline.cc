@@ -72,52 +72,23 @@ Result<BatchPtr> distinct_rows(const BatchPtr& input) {
   ARROW_ASSIGN_OR_RAISE(std::unique_ptr<cp::Grouper> grouper, cp::Grouper::Make(types));
   ARROW_ASSIGN_OR_RAISE(cp::ExecBatch keys, cp::ExecBatch::Make(std::vector<Datum>(input->columns().begin(), input->columns().end())));
   ARROW_ASSIGN_OR_RAISE(Datum ids_datum, grouper->Consume(cp::ExecSpan(keys)));
-  // Group ids are handed out in order of first appearance, so a row is the
-  // first of its group exactly when its id is the next unseen one.
+  // The grouper's ids follow no particular order (its hash table decides), so
+  // a row is the first of its group when its id has not been seen before.
   const std::shared_ptr<arrow::Array> ids_array = ids_datum.make_array();
   const auto& ids = static_cast<const arrow::UInt32Array&>(*ids_array);
+  std::vector<bool> seen(grouper->num_groups(), false);
   arrow::Int64Builder first_rows;
   ARROW_RETURN_NOT_OK(first_rows.Reserve(grouper->num_groups()));
-  uint32_t next_new = 0;
   for (int64_t row = 0; row < ids.length(); ++row) {
-    if (ids.Value(row) == next_new) {
-      first_rows.UnsafeAppend(row);
-      ++next_new;
-    }
+    const uint32_t id = ids.Value(row);
+    if (id >= seen.size()) return arrow::Status::Invalid("group id out of range");
+    if (seen[id]) continue;
+    seen[id] = true;
+    first_rows.UnsafeAppend(row);
   }
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> indices, first_rows.Finish());
   if (indices->length() == input->num_rows()) return input;
   ARROW_ASSIGN_OR_RAISE(Datum taken, cp::Take(Datum(input), Datum(indices)));
-  return taken.record_batch();
-}
-
-Result<BatchPtr> order_rows(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
-  if (statement.order_by.empty()) return input;
-  std::vector<cp::SortKey> keys;
-  for (const OrderItem& item : statement.order_by) {
-    int column = -1;
-    if (item.is_ordinal) {
-      if (item.ordinal < 1 || item.ordinal > input->num_columns()) {
-        return record_failure(error, "ORDER BY ordinal out of range", "ORDER BY ordinal out of range");
-      }
-      column = static_cast<int>(item.ordinal - 1);
-    } else if (const auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr) {
-      column = find_field(*input->schema(), ref->name);
-      if (column < 0) {
-        return record_failure(error, "ORDER BY references unknown column: " + ref->name, "ORDER BY unknown column");
-      }
-    } else {
-      return record_failure(error, "ORDER BY <expression> is not supported in the metadata path",
-                            "ORDER BY expression");
-    }
-    // Nulls go last unless NULLS FIRST is written, whatever the direction.
-    // Keys address columns by position: output names need not be unique.
-    keys.emplace_back(arrow::FieldRef(column), item.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
-                      item.nulls_first ? cp::NullPlacement::AtStart : cp::NullPlacement::AtEnd);
-  }
-  cp::SortOptions options(std::move(keys));
-  ARROW_ASSIGN_OR_RAISE(Datum indices, cp::CallFunction("sort_indices", {Datum(input)}, &options));
-  ARROW_ASSIGN_OR_RAISE(Datum taken, cp::Take(Datum(input), indices));
   return taken.record_batch();
 }
 

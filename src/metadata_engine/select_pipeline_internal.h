@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <arrow/record_batch.h>
 #include <arrow/result.h>
@@ -25,8 +27,19 @@ arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& st
 // order; nulls compare equal to each other, as DISTINCT requires.
 arrow::Result<BatchPtr> distinct_rows(const BatchPtr& input);
 
-// ORDER BY over the output columns (names, aliases and positions).
-arrow::Result<BatchPtr> order_rows(const BatchPtr& input, const SelectStatement& statement, std::string* error);
+// The output column an unqualified ORDER BY name stands for: the one whose
+// name is exactly `name`, else the one that equals it ignoring ASCII case.
+// -1 when none does (the name then means a column of the FROM relations), -2
+// when several do (ambiguous).
+int match_output_name(const std::vector<std::string>& output_names, std::string_view name);
+
+// ORDER BY with SQL's meaning: positions and unqualified names that match an
+// output column sort by that column; qualified names and names no output
+// column has sort by the column of the FROM relations, read from `input`
+// (the rows the output was projected from, row for row). Without `input`
+// (after aggregation or DISTINCT) such keys are left to compute.
+arrow::Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input, const SelectStatement& statement,
+                                   std::string* error);
 
 // OFFSET then LIMIT; negative offsets act as 0 and negative limits keep nothing.
 BatchPtr apply_offset_limit(const BatchPtr& input, const SelectStatement& statement);

@@ -37,6 +37,9 @@ struct Literal {
   using Value = std::variant<std::monostate, bool, int64_t, double, std::string>;
   Value value;
   Type type = Type::Null;
+  // Written as a decimal constant (0.1): SQL computes with its exact decimal
+  // value, which the double held here only approximates.
+  bool decimal = false;
 };
 
 struct Comparison {

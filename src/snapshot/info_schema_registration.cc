@@ -105,7 +105,9 @@ void zv_register_info_schema(const ZVSnapshotStore* store, zv_sql::RelationRegis
       ZV_LOG(kLogDebug, "meta_engine", "empty stub build failed for %s", stub.relation);
       continue;
     }
-    registry->register_relation(stub.relation, schema, {*empty});
+    // The service does not deliver these relations, so an empty stub says
+    // nothing about their rows: statements reading them go to compute.
+    registry->register_schema_only(stub.relation, schema);
     ++stubs;
   }
 

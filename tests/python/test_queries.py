@@ -315,8 +315,11 @@ def test_table_schema_from_the_snapshot_and_from_compute(driver_path, devserver,
         orders = conn.adbc_get_table_schema("ORDERS", db_schema_filter="sales")
         assert orders.names[0] == "order_id"
         assert orders.field("order_id").type == pa.int32()
-        assert not orders.field("order_id").nullable
         assert devserver.counters()["requests"].get("query") is None
+        # Exactly the schema of an empty result of the table.
+        with conn.cursor() as cur:
+            cur.execute("SELECT * FROM sales.orders LIMIT 0")
+            assert orders == cur.fetch_arrow_table().schema
         # A table this connection creates is in its reloaded snapshot; one
         # the snapshot does not know is asked of compute, with its name quoted.
         with conn.cursor() as cur:

@@ -9,34 +9,45 @@
 
 namespace {
 
-TEST(CatalogTypes, MapToArrowTypesByTheFirstMatchingRule) {
+// The types compute serves for each catalog type; where the snapshot cannot
+// tell (time zones, unknown parameters, types only compute knows) no type.
+TEST(CatalogTypes, MapToTheTypesOfResultSets) {
   struct Case {
     const char* data_type;
-    std::shared_ptr<arrow::DataType> expected;
+    int64_t precision;
+    int64_t scale;
+    std::shared_ptr<arrow::DataType> expected;  // null: ask compute
   } cases[] = {
-      {"SMALLINT", arrow::int16()},
-      {"integer", arrow::int32()},
-      {"INT", arrow::int32()},
-      {"bigint", arrow::int64()},
-      {"TinyInt", arrow::int8()},
-      {"REAL", arrow::float32()},
-      {"double precision", arrow::float64()},
-      {"FLOAT", arrow::float64()},
-      {"bool", arrow::boolean()},
-      {"DATE", arrow::date32()},
-      {"time", arrow::time64(arrow::TimeUnit::MICRO)},
-      {"time without time zone(6)", arrow::time64(arrow::TimeUnit::MICRO)},
-      {"time with time zone", arrow::utf8()},
-      {"TIMESTAMP WITH TIME ZONE", arrow::timestamp(arrow::TimeUnit::MICRO)},
-      {"bytea", arrow::binary()},
-      {"NUMERIC", arrow::decimal128(38, 10)},
-      {"numeric(12,2)", arrow::utf8()},
-      {"varchar(20)", arrow::utf8()},
-      {"", arrow::utf8()},
+      {"SMALLINT", -1, -1, arrow::int16()},
+      {"integer", 32, 0, arrow::int32()},
+      {"bigint", 64, 0, arrow::int64()},
+      {"TinyInt", 8, 0, arrow::int8()},
+      {"REAL", 24, 0, arrow::float32()},
+      {"DOUBLE", 53, 0, arrow::float64()},
+      {"bool", -1, -1, arrow::boolean()},
+      {"DATE", -1, -1, arrow::date32()},
+      {"time", -1, -1, arrow::time64(arrow::TimeUnit::MICRO)},
+      {"TIMESTAMP", -1, -1, arrow::timestamp(arrow::TimeUnit::MICRO)},
+      {"VARCHAR", -1, -1, arrow::utf8()},
+      {"VARBINARY", -1, -1, arrow::binary()},
+      {"DECIMAL", 10, 2, arrow::decimal128(10, 2)},
+      {"numeric", 38, 0, arrow::decimal128(38, 0)},
+      {"DECIMAL", -1, -1, nullptr},
+      {"DECIMAL", 40, 2, nullptr},
+      {"TIMESTAMP WITH TIME ZONE", -1, -1, nullptr},
+      {"time with time zone", -1, -1, nullptr},
+      {"numeric(12,2)", -1, -1, nullptr},
+      {"UUID", -1, -1, nullptr},
+      {"", -1, -1, nullptr},
   };
   for (const auto& c : cases) {
-    EXPECT_TRUE(zv::ArrowTypeForCatalogType(c.data_type)->Equals(*c.expected))
-        << c.data_type << " -> " << zv::ArrowTypeForCatalogType(c.data_type)->ToString();
+    auto actual = zv::ArrowTypeForCatalogType(c.data_type, c.precision, c.scale);
+    if (!c.expected) {
+      EXPECT_EQ(actual, nullptr) << c.data_type << " -> " << actual->ToString();
+    } else {
+      ASSERT_NE(actual, nullptr) << c.data_type;
+      EXPECT_TRUE(actual->Equals(*c.expected)) << c.data_type << " -> " << actual->ToString();
+    }
   }
 }
 
@@ -93,27 +104,39 @@ const std::vector<Row> kRows = {
 
 TEST(SchemaFromCatalogColumns, OrdersFieldsByOrdinalAndHonoursFilters) {
   auto batch = ColumnsBatch(kRows);
-  auto schema = zv::SchemaFromCatalogColumns(*batch, nullptr, "SALES", "ORDERS");
-  ASSERT_NE(schema, nullptr);
-  ASSERT_EQ(schema->num_fields(), 3);
-  EXPECT_EQ(schema->field(0)->ToString(), "order_id: int32 not null");
-  EXPECT_EQ(schema->field(1)->ToString(), "ordered_at: timestamp[us] not null");
-  EXPECT_EQ(schema->field(2)->ToString(), "status: string");
-  // Without a schema filter both tables named orders contribute.
-  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, "", nullptr, "orders")->num_fields(), 4);
-  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, "elsewhere", nullptr, "orders"), nullptr);
-  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, nullptr, nullptr, "missing"), nullptr);
+  auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "SALES", "ORDERS");
+  ASSERT_NE(found.schema, nullptr) << found.reason;
+  ASSERT_EQ(found.schema->num_fields(), 3);
+  // Every field of a result set is nullable, NOT NULL columns included.
+  EXPECT_EQ(found.schema->field(0)->ToString(), "order_id: int32");
+  EXPECT_EQ(found.schema->field(1)->ToString(), "ordered_at: timestamp[us]");
+  EXPECT_EQ(found.schema->field(2)->ToString(), "status: string");
+  // Two tables of that name and no schema filter: never a merge of both.
+  auto ambiguous = zv::SchemaFromCatalogColumns(*batch, "", nullptr, "orders");
+  EXPECT_EQ(ambiguous.schema, nullptr);
+  EXPECT_EQ(ambiguous.reason, "the name matches several tables");
+  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, "elsewhere", nullptr, "orders").schema, nullptr);
+  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, nullptr, nullptr, "missing").schema, nullptr);
   auto customers = zv::SchemaFromCatalogColumns(*batch, nullptr, nullptr, "customers");
-  EXPECT_TRUE(customers->field(0)->nullable()) << "a null is_nullable means nullable";
+  ASSERT_NE(customers.schema, nullptr);
+  EXPECT_EQ(customers.schema->field(0)->ToString(), "name: string");
+}
+
+TEST(SchemaFromCatalogColumns, TypesTheSnapshotCannotTellGoToCompute) {
+  auto batch = ColumnsBatch({{"memory", "sales", "events", "id", 1, "INTEGER", "NO"},
+                             {"memory", "sales", "events", "at", 2, "TIMESTAMP WITH TIME ZONE", "YES"}});
+  auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "sales", "events");
+  EXPECT_EQ(found.schema, nullptr);
+  EXPECT_EQ(found.reason, "the snapshot does not determine the result type of TIMESTAMP WITH TIME ZONE");
 }
 
 TEST(SchemaFromCatalogColumns, MissingColumnsOfTheRelationAreHandled) {
   auto without_nullable = ColumnsBatch(kRows, /*with_nullable=*/false);
-  auto schema = zv::SchemaFromCatalogColumns(*without_nullable, nullptr, "sales", "orders");
-  ASSERT_NE(schema, nullptr);
-  for (const auto& field : schema->fields()) EXPECT_TRUE(field->nullable());
+  auto found = zv::SchemaFromCatalogColumns(*without_nullable, nullptr, "sales", "orders");
+  ASSERT_NE(found.schema, nullptr);
+  for (const auto& field : found.schema->fields()) EXPECT_TRUE(field->nullable());
   auto no_types = *ColumnsBatch(kRows)->RemoveColumn(5);
-  EXPECT_EQ(zv::SchemaFromCatalogColumns(*no_types, nullptr, nullptr, "orders"), nullptr);
+  EXPECT_EQ(zv::SchemaFromCatalogColumns(*no_types, nullptr, nullptr, "orders").schema, nullptr);
 }
 
 }  // namespace

@@ -135,13 +135,33 @@ INSTANTIATE_TEST_SUITE_P(
                    "ORDER BY ordinal out of range", {}},
         EngineCase{"SELECT table_name, table_type, row_count FROM information_schema.tables ORDER BY 4", Error,
                    "ORDER BY ordinal out of range", {}},
-        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY table_type", Error,
-                   "ORDER BY references unknown column: table_type", {}},
+        // A column of the FROM relation outside the select list sorts as in
+        // SQL; after DISTINCT or grouping it is left to compute.
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY table_type DESC, row_count", Ok, "",
+                   {{"table_name", arrow::utf8(), R"(["tables", "items", "leads", "orders", "orders", "ghost"])"}}},
+        EngineCase{"SELECT table_name AS n FROM information_schema.tables t ORDER BY t.row_count LIMIT 2", Ok, "",
+                   {{"n", arrow::utf8(), R"(["tables", "ghost"])"}}},
+        // An output name wins over the input column of the same name;
+        // a qualified name always means the input column.
+        EngineCase{"SELECT table_schema AS table_name FROM information_schema.tables WHERE row_count > 0 "
+                   "ORDER BY table_name",
+                   Ok, "", {{"table_name", arrow::utf8(), R"(["public", "sales", "sales", null])"}}},
+        EngineCase{"SELECT table_schema AS table_name FROM information_schema.tables t WHERE row_count > 0 "
+                   "ORDER BY t.table_name",
+                   Ok, "", {{"table_name", arrow::utf8(), R"([null, "sales", "public", "sales"])"}}},
+        EngineCase{"SELECT table_schema AS x, table_name AS x FROM information_schema.tables ORDER BY x", NotHandled,
+                   "ORDER BY name matching several output columns is left to compute", {}},
+        EngineCase{"SELECT DISTINCT table_name FROM information_schema.tables ORDER BY row_count", NotHandled,
+                   "ORDER BY a column outside the select list of this query is left to compute", {}},
+        EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY no_such_column", Error,
+                   "ORDER BY references unknown column: no_such_column", {}},
         EngineCase{"SELECT table_name FROM information_schema.tables ORDER BY upper(table_name)", Error,
                    "ORDER BY <expression> is not supported in the metadata path", {}},
         EngineCase{"SELECT count(*) + 1 FROM information_schema.tables", Error,
                    "aggregate function in row-wise evaluator; engine internal error", {}},
-        EngineCase{"SELECT row_count / 0 FROM information_schema.tables", Error, "Invalid: divide by zero", {}}));
+        // Whether 1 / 3 is 0 depends on the dialect; compute answers.
+        EngineCase{"SELECT row_count / 0 FROM information_schema.tables", NotHandled,
+                   "division of integers is left to compute: its result depends on the dialect", {}}));
 
 TEST_F(EngineTest, ProjectionKeepsFieldMetadata) {
   for (const char* sql : {"SELECT * FROM information_schema.tables", "SELECT table_name FROM information_schema.tables"}) {

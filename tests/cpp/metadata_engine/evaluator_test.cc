@@ -4,6 +4,7 @@
 #include <arrow/array/util.h>
 #include <arrow/scalar.h>
 
+#include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator.h"
 #include "metadata_engine/like_to_regex.h"
 #include "metadata_engine/parse_select.h"
@@ -107,7 +108,10 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"table_name LIKE 'a_c%'", arrow::boolean(), "[true, false, false, false, false, null, true]"},
         ValueCase{"table_name LIKE 'a%c'", arrow::boolean(), "[true, false, false, false, false, null, true]"},
         ValueCase{"table_name LIKE 'a.b'", arrow::boolean(), "[false, false, false, false, true, null, false]"},
-        ValueCase{"table_name LIKE 'a\\_b'", arrow::boolean(), "[false, false, false, false, false, null, false]"},
+        // Matching against an unknown pattern is unknown, negated or not.
+        ValueCase{"table_name LIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
+        ValueCase{"table_name NOT LIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
+        ValueCase{"table_name ILIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
         ValueCase{"table_name ILIKE 'ABC'", arrow::boolean(), "[true, true, true, false, false, null, false]"},
         ValueCase{"table_name ILIKE 'a%'", arrow::boolean(), "[true, true, true, true, true, null, true]"},
         ValueCase{"table_name NOT LIKE '%b%'", arrow::boolean(), "[false, false, true, false, false, null, true]"},
@@ -177,8 +181,22 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"EXISTS (SELECT 1 FROM u)", "EXISTS expression at evaluation time",
                     "EXISTS expression survived the flatten pass; engine internal error"},
         FailureCase{"*", "'*' in expression evaluator", "'*' must be expanded by the planner before evaluation"},
-        FailureCase{"n / 0", "divide by zero", ""},
+        FailureCase{"x / 0", "divide by zero", ""},
+        FailureCase{"n * 9223372036854775807", "overflow", ""},
         FailureCase{"CAST('abc' AS int)", "Failed to parse string: 'abc' as a scalar of type int32", ""}));
+
+// What the SQL dialect decides is left to compute, whose dialect it is.
+TEST(Evaluation, DialectDependentOperationsDecline) {
+  auto batch = sample_batch();
+  for (const char* text : {"n / 2", "7 / 2", "CAST(x AS text)", "CAST(table_name AS boolean)",
+                           "table_name LIKE 'a\\_b'", "table_name ILIKE '%\\%'"}) {
+    ExprPtr expr = parse_expr(text);
+    ASSERT_TRUE(expr);
+    auto value = evaluate(EvalContext{batch, nullptr}, *expr);
+    ASSERT_FALSE(value.ok()) << text;
+    EXPECT_TRUE(internal::declined_reason(value.status()).has_value()) << text << ": " << value.status().ToString();
+  }
+}
 
 TEST(Evaluation, FirstDetailedMessageWins) {
   auto batch = sample_batch();

@@ -169,16 +169,19 @@ TEST(FrontEnd, ProjectionColumnsStarsAndAliases) {
 TEST(FrontEnd, LiteralsKeepTheirKinds) {
   SelectPtr s = parse_ok("SELECT 1, -7, 0, 1.5, 3000000000, 'x', NULL, TRUE, FALSE, B'101', -(2) FROM t");
   ASSERT_TRUE(s);
-  const std::vector<Literal::Value> expected = {int64_t{1}, int64_t{-7}, int64_t{0}, 1.5, 3000000000.0,
+  // An integer beyond 32 bits stays an exact integer; only the decimal
+  // constant is marked as one.
+  const std::vector<Literal::Value> expected = {int64_t{1}, int64_t{-7}, int64_t{0}, 1.5, int64_t{3000000000},
                                                 std::string("x"), std::monostate{}, true, false,
                                                 std::string("b101"), int64_t{-2}};
-  const std::vector<Type> types = {Type::Int64, Type::Int64, Type::Int64,  Type::Float64, Type::Float64, Type::String,
+  const std::vector<Type> types = {Type::Int64, Type::Int64, Type::Int64,  Type::Float64, Type::Int64, Type::String,
                                    Type::Null,  Type::Bool,  Type::Bool,   Type::String,  Type::Int64};
   ASSERT_EQ(s->projection.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     const Literal& literal = as<Literal>(s->projection[i].expr);
     EXPECT_EQ(literal.value, expected[i]) << i;
     EXPECT_EQ(literal.type, types[i]) << i;
+    EXPECT_EQ(literal.decimal, i == 3) << i;
   }
 }
 
@@ -224,7 +227,7 @@ TEST(FrontEnd, OperatorsAndPredicates) {
 
 TEST(FrontEnd, FunctionsAggregatesCastsCase) {
   SelectPtr s = parse_ok(
-      "SELECT count(*), COUNT(DISTINCT a), Upper(x), CAST(a AS VARCHAR(10)), b::bigint, "
+      "SELECT count(*), COUNT(DISTINCT a), Upper(x), CAST(a AS VARCHAR), b::bigint, "
       "CASE a WHEN 1 THEN 'x' ELSE 'y' END, CASE WHEN a > 1 THEN 1 END, coalesce(a, 0) FROM t");
   ASSERT_TRUE(s);
   const auto& count_star = as<AggregateCall>(s->projection[0].expr);

@@ -46,6 +46,19 @@ const auto Error = ExecuteStatus::Error;
 INSTANTIATE_TEST_SUITE_P(
     Joins, JoinTest,
     ::testing::Values(
+        // A qualified ORDER BY name is the column of that relation, not the
+        // first output column with the same bare name.
+        SqlCase{"SELECT t.table_name, c.table_schema FROM " T " JOIN " C
+                " ON t.table_name = c.table_name ORDER BY c.table_schema DESC, c.column_name",
+                Ok, "",
+                {{"table_name", arrow::utf8(), R"(["leads", "orders", "orders", "orders", "ghost"])"},
+                 {"table_schema", arrow::utf8(), R"(["sales", "sales", "public", "public", null])"}}},
+        SqlCase{"SELECT t.table_schema AS column_name FROM " T " JOIN " C ON_BOTH " ORDER BY c.column_name", Ok, "",
+                {{"column_name", arrow::utf8(), R"(["public", "sales", "public"])"}}},
+        SqlCase{"SELECT t.table_name FROM " T " JOIN " C ON_BOTH " ORDER BY column_name DESC", Ok, "",
+                {{"table_name", arrow::utf8(), R"(["orders", "leads", "orders"])"}}},
+        SqlCase{"SELECT t.table_name FROM " T " JOIN " C ON_BOTH " ORDER BY table_schema", Error,
+                "column reference is ambiguous: table_schema", {}},
         SqlCase{"SELECT t.table_name, c.column_name FROM " T " JOIN " C ON_BOTH " ORDER BY 1, 2", Ok, "",
                 {{"table_name", arrow::utf8(), R"(["leads", "orders", "orders"])"},
                  {"column_name", arrow::utf8(), R"(["lid", "id", "total"])"}}},

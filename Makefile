@@ -66,10 +66,12 @@ bench-peers: build
 	@$(PY) bench/peers/run.py $(PEERS_ARGS)
 
 # Bounded fuzzing runs (libFuzzer, clang from Debian) of the frame parser,
-# base64, IPC decoding and the metadata engine's SQL front end.
-fuzz: setup
+# base64, IPC decoding and the metadata engine's SQL front end, then a long
+# differential run of the metadata engine against DuckDB with a random seed.
+fuzz: build
 	@bench/fuzz_stream.sh
 	@bench/fuzz_metadata_engine.sh
+	@$(PY) tests/python/metadata_engine/differential.py --queries 5000 --seed random
 
 # Threads of queries, catalog calls and ingests against the dev server while
 # its faults are armed at random; SOAK_ARGS="--seconds 1800" runs longer.

@@ -8,6 +8,12 @@ prints both figures side by side.
 The table is generated here, written as an Arrow IPC stream and handed to the
 C++ benchmark (bench_metadata_engine) through ZV_BENCH_COLUMNS_IPC; DuckDB
 queries the in-memory pyarrow table directly.
+
+A second part goes through the driver (loaded by the ADBC driver manager)
+against the dev server: typical catalog queries, among them ORDER BY a column
+outside the select list and DISTINCT, answered locally, beside the same query
+on compute (an integer division, whose result the engine leaves to the
+service's dialect, sends it there without changing the answer).
 """
 
 import argparse
@@ -26,6 +32,7 @@ import pyarrow as pa
 import pyarrow.ipc as ipc
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "devserver"))
 DEFAULT_BINARY = REPO / "build" / "bench" / "metadata_engine" / "bench_metadata_engine"
 ROWS = 100_000
 
@@ -83,6 +90,54 @@ def run_engine_benchmark(binary, ipc_path):
     return {b["name"].replace("/real_time", ""): b for b in json.loads(proc.stdout)["benchmarks"]}
 
 
+# Catalog queries through the driver; "{force}" is empty for the local run and
+# a condition the engine leaves to compute for the other.
+DRIVER_QUERIES = {
+    "ORDER BY projected columns": (
+        "SELECT table_name, column_name, data_type FROM information_schema.columns "
+        "WHERE table_schema = 'bench' AND column_name LIKE 'c1%'{force} ORDER BY table_name, column_name LIMIT 100"),
+    "ORDER BY a non-projected column": (
+        "SELECT column_name, data_type, is_nullable FROM information_schema.columns "
+        "WHERE table_schema = 'bench' AND table_name = 't7'{force} ORDER BY ordinal_position"),
+    "DISTINCT": (
+        "SELECT DISTINCT table_schema, data_type, is_nullable FROM information_schema.columns "
+        "WHERE table_schema = 'bench'{force}"),
+}
+FORCE_COMPUTE = " AND 1 / 1 = 1"
+
+
+def time_driver(runs, tables=200):
+    import adbc_driver_manager.dbapi as dbapi
+    from frame_client import login, query
+    from server_fixture import start_devserver
+
+    driver = os.environ.get("ZV_ADBC_DRIVER", str(REPO / "build" / "src" / "libzorvane_adbc.so"))
+    figures = {}
+    with start_devserver(nodes=1, demo_data=False, fault_injection=False) as srv:
+        token = login(srv.url)
+        columns = ", ".join(f"c{i} {TYPES[i % 5]}" for i in range(20))
+        ddl = "CREATE SCHEMA bench; " + " ".join(f"CREATE TABLE bench.t{t} ({columns});" for t in range(tables))
+        assert query(srv.node_urls["compute-1"], token, ddl).status == 200
+        with dbapi.connect(driver=driver, db_kwargs={"uri": srv.url, "username": "demo",
+                                                     "password": "demo"}) as conn:
+            cur = conn.cursor()
+
+            def timed(sql):
+                start = time.perf_counter()
+                cur.execute(sql)
+                rows = cur.fetchall()
+                return (time.perf_counter() - start) * 1e6, rows
+
+            for name, template in DRIVER_QUERIES.items():
+                local_sql, compute_sql = template.format(force=""), template.format(force=FORCE_COMPUTE)
+                local_rows, compute_rows = timed(local_sql)[1], timed(compute_sql)[1]
+                local = sorted(timed(local_sql)[0] for _ in range(runs))
+                remote = sorted(timed(compute_sql)[0] for _ in range(runs))
+                figures[name] = (statistics.median(local), statistics.median(remote), len(local_rows),
+                                 len(compute_rows))
+    return tables, figures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--binary", default=os.environ.get("ZV_BENCH_METADATA_ENGINE", DEFAULT_BINARY))
@@ -111,6 +166,13 @@ def main():
     for name, bench in sorted(results.items()):
         if name.startswith("BM_ParseSelect"):
             print(f"  {name:32}{bench['median_us']:>10.1f}us{bench['p95_us']:>10.1f}us")
+
+    tables, figures = time_driver(max(20, args.runs // 4))
+    print()
+    print(f"through the driver, dev server catalog of {tables} tables x 20 columns (medians):")
+    print(f"{'':34}{'local':>10}{'compute':>12}{'compute/local':>15}")
+    for name, (local, remote, local_rows, compute_rows) in figures.items():
+        print(f"  {name:32}{local:>8.0f}us{remote:>10.0f}us{remote / local:>14.1f}x   ({local_rows} rows)")
 
 
 if __name__ == "__main__":

@@ -25,10 +25,12 @@ std::string Shown(const char* text) { return text ? zv_redact(text) : std::strin
 // the batches are immutable, so the rest of the call needs no lock and a
 // snapshot replaced meanwhile does not disturb it.
 ObjectsSources SourcesOf(const ZVSnapshotStore* store) {
-  constexpr int kTablesSlot = 2, kColumnsSlot = 3, kKeyColumnUsageSlot = 5,
+  constexpr int kCatalogsSlot = 0, kSchemataSlot = 1, kTablesSlot = 2, kColumnsSlot = 3, kKeyColumnUsageSlot = 5,
                 kTableConstraintsSlot = 7, kReferentialConstraintsSlot = 8;
   ObjectsSources sources;
   if (store == nullptr) return sources;
+  sources.catalogs = store->slot(kCatalogsSlot);
+  sources.schemata = store->slot(kSchemataSlot);
   sources.tables = store->slot(kTablesSlot);
   sources.columns = store->slot(kColumnsSlot);
   sources.key_column_usage = store->slot(kKeyColumnUsageSlot);

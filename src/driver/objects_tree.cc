@@ -256,6 +256,34 @@ Node& FindOrAdd(std::vector<Node>& nodes, std::map<std::string, size_t>& index,
   return nodes[it->second];
 }
 
+// Catalogs and schemas that hold no table are known from the catalogs and
+// schemata relations only.
+void AddTablelessCatalogs(const ObjectsSources& sources, const ObjectsFilter& filter,
+                          std::vector<CatalogNode>& catalogs, std::map<std::string, size_t>& catalog_index,
+                          std::map<std::string, std::map<std::string, size_t>>& schema_index) {
+  if (sources.schemata) {
+    const TextColumn catalog_name(sources.schemata.get(), "catalog_name");
+    const TextColumn schema_name(sources.schemata.get(), "schema_name");
+    for (int64_t row = 0; schema_name.present() && row < sources.schemata->num_rows(); ++row) {
+      const std::string catalog = Text(catalog_name, row);
+      const std::string schema = Text(schema_name, row);
+      if (!MatchesSearchPattern(filter.catalog, catalog) || !MatchesSearchPattern(filter.db_schema, schema)) {
+        continue;
+      }
+      FindOrAdd(FindOrAdd(catalogs, catalog_index, catalog).schemas, schema_index[catalog], schema);
+    }
+  }
+  // A catalog without schemas matches a schema filter only when there is none.
+  const bool schema_filtered = filter.db_schema != nullptr && filter.db_schema[0] != '\0';
+  if (sources.catalogs && !schema_filtered) {
+    const TextColumn catalog_name(sources.catalogs.get(), "catalog_name");
+    for (int64_t row = 0; catalog_name.present() && row < sources.catalogs->num_rows(); ++row) {
+      const std::string catalog = Text(catalog_name, row);
+      if (MatchesSearchPattern(filter.catalog, catalog)) FindOrAdd(catalogs, catalog_index, catalog);
+    }
+  }
+}
+
 }  // namespace
 
 ObjectsDepth ClassifyDepth(int depth) {
@@ -313,6 +341,11 @@ std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sou
     CatalogNode& catalog = FindOrAdd(catalogs, catalog_index, table.catalog);
     SchemaNode& schema = FindOrAdd(catalog.schemas, schema_index[table.catalog], table.schema);
     schema.tables.push_back(std::move(table));
+  }
+  const bool table_filtered = (filter.table_name != nullptr && filter.table_name[0] != '\0') ||
+                              (filter.table_types != nullptr && filter.table_types[0] != nullptr);
+  if ((depth == ObjectsDepth::kCatalogs || depth == ObjectsDepth::kSchemas) && !table_filtered) {
+    AddTablelessCatalogs(sources, filter, catalogs, catalog_index, schema_index);
   }
   return catalogs;
 }

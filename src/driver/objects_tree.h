@@ -72,6 +72,8 @@ ObjectsDepth ClassifyDepth(int depth);
 
 // The snapshot relations GetObjects reads; any of them may be null.
 struct ObjectsSources {
+  std::shared_ptr<arrow::RecordBatch> catalogs;
+  std::shared_ptr<arrow::RecordBatch> schemata;
   std::shared_ptr<arrow::RecordBatch> tables;
   std::shared_ptr<arrow::RecordBatch> columns;
   std::shared_ptr<arrow::RecordBatch> key_column_usage;
@@ -91,8 +93,10 @@ struct ObjectsFilter {
 };
 
 // Catalogs and schemas in order of first appearance; tables in the order of
-// the tables relation. Only catalogs and schemas holding at least one table
-// that passes the filters appear. Columns and constraints are filled for
+// the tables relation. Catalogs and schemas holding at least one table that
+// passes the filters appear; at the catalog and schema depths, when no table
+// name or type filter is given, so do those the catalogs and schemata
+// relations list without any table (after the others). Columns and constraints are filled for
 // depth 0 only: at the table depth both lists are null. Nothing at all (as opposed to no
 // catalogs) when the tables relation is missing, has no rows, or lacks one
 // of its key columns.

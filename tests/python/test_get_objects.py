@@ -3,7 +3,9 @@ server's demo catalog (schema sales), and on a connection whose snapshot
 fetch failed."""
 
 import adbc_driver_manager.dbapi as dbapi
+import frame_client
 import pytest
+from server_fixture import start_devserver
 
 SALES_TABLES = {
     "customers": "BASE TABLE",
@@ -146,3 +148,21 @@ def test_column_filter(conn, pattern, expected):
     if expected:
         line = tables["order_items"]["table_columns"][1]
         assert line["ordinal_position"] == 3  # product_id keeps its place
+
+
+def test_catalogs_and_schemas_without_tables_appear_at_their_depths(driver_path):
+    with start_devserver(nodes=1) as srv:
+        token = frame_client.login(srv.url)
+        created = frame_client.query(next(iter(srv.node_urls.values())), token, 'CREATE SCHEMA "Leer_é"')
+        assert not created.error_body and not created.error
+        with connect(driver_path, srv.url) as c:
+            def schemas(**kwargs):
+                return {s["db_schema_name"] for cat in objects(c, depth="db_schemas", **kwargs)
+                        for s in cat["catalog_db_schemas"]}
+
+            assert {"sales", "Leer_é"} <= schemas()
+            assert schemas(db_schema_filter="Leer%") == {"Leer_é"}
+            # A table filter asks for schemas holding a matching table.
+            assert "Leer_é" not in schemas(table_name_filter="%")
+            catalogs = objects(c, depth="catalogs", db_schema_filter="Leer%")
+            assert len(catalogs) == 1 and catalogs[0]["catalog_db_schemas"] is None

@@ -7,6 +7,7 @@
 
 #include "diagnostics/sql_trace.h"
 #include "driver/adbc_status.h"
+#include "driver/query_failure.h"
 #include "stream/query_worker.h"
 
 namespace zv {
@@ -25,7 +26,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
     if (!schema) schema = carrier->schema;
     if (carrier->batch && carrier->batch->num_rows() > 0) batches.push_back(carrier->batch);
   }
-  if (!error.empty()) return TransportFailure(ADBC_STATUS_IO, error);
+  if (!error.empty()) return QueryFailure(query.get());
   if (!schema) {
     return TransportFailure(ADBC_STATUS_IO, "information_schema." + std::string(relation) +
                                                 " came back from compute without a schema");

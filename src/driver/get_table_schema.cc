@@ -9,6 +9,7 @@
 #include "driver/adbc_status.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
+#include "driver/query_failure.h"
 #include "driver/catalog_freshness.h"
 #include "driver/table_schema_snapshot.h"
 #include "snapshot/snapshot_store.h"
@@ -61,8 +62,8 @@ arrow::Status SchemaFromCompute(ZVConnection& conn, const char* catalog, const c
   std::string error;
   ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
   if (!first) {
-    const std::string query_error = query->ErrorText();
-    if (!query_error.empty()) return TransportFailure(ADBC_STATUS_IO, query_error);
+    // A table the service does not know is NOT_FOUND (42S02), like any query of it.
+    if (!query->ErrorText().empty()) return QueryFailure(query.get());
     return TransportFailure(ADBC_STATUS_NOT_FOUND,
                             error.empty() ? "table not found or query produced no schema" : error);
   }

@@ -8,6 +8,7 @@
 #include "driver/catalog_freshness.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
+#include "driver/query_failure.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
@@ -79,13 +80,6 @@ AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error) {
 }
 
 namespace {
-
-// The query's failure as the host sees it: with the server's SQLSTATE and a
-// status that says what kind of failure it was.
-arrow::Status QueryFailure(ZVQuery* query) {
-  QueryErrorInfo info = query->ErrorInfo();
-  return ServerFailure(info.message, info.sqlstate, info.code);
-}
 
 // Reads a result to its end so that a statement run for its side effects has
 // finished on the server before ExecuteQuery returns.

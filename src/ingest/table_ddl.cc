@@ -109,6 +109,11 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type) {
     case arrow::Type::TIMESTAMP:
       return TimestampType(checked_cast<const arrow::TimestampType&>(type));
     case arrow::Type::DURATION:
+      // An interval keeps microseconds: nanoseconds would be rounded away.
+      if (checked_cast<const arrow::DurationType&>(type).unit() == arrow::TimeUnit::NANO) {
+        return Unstorable(type);
+      }
+      return "INTERVAL";
     case arrow::Type::INTERVAL_MONTHS:
     case arrow::Type::INTERVAL_DAY_TIME:
     case arrow::Type::INTERVAL_MONTH_DAY_NANO:

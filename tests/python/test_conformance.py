@@ -160,3 +160,158 @@ def test_unknown_statement_option_is_not_implemented(conn):
             stmt.set_options(**{"adbc.no.such.option": "1"})
         assert raised.value.status_code == dm.AdbcStatusCode.NOT_IMPLEMENTED, \
             "header: SetOption 'ADBC_STATUS_NOT_IMPLEMENTED if the option is not recognized'"
+
+
+# --- GetTableSchema -----------------------------------------------------------
+
+def test_get_table_schema_of_a_known_table(conn):
+    handle = conn.get_table_schema(None, "sales", "orders")
+    schema = pa.Schema._import_from_c(handle.address)
+    assert "order_id" in schema.names
+
+
+@pytest.mark.parametrize("db_schema, table", [("sales", "no_such_table"), (None, "no_such_table"),
+                                              ("no_such_schema", "orders")])
+def test_get_table_schema_of_a_missing_table_is_not_found(conn, db_schema, table):
+    with pytest.raises(dm.Error) as raised:
+        conn.get_table_schema(None, db_schema, table)
+    assert raised.value.status_code == dm.AdbcStatusCode.NOT_FOUND, \
+        "header: GetTableSchema - 'ADBC_STATUS_NOT_FOUND if the table does not exist'"
+    assert raised.value.sqlstate == "42S02"
+
+
+# --- Ingest modes -------------------------------------------------------------
+
+INGEST_MODES = {
+    "create": "adbc.ingest.mode.create",
+    "append": "adbc.ingest.mode.append",
+    "replace": "adbc.ingest.mode.replace",
+    "create_append": "adbc.ingest.mode.create_append",
+}
+
+_ingest_serial = iter(range(1_000_000))
+
+
+def ingest(conn, table, data, mode):
+    with dm.AdbcStatement(conn) as stmt:
+        stmt.set_options(**{"adbc.ingest.target_table": table,
+                            "adbc.ingest.mode": INGEST_MODES[mode]})
+        reader = pa.RecordBatchReader.from_batches(data.schema, data.to_batches())
+        stmt.bind_stream(reader)
+        return stmt.execute_update()
+
+
+def count_rows(conn, table):
+    with dm.AdbcStatement(conn) as stmt:
+        stmt.set_sql_query(f'SELECT count(*) AS n FROM "{table}"')
+        handle, _ = stmt.execute_query()
+        return read(handle).column("n")[0].as_py()
+
+
+# (mode, table exists before?, expected status or None, rows afterwards)
+@pytest.mark.parametrize("mode, exists, failure, rows_after", [
+    ("create", False, None, 2),
+    ("create", True, (dm.AdbcStatusCode.ALREADY_EXISTS, "42S01"), 3),
+    ("append", False, (dm.AdbcStatusCode.NOT_FOUND, "42S02"), None),
+    ("append", True, None, 5),
+    ("replace", False, None, 2),
+    ("replace", True, None, 2),
+    ("create_append", False, None, 2),
+    ("create_append", True, None, 5),
+])
+def test_ingest_modes_as_the_header_defines_them(conn, mode, exists, failure, rows_after):
+    rule = {
+        "create": "'Create the table and insert data; error if the table exists.'",
+        "append": "'Do not create the table, and insert data; error if the table does not "
+                  "exist (ADBC_STATUS_NOT_FOUND) or does not match the schema of the data'",
+        "replace": "'Create the table and insert data; drop the original table if it "
+                   "already exists.'",
+        "create_append": "'Insert data; create the table if it does not exist, or error if "
+                         "the table exists, but the schema does not match'",
+    }[mode]
+    table = f"conformance_{mode}_{next(_ingest_serial)}"
+    old = pa.table({"id": pa.array([1, 2, 3], pa.int64()), "v": ["a", "b", "c"]})
+    new = pa.table({"id": pa.array([10, 11], pa.int64()), "v": ["x", "y"]})
+    if exists:
+        ingest(conn, table, old, "create")
+    if failure:
+        with pytest.raises(dm.Error) as raised:
+            ingest(conn, table, new, mode)
+        assert (raised.value.status_code, raised.value.sqlstate) == failure, f"header: {rule}"
+    else:
+        affected = ingest(conn, table, new, mode)
+        assert affected in (-1, 2), "rows affected counts the rows loaded"
+    if rows_after is not None:
+        assert count_rows(conn, table) == rows_after, f"header: {rule}"
+
+
+# --- Type round trip ----------------------------------------------------------
+
+# Every Arrow type, with what a round trip through ingest and a query does to
+# it: "exact" (same type and values), a type it comes back as (values kept),
+# or "refused" (NOT_IMPLEMENTED before anything is sent, naming the column).
+ROUND_TRIP = [
+    (pa.bool_(), [True, None, False], "exact"),
+    (pa.int8(), [-128, None, 127], "exact"),
+    (pa.int16(), [-32768, 0, 32767], "exact"),
+    (pa.int32(), [-2**31, None, 2**31 - 1], "exact"),
+    (pa.int64(), [-2**63, None, 2**63 - 1], "exact"),
+    (pa.uint8(), [0, None, 255], "exact"),
+    (pa.uint16(), [0, 65535, None], "exact"),
+    (pa.uint32(), [0, 2**32 - 1, None], "exact"),
+    (pa.uint64(), [0, 2**64 - 1, None], "exact"),
+    (pa.float16(), [1.5, None, -2.0], "refused"),
+    (pa.float32(), [1.5, None, -2.25], "exact"),
+    (pa.float64(), [1.5, float("inf"), None], "exact"),
+    (pa.string(), ["a", None, "é'\""], "exact"),
+    (pa.large_string(), ["a", None, "b"], pa.string()),
+    (pa.binary(), [b"\x00\xff", None, b""], "exact"),
+    (pa.date32(), [0, None, 19000], "exact"),
+    (pa.time64("us"), [0, None, 86399999999], "exact"),
+    (pa.timestamp("us"), [0, None, 1_700_000_000_000_000], "exact"),
+    (pa.timestamp("ms"), [0, None, 1_700_000_000_000], "exact"),
+    (pa.timestamp("s"), [0, None, 1_700_000_000], "exact"),
+    (pa.timestamp("ns"), [0, None, 1_700_000_000_000_000_001], "exact"),
+    # Zoned timestamps are stored as instants to the microsecond and come back
+    # in the service's session time zone: the instant is kept, the unit and
+    # the zone name are not.
+    (pa.timestamp("us", tz="UTC"), [0, None, 1_700_000_000_000_000], "instant"),
+    (pa.timestamp("s", tz="Europe/Paris"), [0, None, 1_700_000_000], "instant"),
+    (pa.timestamp("ms", tz="UTC"), [0, None, 1_700_000_000_000], "instant"),
+    (pa.decimal128(10, 2), ["1.25", None, "-99999999.99"], "exact"),
+    (pa.duration("ns"), [-42, None, 1], "refused"),
+]
+
+
+def typed_array(arrow_type, values):
+    if pa.types.is_decimal(arrow_type):
+        import decimal
+        values = [None if v is None else decimal.Decimal(v) for v in values]
+    return pa.array(values, arrow_type)
+
+
+@pytest.mark.parametrize("arrow_type, values, outcome", ROUND_TRIP,
+                         ids=[str(t) for t, _, _ in ROUND_TRIP])
+def test_type_round_trip(conn, arrow_type, values, outcome):
+    table = f"conformance_type_{next(_ingest_serial)}"
+    data = pa.table({"c": typed_array(arrow_type, values)})
+    if outcome == "refused":
+        with pytest.raises(dm.Error) as raised:
+            ingest(conn, table, data, "create")
+        assert raised.value.status_code == dm.AdbcStatusCode.NOT_IMPLEMENTED
+        assert "column 'c'" in str(raised.value) and str(arrow_type) in str(raised.value)
+        return
+    ingest(conn, table, data, "create")
+    with dm.AdbcStatement(conn) as stmt:
+        stmt.set_sql_query(f'SELECT c FROM "{table}"')
+        handle, _ = stmt.execute_query()
+        back = read(handle).column("c")
+    if outcome == "instant":
+        assert pa.types.is_timestamp(back.type) and back.type.unit == "us" and back.type.tz
+        as_utc_micros = pa.timestamp("us", tz="UTC")
+        assert back.cast(as_utc_micros).to_pylist() == \
+            data.column("c").cast(as_utc_micros).to_pylist()
+        return
+    expected_type = arrow_type if outcome == "exact" else outcome
+    assert back.type == expected_type
+    assert back.to_pylist() == data.column("c").cast(expected_type).to_pylist()

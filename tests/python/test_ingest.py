@@ -147,7 +147,7 @@ def test_server_errors_carry_their_sqlstate_and_change_nothing(conn, table, case
     data = [batch([5, 6])]
     target = table
     if case == "unknown_table":
-        target, state, status = table + "_missing", "42S02", dm.AdbcStatusCode.INVALID_ARGUMENT
+        target, state, status = table + "_missing", "42S02", dm.AdbcStatusCode.NOT_FOUND
     elif case == "unknown_column":
         data = [batch([5], schema=pa.schema([("id", pa.int64()), ("nope", pa.utf8()),
                                               ("amount", pa.int32())]))]

@@ -27,6 +27,7 @@ TEST(TableDdl, ArrowTypesMapToTheDocumentedSqlTypes) {
       {arrow::decimal128(38, 4), "DECIMAL(38, 4)"},
       {arrow::decimal256(40, 2), nullptr},
       {arrow::float16(), nullptr},
+      {arrow::duration(arrow::TimeUnit::NANO), nullptr},
       {arrow::null(), nullptr},
       {arrow::dictionary(arrow::int8(), arrow::utf8()), "VARCHAR"},
       {arrow::list(arrow::int32()), "INTEGER[]"},

@@ -154,6 +154,29 @@ def test_execute_without_a_query_is_invalid_state(conn):
             "header: ExecuteQuery without SetSqlQuery/Bind has nothing to run: INVALID_STATE"
 
 
+def test_execute_update_without_a_query_is_invalid_state(conn):
+    with dm.AdbcStatement(conn) as stmt:
+        with pytest.raises(dm.Error) as raised:
+            stmt.execute_update()
+        assert raised.value.status_code == dm.AdbcStatusCode.INVALID_STATE
+
+
+def test_get_table_schema_needs_a_table_name(conn):
+    with pytest.raises(dm.Error) as raised:
+        conn.get_table_schema(None, None, "")
+    assert raised.value.status_code == dm.AdbcStatusCode.INVALID_ARGUMENT
+
+
+def test_turning_autocommit_off_is_refused_as_unsupported(driver_path, devserver):
+    # On purpose: the service has no explicit transactions. The header lets a
+    # driver refuse the option with NOT_IMPLEMENTED.
+    with dm.AdbcDatabase(driver=driver_path, uri=devserver.url, username="demo",
+                         password="demo") as db:
+        with pytest.raises(dm.Error) as raised:
+            dm.AdbcConnection(db, **{"adbc.connection.autocommit": "false"})
+        assert raised.value.status_code == dm.AdbcStatusCode.NOT_IMPLEMENTED
+
+
 def test_unknown_statement_option_is_not_implemented(conn):
     with dm.AdbcStatement(conn) as stmt:
         with pytest.raises(dm.Error) as raised:

@@ -31,7 +31,7 @@ import typing
 
 import adbc_driver_manager
 
-__version__ = "0.1.0"
+__version__ = "1.0.0"
 
 __all__ = [
     "ConnectionOptions",

@@ -140,14 +140,15 @@ async def _run(request: web.Request) -> bytes:
     header = parse_header(first[1])
     if not header.idempotency_key:
         return stats_frame(await _load(request, header))
-    async with state.idempotency.lock(header.idempotency_key):
-        prior = state.idempotency.get(header.idempotency_key)
+    user = request["session"].user
+    async with state.idempotency.lock(user, header.idempotency_key):
+        prior = state.idempotency.get(user, header)
         if prior is not None:
             await _drain(request)
             state.counters.event("ingest_replays")
             return stats_frame(dict(prior, idempotent_replay=True))
         stats = await _load(request, header)
-        state.idempotency.put(header.idempotency_key, stats)
+        state.idempotency.put(user, header, stats)
         return stats_frame(stats)
 
 

@@ -9,10 +9,12 @@ import pyarrow as pa
 
 from .database import Database
 from .ingest_header import IngestError, IngestHeader
-from .sqlstate import BAD_CAST, BAD_PARAMETER, TABLE_EXISTS, UNKNOWN_COLUMN, UNKNOWN_TABLE, sqlstate_for
+from .sqlstate import (BAD_CAST, BAD_PARAMETER, KEY_VIOLATION, TABLE_EXISTS, UNKNOWN_COLUMN, UNKNOWN_TABLE,
+                       sqlstate_for)
 
 BATCH_VIEW = "__zv_ingest_batch"
 STAGE_TABLE = "__zv_ingest_stage"
+SEEN_KEYS = "__zv_upsert_seen_keys"
 
 
 def quote(name: str) -> str:
@@ -158,12 +160,14 @@ class TableLoad:
             if name.lower() not in self._columns:
                 raise IngestError(f"column '{name}' does not exist in table {self.header.target_table}", UNKNOWN_COLUMN)
             targets.append(self._columns[name.lower()])
-        if not self.header.coerce:
-            described = self._cur.execute(f"DESCRIBE SELECT * FROM {BATCH_VIEW}").fetchall()
-            for (src, src_type, *_), (dst, dst_type) in zip(described, targets):
-                if src_type != dst_type:
-                    raise IngestError(f"column '{dst}': payload type {src_type} does not match {dst_type} "
-                                      "and coerce is off", BAD_CAST)
+        described = self._cur.execute(f"DESCRIBE SELECT * FROM {BATCH_VIEW}").fetchall()
+        for (src, src_type, *_), (dst, dst_type) in zip(described, targets):
+            if src_type == dst_type:
+                continue
+            if not self.header.coerce:
+                raise IngestError(f"column '{dst}': payload type {src_type} does not match {dst_type} "
+                                  "and coerce is off", BAD_CAST)
+            self._check_lossless(src, src_type, dst, dst_type)
         select = ", ".join(
             (f"CAST({quote(src)} AS {dtype}) AS {quote(dst)}" if self.header.coerce else f"{quote(src)} AS {quote(dst)}")
             for src, (dst, dtype) in zip(data.column_names, targets))
@@ -177,6 +181,7 @@ class TableLoad:
                 raise IngestError(f"key column '{key}' is missing from the table or the payload", UNKNOWN_COLUMN)
             keys.append(self._columns[key.lower()][0])
         self._cur.execute(f"CREATE OR REPLACE TEMP TABLE {STAGE_TABLE} AS SELECT {select} FROM {BATCH_VIEW}")
+        self._check_upsert_keys(keys)
         match = " AND ".join(f"t.{quote(k)} = s.{quote(k)}" for k in keys)
         updates = ", ".join(f"{quote(dst)} = s.{quote(dst)}" for dst, _ in targets if dst not in keys)
         if updates:
@@ -185,6 +190,33 @@ class TableLoad:
             f"INSERT INTO {self._target} ({cols}) SELECT {cols} FROM {STAGE_TABLE} AS s "
             f"WHERE NOT EXISTS (SELECT 1 FROM {self._target} AS t WHERE {match})")
         self._cur.execute(f"DROP TABLE {STAGE_TABLE}")
+
+    def _check_lossless(self, src: str, src_type: str, dst: str, dst_type: str) -> None:
+        """Coercion may only change the type, never a value: each value must survive the cast and the
+        cast back (1.7 into INTEGER would become 2, 300 into TINYINT would fail or wrap)."""
+        cast = f"TRY_CAST({quote(src)} AS {dst_type})"
+        changed = self._count(f"SELECT count(*) FROM {BATCH_VIEW} WHERE {quote(src)} IS NOT NULL AND "
+                              f"({cast} IS NULL OR TRY_CAST({cast} AS {src_type}) IS DISTINCT FROM {quote(src)})")
+        if changed:
+            raise IngestError(f"column '{dst}': {changed} value(s) of type {src_type} cannot be stored as {dst_type} "
+                              "without changing them; nothing was loaded", BAD_CAST)
+
+    def _check_upsert_keys(self, keys: list[str]) -> None:
+        """One upload names each key once: a NULL key matches nothing and a repeated one would be applied
+        twice in an order the client cannot see, so both are refused rather than guessed at."""
+        key_list = ", ".join(quote(k) for k in keys)
+        nulls = " OR ".join(f"{quote(k)} IS NULL" for k in keys)
+        if self._count(f"SELECT count(*) FROM {STAGE_TABLE} WHERE {nulls}"):
+            raise IngestError(f"upsert: a key column ({key_list}) is NULL in the upload; nothing was loaded",
+                              KEY_VIOLATION)
+        self._cur.execute(f"CREATE TEMP TABLE IF NOT EXISTS {SEEN_KEYS} AS SELECT {key_list} FROM {STAGE_TABLE} LIMIT 0")
+        repeated = self._count(
+            f"SELECT count(*) FROM (SELECT {key_list} FROM (SELECT {key_list} FROM {STAGE_TABLE} "
+            f"UNION ALL SELECT {key_list} FROM {SEEN_KEYS}) GROUP BY ALL HAVING count(*) > 1)")
+        if repeated:
+            raise IngestError(f"upsert: {repeated} key value(s) of ({key_list}) occur more than once in the upload; "
+                              "nothing was loaded", KEY_VIOLATION)
+        self._cur.execute(f"INSERT INTO {SEEN_KEYS} SELECT {key_list} FROM {STAGE_TABLE}")
 
     def commit(self) -> list[str]:
         try:

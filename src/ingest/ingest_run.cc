@@ -2,6 +2,9 @@
 
 #include <arrow/c/bridge.h>
 #include <arrow/record_batch.h>
+#include <arrow/util/byte_size.h>
+
+#include <algorithm>
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
@@ -9,6 +12,7 @@
 #include "ingest/table_ddl.h"
 #include "ingest/table_name.h"
 #include "ingest/upload_worker.h"
+#include "stream/frame.h"
 
 namespace zv {
 
@@ -76,6 +80,48 @@ std::string OrDefault(std::string text, const char* fallback) {
   return text.empty() ? std::string(fallback) : text;
 }
 
+// The largest encoded batch one BATCH frame carries after its 8-byte header.
+constexpr int64_t kMaxBatchPayload = static_cast<int64_t>(kZvMaxFramePayload) - 8;
+
+// Encodes and queues one batch, in several frames when its encoding would
+// pass the frame ceiling: halves are encoded until each one fits.
+arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
+                         const IngestSettings& settings, IngestUpload& upload) {
+  auto encoded = EncodeBatch(*batch, settings.payload_format);
+  if (!encoded.ok()) return UploadFailure(encoded.status().message());
+  if ((*encoded)->size() > kMaxBatchPayload) {
+    if (batch->num_rows() < 2) {
+      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+                         "ingest: one row encodes to " + std::to_string((*encoded)->size()) +
+                             " bytes, more than one upload frame carries (256 MiB)");
+    }
+    encoded->reset();  // freed before the halves are encoded
+    const int64_t half = batch->num_rows() / 2;
+    ARROW_RETURN_NOT_OK(PushSliced(batch->Slice(0, half), settings, upload));
+    return PushSliced(batch->Slice(half), settings, upload);
+  }
+  if (!upload.PushBatch((*encoded)->data(), static_cast<size_t>((*encoded)->size())).ok()) {
+    return UploadFailure(OrDefault(upload.ErrorText(), "zv_ingest_push_batch failed"));
+  }
+  return arrow::Status::OK();
+}
+
+// Cuts a batch whose buffers alone pass half the frame ceiling into row
+// ranges of about a quarter of it before anything is encoded, so a huge batch
+// never has a huge encoding in memory.
+arrow::Status PushBatchInFrames(const std::shared_ptr<arrow::RecordBatch>& batch,
+                                const IngestSettings& settings, IngestUpload& upload) {
+  auto size = arrow::util::ReferencedBufferSize(*batch);
+  const int64_t bytes = size.ok() ? *size : 0;
+  if (bytes <= kMaxBatchPayload / 2) return PushSliced(batch, settings, upload);
+  const int64_t pieces = bytes / (kMaxBatchPayload / 4) + 1;
+  const int64_t rows = std::max<int64_t>(1, batch->num_rows() / pieces);
+  for (int64_t offset = 0; offset < batch->num_rows(); offset += rows) {
+    ARROW_RETURN_NOT_OK(PushSliced(batch->Slice(offset, rows), settings, upload));
+  }
+  return arrow::Status::OK();
+}
+
 // Reads, encodes and queues every non-empty batch. Any failure is returned
 // before EOS is queued; the caller's handle then cancels the upload.
 arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSettings& settings,
@@ -96,11 +142,8 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     }
     if (!batch) return arrow::Status::OK();
     if (batch->num_rows() == 0) continue;
-    auto encoded = EncodeBatch(*batch, settings.payload_format);
-    if (!encoded.ok()) return UploadFailure(encoded.status().message());
-    if (!upload.PushBatch((*encoded)->data(), static_cast<size_t>((*encoded)->size())).ok()) {
-      return UploadFailure(OrDefault(upload.ErrorText(), "zv_ingest_push_batch failed"));
-    }
+    if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckMicrosecondValues(*batch));
+    ARROW_RETURN_NOT_OK(PushBatchInFrames(batch, settings, upload));
   }
 }
 
@@ -120,6 +163,9 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
   ARROW_RETURN_NOT_OK(CheckCombination(settings));
   if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckLoadableSchema(*reader->schema()));
+  if (settings.payload_format == PayloadFormat::kParquet) {
+    ARROW_RETURN_NOT_OK(CheckParquetEncodable(*reader->schema()));
+  }
   ARROW_ASSIGN_OR_RAISE(IngestRequest request, RequestOf(settings, *reader->schema()));
 
   auto begun = IngestUpload::Begin(conn, std::move(request));

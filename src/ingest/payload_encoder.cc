@@ -39,9 +39,13 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::Re
   auto sink = arrow::io::BufferOutputStream::Create(0);
   if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
   std::shared_ptr<parquet::WriterProperties> properties = parquet::WriterProperties::Builder().build();
+  // Without the stored Arrow schema a reader sees only Parquet's own types:
+  // durations become integers, zones become UTC, large and dictionary types
+  // plain ones.
+  std::shared_ptr<parquet::ArrowWriterProperties> arrow_properties =
+      parquet::ArrowWriterProperties::Builder().store_schema()->build();
   auto writer = parquet::arrow::FileWriter::Open(*batch.schema(), arrow::default_memory_pool(),
-                                                 *sink, properties,
-                                                 parquet::default_arrow_writer_properties());
+                                                 *sink, properties, arrow_properties);
   if (!writer.ok()) return Prefixed("parquet::FileWriter::Open: ", writer.status());
   arrow::Status status = (*writer)->WriteRecordBatch(batch);
   if (!status.ok()) return Prefixed("parquet WriteRecordBatch: ", status);

@@ -20,7 +20,9 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeSchemaIpc(const arrow::Schem
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::RecordBatch& batch);
 
 // A complete Parquet file of this one batch, written with the library's
-// default properties. Failure messages name the step that failed.
+// default properties plus the Arrow schema in the file's metadata, so time
+// zones, units, durations, large and dictionary types read back as they were
+// sent. Failure messages name the step that failed.
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch);
 
 // The batch in the chosen format, with the failure prefixes the run reports.

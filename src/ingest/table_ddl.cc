@@ -1,6 +1,10 @@
 #include "ingest/table_ddl.h"
 
+#include <arrow/array.h>
+#include <arrow/record_batch.h>
 #include <arrow/type.h>
+#include <parquet/arrow/schema.h>
+#include <parquet/properties.h>
 #include <arrow/util/checked_cast.h>
 
 #include <set>
@@ -150,6 +154,53 @@ arrow::Status CheckLoadableSchema(const arrow::Schema& schema) {
       return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
                          "ingest: column '" + field->name() + "' has Arrow type " +
                              field->type()->ToString() + ", which the service cannot store");
+    }
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status CheckParquetEncodable(const arrow::Schema& schema) {
+  const auto properties = parquet::default_writer_properties();
+  const auto arrow_properties = parquet::default_arrow_writer_properties();
+  for (const auto& field : schema.fields()) {
+    std::shared_ptr<parquet::SchemaDescriptor> converted;
+    const arrow::Status status = parquet::arrow::ToParquetSchema(
+        arrow::schema({field}).get(), *properties, *arrow_properties, &converted);
+    if (!status.ok()) {
+      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+                         "ingest: column '" + field->name() + "' has Arrow type " +
+                             field->type()->ToString() +
+                             ", which the Parquet payload cannot carry (use arrow_ipc)");
+    }
+  }
+  return arrow::Status::OK();
+}
+
+namespace {
+
+bool StoredToTheMicrosecond(const arrow::DataType& type) {
+  if (type.id() == arrow::Type::TIME64) {
+    return checked_cast<const arrow::Time64Type&>(type).unit() == arrow::TimeUnit::NANO;
+  }
+  if (type.id() != arrow::Type::TIMESTAMP) return false;
+  const auto& timestamp = checked_cast<const arrow::TimestampType&>(type);
+  return timestamp.unit() == arrow::TimeUnit::NANO && !timestamp.timezone().empty();
+}
+
+}  // namespace
+
+arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch) {
+  for (int i = 0; i < batch.num_columns(); ++i) {
+    if (!StoredToTheMicrosecond(*batch.column(i)->type())) continue;
+    const arrow::ArrayData& data = *batch.column(i)->data();
+    const int64_t* values = data.GetValues<int64_t>(1);
+    for (int64_t row = 0; row < data.length; ++row) {
+      if (values[row] % 1000 == 0 || !batch.column(i)->IsValid(row)) continue;
+      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22018",
+                         "ingest: column '" + batch.schema()->field(i)->name() + "' (" +
+                             batch.column(i)->type()->ToString() +
+                             ") holds a value with nanoseconds; the service stores it to the "
+                             "microsecond, so nothing was loaded");
     }
   }
   return arrow::Status::OK();

@@ -22,6 +22,15 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type);
 // column and its Arrow type.
 arrow::Status CheckLoadableSchema(const arrow::Schema& schema);
 
+// The Parquet payload cannot carry every Arrow type (intervals, for one):
+// refused before anything is sent, naming the column and its type.
+arrow::Status CheckParquetEncodable(const arrow::Schema& schema);
+
+// Zoned timestamps and times are stored to the microsecond: a nanosecond
+// value that is not a whole microsecond would be truncated, so the batch is
+// refused (22018, naming the column) instead.
+arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch);
+
 // CREATE TABLE <name> (<quoted column> <type> [NOT NULL], ...); non-nullable
 // Arrow fields become NOT NULL columns.
 arrow::Result<std::string> CreateTableSql(const TableName& name, const arrow::Schema& schema);

@@ -7,6 +7,7 @@ import itertools
 import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi
 import pyarrow as pa
+import pyarrow.compute
 import pytest
 
 _names = itertools.count()
@@ -215,3 +216,52 @@ def test_an_unknown_target_schema_is_a_clear_error(conn):
     with pytest.raises(dm.Error) as raised:
         ingest(conn, fresh_name(), OLD, "create", **{"adbc.ingest.target_db_schema": "no_such_schema"})
     assert "no_such_schema" in str(raised.value)
+
+
+def test_a_stream_whose_schema_changes_midway_loads_nothing(conn):
+    table = fresh_name()
+    ingest(conn, table, OLD, "create")
+    other = pa.record_batch([pa.array(["not an id"])], names=["id"])
+
+    def gen():
+        yield OLD.to_batches()[0]
+        yield other
+
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "replace"})
+        stmt.bind_stream(pa.RecordBatchReader.from_batches(OLD.schema, gen()))
+        with pytest.raises(dm.Error):
+            stmt.execute_update()
+    finally:
+        stmt.close()
+    assert content(conn, table) == OLD
+
+
+def test_an_append_racing_a_replace_never_sees_a_partial_table(driver_path, devserver, conn):
+    import threading
+    table = fresh_name()
+    ingest(conn, table, OLD, "create")
+    big = pa.table({"id": pa.array(range(200_000), pa.int64()), "name": ["r"] * 200_000})
+    extra = pa.table({"id": pa.array([-1], pa.int64()), "name": ["appended"]})
+    errors = []
+
+    def append_many():
+        with adbc_driver_manager.dbapi.connect(
+                driver=driver_path, db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
+                autocommit=True) as other:
+            for _ in range(5):
+                try:
+                    ingest(other, table, extra, "append")
+                except dm.Error as exc:  # a conflict with the replace is an error, never a partial load
+                    errors.append(exc)
+
+    racer = threading.Thread(target=append_many)
+    racer.start()
+    assert ingest(conn, table, big.combine_chunks(), "replace") == big.num_rows
+    racer.join()
+    got = content(conn, table)
+    replaced = got.filter(pa.compute.not_equal(got["id"], -1))
+    assert replaced.sort_by("id") == big.combine_chunks()
+    assert got.num_rows - replaced.num_rows <= 5 - len(errors)
+    assert all(e.sqlstate for e in errors)

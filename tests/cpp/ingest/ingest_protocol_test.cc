@@ -32,6 +32,15 @@ TEST(IngestHeader, MembersInFixedOrderWithOptionalOnesOmitted) {
   EXPECT_EQ(zv::BuildIngestHeader(request, "ignored for parquet"),
             R"({"target_location":"bucket/x","mode":"land","payload_format":"parquet",)"
             R"("key_columns":["a","b"],"idempotency_key":"k1","coerce":false})");
+
+  zv::IngestRequest replace;
+  replace.target_table = "\"t\"";
+  replace.creation = zv::TableCreation::kReplace;
+  replace.table_ddl = "CREATE TABLE \"t\" (\"a\" BIGINT)";
+  EXPECT_EQ(zv::BuildIngestHeader(replace, "\x01"),
+            R"({"target_table":"\"t\"","mode":"append","payload_format":"arrow_ipc",)"
+            R"("key_columns":[],"schema_ipc":"AQ==","coerce":true,"table_action":"replace",)"
+            R"j("table_ddl":"CREATE TABLE \"t\" (\"a\" BIGINT)"})j");
 }
 
 TEST(IngestHeader, StringsAreEscapedAndUtf8PassesThrough) {

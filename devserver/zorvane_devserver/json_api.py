@@ -27,7 +27,13 @@ async def read_json_object(request: web.Request, allowed: dict[str, type | tuple
     """The request body as a JSON object whose members are exactly typed; raises BadRequest otherwise."""
     if request.content_length is not None and request.content_length > MAX_JSON_BODY:
         raise BadRequest(f"request body larger than {MAX_JSON_BODY} bytes")
-    raw = await request.content.read(MAX_JSON_BODY + 1)
+    # read(n) returns what has arrived, not n bytes: collect up to the limit.
+    raw = b""
+    while len(raw) <= MAX_JSON_BODY:
+        chunk = await request.content.read(MAX_JSON_BODY + 1 - len(raw))
+        if not chunk:
+            break
+        raw += chunk
     if len(raw) > MAX_JSON_BODY:
         raise BadRequest(f"request body larger than {MAX_JSON_BODY} bytes")
     if not raw.strip() and empty_ok:

@@ -9,6 +9,8 @@
 #include "driver/connection.h"
 #include "driver/handle_record.h"
 #include "driver/query_failure.h"
+#include "driver/option_values.h"
+#include "driver/parameter_run.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
@@ -155,6 +157,38 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
   return status;
 }
 
+// Runs one SQL text: locally when the metadata engine answers it, else on
+// compute. With `out` the result is handed out once the server has answered;
+// without, the statement runs to completion.
+arrow::Status RunSql(ZVConnection& conn, const std::string& sql, ArrowArrayStream* out,
+                     int64_t* rows_affected) {
+  ZVQueryPtr query = AnswerLocally(conn, sql);
+  bool may_change_catalog = false;
+  if (!query) {
+    may_change_catalog = MayChangeCatalog(sql);
+    auto started = zv_execute(conn.transport, sql.c_str(), conn.batch_size_hint,
+                              conn.query_timeout_sec);
+    if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+    query = std::move(*started);
+  }
+  if (out == nullptr) {
+    arrow::Status drained = DrainQuery(query.get(), rows_affected);
+    if (may_change_catalog) NoteCatalogChange(conn);
+    return drained;
+  }
+  // Hand out the stream only once the server has the statement: hosts
+  // release unread streams of DDL and DML, which must still take effect.
+  query->WaitUntilAccepted();
+  if (may_change_catalog) NoteCatalogChange(conn);
+  if (query->FailedBeforeData()) return QueryFailure(query.get());
+  try {
+    ExportResultStream(std::move(query), out);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory("zv_adbc_stream_init: out of memory");
+  }
+  return arrow::Status::OK();
+}
+
 arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
                                int64_t* rows_affected) {
   if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
@@ -184,32 +218,14 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof(*out));
-
-  ZVQueryPtr query = AnswerLocally(*conn, *stmt->sql);
-  bool may_change_catalog = false;
-  if (!query) {
-    may_change_catalog = MayChangeCatalog(*stmt->sql);
-    auto started = zv_execute(conn->transport, stmt->sql->c_str(), conn->batch_size_hint,
-                              conn->query_timeout_sec);
-    if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
-    query = std::move(*started);
+  if (stmt->bound_stream.bound()) {
+    auto run = [conn](const std::string& sql, ArrowArrayStream* run_out, int64_t* rows) {
+      return RunSql(*conn, sql, run_out, rows);
+    };
+    return RunWithParameters(*stmt->sql, stmt->bound_stream, out, rows_affected, run,
+                             [] { return false; });
   }
-  if (out == nullptr) {
-    arrow::Status drained = DrainQuery(query.get(), rows_affected);
-    if (may_change_catalog) NoteCatalogChange(*conn);
-    return drained;
-  }
-  // Hand out the stream only once the server has the statement: hosts
-  // release unread streams of DDL and DML, which must still take effect.
-  query->WaitUntilAccepted();
-  if (may_change_catalog) NoteCatalogChange(*conn);
-  if (query->FailedBeforeData()) return QueryFailure(query.get());
-  try {
-    ExportResultStream(std::move(query), out);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory("zv_adbc_stream_init: out of memory");
-  }
-  return arrow::Status::OK();
+  return RunSql(*conn, *stmt->sql, out, rows_affected);
 }
 
 }  // namespace
@@ -240,6 +256,18 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementSetOption: statement not allocated");
     if (key == nullptr) return NullArgument("AdbcStatementSetOption: null key");
+    if (std::string_view(key) == "adbc.statement.bind_by_name") {
+      // Parameters are positional; binding by name is refused rather than
+      // silently bound in column order.
+      auto flag = ParseBooleanText(value);
+      if (!flag) return InvalidOptionValue("adbc.statement.bind_by_name must be true or false");
+      if (*flag) {
+        return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+                           "parameters are bound by position (?); binding by name is not "
+                           "supported");
+      }
+      return arrow::Status::OK();
+    }
     return ApplyIngestOption(stmt->ingest, key, value);
   });
 }

@@ -250,13 +250,14 @@ def test_bound_ingest_with_an_output_stream_is_refused(conn, table):
     assert rows(conn, table) == []
 
 
-def test_bound_data_without_target_runs_the_sql(conn, table):
+def test_bound_data_without_target_is_a_parameter_set_never_ignored(conn, table):
     stmt = dm.AdbcStatement(conn.adbc_connection)
     try:
         stmt.bind(batch([1]))
         stmt.set_sql_query("SELECT 42 AS x")
-        stream, _ = stmt.execute_query()
-        assert pa.RecordBatchReader._import_from_c(stream.address).read_all()["x"][0].as_py() == 42
+        with pytest.raises(dm.ProgrammingError) as raised:
+            stmt.execute_query()
+        assert raised.value.sqlstate == "07002"
     finally:
         stmt.close()
     assert rows(conn, table) == []

@@ -1,0 +1,224 @@
+#include "driver/parameter_run.h"
+
+#include <arrow/c/bridge.h>
+#include <arrow/record_batch.h>
+
+#include <optional>
+#include <vector>
+
+#include "driver/adbc_status.h"
+#include "driver/sql_literal.h"
+#include "driver/sql_placeholders.h"
+#include "util/format.h"
+
+namespace zv {
+
+namespace {
+
+// Rows of a folded INSERT go to the service in statements of about this many
+// bytes: well below the service's request limit, large enough that the round
+// trip is paid once per thousands of small rows.
+constexpr size_t kFoldedStatementBytes = 256 * 1024;
+
+arrow::Status Cancelled() {
+  return AdbcFailure(ADBC_STATUS_CANCELLED, "57014", "the statement was cancelled");
+}
+
+// Names the failing parameter row (counted from 1) in front of the failure,
+// keeping its status and SQLSTATE.
+arrow::Status AtRow(const arrow::Status& failure, int64_t row) {
+  return failure.WithMessage("parameter row " + std::to_string(row + 1) + ": " +
+                             failure.message());
+}
+
+arrow::Status CheckShape(const arrow::Schema& schema, size_t placeholders) {
+  if (static_cast<size_t>(schema.num_fields()) != placeholders) {
+    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "07002",
+                       Format("the statement has %zu parameter placeholder(s) but %d column(s) "
+                              "are bound",
+                              placeholders, schema.num_fields()));
+  }
+  for (const auto& field : schema.fields()) {
+    arrow::Status renderable = CheckRenderableType(*field->type());
+    if (!renderable.ok()) {
+      return renderable.WithMessage("parameter \"" + field->name() + "\": " +
+                                    renderable.message());
+    }
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Result<std::vector<std::string>> RowLiterals(const arrow::RecordBatch& batch, int64_t row) {
+  std::vector<std::string> literals;
+  literals.reserve(static_cast<size_t>(batch.num_columns()));
+  for (int c = 0; c < batch.num_columns(); ++c) {
+    ARROW_ASSIGN_OR_RAISE(std::string literal, RenderSqlLiteral(*batch.column(c), row));
+    literals.push_back(std::move(literal));
+  }
+  return literals;
+}
+
+std::string RowTuple(const std::vector<std::string>& literals) {
+  std::string tuple = "(";
+  for (size_t i = 0; i < literals.size(); ++i) {
+    if (i > 0) tuple += ", ";
+    tuple += literals[i];
+  }
+  tuple += ')';
+  return tuple;
+}
+
+// Sums row counts; unknown counts (-1) do not take part, all unknown stays -1.
+struct RowCount {
+  int64_t total = -1;
+  void Add(int64_t rows) {
+    if (rows >= 0) total = (total < 0 ? 0 : total) + rows;
+  }
+};
+
+// The rows of a run without a result, with the first row's global number.
+class UpdateRun {
+ public:
+  UpdateRun(const std::string& sql, std::vector<size_t> positions,
+            std::optional<SimpleInsert> insert, const SqlRunner& run,
+            const std::function<bool()>& cancelled)
+      : sql_(sql), positions_(std::move(positions)), insert_(std::move(insert)), run_(run),
+        cancelled_(cancelled) {}
+
+  arrow::Status AddBatch(const arrow::RecordBatch& batch) {
+    for (int64_t r = 0; r < batch.num_rows(); ++r) {
+      auto literals = RowLiterals(batch, r);
+      if (!literals.ok()) return AtRow(literals.status(), next_row_);
+      if (insert_) {
+        pending_.push_back(RowTuple(*literals));
+        pending_bytes_ += pending_.back().size() + 2;
+        ++next_row_;
+        if (insert_->head.size() + pending_bytes_ >= kFoldedStatementBytes) {
+          ARROW_RETURN_NOT_OK(FlushFolded());
+        }
+      } else {
+        ARROW_RETURN_NOT_OK(RunOne(SubstituteParameters(sql_, positions_, *literals), next_row_));
+        ++next_row_;
+      }
+    }
+    return arrow::Status::OK();
+  }
+
+  arrow::Status Finish() { return FlushFolded(); }
+  int64_t rows_affected() const { return count_.total; }
+
+ private:
+  arrow::Status RunOne(const std::string& text, int64_t row) {
+    if (cancelled_()) return Cancelled();
+    int64_t rows = -1;
+    arrow::Status status = run_(text, nullptr, &rows);
+    if (!status.ok()) return AtRow(status, row);
+    count_.Add(rows);
+    return arrow::Status::OK();
+  }
+
+  // One statement for all pending rows. The service applies a statement
+  // whole or not at all, so when it fails the rows are run one by one: the
+  // ones before the culprit take effect and the culprit is named, exactly
+  // as if every row had gone on its own.
+  arrow::Status FlushFolded() {
+    if (pending_.empty()) return arrow::Status::OK();
+    const int64_t first = next_row_ - static_cast<int64_t>(pending_.size());
+    std::vector<std::string> rows = std::move(pending_);
+    pending_.clear();
+    pending_bytes_ = 0;
+    std::string text = insert_->head;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (i > 0) text += ", ";
+      text += rows[i];
+    }
+    if (cancelled_()) return Cancelled();
+    int64_t affected = -1;
+    arrow::Status status = run_(text, nullptr, &affected);
+    if (status.ok()) {
+      count_.Add(affected);
+      return status;
+    }
+    if (rows.size() == 1 || !DependsOnRowData(status)) return AtRow(status, first);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      ARROW_RETURN_NOT_OK(RunOne(insert_->head + rows[i], first + static_cast<int64_t>(i)));
+    }
+    return arrow::Status::OK();
+  }
+
+  // Only a refusal of the data itself is retried row by row; anything else
+  // (syntax, a lost connection after the server may have applied the
+  // statement) would fail or double the rows.
+  static bool DependsOnRowData(const arrow::Status& status) {
+    auto detail = std::dynamic_pointer_cast<AdbcStatusDetail>(status.detail());
+    return detail && detail->from_server() &&
+           (detail->code() == ADBC_STATUS_INVALID_DATA || detail->code() == ADBC_STATUS_INTEGRITY);
+  }
+
+  const std::string& sql_;
+  std::vector<size_t> positions_;
+  std::optional<SimpleInsert> insert_;
+  const SqlRunner& run_;
+  const std::function<bool()>& cancelled_;
+  std::vector<std::string> pending_;
+  size_t pending_bytes_ = 0;
+  int64_t next_row_ = 0;
+  RowCount count_;
+};
+
+}  // namespace
+
+arrow::Result<size_t> CountParameters(const std::string& sql) {
+  ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
+  return positions.size();
+}
+
+arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
+                                ArrowArrayStream* out, int64_t* rows_affected,
+                                const SqlRunner& run, const std::function<bool()>& cancelled) {
+  ARROW_ASSIGN_OR_RAISE(std::vector<size_t> positions, FindPlaceholders(sql));
+  auto imported = arrow::ImportRecordBatchReader(bound.get());
+  bound.Reset();
+  if (!imported.ok()) {
+    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+                       "bound parameters could not be read: " + imported.status().message());
+  }
+  std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
+  ARROW_RETURN_NOT_OK(CheckShape(*reader->schema(), positions.size()));
+
+  if (out != nullptr) {
+    // A result is read for one parameter row only: which of several results
+    // the host meant cannot be guessed.
+    std::shared_ptr<arrow::RecordBatch> row_batch;
+    int64_t rows = 0;
+    std::shared_ptr<arrow::RecordBatch> batch;
+    while (rows < 2) {
+      ARROW_RETURN_NOT_OK(reader->ReadNext(&batch));
+      if (!batch) break;
+      if (batch->num_rows() > 0 && !row_batch) row_batch = batch;
+      rows += batch->num_rows();
+    }
+    if (rows != 1) {
+      return AdbcFailure(ADBC_STATUS_INVALID_STATE, "HY010",
+                         Format("a statement whose result is read takes exactly one parameter "
+                                "row, %s bound; run several rows without a result stream "
+                                "(ExecuteUpdate, executemany)",
+                                rows == 0 ? "none was" : "more were"));
+    }
+    ARROW_ASSIGN_OR_RAISE(auto literals, RowLiterals(*row_batch, 0));
+    return run(SubstituteParameters(sql, positions, literals), out, rows_affected);
+  }
+
+  UpdateRun update(sql, positions, MatchSimpleInsert(sql, positions), run, cancelled);
+  std::shared_ptr<arrow::RecordBatch> batch;
+  while (true) {
+    ARROW_RETURN_NOT_OK(reader->ReadNext(&batch));
+    if (!batch) break;
+    ARROW_RETURN_NOT_OK(update.AddBatch(*batch));
+  }
+  ARROW_RETURN_NOT_OK(update.Finish());
+  if (rows_affected != nullptr) *rows_affected = update.rows_affected();
+  return arrow::Status::OK();
+}
+
+}  // namespace zv

@@ -203,35 +203,68 @@ void IngestUpload::Cancel() {
   RecordError("Ingest cancelled by client", true);
 }
 
+bool IngestUpload::TakeNextFrame(bool* abort) {
+  std::vector<uint8_t> frame;
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    // A cancelled run stops at once: whatever is still queued must not reach
+    // the server, which never sees EOS and so loads nothing.
+    data_available_.wait(guard, [this] {
+      return !queue_.empty() || finished_ || cancelled_ || conn_->released.load();
+    });
+    *abort = cancelled_ || conn_->released.load();
+    if (*abort || queue_.empty()) return false;  // aborted, or finished and everything sent
+    frame = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  space_available_.notify_one();
+  if (resendable_ && sent_bytes_ + frame.size() > kMaxResendBytes) resendable_ = false;
+  if (!resendable_) {
+    sent_.clear();
+    sent_bytes_ = 0;
+    cursor_frame_ = 0;
+  }
+  sent_bytes_ += frame.size();
+  sent_.push_back(std::move(frame));
+  return true;
+}
+
 size_t IngestUpload::ReadFrames(char* buffer, size_t size, size_t count, void* self) {
   auto* upload = static_cast<IngestUpload*>(self);
   const size_t wanted = size * count;
   size_t copied = 0;
   while (copied < wanted) {
-    if (upload->read_offset_ < upload->current_frame_.size()) {
-      const size_t n =
-          std::min(wanted - copied, upload->current_frame_.size() - upload->read_offset_);
-      std::memcpy(buffer + copied, upload->current_frame_.data() + upload->read_offset_, n);
+    if (upload->cursor_frame_ < upload->sent_.size()) {
+      const std::vector<uint8_t>& frame = upload->sent_[upload->cursor_frame_];
+      const size_t n = std::min(wanted - copied, frame.size() - upload->read_offset_);
+      std::memcpy(buffer + copied, frame.data() + upload->read_offset_, n);
       upload->read_offset_ += n;
       copied += n;
+      if (upload->read_offset_ == frame.size()) {
+        ++upload->cursor_frame_;
+        upload->read_offset_ = 0;
+      }
       continue;
     }
-    std::unique_lock<std::mutex> guard(upload->lock_);
-    // A cancelled run stops at once: whatever is still queued must not reach
-    // the server, which never sees EOS and so loads nothing.
-    upload->data_available_.wait(guard, [upload] {
-      return !upload->queue_.empty() || upload->finished_ || upload->cancelled_ ||
-             upload->conn_->released.load();
-    });
-    if (upload->cancelled_ || upload->conn_->released.load()) return CURL_READFUNC_ABORT;
-    if (upload->queue_.empty()) break;  // finished and everything sent
-    upload->current_frame_ = std::move(upload->queue_.front());
-    upload->queue_.pop_front();
-    upload->read_offset_ = 0;
-    guard.unlock();
-    upload->space_available_.notify_one();
+    bool abort = false;
+    if (!upload->TakeNextFrame(&abort)) {
+      if (abort) return CURL_READFUNC_ABORT;
+      break;
+    }
   }
   return copied;
+}
+
+// libcurl rewinds when a pooled connection turns out dead before the server
+// answered; the upload then starts again on a fresh connection.
+int IngestUpload::RewindFrames(void* self, curl_off_t offset, int origin) {
+  auto* upload = static_cast<IngestUpload*>(self);
+  if (offset != 0 || origin != SEEK_SET || !upload->resendable_) return CURL_SEEKFUNC_CANTSEEK;
+  ZV_LOG(kLogInfo, "transport", "ingest upload: sending its first %zu frames again",
+         upload->sent_.size());
+  upload->cursor_frame_ = 0;
+  upload->read_offset_ = 0;
+  return CURL_SEEKFUNC_OK;
 }
 
 bool IngestUpload::ServerRefused(IngestSummary* summary) const {
@@ -268,28 +301,76 @@ void IngestUpload::RunWorker() {
   space_available_.notify_all();
 }
 
+namespace {
+
+// A pooled connection the server had closed while it sat idle fails at the
+// first send or read, before any answer: the server took nothing over it.
+bool DiedUnused(CURL* easy, CURLcode rc) {
+  if (rc != CURLE_SEND_ERROR && rc != CURLE_RECV_ERROR && rc != CURLE_GOT_NOTHING) return false;
+  long new_connections = -1;
+  long header_bytes = -1;
+  curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &new_connections);
+  curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &header_bytes);
+  return new_connections == 0 && header_bytes == 0;
+}
+
+}  // namespace
+
+void IngestUpload::RestartFromFirstFrame() {
+  response_.clear();
+  http_status_ = 0;
+  transport_result_ = 0;
+  cursor_frame_ = 0;
+  read_offset_ = 0;
+}
+
+// Both retries resend the kept frames, never the host's data read again, and
+// each happens at most once: a dead pooled connection is replaced by a fresh
+// one, and a refused token (401: the service took none of the upload) by a
+// fresh login, after which a second refusal is final.
 void IngestUpload::PerformTransfer() {
+  const SecretString token = conn_->session_token.Copy();
+  UploadOutcome outcome = SendUpload(token, /*fresh_connection=*/false);
+  if (outcome == UploadOutcome::kDeadPooledConnection) {
+    ZV_LOG(kLogInfo, "transport", "ingest upload: pooled connection was closed by the server; "
+                                  "sending again on a fresh connection");
+    RestartFromFirstFrame();
+    outcome = SendUpload(token, /*fresh_connection=*/true);
+  }
+  if (outcome != UploadOutcome::kAnswered || http_status_ != 401 || !resendable_) return;
+  const arrow::Status fresh = zv_refresh_session_token(
+      conn_.get(), token, Format("ingest returned HTTP %ld", http_status_));
+  if (!fresh.ok()) {
+    RecordError(fresh.message(), false);
+    return;
+  }
+  RestartFromFirstFrame();
+  SendUpload(conn_->session_token.Copy(), /*fresh_connection=*/false);
+}
+
+IngestUpload::UploadOutcome IngestUpload::SendUpload(const SecretString& token_copy,
+                                                     bool fresh_connection) {
   const zv_conn& conn = *conn_;
   CurlEasy easy(curl_easy_init());
   if (!easy) {
     RecordError("curl_easy_init returned NULL", false);
     transport_result_ = 2;
-    return;
+    return UploadOutcome::kFailed;
   }
   if (conn.compute_url.empty()) {
     RecordError("zv_ingest worker: connection has no compute URL", false);
     transport_result_ = 3;
-    return;
+    return UploadOutcome::kFailed;
   }
   const std::string url =
       std::string(StripTrailingSlashes(conn.compute_url)) + "/api/v1/ingest/stream";
   ZV_LOG(kLogInfo, "transport", "ingest upload: POST %s (mode=%s, format=%s)", url.c_str(),
          IngestModeName(request_.mode), PayloadFormatName(request_.payload_format));
-  const std::string_view token = conn.session_token.view();
+  const std::string_view token = token_copy.view();
   if (token.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     RecordError("session token contains forbidden control characters", false);
     transport_result_ = 3;
-    return;
+    return UploadOutcome::kFailed;
   }
   CurlSlist headers;
   AppendToSlist(headers, "Content-Type: application/vnd.zorvane.stream.v1");
@@ -306,6 +387,9 @@ void IngestUpload::PerformTransfer() {
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, -1L);
   curl_easy_setopt(h, CURLOPT_READFUNCTION, &IngestUpload::ReadFrames);
   curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void*>(this));
+  curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &IngestUpload::RewindFrames);
+  curl_easy_setopt(h, CURLOPT_SEEKDATA, static_cast<void*>(this));
+  if (fresh_connection) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &IngestUpload::AppendResponse);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(this));
   // The upload goes through the same policy as every other request of the
@@ -323,14 +407,17 @@ void IngestUpload::PerformTransfer() {
   if (!tls.ok()) {
     RecordError("TLS configuration: " + tls.message(), false);
     transport_result_ = CURLE_SSL_CONNECT_ERROR;
-    return;
+    return UploadOutcome::kFailed;
   }
 
   const CURLcode rc = curl_easy_perform(h);
   transport_result_ = static_cast<int>(rc);
   if (rc == CURLE_OK) {
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &http_status_);
-    return;
+    return UploadOutcome::kAnswered;
+  }
+  if (!fresh_connection && resendable_ && DiedUnused(h, rc) && !conn.released.load()) {
+    return UploadOutcome::kDeadPooledConnection;
   }
   if (redirects.refused()) {
     RecordError(redirects.refusal(), false);
@@ -342,6 +429,7 @@ void IngestUpload::PerformTransfer() {
     const std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
     RecordError("ingest transport: " + detail, false);
   }
+  return UploadOutcome::kFailed;
 }
 
 }  // namespace zv

@@ -5,6 +5,8 @@
 #include <arrow/result.h>
 #include <arrow/status.h>
 
+#include <curl/curl.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics/secret_string.h"
 #include "ingest/ingest_protocol.h"
 
 namespace zv {
@@ -26,6 +29,11 @@ class IngestUpload {
   static constexpr size_t kMaxQueuedFrames = 8;
   // The answer is one small frame; a larger body is not a service answer.
   static constexpr size_t kMaxResponseBytes = 16 * 1024 * 1024;
+  // The upload's first frames are kept up to this size, so that an upload
+  // the service never took (a dead pooled connection, a refused token) can be
+  // sent again without reading the host's data twice. A longer upload that
+  // fails after that point stays failed.
+  static constexpr size_t kMaxResendBytes = 16 * 1024 * 1024;
 
   // Validates the settings; no traffic yet. The failure text is the message.
   static arrow::Result<std::unique_ptr<IngestUpload>> Begin(std::shared_ptr<zv_conn> conn,
@@ -60,9 +68,19 @@ class IngestUpload {
   void RecordError(std::string text, bool only_if_empty);
   void RunWorker();
   void PerformTransfer();
+  enum class UploadOutcome { kAnswered, kFailed, kDeadPooledConnection };
+  // One POST of the upload with `token`. kFailed records the reason;
+  // kDeadPooledConnection (only when not asked for a fresh connection, and
+  // while every frame sent is kept) leaves the retry to the caller.
+  UploadOutcome SendUpload(const SecretString& token, bool fresh_connection);
+  void RestartFromFirstFrame();
+  // The next frame for libcurl after the kept ones; false when the upload is
+  // finished, cancelled or released (*abort then tells which).
+  bool TakeNextFrame(bool* abort);
   void JoinWorker();
 
   static size_t ReadFrames(char* buffer, size_t size, size_t count, void* self);
+  static int RewindFrames(void* self, curl_off_t offset, int origin);
   static size_t AppendResponse(char* data, size_t size, size_t count, void* self);
 
   const std::shared_ptr<zv_conn> conn_;  // outlives a released connection handle
@@ -79,8 +97,13 @@ class IngestUpload {
   bool worker_done_ = false;
   std::string error_;
 
-  // Worker-only while the transfer runs; read after the join.
-  std::vector<uint8_t> current_frame_;
+  // Worker-only while the transfer runs; read after the join. `sent_` holds
+  // the frames taken from the queue so far while they fit kMaxResendBytes
+  // (then only the frame being sent); the cursor is where libcurl reads next.
+  std::deque<std::vector<uint8_t>> sent_;
+  size_t sent_bytes_ = 0;
+  bool resendable_ = true;
+  size_t cursor_frame_ = 0;
   size_t read_offset_ = 0;
   std::string response_;
   bool response_too_large_ = false;

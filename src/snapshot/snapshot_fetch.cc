@@ -36,8 +36,9 @@ arrow::Status Failure(std::string message) {
 
 arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn) {
   if (conn == nullptr) return Failure("zv_fetch_snapshot: NULL argument");
-  const char* token = conn->session_token.empty() ? nullptr : conn->session_token.c_str();
-  return zv_route_fetch_info_schema_snapshot(conn->control_plane_url.c_str(), token, &conn->tls,
+  const SecretString token = conn->session_token.Copy();
+  return zv_route_fetch_info_schema_snapshot(conn->control_plane_url.c_str(),
+                                             token.empty() ? nullptr : token.c_str(), &conn->tls,
                                              &conn->options, conn->share_handle());
 }
 

@@ -94,8 +94,9 @@ arrow::Status zv_snapshot_reload_if_moved(const zv_conn* transport, ZVSnapshotSt
     return arrow::Status::Invalid("zv_snapshot_reload_if_moved: NULL argument");
   }
   const uint64_t installed = store->Read().epoch;
+  const SecretString token = transport->session_token.Copy();
   arrow::Result<ZVCatalogVersion> version =
-      zv_route_fetch_epoch(transport->control_plane_url.c_str(), transport->session_token.c_str(),
+      zv_route_fetch_epoch(transport->control_plane_url.c_str(), token.c_str(),
                            &transport->tls, &transport->options);
   if (version.ok() && installed != 0 && version->sequence == installed) return arrow::Status::OK();
   if (!version.ok()) {

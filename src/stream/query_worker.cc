@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <system_error>
 
 #include "diagnostics/log.h"
@@ -191,7 +192,16 @@ int ProgressCallback(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_of
   return 0;
 }
 
-void PerformTransfer(ZVQuery* q) {
+// A refusal of the connection's token that came before any result: the
+// request may be tried once more with a fresh token.
+struct TokenRefusal {
+  SecretString token;
+  std::string message;
+};
+
+// Streams the query's result. With `refusal` given, an HTTP 401 is left
+// there instead of being recorded, for the caller to refresh the token.
+void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
   const zv_conn& conn = *q->connection;
   CurlEasy easy(curl_easy_init());
   if (!easy) {
@@ -209,7 +219,8 @@ void PerformTransfer(ZVQuery* q) {
     q->RecordError(body.status().message());
     return;
   }
-  const std::string_view token = conn.session_token.view();
+  const SecretString token_copy = conn.session_token.Copy();
+  const std::string_view token = token_copy.view();
   if (token.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     q->RecordError("session token contains forbidden control characters");
     return;
@@ -300,6 +311,10 @@ void PerformTransfer(ZVQuery* q) {
   if (status >= 400) {
     ZV_LOG(kLogWarn, "transport", "HTTP %ld from compute (%zu byte body): %s", status,
            ctx.error_body.size(), zv_redact(ctx.error_body).c_str());
+    if (status == 401 && refusal != nullptr) {
+      *refusal = TokenRefusal{token_copy.Copy(), zv_compute_error_text(ctx.error_body, status)};
+      return;
+    }
     ServerErrorFields fields = zv_server_error_fields(ctx.error_body);
     q->RecordServerError(zv_compute_error_text(ctx.error_body, status), std::move(fields.sqlstate),
                          std::move(fields.code));
@@ -310,9 +325,24 @@ void PerformTransfer(ZVQuery* q) {
   }
 }
 
+// A 401 answers before any result byte, so the query has not run: after one
+// fresh login it is sent once more, and a second refusal is final.
+void PerformTransferWithFreshToken(ZVQuery* q) {
+  std::optional<TokenRefusal> refusal;
+  PerformTransfer(q, &refusal);
+  if (!refusal) return;
+  const arrow::Status fresh =
+      zv_refresh_session_token(q->connection.get(), refusal->token, refusal->message);
+  if (!fresh.ok()) {
+    q->RecordError(fresh.message());
+    return;
+  }
+  PerformTransfer(q, nullptr);
+}
+
 void RunQueryWorker(ZVQuery* q) {
   try {
-    PerformTransfer(q);
+    PerformTransferWithFreshToken(q);
   } catch (const std::bad_alloc&) {
     q->RecordError("out of memory in query worker");
   } catch (const std::exception& e) {

@@ -52,55 +52,58 @@ std::string IdentityOf(const std::string& kind, const std::string& digest) {
   return digest.empty() ? std::string() : kind + '\x1f' + digest;
 }
 
-// Where the connection's session token came from: a refused cached token is
-// worth one fresh login, a refused given or fresh one is final.
-enum class TokenSource { kGiven, kCache, kLogin };
-
-arrow::Status LogIn(const ConnectRequest& request, const std::string& cache_key, zv_conn* conn) {
-  auto login = zv_auth_login_password(request.control_plane_url, request.username,
-                                      request.password, &conn->tls, &conn->options,
-                                      conn->share_handle());
+// Logs in with the connection's credentials and installs the new token,
+// which the cache then holds for the next connections.
+arrow::Status LogIn(zv_conn* conn) {
+  auto login = zv_auth_login_password(conn->control_plane_url.c_str(),
+                                      conn->login.username.c_str(), conn->login.password.c_str(),
+                                      &conn->tls, &conn->options, conn->share_handle());
   if (!login.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during auth: %s",
            login.status().message().c_str());
     return login.status();
   }
-  conn->session_token = std::move(login->session_token);
-  conn->subject_id = login->subject_id.value_or("");
-  if (conn->session_token.empty()) {
+  if (login->session_token.empty()) {
     return arrow::Status::IOError("auth succeeded but no session token issued");
   }
-  TokenCache::Instance().Store(cache_key, conn->session_token);
+  conn->subject_id = login->subject_id.value_or("");
+  TokenCache::Instance().Store(conn->login.cache_key, login->session_token);
+  conn->session_token.Replace(std::move(login->session_token));
+  conn->token_source = TokenSource::kLogin;
   return arrow::Status::OK();
 }
 
-arrow::Result<TokenSource> Authenticate(const ConnectRequest& request, zv_conn* conn) {
+arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
   if (request.session_token != nullptr) {
     // The token goes into an Authorization header: line breaks would let it
     // inject headers of its own.
     if (HasForbiddenControlCharacters(request.session_token)) {
       return arrow::Status::IOError("session_token contains forbidden control characters");
     }
-    conn->session_token.Assign(request.session_token);
+    conn->session_token.Replace(SecretString(request.session_token));
     conn->auth_identity = IdentityOf("token", SecretDigest(request.session_token));
-    return TokenSource::kGiven;
+    conn->token_source = TokenSource::kGiven;
+    return arrow::Status::OK();
   }
   conn->auth_identity =
       IdentityOf(std::string("user\x1f") + request.username, SecretDigest(request.password));
-  const std::string cache_key =
+  conn->login.username = request.username;
+  conn->login.password.Assign(request.password);
+  conn->login.cache_key =
       TokenCache::Key(request.control_plane_url, request.username, request.password);
-  if (auto cached = TokenCache::Instance().Lookup(cache_key)) {
-    conn->session_token = std::move(*cached);
+  if (auto cached = TokenCache::Instance().Lookup(conn->login.cache_key)) {
+    conn->session_token.Replace(std::move(*cached));
+    conn->token_source = TokenSource::kCache;
     ZV_LOG(kLogInfo, "auth", "Reusing cached session token for %s against %s (skipping /auth)",
            request.username, request.control_plane_url);
-    return TokenSource::kCache;
+    return arrow::Status::OK();
   }
-  ARROW_RETURN_NOT_OK(LogIn(request, cache_key, conn));
-  return TokenSource::kLogin;
+  return LogIn(conn);
 }
 
 arrow::Result<zv_route> FindRoute(const ConnectRequest& request, const zv_conn& conn) {
-  const ControlPlaneCall call = conn.control_plane_call();
+  const SecretString token = conn.session_token.Copy();
+  const ControlPlaneCall call = conn.control_plane_call(token);
   if (Given(request.compute_url)) return zv_route_from_explicit_url(request.compute_url);
   if (Given(request.compute_node)) return zv_route_lookup_by_entity_ref(call, request.compute_node);
   return zv_route_recommend(call, conn.subject_id.c_str());
@@ -116,7 +119,8 @@ arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn
   ARROW_ASSIGN_OR_RAISE(zv_route route, FindRoute(request, conn));
   arrow::Status valid = ValidateComputeUrl(conn, route.compute_url.c_str());
   if (!valid.ok() && route.reservation_id) {
-    if (!zv_route_abandon(conn.control_plane_call(), route.reservation_id->c_str()).ok()) {
+    const SecretString token = conn.session_token.Copy();
+    if (!zv_route_abandon(conn.control_plane_call(token), route.reservation_id->c_str()).ok()) {
       ZV_LOG(kLogWarn, "transport",
              "zv_route_abandon failed for reservation %s; slot will expire after TTL",
              route.reservation_id->c_str());
@@ -129,23 +133,13 @@ arrow::Result<zv_route> Route(const ConnectRequest& request, const zv_conn& conn
 // Routes the connection; when the control plane refuses a cached token (it
 // expired, was revoked, or the service restarted), drops it from the cache,
 // logs in once more and routes again. Nothing loops: a second refusal, or a
-// refusal of a token the host gave, is final.
-arrow::Result<zv_route> RouteWithFreshToken(const ConnectRequest& request, TokenSource source,
-                                            zv_conn* conn) {
+// refusal of a token just issued, is final.
+arrow::Result<zv_route> RouteWithFreshToken(const ConnectRequest& request, zv_conn* conn) {
   auto route = Route(request, *conn);
   if (route.ok() || HttpStatusOf(route.status()) != 401) return route;
-  if (source == TokenSource::kGiven) {
-    return arrow::Status::IOError("the service refused the given session token (expired or "
-                                  "revoked; obtain a new one): " +
-                                  route.status().message());
-  }
-  if (source != TokenSource::kCache) return route;
-  const std::string cache_key =
-      TokenCache::Key(request.control_plane_url, request.username, request.password);
-  TokenCache::Instance().Forget(cache_key, conn->session_token);
-  ZV_LOG(kLogInfo, "auth", "Cached session token for %s was refused (HTTP 401); logging in again",
-         request.username);
-  ARROW_RETURN_NOT_OK(LogIn(request, cache_key, conn));
+  if (conn->token_source == TokenSource::kLogin) return route;
+  ARROW_RETURN_NOT_OK(zv_refresh_session_token(conn, conn->session_token.Copy(),
+                                               route.status().message()));
   return Route(request, *conn);
 }
 
@@ -172,9 +166,9 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
   AcceptOptions(request.options, &conn->options);
   conn->user_agent = UserAgent(&conn->options);
 
-  ARROW_ASSIGN_OR_RAISE(const TokenSource source, Authenticate(request, conn.get()));
+  ARROW_RETURN_NOT_OK(Authenticate(request, conn.get()));
 
-  auto route = RouteWithFreshToken(request, source, conn.get());
+  auto route = RouteWithFreshToken(request, conn.get());
   if (!route.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during compute routing: %s",
            route.status().message().c_str());
@@ -185,7 +179,8 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
   if (route->reservation_id) conn->reservation_id.Assign(*route->reservation_id);
 
   if (!conn->reservation_id.empty()) {
-    if (zv_route_confirm(conn->control_plane_call(), conn->reservation_id.c_str()).ok()) {
+    const SecretString token = conn->session_token.Copy();
+    if (zv_route_confirm(conn->control_plane_call(token), conn->reservation_id.c_str()).ok()) {
       conn->reservation_confirmed = true;
     } else {
       ZV_LOG(kLogWarn, "transport",
@@ -202,11 +197,37 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
   return conn;
 }
 
+arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refused,
+                                       const std::string& refusal) {
+  std::lock_guard<std::mutex> lock(conn->refresh_mu);
+  // Requests refused together: the first one logs in, the others use its token.
+  if (conn->session_token.Copy().view() != refused.view()) return arrow::Status::OK();
+  if (conn->token_source == TokenSource::kGiven) {
+    return arrow::Status::IOError(
+        "the service refused the given session token (expired or revoked; obtain a new one): " +
+        refusal);
+  }
+  if (conn->login.password.empty()) {
+    return arrow::Status::IOError("the session token was refused and the connection is released: " +
+                                  refusal);
+  }
+  TokenCache::Instance().Forget(conn->login.cache_key, refused);
+  ZV_LOG(kLogInfo, "auth", "Session token for %s was refused (HTTP 401); logging in again",
+         conn->login.username.c_str());
+  return LogIn(conn);
+}
+
 void zv_disconnect(std::shared_ptr<zv_conn> conn) {
   if (!conn) return;
   conn->released.store(true);
+  {
+    // Transfers still running stop now; none of them may log in any more.
+    std::lock_guard<std::mutex> lock(conn->refresh_mu);
+    conn->login.password.Reset();
+  }
   if (!conn->reservation_id.empty() && !conn->reservation_confirmed) {
-    if (!zv_route_abandon(conn->control_plane_call(), conn->reservation_id.c_str()).ok()) {
+    const SecretString token = conn->session_token.Copy();
+    if (!zv_route_abandon(conn->control_plane_call(token), conn->reservation_id.c_str()).ok()) {
       ZV_LOG(kLogWarn, "transport",
              "zv_route_abandon failed for reservation %s; slot will expire after TTL",
              conn->reservation_id.c_str());

@@ -4,26 +4,33 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "diagnostics/secret_string.h"
 #include "transport/connection_share.h"
 #include "transport/http_client.h"
 #include "transport/routing.h"
+#include "transport/session_token.h"
 #include "transport/tls_policy.h"
 
 namespace zv {
 
 // One authenticated session with the service: which control plane, which
 // compute node, which token, and how to reach both. Written only while
-// connecting; afterwards it is read concurrently without a lock by query and
-// ingest workers, each of which holds a reference so the record (and the
-// share's lock) outlives any transfer still running.
+// connecting, except the token, which a refresh may replace (it has its own
+// lock); the rest is read concurrently without a lock by query and ingest
+// workers, each of which holds a reference so the record (and the share's
+// lock) outlives any transfer still running.
 struct zv_conn {
   std::string control_plane_url;
   std::string compute_url;
   std::string compute_node;  // entity reference; empty for an explicit URL
-  SecretString session_token;
+  GuardedToken session_token;
+  TokenSource token_source = TokenSource::kGiven;
+  // Serialises refreshes, so that requests refused together log in once.
+  std::mutex refresh_mu;
+  LoginCredentials login;  // guarded by refresh_mu after connecting
   std::string subject_id;  // empty when a token was given or reused
   // Who authenticated, as a cache key part: a digest of the session token
   // when one was given, else the user name with a digest of the password.
@@ -44,8 +51,9 @@ struct zv_conn {
   const std::string& query_url() const {
     return compute_url.empty() ? control_plane_url : compute_url;
   }
-  ControlPlaneCall control_plane_call() const {
-    return {control_plane_url.c_str(), session_token.c_str(), &tls, &options, share_handle()};
+  // `token` is a copy of session_token that the caller keeps alive.
+  ControlPlaneCall control_plane_call(const SecretString& token) const {
+    return {control_plane_url.c_str(), token.c_str(), &tls, &options, share_handle()};
   }
 };
 
@@ -65,6 +73,15 @@ struct ConnectRequest {
 // compute node (explicit URL, pinned node or recommendation) and confirms the
 // reservation. The failure message is the innermost one.
 arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request);
+
+// After the service refused `refused` (HTTP 401) on a request that exchanged
+// none of the host's data or of the result yet: drops the token from the
+// cache, logs in once more and installs the new token, so the caller can try
+// its request once again. OK at once when another request already replaced
+// the refused token. A token the host gave cannot be renewed: the error then
+// says it was refused, with `refusal` (the failed request's message) after it.
+arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refused,
+                                       const std::string& refusal);
 
 // Abandons an unconfirmed reservation and drops the caller's reference; the
 // record's secrets are zeroed when the last reference goes.

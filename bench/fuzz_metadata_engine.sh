@@ -51,5 +51,5 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}" \
 "$out/fuzz_metadata_engine" "$out/corpus" "$repo/tests/fuzz/metadata_engine/corpus" \
   -dict="$repo/tests/fuzz/metadata_engine/sql.dict" \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=4096 \
+  -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=4096 \
   -print_final_stats=1

@@ -87,6 +87,7 @@ class Tally:
         self.lock = threading.Lock()
         self.ops = collections.Counter()
         self.errors = collections.Counter()
+        self.samples: dict[str, list[str]] = collections.defaultdict(list)
         self.wrong: list[str] = []
         self.empty_catalog = 0
         self.running: dict[int, tuple[str, float]] = {}
@@ -96,6 +97,8 @@ class Tally:
         state = getattr(exc, "sqlstate", None) or type(exc).__name__
         with self.lock:
             self.errors[state] += 1
+            if len(self.samples[state]) < 3:
+                self.samples[state].append(str(exc).splitlines()[0][:200])
 
     def finding(self, what: str) -> None:
         with self.lock:
@@ -230,6 +233,9 @@ def watch_deadlines(tally: Tally, stop: threading.Event) -> None:
 def report(tally: Tally, stuck: list[str], baseline: dict, after: dict) -> list[str]:
     print(f"operations: {sum(tally.ops.values())} {dict(tally.ops)}")
     print(f"errors by SQLSTATE: {dict(tally.errors.most_common())}")
+    for state, messages in sorted(tally.samples.items()):
+        for message in messages:
+            print(f"  {state}: {message}")
     print(f"wrong results: {len(tally.wrong)}")
     for what in tally.wrong[:10]:
         print(f"  {what}")

@@ -98,8 +98,9 @@ arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
 }
 
 // Offers the SQL to the metadata engine; a finished query over its result
-// when it answers, null when the statement must go to compute.
-ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
+// when it answers, null when the statement must go to compute. Running out of
+// memory while wrapping an answer is a failure, not a reason to ask compute.
+arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& sql) {
   if (!conn.engine) return nullptr;
   zv_sql::ExecuteResult result = conn.engine->execute_sql(sql);
   if (result.status == zv_sql::ExecuteStatus::Ok && conn.catalog_may_have_changed) {
@@ -120,12 +121,8 @@ ZVQueryPtr AnswerLocally(ZVConnection& conn, const std::string& sql) {
   }
   long long rows = 0;
   for (const auto& batch : result.batches) rows += batch ? batch->num_rows() : 0;
-  ZVQueryPtr query;
-  try {
-    query = zv_wrap_engine_result(conn.transport, result.schema, result.batches);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        zv_wrap_engine_result(conn.transport, result.schema, result.batches));
   zv_sql_trace_statement("MetadataEngine(cache hit)", sql.c_str());
   ZV_LOG(kLogDebug, "meta_engine", "served from cache (rows=%lld)", rows);
   return query;
@@ -162,7 +159,9 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
 // without, the statement runs to completion.
 arrow::Status RunSql(ZVConnection& conn, const std::string& sql, ArrowArrayStream* out,
                      int64_t* rows_affected) {
-  ZVQueryPtr query = AnswerLocally(conn, sql);
+  auto local = AnswerLocally(conn, sql);
+  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  ZVQueryPtr query = std::move(*local);
   bool may_change_catalog = false;
   if (!query) {
     may_change_catalog = MayChangeCatalog(sql);

@@ -8,9 +8,11 @@
 #include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
 #include <arrow/memory_pool.h>
+#include <arrow/table.h>
 #include <arrow/type.h>
 
 #include "diagnostics/log.h"
+#include "stream/ipc_decode.h"
 
 namespace zv {
 
@@ -67,15 +69,34 @@ std::shared_ptr<arrow::RecordBatch> zv_snapshot_decode_slot(const uint8_t* bytes
            reader.status().ToString().c_str());
     return nullptr;
   }
-  std::shared_ptr<arrow::RecordBatch> batch;
-  arrow::Status read = (*reader)->ReadNext(&batch);
-  if (!read.ok()) {
-    ZV_LOG(kLogError, "info_schema", "snapshot RS %d: IPC ReadNext failed: %s", slot,
-           read.ToString().c_str());
+  // Every batch of the slot's stream, each checked before anyone reads it,
+  // joined into the slot's one batch.
+  std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
+  while (true) {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    arrow::Status read = (*reader)->ReadNext(&batch);
+    if (read.ok() && batch != nullptr) read = zv_validate_received_batch(*batch);
+    if (!read.ok()) {
+      ZV_LOG(kLogError, "info_schema", "snapshot RS %d: IPC ReadNext failed: %s", slot,
+             read.ToString().c_str());
+      return nullptr;
+    }
+    if (batch == nullptr) break;
+    batches.push_back(std::move(batch));
+  }
+  if (batches.empty()) return ZeroRowBatch((*reader)->schema(), slot);
+  if (batches.size() == 1) return batches.front();
+  auto combined = [&]() -> arrow::Result<std::shared_ptr<arrow::RecordBatch>> {
+    ARROW_ASSIGN_OR_RAISE(auto table,
+                          arrow::Table::FromRecordBatches((*reader)->schema(), batches));
+    return table->CombineChunksToBatch();
+  }();
+  if (!combined.ok()) {
+    ZV_LOG(kLogError, "info_schema", "snapshot RS %d: joining %zu batches failed: %s", slot,
+           batches.size(), combined.status().ToString().c_str());
     return nullptr;
   }
-  if (batch != nullptr) return batch;  // later batches in the stream are not read
-  return ZeroRowBatch((*reader)->schema(), slot);
+  return *combined;
 }
 
 }  // namespace zv

@@ -51,8 +51,19 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> 
   decoded.schema = reader->schema();
   // The metadata scan is skipped entirely unless someone will see the line.
   if (zv::LogEnabled(zv::kLogTrace)) LogCompressionCodec(*decoded.schema);
-  ARROW_RETURN_NOT_OK(reader->ReadNext(&decoded.batch));
-  return decoded;
+  while (true) {
+    std::shared_ptr<arrow::RecordBatch> batch;
+    ARROW_RETURN_NOT_OK(reader->ReadNext(&batch));
+    if (batch == nullptr) return decoded;
+    ARROW_RETURN_NOT_OK(zv_validate_received_batch(*batch));
+    decoded.batches.push_back(std::move(batch));
+  }
+}
+
+arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch) {
+  arrow::Status valid = batch.ValidateFull();
+  if (valid.ok()) return valid;
+  return arrow::Status::Invalid("received batch is malformed: ", valid.message());
 }
 
 std::shared_ptr<arrow::Schema> zv_decode_init_schema(std::string_view schema_ipc) {

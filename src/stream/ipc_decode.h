@@ -7,6 +7,7 @@
 
 #include <arrow/buffer.h>
 #include <string_view>
+#include <vector>
 
 #include <arrow/record_batch.h>
 #include <arrow/result.h>
@@ -14,20 +15,27 @@
 
 struct ZVDecodedIpc {
   std::shared_ptr<arrow::Schema> schema;
-  // The stream's first record batch; null when the stream carries only a schema.
-  std::shared_ptr<arrow::RecordBatch> batch;
+  // Every record batch of the stream, in order; empty when the stream carries
+  // only a schema. Each has passed zv_validate_received_batch.
+  std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
 };
 
-// Reads one IPC stream from memory. The bytes are copied once into a buffer of
-// Arrow's default pool and the batch's arrays slice that buffer, so the result
-// does not depend on `bytes` after the call (they are usually the HTTP
-// receive buffer). Batches after the first are not read: a BATCH frame carries
-// one. At TRACE level the stream's compression codec is logged.
+// Reads one IPC stream from memory, every batch of it. The bytes are copied
+// once into a buffer of Arrow's default pool and the batches' arrays slice
+// that buffer, so the result does not depend on `bytes` after the call (they
+// are usually the HTTP receive buffer). At TRACE level the stream's
+// compression codec is logged.
 arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count);
 
 // The same for bytes already held in Arrow memory: no copy is made and the
 // arrays slice `owned`.
 arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> owned);
+
+// Checks a batch that came off the network before anyone reads it: every
+// length, offset, child count and buffer size must keep a reader inside the
+// batch's buffers (Arrow's full validation). Invalid with "received batch is
+// malformed: ..." otherwise.
+arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch);
 
 // The result schema announced by a query's INIT frame: `schema_ipc` is the
 // base64 text of "schemaIpc". Null when there is none to take, in which case

@@ -67,7 +67,7 @@ void ZVQuery::AdoptSchema(std::shared_ptr<arrow::Schema> init_schema) {
   cv.notify_all();
 }
 
-void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
+bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
                       std::shared_ptr<arrow::RecordBatch> batch) {
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -75,8 +75,19 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
   }
   if (!batch) {
     cv.notify_one();
-    return;
+    return true;
   }
+  // A batch that cannot be queued is a failed query, never a shorter result.
+  try {
+    return EnqueueCarrier(std::move(batch_schema), std::move(batch));
+  } catch (const std::bad_alloc&) {
+    RecordError("out of memory while queuing a result batch");
+    return false;
+  }
+}
+
+bool ZVQuery::EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
+                             std::shared_ptr<arrow::RecordBatch> batch) {
   auto carrier = std::make_unique<ZVArrowBatch>();
   // With a byte budget, charge what the batch really holds.
   if (max_inflight_bytes != 0) carrier->size = arrow::util::TotalBufferSize(*batch);
@@ -89,12 +100,13 @@ void ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
         return Admits(*this, carrier->size) || cancelled.load() || done.load() || !error.empty();
       });
     }
-    if (cancelled.load() || done.load() || !error.empty()) return;
-    queued_bytes += NonNegative(carrier->size);
+    if (cancelled.load() || done.load() || !error.empty()) return false;
     queue.push_back(std::move(carrier));
+    queued_bytes += NonNegative(queue.back()->size);
     received_batch = true;
   }
   cv.notify_one();
+  return true;
 }
 
 void ZVQuery::MarkAccepted() {
@@ -213,20 +225,24 @@ void zv_query_close(ZVQuery* query) {
   query->queued_bytes = 0;
 }
 
-ZVQueryPtr zv_wrap_engine_result(std::shared_ptr<zv_conn> connection,
-                                 std::shared_ptr<arrow::Schema> schema,
-                                 const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
-  ZVQueryPtr query = NewQuery(std::move(connection));
-  query->schema = schema;
-  for (const auto& batch : batches) {
-    if (!batch) continue;
-    auto carrier = std::make_unique<ZVArrowBatch>();
-    carrier->batch = batch;
-    carrier->schema = schema;
-    query->queue.push_back(std::move(carrier));
+arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
+    std::shared_ptr<zv_conn> connection, std::shared_ptr<arrow::Schema> schema,
+    const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
+  try {
+    ZVQueryPtr query = NewQuery(std::move(connection));
+    query->schema = schema;
+    for (const auto& batch : batches) {
+      if (!batch) continue;
+      auto carrier = std::make_unique<ZVArrowBatch>();
+      carrier->batch = batch;
+      carrier->schema = schema;
+      query->queue.push_back(std::move(carrier));
+    }
+    query->done.store(true);
+    return query;
+  } catch (const std::bad_alloc&) {
+    return arrow::Status::OutOfMemory("out of memory while queuing the metadata engine's result");
   }
-  query->done.store(true);
-  return query;
 }
 
 }  // namespace zv

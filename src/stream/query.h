@@ -68,6 +68,10 @@ struct ZVQuery {
   bool accepted = false;  // the server answered (INIT or data) or the query ended
   bool received_batch = false;  // a data batch was queued at some point
 
+  // Where the response body stands; read and written by the worker alone.
+  uint32_t announced_result_sets = 1;  // from INIT; EOS of the last one ends the body
+  bool eos_seen = false;               // that EOS arrived: no frame may follow
+
   // Keeps the first error, marks the query done and wakes every waiter.
   void RecordError(const std::string& text);
   // RecordError for a failure the server described, keeping its SQLSTATE and
@@ -77,9 +81,13 @@ struct ZVQuery {
   void MarkDone();
   // Producer side: adopts `schema` when the query has none, then appends the
   // batch (when not null), blocking while the in-flight bounds are full.
-  // Returns without queuing when the query is cancelled, done or failed.
-  void Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
+  // Returns false without queuing when the query is cancelled, done or failed,
+  // or when memory ran out (recorded as the query's error).
+  bool Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
                std::shared_ptr<arrow::RecordBatch> batch);
+  // Enqueue's allocating part; may throw std::bad_alloc.
+  bool EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
+                      std::shared_ptr<arrow::RecordBatch> batch);
   // Adopts an INIT schema when the query has none yet.
   void AdoptSchema(std::shared_ptr<arrow::Schema> init_schema);
 
@@ -117,9 +125,10 @@ ZVQueryPtr NewQuery(std::shared_ptr<zv_conn> connection);
 // first, otherwise after it), so consumers always see the schema.
 ZVArrowBatchPtr zv_next_batch(ZVQuery* query, std::string* error);
 
-// Serves a result computed locally like a finished compute result.
-ZVQueryPtr zv_wrap_engine_result(std::shared_ptr<zv_conn> connection,
-                                 std::shared_ptr<arrow::Schema> schema,
-                                 const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
+// Serves a result computed locally like a finished compute result;
+// OutOfMemory when the batches cannot be queued.
+arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
+    std::shared_ptr<zv_conn> connection, std::shared_ptr<arrow::Schema> schema,
+    const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 
 }  // namespace zv

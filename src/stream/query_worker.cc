@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <system_error>
@@ -87,6 +88,8 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
       q->multi_result_notice_given = true;
     }
   }
+  q->announced_result_sets = static_cast<uint32_t>(
+      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max()));
   const auto& first = (*result_sets)[0];
   if (!first.is_object()) return;
   auto rows = first.find("rowsAffected");
@@ -129,7 +132,13 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
     q->RecordError("IPC decode (batch): " + decoded.status().ToString());
     return 1;
   }
-  q->Enqueue(std::move(decoded->schema), std::move(decoded->batch));
+  if (decoded->batches.empty()) {
+    q->Enqueue(std::move(decoded->schema), nullptr);
+    return 0;
+  }
+  for (auto& batch : decoded->batches) {
+    if (!q->Enqueue(decoded->schema, std::move(batch))) return 1;
+  }
   return 0;
 }
 
@@ -320,9 +329,7 @@ void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
                          std::move(fields.code));
     return;
   }
-  if (zv_frame_pending(parser.get())) {
-    q->RecordError("stream ended mid-frame (truncated binary response)");
-  }
+  FinishQueryStream(q, zv_frame_pending(parser.get()));
 }
 
 // A 401 answers before any result byte, so the query has not run: after one
@@ -372,11 +379,25 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
   }
 }
 
+void FinishQueryStream(ZVQuery* q, bool partial_frame) {
+  if (partial_frame) {
+    q->RecordError("stream ended mid-frame (truncated binary response)");
+  } else if (!q->eos_seen) {
+    q->RecordError("the result stream ended without its end-of-stream frame");
+  }
+}
+
 int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, void* context) {
   auto* q = static_cast<ZVQuery*>(context);
   if (q->cancelled.load()) return 1;
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
+  if (q->eos_seen) {
+    q->RecordError(Format(
+        "the result stream continued after its end-of-stream frame (frame type %s followed it)",
+        FrameTypeName(type)));
+    return 1;
+  }
   if (type == kZvFrameInit || type == kZvFrameBatch) q->MarkAccepted();
   try {
     switch (type) {
@@ -390,7 +411,9 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
           q->RecordError("EOS frame truncated (header < 4 bytes)");
           return 1;
         }
-        if (zv_read_be32(payload) == 0) q->MarkDone();
+        // The EOS of the last announced result set ends the body; the query
+        // is done once the transfer has ended too (FinishQueryStream).
+        if (zv_read_be32(payload) + 1 == q->announced_result_sets) q->eos_seen = true;
         return 0;
       case kZvFrameError: {
         ServerErrorFields fields = zv_server_error_fields(

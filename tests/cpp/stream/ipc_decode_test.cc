@@ -8,6 +8,8 @@
 #include <arrow/util/key_value_metadata.h>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -52,31 +54,31 @@ class IpcDecodeTest : public ::testing::Test {
                           std::to_string(::getpid()) + ".log";
 };
 
-TEST_F(IpcDecodeTest, TakesSchemaAndOnlyTheFirstBatch) {
+TEST_F(IpcDecodeTest, TakesSchemaAndEveryBatch) {
   auto first = SampleBatch(5);
   auto second = SampleBatch(3, 100);
+  using Batches = std::vector<std::shared_ptr<arrow::RecordBatch>>;
   struct Case {
     const char* name;
     std::vector<uint8_t> bytes;
-    std::shared_ptr<arrow::RecordBatch> expected_batch;
+    Batches expected;
   };
   const Case cases[] = {
-      {"one batch", WriteIpcStream(first->schema(), {first}), first},
-      {"two batches", WriteIpcStream(first->schema(), {first, second}), first},
-      {"schema only", WriteIpcStream(first->schema(), {}), nullptr},
-      {"no end marker", WriteIpcStream(first->schema(), {first}, {}, false), first},
-      {"schema only, no end marker", WriteIpcStream(first->schema(), {}, {}, false), nullptr},
+      {"one batch", WriteIpcStream(first->schema(), {first}), {first}},
+      {"two batches", WriteIpcStream(first->schema(), {first, second}), {first, second}},
+      {"schema only", WriteIpcStream(first->schema(), {}), {}},
+      {"no end marker", WriteIpcStream(first->schema(), {first, second}, {}, false),
+       {first, second}},
+      {"schema only, no end marker", WriteIpcStream(first->schema(), {}, {}, false), {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto decoded = zv_ipc_decode(c.bytes.data(), c.bytes.size());
     ASSERT_TRUE(decoded.ok()) << decoded.status().ToString();
     EXPECT_TRUE(decoded->schema->Equals(*first->schema()));
-    if (c.expected_batch == nullptr) {
-      EXPECT_EQ(decoded->batch, nullptr);
-    } else {
-      ASSERT_NE(decoded->batch, nullptr);
-      EXPECT_TRUE(decoded->batch->Equals(*c.expected_batch));
+    ASSERT_EQ(decoded->batches.size(), c.expected.size());
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      EXPECT_TRUE(decoded->batches[i]->Equals(*c.expected[i])) << i;
     }
   }
 }
@@ -115,7 +117,7 @@ TEST_F(IpcDecodeTest, BatchOwnsOneCopyOfThePayload) {
     EXPECT_GE(held, static_cast<int64_t>(bytes.size()));
     EXPECT_LT(held, static_cast<int64_t>(bytes.size()) * 2) << "payload copied more than once";
     std::fill(bytes.begin(), bytes.end(), 0xFF);  // the receive buffer gets reused
-    EXPECT_TRUE(decoded->batch->Equals(*batch));
+    EXPECT_TRUE(decoded->batches.at(0)->Equals(*batch));
   }
   EXPECT_EQ(pool->bytes_allocated(), before);
 }
@@ -138,7 +140,7 @@ TEST_F(IpcDecodeTest, CompressedStreamLogsItsCodecOnceAtTraceOnly) {
   LogAt(zv::kLogTrace);
   auto decoded = zv_ipc_decode(bytes.data(), bytes.size());
   ASSERT_TRUE(decoded.ok()) << decoded.status().ToString();
-  EXPECT_TRUE(decoded->batch->Equals(*plain));
+  EXPECT_TRUE(decoded->batches.at(0)->Equals(*plain));
   const std::string log = LogText();
   EXPECT_EQ(CountOf(log, "Compressed Arrow IPC frame: codec=zstd"), 1) << log;
   EXPECT_EQ(CountOf(log, "codec=lz4"), 0);
@@ -173,6 +175,52 @@ TEST_F(IpcDecodeTest, InitSchemaIsTakenOrLeftToTheFirstBatch) {
         << log;
     if (c.debug_line) EXPECT_THAT(log, HasSubstr("); falling back to first-batch schema"));
     std::remove(log_path_.c_str());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Replaces every occurrence of `from` in `bytes` by `to` (same length).
+template <typename T>
+int Patch(std::vector<uint8_t>& bytes, const std::vector<T>& from, const std::vector<T>& to) {
+  const size_t n = from.size() * sizeof(T);
+  int count = 0;
+  for (size_t i = 0; i + n <= bytes.size(); ++i) {
+    if (std::memcmp(bytes.data() + i, from.data(), n) == 0) {
+      std::memcpy(bytes.data() + i, to.data(), n);
+      ++count;
+    }
+  }
+  return count;
+}
+
+TEST_F(IpcDecodeTest, HostileBatchesAreRefusedBeforeAnyoneReadsThem) {
+  // Names "row0".."row2": utf8 offsets 0, 4, 8, 12.
+  const auto batch = SampleBatch(3);
+  const std::vector<uint8_t> valid = WriteIpcStream(batch->schema(), {batch, batch});
+  struct Case {
+    const char* name;
+    std::function<int(std::vector<uint8_t>&)> corrupt;
+  };
+  const Case cases[] = {
+      {"offset past the data",
+       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 4, 8, 1 << 30}); }},
+      {"offsets going backwards",
+       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 8, 4, 12}); }},
+      {"negative first offset",
+       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {-8, 4, 8, 12}); }},
+      {"negative lengths", [](auto& b) { return Patch<int64_t>(b, {3, 0}, {-3, 0}); }},
+      {"lengths beyond the buffers",
+       [](auto& b) { return Patch<int64_t>(b, {3, 0}, {int64_t{1} << 40, 0}); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes = valid;
+    ASSERT_GT(c.corrupt(bytes), 0) << "pattern not found";
+    auto decoded = zv_ipc_decode(bytes.data(), bytes.size());
+    EXPECT_FALSE(decoded.ok());
   }
 }
 

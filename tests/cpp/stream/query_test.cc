@@ -109,10 +109,10 @@ TEST(BatchQueue, ByteBudgetAdmitsOneOversizedBatchIntoAnEmptyQueue) {
 }
 
 TEST(EngineResult, ServesItsBatchesThenTheEmptyBatch) {
-  auto two = zv::zv_wrap_engine_result(nullptr, SampleSchema(),
-                                       {zv_test::SampleBatch(2), nullptr, zv_test::SampleBatch(3)});
+  auto two = *zv::zv_wrap_engine_result(
+      nullptr, SampleSchema(), {zv_test::SampleBatch(2), nullptr, zv_test::SampleBatch(3)});
   EXPECT_EQ(Drain(two.get()), (Seen{"2", "3", "0", "end"}));
-  auto none = zv::zv_wrap_engine_result(nullptr, SampleSchema(), {});
+  auto none = *zv::zv_wrap_engine_result(nullptr, SampleSchema(), {});
   EXPECT_EQ(Drain(none.get()), (Seen{"0", "end"}));
 }
 
@@ -137,9 +137,64 @@ TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, {})), 0);
   EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, ipc)), 0);
   EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 2}), 0);
-  EXPECT_FALSE(q->done.load()) << "only EOS of result set 0 ends the stream";
+  EXPECT_FALSE(q->eos_seen) << "only EOS of the last announced result set ends the stream";
   EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+  EXPECT_TRUE(q->eos_seen);
+  zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
+  q->MarkDone();
   EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));
+}
+
+TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
+  const auto ipc = zv_test::WriteIpcStream(
+      SampleSchema(), {zv_test::SampleBatch(2), zv_test::SampleBatch(3), zv_test::SampleBatch(4)});
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> frames;
+    bool partial_frame;
+    Seen seen;
+    std::string error;
+  } cases[] = {
+      {"three batches in one frame",
+       {{kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {"2", "3", "4", "0", "end"}, ""},
+      // A failure wins over batches still queued: the result is not complete.
+      {"no EOS", {{kZvFrameBatch, BatchPayload(0, ipc)}}, false,
+       {"error: the result stream ended without its end-of-stream frame"},
+       "the result stream ended without its end-of-stream frame"},
+      {"EOS of result set 0 of two",
+       {{kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {"error: the result stream ended without its end-of-stream frame"},
+       "the result stream ended without its end-of-stream frame"},
+      {"cut inside a frame", {{kZvFrameEos, {0, 0, 0, 0}}}, true,
+       {"error: stream ended mid-frame (truncated binary response)"},
+       "stream ended mid-frame (truncated binary response)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZVQueryPtr q = zv::NewQuery(nullptr);
+    for (const auto& [type, payload] : c.frames) EXPECT_EQ(Feed(q.get(), type, payload), 0);
+    zv::FinishQueryStream(q.get(), c.partial_frame);
+    q->MarkDone();
+    EXPECT_EQ(Drain(q.get()), c.seen);
+    EXPECT_EQ(q->ErrorText(), c.error);
+  }
+}
+
+TEST(QueryFrames, AnyFrameAfterTheEosFailsTheQuery) {
+  const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
+  const std::pair<uint8_t, std::vector<uint8_t>> late[] = {
+      {kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}},
+      {kZvFrameTrace, Text("x")}, {kZvFrameInit, Text("{}")}, {0x42, {}}};
+  for (const auto& [type, payload] : late) {
+    ZVQueryPtr q = zv::NewQuery(nullptr);
+    ASSERT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+    EXPECT_EQ(Feed(q.get(), type, payload), 1);
+    EXPECT_EQ(q->ErrorText().rfind(
+                  "the result stream continued after its end-of-stream frame (frame type ", 0),
+              0u)
+        << q->ErrorText();
+  }
 }
 
 TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {

@@ -1,0 +1,108 @@
+"""Result streams from a hostile compute node: malformed Arrow payloads are
+refused before the host reads them, every batch of a frame arrives, and a
+body without its end-of-stream frame, or with frames after it, is an error."""
+
+import struct
+
+import adbc_driver_manager as dm
+import adbc_driver_manager.dbapi
+import pyarrow as pa
+import pytest
+from hostile_server import (BATCH, HostileServer, batch_frame, eos_frame, frame, framed,
+                            init_frame)
+
+QUERY = "/api/v1/query/stream/binary"
+
+
+def ipc(*batches):
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, batches[0].schema) as writer:
+        for batch in batches:
+            writer.write_batch(batch)
+    return sink.getvalue().to_pybytes()
+
+
+def names(count=3):
+    """"row0".."row2": utf8 offsets 0, 4, 8, 12."""
+    return pa.record_batch([pa.array([f"row{i}" for i in range(count)])], names=["name"])
+
+
+def patched(data, old, new):
+    assert old in data
+    return data.replace(old, new)
+
+
+OFFSETS = struct.pack("<4i", 0, 4, 8, 12)
+LENGTH = struct.pack("<2q", 3, 0)  # a field node: length 3, no nulls
+
+MALFORMED = [
+    pytest.param(patched(ipc(names()), OFFSETS, struct.pack("<4i", 0, 4, 8, 1 << 30)),
+                 id="offset-past-data"),
+    pytest.param(patched(ipc(names()), OFFSETS, struct.pack("<4i", 0, 8, 4, 12)),
+                 id="offsets-backwards"),
+    pytest.param(patched(ipc(names()), LENGTH, struct.pack("<2q", -3, 0)), id="negative-length"),
+    pytest.param(patched(ipc(names()), LENGTH, struct.pack("<2q", 1 << 40, 0)),
+                 id="length-beyond-buffers"),
+    pytest.param(ipc(names())[:-20], id="truncated-buffers"),
+]
+
+
+def run(driver_path, compute, sql="SELECT name FROM t"):
+    """The query's table, or the error raised while executing or reading it."""
+    conn = adbc_driver_manager.dbapi.connect(
+        driver=driver_path,
+        db_kwargs={"uri": compute.url, "adbc.zorvane.session_token": "tok",
+                   "adbc.zorvane.compute_url": compute.url})
+    try:
+        with conn.cursor() as cur:
+            try:
+                cur.execute(sql)
+                return cur.fetch_arrow_table()
+            except (dm.Error, OSError) as err:
+                return err
+    finally:
+        conn.close()
+
+
+@pytest.fixture
+def compute():
+    with HostileServer() as srv:
+        yield srv
+
+
+@pytest.mark.parametrize("payload", MALFORMED)
+def test_malformed_batches_are_refused(driver_path, compute, payload):
+    compute.route("POST", QUERY, framed(init_frame(), batch_frame(payload), eos_frame()))
+    result = run(driver_path, compute)
+    assert isinstance(result, Exception), result
+    assert "IPC decode (batch): " in str(result)
+
+
+def test_every_batch_of_a_frame_arrives(driver_path, compute):
+    batches = [names(3), names(5), names(2)]
+    compute.route("POST", QUERY, framed(init_frame(), batch_frame(ipc(*batches)),
+                                        batch_frame(ipc(names(4))), eos_frame()))
+    table = run(driver_path, compute)
+    assert not isinstance(table, Exception), table
+    assert table.num_rows == 3 + 5 + 2 + 4
+
+
+@pytest.mark.parametrize("frames, message", [
+    ([init_frame(), batch_frame(ipc(names()))],
+     "the result stream ended without its end-of-stream frame"),
+    ([init_frame()], "the result stream ended without its end-of-stream frame"),
+    ([init_frame({"resultSets": [{}, {}]}), batch_frame(ipc(names())), eos_frame(0)],
+     "the result stream ended without its end-of-stream frame"),
+    ([init_frame(), batch_frame(ipc(names())), eos_frame(), batch_frame(ipc(names()))],
+     "the result stream continued after its end-of-stream frame (frame type BATCH followed it)"),
+    ([init_frame(), eos_frame(), frame(99, b"x")],
+     "the result stream continued after its end-of-stream frame (frame type unknown followed it)"),
+    ([init_frame(), eos_frame(), struct.pack(">B3xI", BATCH, 100)],
+     "stream ended mid-frame (truncated binary response)"),
+], ids=["no-eos", "init-only", "eos-of-first-of-two", "batch-after-eos", "unknown-after-eos",
+        "partial-frame-after-eos"])
+def test_a_body_must_end_with_its_eos_and_nothing_after(driver_path, compute, frames, message):
+    compute.route("POST", QUERY, framed(*frames))
+    result = run(driver_path, compute)
+    assert isinstance(result, Exception), result
+    assert message in str(result)

@@ -14,6 +14,7 @@
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
 #include "util/clock.h"
+#include "util/format.h"
 
 namespace zv {
 
@@ -52,9 +53,7 @@ struct ZVResultStream {
     return Fail(AdbcFailure(ADBC_STATUS_INTERNAL, "HY000", std::move(text)));
   }
   int Fail(const arrow::Status& failure) {
-    std::string text = failure.message();
-    if (text.size() > kLastErrorBytes - 1) text.resize(kLastErrorBytes - 1);
-    last_error = std::move(text);
+    last_error = Bounded(failure.message(), kLastErrorBytes);
     if (error.release == nullptr) error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
     error_status = ReportStatus(failure, &error, /*with_details=*/true);
     return EIO;

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "util/format.h"
+
 namespace {
 
 struct PhraseRule {
@@ -106,8 +108,7 @@ std::string zv_compute_error_text(std::string_view body, long http_status) {
     }
   }
   if (result.size() > kMaxComputeErrorText) {
-    result.resize(kMaxComputeErrorText - 3);
-    result += "...";
+    result = zv::Bounded(std::move(result), kMaxComputeErrorText - 2) + "...";
   }
   return result;
 }

@@ -4,7 +4,11 @@
 //     the first byte; both runs must deliver the same frames and end the same
 //     way;
 //   ZV_FUZZ_BASE64: strict base64 decoding, checked against re-encoding;
-//   ZV_FUZZ_IPC: Arrow IPC decoding and the INIT schema rule.
+//   ZV_FUZZ_IPC: Arrow IPC decoding and the INIT schema rule;
+//   ZV_FUZZ_IPC_CORRUPT: structured corruption of valid streams (nested,
+//     variable-length and dictionary columns): the input is a list of edits
+//     that overwrite lengths, offsets and counts with telling values. Whatever
+//     the decoder accepts must be valid and readable to the last value.
 // Every chunk is copied into an allocation of exactly its size, so a read past
 // the end of a chunk is caught by AddressSanitizer.
 
@@ -17,8 +21,19 @@
 #include <string_view>
 #include <vector>
 
+#include <arrow/array/builder_binary.h>
+#include <arrow/array/builder_dict.h>
+#include <arrow/array/builder_nested.h>
+#include <arrow/array/builder_primitive.h>
+#include <arrow/io/memory.h>
+#include <arrow/ipc/writer.h>
 #include <arrow/memory_pool.h>
+#include <arrow/pretty_print.h>
 #include <arrow/record_batch.h>
+
+#include <cstring>
+#include <limits>
+#include <sstream>
 
 #include "diagnostics/log.h"
 #include "stream/base64.h"
@@ -175,6 +190,107 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
   Check(pool->bytes_allocated() == pool_before);
 }
 
+// Valid streams of one batch each (two for the last) that corruption starts
+// from: lists and structs carry child counts and offsets, strings offsets,
+// dictionaries indices into another buffer.
+std::vector<std::vector<uint8_t>> ValidStreams() {
+  std::vector<std::vector<uint8_t>> streams;
+  auto write = [&](const std::shared_ptr<arrow::RecordBatch>& batch, int copies) {
+    auto sink = arrow::io::BufferOutputStream::Create().ValueOrDie();
+    auto writer = arrow::ipc::MakeStreamWriter(sink, batch->schema()).ValueOrDie();
+    for (int i = 0; i < copies; ++i) Check(writer->WriteRecordBatch(*batch).ok());
+    Check(writer->Close().ok());
+    auto buffer = sink->Finish().ValueOrDie();
+    streams.emplace_back(buffer->data(), buffer->data() + buffer->size());
+  };
+  arrow::StringBuilder strings;
+  arrow::Int32Builder ints;
+  for (int i = 0; i < 5; ++i) {
+    Check(strings.Append("v" + std::to_string(i * 7)).ok());
+    Check(i == 2 ? ints.AppendNull().ok() : ints.Append(i * 3).ok());
+  }
+  auto string_array = strings.Finish().ValueOrDie();
+  auto int_array = ints.Finish().ValueOrDie();
+
+  auto list_builder =
+      std::make_shared<arrow::ListBuilder>(arrow::default_memory_pool(),
+                                           std::make_shared<arrow::Int32Builder>());
+  auto* values = static_cast<arrow::Int32Builder*>(list_builder->value_builder());
+  for (int i = 0; i < 5; ++i) {
+    Check(list_builder->Append().ok());
+    for (int j = 0; j < i; ++j) Check(values->Append(j).ok());
+  }
+  auto list_array = list_builder->Finish().ValueOrDie();
+  auto struct_array =
+      arrow::StructArray::Make({int_array, string_array}, {"i", "s"}).ValueOrDie();
+  arrow::StringDictionaryBuilder dict;
+  for (const char* v : {"a", "b", "a", "c", "b"}) Check(dict.Append(v).ok());
+  auto dict_array = dict.Finish().ValueOrDie();
+
+  auto make = [](std::vector<std::shared_ptr<arrow::Array>> columns) {
+    arrow::FieldVector fields;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      fields.push_back(arrow::field("c" + std::to_string(i), columns[i]->type()));
+    }
+    return arrow::RecordBatch::Make(arrow::schema(fields), 5, std::move(columns));
+  };
+  write(make({int_array, string_array}), 1);
+  write(make({list_array}), 1);
+  write(make({struct_array}), 1);
+  write(make({dict_array}), 1);
+  write(make({list_array, struct_array, string_array}), 2);
+  return streams;
+}
+
+// Values that make lengths, offsets and counts go wrong in telling ways.
+constexpr int64_t kTellingValues[] = {0, 1, -1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 64, 1 << 20,
+                                      std::numeric_limits<int32_t>::max(),
+                                      std::numeric_limits<int32_t>::min(),
+                                      std::numeric_limits<int64_t>::max(),
+                                      std::numeric_limits<int64_t>::min()};
+
+// Each edit is four input bytes: position (two bytes, taken modulo the
+// stream's size), operation and argument.
+std::vector<uint8_t> Corrupted(const uint8_t* data, size_t size) {
+  static const std::vector<std::vector<uint8_t>> streams = ValidStreams();
+  std::vector<uint8_t> bytes = streams[data[0] % streams.size()];
+  for (size_t at = 1; at + 4 <= size && !bytes.empty(); at += 4) {
+    const size_t pos = ((size_t{data[at]} << 8) | data[at + 1]) % bytes.size();
+    const uint8_t op = data[at + 2] % 5;
+    const uint8_t arg = data[at + 3];
+    const int64_t telling = kTellingValues[arg % std::size(kTellingValues)];
+    if (op == 0) {
+      bytes[pos] = arg;
+    } else if (op == 1 && pos + 4 <= bytes.size()) {
+      const int32_t v = static_cast<int32_t>(telling);
+      std::memcpy(bytes.data() + pos, &v, sizeof(v));
+    } else if (op == 2 && pos + 8 <= bytes.size()) {
+      std::memcpy(bytes.data() + pos, &telling, sizeof(telling));
+    } else if (op == 3) {
+      bytes[pos] = static_cast<uint8_t>(bytes[pos] + (arg & 1 ? 1 : -1));
+    } else if (op == 4) {
+      bytes.resize(pos);
+    }
+  }
+  return bytes;
+}
+
+[[maybe_unused]] void FuzzCorruptIpc(const uint8_t* data, size_t size) {
+  if (size < 1) return;
+  const std::vector<uint8_t> bytes = Corrupted(data, size);
+  auto copy = std::make_unique<uint8_t[]>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), copy.get());
+  auto decoded = zv_ipc_decode(copy.get(), bytes.size());
+  copy.reset();
+  if (!decoded.ok()) return;
+  for (const auto& batch : decoded->batches) {
+    // Accepted means valid: a host may read every value without checking.
+    Check(batch->ValidateFull().ok());
+    std::ostringstream sink;
+    (void)arrow::PrettyPrint(*batch, 0, &sink);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -189,10 +305,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzFrames(data, size);
 #elif defined(ZV_FUZZ_BASE64)
   FuzzBase64(data, size);
+#elif defined(ZV_FUZZ_IPC_CORRUPT)
+  FuzzCorruptIpc(data, size);
 #elif defined(ZV_FUZZ_IPC)
   FuzzIpc(data, size);
 #else
-#error "define ZV_FUZZ_FRAMES, ZV_FUZZ_BASE64 or ZV_FUZZ_IPC"
+#error "define ZV_FUZZ_FRAMES, ZV_FUZZ_BASE64, ZV_FUZZ_IPC or ZV_FUZZ_IPC_CORRUPT"
 #endif
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "diagnostics/log.h"
+#include "transport/http_client.h"
 #include "transport/url.h"
 #include "util/format.h"
 
@@ -65,7 +66,8 @@ arrow::Result<ZVCatalogVersion> zv_route_fetch_epoch(const char* control_plane_u
       zv_http_json(url, "GET", std::string(), session_token, tls, options, nullptr, &body, cancel);
   if (!status.ok()) return Failure(status.status().message());
   if (*status < 200 || *status > 299) {
-    return Failure(HttpErrorMessage("catalog version fetch", *status, body));
+    return WithHttpStatus(Failure(HttpErrorMessage("catalog version fetch", *status, body)),
+                          *status);
   }
   return parse_catalog_version_response(body.data(), body.size());
 }

@@ -25,6 +25,7 @@
 #include "diagnostics/log.h"
 #include "snapshot/catalog_version.h"
 #include "snapshot/snapshot_cache.h"
+#include "transport/http_client.h"
 #include "util/no_destructor.h"
 
 namespace zv {
@@ -82,6 +83,16 @@ void PollOnce(PollerState& st) {
   arrow::Result<ZVCatalogVersion> version =
       zv_route_fetch_epoch(target->control_plane_url.c_str(), target->session_token.c_str(),
                            &target->tls, &target->options, &st.stop);
+  if (HttpStatusOf(version.status()) == 401) {
+    // The token of the connection that filled the cache is no longer valid,
+    // so no poll would succeed again and the cache would never learn of a
+    // change: it is emptied, and the next connection fetches with its own
+    // token, which the poller then uses.
+    ZV_LOG(kLogInfo, "snapshot_poller",
+           "epoch poll token was refused (HTTP 401); evicting snapshot cache");
+    SnapshotCache::Clear();
+    return;
+  }
   if (!version.ok()) {
     const std::string& message = version.status().message();
     ZV_LOG(kLogDebug, "snapshot_poller", "epoch poll failed: %s (will retry in %lds)",

@@ -263,6 +263,29 @@ def test_changed_catalog_sequence_empties_the_cache(driver_path, tmp_path):
     assert text.count("[meta_engine] served from cache (rows=") == 2
 
 
+def test_a_refused_poll_token_empties_the_cache_and_the_next_connection_renews_it(
+        driver_path, tmp_path):
+    log = tmp_path / "engine.log"
+    with start_devserver(nodes=1) as srv:
+        script = run_script("""
+            import urllib.request
+            with connected(DRIVER, URL, username="demo", password="demo", **OPTS):
+                wait_for_log("catalog epoch unchanged (seq=")
+                urllib.request.urlopen(urllib.request.Request(
+                    URL + "/debug/tokens/expire", data=b"{}", method="POST"), timeout=10).read()
+                wait_for_log("token was refused (HTTP 401); evicting snapshot cache")
+            open(LOG, "w").close()
+            with connected(DRIVER, URL, username="demo", password="demo", **OPTS):
+                wait_for_log("catalog epoch unchanged (seq=")
+        """, tmp_path, ZV_SNAPSHOT_POLL_INTERVAL_MS="100")
+        before = srv.counters()["snapshot_fetches"]
+        proc, _ = run(script, [driver_path, srv.url, str(log)])
+        assert proc.returncode == 0, proc.stderr + proc.stdout
+        # The second connection found no cached snapshot and fetched its own.
+        assert srv.counters()["snapshot_fetches"] == before + 2
+    assert "reused cached snapshot" not in log.read_text()
+
+
 def test_poller_uses_the_tls_settings_of_the_connection(driver_path, tls_material, tmp_path):
     # The control plane's certificate is signed by a private CA: a poll with
     # default settings could not verify it.

@@ -105,6 +105,20 @@ void BM_IpcDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_IpcDecode)->Arg(1000)->Arg(100000)->Arg(1000000);
 
+// The share of decoding spent validating what arrived (Arrow's full
+// validation of every buffer, offset and length).
+void BM_ValidateReceivedBatch(benchmark::State& state) {
+  auto batch = zv_test::SampleBatch(state.range(0));
+  const std::vector<uint8_t> payload = IpcPayload(state.range(0));
+  for (auto _ : state) {
+    arrow::Status valid = zv_validate_received_batch(*batch);
+    if (!valid.ok()) state.SkipWithError(valid.ToString().c_str());
+    benchmark::DoNotOptimize(valid);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload.size()));
+}
+BENCHMARK(BM_ValidateReceivedBatch)->Arg(1000)->Arg(100000)->Arg(1000000);
+
 void BM_IpcMemcpyBaseline(benchmark::State& state) {
   const std::vector<uint8_t> payload = IpcPayload(state.range(0));
   std::vector<uint8_t> target(payload.size());

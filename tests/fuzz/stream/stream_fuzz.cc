@@ -222,7 +222,9 @@ std::vector<std::vector<uint8_t>> ValidStreams() {
   }
   auto list_array = list_builder->Finish().ValueOrDie();
   auto struct_array =
-      arrow::StructArray::Make({int_array, string_array}, {"i", "s"}).ValueOrDie();
+      arrow::StructArray::Make(arrow::ArrayVector{int_array, string_array},
+                               std::vector<std::string>{"i", "s"})
+          .ValueOrDie();
   arrow::StringDictionaryBuilder dict;
   for (const char* v : {"a", "b", "a", "c", "b"}) Check(dict.Append(v).ok());
   auto dict_array = dict.Finish().ValueOrDie();

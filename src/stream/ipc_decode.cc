@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <arrow/array/validate.h>
 #include <arrow/buffer.h>
 #include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
@@ -60,8 +61,24 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> 
   }
 }
 
+namespace {
+
+// Everything a reader relies on to stay inside the buffers: the batch's own
+// checks (column count, lengths and types against the schema), then each
+// column's full validation (buffer sizes, offsets, child lengths, dictionary
+// indices).
+arrow::Status ValidateBounds(const arrow::RecordBatch& batch) {
+  ARROW_RETURN_NOT_OK(batch.Validate());
+  for (int i = 0; i < batch.num_columns(); ++i) {
+    ARROW_RETURN_NOT_OK(arrow::internal::ValidateArrayFull(*batch.column_data(i)));
+  }
+  return arrow::Status::OK();
+}
+
+}  // namespace
+
 arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch) {
-  arrow::Status valid = batch.ValidateFull();
+  arrow::Status valid = ValidateBounds(batch);
   if (valid.ok()) return valid;
   return arrow::Status::Invalid("received batch is malformed: ", valid.message());
 }

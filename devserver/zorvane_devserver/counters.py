@@ -42,6 +42,7 @@ class Counters:
                 "unauthorized": self._events["unauthorized"],
                 "client_disconnects": self._events["client_disconnects"],
                 "queries": self._events["queries"],
+                "queries_interrupted": self._events["queries_interrupted"],
                 "ingests_committed": self._events["ingests_committed"],
                 "ingests_rolled_back": self._events["ingests_rolled_back"],
                 "ingest_replays": self._events["ingest_replays"],

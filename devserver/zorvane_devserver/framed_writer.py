@@ -38,6 +38,10 @@ class FramedWriter:
         self.bytes_sent = 0
 
     @property
+    def request(self) -> web.Request:
+        return self._request
+
+    @property
     def response(self) -> web.StreamResponse:
         """What the handler returns; a plain 500 if the stream never started (the client sees nothing anyway)."""
         return self._response if self._response is not None and self._response.prepared else web.Response(status=500)

@@ -44,7 +44,10 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
     state.counters.event("queries")
     run = QueryRun(state.db, body["sql"])
     try:
-        result_sets = await asyncio.to_thread(run.execute)
+        result_sets = await _unless_client_leaves(request, run, asyncio.to_thread(run.execute))
+    except ClientGone:
+        await asyncio.to_thread(run.close)
+        return web.Response(status=499)
     except duckdb.Error as exc:
         run.close()
         return error_response(http_status_for(exc), str(exc), sqlstate=sqlstate_for(exc),
@@ -74,13 +77,39 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
     return writer.response
 
 
+def _client_gone(request: web.Request) -> bool:
+    transport = request.transport
+    return transport is None or transport.is_closing()
+
+
+async def _unless_client_leaves(request: web.Request, run: QueryRun, work):
+    """Awaits DuckDB work running in a thread; when the client goes away first
+    (a cancelled query), DuckDB is interrupted so it stops using the CPU, and
+    ClientGone is raised once the thread has given up."""
+    task = asyncio.ensure_future(work)
+    while True:
+        done, _ = await asyncio.wait({task}, timeout=0.05)
+        if done:
+            return task.result()
+        if _client_gone(request):
+            run.interrupt()
+            counters = request.app["state"].counters
+            counters.event("client_disconnects")
+            counters.event("queries_interrupted")
+            try:
+                await task
+            except Exception:
+                pass
+            raise ClientGone()
+
+
 async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: FramedWriter) -> None:
     # Encode the next DuckDB batch in a worker thread while the current one is on the wire.
     loop = asyncio.get_running_loop()
     pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
     try:
         while True:
-            encoded = await pending
+            encoded = await _unless_client_leaves(writer.request, run, pending)
             if encoded is None:
                 return
             pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
@@ -89,6 +118,7 @@ async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: 
     finally:
         if not pending.done():
             run.interrupt()
+            # asyncio.wait cancelled nothing: the executor future is still ours.
             try:
                 await pending
             except Exception:

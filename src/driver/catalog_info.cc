@@ -42,12 +42,12 @@ const char* DriverArrowVersion() {
   return version.c_str();
 }
 
-std::vector<InfoRow> InfoRows() {
+std::vector<InfoRow> InfoRows(int adbc_version) {
   return {
       {0, "Zorvane"},         {1, "1.0.0"},   {2, "17.0.0"},
       {3, true},              {4, false},     {100, "Zorvane ADBC"},
       {101, "1.0.0"},         {102, DriverArrowVersion()},
-      {103, int64_t{ADBC_VERSION_1_0_0}},
+      {103, int64_t{adbc_version}},
   };
 }
 
@@ -66,7 +66,8 @@ bool Requested(uint32_t code, const uint32_t* codes, size_t length) {
   return codes == nullptr || std::find(codes, codes + length, code) != codes + length;
 }
 
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(const uint32_t* codes,
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(int adbc_version,
+                                                             const uint32_t* codes,
                                                              size_t length) {
   auto pool = arrow::default_memory_pool();
   const auto value_type = InfoValueType();
@@ -78,7 +79,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(const uint32_t* cod
   auto& ints = static_cast<arrow::Int64Builder&>(*values.child_builder(kInt64Value));
   arrow::UInt32Builder names(pool);
 
-  for (const InfoRow& row : InfoRows()) {
+  for (const InfoRow& row : InfoRows(adbc_version)) {
     if (!Requested(row.code, codes, length)) continue;
     ARROW_RETURN_NOT_OK(names.Append(row.code));
     if (const auto* text = std::get_if<const char*>(&row.value)) {
@@ -102,8 +103,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(const uint32_t* cod
 }  // namespace
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(const uint32_t* codes,
-                                                                  size_t length) {
-  auto batch = BuildInfo(codes, length);
+                                                                  size_t length,
+                                                                  int adbc_version) {
+  auto batch = BuildInfo(adbc_version, codes, length);
   if (!batch.ok()) {
     return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
                        Bounded("AdbcConnectionGetInfo: builder failed: " +

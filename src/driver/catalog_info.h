@@ -11,9 +11,10 @@
 namespace zv {
 
 // The GetInfo batch (ADBC's standard schema) for the requested codes, in the
-// driver's fixed row order; null codes means every row.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(const uint32_t* codes,
-                                                                  size_t length);
+// driver's fixed row order; null codes means every row. The ADBC version
+// reported is the one the host loaded the driver as.
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(
+    const uint32_t* codes, size_t length, int adbc_version = ADBC_VERSION_1_0_0);
 
 // The table types the catalog uses: "BASE TABLE", "VIEW".
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildTableTypesBatch();

@@ -1,5 +1,7 @@
 #include "driver/connection.h"
 
+#include <arrow/array.h>
+
 #include <string>
 
 #include "diagnostics/log.h"
@@ -8,11 +10,13 @@
 #include "driver/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
+#include "driver/option_access.h"
 #include "driver/option_values.h"
 #include "driver/tls_options.h"
 #include "platform/credential_store.h"
 #include "snapshot/info_schema_registration.h"
 #include "snapshot/snapshot_install.h"
+#include "stream/query_worker.h"
 #include "transport/transport_connection.h"
 
 namespace zv {
@@ -29,9 +33,9 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
                          "always true");
     }
   } else if (key == "adbc.connection.read_only") {
-    if (!ParseBooleanText(value)) {
-      return InvalidOptionValue("adbc.connection.read_only must be true or false");
-    }
+    auto parsed = ParseBooleanText(value);
+    if (!parsed) return InvalidOptionValue("adbc.connection.read_only must be true or false");
+    conn.read_only = *parsed;
   } else if (key == "adbc.zorvane.batch_size_hint") {
     auto parsed = ParseConnectionInteger(value);
     if (!parsed) {
@@ -210,9 +214,60 @@ AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
   });
 }
 
-AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
-                                 size_t info_codes_length, ArrowArrayStream* out,
-                                 AdbcError* error) {
+namespace {
+
+// The session's current catalog and schema as compute sees them; each query
+// is a session of its own there, so they are asked for, never cached.
+arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) {
+  if (!conn.transport) return OptionNotSet(catalog ? "adbc.connection.catalog"
+                                                   : "adbc.connection.db_schema");
+  const char* sql = catalog ? "SELECT current_database() AS name"
+                            : "SELECT current_schema() AS name";
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, zv_execute(conn.transport, sql, 0,
+                                                     conn.query_timeout_sec));
+  std::string error;
+  std::string name;
+  while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {
+    if (!carrier->batch || carrier->batch->num_rows() == 0) continue;
+    auto column = std::dynamic_pointer_cast<arrow::StringArray>(carrier->batch->column(0));
+    if (column && column->IsValid(0)) name = column->GetString(0);
+  }
+  if (!error.empty()) {
+    QueryErrorInfo info = query->ErrorInfo();
+    return ServerFailure(info.message, info.sqlstate, info.code);
+  }
+  if (name.empty()) return OptionNotSet(catalog ? "adbc.connection.catalog"
+                                                : "adbc.connection.db_schema");
+  return name;
+}
+
+}  // namespace
+
+arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::string& key) {
+  if (key == "adbc.connection.autocommit") return std::string("true");
+  if (key == "adbc.connection.read_only") return std::string(conn.read_only ? "true" : "false");
+  if (key == "adbc.zorvane.batch_size_hint") return std::to_string(conn.batch_size_hint);
+  if (key == "adbc.zorvane.query_timeout_sec") return std::to_string(conn.query_timeout_sec);
+  if (key == "adbc.connection.catalog") return CurrentSessionName(conn, true);
+  if (key == "adbc.connection.db_schema") return CurrentSessionName(conn, false);
+  return OptionNotSet(key);
+}
+
+AdbcStatusCode ConnectionCancel(AdbcConnection* connection, AdbcError* error) {
+  return RunEntryPoint("AdbcConnectionCancel", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcConnectionCancel(conn=%p)", static_cast<void*>(connection));
+    ZVConnection* conn = RecordOf<ZVConnection>(connection);
+    if (conn == nullptr) return SequenceError("AdbcConnectionCancel: connection not allocated");
+    conn->cancel_scope->CancelAll();
+    return arrow::Status::OK();
+  });
+}
+
+namespace {
+
+AdbcStatusCode GetInfo(AdbcConnection* connection, const uint32_t* info_codes,
+                       size_t info_codes_length, ArrowArrayStream* out, AdbcError* error,
+                       int adbc_version) {
   return RunEntryPoint("AdbcConnectionGetInfo", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionGetInfo(conn=%p, codes=%p, length=%zu)",
            static_cast<void*>(connection), static_cast<const void*>(info_codes),
@@ -220,11 +275,25 @@ AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* inf
     if (connection == nullptr || out == nullptr) {
       return NullArgument("AdbcConnectionGetInfo: null connection or stream");
     }
-    ARROW_ASSIGN_OR_RAISE(auto batch, BuildInfoBatch(info_codes, info_codes_length));
+    ARROW_ASSIGN_OR_RAISE(auto batch, BuildInfoBatch(info_codes, info_codes_length, adbc_version));
     ZV_LOG(kLogDebug, "meta_engine", "GetInfo served from snapshot (rows=%lld)",
            static_cast<long long>(batch->num_rows()));
     return ExportSingleBatch(std::move(batch), out);
   });
+}
+
+}  // namespace
+
+AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
+                                 size_t info_codes_length, ArrowArrayStream* out,
+                                 AdbcError* error) {
+  return GetInfo(connection, info_codes, info_codes_length, out, error, ADBC_VERSION_1_0_0);
+}
+
+AdbcStatusCode ConnectionGetInfoOneOne(AdbcConnection* connection, const uint32_t* info_codes,
+                                       size_t info_codes_length, ArrowArrayStream* out,
+                                       AdbcError* error) {
+  return GetInfo(connection, info_codes, info_codes_length, out, error, ADBC_VERSION_1_1_0);
 }
 
 AdbcStatusCode ConnectionGetTableTypes(AdbcConnection* connection, ArrowArrayStream* out,

@@ -7,6 +7,7 @@
 
 #include "metadata_engine/metadata_engine.h"
 #include "snapshot/snapshot_store.h"
+#include "stream/cancel_scope.h"
 
 namespace zv {
 
@@ -29,6 +30,9 @@ struct ZVConnection {
   int64_t next_snapshot_attempt_ns = 0;
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
+  bool read_only = false;  // accepted and reported back, not enforced
+  // Every query of the connection, for AdbcConnectionCancel.
+  std::shared_ptr<CancelScope> cancel_scope = std::make_shared<CancelScope>();
 };
 
 AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error);
@@ -46,6 +50,10 @@ AdbcStatusCode ConnectionRollback(AdbcConnection* connection, AdbcError* error);
 AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
                                  size_t info_codes_length, ArrowArrayStream* out,
                                  AdbcError* error);
+// GetInfo of a host that loaded the driver as ADBC 1.1: reports 1.1.0.
+AdbcStatusCode ConnectionGetInfoOneOne(AdbcConnection* connection, const uint32_t* info_codes,
+                                       size_t info_codes_length, ArrowArrayStream* out,
+                                       AdbcError* error);
 AdbcStatusCode ConnectionGetTableTypes(AdbcConnection* connection, ArrowArrayStream* out,
                                        AdbcError* error);
 AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const char* catalog,
@@ -60,6 +68,12 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
 // registers it with the engine. On failure the store stays empty and the
 // reason is returned; the connection stays usable.
 arrow::Status InstallConnectionSnapshot(ZVConnection& conn);
+
+AdbcStatusCode ConnectionCancel(AdbcConnection* connection, AdbcError* error);
+
+// The text of a connection option (AdbcConnectionGetOption), including the
+// session's current catalog and schema, asked of compute.
+arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::string& key);
 
 // True when the connection handle holds an initialised connection.
 bool IsConnectionInitialised(AdbcConnection* connection);

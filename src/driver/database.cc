@@ -8,6 +8,7 @@
 #include "driver/adbc_status.h"
 #include "driver/connection_uri.h"
 #include "driver/handle_record.h"
+#include "driver/option_access.h"
 #include "driver/option_values.h"
 
 namespace zv {
@@ -297,6 +298,39 @@ AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error) {
     db->initialised = true;
     return arrow::Status::OK();
   });
+}
+
+arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::string& key) {
+  if (zv_is_secret_key(key.c_str())) return SecretOption(key);
+  for (const auto& option : kTextOptions) {
+    if (key == option.key) {
+      const auto& field = db.*option.field;
+      if (!field) return OptionNotSet(key);
+      return *field;
+    }
+  }
+  for (const auto& option : kSecretOptions) {
+    if (key == option.key) return SecretOption(key);
+  }
+  const struct {
+    const char* key;
+    const std::optional<std::string>* field;
+  } kValidated[] = {
+      {"uri", &db.uri},
+      {"adbc.zorvane.tls.encrypt", &db.tls_encrypt},
+      {"adbc.zorvane.tls.trust_server_cert", &db.tls_trust_server_cert},
+      {"adbc.zorvane.tls.min_version", &db.tls_min_version},
+      {"adbc.zorvane.log_level", &db.log_level},
+  };
+  for (const auto& option : kValidated) {
+    if (key == option.key) {
+      if (!*option.field) return OptionNotSet(key);
+      return **option.field;
+    }
+  }
+  if (key == "adbc.zorvane.connect_timeout_sec") return std::to_string(db.connect_timeout_sec);
+  if (key == "adbc.zorvane.max_stream_buffer_mb") return std::to_string(db.max_stream_buffer_mb);
+  return OptionNotSet(key);
 }
 
 AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error) {

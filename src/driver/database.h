@@ -1,6 +1,7 @@
 #pragma once
 
 #include <adbc.h>
+#include <arrow/result.h>
 
 #include <cstdint>
 #include <optional>
@@ -50,6 +51,10 @@ AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const 
                                  AdbcError* error);
 AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error);
 AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error);
+
+// The text of a database option as set (AdbcDatabaseGetOption); secrets are
+// refused, unset and unknown keys are NOT_FOUND.
+arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::string& key);
 
 // How option values appear in log lines: secrets as [REDACTED], null as
 // (null), anything else as given.

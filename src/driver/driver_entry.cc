@@ -11,6 +11,7 @@
 #include "driver/connection.h"
 #include "driver/database.h"
 #include "driver/error.h"
+#include "driver/option_entries.h"
 #include "driver/result_stream.h"
 #include "driver/statement.h"
 
@@ -47,6 +48,34 @@ void FillOneOneEntries(AdbcDriver* driver) {
   driver->ErrorGetDetailCount = ErrorGetDetailCount;
   driver->ErrorGetDetail = ErrorGetDetail;
   driver->ErrorFromArrayStream = ErrorFromArrayStream;
+  driver->StatementCancel = StatementCancel;
+  driver->ConnectionCancel = ConnectionCancel;
+  driver->ConnectionGetInfo = ConnectionGetInfoOneOne;
+  driver->StatementExecuteSchema = StatementExecuteSchema;
+  driver->StatementGetParameterSchema = StatementGetParameterSchema;
+  driver->ConnectionGetStatisticNames = ConnectionGetStatisticNames;
+  driver->ConnectionGetStatistics = ConnectionGetStatistics;
+  driver->DatabaseGetOption = DatabaseGetOption;
+  driver->DatabaseGetOptionBytes = DatabaseGetOptionBytes;
+  driver->DatabaseGetOptionInt = DatabaseGetOptionInt;
+  driver->DatabaseGetOptionDouble = DatabaseGetOptionDouble;
+  driver->DatabaseSetOptionBytes = DatabaseSetOptionBytes;
+  driver->DatabaseSetOptionInt = DatabaseSetOptionInt;
+  driver->DatabaseSetOptionDouble = DatabaseSetOptionDouble;
+  driver->ConnectionGetOption = ConnectionGetOption;
+  driver->ConnectionGetOptionBytes = ConnectionGetOptionBytes;
+  driver->ConnectionGetOptionInt = ConnectionGetOptionInt;
+  driver->ConnectionGetOptionDouble = ConnectionGetOptionDouble;
+  driver->ConnectionSetOptionBytes = ConnectionSetOptionBytes;
+  driver->ConnectionSetOptionInt = ConnectionSetOptionInt;
+  driver->ConnectionSetOptionDouble = ConnectionSetOptionDouble;
+  driver->StatementGetOption = StatementGetOption;
+  driver->StatementGetOptionBytes = StatementGetOptionBytes;
+  driver->StatementGetOptionInt = StatementGetOptionInt;
+  driver->StatementGetOptionDouble = StatementGetOptionDouble;
+  driver->StatementSetOptionBytes = StatementSetOptionBytes;
+  driver->StatementSetOptionInt = StatementSetOptionInt;
+  driver->StatementSetOptionDouble = StatementSetOptionDouble;
 }
 
 void FillDriverTable(AdbcDriver* driver, int version) {

@@ -1,5 +1,8 @@
 #include "driver/statement.h"
 
+#include <arrow/c/bridge.h>
+
+#include <cctype>
 #include <cstring>
 
 #include "diagnostics/log.h"
@@ -8,9 +11,11 @@
 #include "driver/catalog_freshness.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
-#include "driver/query_failure.h"
+#include "driver/option_access.h"
 #include "driver/option_values.h"
 #include "driver/parameter_run.h"
+#include "driver/sql_placeholders.h"
+#include "driver/query_failure.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
@@ -157,8 +162,8 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
 // Runs one SQL text: locally when the metadata engine answers it, else on
 // compute. With `out` the result is handed out once the server has answered;
 // without, the statement runs to completion.
-arrow::Status RunSql(ZVConnection& conn, const std::string& sql, ArrowArrayStream* out,
-                     int64_t* rows_affected) {
+arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
+                     ArrowArrayStream* out, int64_t* rows_affected) {
   auto local = AnswerLocally(conn, sql);
   if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
   ZVQueryPtr query = std::move(*local);
@@ -166,9 +171,14 @@ arrow::Status RunSql(ZVConnection& conn, const std::string& sql, ArrowArrayStrea
   if (!query) {
     may_change_catalog = MayChangeCatalog(sql);
     auto started = zv_execute(conn.transport, sql.c_str(), conn.batch_size_hint,
-                              conn.query_timeout_sec);
+                              stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
     if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
     query = std::move(*started);
+  }
+  // Cancellable from here until the query is closed (by the stream or below).
+  for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
+    query->cancel_scopes.push_back(scope);
+    scope->Add(query.get());
   }
   if (out == nullptr) {
     arrow::Status drained = DrainQuery(query.get(), rows_affected);
@@ -218,13 +228,14 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof(*out));
   if (stmt->bound_stream.bound()) {
-    auto run = [conn](const std::string& sql, ArrowArrayStream* run_out, int64_t* rows) {
-      return RunSql(*conn, sql, run_out, rows);
+    auto run = [conn, stmt](const std::string& sql, ArrowArrayStream* run_out, int64_t* rows) {
+      return RunSql(*conn, *stmt, sql, run_out, rows);
     };
-    return RunWithParameters(*stmt->sql, stmt->bound_stream, out, rows_affected, run,
-                             [] { return false; });
+    const uint64_t generation = stmt->cancel_scope->generation();
+    auto cancelled = [stmt, generation] { return stmt->cancel_scope->generation() != generation; };
+    return RunWithParameters(*stmt->sql, stmt->bound_stream, out, rows_affected, run, cancelled);
   }
-  return RunSql(*conn, *stmt->sql, out, rows_affected);
+  return RunSql(*conn, *stmt, *stmt->sql, out, rows_affected);
 }
 
 }  // namespace
@@ -255,6 +266,14 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementSetOption: statement not allocated");
     if (key == nullptr) return NullArgument("AdbcStatementSetOption: null key");
+    if (std::string_view(key) == "adbc.zorvane.query_timeout_sec") {
+      auto parsed = ParseConnectionInteger(value);
+      if (!parsed) {
+        return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
+      }
+      stmt->query_timeout_sec = *parsed;
+      return arrow::Status::OK();
+    }
     if (std::string_view(key) == "adbc.statement.bind_by_name") {
       // Parameters are positional; binding by name is refused rather than
       // silently bound in column order.
@@ -268,6 +287,139 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
       return arrow::Status::OK();
     }
     return ApplyIngestOption(stmt->ingest, key, value);
+  });
+}
+
+arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::string& key) {
+  const IngestSettings& ingest = stmt.ingest;
+  auto text = [&key](const std::optional<std::string>& field) -> arrow::Result<std::string> {
+    if (!field) return OptionNotSet(key);
+    return *field;
+  };
+  if (key == "adbc.ingest.target_table") return text(ingest.target_table);
+  if (key == "zv.ingest.target_location") return text(ingest.target_location);
+  if (key == "zv.ingest.idempotency_key") return text(ingest.idempotency_key);
+  if (key == "zv.ingest.mode") return std::string(IngestModeName(ingest.mode));
+  if (key == "zv.ingest.payload_format") return std::string(PayloadFormatName(ingest.payload_format));
+  if (key == "zv.ingest.coerce") return std::string(ingest.coerce ? "true" : "false");
+  if (key == "adbc.ingest.temporary") return std::string("false");
+  if (key == "zv.ingest.key_columns") {
+    std::string joined;
+    for (const auto& column : ingest.key_columns) joined += (joined.empty() ? "" : ",") + column;
+    return joined;
+  }
+  if (key == "adbc.ingest.mode") {
+    if (ingest.mode == IngestMode::kAppend) return std::string("adbc.ingest.mode.append");
+    if (ingest.mode == IngestMode::kOverwrite) return std::string("adbc.ingest.mode.replace");
+    return OptionNotSet(key);
+  }
+  if (key == "adbc.statement.bind_by_name") return std::string("false");
+  if (key == "adbc.zorvane.query_timeout_sec") {
+    if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
+    ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
+    return std::to_string(conn ? conn->query_timeout_sec : 0);
+  }
+  return OptionNotSet(key);
+}
+
+namespace {
+
+bool StartsWithWord(std::string_view text, std::string_view word) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  text.remove_prefix(i);
+  if (text.size() < word.size()) return false;
+  for (size_t k = 0; k < word.size(); ++k) {
+    if (std::toupper(static_cast<unsigned char>(text[k])) != word[k]) return false;
+  }
+  return text.size() == word.size() || !std::isalnum(static_cast<unsigned char>(text[word.size()]));
+}
+
+// The result schema of the statement's SQL: the local engine's when it
+// answers, else compute's answer to the query wrapped in a LIMIT 0, with NULL
+// for each parameter. Only queries have a result schema to ask for.
+arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
+  if (!stmt.sql || stmt.sql->empty()) {
+    return SequenceError("AdbcStatementExecuteSchema: SetSqlQuery must be called first");
+  }
+  if (!IsConnectionInitialised(stmt.connection)) {
+    return SequenceError("AdbcStatementExecuteSchema: connection not initialised");
+  }
+  ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
+  std::string sql = *stmt.sql;
+  while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
+    sql.pop_back();
+  }
+  std::string probe = sql;
+  auto local = AnswerLocally(*conn, sql);
+  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  if (!*local) {
+    bool query = false;
+    for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE", "("}) {
+      query = query || StartsWithWord(sql, word);
+    }
+    if (!query) {
+      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+                         "AdbcStatementExecuteSchema: only queries have a result schema");
+    }
+    ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
+    probe = "SELECT * FROM (" +
+            SubstituteParameters(sql, positions, std::vector<std::string>(positions.size(), "NULL")) +
+            "\n) AS zv_schema_probe LIMIT 0";
+  }
+  ArrowArrayStream stream{};
+  ARROW_RETURN_NOT_OK(RunSql(*conn, stmt, probe, &stream, nullptr));
+  OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);
+  if (owned.get()->get_schema(owned.get(), schema) != 0) {
+    const char* text = owned.get()->get_last_error(owned.get());
+    return AdbcFailure(ADBC_STATUS_IO, "HY000", text ? text : "result schema unavailable");
+  }
+  return arrow::Status::OK();
+}
+
+}  // namespace
+
+AdbcStatusCode StatementExecuteSchema(AdbcStatement* statement, ArrowSchema* schema,
+                                      AdbcError* error) {
+  ScopedTraceLabel label("AdbcStatementExecuteSchema");
+  return RunEntryPoint("AdbcStatementExecuteSchema", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteSchema(stmt=%p)", static_cast<void*>(statement));
+    if (schema == nullptr) return NullArgument("AdbcStatementExecuteSchema: null schema");
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementExecuteSchema: statement not allocated");
+    return ExecuteSchema(*stmt, schema);
+  });
+}
+
+AdbcStatusCode StatementGetParameterSchema(AdbcStatement* statement, ArrowSchema* schema,
+                                           AdbcError* error) {
+  return RunEntryPoint("AdbcStatementGetParameterSchema", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementGetParameterSchema(stmt=%p)",
+           static_cast<void*>(statement));
+    if (schema == nullptr) return NullArgument("AdbcStatementGetParameterSchema: null schema");
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) {
+      return SequenceError("AdbcStatementGetParameterSchema: statement not allocated");
+    }
+    if (!stmt->sql) {
+      return SequenceError("AdbcStatementGetParameterSchema: SetSqlQuery must be called first");
+    }
+    // Positional parameters whose types the service does not tell: one
+    // field of the null type per placeholder, named by its position.
+    ARROW_ASSIGN_OR_RAISE(size_t count, CountParameters(*stmt->sql));
+    arrow::FieldVector fields;
+    for (size_t i = 0; i < count; ++i) fields.push_back(arrow::field(std::to_string(i), arrow::null()));
+    return arrow::ExportSchema(*arrow::schema(std::move(fields)), schema);
+  });
+}
+
+AdbcStatusCode StatementCancel(AdbcStatement* statement, AdbcError* error) {
+  return RunEntryPoint("AdbcStatementCancel", error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "AdbcStatementCancel(stmt=%p)", static_cast<void*>(statement));
+    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
+    if (stmt == nullptr) return SequenceError("AdbcStatementCancel: statement not allocated");
+    stmt->cancel_scope->CancelAll();
+    return arrow::Status::OK();
   });
 }
 

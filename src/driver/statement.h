@@ -1,12 +1,14 @@
 #pragma once
 
 #include <adbc.h>
+#include <arrow/result.h>
 
 #include <optional>
 #include <string>
 
 #include "ingest/bound_stream.h"
 #include "ingest/ingest_options.h"
+#include "stream/cancel_scope.h"
 
 namespace zv {
 
@@ -18,6 +20,10 @@ struct ZVStatement {
   std::optional<std::string> sql;
   IngestSettings ingest;
   OwnedArrowStream bound_stream;  // consumed by the next ingest run
+  std::optional<uint32_t> query_timeout_sec;  // overrides the connection's
+  // The statement's queries, for AdbcStatementCancel; shared with the
+  // queries so that a cancel from another thread never sees a freed scope.
+  std::shared_ptr<CancelScope> cancel_scope = std::make_shared<CancelScope>();
 };
 
 AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement,
@@ -32,6 +38,14 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
                                   AdbcError* error);
 AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, ArrowSchema* schema,
                              AdbcError* error);
+AdbcStatusCode StatementCancel(AdbcStatement* statement, AdbcError* error);
+AdbcStatusCode StatementExecuteSchema(AdbcStatement* statement, ArrowSchema* schema,
+                                      AdbcError* error);
+AdbcStatusCode StatementGetParameterSchema(AdbcStatement* statement, ArrowSchema* schema,
+                                           AdbcError* error);
+
+// The text of a statement option (AdbcStatementGetOption).
+arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::string& key);
 AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* stream,
                                    AdbcError* error);
 

@@ -71,7 +71,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   RedirectGuard redirects;
   redirects.Install(h);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, kSnapshotTimeoutSec);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, WholeRequestTimeoutSec(options, kSnapshotTimeoutSec));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   ApplyConnectionSettings(h, options, share, user_agent);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &FeedParser);

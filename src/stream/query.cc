@@ -3,6 +3,7 @@
 #include <arrow/util/byte_size.h>
 
 #include "diagnostics/log.h"
+#include "stream/cancel_scope.h"
 #include "transport/transport_connection.h"
 
 namespace zv {
@@ -46,6 +47,22 @@ void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate,
       error_sqlstate = std::move(sqlstate);
       error_code = std::move(code);
     }
+    done.store(true);
+  }
+  cv.notify_all();
+}
+
+void ZVQuery::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    const bool drained = done.load() && queue.empty() && (empty_batch_emitted || !schema);
+    if (drained) return;
+    if (error.empty()) {
+      error = "the query was cancelled";
+      error_sqlstate = "57014";
+      error_code.clear();
+    }
+    cancelled.store(true);
     done.store(true);
   }
   cv.notify_all();
@@ -208,6 +225,7 @@ ZVArrowBatchPtr zv_next_batch(ZVQuery* q, std::string* error) {
 void zv_query_close(ZVQuery* query) {
   if (query == nullptr) return;
   std::unique_ptr<ZVQuery> owned(query);
+  for (const auto& scope : query->cancel_scopes) scope->Remove(query);
   ZV_LOG(kLogInfo, "transport",
          "zv_query_close(q=%p): closing query (worker_joinable=%d) -- this is the consumer "
          "releasing the result stream",

@@ -17,6 +17,7 @@
 namespace zv {
 
 struct zv_conn;
+class CancelScope;
 
 // One decoded batch on its way from a query to the consumer. The receiver
 // owns it.
@@ -47,6 +48,8 @@ struct ZVQuery {
   std::thread worker;
 
   std::atomic<bool> cancelled{false};
+  // Scopes the query is registered with; it leaves them when closed.
+  std::vector<std::shared_ptr<CancelScope>> cancel_scopes;
   std::atomic<bool> done{false};
 
   std::mutex mu;
@@ -77,6 +80,11 @@ struct ZVQuery {
   // RecordError for a failure the server described, keeping its SQLSTATE and
   // error code beside the text.
   void RecordServerError(const std::string& text, std::string sqlstate, std::string code);
+  // The host cancelled the query (from any thread): the transfer is aborted,
+  // which the server sees as the client going away, and the consumer gets
+  // the cancellation (57014) as the query's failure. A result the consumer
+  // has already read to its end is left alone.
+  void Cancel();
   // Marks the query done (no error) and wakes every waiter.
   void MarkDone();
   // Producer side: adopts `schema` when the query has none, then appends the

@@ -306,7 +306,10 @@ void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
   if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && !q->ErrorText().empty())) {
     if (q->cancelled.load()) return;
     const std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
-    if (rc == CURLE_OPERATION_TIMEDOUT && q->timeout_sec != 0) {
+    // Both the whole-transfer limit and the stall guard end in the same curl
+    // code; only libcurl's low-speed abort says "too slow".
+    const bool stalled = detail.find("too slow") != std::string::npos;
+    if (rc == CURLE_OPERATION_TIMEDOUT && q->timeout_sec != 0 && !stalled) {
       q->RecordError(Bounded(Format("Query exceeded timeout of %lu seconds; %s",
                                     static_cast<unsigned long>(q->timeout_sec), detail.c_str()),
                              160));

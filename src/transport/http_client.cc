@@ -76,6 +76,11 @@ long ConnectTimeoutSec(const zv_conn_options* options) {
                                                                 : kDefaultConnectTimeoutSec;
 }
 
+long WholeRequestTimeoutSec(const zv_conn_options* options, long default_sec) {
+  return options != nullptr && options->connect_timeout_sec > 0 ? options->connect_timeout_sec
+                                                                : default_sec;
+}
+
 void ApplyProxy(CURL* easy, const zv_conn_options* options) {
   if (options == nullptr || options->proxy_url.empty()) return;
   curl_easy_setopt(easy, CURLOPT_PROXY, options->proxy_url.c_str());
@@ -130,7 +135,7 @@ arrow::Result<long> zv_http_json(const std::string& url, const char* method,
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(response));
   RedirectGuard redirects;
   redirects.Install(h);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, kRequestTimeoutSec);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, WholeRequestTimeoutSec(options, kRequestTimeoutSec));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
   ApplyConnectionSettings(h, options, share, user_agent);
   if (cancel != nullptr) {

@@ -45,6 +45,10 @@ std::string UserAgent(const zv_conn_options* options);
 
 // Connect time-out in seconds for libcurl (the default when unset).
 long ConnectTimeoutSec(const zv_conn_options* options);
+// The bound on a whole control-plane request: the connect time-out when the
+// host set one (a server that accepts and never answers must not hold the
+// host longer), else `default_sec`.
+long WholeRequestTimeoutSec(const zv_conn_options* options, long default_sec);
 
 // Sets the proxy (and its credentials, only with a proxy URL) on `easy`.
 void ApplyProxy(CURL* easy, const zv_conn_options* options);

@@ -1,0 +1,27 @@
+#include "stream/cancel_scope.h"
+
+#include <algorithm>
+
+#include "stream/query.h"
+
+namespace zv {
+
+void CancelScope::Add(ZVQuery* query) {
+  std::lock_guard<std::mutex> lock(mu_);
+  queries_.push_back(query);
+}
+
+void CancelScope::Remove(ZVQuery* query) {
+  std::lock_guard<std::mutex> lock(mu_);
+  queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
+}
+
+void CancelScope::CancelAll() {
+  generation_.fetch_add(1);
+  // Under the lock: a query cannot be closed (and freed) while it is being
+  // cancelled, since closing removes it from here first.
+  std::lock_guard<std::mutex> lock(mu_);
+  for (ZVQuery* query : queries_) query->Cancel();
+}
+
+}  // namespace zv

@@ -135,7 +135,8 @@ ServerErrorFields zv_server_error_fields(std::string_view json_text) {
   // error details, not into messages.
   constexpr size_t kMaxCodeLength = 64;
   auto code = json.find("errorCode");
-  if (code != json.end() && code->is_string() && code->get_ref<const std::string&>().size() <= kMaxCodeLength) {
+  if (code != json.end() && code->is_string() &&
+      code->get_ref<const std::string&>().size() <= kMaxCodeLength) {
     fields.code = code->get<std::string>();
   } else if (code != json.end() && code->is_number_integer()) {
     fields.code = std::to_string(code->get<int64_t>());

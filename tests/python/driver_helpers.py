@@ -26,3 +26,17 @@ def connected(driver_path, uri, conn_options=None, **db_options):
     finally:
         conn.close()
         db.close()
+
+
+def demo_dbapi(driver_path, url):
+    """A DB-API connection as the dev server's demo user (autocommit)."""
+    import adbc_driver_manager.dbapi as dbapi
+    return dbapi.connect(driver=driver_path, autocommit=True,
+                         db_kwargs={"uri": url, "username": "demo", "password": "demo"})
+
+
+def run(conn, sql):
+    """The whole result of one statement as an Arrow table."""
+    with conn.cursor() as cur:
+        cur.execute(sql)
+        return cur.fetch_arrow_table()

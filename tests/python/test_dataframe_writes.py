@@ -7,6 +7,7 @@ import itertools
 
 import adbc_driver_manager.dbapi
 import pytest
+from driver_helpers import demo_dbapi
 
 pd = pytest.importorskip("pandas")
 pl = pytest.importorskip("polars")
@@ -20,12 +21,8 @@ SECOND = {"id": [7, 8], "name": ["x", "y"], "score": [0.0, -1.0]}
 
 @pytest.fixture
 def zorvane(driver_path, devserver):
-    c = adbc_driver_manager.dbapi.connect(
-        driver=driver_path,
-        db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
-        autocommit=True)
-    yield c
-    c.close()
+    with demo_dbapi(driver_path, devserver.url) as c:
+        yield c
 
 
 @pytest.fixture

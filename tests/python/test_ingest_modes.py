@@ -9,24 +9,16 @@ import adbc_driver_manager.dbapi
 import pyarrow as pa
 import pyarrow.compute
 import pytest
+from driver_helpers import demo_dbapi, run
 
 _names = itertools.count()
 
 
 @pytest.fixture
 def conn(driver_path, devserver):
-    c = adbc_driver_manager.dbapi.connect(
-        driver=driver_path,
-        db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
-        autocommit=True)
-    yield c
-    c.close()
+    with demo_dbapi(driver_path, devserver.url) as c:
+        yield c
 
-
-def run(conn, sql):
-    with conn.cursor() as cur:
-        cur.execute(sql)
-        return cur.fetch_arrow_table()
 
 
 def fresh_name():

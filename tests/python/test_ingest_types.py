@@ -11,6 +11,7 @@ import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi
 import pyarrow as pa
 import pytest
+from driver_helpers import demo_dbapi
 
 _names = itertools.count()
 UTC = "Etc/UTC"
@@ -61,12 +62,8 @@ ROUND_TRIPS = [
 
 @pytest.fixture(scope="module")
 def conn(driver_path, devserver):
-    c = adbc_driver_manager.dbapi.connect(
-        driver=driver_path,
-        db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
-        autocommit=True)
-    yield c
-    c.close()
+    with demo_dbapi(driver_path, devserver.url) as c:
+        yield c
 
 
 def ingest(conn, table, data, payload_format):

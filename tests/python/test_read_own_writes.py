@@ -8,15 +8,13 @@ import itertools
 import adbc_driver_manager.dbapi
 import pyarrow as pa
 import pytest
+from driver_helpers import demo_dbapi, run
 
 _names = itertools.count()
 
 
 def connect(driver_path, devserver):
-    return adbc_driver_manager.dbapi.connect(
-        driver=driver_path,
-        db_kwargs={"uri": devserver.url, "username": "demo", "password": "demo"},
-        autocommit=True)
+    return demo_dbapi(driver_path, devserver.url)
 
 
 @pytest.fixture
@@ -25,11 +23,6 @@ def conn(driver_path, devserver):
     yield c
     c.close()
 
-
-def run(conn, sql):
-    with conn.cursor() as cur:
-        cur.execute(sql)
-        return cur.fetch_arrow_table()
 
 
 def listed_in_information_schema(conn, table):

@@ -108,10 +108,12 @@ def test_ctrl_c_during_fetch_stops_the_query(driver_path, devserver):
         cur.execute("SELECT 7")
         print("after", cur.fetchall(), flush=True)
     """)
+    # Counted before the host starts: its query may reach the server before
+    # this process reads "ready".
+    queries = devserver.counters()["queries"]
     proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "ready"
-        queries = devserver.counters()["queries"]
         assert wait_for(lambda: devserver.counters()["queries"] > queries)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=60)

@@ -42,8 +42,9 @@ void for_each_column_ref(const Expr& expr, const std::function<void(const Column
              expr.node);
 }
 
-bool contains_aggregate(const Expr& expr) {
-  auto any = [](const ExprPtr& child) { return child && contains_aggregate(*child); };
+bool any_node(const Expr& expr, const std::function<bool(const Expr&)>& match) {
+  if (match(expr)) return true;
+  auto any = [&](const ExprPtr& child) { return child && any_node(*child, match); };
   auto any_of = [&](const std::vector<ExprPtr>& list) {
     for (const ExprPtr& child : list) {
       if (any(child)) return true;
@@ -51,7 +52,6 @@ bool contains_aggregate(const Expr& expr) {
     return false;
   };
   return std::visit(Overloaded{
-                        [](const AggregateCall&) { return true; },
                         [&](const Comparison& e) { return any(e.left) || any(e.right); },
                         [&](const Arithmetic& e) { return any(e.left) || any(e.right); },
                         [&](const Logical& e) { return any(e.left) || any(e.right); },
@@ -66,9 +66,14 @@ bool contains_aggregate(const Expr& expr) {
                         },
                         [&](const Cast& e) { return any(e.operand); },
                         [&](const FunctionCall& e) { return any_of(e.args); },
+                        [&](const AggregateCall& e) { return any_of(e.args); },
                         [](const auto&) { return false; },
                     },
                     expr.node);
+}
+
+bool contains_aggregate(const Expr& expr) {
+  return any_node(expr, [](const Expr& e) { return std::holds_alternative<AggregateCall>(e.node); });
 }
 
 }  // namespace zv_sql

@@ -1,4 +1,4 @@
-// The two traversals of expression trees that several passes share.
+// The traversals of expression trees that several passes share.
 #pragma once
 
 #include <functional>
@@ -16,6 +16,11 @@ void for_each_child(Expr& expr, const std::function<void(Expr&)>& visit);
 // Literal are deliberately not entered: callers use it to ask which columns a
 // predicate reads outside any nested scope.
 void for_each_column_ref(const Expr& expr, const std::function<void(const ColumnRef&)>& visit);
+
+// Whether `match` holds for the expression or any node below it, through
+// every operand, list, branch and argument; nested subqueries are not
+// entered (their nodes belong to them).
+bool any_node(const Expr& expr, const std::function<bool(const Expr&)>& match);
 
 // Whether an aggregate call appears anywhere in the expression, nested
 // subqueries excepted (their aggregates belong to them).

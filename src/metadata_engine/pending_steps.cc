@@ -1,6 +1,6 @@
 #include "metadata_engine/pending_steps_internal.h"
 
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk.h"
 
 namespace zv_sql::internal {
 
@@ -8,34 +8,10 @@ namespace {
 
 // Whether a subquery hides anywhere in the expression, at any depth.
 bool contains_subquery(const Expr& expr) {
-  auto any = [](const ExprPtr& child) { return child && contains_subquery(*child); };
-  auto any_of = [&](const std::vector<ExprPtr>& list) {
-    for (const ExprPtr& child : list) {
-      if (any(child)) return true;
-    }
-    return false;
-  };
-  return std::visit(Overloaded{
-                        [&](const Comparison& e) { return any(e.left) || any(e.right); },
-                        [&](const Arithmetic& e) { return any(e.left) || any(e.right); },
-                        [&](const Logical& e) { return any(e.left) || any(e.right); },
-                        [&](const Unary& e) { return any(e.operand); },
-                        [&](const InList& e) { return e.subquery || any(e.operand) || any_of(e.items); },
-                        [&](const Like& e) { return any(e.operand) || any(e.pattern); },
-                        [&](const Case& e) {
-                          for (const CaseBranch& branch : e.branches) {
-                            if (any(branch.when) || any(branch.then)) return true;
-                          }
-                          return any(e.operand) || any(e.else_);
-                        },
-                        [&](const Cast& e) { return any(e.operand); },
-                        [&](const FunctionCall& e) { return any_of(e.args); },
-                        [&](const AggregateCall& e) { return any_of(e.args); },
-                        [](const Exists&) { return true; },
-                        [](const ScalarSubquery&) { return true; },
-                        [](const auto&) { return false; },
-                    },
-                    expr.node);
+  return any_node(expr, [](const Expr& e) {
+    if (const auto* in = std::get_if<InList>(&e.node)) return in->subquery != nullptr;
+    return std::holds_alternative<Exists>(e.node) || std::holds_alternative<ScalarSubquery>(e.node);
+  });
 }
 
 // ON conditions are evaluated inside the join, where no flatten pass reaches.

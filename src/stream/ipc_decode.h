@@ -33,7 +33,8 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> 
 
 // Checks a batch that came off the network before anyone reads it: every
 // length, offset, child count and buffer size must keep a reader inside the
-// batch's buffers (Arrow's full validation). Invalid with "received batch is
+// batch's buffers (Arrow's full validation, without the UTF-8 scan of text
+// columns: text is passed on as received, as with any other value). Invalid with "received batch is
 // malformed: ..." otherwise.
 arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch);
 

@@ -35,6 +35,21 @@ def patched(data, old, new):
 OFFSETS = struct.pack("<4i", 0, 4, 8, 12)
 LENGTH = struct.pack("<2q", 3, 0)  # a field node: length 3, no nulls
 
+EOS_MARKER = struct.pack("<iI", -1, 0)
+
+
+def mismatched(schema_batch, body_batch):
+    """A stream whose schema message comes from one batch and whose record
+    batch message from another, so the batch carries the wrong children."""
+    return (schema_batch.schema.serialize().to_pybytes()
+            + body_batch.serialize().to_pybytes() + EOS_MARKER)
+
+
+def pairs(*fields):
+    return pa.record_batch([pa.StructArray.from_arrays(
+        [pa.array([1, 2, 3], pa.int32()) for _ in fields], names=list(fields))], names=["s"])
+
+
 MALFORMED = [
     pytest.param(patched(ipc(names()), OFFSETS, struct.pack("<4i", 0, 4, 8, 1 << 30)),
                  id="offset-past-data"),
@@ -44,6 +59,9 @@ MALFORMED = [
     pytest.param(patched(ipc(names()), LENGTH, struct.pack("<2q", 1 << 40, 0)),
                  id="length-beyond-buffers"),
     pytest.param(ipc(names())[:-20], id="truncated-buffers"),
+    pytest.param(mismatched(pairs("a", "b"), pairs("a")), id="too-few-children"),
+    pytest.param(mismatched(names(), pa.record_batch([pa.array([1, 2, 3]), pa.array([4, 5, 6])],
+                                                     names=["a", "b"])), id="extra-column"),
 ]
 
 
@@ -76,6 +94,18 @@ def test_malformed_batches_are_refused(driver_path, compute, payload):
     result = run(driver_path, compute)
     assert isinstance(result, Exception), result
     assert "IPC decode (batch): " in str(result)
+
+
+def test_surplus_children_are_never_read_as_the_declared_ones(driver_path, compute):
+    # The schema declares one child; the batch message carries two. The reader
+    # takes exactly the declared child from its own buffers.
+    compute.route("POST", QUERY, framed(init_frame(),
+                                        batch_frame(mismatched(pairs("a"), pairs("a", "b"))),
+                                        eos_frame()))
+    table = run(driver_path, compute)
+    assert not isinstance(table, Exception), table
+    assert table.schema == pairs("a").schema
+    assert table.column("s").to_pylist() == [{"a": 1}, {"a": 2}, {"a": 3}]
 
 
 def test_every_batch_of_a_frame_arrives(driver_path, compute):

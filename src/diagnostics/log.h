@@ -6,12 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#if defined(__GNUC__)
-#define ZV_PRINTF_FORMAT(fmt_index, first_arg) \
-  __attribute__((format(printf, fmt_index, first_arg)))
-#else
-#define ZV_PRINTF_FORMAT(fmt_index, first_arg)
-#endif
+#include "util/printf_format.h"
 
 namespace zv {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "driver/connection_uri.h"
 
 namespace zv {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "ingest/ingest_protocol.h"
 
 namespace zv {

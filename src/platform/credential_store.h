@@ -1,6 +1,6 @@
 #pragma once
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
 namespace zv::platform {
 

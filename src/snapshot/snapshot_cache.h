@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "snapshot/snapshot_slots.h"
 #include "transport/http_client.h"
 #include "transport/tls_policy.h"

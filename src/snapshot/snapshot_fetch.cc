@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "snapshot/snapshot_stream_internal.h"
 #include "stream/frame.h"
 #include "transport/curl_handles.h"

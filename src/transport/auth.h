@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "transport/http_client.h"
 #include "transport/tls_policy.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
 namespace zv {
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "transport/redirect_policy.h"
 #include "util/format.h"
 

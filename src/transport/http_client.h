@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "transport/tls_policy.h"
 
 namespace zv {

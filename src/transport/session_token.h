@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
 namespace zv {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "transport/connection_share.h"
 #include "transport/http_client.h"
 #include "transport/routing.h"

@@ -1,4 +1,4 @@
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
 #include <gtest/gtest.h>
 

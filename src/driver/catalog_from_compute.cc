@@ -17,7 +17,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
   const std::string sql = "SELECT * FROM information_schema." + std::string(relation);
   ScopedTraceLabel label("catalog call without a snapshot");
   auto started = zv_execute(transport, sql.c_str(), 0, 0);
-  if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
   ZVQueryPtr query = std::move(*started);
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
   std::shared_ptr<arrow::Schema> schema;
@@ -28,7 +28,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
   }
   if (!error.empty()) return QueryFailure(query.get());
   if (!schema) {
-    return TransportFailure(ADBC_STATUS_IO, "information_schema." + std::string(relation) +
+    return ClassifiedFailure(FailureKind::kIo, "information_schema." + std::string(relation) +
                                                 " came back from compute without a schema");
   }
   ARROW_ASSIGN_OR_RAISE(auto table, arrow::Table::FromRecordBatches(schema, batches));

@@ -107,7 +107,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(const uint32_t
                                                                   int adbc_version) {
   auto batch = BuildInfo(adbc_version, codes, length);
   if (!batch.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        Bounded("AdbcConnectionGetInfo: builder failed: " +
                                    batch.status().ToString(),
                                kArrowMessageBuffer));
@@ -118,12 +118,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(const uint32_t
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildTableTypesBatch() {
   arrow::StringBuilder types;
   if (!types.AppendValues({"BASE TABLE", "VIEW"}).ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        "AdbcConnectionGetTableTypes: builder.AppendValues failed");
   }
   std::shared_ptr<arrow::Array> array;
   if (!types.Finish(&array).ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        "AdbcConnectionGetTableTypes: builder.Finish failed");
   }
   auto schema = arrow::schema({arrow::field("table_type", arrow::utf8(), /*nullable=*/false)});
@@ -131,18 +131,18 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildTableTypesBatch() {
 }
 
 arrow::Status ExportSingleBatch(std::shared_ptr<arrow::RecordBatch> batch, ArrowArrayStream* out) {
-  if (!batch) return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000", "metadata: null record batch");
+  if (!batch) return Failure(FailureKind::kInternal, "HY000", "metadata: null record batch");
   auto schema = batch->schema();
   auto reader = arrow::RecordBatchReader::Make({std::move(batch)}, schema);
   if (!reader.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        Bounded("metadata: RecordBatchReader::Make failed: " +
                                    reader.status().ToString(),
                                kArrowMessageBuffer));
   }
   arrow::Status exported = arrow::ExportRecordBatchReader(*reader, out);
   if (!exported.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        Bounded("metadata: ExportRecordBatchReader failed: " + exported.ToString(),
                                kArrowMessageBuffer));
   }

@@ -28,7 +28,7 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
     auto parsed = ParseBooleanText(value);
     if (!parsed) return InvalidOptionValue("adbc.connection.autocommit must be true or false");
     if (!*parsed) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "0A000",
+      return Failure(FailureKind::kNotImplemented, "0A000",
                          "Zorvane does not yet support explicit transactions; autocommit is "
                          "always true");
     }
@@ -163,7 +163,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     const zv_tls_config tls = TlsConfigFromDatabase(*db);
     arrow::Status tls_ok = zv_tls_validate(&tls, uri);
     if (!tls_ok.ok()) {
-      return AdbcFailure(ADBC_STATUS_IO, "08001",
+      return Failure(FailureKind::kIo, "08001",
                          "TLS configuration invalid: " + tls_ok.message());
     }
     const zv_conn_options options = ConnOptionsFromDatabase(*db);
@@ -180,7 +180,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     request.options = &options;
     auto transport = zv_connect(request);
     if (!transport.ok()) {
-      return TransportFailure(ADBC_STATUS_IO, transport.status().message());
+      return ClassifiedFailure(FailureKind::kIo, transport.status().message());
     }
     conn->transport = std::move(*transport);
     // The local catalog: a snapshot that cannot be had leaves empty slots (the

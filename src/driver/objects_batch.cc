@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kArrowMessageBuffer = 256;
 
 arrow::Status StepFailure(const char* label, const arrow::Status& status) {
-  return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+  return Failure(FailureKind::kInternal, "HY000",
                      Bounded(Format("AdbcConnectionGetObjects: %s failed: %s", label,
                                     status.ToString().c_str()),
                              kArrowMessageBuffer));
@@ -325,7 +325,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildObjectsBatch(
   arrow::Status made =
       arrow::MakeBuilder(arrow::default_memory_pool(), schema->field(1)->type(), &nested);
   if (!made.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        Bounded("AdbcConnectionGetObjects: MakeBuilder(db_schemas) failed: " +
                                    made.ToString(),
                                kArrowMessageBuffer));
@@ -365,7 +365,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildEmptyObjectsBatch() {
   for (const auto& f : schema->fields()) {
     auto empty = arrow::MakeEmptyArray(f->type());
     if (!empty.ok()) {
-      return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+      return Failure(FailureKind::kInternal, "HY000",
                          Bounded("AdbcConnectionGetObjects: MakeEmptyArray failed: " +
                                      empty.status().ToString(),
                                  kArrowMessageBuffer));

@@ -50,7 +50,7 @@ struct ZVResultStream {
   }
 
   int Fail(std::string text) {
-    return Fail(AdbcFailure(ADBC_STATUS_INTERNAL, "HY000", std::move(text)));
+    return Fail(Failure(FailureKind::kInternal, "HY000", std::move(text)));
   }
   int Fail(const arrow::Status& failure) {
     last_error = Bounded(failure.message(), kLastErrorBytes);

@@ -144,12 +144,12 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
   if (!stmt->ingest.HasTarget()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
+    return Failure(FailureKind::kInvalidState, "22023",
                        "AdbcStatementExecuteUpdate: no ingest target set (call SetOption with "
                        "adbc.ingest.target_table or zv.ingest.target_location)");
   }
   if (!stmt->bound_stream.bound()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
+    return Failure(FailureKind::kInvalidState, "22023",
                        "AdbcStatementExecuteUpdate: no bind stream (call AdbcStatementBindStream "
                        "first)");
   }
@@ -165,14 +165,14 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
 arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
                      ArrowArrayStream* out, int64_t* rows_affected) {
   auto local = AnswerLocally(conn, sql);
-  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
   ZVQueryPtr query = std::move(*local);
   bool may_change_catalog = false;
   if (!query) {
     may_change_catalog = MayChangeCatalog(sql);
     auto started = zv_execute(conn.transport, sql.c_str(), conn.batch_size_hint,
                               stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
-    if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+    if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
     query = std::move(*started);
   }
   // Cancellable from here until the query is closed (by the stream or below).
@@ -280,7 +280,7 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
       auto flag = ParseBooleanText(value);
       if (!flag) return InvalidOptionValue("adbc.statement.bind_by_name must be true or false");
       if (*flag) {
-        return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+        return Failure(FailureKind::kNotImplemented, "HYC00",
                            "parameters are bound by position (?); binding by name is not "
                            "supported");
       }
@@ -352,14 +352,14 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   }
   std::string probe = sql;
   auto local = AnswerLocally(*conn, sql);
-  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
   if (!*local) {
     bool query = false;
     for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE", "("}) {
       query = query || StartsWithWord(sql, word);
     }
     if (!query) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+      return Failure(FailureKind::kNotImplemented, "HYC00",
                          "AdbcStatementExecuteSchema: only queries have a result schema");
     }
     ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
@@ -372,7 +372,7 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);
   if (owned.get()->get_schema(owned.get(), schema) != 0) {
     const char* text = owned.get()->get_last_error(owned.get());
-    return AdbcFailure(ADBC_STATUS_IO, "HY000", text ? text : "result schema unavailable");
+    return Failure(FailureKind::kIo, "HY000", text ? text : "result schema unavailable");
   }
   return arrow::Status::OK();
 }

@@ -2,7 +2,6 @@
 // of the server's STATS or ERROR answer.
 #pragma once
 
-#include <adbc.h>
 
 #include <cstdint>
 #include <string>
@@ -57,12 +56,5 @@ enum class IngestAnswer { kNone, kStats, kError };
 // the summary from it. An ERROR frame is always a failure, also when its
 // message is missing.
 IngestAnswer ScanIngestResponse(std::string_view response, IngestSummary* summary);
-
-// The ADBC status and SQLSTATE a failed run reports for the server's SQLSTATE.
-struct IngestFailureCode {
-  AdbcStatusCode status;
-  const char* sqlstate;
-};
-IngestFailureCode MapIngestSqlstate(std::string_view sqlstate);
 
 }  // namespace zv

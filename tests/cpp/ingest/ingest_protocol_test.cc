@@ -113,24 +113,4 @@ TEST(IngestResponse, UnreadableStatsLeaveTheRowCountUnknownNotZero) {
   EXPECT_TRUE(readable.counts_known);
 }
 
-TEST(IngestSqlstate, MapsToStatusAndUnknownOnesBecomeGeneric) {
-  struct Case {
-    const char* in;
-    AdbcStatusCode status;
-    const char* out;
-  } cases[] = {
-      {"42S22", ADBC_STATUS_INVALID_ARGUMENT, "42S22"}, {"23000", ADBC_STATUS_INTEGRITY, "23000"},
-      {"53400", ADBC_STATUS_INTERNAL, "53400"},         {"08006", ADBC_STATUS_IO, "08006"},
-      {"HYT00", ADBC_STATUS_TIMEOUT, "HYT00"},          {"28000", ADBC_STATUS_UNAUTHORIZED, "28000"},
-      {"XX999", ADBC_STATUS_IO, "HY000"},               {"", ADBC_STATUS_IO, "HY000"},
-      // A missing table is NOT_FOUND here as for every other call that meets one.
-      {"42S02", ADBC_STATUS_NOT_FOUND, "42S02"},
-  };
-  for (const auto& c : cases) {
-    const auto code = zv::MapIngestSqlstate(c.in);
-    EXPECT_EQ(code.status, c.status) << c.in;
-    EXPECT_STREQ(code.sqlstate, c.out) << c.in;
-  }
-}
-
 }  // namespace

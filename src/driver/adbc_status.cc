@@ -38,14 +38,6 @@ AdbcStatusCode AdbcStatusFor(FailureKind kind) {
   return ADBC_STATUS_INTERNAL;
 }
 
-arrow::Status ServerFailure(const std::string& message, const std::string& server_sqlstate,
-                            const std::string& server_code) {
-  std::string sqlstate = zv_is_wellformed_sqlstate(server_sqlstate)
-                             ? server_sqlstate
-                             : zv_classify_transport_message(message);
-  return ServerStatementFailure(message, std::move(sqlstate), server_code);
-}
-
 AdbcStatusCode ReportStatus(const arrow::Status& status, AdbcError* error,
                             bool with_details) {
   if (status.ok()) return ADBC_STATUS_OK;

@@ -15,12 +15,6 @@ namespace zv {
 // The ADBC status code a host is told for a failure kind.
 AdbcStatusCode AdbcStatusFor(FailureKind kind);
 
-// A failure reported by a server or the transport while running a statement:
-// the server's SQLSTATE when it sent a well-formed one, else one classified
-// from the text; the status follows from the SQLSTATE.
-arrow::Status ServerFailure(const std::string& message, const std::string& server_sqlstate,
-                            const std::string& server_code);
-
 // Fills `error` from `status` and returns the ADBC status code. Plain Arrow
 // failures map to INTERNAL/HY000 (out of memory: HY001, not implemented: 2,
 // I/O: 10 with a classified SQLSTATE).

@@ -6,8 +6,9 @@
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
+#include "stream/query_failure.h"
 #include "driver/catalog_freshness.h"
-#include "driver/catalog_info.h"
+#include "catalog/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_access.h"

@@ -13,6 +13,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
+#include "stream/query_failure.h"
 #include "util/clock.h"
 #include "util/format.h"
 

@@ -15,7 +15,7 @@
 #include "driver/option_values.h"
 #include "driver/parameter_run.h"
 #include "driver/sql_placeholders.h"
-#include "driver/query_failure.h"
+#include "stream/query_failure.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/objects_tree.h"
+#include "catalog/objects_tree.h"
 
 namespace zv {
 

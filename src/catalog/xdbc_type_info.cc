@@ -1,9 +1,9 @@
-#include "driver/xdbc_type_info.h"
+#include "catalog/xdbc_type_info.h"
 
 #include <initializer_list>
 #include <string>
 
-#include "metadata_engine/ascii.h"
+#include "util/ascii.h"
 
 namespace zv {
 
@@ -32,7 +32,7 @@ constexpr XdbcTypeInfo kWideVarchar{12, "VARCHAR", 65535, -1, -1, 262140};
 }  // namespace
 
 XdbcTypeInfo XdbcTypeInfoFor(std::string_view data_type) {
-  const std::string t = zv_sql::ascii_lower(data_type);
+  const std::string t = ascii_lower(data_type);
   auto is = [&](std::initializer_list<std::string_view> names) {
     for (std::string_view name : names) {
       if (t == name) return true;
@@ -74,7 +74,7 @@ XdbcTypeInfo XdbcTypeInfoFor(std::string_view data_type) {
 }
 
 const char* NormaliseTableType(std::string_view table_type) {
-  using zv_sql::ascii_iequals;
+  
   if (ascii_iequals(table_type, "VIEW")) return "VIEW";
   if (ascii_iequals(table_type, "SYSTEM") || ascii_iequals(table_type, "SYSTEM TABLE")) {
     return "SYSTEM TABLE";

@@ -1,4 +1,4 @@
-#include "driver/catalog_from_compute.h"
+#include "catalog/catalog_from_compute.h"
 
 #include <arrow/table.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "diagnostics/sql_trace.h"
-#include "driver/adbc_status.h"
-#include "driver/query_failure.h"
+#include "util/failure.h"
+#include "stream/query_failure.h"
 #include "stream/query_worker.h"
 
 namespace zv {

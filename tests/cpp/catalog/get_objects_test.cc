@@ -11,10 +11,10 @@
 #include <variant>
 #include <vector>
 
-#include "driver/objects_batch.h"
-#include "driver/objects_tree.h"
-#include "driver/search_pattern.h"
-#include "driver/xdbc_type_info.h"
+#include "catalog/objects_batch.h"
+#include "catalog/objects_tree.h"
+#include "catalog/search_pattern.h"
+#include "catalog/xdbc_type_info.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "driver/snapshot_columns.h"
+#include "catalog/snapshot_columns.h"
 
 #include <arrow/type_traits.h>
 

@@ -1,4 +1,4 @@
-#include "driver/objects_tree.h"
+#include "catalog/objects_tree.h"
 
 #include <algorithm>
 #include <iterator>
@@ -7,10 +7,10 @@
 #include <tuple>
 #include <utility>
 
-#include "driver/search_pattern.h"
-#include "driver/snapshot_columns.h"
-#include "driver/xdbc_type_info.h"
-#include "metadata_engine/ascii.h"
+#include "catalog/search_pattern.h"
+#include "catalog/snapshot_columns.h"
+#include "catalog/xdbc_type_info.h"
+#include "util/ascii.h"
 
 namespace zv {
 
@@ -41,7 +41,7 @@ std::optional<std::string> NonEmpty(const TextColumn& column, int64_t row) {
 }
 
 bool IsYes(std::optional<std::string_view> value) {
-  return value && zv_sql::ascii_iequals(*value, "YES");
+  return value && ascii_iequals(*value, "YES");
 }
 
 bool IsNullableText(std::optional<std::string_view> value) {
@@ -49,8 +49,8 @@ bool IsNullableText(std::optional<std::string_view> value) {
 }
 
 bool IsGeneratedText(std::optional<std::string_view> value) {
-  return value && !value->empty() && !zv_sql::ascii_iequals(*value, "NEVER") &&
-         !zv_sql::ascii_iequals(*value, "NO");
+  return value && !value->empty() && !ascii_iequals(*value, "NEVER") &&
+         !ascii_iequals(*value, "NO");
 }
 
 ColumnsByTable CollectColumns(const arrow::RecordBatch* batch, const char* column_filter) {
@@ -228,7 +228,7 @@ ConstraintsByTable CollectConstraints(const arrow::RecordBatch* batch,
     if (auto found = keys.find(key); found != keys.end()) {
       for (const KeyColumn& column : found->second) record.column_names.push_back(column.column);
       if (auto referenced = references.find(id);
-          referenced != references.end() && zv_sql::ascii_iequals(record.type, "FOREIGN KEY")) {
+          referenced != references.end() && ascii_iequals(record.type, "FOREIGN KEY")) {
         record.usage = ResolveUsage(found->second, referenced->second, keys);
       }
     }
@@ -240,7 +240,7 @@ ConstraintsByTable CollectConstraints(const arrow::RecordBatch* batch,
 bool TypeAccepted(const char* const* table_types, const char* normalised) {
   if (table_types == nullptr || table_types[0] == nullptr) return true;
   for (const char* const* type = table_types; *type != nullptr; ++type) {
-    if (zv_sql::ascii_iequals(*type, normalised)) return true;
+    if (ascii_iequals(*type, normalised)) return true;
   }
   return false;
 }

@@ -1,4 +1,4 @@
-#include "driver/catalog_info.h"
+#include "catalog/catalog_info.h"
 
 #include <arrow/array/builder_binary.h>
 #include <arrow/array/builder_nested.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <variant>
 
-#include "driver/adbc_status.h"
+#include "util/failure.h"
 #include "util/format.h"
 
 namespace zv {

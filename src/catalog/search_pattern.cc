@@ -1,9 +1,9 @@
-#include "driver/search_pattern.h"
+#include "catalog/search_pattern.h"
 
 #include <cstddef>
 #include <vector>
 
-#include "metadata_engine/ascii.h"
+#include "util/ascii.h"
 
 namespace zv {
 
@@ -36,7 +36,7 @@ std::vector<Token> Tokenise(std::string_view pattern) {
 
 bool MatchesOne(const Token& token, char c) {
   return token.kind == TokenKind::kAnyOne ||
-         zv_sql::ascii_lower(token.literal) == zv_sql::ascii_lower(c);
+         ascii_lower(token.literal) == ascii_lower(c);
 }
 
 }  // namespace

@@ -3,10 +3,17 @@
 
 #include <arrow/status.h>
 
-#include "driver/adbc_status.h"
+#include <string>
+
 #include "stream/query.h"
 
 namespace zv {
+
+// A failure reported by a server or the transport while running a statement:
+// the server's SQLSTATE when it sent a well-formed one, else one classified
+// from the text; the status follows from the SQLSTATE.
+arrow::Status ServerFailure(const std::string& message, const std::string& server_sqlstate,
+                            const std::string& server_code);
 
 // The query's failure with the server's SQLSTATE and vendor code, and a
 // status that says what kind of failure it was (a missing table is

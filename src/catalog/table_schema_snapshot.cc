@@ -1,4 +1,4 @@
-#include "driver/table_schema_snapshot.h"
+#include "catalog/table_schema_snapshot.h"
 
 #include <arrow/array.h>
 #include <arrow/scalar.h>

@@ -1,4 +1,4 @@
-#include "driver/objects_batch.h"
+#include "catalog/objects_batch.h"
 
 #include <arrow/array/builder_binary.h>
 #include <arrow/array/builder_nested.h>
@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/adbc_status.h"
-#include "driver/xdbc_type_info.h"
+#include "util/failure.h"
+#include "catalog/xdbc_type_info.h"
 #include "util/format.h"
 
 namespace zv {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "driver/objects_tree.h"
+#include "catalog/objects_tree.h"
 
 namespace zv {
 

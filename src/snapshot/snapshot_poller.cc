@@ -10,19 +10,8 @@
 #include <system_error>
 #include <thread>
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX  // keeps time_point::max() usable
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#if defined(__linux__)
-#include <pthread.h>
-#endif
-#endif
-
 #include "diagnostics/log.h"
+#include "platform/process.h"
 #include "snapshot/catalog_version.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
@@ -47,9 +36,7 @@ struct PollerState {
   uint64_t last_sequence = 0;
   bool have_sequence = false;
   std::chrono::milliseconds interval = kDefaultInterval;
-#if !defined(_WIN32)
-  pid_t owner_pid = 0;  // a forked child has the thread object but not the thread
-#endif
+  uint64_t owner_pid = 0;  // a forked child has the thread object but not the thread
 };
 
 // Never destroyed: the thread object must not be destroyed while joinable
@@ -123,9 +110,7 @@ Clock::time_point DeadlineAfter(std::chrono::milliseconds interval) {
 }
 
 void PollerMain() {
-#if defined(__linux__)
-  pthread_setname_np(pthread_self(), "snapshot_poller");
-#endif
+  NameCurrentThread("snapshot_poller");
   PollerState& st = State();
   for (;;) {
     if (st.stop.load()) {
@@ -148,9 +133,13 @@ void PollerMain() {
 // runs, after libcurl's global set-up, so it is destroyed first.
 struct StopPollerAtExit {
   ~StopPollerAtExit() {
-#if !defined(_WIN32)
+    // Where threads cannot be joined at unload the module is pinned while the
+    // poller runs (see zv_snapshot_poller_start), so this runs only at process
+    // exit, when the system has already ended the thread (possibly while it
+    // held the lock): there is nothing to stop or join.
+    if (!CanJoinThreadsAtUnload()) return;
     PollerState& st = State();
-    if (getpid() != st.owner_pid) return;
+    if (CurrentProcessId() != st.owner_pid) return;
     {
       // Under the lock, so the wake-up cannot fall between the poller's check
       // of the flag and its wait.
@@ -161,23 +150,8 @@ struct StopPollerAtExit {
     if (st.thread.joinable() && st.thread.get_id() != std::this_thread::get_id()) {
       st.thread.join();
     }
-#endif
-    // On Windows the module is pinned while the poller runs (see below), so this
-    // runs only at process exit, when the system has already ended the thread
-    // (possibly while it held the lock): there is nothing to stop or join.
   }
 };
-
-#if defined(_WIN32)
-// Joining a thread while the loader lock is held (during FreeLibrary)
-// deadlocks, so the library stays loaded for the rest of the process once the
-// poller runs.
-void PinThisModule() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCWSTR>(&PinThisModule), &self);
-}
-#endif
 
 }  // namespace
 
@@ -199,11 +173,10 @@ bool zv_snapshot_poller_start() {
     return false;
   }
   st.started = true;
-#if defined(_WIN32)
-  PinThisModule();
-#else
-  st.owner_pid = getpid();
-#endif
+  // Where joining at unload would deadlock, the library stays loaded for the
+  // rest of the process once the poller runs.
+  if (!CanJoinThreadsAtUnload()) PinThisModule();
+  st.owner_pid = CurrentProcessId();
   static StopPollerAtExit stop_at_exit;
   (void)stop_at_exit;
   ZV_LOG(kLogInfo, "snapshot_poller", "started (interval=%lds, epoch-driven snapshot invalidation)",

@@ -13,7 +13,7 @@
 #include "metadata_engine/acero_plan_internal.h"
 #include "metadata_engine/ascii.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 
 namespace zv_sql::internal {
 

@@ -1,7 +1,7 @@
 #include "metadata_engine/decimal_constants_internal.h"
 
-#include "metadata_engine/expr_walk.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql::internal {
 

@@ -1,8 +1,8 @@
-#include "metadata_engine/expr_walk.h"
+#include "metadata_engine/expr_walk_internal.h"
 
 #include <type_traits>
 
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql {
 

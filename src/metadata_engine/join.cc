@@ -10,9 +10,9 @@
 #include "metadata_engine/acero_plan_internal.h"
 #include "metadata_engine/ascii.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
-#include "metadata_engine/expr_walk.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
 

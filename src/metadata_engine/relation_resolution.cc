@@ -2,8 +2,8 @@
 
 #include "metadata_engine/ascii.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/expr_walk.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql::internal {
 

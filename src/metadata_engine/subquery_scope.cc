@@ -3,8 +3,8 @@
 #include <arrow/type.h>
 
 #include "metadata_engine/ascii.h"
-#include "metadata_engine/expr_walk.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/subquery_internal.h"
 

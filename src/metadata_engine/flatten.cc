@@ -69,8 +69,8 @@ struct Flattener {
   const SubqueryRunner& runner;
   std::string* error;
 
-  // Operands first, so that a subquery's own value is all that is left to run
-  // when its node is replaced.
+  // Operands before the node itself: the subqueries in the left side of an
+  // IN (SELECT ...) run before its own, in the order the text reads.
   Status flatten(ExprPtr& slot) {
     if (!slot) return Status::OK();
     ARROW_RETURN_NOT_OK(map_operands(*slot, [this](ExprPtr& operand) { return flatten(operand); }));

@@ -4,7 +4,7 @@
 
 #include "metadata_engine/ascii.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
 
 namespace zv_sql::internal {

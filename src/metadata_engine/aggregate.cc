@@ -11,7 +11,7 @@
 #include <arrow/scalar.h>
 
 #include "metadata_engine/acero_plan_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator_internal.h"
 

@@ -8,7 +8,7 @@
 #include <arrow/scalar.h>
 
 #include "metadata_engine/arrow_init_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/like_to_regex_internal.h"
 #include "metadata_engine/overloaded_internal.h"

@@ -8,7 +8,7 @@
 #include <arrow/compute/api.h>
 
 #include "metadata_engine/acero_plan_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/expr_walk_internal.h"

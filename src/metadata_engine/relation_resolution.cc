@@ -1,6 +1,6 @@
 #include "metadata_engine/relation_resolution_internal.h"
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/overloaded_internal.h"

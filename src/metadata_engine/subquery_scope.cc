@@ -2,7 +2,7 @@
 
 #include <arrow/type.h>
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"

@@ -28,7 +28,7 @@ constexpr size_t kLineBytes = 5120;
 
 struct LogState {
   std::mutex mu;
-  platform::AppendFile file;  // not open: the sink is stderr
+  AppendFile file;  // not open: the sink is stderr
   std::string path;
   uint64_t bytes_written = 0;
 };
@@ -37,7 +37,6 @@ LogState& State() {
   static NoDestructor<LogState> state;
   return *state;
 }
-
 
 // Shifts name.4 -> name.5 ... name -> name.1. Failures are ignored: a missing
 // backup is normal and a locked one only costs history.
@@ -51,7 +50,7 @@ void RotateLocked(LogState& st) {
   }
   std::rename(base.c_str(), (base + ".1").c_str());
   unsigned long err = 0;
-  st.file = platform::AppendFile::Open(base, &err);
+  st.file = AppendFile::Open(base, &err);
   if (st.file.is_open()) {
     st.bytes_written = 0;
   } else {
@@ -108,7 +107,7 @@ unsigned long CurrentThreadLogId() {
   // FNV-1a over the low four bytes of the OS thread id: short, stable for the
   // thread's life, and the same in the engine log and the SQL trace.
   thread_local const unsigned long id = [] {
-    const uint32_t tid = static_cast<uint32_t>(platform::CurrentThreadId());
+    const uint32_t tid = static_cast<uint32_t>(CurrentThreadId());
     uint64_t hash = 0xcbf29ce484222325ull;
     for (int i = 0; i < 4; ++i) {
       hash ^= (tid >> (8 * i)) & 0xffu;
@@ -118,8 +117,6 @@ unsigned long CurrentThreadLogId() {
   }();
   return id;
 }
-
-}  // namespace zv
 
 void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
   if (!zv::LogEnabled(level)) return;
@@ -202,7 +199,7 @@ void zv_log_configure(const char* path, int level) {
   st.path.clear();
   if (path != nullptr && path[0] != '\0') {
     unsigned long err = 0;
-    st.file = zv::platform::AppendFile::Open(path, &err);
+    st.file = zv::AppendFile::Open(path, &err);
     if (st.file.is_open()) {
       st.path = path;
       st.bytes_written = st.file.Size();
@@ -216,3 +213,5 @@ void zv_log_configure(const char* path, int level) {
   }
   zv::g_log_level.store(level, std::memory_order_relaxed);
 }
+
+}  // namespace zv

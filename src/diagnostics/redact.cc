@@ -4,6 +4,8 @@
 
 #include "util/ascii.h"
 
+namespace zv {
+
 namespace {
 
 constexpr std::string_view kRedacted = "[REDACTED]";
@@ -203,3 +205,5 @@ bool zv_is_secret_key(const char* key) {
   }
   return false;
 }
+
+}  // namespace zv

@@ -59,8 +59,8 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
 // entries all count as not found.
 SecretString ReadStoredSecret(const std::string& target, const std::string& name) {
   SecretString secret;
-  if (platform::ReadCredential(target.c_str(), name.c_str(), &secret) !=
-          platform::CredstoreResult::kFound ||
+  if (ReadCredential(target.c_str(), name.c_str(), &secret) !=
+          CredstoreResult::kFound ||
       secret.empty()) {
     return SecretString();
   }

@@ -126,7 +126,7 @@ extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(
   zv::InitialiseCurlOnce();
   ZV_LOG(zv::kLogInfo, "api", "AdbcDriverInit(version=%d, raw_driver=%p)", version, raw_driver);
   if (raw_driver == nullptr) {
-    zv_set_error(error, "AdbcDriverInit: driver pointer is null", "HY009");
+    zv::zv_set_error(error, "AdbcDriverInit: driver pointer is null", "HY009");
     return ADBC_STATUS_INVALID_ARGUMENT;
   }
   if (version != ADBC_VERSION_1_0_0 && version != ADBC_VERSION_1_1_0) {
@@ -134,7 +134,7 @@ extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(
     std::snprintf(message, sizeof(message),
                   "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0)",
                   version);
-    zv_set_error(error, message, "HY000");
+    zv::zv_set_error(error, message, "HY000");
     return ADBC_STATUS_NOT_IMPLEMENTED;
   }
   zv::FillDriverTable(static_cast<AdbcDriver*>(raw_driver), version);

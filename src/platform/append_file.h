@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace zv::platform {
+namespace zv {
 
 // A file opened for appending, created when missing and then readable and
 // writable by its owner only (mode 0600 on POSIX, an ACL granting the current
@@ -36,4 +36,4 @@ class AppendFile {
   intptr_t handle_ = kInvalid;
 };
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace zv::platform {
+namespace zv {
 
 AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) {
   other.handle_ = kInvalid;
@@ -62,4 +62,4 @@ void AppendFile::Close() {
   }
 }
 
-}  // namespace zv::platform
+}  // namespace zv

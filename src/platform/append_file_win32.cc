@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-namespace zv::platform {
+namespace zv {
 
 namespace {
 
@@ -117,4 +117,4 @@ void AppendFile::Close() {
   }
 }
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -7,13 +7,13 @@
 namespace {
 
 std::string Frame(uint8_t type, const std::string& payload) {
-  auto bytes = zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
+  auto bytes = zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
                                payload.size())
                    .ValueOrDie();
   return std::string(bytes.begin(), bytes.end());
 }
 
-std::string Stats(const std::string& json) { return Frame(kZvFrameStats, std::string(8, '\0') + json); }
+std::string Stats(const std::string& json) { return Frame(zv::kZvFrameStats, std::string(8, '\0') + json); }
 
 TEST(IngestHeader, MembersInFixedOrderWithOptionalOnesOmitted) {
   zv::IngestRequest request;
@@ -76,16 +76,16 @@ TEST(IngestResponse, StatsAndErrorFramesAreReadAsJson) {
       // or be mistaken for a count.
       {Stats(R"({"landed_paths":["a]b","x\"rows_inserted\":99"],"rows_inserted":2})"),
        zv::IngestAnswer::kStats, 2, -1, {"a]b", "x\"rows_inserted\":99"}, "", ""},
-      {Frame(kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"), zv::IngestAnswer::kStats, 0,
+      {Frame(zv::kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"), zv::IngestAnswer::kStats, 0,
        -1, {}, "", ""},
-      {Frame(kZvFrameError, R"({"message":"no table\nhere","sqlstate":"42S02"})"),
+      {Frame(zv::kZvFrameError, R"({"message":"no table\nhere","sqlstate":"42S02"})"),
        zv::IngestAnswer::kError, 0, -1, {}, "no table\nhere", "42S02"},
       // An ERROR frame without a message is still a failure.
-      {Frame(kZvFrameError, R"({"sqlstate":"23000"})"), zv::IngestAnswer::kError, 0, -1, {},
+      {Frame(zv::kZvFrameError, R"({"sqlstate":"23000"})"), zv::IngestAnswer::kError, 0, -1, {},
        "ingest: server reported an error with no message", "23000"},
-      {Frame(kZvFrameError, "not json"), zv::IngestAnswer::kError, 0, -1, {},
+      {Frame(zv::kZvFrameError, "not json"), zv::IngestAnswer::kError, 0, -1, {},
        "ingest: server reported an error with no message", "HY000"},
-      {Frame(kZvFrameStats, "1234567"), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
+      {Frame(zv::kZvFrameStats, "1234567"), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {Stats("{}").substr(0, 10), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {"", zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
   };

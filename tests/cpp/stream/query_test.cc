@@ -133,12 +133,12 @@ std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
 TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(1, ipc)), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, {})), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, ipc)), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 2}), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(1, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, {})), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 2}), 0);
   EXPECT_FALSE(q->eos_seen) << "only EOS of the last announced result set ends the stream";
-  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
   EXPECT_TRUE(q->eos_seen);
   zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
   q->MarkDone();
@@ -156,17 +156,17 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
     std::string error;
   } cases[] = {
       {"three batches in one frame",
-       {{kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {{zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
        {"2", "3", "4", "0", "end"}, ""},
       // A failure wins over batches still queued: the result is not complete.
-      {"no EOS", {{kZvFrameBatch, BatchPayload(0, ipc)}}, false,
+      {"no EOS", {{zv::kZvFrameBatch, BatchPayload(0, ipc)}}, false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
       {"EOS of result set 0 of two",
-       {{kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
-      {"cut inside a frame", {{kZvFrameEos, {0, 0, 0, 0}}}, true,
+      {"cut inside a frame", {{zv::kZvFrameEos, {0, 0, 0, 0}}}, true,
        {"error: stream ended mid-frame (truncated binary response)"},
        "stream ended mid-frame (truncated binary response)"},
   };
@@ -184,11 +184,11 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
 TEST(QueryFrames, AnyFrameAfterTheEosFailsTheQuery) {
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
   const std::pair<uint8_t, std::vector<uint8_t>> late[] = {
-      {kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}},
-      {kZvFrameTrace, Text("x")}, {kZvFrameInit, Text("{}")}, {0x42, {}}};
+      {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}},
+      {zv::kZvFrameTrace, Text("x")}, {zv::kZvFrameInit, Text("{}")}, {0x42, {}}};
   for (const auto& [type, payload] : late) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
-    ASSERT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+    ASSERT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
     EXPECT_EQ(Feed(q.get(), type, payload), 1);
     EXPECT_EQ(q->ErrorText().rfind(
                   "the result stream continued after its end-of-stream frame (frame type ", 0),
@@ -203,15 +203,15 @@ TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
     std::vector<uint8_t> payload;
     std::string error;
   } cases[] = {
-      {kZvFrameBatch, {0, 0, 0}, "BATCH frame truncated (header < 8 bytes)"},
-      {kZvFrameEos, {0, 0}, "EOS frame truncated (header < 4 bytes)"},
-      {kZvFrameError, Text(R"({"message":"Catalog Error: no table t"})"),
+      {zv::kZvFrameBatch, {0, 0, 0}, "BATCH frame truncated (header < 8 bytes)"},
+      {zv::kZvFrameEos, {0, 0}, "EOS frame truncated (header < 4 bytes)"},
+      {zv::kZvFrameError, Text(R"({"message":"Catalog Error: no table t"})"),
        "compute reported error: Catalog Error: no table t"},
-      {kZvFrameError, Text(R"({"error":"fallback"})"), "compute reported error: fallback"},
-      {kZvFrameError, Text("plain text"), "compute reported error: plain text"},
-      {kZvFrameInit, Text("{not json"), "frame parse failure: "},
-      {kZvFrameInit, Text(R"({"resultSets":{"a":1}})"), "frame parse failure: "},
-      {kZvFrameBatch, BatchPayload(0, {1, 2, 3, 4}), "IPC decode (batch): "},
+      {zv::kZvFrameError, Text(R"({"error":"fallback"})"), "compute reported error: fallback"},
+      {zv::kZvFrameError, Text("plain text"), "compute reported error: plain text"},
+      {zv::kZvFrameInit, Text("{not json"), "frame parse failure: "},
+      {zv::kZvFrameInit, Text(R"({"resultSets":{"a":1}})"), "frame parse failure: "},
+      {zv::kZvFrameBatch, BatchPayload(0, {1, 2, 3, 4}), "IPC decode (batch): "},
   };
   for (const auto& c : cases) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
@@ -222,16 +222,16 @@ TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
 
 TEST(QueryFrames, InitCarriesRowsAffectedSchemaAndStreamId) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  EXPECT_EQ(Feed(q.get(), kZvFrameInit,
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameInit,
                  Text(R"({"streamId":"s-1","resultSets":[{"rowsAffected":7,"schemaIpc":"@@"}]})")),
             0);
   EXPECT_EQ(q->RowsAffected(), 7);
   EXPECT_EQ(q->stream_id, "s-1");
   EXPECT_EQ(q->schema, nullptr) << "an unusable schemaIpc is ignored";
-  EXPECT_EQ(Feed(q.get(), kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
       << "only an object in place of the list fails the frame";
   EXPECT_EQ(q->ErrorText(), "");
-  EXPECT_EQ(Feed(q.get(), kZvFrameTrace, Text("debug")), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameTrace, Text("debug")), 0);
   EXPECT_EQ(Feed(q.get(), 0x42, Text("future frame")), 0);
 }
 

@@ -118,31 +118,67 @@ unsigned long CurrentThreadLogId() {
   return id;
 }
 
-void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
-  if (!zv::LogEnabled(level)) return;
-  char stack_message[zv::kMessageStackBytes];
-  std::vector<char> heap_message;
-  const char* message = "";
-  if (format != nullptr) {
+namespace {
+
+// A formatted message: on the stack when it fits, else on the heap up to the
+// longest line written. Out of memory keeps the cut stack copy.
+class FormattedMessage {
+ public:
+  FormattedMessage(const char* format, va_list args) {
+    if (format == nullptr) return;
     va_list copy;
     va_copy(copy, args);
-    int needed = std::vsnprintf(stack_message, sizeof(stack_message), format, copy);
+    const int needed = std::vsnprintf(stack_, sizeof(stack_), format, copy);
     va_end(copy);
-    message = stack_message;
+    text_ = stack_;
     if (needed < 0) {
-      stack_message[0] = '\0';
-    } else if (static_cast<size_t>(needed) >= sizeof(stack_message)) {
+      stack_[0] = '\0';
+    } else if (static_cast<size_t>(needed) >= sizeof(stack_)) {
       try {
         // The line is cut at kLineBytes anyway: never format more than that.
-        heap_message.resize(std::min(static_cast<size_t>(needed) + 1, zv::kLineBytes));
-        std::vsnprintf(heap_message.data(), heap_message.size(), format, args);
-        message = heap_message.data();
+        heap_.resize(std::min(static_cast<size_t>(needed) + 1, kLineBytes));
+        std::vsnprintf(heap_.data(), heap_.size(), format, args);
+        text_ = heap_.data();
       } catch (const std::bad_alloc&) {
-        // Keep the truncated stack copy.
       }
     }
   }
+  FormattedMessage(const FormattedMessage&) = delete;
+  FormattedMessage& operator=(const FormattedMessage&) = delete;
 
+  const char* text() const { return text_; }
+
+ private:
+  char stack_[kMessageStackBytes];
+  std::vector<char> heap_;
+  const char* text_ = "";
+};
+
+// Writes one finished line to the sink and rotates the file when it is full.
+void WriteLineLocked(LogState& st, const char* line, size_t size) {
+  if (!st.file.is_open()) {
+    std::fwrite(line, 1, size, stderr);
+    std::fflush(stderr);
+    return;
+  }
+  const int64_t written = st.file.Write(line, size);
+  if (written <= 0) return;
+  st.bytes_written += static_cast<uint64_t>(written);
+  if (st.bytes_written >= kRotateBytes && !st.path.empty()) {
+    try {
+      RotateLocked(st);
+    } catch (...) {
+      // Out of memory building the backup names: keep writing to this file.
+    }
+  }
+}
+
+}  // namespace
+
+void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
+  if (!LogEnabled(level)) return;
+  FormattedMessage formatted(format, args);
+  const char* message = formatted.text();
   std::string scrubbed;
   if (zv_may_hold_url_password(message)) {
     try {
@@ -154,34 +190,20 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
   }
 
   char timestamp[40];
-  zv::FormatUtcTimestamp(timestamp, sizeof(timestamp));
-  auto& st = zv::State();
+  FormatUtcTimestamp(timestamp, sizeof(timestamp));
+  auto& st = State();
   std::lock_guard<std::mutex> lock(st.mu);
-  char line[zv::kLineBytes];
-  int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
-                          zv::CurrentThreadLogId(), zv::LogLevelName(level),
-                          category ? category : "zv", message);
+  char line[kLineBytes];
+  const int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
+                                CurrentThreadLogId(), LogLevelName(level),
+                                category ? category : "zv", message);
   if (len < 0) return;
   size_t size = static_cast<size_t>(len);
   if (size >= sizeof(line)) {
     size = sizeof(line) - 1;
     line[size - 1] = '\n';
   }
-  if (!st.file.is_open()) {
-    std::fwrite(line, 1, size, stderr);
-    std::fflush(stderr);
-    return;
-  }
-  int64_t written = st.file.Write(line, size);
-  if (written <= 0) return;
-  st.bytes_written += static_cast<uint64_t>(written);
-  if (st.bytes_written >= zv::kRotateBytes && !st.path.empty()) {
-    try {
-      zv::RotateLocked(st);
-    } catch (...) {
-      // Out of memory building the backup names: keep writing to this file.
-    }
-  }
+  WriteLineLocked(st, line, size);
 }
 
 void zv_log_write(int level, const char* category, const char* format, ...) {

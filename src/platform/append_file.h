@@ -14,8 +14,15 @@ class AppendFile {
  public:
   AppendFile() = default;
   ~AppendFile() { Close(); }
-  AppendFile(AppendFile&& other) noexcept;
-  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+  AppendFile& operator=(AppendFile&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 

@@ -7,19 +7,6 @@
 
 namespace zv {
 
-AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
   // POSIX files are always shareable for reading, writing, renaming and
   // unlinking; O_APPEND keeps concurrent writers from overwriting each other.

@@ -8,10 +8,9 @@
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "diagnostics/log.h"
-#include "platform/process.h"
+#include "platform/resident_thread.h"
 #include "snapshot/catalog_version.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
@@ -32,11 +31,9 @@ struct PollerState {
   std::atomic<bool> stop{false};
   bool started = false;
   bool fail_next_start = false;
-  std::thread thread;
   uint64_t last_sequence = 0;
   bool have_sequence = false;
   std::chrono::milliseconds interval = kDefaultInterval;
-  uint64_t owner_pid = 0;  // a forked child has the thread object but not the thread
 };
 
 // Never destroyed: the thread object must not be destroyed while joinable
@@ -110,7 +107,6 @@ Clock::time_point DeadlineAfter(std::chrono::milliseconds interval) {
 }
 
 void PollerMain() {
-  NameCurrentThread("snapshot_poller");
   PollerState& st = State();
   for (;;) {
     if (st.stop.load()) {
@@ -123,35 +119,18 @@ void PollerMain() {
   }
 }
 
-// Destroyed with the library's other statics: at process exit, or when the
-// host unloads the library while the poller waits. The thread runs the
-// library's code, so it must have ended before that code is unmapped; joining
-// here also keeps it from touching the log and the network while the rest of
-// the process is torn down. A poll in flight watches the stop flag and is
-// abandoned at once, so a stalled control plane cannot hold the exit up.
-// Created only once the thread
-// runs, after libcurl's global set-up, so it is destroyed first.
-struct StopPollerAtExit {
-  ~StopPollerAtExit() {
-    // Where threads cannot be joined at unload the module is pinned while the
-    // poller runs (see zv_snapshot_poller_start), so this runs only at process
-    // exit, when the system has already ended the thread (possibly while it
-    // held the lock): there is nothing to stop or join.
-    if (!CanJoinThreadsAtUnload()) return;
-    PollerState& st = State();
-    if (CurrentProcessId() != st.owner_pid) return;
-    {
-      // Under the lock, so the wake-up cannot fall between the poller's check
-      // of the flag and its wait.
-      std::lock_guard<std::mutex> lock(st.epoch_lock);
-      st.stop.store(true);
-    }
-    st.wake.notify_all();
-    if (st.thread.joinable() && st.thread.get_id() != std::this_thread::get_id()) {
-      st.thread.join();
-    }
+// Called once, at exit or unload. Under the lock, so the wake-up cannot fall
+// between the poller's check of the flag and its wait; a poll in flight
+// watches the flag and is abandoned at once, so a stalled control plane
+// cannot hold the exit up.
+void RequestPollerStop() {
+  PollerState& st = State();
+  {
+    std::lock_guard<std::mutex> lock(st.epoch_lock);
+    st.stop.store(true);
   }
-};
+  st.wake.notify_all();
+}
 
 }  // namespace
 
@@ -166,19 +145,16 @@ bool zv_snapshot_poller_start() {
       st.fail_next_start = false;
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    st.thread = std::thread(&PollerMain);
+    // Created only once the thread runs, after libcurl's global set-up, so
+    // it is destroyed (and the thread joined) first.
+    static ResidentThread thread;
+    thread.Start("snapshot_poller", &PollerMain, &RequestPollerStop);
   } catch (const std::system_error& e) {
     ZV_LOG(kLogError, "snapshot_poller",
            "thread start failed: %s; cached snapshots expire by age only (300 s)", e.what());
     return false;
   }
   st.started = true;
-  // Where joining at unload would deadlock, the library stays loaded for the
-  // rest of the process once the poller runs.
-  if (!CanJoinThreadsAtUnload()) PinThisModule();
-  st.owner_pid = CurrentProcessId();
-  static StopPollerAtExit stop_at_exit;
-  (void)stop_at_exit;
   ZV_LOG(kLogInfo, "snapshot_poller", "started (interval=%lds, epoch-driven snapshot invalidation)",
          IntervalSeconds(st));
   return true;

@@ -105,9 +105,12 @@ zv_conn_options ConnOptionsFromDatabase(const ZVDatabase& db) {
 
 }  // namespace
 
-bool IsConnectionInitialised(AdbcConnection* connection) {
-  ZVConnection* conn = RecordOf<ZVConnection>(connection);
+bool IsConnectionInitialised(const ZVConnection* conn) {
   return conn != nullptr && conn->transport != nullptr;
+}
+
+bool IsConnectionInitialised(AdbcConnection* connection) {
+  return IsConnectionInitialised(RecordOf<ZVConnection>(connection));
 }
 
 AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
@@ -119,7 +122,7 @@ AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
     if (connection->private_data != nullptr) {
       return SequenceError("AdbcConnectionNew called twice without Release");
     }
-    AttachRecord(connection, std::make_unique<ZVConnection>());
+    SharedRecord<ZVConnection>::Attach(connection, std::make_shared<ZVConnection>());
     return arrow::Status::OK();
   });
 }
@@ -156,7 +159,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
           "AdbcConnectionInit: parent AdbcDatabase has not been initialised (call "
           "AdbcDatabaseInit first)");
     }
-    conn->database = db;
+    conn->database = database;
     ZV_LOG(kLogInfo, "api", "AdbcConnectionInit(conn=%p, db=%p, uri=\"%s\")",
            static_cast<void*>(connection), static_cast<void*>(database),
            OptionText(db->uri, "(null)"));
@@ -206,8 +209,10 @@ arrow::Status InstallConnectionSnapshot(ZVConnection& conn) {
 AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
   return RunEntryPoint("AdbcConnectionRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionRelease(conn=%p)", static_cast<void*>(connection));
-    if (RecordOf<ZVConnection>(connection) == nullptr) return arrow::Status::OK();
-    std::unique_ptr<ZVConnection> conn = DetachRecord<ZVConnection>(connection);
+    std::shared_ptr<ZVConnection> conn = SharedRecord<ZVConnection>::Detach(connection);
+    if (conn == nullptr) return arrow::Status::OK();
+    // Statements the host has not released yet keep the record; without a
+    // transport it reads as not initialised to them.
     conn->engine.reset();
     conn->snapshot_store.reset();
     zv_disconnect(std::move(conn->transport));

@@ -230,7 +230,7 @@ AdbcStatusCode DatabaseNew(AdbcDatabase* database, AdbcError* error) {
       return SequenceError("AdbcDatabaseNew called twice on the same handle without Release");
     }
     // bad_alloc becomes "AdbcDatabaseNew: out of memory" (HY001) at the boundary.
-    AttachRecord(database, std::make_unique<ZVDatabase>());
+    SharedRecord<ZVDatabase>::Attach(database, std::make_shared<ZVDatabase>());
     return arrow::Status::OK();
   });
 }
@@ -336,9 +336,11 @@ arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::
 AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error) {
   return RunEntryPoint("AdbcDatabaseRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcDatabaseRelease(db=%p)", static_cast<void*>(database));
-    if (RecordOf<ZVDatabase>(database) == nullptr) return arrow::Status::OK();
-    // The record's secrets zero their memory as they are destroyed.
-    DetachRecord<ZVDatabase>(database);
+    std::shared_ptr<ZVDatabase> db = SharedRecord<ZVDatabase>::Detach(database);
+    if (db == nullptr) return arrow::Status::OK();
+    // Connections still open keep the record but need none of its secrets
+    // after their Init: those are zeroed now, not when the last one goes.
+    for (const auto& option : kSecretOptions) ((*db).*option.field).Reset();
     return arrow::Status::OK();
   });
 }

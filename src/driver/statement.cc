@@ -140,7 +140,7 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
   if (rows_affected != nullptr) *rows_affected = -1;
   ZVStatement* stmt = RecordOf<ZVStatement>(statement);
   if (stmt == nullptr) return SequenceError("AdbcStatementExecuteUpdate: statement not allocated");
-  if (!IsConnectionInitialised(stmt->connection)) {
+  if (!IsConnectionInitialised(stmt->connection.get())) {
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
   if (!stmt->ingest.HasTarget()) {
@@ -153,7 +153,7 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
                        "AdbcStatementExecuteUpdate: no bind stream (call AdbcStatementBindStream "
                        "first)");
   }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
+  ZVConnection* conn = stmt->connection.get();
   arrow::Status status = RunIngest(conn->transport, stmt->ingest, stmt->bound_stream, rows_affected);
   if (stmt->ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
   return status;
@@ -219,12 +219,12 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   }
   ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
          static_cast<void*>(statement), stmt->sql->size());
-  if (!IsConnectionInitialised(stmt->connection)) {
+  if (!IsConnectionInitialised(stmt->connection.get())) {
     return SequenceError(
         "AdbcStatementExecuteQuery: parent connection is not initialised (call "
         "AdbcConnectionInit first)");
   }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
+  ZVConnection* conn = stmt->connection.get();
   if (rows_affected != nullptr) *rows_affected = -1;
   if (out != nullptr) std::memset(out, 0, sizeof(*out));
   if (stmt->bound_stream.bound()) {
@@ -316,7 +316,7 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
   if (key == "adbc.statement.bind_by_name") return std::string("false");
   if (key == "adbc.zorvane.query_timeout_sec") {
     if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
-    ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
+    ZVConnection* conn = stmt.connection.get();
     return std::to_string(conn ? conn->query_timeout_sec : 0);
   }
   return OptionNotSet(key);
@@ -342,10 +342,10 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   if (!stmt.sql || stmt.sql->empty()) {
     return SequenceError("AdbcStatementExecuteSchema: SetSqlQuery must be called first");
   }
-  if (!IsConnectionInitialised(stmt.connection)) {
+  if (!IsConnectionInitialised(stmt.connection.get())) {
     return SequenceError("AdbcStatementExecuteSchema: connection not initialised");
   }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
+  ZVConnection* conn = stmt.connection.get();
   std::string sql = *stmt.sql;
   while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
     sql.pop_back();

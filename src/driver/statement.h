@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "driver/handle_record.h"
 #include "ingest/bound_stream.h"
 #include "ingest/ingest_options.h"
 #include "stream/cancel_scope.h"
@@ -16,7 +17,9 @@ struct ZVConnection;
 
 // The record behind an AdbcStatement.
 struct ZVStatement {
-  AdbcConnection* connection = nullptr;  // not owned; released after the statement
+  // Shared: a host may release the connection first (its record then reads
+  // as not initialised), and the connection handle may be reused meanwhile.
+  ParentRecord<ZVConnection, AdbcConnection> connection;
   std::optional<std::string> sql;
   IngestSettings ingest;
   OwnedArrowStream bound_stream;  // consumed by the next ingest run

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/handle_record.h"
+#include "driver/statement_state.h"
 #include "ingest/bound_stream.h"
 #include "ingest/ingest_options.h"
 #include "stream/cancel_scope.h"
@@ -20,9 +21,8 @@ struct ZVStatement {
   // Shared: a host may release the connection first (its record then reads
   // as not initialised), and the connection handle may be reused meanwhile.
   ParentRecord<ZVConnection, AdbcConnection> connection;
-  std::optional<std::string> sql;
-  IngestSettings ingest;
-  OwnedArrowStream bound_stream;  // consumed by the next ingest run
+  StatementState state;
+  IngestSettings ingest;  // options; kept across runs
   std::optional<uint32_t> query_timeout_sec;  // overrides the connection's
   // The statement's queries, for AdbcStatementCancel; shared with the
   // queries so that a cancel from another thread never sees a freed scope.

@@ -5,19 +5,19 @@
 #include <arrow/result.h>
 #include <arrow/status.h>
 
-#include <curl/curl.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "util/secret_string.h"
 #include "ingest/ingest_protocol.h"
+#include "transport/http_request.h"
+#include "util/secret_string.h"
 
 namespace zv {
 
@@ -73,15 +73,21 @@ class IngestUpload {
   // kDeadPooledConnection (only when not asked for a fresh connection, and
   // while every frame sent is kept) leaves the retry to the caller.
   UploadOutcome SendUpload(const SecretString& token, bool fresh_connection);
+  arrow::Result<HttpRequest> UploadRequest(const std::string& url, const SecretString& token,
+                                           bool fresh_connection);
+  // Records why the transfer failed (or leaves a dead pooled connection to
+  // the caller, see SendUpload).
+  UploadOutcome TransferFailed(const arrow::Status& failure, bool fresh_connection);
   void RestartFromFirstFrame();
-  // The next frame for libcurl after the kept ones; false when the upload is
+  // The next frame for the request after the kept ones; false when the upload is
   // finished, cancelled or released (*abort then tells which).
   bool TakeNextFrame(bool* abort);
   void JoinWorker();
 
-  static size_t ReadFrames(char* buffer, size_t size, size_t count, void* self);
-  static int RewindFrames(void* self, curl_off_t offset, int origin);
-  static size_t AppendResponse(char* data, size_t size, size_t count, void* self);
+  // The upload body's next bytes, HttpRequest::kAbortUpload to stop.
+  size_t ReadFrames(char* buffer, size_t wanted);
+  bool RewindFrames();
+  bool AppendResponse(std::string_view chunk);
 
   const std::shared_ptr<zv_conn> conn_;  // outlives a released connection handle
   const IngestRequest request_;
@@ -99,7 +105,7 @@ class IngestUpload {
 
   // Worker-only while the transfer runs; read after the join. `sent_` holds
   // the frames taken from the queue so far while they fit kMaxResendBytes
-  // (then only the frame being sent); the cursor is where libcurl reads next.
+  // (then only the frame being sent); the cursor is where the request reads next.
   std::deque<std::vector<uint8_t>> sent_;
   size_t sent_bytes_ = 0;
   bool resendable_ = true;
@@ -108,7 +114,8 @@ class IngestUpload {
   std::string response_;
   bool response_too_large_ = false;
   long http_status_ = 0;
-  int transport_result_ = 0;
+  // Why the last exchange did not complete; OK when it did.
+  arrow::Status transport_status_;
 
   std::thread worker_;
 };

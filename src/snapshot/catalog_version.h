@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 

@@ -9,7 +9,7 @@
 #include "util/secret_string.h"
 #include "snapshot/snapshot_slots.h"
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 

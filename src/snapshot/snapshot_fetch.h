@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arrow/result.h>
-#include <curl/curl.h>
 
 #include <array>
 #include <cstdint>
@@ -12,7 +11,7 @@
 
 #include "snapshot/snapshot_slots.h"
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 
@@ -41,6 +40,6 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
                                                               const char* session_token,
                                                               const zv_tls_config* tls,
                                                               const zv_conn_options* options,
-                                                              CURLSH* share);
+                                                              const ConnectionShare* share);
 
 }  // namespace zv

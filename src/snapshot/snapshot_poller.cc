@@ -145,7 +145,7 @@ bool zv_snapshot_poller_start() {
       st.fail_next_start = false;
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    // Created only once the thread runs, after libcurl's global set-up, so
+    // Created only once the thread runs, after the transport's global set-up, so
     // it is destroyed (and the thread joined) first.
     static ResidentThread thread;
     thread.Start("snapshot_poller", &PollerMain, &RequestPollerStop);

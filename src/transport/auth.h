@@ -2,7 +2,6 @@
 
 #include <arrow/result.h>
 #include <arrow/status.h>
-#include <curl/curl.h>
 
 #include <cstdint>
 #include <optional>
@@ -11,7 +10,7 @@
 
 #include "util/secret_string.h"
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 
@@ -33,7 +32,7 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
                                                       const char* username, const char* password,
                                                       const zv_tls_config* tls,
                                                       const zv_conn_options* options,
-                                                      CURLSH* share);
+                                                      const ConnectionShare* share);
 
 // Parses a successful login response body.
 arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body);

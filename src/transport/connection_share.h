@@ -1,7 +1,5 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <memory>
 #include <mutex>
 
@@ -22,17 +20,15 @@ class ConnectionShare {
   ConnectionShare(const ConnectionShare&) = delete;
   ConnectionShare& operator=(const ConnectionShare&) = delete;
 
-  CURLSH* handle() const { return share_; }
+  // The libcurl share handle (a CURLSH*), for setting up requests.
+  void* handle() const { return share_; }
 
   // Constructible only through Create(); public for std::make_shared.
   struct PrivateTag {};
   explicit ConnectionShare(PrivateTag) {}
 
  private:
-  static void Lock(CURL*, curl_lock_data, curl_lock_access, void* userptr);
-  static void Unlock(CURL*, curl_lock_data, void* userptr);
-
-  CURLSH* share_ = nullptr;
+  void* share_ = nullptr;
   std::recursive_mutex lock_;
 };
 

@@ -2,14 +2,13 @@
 
 #include <arrow/result.h>
 #include <arrow/status.h>
-#include <curl/curl.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 
@@ -27,7 +26,7 @@ struct ControlPlaneCall {
   const char* token;
   const zv_tls_config* tls;
   const zv_conn_options* options;
-  CURLSH* share;
+  const ConnectionShare* share;
 };
 
 // Asks the control plane to recommend (and reserve) a node for query work.

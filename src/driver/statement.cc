@@ -170,8 +170,7 @@ arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& s
   }
   // Cancellable from here until the query is closed (by the stream or below).
   for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
-    query->cancel_scopes.push_back(scope);
-    scope->Add(query.get());
+    query->JoinCancelScope(scope);
   }
   if (out == nullptr) {
     arrow::Status drained = DrainQuery(query.get(), rows_affected);

@@ -50,12 +50,12 @@ arrow::Result<std::unique_ptr<IngestUpload>> IngestUpload::Begin(std::shared_ptr
 IngestUpload::~IngestUpload() { Cancel(); }
 
 std::string IngestUpload::ErrorText() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(queue_.mutex());
   return error_;
 }
 
 void IngestUpload::RecordError(std::string text, bool only_if_empty) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(queue_.mutex());
   if (only_if_empty && !error_.empty()) return;
   error_ = Bounded(std::move(text), kMessageBytes);
 }
@@ -67,7 +67,7 @@ arrow::Status IngestUpload::PushSchema(std::string bytes) {
     return arrow::Status::Invalid(ErrorText());
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (!header_sent_) {
       schema_ipc_ = std::move(bytes);
       return arrow::Status::OK();
@@ -84,11 +84,11 @@ arrow::Status IngestUpload::StartUpload() {
                                         reinterpret_cast<const uint8_t*>(header.data()),
                                         header.size()));
   {
-    std::lock_guard<std::mutex> guard(lock_);
-    queue_.push_back(std::move(init));
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    queue_.Push(std::move(init));
     header_sent_ = true;
   }
-  data_available_.notify_one();
+  queue_.NotifyConsumer();
   worker_ = std::thread([this] { RunWorker(); });
   return arrow::Status::OK();
 }
@@ -101,7 +101,7 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   if (bytes == nullptr || count == 0) return fail("zv_ingest_push_batch: empty payload");
   bool need_start = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (cancelled_) return arrow::Status::IOError("zv_ingest_push_batch: ingest was cancelled");
     need_start = !header_sent_;
   }
@@ -118,17 +118,14 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   if (!frame.ok()) return fail(frame.status().message().c_str());
   payload = {};
   {
-    std::unique_lock<std::mutex> guard(lock_);
-    space_available_.wait(guard, [this] {
-      return queue_.size() < kMaxQueuedFrames || cancelled_ || worker_done_;
-    });
-    if (cancelled_ || worker_done_) {
+    auto guard = queue_.Acquire();
+    if (!queue_.WaitForSpace(guard, 0, [this] { return cancelled_ || worker_done_; })) {
       if (error_.empty()) error_ = "zv_ingest_push_batch: worker terminated before frame accepted";
       return arrow::Status::IOError(error_);
     }
-    queue_.push_back(std::move(*frame));
+    queue_.Push(std::move(*frame));
   }
-  data_available_.notify_one();
+  queue_.NotifyConsumer();
   return arrow::Status::OK();
 }
 
@@ -145,7 +142,7 @@ bool IngestUpload::Finish(IngestSummary* summary) {
   };
   bool need_start;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (cancelled_) return fail("Ingest cancelled by client", "HY000");
     need_start = !header_sent_;
   }
@@ -163,11 +160,11 @@ bool IngestUpload::Finish(IngestSummary* summary) {
     return fail(eos.status().message(), "HY000");
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
-    queue_.push_back(std::move(*eos));
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    queue_.Push(std::move(*eos));
     finished_ = true;
   }
-  data_available_.notify_all();
+  queue_.NotifyConsumer();
   JoinWorker();
 
   if (!transport_status_.ok()) return fail(ErrorText(), "08001");
@@ -190,12 +187,11 @@ bool IngestUpload::Finish(IngestSummary* summary) {
 
 void IngestUpload::Cancel() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (finished_ && !worker_.joinable()) return;  // already joined by Finish
     cancelled_ = true;
   }
-  data_available_.notify_all();
-  space_available_.notify_all();
+  queue_.NotifyAll();
   JoinWorker();
   RecordError("Ingest cancelled by client", true);
 }
@@ -203,18 +199,17 @@ void IngestUpload::Cancel() {
 bool IngestUpload::TakeNextFrame(bool* abort) {
   std::vector<uint8_t> frame;
   {
-    std::unique_lock<std::mutex> guard(lock_);
+    auto guard = queue_.Acquire();
     // A cancelled run stops at once: whatever is still queued must not reach
     // the server, which never sees EOS and so loads nothing.
-    data_available_.wait(guard, [this] {
+    queue_.WaitForItems(guard, [this] {
       return !queue_.empty() || finished_ || cancelled_ || conn_->released.load();
     });
     *abort = cancelled_ || conn_->released.load();
     if (*abort || queue_.empty()) return false;  // aborted, or finished and everything sent
-    frame = std::move(queue_.front());
-    queue_.pop_front();
+    frame = queue_.Pop();
   }
-  space_available_.notify_one();
+  queue_.NotifyProducer();
   if (resendable_ && sent_bytes_ + frame.size() > kMaxResendBytes) resendable_ = false;
   if (!resendable_) {
     sent_.clear();
@@ -283,10 +278,10 @@ void IngestUpload::RunWorker() {
     if (transport_status_.ok()) transport_status_ = arrow::Status::IOError(e.what());
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     worker_done_ = true;
   }
-  space_available_.notify_all();
+  queue_.NotifyProducer();
 }
 
 void IngestUpload::RestartFromFirstFrame() {

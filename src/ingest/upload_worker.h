@@ -5,11 +5,9 @@
 #include <arrow/result.h>
 #include <arrow/status.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,6 +15,7 @@
 
 #include "ingest/ingest_protocol.h"
 #include "transport/http_request.h"
+#include "util/bounded_queue.h"
 #include "util/secret_string.h"
 
 namespace zv {
@@ -93,10 +92,8 @@ class IngestUpload {
   const IngestRequest request_;
   std::string schema_ipc_;
 
-  mutable std::mutex lock_;
-  std::condition_variable space_available_;
-  std::condition_variable data_available_;
-  std::deque<std::vector<uint8_t>> queue_;
+  // The encoded frames, and the lock that guards the members after it.
+  BoundedQueue<std::vector<uint8_t>> queue_{kMaxQueuedFrames};
   bool header_sent_ = false;
   bool finished_ = false;
   bool cancelled_ = false;

@@ -6,7 +6,6 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <system_error>
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
@@ -67,32 +66,24 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   if (!json.is_object()) return;
   auto stream_id = json.find("streamId");
   if (stream_id != json.end() && stream_id->is_string()) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    q->stream_id = stream_id->get<std::string>();
+    q->SetStreamId(stream_id->get<std::string>());
   }
   auto result_sets = json.find("resultSets");
   if (result_sets == json.end() || result_sets->empty()) return;
   if (result_sets->is_object()) throw std::runtime_error("\"resultSets\" is not an array");
   if (!result_sets->is_array()) return;
-  {
-    std::lock_guard<std::mutex> lock(q->mu);
-    if (result_sets->size() >= 2 && !q->multi_result_notice_given) {
-      std::fprintf(stderr,
-                   "zor-vane-odbc: multi-statement script returned %zu result sets; v1 only "
-                   "surfaces the first.\n",
-                   result_sets->size());
-      q->multi_result_notice_given = true;
-    }
+  if (result_sets->size() >= 2 && q->ClaimMultiResultNotice()) {
+    std::fprintf(stderr,
+                 "zor-vane-odbc: multi-statement script returned %zu result sets; v1 only "
+                 "surfaces the first.\n",
+                 result_sets->size());
   }
-  q->announced_result_sets = static_cast<uint32_t>(
-      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max()));
+  q->AnnounceResultSets(static_cast<uint32_t>(
+      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max())));
   const auto& first = (*result_sets)[0];
   if (!first.is_object()) return;
   auto rows = first.find("rowsAffected");
-  if (rows != first.end() && rows->is_number_integer()) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    q->rows_affected = rows->get<int64_t>();
-  }
+  if (rows != first.end() && rows->is_number_integer()) q->SetRowsAffected(rows->get<int64_t>());
   auto schema_ipc = first.find("schemaIpc");
   if (schema_ipc != first.end() && schema_ipc->is_string()) {
     if (auto schema = zv_decode_init_schema(schema_ipc->get_ref<const std::string&>())) {
@@ -108,13 +99,11 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   }
   const uint32_t index = zv_read_be32(payload);
   if (index != 0) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    if (!q->multi_result_notice_given) {
+    if (q->ClaimMultiResultNotice()) {
       std::fprintf(stderr,
                    "zor-vane-odbc: dropped batch for resultSetIndex=%u (v1 only handles index "
                    "0)\n",
                    index);
-      q->multi_result_notice_given = true;
     }
     return 0;
   }
@@ -151,7 +140,7 @@ std::string ErrorFrameMessage(const uint8_t* payload, uint64_t length) {
 }
 
 bool ReceiveBody(TransferContext* ctx, long http_status, std::string_view chunk) {
-  if (ctx->query->cancelled.load()) return false;
+  if (ctx->query->cancelled()) return false;
   if (!ctx->status_read) {
     ctx->status_read = true;
     if (http_status >= 400) ctx->error_mode = true;
@@ -182,8 +171,8 @@ bool ReceiveBodyOrRecord(TransferContext* ctx, long http_status, std::string_vie
 }
 
 bool ShouldAbort(ZVQuery* query) {
-  if (query->cancelled.load()) return true;
-  if (query->connection->released.load()) {
+  if (query->cancelled()) return true;
+  if (query->connection()->released.load()) {
     // The host released the connection while this result was still streaming.
     query->RecordError(
         "the connection was released while this result stream was still open; the query was "
@@ -195,9 +184,10 @@ bool ShouldAbort(ZVQuery* query) {
 
 arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url,
                                         std::string_view token, TransferContext* ctx) {
-  const zv_conn& conn = *q->connection;
-  ARROW_ASSIGN_OR_RAISE(std::string body,
-                        QueryRequestBody(q->sql, q->max_inflight_bytes, q->max_inflight_batches));
+  const zv_conn& conn = *q->connection();
+  ARROW_ASSIGN_OR_RAISE(
+      std::string body,
+      QueryRequestBody(q->sql(), q->max_inflight_bytes(), q->max_inflight_batches()));
   ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
   ARROW_RETURN_NOT_OK(request.AddHeader("Content-Type: application/json"));
   ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
@@ -221,7 +211,7 @@ arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url,
            conn.options.proxy_user.empty() ? "no" : "yes");
   }
   request.SetStallTimeout(StallSeconds());
-  request.SetTotalTimeout(static_cast<long>(q->timeout_sec));
+  request.SetTotalTimeout(static_cast<long>(q->timeout_sec()));
   request.SetTls(&conn.tls);
   return request;
 }
@@ -238,11 +228,11 @@ bool RecordTransferFailure(ZVQuery* q, const arrow::Status& failure) {
     return true;
   }
   if (kind == TransferError::kReceiverStopped && !q->ErrorText().empty()) return false;
-  if (q->cancelled.load()) return true;
+  if (q->cancelled()) return true;
   const std::string& detail = failure.message();
-  if (kind == TransferError::kTimedOut && q->timeout_sec != 0) {
+  if (kind == TransferError::kTimedOut && q->timeout_sec() != 0) {
     q->RecordError(Bounded(Format("Query exceeded timeout of %lu seconds; %s",
-                                  static_cast<unsigned long>(q->timeout_sec), detail.c_str()),
+                                  static_cast<unsigned long>(q->timeout_sec()), detail.c_str()),
                            160));
   } else if (kind == TransferError::kTimedOut || kind == TransferError::kStalled) {
     q->RecordError(Format("stream stalled (no data for %lds); ", StallSeconds()) + detail);
@@ -275,7 +265,7 @@ void RecordHttpFailure(ZVQuery* q, long status, const std::string& error_body,
 // Streams the query's result. With `refusal` given, an HTTP 401 is left
 // there instead of being recorded, for the caller to refresh the token.
 void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
-  const zv_conn& conn = *q->connection;
+  const zv_conn& conn = *q->connection();
   const std::string url =
       std::string(StripTrailingSlashes(conn.query_url())) + "/api/v1/query/stream/binary";
   ZV_LOG(kLogInfo, "transport", "run_query_worker(q=%p, conn=%p): POST %s (compute_url=%s)",
@@ -318,7 +308,7 @@ void PerformTransferWithFreshToken(ZVQuery* q) {
   PerformTransfer(q, &refusal);
   if (!refusal) return;
   const arrow::Status fresh =
-      zv_refresh_session_token(q->connection.get(), refusal->token, refusal->message);
+      zv_refresh_session_token(q->connection().get(), refusal->token, refusal->message);
   if (!fresh.ok()) {
     q->RecordError(fresh.message());
     return;
@@ -361,17 +351,17 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
 void FinishQueryStream(ZVQuery* q, bool partial_frame) {
   if (partial_frame) {
     q->RecordError("stream ended mid-frame (truncated binary response)");
-  } else if (!q->eos_seen) {
+  } else if (!q->eos_seen()) {
     q->RecordError("the result stream ended without its end-of-stream frame");
   }
 }
 
 int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, void* context) {
   auto* q = static_cast<ZVQuery*>(context);
-  if (q->cancelled.load()) return 1;
+  if (q->cancelled()) return 1;
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
-  if (q->eos_seen) {
+  if (q->eos_seen()) {
     q->RecordError(Format(
         "the result stream continued after its end-of-stream frame (frame type %s followed it)",
         FrameTypeName(type)));
@@ -392,7 +382,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         }
         // The EOS of the last announced result set ends the body; the query
         // is done once the transfer has ended too (FinishQueryStream).
-        if (zv_read_be32(payload) + 1 == q->announced_result_sets) q->eos_seen = true;
+        if (zv_read_be32(payload) + 1 == q->announced_result_sets()) q->MarkEosSeen();
         return 0;
       case kZvFrameError: {
         ServerErrorFields fields = zv_server_error_fields(
@@ -429,23 +419,14 @@ arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const 
   }
   const int32_t buffer_mb = connection->options.max_stream_buffer_mb;
   ZVQueryPtr query = NewQuery(std::move(connection));
-  query->sql = sql;
-  query->batch_size_hint = batch_size_hint;
-  query->timeout_sec = timeout_sec;
+  query->Configure(sql, batch_size_hint, timeout_sec);
   const InflightLimits& limits = ProcessInflightLimits();
-  query->max_inflight_batches = limits.max_batches;
-  query->max_inflight_bytes =
-      buffer_mb > 0 ? static_cast<uint64_t>(buffer_mb) * 1048576ull : limits.max_bytes;
+  query->SetInflightLimits(
+      limits.max_batches,
+      buffer_mb > 0 ? static_cast<uint64_t>(buffer_mb) * 1048576ull : limits.max_bytes);
   if (zv_sql_trace_enabled()) zv_sql_trace_statement(zv_trace_label_top(), sql);
-  try {
-    ZVQuery* raw = query.get();
-    query->worker = std::thread([raw] { RunQueryWorker(raw); });
-  } catch (const std::system_error& e) {
-    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s (errno=%d)",
-                                         e.what(), e.code().value()));
-  } catch (const std::exception& e) {
-    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s", e.what()));
-  }
+  ZVQuery* raw = query.get();
+  ARROW_RETURN_NOT_OK(query->StartWorker([raw] { RunQueryWorker(raw); }));
   return query;
 }
 

@@ -72,7 +72,7 @@ TEST(BatchQueue, NoSchemaAtAllEndsAtOnce) {
 
 TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_batches = 4;
+  q->SetInflightLimits(4, 0);
   for (int i = 0; i < 4; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   auto fifth = std::async(std::launch::async,
                           [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(5)); });
@@ -80,25 +80,26 @@ TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
   std::string error;
   ASSERT_NE(zv::zv_next_batch(q.get(), &error), nullptr);
   EXPECT_EQ(fifth.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  std::lock_guard<std::mutex> lock(q->mu);
-  EXPECT_EQ(q->queue.size(), 4u);
-  EXPECT_EQ(q->queue.back()->batch->num_rows(), 5);
+  const std::vector<int64_t> queued = q->QueuedRowCountsForTesting();
+  EXPECT_EQ(queued.size(), 4u);
+  EXPECT_EQ(queued.back(), 5);
 }
 
 TEST(BatchQueue, ClosingReleasesABlockedProducerWhichDropsItsBatch) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_batches = 1;
+  q->SetInflightLimits(1, 0);
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   zv::ZVQuery* raw = q.get();
   // The worker thread is the query's own, so closing joins it.
-  raw->worker = std::thread([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); });
+  ASSERT_TRUE(raw->StartWorker([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); })
+                  .ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   q.reset();  // must return: the producer gives up instead of waiting forever
 }
 
 TEST(BatchQueue, ByteBudgetAdmitsOneOversizedBatchIntoAnEmptyQueue) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_bytes = 1;  // smaller than any batch
+  q->SetInflightLimits(0, 1);  // smaller than any batch
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(100));
   auto second = std::async(std::launch::async,
                            [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(100)); });
@@ -137,9 +138,9 @@ TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, {})), 0);
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 2}), 0);
-  EXPECT_FALSE(q->eos_seen) << "only EOS of the last announced result set ends the stream";
+  EXPECT_FALSE(q->eos_seen()) << "only EOS of the last announced result set ends the stream";
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
-  EXPECT_TRUE(q->eos_seen);
+  EXPECT_TRUE(q->eos_seen());
   zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
   q->MarkDone();
   EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));
@@ -226,8 +227,8 @@ TEST(QueryFrames, InitCarriesRowsAffectedSchemaAndStreamId) {
                  Text(R"({"streamId":"s-1","resultSets":[{"rowsAffected":7,"schemaIpc":"@@"}]})")),
             0);
   EXPECT_EQ(q->RowsAffected(), 7);
-  EXPECT_EQ(q->stream_id, "s-1");
-  EXPECT_EQ(q->schema, nullptr) << "an unusable schemaIpc is ignored";
+  EXPECT_EQ(q->StreamId(), "s-1");
+  EXPECT_EQ(q->KnownSchema(), nullptr) << "an unusable schemaIpc is ignored";
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
       << "only an object in place of the list fails the frame";
   EXPECT_EQ(q->ErrorText(), "");

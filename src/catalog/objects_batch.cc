@@ -12,7 +12,7 @@
 #include <string>
 
 #include "util/failure.h"
-#include "catalog/xdbc_type_info.h"
+#include "catalog/xdbc_type_info_internal.h"
 #include "util/format.h"
 
 namespace zv {

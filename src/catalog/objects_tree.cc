@@ -7,9 +7,9 @@
 #include <tuple>
 #include <utility>
 
-#include "catalog/search_pattern.h"
-#include "catalog/snapshot_columns.h"
-#include "catalog/xdbc_type_info.h"
+#include "catalog/search_pattern_internal.h"
+#include "catalog/snapshot_columns_internal.h"
+#include "catalog/xdbc_type_info_internal.h"
 #include "util/ascii.h"
 
 namespace zv {

@@ -1,4 +1,4 @@
-#include "catalog/search_pattern.h"
+#include "catalog/search_pattern_internal.h"
 
 #include <cstddef>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "catalog/snapshot_columns.h"
+#include "catalog/snapshot_columns_internal.h"
 
 #include <arrow/type_traits.h>
 

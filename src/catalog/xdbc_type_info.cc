@@ -1,4 +1,4 @@
-#include "catalog/xdbc_type_info.h"
+#include "catalog/xdbc_type_info_internal.h"
 
 #include <initializer_list>
 #include <string>

@@ -1,4 +1,4 @@
-#include "ingest/ingest_protocol.h"
+#include "ingest/ingest_protocol_internal.h"
 
 #include <nlohmann/json.hpp>
 

@@ -8,10 +8,10 @@
 
 #include "diagnostics/log.h"
 #include "util/failure.h"
-#include "ingest/payload_encoder.h"
-#include "ingest/table_ddl.h"
-#include "ingest/table_name.h"
-#include "ingest/upload_worker.h"
+#include "ingest/payload_encoder_internal.h"
+#include "ingest/table_ddl_internal.h"
+#include "ingest/table_name_internal.h"
+#include "ingest/upload_worker_internal.h"
 #include "stream/frame.h"
 
 namespace zv {

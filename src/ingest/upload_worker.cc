@@ -1,4 +1,4 @@
-#include "ingest/upload_worker.h"
+#include "ingest/upload_worker_internal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/process_internal.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

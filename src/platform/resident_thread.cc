@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "platform/process.h"
+#include "platform/process_internal.h"
 
 namespace zv {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "util/secret_string.h"
-#include "snapshot/snapshot_slots.h"
+#include "snapshot/snapshot_slots_internal.h"
 #include "transport/http_client.h"
 #include "transport/tls_config.h"
 

@@ -1,4 +1,4 @@
-#include "snapshot/snapshot_fetch.h"
+#include "snapshot/snapshot_fetch_internal.h"
 
 #include <string>
 

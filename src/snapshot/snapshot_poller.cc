@@ -1,4 +1,4 @@
-#include "snapshot/snapshot_poller.h"
+#include "snapshot/snapshot_poller_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 
 #include "diagnostics/log.h"
 #include "platform/resident_thread.h"
-#include "snapshot/catalog_version.h"
+#include "snapshot/catalog_version_internal.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
 #include "util/no_destructor.h"

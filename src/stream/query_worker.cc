@@ -12,7 +12,7 @@
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/frame.h"
-#include "stream/inflight_limits.h"
+#include "stream/inflight_limits_internal.h"
 #include "stream/ipc_decode.h"
 #include "transport/http_request.h"
 #include "transport/transport_connection.h"

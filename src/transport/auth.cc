@@ -1,4 +1,4 @@
-#include "transport/auth.h"
+#include "transport/auth_internal.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>

@@ -1,4 +1,4 @@
-#include "transport/connection_share.h"
+#include "transport/connection_share_internal.h"
 
 #include <curl/curl.h>
 

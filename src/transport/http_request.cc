@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <mutex>
 
-#include "transport/connection_share.h"
-#include "transport/curl_handles.h"
+#include "transport/connection_share_internal.h"
+#include "transport/curl_handles_internal.h"
 #include "transport/http_client.h"
-#include "transport/redirect_policy.h"
-#include "transport/tls_policy.h"
+#include "transport/redirect_policy_internal.h"
+#include "transport/tls_policy_internal.h"
 
 namespace zv {
 

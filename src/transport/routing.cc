@@ -1,9 +1,9 @@
-#include "transport/routing.h"
+#include "transport/routing_internal.h"
 
 #include <nlohmann/json.hpp>
 
 #include "diagnostics/log.h"
-#include "transport/curl_handles.h"
+#include "transport/curl_handles_internal.h"
 #include "transport/url.h"
 #include "util/format.h"
 #include "util/json_members.h"

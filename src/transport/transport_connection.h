@@ -8,10 +8,10 @@
 #include <string>
 
 #include "util/secret_string.h"
-#include "transport/connection_share.h"
+#include "transport/connection_share_internal.h"
 #include "transport/http_client.h"
-#include "transport/routing.h"
-#include "transport/session_token.h"
+#include "transport/routing_internal.h"
+#include "transport/session_token_internal.h"
 #include "transport/tls_config.h"
 
 namespace zv {

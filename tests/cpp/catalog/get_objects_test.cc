@@ -13,8 +13,8 @@
 
 #include "catalog/objects_batch.h"
 #include "catalog/objects_tree.h"
-#include "catalog/search_pattern.h"
-#include "catalog/xdbc_type_info.h"
+#include "catalog/search_pattern_internal.h"
+#include "catalog/xdbc_type_info_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ingest/table_ddl.h"
+#include "ingest/table_ddl_internal.h"
 
 #include <arrow/type.h>
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "diagnostics/log.h"
-#include "snapshot/snapshot_poller.h"
+#include "snapshot/snapshot_poller_internal.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/ipc_test_streams.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "stream/frame.h"
-#include "stream/inflight_limits.h"
+#include "stream/inflight_limits_internal.h"
 #include "stream/ipc_test_streams.h"
 #include "stream/query_worker.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "ingest/table_name.h"
+#include "ingest/table_name_internal.h"
 
 namespace zv {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "ingest/ingest_protocol.h"
+#include "ingest/ingest_protocol_internal.h"
 #include "transport/http_request.h"
 #include "util/bounded_queue.h"
 #include "util/secret_string.h"

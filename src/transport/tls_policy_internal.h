@@ -4,7 +4,7 @@
 #include <arrow/status.h>
 #include <curl/curl.h>
 
-#include "transport/curl_handles.h"
+#include "transport/curl_handles_internal.h"
 #include "transport/tls_config.h"
 
 namespace zv {

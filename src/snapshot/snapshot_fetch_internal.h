@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "snapshot/snapshot_slots.h"
+#include "snapshot/snapshot_slots_internal.h"
 #include "transport/http_client.h"
 #include "transport/tls_config.h"
 

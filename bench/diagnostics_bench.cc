@@ -21,37 +21,37 @@ void BM_EmptyLoop(benchmark::State& state) {
 BENCHMARK(BM_EmptyLoop);
 
 void BM_LogMacroDisabledLevel(benchmark::State& state) {
-  zv_log_configure(nullptr, zv::kLogInfo);
+  zv::zv_log_configure(nullptr, zv::kLogInfo);
   int i = 0;
   for (auto _ : state) {
     ZV_LOG(zv::kLogTrace, "transport", "chunk %d", ++i);
     benchmark::DoNotOptimize(i);
   }
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
 }
 BENCHMARK(BM_LogMacroDisabledLevel);
 
 void BM_LogFunctionDisabledLevel(benchmark::State& state) {
-  zv_log_configure(nullptr, zv::kLogInfo);
+  zv::zv_log_configure(nullptr, zv::kLogInfo);
   int i = 0;
   for (auto _ : state) {
-    zv_log_write(zv::kLogTrace, "transport", "chunk %d", ++i);
+    zv::zv_log_write(zv::kLogTrace, "transport", "chunk %d", ++i);
     benchmark::DoNotOptimize(i);
   }
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
 }
 BENCHMARK(BM_LogFunctionDisabledLevel);
 
 void BM_LogEnabledLineToFile(benchmark::State& state) {
   const std::string path = "/tmp/zv_bench_engine.log";
   std::remove(path.c_str());
-  zv_log_configure(path.c_str(), zv::kLogInfo);
+  zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   int i = 0;
   for (auto _ : state) {
-    zv_log_write(zv::kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
+    zv::zv_log_write(zv::kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
                  static_cast<void*>(&i), static_cast<size_t>(++i));
   }
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
   std::remove(path.c_str());
   for (int n = 1; n <= 5; ++n) std::remove((path + "." + std::to_string(n)).c_str());
 }
@@ -78,7 +78,7 @@ std::string MixedText() {
 void BM_Redact1MiBMixedText(benchmark::State& state) {
   const std::string text = MixedText();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(zv_redact(text));
+    benchmark::DoNotOptimize(zv::zv_redact(text));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(text.size()));

@@ -26,7 +26,7 @@ const std::vector<uint8_t>& FrameStream() {
     std::vector<uint8_t> payload(kBatchPayloadBytes);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
     while (bytes.size() < kStreamBytes) {
-      auto frame = zv_frame_encode(kZvFrameBatch, payload.data(), payload.size()).ValueOrDie();
+      auto frame = zv::zv_frame_encode(zv::kZvFrameBatch, payload.data(), payload.size()).ValueOrDie();
       bytes.insert(bytes.end(), frame.begin(), frame.end());
     }
     return bytes;
@@ -45,9 +45,9 @@ void ParseInChunks(benchmark::State& state, size_t chunk) {
   const std::vector<uint8_t>& stream = FrameStream();
   uint64_t seen = 0;
   for (auto _ : state) {
-    ZVFrameParserPtr parser = zv_frame_create(&CountFrame, &seen);
+    zv::ZVFrameParserPtr parser = zv::zv_frame_create(&CountFrame, &seen);
     for (size_t at = 0; at < stream.size(); at += chunk) {
-      zv_frame_feed(parser.get(), stream.data() + at, std::min(chunk, stream.size() - at));
+      zv::zv_frame_feed(parser.get(), stream.data() + at, std::min(chunk, stream.size() - at));
     }
     benchmark::DoNotOptimize(seen);
   }
@@ -70,7 +70,7 @@ BENCHMARK(BM_FrameParseChunked)->RangeMultiplier(16)->Range(1, 64 << 10);
 void BM_MemcpyChunked(benchmark::State& state) {
   const std::vector<uint8_t>& stream = FrameStream();
   const size_t chunk = static_cast<size_t>(state.range(0));
-  const size_t frame_size = kZvFrameHeaderSize + kBatchPayloadBytes;
+  const size_t frame_size = zv::kZvFrameHeaderSize + kBatchPayloadBytes;
   std::vector<uint8_t> target(frame_size);
   for (auto _ : state) {
     // A chunk that crosses a frame boundary is copied in two pieces, as the
@@ -96,7 +96,7 @@ std::vector<uint8_t> IpcPayload(int64_t rows) {
 void BM_IpcDecode(benchmark::State& state) {
   const std::vector<uint8_t> payload = IpcPayload(state.range(0));
   for (auto _ : state) {
-    auto decoded = zv_ipc_decode(payload.data(), payload.size());
+    auto decoded = zv::zv_ipc_decode(payload.data(), payload.size());
     if (!decoded.ok()) state.SkipWithError(decoded.status().ToString().c_str());
     benchmark::DoNotOptimize(decoded);
   }
@@ -111,7 +111,7 @@ void BM_ValidateReceivedBatch(benchmark::State& state) {
   auto batch = zv_test::SampleBatch(state.range(0));
   const std::vector<uint8_t> payload = IpcPayload(state.range(0));
   for (auto _ : state) {
-    arrow::Status valid = zv_validate_received_batch(*batch);
+    arrow::Status valid = zv::zv_validate_received_batch(*batch);
     if (!valid.ok()) state.SkipWithError(valid.ToString().c_str());
     benchmark::DoNotOptimize(valid);
   }

@@ -28,7 +28,7 @@ constexpr size_t kLineBytes = 5120;
 
 struct LogState {
   std::mutex mu;
-  platform::AppendFile file;  // not open: the sink is stderr
+  AppendFile file;  // not open: the sink is stderr
   std::string path;
   uint64_t bytes_written = 0;
 };
@@ -37,7 +37,6 @@ LogState& State() {
   static NoDestructor<LogState> state;
   return *state;
 }
-
 
 // Shifts name.4 -> name.5 ... name -> name.1. Failures are ignored: a missing
 // backup is normal and a locked one only costs history.
@@ -51,7 +50,7 @@ void RotateLocked(LogState& st) {
   }
   std::rename(base.c_str(), (base + ".1").c_str());
   unsigned long err = 0;
-  st.file = platform::AppendFile::Open(base, &err);
+  st.file = AppendFile::Open(base, &err);
   if (st.file.is_open()) {
     st.bytes_written = 0;
   } else {
@@ -108,7 +107,7 @@ unsigned long CurrentThreadLogId() {
   // FNV-1a over the low four bytes of the OS thread id: short, stable for the
   // thread's life, and the same in the engine log and the SQL trace.
   thread_local const unsigned long id = [] {
-    const uint32_t tid = static_cast<uint32_t>(platform::CurrentThreadId());
+    const uint32_t tid = static_cast<uint32_t>(CurrentThreadId());
     uint64_t hash = 0xcbf29ce484222325ull;
     for (int i = 0; i < 4; ++i) {
       hash ^= (tid >> (8 * i)) & 0xffu;
@@ -119,33 +118,67 @@ unsigned long CurrentThreadLogId() {
   return id;
 }
 
-}  // namespace zv
+namespace {
 
-void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
-  if (!zv::LogEnabled(level)) return;
-  char stack_message[zv::kMessageStackBytes];
-  std::vector<char> heap_message;
-  const char* message = "";
-  if (format != nullptr) {
+// A formatted message: on the stack when it fits, else on the heap up to the
+// longest line written. Out of memory keeps the cut stack copy.
+class FormattedMessage {
+ public:
+  FormattedMessage(const char* format, va_list args) {
+    if (format == nullptr) return;
     va_list copy;
     va_copy(copy, args);
-    int needed = std::vsnprintf(stack_message, sizeof(stack_message), format, copy);
+    const int needed = std::vsnprintf(stack_, sizeof(stack_), format, copy);
     va_end(copy);
-    message = stack_message;
+    text_ = stack_;
     if (needed < 0) {
-      stack_message[0] = '\0';
-    } else if (static_cast<size_t>(needed) >= sizeof(stack_message)) {
+      stack_[0] = '\0';
+    } else if (static_cast<size_t>(needed) >= sizeof(stack_)) {
       try {
         // The line is cut at kLineBytes anyway: never format more than that.
-        heap_message.resize(std::min(static_cast<size_t>(needed) + 1, zv::kLineBytes));
-        std::vsnprintf(heap_message.data(), heap_message.size(), format, args);
-        message = heap_message.data();
+        heap_.resize(std::min(static_cast<size_t>(needed) + 1, kLineBytes));
+        std::vsnprintf(heap_.data(), heap_.size(), format, args);
+        text_ = heap_.data();
       } catch (const std::bad_alloc&) {
-        // Keep the truncated stack copy.
       }
     }
   }
+  FormattedMessage(const FormattedMessage&) = delete;
+  FormattedMessage& operator=(const FormattedMessage&) = delete;
 
+  const char* text() const { return text_; }
+
+ private:
+  char stack_[kMessageStackBytes];
+  std::vector<char> heap_;
+  const char* text_ = "";
+};
+
+// Writes one finished line to the sink and rotates the file when it is full.
+void WriteLineLocked(LogState& st, const char* line, size_t size) {
+  if (!st.file.is_open()) {
+    std::fwrite(line, 1, size, stderr);
+    std::fflush(stderr);
+    return;
+  }
+  const int64_t written = st.file.Write(line, size);
+  if (written <= 0) return;
+  st.bytes_written += static_cast<uint64_t>(written);
+  if (st.bytes_written >= kRotateBytes && !st.path.empty()) {
+    try {
+      RotateLocked(st);
+    } catch (...) {
+      // Out of memory building the backup names: keep writing to this file.
+    }
+  }
+}
+
+}  // namespace
+
+void zv_log_vwrite(int level, const char* category, const char* format, va_list args) {
+  if (!LogEnabled(level)) return;
+  FormattedMessage formatted(format, args);
+  const char* message = formatted.text();
   std::string scrubbed;
   if (zv_may_hold_url_password(message)) {
     try {
@@ -157,34 +190,20 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
   }
 
   char timestamp[40];
-  zv::FormatUtcTimestamp(timestamp, sizeof(timestamp));
-  auto& st = zv::State();
+  FormatUtcTimestamp(timestamp, sizeof(timestamp));
+  auto& st = State();
   std::lock_guard<std::mutex> lock(st.mu);
-  char line[zv::kLineBytes];
-  int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
-                          zv::CurrentThreadLogId(), zv::LogLevelName(level),
-                          category ? category : "zv", message);
+  char line[kLineBytes];
+  const int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
+                                CurrentThreadLogId(), LogLevelName(level),
+                                category ? category : "zv", message);
   if (len < 0) return;
   size_t size = static_cast<size_t>(len);
   if (size >= sizeof(line)) {
     size = sizeof(line) - 1;
     line[size - 1] = '\n';
   }
-  if (!st.file.is_open()) {
-    std::fwrite(line, 1, size, stderr);
-    std::fflush(stderr);
-    return;
-  }
-  int64_t written = st.file.Write(line, size);
-  if (written <= 0) return;
-  st.bytes_written += static_cast<uint64_t>(written);
-  if (st.bytes_written >= zv::kRotateBytes && !st.path.empty()) {
-    try {
-      zv::RotateLocked(st);
-    } catch (...) {
-      // Out of memory building the backup names: keep writing to this file.
-    }
-  }
+  WriteLineLocked(st, line, size);
 }
 
 void zv_log_write(int level, const char* category, const char* format, ...) {
@@ -202,7 +221,7 @@ void zv_log_configure(const char* path, int level) {
   st.path.clear();
   if (path != nullptr && path[0] != '\0') {
     unsigned long err = 0;
-    st.file = zv::platform::AppendFile::Open(path, &err);
+    st.file = zv::AppendFile::Open(path, &err);
     if (st.file.is_open()) {
       st.path = path;
       st.bytes_written = st.file.Size();
@@ -216,3 +235,5 @@ void zv_log_configure(const char* path, int level) {
   }
   zv::g_log_level.store(level, std::memory_order_relaxed);
 }
+
+}  // namespace zv

@@ -6,12 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#if defined(__GNUC__)
-#define ZV_PRINTF_FORMAT(fmt_index, first_arg) \
-  __attribute__((format(printf, fmt_index, first_arg)))
-#else
-#define ZV_PRINTF_FORMAT(fmt_index, first_arg)
-#endif
+#include "util/printf_format.h"
 
 namespace zv {
 
@@ -44,8 +39,6 @@ std::optional<int> ParseLogLevel(std::string_view text);
 int FormatUtcTimestamp(char* out, size_t size);
 unsigned long CurrentThreadLogId();
 
-}  // namespace zv
-
 // Writes one engine log line when `level` is enabled. Never fails visibly.
 void zv_log_write(int level, const char* category, const char* format, ...)
     ZV_PRINTF_FORMAT(3, 4);
@@ -60,6 +53,8 @@ void zv_log_configure(const char* path, int level);
 #define ZV_LOG(level, category, ...)                      \
   do {                                                    \
     if (::zv::LogEnabled(level)) {                        \
-      ::zv_log_write((level), (category), __VA_ARGS__);   \
+      ::zv::zv_log_write((level), (category), __VA_ARGS__); \
     }                                                     \
   } while (0)
+
+}  // namespace zv

@@ -4,6 +4,8 @@
 
 #include "util/ascii.h"
 
+namespace zv {
+
 namespace {
 
 constexpr std::string_view kRedacted = "[REDACTED]";
@@ -98,76 +100,91 @@ bool FindUrlPassword(std::string_view text, size_t authority, size_t* begin, siz
   return true;
 }
 
+// Copies a text to its redacted form in one pass: each Try* looks for one
+// kind of secret at an index and, when it finds one, replaces its value and
+// says where scanning goes on; otherwise it returns nothing.
+class Redactor {
+ public:
+  explicit Redactor(std::string_view text) : text_(text) { out_.reserve(text.size()); }
+
+  std::optional<size_t> TryKeyValue(size_t i) {
+    for (std::string_view prefix : kKeyValuePrefixes) {
+      if (!MatchesAt(text_, i, prefix)) continue;
+      const size_t begin = i + prefix.size();
+      size_t end = text_.find(';', begin);
+      if (end == std::string_view::npos) end = text_.size();
+      Replace(begin, end);
+      return end;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<size_t> TryJsonMember(size_t i) {
+    for (std::string_view member : kJsonSecretMembers) {
+      if (!MatchesAt(text_, i, member)) continue;
+      size_t open = 0, close = 0;
+      if (!FindJsonStringValue(text_, i + member.size(), &open, &close)) {
+        return i + member.size();
+      }
+      Replace(open + 1, close);
+      return close;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<size_t> TryUrlPassword(size_t i) {
+    if (!MatchesAt(text_, i, kSchemeSeparator)) return std::nullopt;
+    const size_t authority = i + kSchemeSeparator.size();
+    size_t begin = 0, end = 0;
+    if (!FindUrlPassword(text_, authority, &begin, &end)) return authority;
+    Replace(begin, end);
+    return end;
+  }
+
+  std::optional<size_t> TryBearer(size_t i) {
+    if (!MatchesAt(text_, i, kBearer)) return std::nullopt;
+    const size_t begin = i + kBearer.size();
+    size_t end = begin;
+    while (end < text_.size() && !EndsBearerToken(text_[end])) ++end;
+    if (end > begin) Replace(begin, end);
+    return end;
+  }
+
+  std::string Finish() && {
+    out_.append(text_.substr(copied_));
+    return std::move(out_);
+  }
+
+ private:
+  void Replace(size_t begin, size_t end) {
+    out_.append(text_.substr(copied_, begin - copied_));
+    out_.append(kRedacted);
+    copied_ = end;
+  }
+
+  std::string_view text_;
+  std::string out_;
+  size_t copied_ = 0;  // input before this index is already in `out_`
+};
+
 }  // namespace
 
 std::string zv_redact(std::string_view text) {
-  // Scans the input once and copies it to the output, replacing each secret
-  // value as it is found, so the cost stays linear in the text's length.
-  std::string out;
-  out.reserve(text.size());
-  size_t copied = 0;  // input before this index is already in `out`
-  auto redact_range = [&](size_t begin, size_t end) {
-    out.append(text.substr(copied, begin - copied));
-    out.append(kRedacted);
-    copied = end;
-  };
+  // Scans the input once, so the cost stays linear in the text's length.
+  Redactor redactor(text);
   size_t i = 0;
   while (i < text.size()) {
     if (!kPatternStarts.table[static_cast<unsigned char>(text[i])]) {
       ++i;
       continue;
     }
-    bool matched = false;
-    for (std::string_view prefix : kKeyValuePrefixes) {
-      if (!MatchesAt(text, i, prefix)) continue;
-      size_t begin = i + prefix.size();
-      size_t end = text.find(';', begin);
-      if (end == std::string_view::npos) end = text.size();
-      redact_range(begin, end);
-      i = end;
-      matched = true;
-      break;
-    }
-    if (matched) continue;
-
-    for (std::string_view member : kJsonSecretMembers) {
-      if (!MatchesAt(text, i, member)) continue;
-      size_t open = 0, close = 0;
-      if (FindJsonStringValue(text, i + member.size(), &open, &close)) {
-        redact_range(open + 1, close);
-        i = close;
-      } else {
-        i += member.size();
-      }
-      matched = true;
-      break;
-    }
-    if (matched) continue;
-
-    if (MatchesAt(text, i, kSchemeSeparator)) {
-      const size_t authority = i + kSchemeSeparator.size();
-      size_t begin = 0, end = 0;
-      if (FindUrlPassword(text, authority, &begin, &end)) {
-        redact_range(begin, end);
-        i = end;
-      } else {
-        i = authority;
-      }
-      continue;
-    }
-
-    if (MatchesAt(text, i, kBearer)) {
-      size_t begin = i + kBearer.size();
-      size_t end = begin;
-      while (end < text.size() && !EndsBearerToken(text[end])) ++end;
-      if (end > begin) redact_range(begin, end);
-      i = end;
-      continue;
-    }
-    ++i;
+    std::optional<size_t> next = redactor.TryKeyValue(i);
+    if (!next) next = redactor.TryJsonMember(i);
+    if (!next) next = redactor.TryUrlPassword(i);
+    if (!next) next = redactor.TryBearer(i);
+    i = next ? *next : i + 1;
   }
-  out.append(text.substr(copied));
-  return out;
+  return std::move(redactor).Finish();
 }
 
 std::string zv_redact_url_passwords(std::string_view text) {
@@ -203,3 +220,5 @@ bool zv_is_secret_key(const char* key) {
   }
   return false;
 }
+
+}  // namespace zv

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace zv {
+
 // Returns a copy of `text` with secrets replaced by "[REDACTED]": values of
 // key=value pairs such as Pwd= or Token=, string values of JSON members such as
 // "password", and bearer tokens. Used on every free text before it is logged
@@ -21,3 +23,5 @@ bool zv_may_hold_url_password(std::string_view text);
 // True when the option key names a secret whose value must never be logged
 // (it contains "password", "token", "secret" or "client_key").
 bool zv_is_secret_key(const char* key);
+
+}  // namespace zv

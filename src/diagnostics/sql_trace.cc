@@ -9,6 +9,8 @@
 #include "platform/append_file.h"
 #include "util/no_destructor.h"
 
+namespace zv {
+
 namespace {
 
 constexpr int kMaxLabels = 8;
@@ -16,7 +18,7 @@ constexpr size_t kStackTextBytes = 4096;
 
 struct TraceState {
   std::mutex mu;
-  zv::platform::AppendFile file;
+  zv::AppendFile file;
   std::string path;
   std::atomic<bool> enabled{false};
 };
@@ -43,7 +45,7 @@ void zv_sql_trace_open(const char* path) {
   st.enabled.store(false);
   if (path == nullptr || path[0] == '\0') return;
   unsigned long err = 0;
-  st.file = zv::platform::AppendFile::Open(path, &err);
+  st.file = zv::AppendFile::Open(path, &err);
   if (st.file.is_open()) {
     st.path = path;
     st.enabled.store(true);
@@ -123,3 +125,5 @@ void zv_trace_label_pop() {
 const char* zv_trace_label_top() {
   return t_labels.count > 0 ? t_labels.labels[t_labels.count - 1] : "unknown";
 }
+
+}  // namespace zv

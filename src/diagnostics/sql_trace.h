@@ -2,6 +2,8 @@
 
 #include "diagnostics/log.h"
 
+namespace zv {
+
 // The SQL trace: one line per SQL text sent to compute or answered locally.
 // Process-wide, unlevelled, never rotated.
 
@@ -19,8 +21,6 @@ void zv_trace_label_push(const char* label);
 void zv_trace_label_pop();
 // Top of the calling thread's stack, or "unknown" when it is empty.
 const char* zv_trace_label_top();
-
-namespace zv {
 
 // Pushes a trace label for the lifetime of a scope.
 class ScopedTraceLabel {

@@ -6,8 +6,9 @@
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
+#include "stream/query_failure.h"
 #include "driver/catalog_freshness.h"
-#include "driver/catalog_info.h"
+#include "catalog/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_access.h"
@@ -28,7 +29,7 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
     auto parsed = ParseBooleanText(value);
     if (!parsed) return InvalidOptionValue("adbc.connection.autocommit must be true or false");
     if (!*parsed) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "0A000",
+      return Failure(FailureKind::kNotImplemented, "0A000",
                          "Zorvane does not yet support explicit transactions; autocommit is "
                          "always true");
     }
@@ -58,8 +59,8 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
 // entries all count as not found.
 SecretString ReadStoredSecret(const std::string& target, const std::string& name) {
   SecretString secret;
-  if (platform::ReadCredential(target.c_str(), name.c_str(), &secret) !=
-          platform::CredstoreResult::kFound ||
+  if (ReadCredential(target.c_str(), name.c_str(), &secret) !=
+          CredstoreResult::kFound ||
       secret.empty()) {
     return SecretString();
   }
@@ -104,9 +105,12 @@ zv_conn_options ConnOptionsFromDatabase(const ZVDatabase& db) {
 
 }  // namespace
 
-bool IsConnectionInitialised(AdbcConnection* connection) {
-  ZVConnection* conn = RecordOf<ZVConnection>(connection);
+bool IsConnectionInitialised(const ZVConnection* conn) {
   return conn != nullptr && conn->transport != nullptr;
+}
+
+bool IsConnectionInitialised(AdbcConnection* connection) {
+  return IsConnectionInitialised(RecordOf<ZVConnection>(connection));
 }
 
 AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
@@ -118,7 +122,7 @@ AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
     if (connection->private_data != nullptr) {
       return SequenceError("AdbcConnectionNew called twice without Release");
     }
-    AttachRecord(connection, std::make_unique<ZVConnection>());
+    SharedRecord<ZVConnection>::Attach(connection, std::make_shared<ZVConnection>());
     return arrow::Status::OK();
   });
 }
@@ -155,7 +159,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
           "AdbcConnectionInit: parent AdbcDatabase has not been initialised (call "
           "AdbcDatabaseInit first)");
     }
-    conn->database = db;
+    conn->database = database;
     ZV_LOG(kLogInfo, "api", "AdbcConnectionInit(conn=%p, db=%p, uri=\"%s\")",
            static_cast<void*>(connection), static_cast<void*>(database),
            OptionText(db->uri, "(null)"));
@@ -163,7 +167,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     const zv_tls_config tls = TlsConfigFromDatabase(*db);
     arrow::Status tls_ok = zv_tls_validate(&tls, uri);
     if (!tls_ok.ok()) {
-      return AdbcFailure(ADBC_STATUS_IO, "08001",
+      return Failure(FailureKind::kIo, "08001",
                          "TLS configuration invalid: " + tls_ok.message());
     }
     const zv_conn_options options = ConnOptionsFromDatabase(*db);
@@ -180,7 +184,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     request.options = &options;
     auto transport = zv_connect(request);
     if (!transport.ok()) {
-      return TransportFailure(ADBC_STATUS_IO, transport.status().message());
+      return ClassifiedFailure(FailureKind::kIo, transport.status().message());
     }
     conn->transport = std::move(*transport);
     // The local catalog: a snapshot that cannot be had leaves empty slots (the
@@ -205,8 +209,10 @@ arrow::Status InstallConnectionSnapshot(ZVConnection& conn) {
 AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
   return RunEntryPoint("AdbcConnectionRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionRelease(conn=%p)", static_cast<void*>(connection));
-    if (RecordOf<ZVConnection>(connection) == nullptr) return arrow::Status::OK();
-    std::unique_ptr<ZVConnection> conn = DetachRecord<ZVConnection>(connection);
+    std::shared_ptr<ZVConnection> conn = SharedRecord<ZVConnection>::Detach(connection);
+    if (conn == nullptr) return arrow::Status::OK();
+    // Statements the host has not released yet keep the record; without a
+    // transport it reads as not initialised to them.
     conn->engine.reset();
     conn->snapshot_store.reset();
     zv_disconnect(std::move(conn->transport));

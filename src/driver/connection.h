@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "driver/handle_record.h"
 #include "metadata_engine/metadata_engine.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/cancel_scope.h"
@@ -14,9 +15,11 @@ namespace zv {
 struct ZVDatabase;
 struct zv_conn;
 
-// The record behind an AdbcConnection.
-struct ZVConnection {
-  ZVDatabase* database = nullptr;  // not owned; outlives the connection
+// The record behind an AdbcConnection, shared with its statements. Release
+// drops the transport, the snapshot and the engine, so statements that
+// outlive the handle find a connection that is no longer initialised.
+struct ZVConnection : SharedRecord<ZVConnection> {
+  ParentRecord<ZVDatabase, AdbcDatabase> database;  // set at Init
   std::shared_ptr<zv_conn> transport;  // non-null exactly when initialised
   // The catalog snapshot installed at Init (empty slots when it could not be
   // fetched) and the engine that answers information_schema queries from it.
@@ -77,5 +80,6 @@ arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::
 
 // True when the connection handle holds an initialised connection.
 bool IsConnectionInitialised(AdbcConnection* connection);
+bool IsConnectionInitialised(const ZVConnection* conn);
 
 }  // namespace zv

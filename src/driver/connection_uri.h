@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
 namespace zv {
 

@@ -70,6 +70,61 @@ void StoreSecret(SecretString& field, const char* value) {
 
 arrow::Status SetUri(ZVDatabase& db, const char* value);
 
+// Integer options; 0 means the driver default.
+constexpr struct {
+  const char* key;
+  int32_t ZVDatabase::*field;
+  const char* refusal;
+} kIntegerOptions[] = {
+    {"adbc.zorvane.connect_timeout_sec", &ZVDatabase::connect_timeout_sec,
+     "adbc.zorvane.connect_timeout_sec must be a non-negative integer (0 means use the driver "
+     "default)"},
+    {"adbc.zorvane.max_stream_buffer_mb", &ZVDatabase::max_stream_buffer_mb,
+     "adbc.zorvane.max_stream_buffer_mb must be a non-negative integer in MB (0 means use the "
+     "driver default of 256 MB)"},
+};
+
+bool IsLogLevel(const char* value) { return value != nullptr && ParseLogLevel(value); }
+bool IsBoolean(const char* value) { return ParseBooleanText(value).has_value(); }
+
+// Text options whose value is checked when it is set.
+constexpr struct {
+  const char* key;
+  TextField field;
+  bool (*valid)(const char*);
+  bool flag;  // kept as "true" or "false", whichever spelling the caller used
+  const char* refusal;
+} kCheckedTextOptions[] = {
+    {"adbc.zorvane.tls.encrypt", &ZVDatabase::tls_encrypt, IsTlsEncryptMode, false,
+     "adbc.zorvane.tls.encrypt must be one of Off, Optional, Mandatory, Strict"},
+    {"adbc.zorvane.tls.trust_server_cert", &ZVDatabase::tls_trust_server_cert, IsBoolean, true,
+     "adbc.zorvane.tls.trust_server_cert must be true or false"},
+    {"adbc.zorvane.tls.min_version", &ZVDatabase::tls_min_version, IsTlsMinVersion, false,
+     "adbc.zorvane.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'"},
+    {"adbc.zorvane.log_level", &ZVDatabase::log_level, IsLogLevel, false,
+     "adbc.zorvane.log_level must be one of off, error, warn, info, debug, trace"},
+};
+
+// The checked options, or nothing when `key` is none of them.
+std::optional<arrow::Status> ApplyCheckedOption(ZVDatabase& db, const std::string& key,
+                                                const char* value) {
+  for (const auto& option : kIntegerOptions) {
+    if (key != option.key) continue;
+    std::optional<int32_t> parsed = ParseDatabaseInteger(value);
+    if (!parsed) return InvalidOptionValue(option.refusal);
+    db.*option.field = *parsed;
+    return arrow::Status::OK();
+  }
+  for (const auto& option : kCheckedTextOptions) {
+    if (key != option.key) continue;
+    if (!option.valid(value)) return InvalidOptionValue(option.refusal);
+    const char* stored = option.flag ? (*ParseBooleanText(value) ? "true" : "false") : value;
+    StoreText(db.*option.field, stored);
+    return arrow::Status::OK();
+  }
+  return std::nullopt;
+}
+
 arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
   for (const auto& option : kTextOptions) {
     if (key == option.key) {
@@ -88,50 +143,11 @@ arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* va
       return InvalidOptionValue("uri must be a non-empty string");
     }
     return SetUri(db, value);
-  } else if (key == "adbc.zorvane.connect_timeout_sec") {
-    auto parsed = ParseDatabaseInteger(value);
-    if (!parsed) {
-      return InvalidOptionValue(
-          "adbc.zorvane.connect_timeout_sec must be a non-negative integer (0 means use "
-          "the driver default)");
-    }
-    db.connect_timeout_sec = *parsed;
-  } else if (key == "adbc.zorvane.max_stream_buffer_mb") {
-    auto parsed = ParseDatabaseInteger(value);
-    if (!parsed) {
-      return InvalidOptionValue(
-          "adbc.zorvane.max_stream_buffer_mb must be a non-negative integer in MB (0 means "
-          "use the driver default of 256 MB)");
-    }
-    db.max_stream_buffer_mb = *parsed;
-  } else if (key == "adbc.zorvane.tls.encrypt") {
-    if (!IsTlsEncryptMode(value)) {
-      return InvalidOptionValue(
-          "adbc.zorvane.tls.encrypt must be one of Off, Optional, Mandatory, Strict");
-    }
-    StoreText(db.tls_encrypt, value);
-  } else if (key == "adbc.zorvane.tls.trust_server_cert") {
-    auto parsed = ParseBooleanText(value);
-    if (!parsed) {
-      return InvalidOptionValue("adbc.zorvane.tls.trust_server_cert must be true or false");
-    }
-    StoreText(db.tls_trust_server_cert, *parsed ? "true" : "false");
-  } else if (key == "adbc.zorvane.tls.min_version") {
-    if (!IsTlsMinVersion(value)) {
-      return InvalidOptionValue(
-          "adbc.zorvane.tls.min_version must be 1.0, 1.1, 1.2, 1.3, or 'any'");
-    }
-    StoreText(db.tls_min_version, value);
-  } else if (key == "adbc.zorvane.log_level") {
-    if (value == nullptr || !ParseLogLevel(value)) {
-      return InvalidOptionValue(
-          "adbc.zorvane.log_level must be one of off, error, warn, info, debug, trace");
-    }
-    StoreText(db.log_level, value);
-  } else {
-    return UnknownOptionKey("unknown database option key: " + key);
   }
-  return arrow::Status::OK();
+  if (std::optional<arrow::Status> applied = ApplyCheckedOption(db, key, value)) {
+    return *applied;
+  }
+  return UnknownOptionKey("unknown database option key: " + key);
 }
 
 bool IsExplicit(const ZVDatabase& db, const std::string& key) {
@@ -230,7 +246,7 @@ AdbcStatusCode DatabaseNew(AdbcDatabase* database, AdbcError* error) {
       return SequenceError("AdbcDatabaseNew called twice on the same handle without Release");
     }
     // bad_alloc becomes "AdbcDatabaseNew: out of memory" (HY001) at the boundary.
-    AttachRecord(database, std::make_unique<ZVDatabase>());
+    SharedRecord<ZVDatabase>::Attach(database, std::make_shared<ZVDatabase>());
     return arrow::Status::OK();
   });
 }
@@ -336,9 +352,11 @@ arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::
 AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error) {
   return RunEntryPoint("AdbcDatabaseRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcDatabaseRelease(db=%p)", static_cast<void*>(database));
-    if (RecordOf<ZVDatabase>(database) == nullptr) return arrow::Status::OK();
-    // The record's secrets zero their memory as they are destroyed.
-    DetachRecord<ZVDatabase>(database);
+    std::shared_ptr<ZVDatabase> db = SharedRecord<ZVDatabase>::Detach(database);
+    if (db == nullptr) return arrow::Status::OK();
+    // Connections still open keep the record but need none of its secrets
+    // after their Init: those are zeroed now, not when the last one goes.
+    for (const auto& option : kSecretOptions) ((*db).*option.field).Reset();
     return arrow::Status::OK();
   });
 }

@@ -8,14 +8,16 @@
 #include <set>
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "driver/connection_uri.h"
+#include "driver/handle_record.h"
 
 namespace zv {
 
 // The record behind an AdbcDatabase: the settings for one Zorvane service.
-// Connections keep a pointer to it and read it at their own Init.
-struct ZVDatabase {
+// Connections read it at their own Init and share it afterwards (the catalog
+// snapshot is fetched under its URI and user name).
+struct ZVDatabase : SharedRecord<ZVDatabase> {
   std::optional<std::string> uri;
   std::optional<std::string> compute_url;
   std::optional<std::string> compute_node;

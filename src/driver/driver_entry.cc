@@ -1,11 +1,9 @@
 // The library's one exported function and the driver table it fills.
 
 #include <adbc.h>
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "diagnostics/log.h"
 #include "driver/connection.h"
@@ -14,6 +12,7 @@
 #include "driver/option_entries.h"
 #include "driver/result_stream.h"
 #include "driver/statement.h"
+#include "transport/http_request.h"
 
 namespace zv {
 namespace {
@@ -36,11 +35,6 @@ AdbcStatusCode DriverRelease(AdbcDriver* driver, AdbcError* error) {
   std::memset(static_cast<void*>(driver), 0,
               one_one ? ADBC_DRIVER_1_1_0_SIZE : ADBC_DRIVER_1_0_0_SIZE);
   return ADBC_STATUS_OK;
-}
-
-void InitialiseCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
 // The entries a 1.1.0 host gets on top of the 1.0.0 ones.
@@ -123,10 +117,10 @@ void FillDriverTable(AdbcDriver* driver, int version) {
 
 extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(
     int version, void* raw_driver, AdbcError* error) {
-  zv::InitialiseCurlOnce();
+  zv::InitialiseTransportOnce();
   ZV_LOG(zv::kLogInfo, "api", "AdbcDriverInit(version=%d, raw_driver=%p)", version, raw_driver);
   if (raw_driver == nullptr) {
-    zv_set_error(error, "AdbcDriverInit: driver pointer is null", "HY009");
+    zv::zv_set_error(error, "AdbcDriverInit: driver pointer is null", "HY009");
     return ADBC_STATUS_INVALID_ARGUMENT;
   }
   if (version != ADBC_VERSION_1_0_0 && version != ADBC_VERSION_1_1_0) {
@@ -134,7 +128,7 @@ extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(
     std::snprintf(message, sizeof(message),
                   "AdbcDriverInit: unsupported ADBC version %d (this driver implements 1.0.0)",
                   version);
-    zv_set_error(error, message, "HY000");
+    zv::zv_set_error(error, message, "HY000");
     return ADBC_STATUS_NOT_IMPLEMENTED;
   }
   zv::FillDriverTable(static_cast<AdbcDriver*>(raw_driver), version);

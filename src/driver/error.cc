@@ -10,6 +10,8 @@
 
 #include "stream/error_classification.h"
 
+namespace zv {
+
 namespace {
 
 // What error->private_data points to in a record filled with details. The
@@ -132,3 +134,5 @@ AdbcErrorDetail zv_error_get_detail(const AdbcError* error, int index) {
   const auto& [key, value] = details->entries[static_cast<size_t>(index)];
   return {key.c_str(), reinterpret_cast<const uint8_t*>(value.data()), value.size()};
 }
+
+}  // namespace zv

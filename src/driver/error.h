@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace zv {
+
 // The ways an entry point fills an AdbcError. A null error is ignored; a
 // message left from an earlier call is released first. The message is a heap
 // copy owned by the error until its release callback runs.
@@ -41,3 +43,5 @@ void zv_error_release(AdbcError* error);
 // for any other record).
 int zv_error_get_detail_count(const AdbcError* error);
 AdbcErrorDetail zv_error_get_detail(const AdbcError* error, int index);
+
+}  // namespace zv

@@ -9,9 +9,9 @@
 #include "driver/adbc_status.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
-#include "driver/query_failure.h"
+#include "stream/query_failure.h"
 #include "driver/catalog_freshness.h"
-#include "driver/table_schema_snapshot.h"
+#include "catalog/table_schema_snapshot.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/query_worker.h"
 #include "util/format.h"
@@ -39,7 +39,7 @@ std::string QuotedIdentifier(std::string_view name) {
 arrow::Status ExportTableSchema(const arrow::Schema& schema, ArrowSchema* out) {
   arrow::Status st = arrow::ExportSchema(schema, out);
   if (!st.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        Bounded("arrow::ExportSchema failed: " + st.ToString(), kArrowMessageBuffer));
   }
   return arrow::Status::OK();
@@ -57,18 +57,18 @@ arrow::Status SchemaFromCompute(ZVConnection& conn, const char* catalog, const c
 
   ScopedTraceLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
   auto started = zv_execute(conn.transport, sql.c_str(), 0, 0);
-  if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
   ZVQueryPtr query = std::move(*started);
   std::string error;
   ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
   if (!first) {
     // A table the service does not know is NOT_FOUND (42S02), like any query of it.
     if (!query->ErrorText().empty()) return QueryFailure(query.get());
-    return TransportFailure(ADBC_STATUS_NOT_FOUND,
+    return ClassifiedFailure(FailureKind::kNotFound,
                             error.empty() ? "table not found or query produced no schema" : error);
   }
   if (!first->schema) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        "AdbcConnectionGetTableSchema: engine returned a batch without a schema");
   }
   // The rest of the result is not read: closing the query ends the transfer.

@@ -8,11 +8,11 @@
 namespace zv {
 
 arrow::Status OptionNotSet(const std::string& key) {
-  return AdbcFailure(ADBC_STATUS_NOT_FOUND, "HY092", "option not set or not known: " + key);
+  return Failure(FailureKind::kNotFound, "HY092", "option not set or not known: " + key);
 }
 
 arrow::Status SecretOption(const std::string& key) {
-  return AdbcFailure(ADBC_STATUS_NOT_FOUND, "HY092",
+  return Failure(FailureKind::kNotFound, "HY092",
                      "option " + key + " holds a secret and cannot be read back");
 }
 
@@ -33,7 +33,7 @@ arrow::Result<int64_t> OptionAsInt(const std::string& key, const std::string& va
   if (ec != std::errc() || end != value.data() + value.size()) {
     if (value == "true") return 1;
     if (value == "false") return 0;
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "HY024",
+    return Failure(FailureKind::kInvalidArgument, "HY024",
                        "option " + key + " is not an integer (\"" + value + "\")");
   }
   return parsed;
@@ -43,7 +43,7 @@ arrow::Result<double> OptionAsDouble(const std::string& key, const std::string& 
   double parsed = 0;
   auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
   if (ec != std::errc() || end != value.data() + value.size()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "HY024",
+    return Failure(FailureKind::kInvalidArgument, "HY024",
                        "option " + key + " is not a number (\"" + value + "\")");
   }
   return parsed;

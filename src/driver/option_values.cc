@@ -30,17 +30,6 @@ bool EqualsIgnoreAsciiCase(const char* a, const char* b) {
   return ascii_iequals(a, b);
 }
 
-std::optional<bool> ParseBooleanText(const char* text) {
-  if (text == nullptr) return std::nullopt;
-  for (const char* t : {"true", "yes", "on", "1"}) {
-    if (EqualsIgnoreAsciiCase(text, t)) return true;
-  }
-  for (const char* f : {"false", "no", "off", "0"}) {
-    if (EqualsIgnoreAsciiCase(text, f)) return false;
-  }
-  return std::nullopt;
-}
-
 std::optional<int32_t> ParseDatabaseInteger(const char* text) {
   if (text == nullptr) return std::nullopt;
   const size_t len = std::strlen(text);

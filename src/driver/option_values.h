@@ -3,11 +3,9 @@
 #include <cstdint>
 #include <optional>
 
-namespace zv {
+#include "util/ascii.h"  // ParseBooleanText
 
-// "true", "yes", "on", "1" / "false", "no", "off", "0", ASCII
-// case-insensitive; anything else (null and empty included) is rejected.
-std::optional<bool> ParseBooleanText(const char* text);
+namespace zv {
 
 // Database integer options: 1 to 31 characters of base-10 text (leading white
 // space and a sign allowed), fully consumed, in 0..2147483647.

@@ -21,7 +21,7 @@ namespace {
 constexpr size_t kFoldedStatementBytes = 256 * 1024;
 
 arrow::Status Cancelled() {
-  return AdbcFailure(ADBC_STATUS_CANCELLED, "57014", "the statement was cancelled");
+  return Failure(FailureKind::kCancelled, "57014", "the statement was cancelled");
 }
 
 // Names the failing parameter row (counted from 1) in front of the failure,
@@ -33,7 +33,7 @@ arrow::Status AtRow(const arrow::Status& failure, int64_t row) {
 
 arrow::Status CheckShape(const arrow::Schema& schema, size_t placeholders) {
   if (static_cast<size_t>(schema.num_fields()) != placeholders) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "07002",
+    return Failure(FailureKind::kInvalidArgument, "07002",
                        Format("the statement has %zu parameter placeholder(s) but %d column(s) "
                               "are bound",
                               placeholders, schema.num_fields()));
@@ -150,9 +150,10 @@ class UpdateRun {
   // (syntax, a lost connection after the server may have applied the
   // statement) would fail or double the rows.
   static bool DependsOnRowData(const arrow::Status& status) {
-    auto detail = std::dynamic_pointer_cast<AdbcStatusDetail>(status.detail());
-    return detail && detail->from_server() &&
-           (detail->code() == ADBC_STATUS_INVALID_DATA || detail->code() == ADBC_STATUS_INTEGRITY);
+    const FailureDetail* detail = FailureDetailOf(status);
+    return detail && detail->origin() == FailureDetail::Origin::kServer &&
+           (detail->kind() == FailureKind::kInvalidData ||
+            detail->kind() == FailureKind::kIntegrity);
   }
 
   const std::string& sql_;
@@ -180,7 +181,7 @@ arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
   auto imported = arrow::ImportRecordBatchReader(bound.get());
   bound.Reset();
   if (!imported.ok()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+    return Failure(FailureKind::kInvalidArgument, "22023",
                        "bound parameters could not be read: " + imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
@@ -199,7 +200,7 @@ arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
       rows += batch->num_rows();
     }
     if (rows != 1) {
-      return AdbcFailure(ADBC_STATUS_INVALID_STATE, "HY010",
+      return Failure(FailureKind::kInvalidState, "HY010",
                          Format("a statement whose result is read takes exactly one parameter "
                                 "row, %s bound; run several rows without a result stream "
                                 "(ExecuteUpdate, executemany)",

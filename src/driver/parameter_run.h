@@ -3,12 +3,13 @@
 #pragma once
 
 #include <arrow/c/abi.h>
+#include <arrow/result.h>
 #include <arrow/status.h>
 
 #include <functional>
 #include <string>
 
-#include "ingest/bound_stream.h"
+#include "util/owned_arrow_stream.h"
 
 namespace zv {
 

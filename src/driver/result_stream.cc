@@ -13,6 +13,7 @@
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
 #include "driver/adbc_status.h"
+#include "stream/query_failure.h"
 #include "util/clock.h"
 #include "util/format.h"
 
@@ -50,7 +51,7 @@ struct ZVResultStream {
   }
 
   int Fail(std::string text) {
-    return Fail(AdbcFailure(ADBC_STATUS_INTERNAL, "HY000", std::move(text)));
+    return Fail(Failure(FailureKind::kInternal, "HY000", std::move(text)));
   }
   int Fail(const arrow::Status& failure) {
     last_error = Bounded(failure.message(), kLastErrorBytes);

@@ -83,14 +83,14 @@ int FractionDigits(arrow::TimeUnit::type unit) {
 // A standard SQL string literal: quotes doubled, nothing else escaped.
 arrow::Result<std::string> QuotedText(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) {
-    return AdbcFailure(ADBC_STATUS_INVALID_DATA, "22021",
+    return Failure(FailureKind::kInvalidData, "22021",
                        "a text parameter contains a NUL character, which SQL text cannot carry");
   }
   static std::once_flag utf8_tables;
   std::call_once(utf8_tables, [] { arrow::util::InitializeUTF8(); });
   if (!arrow::util::ValidateUTF8(reinterpret_cast<const uint8_t*>(text.data()),
                                  static_cast<int64_t>(text.size()))) {
-    return AdbcFailure(ADBC_STATUS_INVALID_DATA, "22021", "a text parameter is not valid UTF-8");
+    return Failure(FailureKind::kInvalidData, "22021", "a text parameter is not valid UTF-8");
   }
   std::string out;
   out.reserve(text.size() + 2);
@@ -145,7 +145,7 @@ std::string TimestampText(int64_t value, arrow::TimeUnit::type unit) {
 }
 
 arrow::Status Unsupported(const arrow::DataType& type) {
-  return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+  return Failure(FailureKind::kNotImplemented, "HYC00",
                      "parameters of type " + type.ToString() +
                          " cannot be bound (no SQL literal for this type)");
 }
@@ -225,7 +225,7 @@ struct Renderer {
     const int64_t value = static_cast<const ArrayType&>(column).Value(row);
     const int64_t per_second = UnitsPerSecond(type.unit());
     if (value < 0 || value >= per_second * kSecondsPerDay) {
-      return AdbcFailure(ADBC_STATUS_INVALID_DATA, "22008",
+      return Failure(FailureKind::kInvalidData, "22008",
                          "a time parameter lies outside the day");
     }
     const bool nano = type.unit() == arrow::TimeUnit::NANO;

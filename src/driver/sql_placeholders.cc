@@ -114,7 +114,7 @@ arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql) {
     }
     if (sql[i] == '?') {
       if (i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
-        return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+        return Failure(FailureKind::kNotImplemented, "HYC00",
                            "numbered placeholders (?1, ?2, ...) are not supported; use ? in the "
                            "order of the bound columns");
       }

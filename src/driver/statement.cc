@@ -15,7 +15,7 @@
 #include "driver/option_values.h"
 #include "driver/parameter_run.h"
 #include "driver/sql_placeholders.h"
-#include "driver/query_failure.h"
+#include "stream/query_failure.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
@@ -66,11 +66,13 @@ AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query,
     }
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementSetSqlQuery: statement not allocated");
+    std::string sql;
     try {
-      stmt->sql.emplace(query);
+      sql = query;
     } catch (const std::bad_alloc&) {
       return OutOfMemory("AdbcStatementSetSqlQuery: out of memory");
     }
+    stmt->state = WithSql(std::move(stmt->state), std::move(sql));
     return arrow::Status::OK();
   });
 }
@@ -81,7 +83,9 @@ AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error) {
     if (statement == nullptr) return NullArgument("AdbcStatementPrepare: null statement");
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementPrepare: statement not allocated");
-    if (!stmt->sql) return SequenceError("AdbcStatementPrepare: SetSqlQuery must be called first");
+    if (SqlOf(stmt->state) == nullptr) {
+      return SequenceError("AdbcStatementPrepare: SetSqlQuery must be called first");
+    }
     return arrow::Status::OK();
   });
 }
@@ -133,29 +137,18 @@ arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& s
   return query;
 }
 
-// Bulk ingest of the bound stream; the run consumes the stream whatever its
+// Bulk ingest of the bound data; the run consumes the data whatever its
 // outcome, the ingest settings stay for the next bind.
-arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
+arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedArrowStream& data,
+                            int64_t* rows_affected) {
   ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteUpdate(stmt=%p)", static_cast<void*>(statement));
   if (rows_affected != nullptr) *rows_affected = -1;
-  ZVStatement* stmt = RecordOf<ZVStatement>(statement);
-  if (stmt == nullptr) return SequenceError("AdbcStatementExecuteUpdate: statement not allocated");
-  if (!IsConnectionInitialised(stmt->connection)) {
+  ZVConnection* conn = stmt.connection.get();
+  if (!IsConnectionInitialised(conn)) {
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
-  if (!stmt->ingest.HasTarget()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
-                       "AdbcStatementExecuteUpdate: no ingest target set (call SetOption with "
-                       "adbc.ingest.target_table or zv.ingest.target_location)");
-  }
-  if (!stmt->bound_stream.bound()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "22023",
-                       "AdbcStatementExecuteUpdate: no bind stream (call AdbcStatementBindStream "
-                       "first)");
-  }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
-  arrow::Status status = RunIngest(conn->transport, stmt->ingest, stmt->bound_stream, rows_affected);
-  if (stmt->ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
+  arrow::Status status = RunIngest(conn->transport, stmt.ingest, data, rows_affected);
+  if (stmt.ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
   return status;
 }
 
@@ -165,20 +158,19 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, int64_t* rows_affected) {
 arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
                      ArrowArrayStream* out, int64_t* rows_affected) {
   auto local = AnswerLocally(conn, sql);
-  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
   ZVQueryPtr query = std::move(*local);
   bool may_change_catalog = false;
   if (!query) {
     may_change_catalog = MayChangeCatalog(sql);
     auto started = zv_execute(conn.transport, sql.c_str(), conn.batch_size_hint,
                               stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
-    if (!started.ok()) return TransportFailure(ADBC_STATUS_IO, started.status().message());
+    if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
     query = std::move(*started);
   }
   // Cancellable from here until the query is closed (by the stream or below).
   for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
-    query->cancel_scopes.push_back(scope);
-    scope->Add(query.get());
+    query->JoinCancelScope(scope);
   }
   if (out == nullptr) {
     arrow::Status drained = DrainQuery(query.get(), rows_affected);
@@ -198,6 +190,68 @@ arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& s
   return arrow::Status::OK();
 }
 
+// ExecuteQuery in each state of the statement.
+class ExecuteRun {
+ public:
+  ExecuteRun(AdbcStatement* statement, ZVStatement& stmt, ArrowArrayStream* out,
+             int64_t* rows_affected)
+      : statement_(statement), stmt_(stmt), out_(out), rows_affected_(rows_affected) {}
+
+  arrow::Status operator()(NoCommand&) const { return MissingSql(); }
+  arrow::Status operator()(SqlCommand& state) const { return RunCommand(state.sql, nullptr); }
+  arrow::Status operator()(BoundData& state) const {
+    if (stmt_.ingest.HasTarget()) return Ingest(state.data);
+    return MissingSql();
+  }
+  arrow::Status operator()(SqlWithBoundData& state) const {
+    if (stmt_.ingest.HasTarget()) return Ingest(state.data);
+    return RunCommand(state.sql, &state.data);
+  }
+
+ private:
+  static arrow::Status MissingSql() {
+    return SequenceError(
+        "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL string "
+        "before Execute");
+  }
+
+  arrow::Status Ingest(OwnedArrowStream& data) const {
+    if (out_ == nullptr) return ExecuteUpdate(statement_, stmt_, data, rows_affected_);
+    return SequenceError(
+        "AdbcStatementExecuteQuery: bulk Arrow ingest is a DML operation; pass out_stream=NULL "
+        "(ADBC v1.0 convention) to drive the ingest. Call AdbcStatementSetSqlQuery + "
+        "ExecuteQuery if you intended a SELECT.");
+  }
+
+  // The SQL on its own, or once per row of the bound parameters.
+  arrow::Status RunCommand(const std::string& sql, OwnedArrowStream* parameters) const {
+    if (sql.empty()) return MissingSql();
+    ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
+           static_cast<void*>(statement_), sql.size());
+    ZVConnection* conn = stmt_.connection.get();
+    if (!IsConnectionInitialised(conn)) {
+      return SequenceError(
+          "AdbcStatementExecuteQuery: parent connection is not initialised (call "
+          "AdbcConnectionInit first)");
+    }
+    if (rows_affected_ != nullptr) *rows_affected_ = -1;
+    if (out_ != nullptr) std::memset(out_, 0, sizeof(*out_));
+    if (parameters == nullptr) return RunSql(*conn, stmt_, sql, out_, rows_affected_);
+    ZVStatement* stmt = &stmt_;
+    auto run = [conn, stmt](const std::string& text, ArrowArrayStream* run_out, int64_t* rows) {
+      return RunSql(*conn, *stmt, text, run_out, rows);
+    };
+    const uint64_t generation = stmt->cancel_scope->generation();
+    auto cancelled = [stmt, generation] { return stmt->cancel_scope->generation() != generation; };
+    return RunWithParameters(sql, *parameters, out_, rows_affected_, run, cancelled);
+  }
+
+  AdbcStatement* statement_;
+  ZVStatement& stmt_;
+  ArrowArrayStream* out_;
+  int64_t* rows_affected_;
+};
+
 arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
                                int64_t* rows_affected) {
   if (statement == nullptr) return NullArgument("AdbcStatementExecuteQuery: null statement");
@@ -205,37 +259,9 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
   if (stmt == nullptr) {
     return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
   }
-  if (stmt->bound_stream.bound() && stmt->ingest.HasTarget()) {
-    if (out == nullptr) return ExecuteUpdate(statement, rows_affected);
-    return SequenceError(
-        "AdbcStatementExecuteQuery: bulk Arrow ingest is a DML operation; pass out_stream=NULL "
-        "(ADBC v1.0 convention) to drive the ingest. Call AdbcStatementSetSqlQuery + "
-        "ExecuteQuery if you intended a SELECT.");
-  }
-  if (!stmt->sql || stmt->sql->empty()) {
-    return SequenceError(
-        "AdbcStatementExecuteQuery: SetSqlQuery must be called with a non-empty SQL string "
-        "before Execute");
-  }
-  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
-         static_cast<void*>(statement), stmt->sql->size());
-  if (!IsConnectionInitialised(stmt->connection)) {
-    return SequenceError(
-        "AdbcStatementExecuteQuery: parent connection is not initialised (call "
-        "AdbcConnectionInit first)");
-  }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt->connection);
-  if (rows_affected != nullptr) *rows_affected = -1;
-  if (out != nullptr) std::memset(out, 0, sizeof(*out));
-  if (stmt->bound_stream.bound()) {
-    auto run = [conn, stmt](const std::string& sql, ArrowArrayStream* run_out, int64_t* rows) {
-      return RunSql(*conn, *stmt, sql, run_out, rows);
-    };
-    const uint64_t generation = stmt->cancel_scope->generation();
-    auto cancelled = [stmt, generation] { return stmt->cancel_scope->generation() != generation; };
-    return RunWithParameters(*stmt->sql, stmt->bound_stream, out, rows_affected, run, cancelled);
-  }
-  return RunSql(*conn, *stmt, *stmt->sql, out, rows_affected);
+  arrow::Status status = std::visit(ExecuteRun(statement, *stmt, out, rows_affected), stmt->state);
+  stmt->state = WithoutSpentData(std::move(stmt->state));
+  return status;
 }
 
 }  // namespace
@@ -251,7 +277,7 @@ AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
   return RunEntryPoint("AdbcStatementRelease", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcStatementRelease(stmt=%p)", static_cast<void*>(statement));
     if (RecordOf<ZVStatement>(statement) == nullptr) return arrow::Status::OK();
-    // The record's bound-stream owner releases a stream no run consumed.
+    // Bound data no run consumed is released with the record.
     DetachRecord<ZVStatement>(statement);
     return arrow::Status::OK();
   });
@@ -280,7 +306,7 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
       auto flag = ParseBooleanText(value);
       if (!flag) return InvalidOptionValue("adbc.statement.bind_by_name must be true or false");
       if (*flag) {
-        return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+        return Failure(FailureKind::kNotImplemented, "HYC00",
                            "parameters are bound by position (?); binding by name is not "
                            "supported");
       }
@@ -316,7 +342,7 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
   if (key == "adbc.statement.bind_by_name") return std::string("false");
   if (key == "adbc.zorvane.query_timeout_sec") {
     if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
-    ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
+    ZVConnection* conn = stmt.connection.get();
     return std::to_string(conn ? conn->query_timeout_sec : 0);
   }
   return OptionNotSet(key);
@@ -339,27 +365,28 @@ bool StartsWithWord(std::string_view text, std::string_view word) {
 // answers, else compute's answer to the query wrapped in a LIMIT 0, with NULL
 // for each parameter. Only queries have a result schema to ask for.
 arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
-  if (!stmt.sql || stmt.sql->empty()) {
+  const std::string* text = SqlOf(stmt.state);
+  if (text == nullptr || text->empty()) {
     return SequenceError("AdbcStatementExecuteSchema: SetSqlQuery must be called first");
   }
-  if (!IsConnectionInitialised(stmt.connection)) {
+  if (!IsConnectionInitialised(stmt.connection.get())) {
     return SequenceError("AdbcStatementExecuteSchema: connection not initialised");
   }
-  ZVConnection* conn = RecordOf<ZVConnection>(stmt.connection);
-  std::string sql = *stmt.sql;
+  ZVConnection* conn = stmt.connection.get();
+  std::string sql = *text;
   while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
     sql.pop_back();
   }
   std::string probe = sql;
   auto local = AnswerLocally(*conn, sql);
-  if (!local.ok()) return TransportFailure(ADBC_STATUS_INTERNAL, local.status().message());
+  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
   if (!*local) {
     bool query = false;
     for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE", "("}) {
       query = query || StartsWithWord(sql, word);
     }
     if (!query) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+      return Failure(FailureKind::kNotImplemented, "HYC00",
                          "AdbcStatementExecuteSchema: only queries have a result schema");
     }
     ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
@@ -372,7 +399,7 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);
   if (owned.get()->get_schema(owned.get(), schema) != 0) {
     const char* text = owned.get()->get_last_error(owned.get());
-    return AdbcFailure(ADBC_STATUS_IO, "HY000", text ? text : "result schema unavailable");
+    return Failure(FailureKind::kIo, "HY000", text ? text : "result schema unavailable");
   }
   return arrow::Status::OK();
 }
@@ -401,12 +428,13 @@ AdbcStatusCode StatementGetParameterSchema(AdbcStatement* statement, ArrowSchema
     if (stmt == nullptr) {
       return SequenceError("AdbcStatementGetParameterSchema: statement not allocated");
     }
-    if (!stmt->sql) {
+    const std::string* sql = SqlOf(stmt->state);
+    if (sql == nullptr) {
       return SequenceError("AdbcStatementGetParameterSchema: SetSqlQuery must be called first");
     }
     // Positional parameters whose types the service does not tell: one
     // field of the null type per placeholder, named by its position.
-    ARROW_ASSIGN_OR_RAISE(size_t count, CountParameters(*stmt->sql));
+    ARROW_ASSIGN_OR_RAISE(size_t count, CountParameters(*sql));
     arrow::FieldVector fields;
     for (size_t i = 0; i < count; ++i) fields.push_back(arrow::field(std::to_string(i), arrow::null()));
     return arrow::ExportSchema(*arrow::schema(std::move(fields)), schema);
@@ -433,7 +461,7 @@ AdbcStatusCode StatementBind(AdbcStatement* statement, ArrowArray* values, Arrow
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementBind: statement not allocated");
     ARROW_ASSIGN_OR_RAISE(OwnedArrowStream stream, StreamOfOneBatch(values, schema));
-    stmt->bound_stream = std::move(stream);
+    stmt->state = WithBoundData(std::move(stmt->state), std::move(stream));
     return arrow::Status::OK();
   });
 }
@@ -448,8 +476,8 @@ AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* s
       return NullArgument("AdbcStatementBindStream: stream is null or missing required callbacks");
     }
     // The previous producer is released before the new one is taken.
-    stmt->bound_stream.Reset();
-    stmt->bound_stream = OwnedArrowStream::Adopt(stream);
+    stmt->state = WithoutBoundData(std::move(stmt->state));
+    stmt->state = WithBoundData(std::move(stmt->state), OwnedArrowStream::Adopt(stream));
     return arrow::Status::OK();
   });
 }

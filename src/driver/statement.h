@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "driver/handle_record.h"
+#include "driver/statement_state.h"
 #include "ingest/bound_stream.h"
 #include "ingest/ingest_options.h"
 #include "stream/cancel_scope.h"
@@ -16,10 +18,11 @@ struct ZVConnection;
 
 // The record behind an AdbcStatement.
 struct ZVStatement {
-  AdbcConnection* connection = nullptr;  // not owned; released after the statement
-  std::optional<std::string> sql;
-  IngestSettings ingest;
-  OwnedArrowStream bound_stream;  // consumed by the next ingest run
+  // Shared: a host may release the connection first (its record then reads
+  // as not initialised), and the connection handle may be reused meanwhile.
+  ParentRecord<ZVConnection, AdbcConnection> connection;
+  StatementState state;
+  IngestSettings ingest;  // options; kept across runs
   std::optional<uint32_t> query_timeout_sec;  // overrides the connection's
   // The statement's queries, for AdbcStatementCancel; shared with the
   // queries so that a cancel from another thread never sees a freed scope.

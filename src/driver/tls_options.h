@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 

@@ -20,7 +20,7 @@ AdbcStatusCode EndTransaction(const char* entry_name, AdbcConnection* connection
     if (!IsConnectionInitialised(connection)) {
       return SequenceError(std::string(entry_name) + ": connection not initialised");
     }
-    return AdbcFailure(ADBC_STATUS_INVALID_STATE, "25000",
+    return Failure(FailureKind::kInvalidState, "25000",
                        std::string(entry_name) +
                            ": no transaction in progress (autocommit is on and cannot be "
                            "turned off)");

@@ -3,7 +3,7 @@
 #include <arrow/c/bridge.h>
 #include <arrow/record_batch.h>
 
-#include "driver/adbc_status.h"
+#include "util/failure.h"
 
 namespace zv {
 
@@ -14,14 +14,14 @@ arrow::Result<OwnedArrowStream> StreamOfOneBatch(ArrowArray* array, ArrowSchema*
   if (array->release != nullptr) array->release(array);
   if (schema->release != nullptr) schema->release(schema);
   if (!imported.ok()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+    return Failure(FailureKind::kInvalidArgument, "22023",
                        "AdbcStatementBind: ImportRecordBatch failed: " +
                            imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatch> batch = std::move(*imported);
   auto reader = arrow::RecordBatchReader::Make({batch}, batch->schema());
   if (!reader.ok()) {
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        "AdbcStatementBind: RecordBatchReader::Make failed: " +
                            reader.status().message());
   }
@@ -29,7 +29,7 @@ arrow::Result<OwnedArrowStream> StreamOfOneBatch(ArrowArray* array, ArrowSchema*
   arrow::Status exported = arrow::ExportRecordBatchReader(*reader, owned.get());
   if (!exported.ok()) {
     owned.Reset();
-    return AdbcFailure(ADBC_STATUS_INTERNAL, "HY000",
+    return Failure(FailureKind::kInternal, "HY000",
                        "AdbcStatementBind: ExportRecordBatchReader failed: " + exported.message());
   }
   return owned;

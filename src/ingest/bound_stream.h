@@ -1,58 +1,12 @@
-// Ownership of the Arrow C stream a host binds for ingest.
+// Turns a host's bound record batch into a stream the ingest path can own.
 #pragma once
 
 #include <arrow/c/abi.h>
 #include <arrow/result.h>
 
+#include "util/owned_arrow_stream.h"
+
 namespace zv {
-
-// Owns one ArrowArrayStream and releases it exactly once. Taking the stream
-// from a host zeroes the host's structure, so the producer has one owner.
-class OwnedArrowStream {
- public:
-  OwnedArrowStream() = default;
-  ~OwnedArrowStream() { Reset(); }
-  OwnedArrowStream(OwnedArrowStream&& other) noexcept { MoveFrom(other.stream_); }
-  OwnedArrowStream& operator=(OwnedArrowStream&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      MoveFrom(other.stream_);
-    }
-    return *this;
-  }
-  OwnedArrowStream(const OwnedArrowStream&) = delete;
-  OwnedArrowStream& operator=(const OwnedArrowStream&) = delete;
-
-  // Takes the host's stream over; the host's structure is zeroed.
-  static OwnedArrowStream Adopt(ArrowArrayStream* source) {
-    OwnedArrowStream owned;
-    owned.MoveFrom(*source);
-    return owned;
-  }
-
-  bool bound() const { return stream_.release != nullptr; }
-  // For APIs that move the stream out (they zero its release member).
-  ArrowArrayStream* get() { return &stream_; }
-
-  void Reset() {
-    if (stream_.release != nullptr) stream_.release(&stream_);
-    stream_ = ArrowArrayStream{};
-  }
-
- private:
-  void MoveFrom(ArrowArrayStream& source) {
-    stream_ = source;
-    source = ArrowArrayStream{};
-  }
-
-  ArrowArrayStream stream_{};
-};
-
-// True when the stream can be driven: all three callbacks present.
-inline bool IsUsableStream(const ArrowArrayStream* stream) {
-  return stream != nullptr && stream->get_schema != nullptr && stream->get_next != nullptr &&
-         stream->release != nullptr;
-}
 
 // Wraps one record batch given as C array and schema into a stream of that
 // single batch. The schema is always consumed; the array is consumed on

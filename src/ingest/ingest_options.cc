@@ -3,15 +3,15 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/adbc_status.h"
-#include "driver/option_values.h"
+#include "util/failure.h"
+#include "util/ascii.h"
 
 namespace zv {
 
 namespace {
 
 arrow::Status BadValue(std::string message) {
-  return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023", std::move(message));
+  return Failure(FailureKind::kInvalidArgument, "22023", std::move(message));
 }
 
 void SetOptionalText(std::optional<std::string>& slot, const char* value) {
@@ -98,7 +98,7 @@ arrow::Status CheckTemporary(const char* value) {
   const std::optional<bool> flag = ParseBooleanText(value);
   if (!flag) return BadValue("adbc.ingest.temporary: use true or false");
   if (*flag) {
-    return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+    return Failure(FailureKind::kNotImplemented, "HYC00",
                        "adbc.ingest.temporary=true is not implemented in Zorvane v1");
   }
   return arrow::Status::OK();

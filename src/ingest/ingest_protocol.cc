@@ -1,4 +1,4 @@
-#include "ingest/ingest_protocol.h"
+#include "ingest/ingest_protocol_internal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -158,27 +158,6 @@ IngestAnswer ScanIngestResponse(std::string_view response, IngestSummary* summar
     offset = start + length;
   }
   return IngestAnswer::kNone;
-}
-
-IngestFailureCode MapIngestSqlstate(std::string_view sqlstate) {
-  static constexpr struct {
-    const char* sqlstate;
-    AdbcStatusCode status;
-  } kTable[] = {
-      {"42S01", ADBC_STATUS_ALREADY_EXISTS},   {"42S21", ADBC_STATUS_INVALID_ARGUMENT},
-      {"22018", ADBC_STATUS_INVALID_ARGUMENT}, {"22023", ADBC_STATUS_INVALID_ARGUMENT},
-      {"42S02", ADBC_STATUS_NOT_FOUND},        {"42S22", ADBC_STATUS_INVALID_ARGUMENT},
-      {"23000", ADBC_STATUS_INTEGRITY},        {"53000", ADBC_STATUS_INTERNAL},
-      {"53400", ADBC_STATUS_INTERNAL},         {"58000", ADBC_STATUS_INTERNAL},
-      {"40001", ADBC_STATUS_IO},               {"58030", ADBC_STATUS_IO},
-      {"08000", ADBC_STATUS_IO},               {"08001", ADBC_STATUS_IO},
-      {"08006", ADBC_STATUS_IO},               {"HYT00", ADBC_STATUS_TIMEOUT},
-      {"42501", ADBC_STATUS_UNAUTHORIZED},     {"28000", ADBC_STATUS_UNAUTHORIZED},
-  };
-  for (const auto& entry : kTable) {
-    if (sqlstate == entry.sqlstate) return {entry.status, entry.sqlstate};
-  }
-  return {ADBC_STATUS_IO, "HY000"};
 }
 
 }  // namespace zv

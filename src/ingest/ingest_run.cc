@@ -7,11 +7,11 @@
 #include <algorithm>
 
 #include "diagnostics/log.h"
-#include "driver/adbc_status.h"
-#include "ingest/payload_encoder.h"
-#include "ingest/table_ddl.h"
-#include "ingest/table_name.h"
-#include "ingest/upload_worker.h"
+#include "util/failure.h"
+#include "ingest/payload_encoder_internal.h"
+#include "ingest/table_ddl_internal.h"
+#include "ingest/table_name_internal.h"
+#include "ingest/upload_worker_internal.h"
 #include "stream/frame.h"
 
 namespace zv {
@@ -19,11 +19,11 @@ namespace zv {
 namespace {
 
 arrow::Status UploadFailure(std::string message) {
-  return AdbcFailure(ADBC_STATUS_IO, "HY000", std::move(message));
+  return Failure(FailureKind::kIo, "HY000", std::move(message));
 }
 
 arrow::Status Contradiction(std::string message) {
-  return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023", std::move(message));
+  return Failure(FailureKind::kInvalidArgument, "22023", std::move(message));
 }
 
 // Settings that contradict each other are refused before anything is sent.
@@ -91,7 +91,7 @@ arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
   if (!encoded.ok()) return UploadFailure(encoded.status().message());
   if ((*encoded)->size() > kMaxBatchPayload) {
     if (batch->num_rows() < 2) {
-      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+      return Failure(FailureKind::kInvalidArgument, "22023",
                          "ingest: one row encodes to " + std::to_string((*encoded)->size()) +
                              " bytes, more than one upload frame carries (256 MiB)");
     }
@@ -137,7 +137,7 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     std::shared_ptr<arrow::RecordBatch> batch;
     arrow::Status read = reader.ReadNext(&batch);
     if (!read.ok()) {
-      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+      return Failure(FailureKind::kInvalidArgument, "22023",
                          "AdbcStatementExecuteUpdate: reader.ReadNext: " + read.message());
     }
     if (!batch) return arrow::Status::OK();
@@ -156,7 +156,7 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   auto imported = arrow::ImportRecordBatchReader(bound.get());
   bound.Reset();
   if (!imported.ok()) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023",
+    return Failure(FailureKind::kInvalidArgument, "22023",
                        "AdbcStatementExecuteUpdate: ImportRecordBatchReader: " +
                            imported.status().message());
   }
@@ -179,16 +179,16 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
     // reason is the one to report, not the aborted push.
     IngestSummary refusal;
     if (upload->ServerRefused(&refusal)) {
-      const IngestFailureCode code = MapIngestSqlstate(OrDefault(refusal.sqlstate, "HY000"));
-      return AdbcFailure(code.status, code.sqlstate, OrDefault(refusal.message, "ingest failed"));
+      return IngestRefusal(OrDefault(refusal.sqlstate, "HY000"),
+                           OrDefault(refusal.message, "ingest failed"));
     }
     ZV_LOG(kLogWarn, "api", "ingest cancelled: %s", produced.message().c_str());
     return produced;
   }
   IngestSummary summary;
   if (!upload->Finish(&summary)) {
-    const IngestFailureCode code = MapIngestSqlstate(OrDefault(summary.sqlstate, "HY000"));
-    return AdbcFailure(code.status, code.sqlstate, OrDefault(summary.message, "ingest failed"));
+    return IngestRefusal(OrDefault(summary.sqlstate, "HY000"),
+                         OrDefault(summary.message, "ingest failed"));
   }
   ZV_LOG(kLogInfo, "api",
          "ingest committed (inserted=%lld, updated=%lld, deleted=%lld, version=%lld, replay=%d)",

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "ingest/bound_stream.h"
+#include "util/owned_arrow_stream.h"
 #include "ingest/ingest_options.h"
 
 namespace zv {

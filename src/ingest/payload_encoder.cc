@@ -1,4 +1,4 @@
-#include "ingest/payload_encoder.h"
+#include "ingest/payload_encoder_internal.h"
 
 #include <arrow/io/memory.h>
 #include <arrow/ipc/writer.h>

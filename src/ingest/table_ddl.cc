@@ -1,4 +1,4 @@
-#include "ingest/table_ddl.h"
+#include "ingest/table_ddl_internal.h"
 
 #include <arrow/array.h>
 #include <arrow/record_batch.h>
@@ -9,7 +9,7 @@
 
 #include <set>
 
-#include "driver/adbc_status.h"
+#include "util/failure.h"
 #include "util/ascii.h"
 
 namespace zv {
@@ -137,21 +137,21 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type) {
 
 arrow::Status CheckLoadableSchema(const arrow::Schema& schema) {
   auto refuse = [](std::string message) {
-    return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22023", std::move(message));
+    return Failure(FailureKind::kInvalidArgument, "22023", std::move(message));
   };
   if (schema.num_fields() == 0) return refuse("ingest: the bound data has no columns");
   std::set<std::string> seen;
   for (const auto& field : schema.fields()) {
     if (field->name().empty()) return refuse("ingest: a column of the bound data has no name");
     if (!seen.insert(ascii_lower(field->name())).second) {
-      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "42S21",
+      return Failure(FailureKind::kInvalidArgument, "42S21",
                          "ingest: column name '" + field->name() +
                              "' appears twice in the bound data (names are compared "
                              "case-insensitively)");
     }
     auto sql_type = SqlTypeOf(*field->type());
     if (!sql_type.ok()) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+      return Failure(FailureKind::kNotImplemented, "HYC00",
                          "ingest: column '" + field->name() + "' has Arrow type " +
                              field->type()->ToString() + ", which the service cannot store");
     }
@@ -167,7 +167,7 @@ arrow::Status CheckParquetEncodable(const arrow::Schema& schema) {
     const arrow::Status status = parquet::arrow::ToParquetSchema(
         arrow::schema({field}).get(), *properties, *arrow_properties, &converted);
     if (!status.ok()) {
-      return AdbcFailure(ADBC_STATUS_NOT_IMPLEMENTED, "HYC00",
+      return Failure(FailureKind::kNotImplemented, "HYC00",
                          "ingest: column '" + field->name() + "' has Arrow type " +
                              field->type()->ToString() +
                              ", which the Parquet payload cannot carry (use arrow_ipc)");
@@ -196,7 +196,7 @@ arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch) {
     const int64_t* values = data.GetValues<int64_t>(1);
     for (int64_t row = 0; row < data.length; ++row) {
       if (values[row] % 1000 == 0 || !batch.column(i)->IsValid(row)) continue;
-      return AdbcFailure(ADBC_STATUS_INVALID_ARGUMENT, "22018",
+      return Failure(FailureKind::kInvalidArgument, "22018",
                          "ingest: column '" + batch.schema()->field(i)->name() + "' (" +
                              batch.column(i)->type()->ToString() +
                              ") holds a value with nanoseconds; the service stores it to the "

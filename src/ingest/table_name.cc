@@ -1,4 +1,4 @@
-#include "ingest/table_name.h"
+#include "ingest/table_name_internal.h"
 
 #include "ingest/ingest_options.h"
 

@@ -1,16 +1,13 @@
-#include "ingest/upload_worker.h"
-
-#include <curl/curl.h>
+#include "ingest/upload_worker_internal.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "diagnostics/log.h"
 #include "stream/frame.h"
-#include "transport/curl_handles.h"
-#include "transport/redirect_policy.h"
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/http_request.h"
+#include "transport/tls_config.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
 #include "util/format.h"
@@ -53,12 +50,12 @@ arrow::Result<std::unique_ptr<IngestUpload>> IngestUpload::Begin(std::shared_ptr
 IngestUpload::~IngestUpload() { Cancel(); }
 
 std::string IngestUpload::ErrorText() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(queue_.mutex());
   return error_;
 }
 
 void IngestUpload::RecordError(std::string text, bool only_if_empty) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(queue_.mutex());
   if (only_if_empty && !error_.empty()) return;
   error_ = Bounded(std::move(text), kMessageBytes);
 }
@@ -70,7 +67,7 @@ arrow::Status IngestUpload::PushSchema(std::string bytes) {
     return arrow::Status::Invalid(ErrorText());
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (!header_sent_) {
       schema_ipc_ = std::move(bytes);
       return arrow::Status::OK();
@@ -87,11 +84,11 @@ arrow::Status IngestUpload::StartUpload() {
                                         reinterpret_cast<const uint8_t*>(header.data()),
                                         header.size()));
   {
-    std::lock_guard<std::mutex> guard(lock_);
-    queue_.push_back(std::move(init));
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    queue_.Push(std::move(init));
     header_sent_ = true;
   }
-  data_available_.notify_one();
+  queue_.NotifyConsumer();
   worker_ = std::thread([this] { RunWorker(); });
   return arrow::Status::OK();
 }
@@ -104,7 +101,7 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   if (bytes == nullptr || count == 0) return fail("zv_ingest_push_batch: empty payload");
   bool need_start = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (cancelled_) return arrow::Status::IOError("zv_ingest_push_batch: ingest was cancelled");
     need_start = !header_sent_;
   }
@@ -121,17 +118,14 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   if (!frame.ok()) return fail(frame.status().message().c_str());
   payload = {};
   {
-    std::unique_lock<std::mutex> guard(lock_);
-    space_available_.wait(guard, [this] {
-      return queue_.size() < kMaxQueuedFrames || cancelled_ || worker_done_;
-    });
-    if (cancelled_ || worker_done_) {
+    auto guard = queue_.Acquire();
+    if (!queue_.WaitForSpace(guard, 0, [this] { return cancelled_ || worker_done_; })) {
       if (error_.empty()) error_ = "zv_ingest_push_batch: worker terminated before frame accepted";
       return arrow::Status::IOError(error_);
     }
-    queue_.push_back(std::move(*frame));
+    queue_.Push(std::move(*frame));
   }
-  data_available_.notify_one();
+  queue_.NotifyConsumer();
   return arrow::Status::OK();
 }
 
@@ -148,7 +142,7 @@ bool IngestUpload::Finish(IngestSummary* summary) {
   };
   bool need_start;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (cancelled_) return fail("Ingest cancelled by client", "HY000");
     need_start = !header_sent_;
   }
@@ -166,14 +160,14 @@ bool IngestUpload::Finish(IngestSummary* summary) {
     return fail(eos.status().message(), "HY000");
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
-    queue_.push_back(std::move(*eos));
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    queue_.Push(std::move(*eos));
     finished_ = true;
   }
-  data_available_.notify_all();
+  queue_.NotifyConsumer();
   JoinWorker();
 
-  if (transport_result_ != 0) return fail(ErrorText(), "08001");
+  if (!transport_status_.ok()) return fail(ErrorText(), "08001");
   if (http_status_ != 200) {
     RecordError(Format("ingest returned HTTP %ld", http_status_), true);
     const char* sqlstate = http_status_ == 401 ? "28000" : http_status_ == 503 ? "53000" : "HY000";
@@ -193,12 +187,11 @@ bool IngestUpload::Finish(IngestSummary* summary) {
 
 void IngestUpload::Cancel() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     if (finished_ && !worker_.joinable()) return;  // already joined by Finish
     cancelled_ = true;
   }
-  data_available_.notify_all();
-  space_available_.notify_all();
+  queue_.NotifyAll();
   JoinWorker();
   RecordError("Ingest cancelled by client", true);
 }
@@ -206,18 +199,17 @@ void IngestUpload::Cancel() {
 bool IngestUpload::TakeNextFrame(bool* abort) {
   std::vector<uint8_t> frame;
   {
-    std::unique_lock<std::mutex> guard(lock_);
+    auto guard = queue_.Acquire();
     // A cancelled run stops at once: whatever is still queued must not reach
     // the server, which never sees EOS and so loads nothing.
-    data_available_.wait(guard, [this] {
+    queue_.WaitForItems(guard, [this] {
       return !queue_.empty() || finished_ || cancelled_ || conn_->released.load();
     });
     *abort = cancelled_ || conn_->released.load();
     if (*abort || queue_.empty()) return false;  // aborted, or finished and everything sent
-    frame = std::move(queue_.front());
-    queue_.pop_front();
+    frame = queue_.Pop();
   }
-  space_available_.notify_one();
+  queue_.NotifyProducer();
   if (resendable_ && sent_bytes_ + frame.size() > kMaxResendBytes) resendable_ = false;
   if (!resendable_) {
     sent_.clear();
@@ -229,42 +221,39 @@ bool IngestUpload::TakeNextFrame(bool* abort) {
   return true;
 }
 
-size_t IngestUpload::ReadFrames(char* buffer, size_t size, size_t count, void* self) {
-  auto* upload = static_cast<IngestUpload*>(self);
-  const size_t wanted = size * count;
+size_t IngestUpload::ReadFrames(char* buffer, size_t wanted) {
   size_t copied = 0;
   while (copied < wanted) {
-    if (upload->cursor_frame_ < upload->sent_.size()) {
-      const std::vector<uint8_t>& frame = upload->sent_[upload->cursor_frame_];
-      const size_t n = std::min(wanted - copied, frame.size() - upload->read_offset_);
-      std::memcpy(buffer + copied, frame.data() + upload->read_offset_, n);
-      upload->read_offset_ += n;
+    if (cursor_frame_ < sent_.size()) {
+      const std::vector<uint8_t>& frame = sent_[cursor_frame_];
+      const size_t n = std::min(wanted - copied, frame.size() - read_offset_);
+      std::memcpy(buffer + copied, frame.data() + read_offset_, n);
+      read_offset_ += n;
       copied += n;
-      if (upload->read_offset_ == frame.size()) {
-        ++upload->cursor_frame_;
-        upload->read_offset_ = 0;
+      if (read_offset_ == frame.size()) {
+        ++cursor_frame_;
+        read_offset_ = 0;
       }
       continue;
     }
     bool abort = false;
-    if (!upload->TakeNextFrame(&abort)) {
-      if (abort) return CURL_READFUNC_ABORT;
+    if (!TakeNextFrame(&abort)) {
+      if (abort) return HttpRequest::kAbortUpload;
       break;
     }
   }
   return copied;
 }
 
-// libcurl rewinds when a pooled connection turns out dead before the server
+// The request rewinds when a pooled connection turns out dead before the server
 // answered; the upload then starts again on a fresh connection.
-int IngestUpload::RewindFrames(void* self, curl_off_t offset, int origin) {
-  auto* upload = static_cast<IngestUpload*>(self);
-  if (offset != 0 || origin != SEEK_SET || !upload->resendable_) return CURL_SEEKFUNC_CANTSEEK;
+bool IngestUpload::RewindFrames() {
+  if (!resendable_) return false;
   ZV_LOG(kLogInfo, "transport", "ingest upload: sending its first %zu frames again",
-         upload->sent_.size());
-  upload->cursor_frame_ = 0;
-  upload->read_offset_ = 0;
-  return CURL_SEEKFUNC_OK;
+         sent_.size());
+  cursor_frame_ = 0;
+  read_offset_ = 0;
+  return true;
 }
 
 bool IngestUpload::ServerRefused(IngestSummary* summary) const {
@@ -272,19 +261,13 @@ bool IngestUpload::ServerRefused(IngestSummary* summary) const {
   return worker_done_ && ScanIngestResponse(response_, summary) == IngestAnswer::kError;
 }
 
-size_t IngestUpload::AppendResponse(char* data, size_t size, size_t count, void* self) {
-  auto* upload = static_cast<IngestUpload*>(self);
-  const size_t n = size * count;
-  if (upload->response_.size() + n > kMaxResponseBytes) {
-    upload->response_too_large_ = true;
-    return 0;  // aborts the transfer
+bool IngestUpload::AppendResponse(std::string_view chunk) {
+  if (response_.size() + chunk.size() > kMaxResponseBytes) {
+    response_too_large_ = true;
+    return false;  // aborts the transfer
   }
-  try {
-    upload->response_.append(data, n);
-  } catch (...) {
-    return 0;  // nothing may unwind through libcurl; aborting reports the failure
-  }
-  return n;
+  response_.append(chunk);
+  return true;
 }
 
 void IngestUpload::RunWorker() {
@@ -292,34 +275,19 @@ void IngestUpload::RunWorker() {
     PerformTransfer();
   } catch (const std::exception& e) {
     RecordError(std::string("zv_ingest worker: ") + e.what(), true);
-    if (transport_result_ == 0) transport_result_ = CURLE_OUT_OF_MEMORY;
+    if (transport_status_.ok()) transport_status_ = arrow::Status::IOError(e.what());
   }
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(queue_.mutex());
     worker_done_ = true;
   }
-  space_available_.notify_all();
+  queue_.NotifyProducer();
 }
-
-namespace {
-
-// A pooled connection the server had closed while it sat idle fails at the
-// first send or read, before any answer: the server took nothing over it.
-bool DiedUnused(CURL* easy, CURLcode rc) {
-  if (rc != CURLE_SEND_ERROR && rc != CURLE_RECV_ERROR && rc != CURLE_GOT_NOTHING) return false;
-  long new_connections = -1;
-  long header_bytes = -1;
-  curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &new_connections);
-  curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &header_bytes);
-  return new_connections == 0 && header_bytes == 0;
-}
-
-}  // namespace
 
 void IngestUpload::RestartFromFirstFrame() {
   response_.clear();
   http_status_ = 0;
-  transport_result_ = 0;
+  transport_status_ = arrow::Status::OK();
   cursor_frame_ = 0;
   read_offset_ = 0;
 }
@@ -348,88 +316,67 @@ void IngestUpload::PerformTransfer() {
   SendUpload(conn_->session_token.Copy(), /*fresh_connection=*/false);
 }
 
-IngestUpload::UploadOutcome IngestUpload::SendUpload(const SecretString& token_copy,
-                                                     bool fresh_connection) {
+arrow::Result<HttpRequest> IngestUpload::UploadRequest(const std::string& url,
+                                                       const SecretString& token,
+                                                       bool fresh_connection) {
   const zv_conn& conn = *conn_;
-  CurlEasy easy(curl_easy_init());
-  if (!easy) {
-    RecordError("curl_easy_init returned NULL", false);
-    transport_result_ = 2;
-    return UploadOutcome::kFailed;
+  ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Content-Type: application/vnd.zorvane.stream.v1"));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
+  ARROW_RETURN_NOT_OK(request.AddBearerToken(token.view()));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Transfer-Encoding: chunked"));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Expect:"));
+  request.SetStreamedUpload([this](char* buffer, size_t wanted) { return ReadFrames(buffer, wanted); },
+                            [this] { return RewindFrames(); });
+  if (fresh_connection) request.SetFreshConnection();
+  request.SetReceiver([this](long, std::string_view chunk) { return AppendResponse(chunk); });
+  // The upload goes through the same policy as every other request of the
+  // connection: pool, time-outs, keep-alive, User-Agent, proxy and TLS.
+  request.SetConnection(&conn.options, conn.share_handle(), conn.user_agent);
+  request.SetStallTimeout(300);
+  request.SetTls(&conn.tls);
+  return request;
+}
+
+IngestUpload::UploadOutcome IngestUpload::TransferFailed(const arrow::Status& failure,
+                                                         bool fresh_connection) {
+  transport_status_ = failure;
+  const TransferError kind = TransferErrorOf(failure).value_or(TransferError::kOther);
+  const bool released = conn_->released.load();
+  if (!fresh_connection && resendable_ && kind == TransferError::kDiedUnused && !released) {
+    return UploadOutcome::kDeadPooledConnection;
   }
-  if (conn.compute_url.empty()) {
-    RecordError("zv_ingest worker: connection has no compute URL", false);
-    transport_result_ = 3;
+  if (kind == TransferError::kRedirectRefused) {
+    RecordError(failure.message(), false);
+  } else if (response_too_large_) {
+    RecordError("ingest transport: response larger than 16 MiB", false);
+  } else if (kind == TransferError::kAborted && released) {
+    RecordError("ingest transport: the connection was released during the upload", false);
+  } else {
+    RecordError(WithTransferContext(failure, "ingest transport: ").message(), false);
+  }
+  return UploadOutcome::kFailed;
+}
+
+IngestUpload::UploadOutcome IngestUpload::SendUpload(const SecretString& token,
+                                                     bool fresh_connection) {
+  if (conn_->compute_url.empty()) {
+    const char* message = "zv_ingest worker: connection has no compute URL";
+    RecordError(message, false);
+    transport_status_ = arrow::Status::IOError(message);
     return UploadOutcome::kFailed;
   }
   const std::string url =
-      std::string(StripTrailingSlashes(conn.compute_url)) + "/api/v1/ingest/stream";
+      std::string(StripTrailingSlashes(conn_->compute_url)) + "/api/v1/ingest/stream";
   ZV_LOG(kLogInfo, "transport", "ingest upload: POST %s (mode=%s, format=%s)", url.c_str(),
          IngestModeName(request_.mode), PayloadFormatName(request_.payload_format));
-  const std::string_view token = token_copy.view();
-  if (token.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
-    RecordError("session token contains forbidden control characters", false);
-    transport_result_ = 3;
-    return UploadOutcome::kFailed;
-  }
-  CurlSlist headers;
-  AppendToSlist(headers, "Content-Type: application/vnd.zorvane.stream.v1");
-  AppendToSlist(headers, "Accept: application/vnd.zorvane.stream.v1");
-  AppendBearerHeader(headers, token);
-  AppendToSlist(headers, "Transfer-Encoding: chunked");
-  AppendToSlist(headers, "Expect:");
-
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  CURL* h = easy.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, -1L);
-  curl_easy_setopt(h, CURLOPT_READFUNCTION, &IngestUpload::ReadFrames);
-  curl_easy_setopt(h, CURLOPT_READDATA, static_cast<void*>(this));
-  curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &IngestUpload::RewindFrames);
-  curl_easy_setopt(h, CURLOPT_SEEKDATA, static_cast<void*>(this));
-  if (fresh_connection) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &IngestUpload::AppendResponse);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(this));
-  // The upload goes through the same policy as every other request of the
-  // connection: pool, time-outs, keep-alive, User-Agent, proxy and TLS.
-  const std::string user_agent =
-      conn.user_agent.empty() ? UserAgent(&conn.options) : conn.user_agent;
-  ApplyConnectionSettings(h, &conn.options, conn.share_handle(), user_agent);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 300L);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-  RedirectGuard redirects;
-  redirects.Install(h);
-  CurlSlist connect_to;
-  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &connect_to);
-  if (!tls.ok()) {
-    RecordError("TLS configuration: " + tls.message(), false);
-    transport_result_ = CURLE_SSL_CONNECT_ERROR;
-    return UploadOutcome::kFailed;
-  }
-
-  const CURLcode rc = curl_easy_perform(h);
-  transport_result_ = static_cast<int>(rc);
-  if (rc == CURLE_OK) {
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &http_status_);
-    return UploadOutcome::kAnswered;
-  }
-  if (!fresh_connection && resendable_ && DiedUnused(h, rc) && !conn.released.load()) {
-    return UploadOutcome::kDeadPooledConnection;
-  }
-  if (redirects.refused()) {
-    RecordError(redirects.refusal(), false);
-  } else if (response_too_large_) {
-    RecordError("ingest transport: response larger than 16 MiB", false);
-  } else if (rc == CURLE_ABORTED_BY_CALLBACK && conn.released.load()) {
-    RecordError("ingest transport: the connection was released during the upload", false);
-  } else {
-    const std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
-    RecordError("ingest transport: " + detail, false);
-  }
-  return UploadOutcome::kFailed;
+  auto request = UploadRequest(url, token, fresh_connection);
+  if (!request.ok()) return TransferFailed(request.status(), fresh_connection);
+  auto status = request->Perform();
+  if (!status.ok()) return TransferFailed(status.status(), fresh_connection);
+  http_status_ = *status;
+  transport_status_ = arrow::Status::OK();
+  return UploadOutcome::kAnswered;
 }
 
 }  // namespace zv

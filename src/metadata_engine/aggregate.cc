@@ -11,9 +11,9 @@
 #include <arrow/scalar.h>
 
 #include "metadata_engine/acero_plan_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 
 namespace zv_sql::internal {
 
@@ -104,20 +104,15 @@ std::string default_output_name(const AggregateCall& call) {
   return call.name;
 }
 
-}  // namespace
+// The GROUP BY keys as fields of the input, and the lower-cased names by
+// which the select list may repeat them.
+struct GroupKeys {
+  std::vector<arrow::FieldRef> fields;
+  std::set<std::string> names;
+};
 
-bool is_aggregate_query(const SelectStatement& statement) {
-  if (!statement.group_by.empty()) return true;
-  for (const ProjectionItem& item : statement.projection) {
-    if (item.expr && std::holds_alternative<AggregateCall>(item.expr->node)) return true;
-  }
-  return false;
-}
-
-Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
-  const bool grouped = !statement.group_by.empty();
-  std::vector<arrow::FieldRef> keys;
-  std::set<std::string> group_names;
+Result<GroupKeys> group_keys(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+  GroupKeys keys;
   for (const ExprPtr& key : statement.group_by) {
     const auto* ref = key ? std::get_if<ColumnRef>(&key->node) : nullptr;
     if (ref == nullptr) {
@@ -127,49 +122,72 @@ Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& stateme
     if (index < 0) {
       return record_failure(error, "GROUP BY references unknown column: " + ref->name, "GROUP BY unknown column");
     }
-    keys.emplace_back(input->schema()->field(index)->name());
-    group_names.insert(ascii_lower(ref->name));
+    keys.fields.emplace_back(input->schema()->field(index)->name());
+    keys.names.insert(ascii_lower(ref->name));
   }
+  return keys;
+}
 
+// What the aggregate node computes, and which of its columns become the
+// select list under which names.
+struct AggregatePlan {
   std::vector<cp::Aggregate> aggregates;
   std::vector<OutputColumn> outputs;
+};
+
+arrow::Status plan_aggregate_call(const BatchPtr& input, const AggregateCall& call, const ProjectionItem& item,
+                                  bool grouped, AggregatePlan& plan, std::string* error) {
+  if (call.distinct) {
+    return record_failure(error, "DISTINCT aggregates not supported in metadata path", "DISTINCT aggregate");
+  }
+  ARROW_ASSIGN_OR_RAISE(std::string function, function_for(call, grouped, error));
+  ARROW_ASSIGN_OR_RAISE(std::optional<std::string> target, aggregate_target(input, call, error));
+  std::string internal_name = function + "_" + std::to_string(plan.aggregates.size());
+  if (target) {
+    plan.aggregates.emplace_back(function, nullptr, arrow::FieldRef(*target), internal_name);
+  } else {
+    plan.aggregates.emplace_back(function, nullptr, std::vector<arrow::FieldRef>{}, internal_name);
+  }
+  plan.outputs.push_back({std::move(internal_name), item.alias ? *item.alias : default_output_name(call)});
+  return arrow::Status::OK();
+}
+
+// A plain column in the select list of an aggregate query must be a group
+// key; the aggregate node passes the keys through under their input names.
+arrow::Status plan_group_column(const BatchPtr& input, const ColumnRef& ref, const ProjectionItem& item,
+                                const GroupKeys& keys, AggregatePlan& plan, std::string* error) {
+  if (keys.names.count(ascii_lower(ref.name)) == 0) {
+    return record_failure(error, "non-aggregated column not in GROUP BY: " + ref.name, "non-grouped projection column");
+  }
+  const int index = find_field(*input->schema(), ref.name);
+  if (index < 0) {
+    return record_failure(error, "GROUP BY column missing in input: " + ref.name, "GROUP BY column missing");
+  }
+  plan.outputs.push_back({input->schema()->field(index)->name(), item.alias ? *item.alias : ref.name});
+  return arrow::Status::OK();
+}
+
+Result<AggregatePlan> plan_select_list(const BatchPtr& input, const SelectStatement& statement, const GroupKeys& keys,
+                                       std::string* error) {
+  AggregatePlan plan;
   for (const ProjectionItem& item : statement.projection) {
     if (!item.expr) return record_failure(error, "empty projection item in aggregate query", "empty projection item");
     if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
-      if (call->distinct) {
-        return record_failure(error, "DISTINCT aggregates not supported in metadata path", "DISTINCT aggregate");
-      }
-      ARROW_ASSIGN_OR_RAISE(std::string function, function_for(*call, grouped, error));
-      ARROW_ASSIGN_OR_RAISE(std::optional<std::string> target, aggregate_target(input, *call, error));
-      std::string internal_name = function + "_" + std::to_string(aggregates.size());
-      if (target) {
-        aggregates.emplace_back(function, nullptr, arrow::FieldRef(*target), internal_name);
-      } else {
-        aggregates.emplace_back(function, nullptr, std::vector<arrow::FieldRef>{}, internal_name);
-      }
-      outputs.push_back({std::move(internal_name), item.alias ? *item.alias : default_output_name(*call)});
+      ARROW_RETURN_NOT_OK(plan_aggregate_call(input, *call, item, !statement.group_by.empty(), plan, error));
     } else if (const auto* ref = std::get_if<ColumnRef>(&item.expr->node)) {
-      if (group_names.count(ascii_lower(ref->name)) == 0) {
-        return record_failure(error, "non-aggregated column not in GROUP BY: " + ref->name,
-                              "non-grouped projection column");
-      }
-      const int index = find_field(*input->schema(), ref->name);
-      if (index < 0) {
-        return record_failure(error, "GROUP BY column missing in input: " + ref->name, "GROUP BY column missing");
-      }
-      outputs.push_back({input->schema()->field(index)->name(), item.alias ? *item.alias : ref->name});
+      ARROW_RETURN_NOT_OK(plan_group_column(input, *ref, item, keys, plan, error));
     } else {
       return record_failure(error, "projection in aggregate query must be aggregate or group-key column",
                             "unsupported aggregate-query projection");
     }
   }
+  return plan;
+}
 
-  ARROW_ASSIGN_OR_RAISE(acero::Declaration source, table_source(input));
-  acero::Declaration plan = acero::Declaration::Sequence(
-      {std::move(source), acero::Declaration("aggregate", acero::AggregateNodeOptions(std::move(aggregates),
-                                                                                      std::move(keys)))});
-  ARROW_ASSIGN_OR_RAISE(BatchPtr result, run_to_batch(std::move(plan)));
-
+// The aggregate node's columns in select-list order, under the names the
+// select list gives them.
+Result<BatchPtr> select_outputs(const BatchPtr& result, const std::vector<OutputColumn>& outputs,
+                                std::string* error) {
   arrow::FieldVector fields;
   arrow::ArrayVector columns;
   for (const OutputColumn& output : outputs) {
@@ -183,6 +201,27 @@ Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& stateme
     columns.push_back(result->column(index));
   }
   return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(), std::move(columns));
+}
+
+}  // namespace
+
+bool is_aggregate_query(const SelectStatement& statement) {
+  if (!statement.group_by.empty()) return true;
+  for (const ProjectionItem& item : statement.projection) {
+    if (item.expr && std::holds_alternative<AggregateCall>(item.expr->node)) return true;
+  }
+  return false;
+}
+
+Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+  ARROW_ASSIGN_OR_RAISE(GroupKeys keys, group_keys(input, statement, error));
+  ARROW_ASSIGN_OR_RAISE(AggregatePlan plan, plan_select_list(input, statement, keys, error));
+  ARROW_ASSIGN_OR_RAISE(acero::Declaration source, table_source(input));
+  acero::Declaration declaration = acero::Declaration::Sequence(
+      {std::move(source), acero::Declaration("aggregate", acero::AggregateNodeOptions(std::move(plan.aggregates),
+                                                                                      std::move(keys.fields)))});
+  ARROW_ASSIGN_OR_RAISE(BatchPtr result, run_to_batch(std::move(declaration)));
+  return select_outputs(result, plan.outputs, error);
 }
 
 }  // namespace zv_sql::internal

@@ -1,6 +1,7 @@
 #include "metadata_engine/decimal_constants_internal.h"
 
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql::internal {
 
@@ -13,47 +14,29 @@ bool is_decimal(const ExprPtr& expr) {
 
 bool is_column(const ExprPtr& expr) { return expr && std::holds_alternative<ColumnRef>(expr->node); }
 
+bool misplaced(const Expr& expr);
+
+bool misplaced(const ExprPtr& slot) { return slot && misplaced(*slot); }
+
 // Whether a decimal constant appears where it is not allowed.
-bool misplaced(const ExprPtr& slot) {
-  if (!slot) return false;
-  auto all = [](const std::vector<ExprPtr>& list) {
-    for (const ExprPtr& e : list) {
-      if (misplaced(e)) return true;
+bool misplaced(const Expr& expr) {
+  if (const auto* literal = std::get_if<Literal>(&expr.node)) return literal->decimal;
+  if (const auto* cmp = std::get_if<Comparison>(&expr.node)) {
+    // A decimal side is fine against a column; the column side itself holds
+    // no constant.
+    if ((is_decimal(cmp->left) && is_column(cmp->right)) || (is_decimal(cmp->right) && is_column(cmp->left))) {
+      return false;
+    }
+  }
+  if (const auto* in = std::get_if<InList>(&expr.node)) {
+    // The items of an IN list may be decimal constants themselves.
+    if (misplaced(in->operand)) return true;
+    for (const ExprPtr& item : in->items) {
+      if (!is_decimal(item) && misplaced(item)) return true;
     }
     return false;
-  };
-  return std::visit(Overloaded{
-                        [](const Literal& e) { return e.decimal; },
-                        [](const Comparison& e) {
-                          // A decimal side is fine against a column; the
-                          // column side itself holds no constant.
-                          if (is_decimal(e.left) && is_column(e.right)) return false;
-                          if (is_decimal(e.right) && is_column(e.left)) return false;
-                          return misplaced(e.left) || misplaced(e.right);
-                        },
-                        [](const Arithmetic& e) { return misplaced(e.left) || misplaced(e.right); },
-                        [](const Logical& e) { return misplaced(e.left) || misplaced(e.right); },
-                        [](const Unary& e) { return misplaced(e.operand); },
-                        [&](const InList& e) {
-                          if (misplaced(e.operand)) return true;
-                          for (const ExprPtr& item : e.items) {
-                            if (!is_decimal(item) && misplaced(item)) return true;
-                          }
-                          return false;
-                        },
-                        [](const Like& e) { return misplaced(e.operand) || misplaced(e.pattern); },
-                        [&](const Case& e) {
-                          for (const CaseBranch& branch : e.branches) {
-                            if (misplaced(branch.when) || misplaced(branch.then)) return true;
-                          }
-                          return misplaced(e.operand) || misplaced(e.else_);
-                        },
-                        [](const Cast& e) { return misplaced(e.operand); },
-                        [&](const FunctionCall& e) { return all(e.args); },
-                        [&](const AggregateCall& e) { return all(e.args); },
-                        [](const auto&) { return false; },
-                    },
-                    slot->node);
+  }
+  return any_operand(expr, [](const Expr& operand) { return misplaced(operand); });
 }
 
 bool misplaced_in_from(const FromItem* from) {

@@ -1,4 +1,4 @@
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 
 #include <arrow/array.h>
 #include <arrow/array/builder_base.h>
@@ -8,10 +8,10 @@
 #include <arrow/scalar.h>
 
 #include "metadata_engine/arrow_init_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/like_to_regex.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/like_to_regex_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql {
 

@@ -1,7 +1,7 @@
 #include <utility>
 #include <vector>
 
-#include "metadata_engine/expr_walk.h"
+#include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql::internal {

@@ -1,7 +1,7 @@
 #include <arrow/array.h>
 
-#include "metadata_engine/evaluator.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql::internal {
@@ -69,37 +69,15 @@ struct Flattener {
   const SubqueryRunner& runner;
   std::string* error;
 
+  // Operands before the node itself: the subqueries in the left side of an
+  // IN (SELECT ...) run before its own, in the order the text reads.
   Status flatten(ExprPtr& slot) {
     if (!slot) return Status::OK();
-    Expr& expr = *slot;
-    auto all = [&](std::vector<ExprPtr>& list) {
-      for (ExprPtr& e : list) ARROW_RETURN_NOT_OK(flatten(e));
-      return Status::OK();
-    };
-    auto both = [&](ExprPtr& a, ExprPtr& b) {
-      ARROW_RETURN_NOT_OK(flatten(a));
-      return flatten(b);
-    };
-    return std::visit(Overloaded{
-                          [&](ScalarSubquery& e) { return scalar(slot, e); },
-                          [&](Exists& e) { return exists(slot, e); },
-                          [&](InList& e) { return in_list(slot, e); },
-                          [&](Comparison& e) { return both(e.left, e.right); },
-                          [&](Arithmetic& e) { return both(e.left, e.right); },
-                          [&](Logical& e) { return both(e.left, e.right); },
-                          [&](Unary& e) { return flatten(e.operand); },
-                          [&](Cast& e) { return flatten(e.operand); },
-                          [&](Like& e) { return both(e.operand, e.pattern); },
-                          [&](Case& e) {
-                            ARROW_RETURN_NOT_OK(flatten(e.operand));
-                            for (CaseBranch& branch : e.branches) ARROW_RETURN_NOT_OK(both(branch.when, branch.then));
-                            return flatten(e.else_);
-                          },
-                          [&](FunctionCall& e) { return all(e.args); },
-                          [&](AggregateCall& e) { return all(e.args); },
-                          [](auto&) { return Status::OK(); },
-                      },
-                      expr.node);
+    ARROW_RETURN_NOT_OK(map_operands(*slot, [this](ExprPtr& operand) { return flatten(operand); }));
+    if (auto* e = std::get_if<ScalarSubquery>(&slot->node)) return scalar(slot, *e);
+    if (auto* e = std::get_if<Exists>(&slot->node)) return exists(slot, *e);
+    if (auto* e = std::get_if<InList>(&slot->node); e && e->subquery) return in_subquery(slot, *e);
+    return Status::OK();
   }
 
   Status scalar(ExprPtr& slot, ScalarSubquery& node) {
@@ -128,34 +106,31 @@ struct Flattener {
     return Status::OK();
   }
 
-  Status in_list(ExprPtr& slot, InList& node) {
-    ARROW_RETURN_NOT_OK(flatten(node.operand));
-    if (node.subquery) {
-      ARROW_ASSIGN_OR_RAISE(ExecuteResult result,
-                            run_subquery(registry, runner, *node.subquery, "IN-subquery: ", error));
-      if (!result.schema || result.schema->num_fields() == 0) {
-        return Status::Invalid("IN-subquery returned no columns");
-      }
-      if (result.schema->num_fields() > 1) return Status::Invalid("IN-subquery must return exactly one column");
-      node.subquery.reset();
-      for (const auto& batch : result.batches) {
-        const arrow::Array& column = *batch->column(0);
-        for (int64_t row = 0; row < batch->num_rows(); ++row) {
-          ARROW_ASSIGN_OR_RAISE(Literal value, to_literal(column, row));
-          node.items.push_back(make_expr(std::move(value)));
-        }
-      }
-      // x IN (empty set) is false even when x is null, and NOT IN true; a
-      // set lookup would answer null for a null x. The operand is still
-      // evaluated, so that its own failures are not hidden.
-      if (node.items.empty()) {
-        ExprPtr operand = std::move(node.operand);
-        slot = make_expr(Logical{LogicalOp::And, make_expr(Literal{false, Type::Bool}),
-                                 make_expr(Unary{UnaryOp::IsNull, std::move(operand)})});
-        return Status::OK();
+  // The walk has flattened the operand already; IN (SELECT ...) has no items
+  // of its own, only those the subquery yields, which are constants.
+  Status in_subquery(ExprPtr& slot, InList& node) {
+    ARROW_ASSIGN_OR_RAISE(ExecuteResult result,
+                          run_subquery(registry, runner, *node.subquery, "IN-subquery: ", error));
+    if (!result.schema || result.schema->num_fields() == 0) {
+      return Status::Invalid("IN-subquery returned no columns");
+    }
+    if (result.schema->num_fields() > 1) return Status::Invalid("IN-subquery must return exactly one column");
+    node.subquery.reset();
+    for (const auto& batch : result.batches) {
+      const arrow::Array& column = *batch->column(0);
+      for (int64_t row = 0; row < batch->num_rows(); ++row) {
+        ARROW_ASSIGN_OR_RAISE(Literal value, to_literal(column, row));
+        node.items.push_back(make_expr(std::move(value)));
       }
     }
-    for (ExprPtr& item : node.items) ARROW_RETURN_NOT_OK(flatten(item));
+    // x IN (empty set) is false even when x is null, and NOT IN true; a set
+    // lookup would answer null for a null x. The operand is still evaluated,
+    // so that its own failures are not hidden.
+    if (node.items.empty()) {
+      ExprPtr operand = std::move(node.operand);
+      slot = make_expr(Logical{LogicalOp::And, make_expr(Literal{false, Type::Bool}),
+                               make_expr(Unary{UnaryOp::IsNull, std::move(operand)})});
+    }
     return Status::OK();
   }
 };

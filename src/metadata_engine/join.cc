@@ -8,10 +8,11 @@
 #include <arrow/compute/api.h>
 
 #include "metadata_engine/acero_plan_internal.h"
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
 
@@ -272,37 +273,8 @@ Status bind_ref(ColumnRef& ref, const BoundBatch& bound, std::string* error) {
 }
 
 Status bind_expr(Expr& expr, const BoundBatch& bound, std::string* error) {
-  auto child = [&](ExprPtr& e) { return e ? bind_expr(*e, bound, error) : Status::OK(); };
-  auto both = [&](ExprPtr& a, ExprPtr& b) {
-    ARROW_RETURN_NOT_OK(child(a));
-    return child(b);
-  };
-  auto all = [&](std::vector<ExprPtr>& list) {
-    for (ExprPtr& e : list) ARROW_RETURN_NOT_OK(child(e));
-    return Status::OK();
-  };
-  return std::visit(Overloaded{
-                        [&](ColumnRef& e) { return bind_ref(e, bound, error); },
-                        [&](Comparison& e) { return both(e.left, e.right); },
-                        [&](Arithmetic& e) { return both(e.left, e.right); },
-                        [&](Logical& e) { return both(e.left, e.right); },
-                        [&](Unary& e) { return child(e.operand); },
-                        [&](InList& e) {
-                          ARROW_RETURN_NOT_OK(child(e.operand));
-                          return all(e.items);
-                        },
-                        [&](Like& e) { return both(e.operand, e.pattern); },
-                        [&](Case& e) {
-                          ARROW_RETURN_NOT_OK(child(e.operand));
-                          for (CaseBranch& branch : e.branches) ARROW_RETURN_NOT_OK(both(branch.when, branch.then));
-                          return child(e.else_);
-                        },
-                        [&](Cast& e) { return child(e.operand); },
-                        [&](FunctionCall& e) { return all(e.args); },
-                        [&](AggregateCall& e) { return all(e.args); },
-                        [](auto&) { return Status::OK(); },
-                    },
-                    expr.node);
+  if (auto* ref = std::get_if<ColumnRef>(&expr.node)) return bind_ref(*ref, bound, error);
+  return map_operands(expr, [&](ExprPtr& operand) { return bind_expr(*operand, bound, error); });
 }
 
 int JoinBuilder::find_unique(const BoundBatch& bound, const ColumnRef& ref) {

@@ -1,4 +1,4 @@
-#include "metadata_engine/like_to_regex.h"
+#include "metadata_engine/like_to_regex_internal.h"
 
 namespace zv_sql {
 

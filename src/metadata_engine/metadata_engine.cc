@@ -7,7 +7,7 @@
 #include "metadata_engine/decimal_constants_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/join_internal.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/pending_steps_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"

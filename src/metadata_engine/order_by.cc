@@ -2,9 +2,9 @@
 // from the rows the output was projected from.
 #include <arrow/compute/api.h>
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
 
 namespace zv_sql::internal {

@@ -1,6 +1,6 @@
 #include "metadata_engine/pending_steps_internal.h"
 
-#include "metadata_engine/expr_walk.h"
+#include "metadata_engine/expr_walk_internal.h"
 
 namespace zv_sql::internal {
 

@@ -1,6 +1,6 @@
 #include "metadata_engine/relation_registry.h"
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 
 namespace zv_sql {
 

@@ -1,8 +1,9 @@
 #include "metadata_engine/relation_resolution_internal.h"
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 
 namespace zv_sql::internal {
 
@@ -59,40 +60,16 @@ std::optional<std::string> find_missing_relation(const RelationRegistry& registr
 
 std::optional<std::string> find_missing_relation(const RelationRegistry& registry, const Expr& expr) {
   std::optional<std::string> missing;
-  auto check = [&](const ExprPtr& child) {
-    if (!missing && child) missing = find_missing_relation(registry, *child);
-  };
-  auto check_statement = [&](const SelectPtr& statement) {
-    if (!missing) missing = missing_in_statement(registry, statement.get(), "(invalid subquery)");
-  };
-  std::visit(Overloaded{
-                 [&](const Comparison& e) { check(e.left), check(e.right); },
-                 [&](const Arithmetic& e) { check(e.left), check(e.right); },
-                 [&](const Logical& e) { check(e.left), check(e.right); },
-                 [&](const Unary& e) { check(e.operand); },
-                 [&](const InList& e) {
-                   check(e.operand);
-                   for (const ExprPtr& item : e.items) check(item);
-                   if (e.subquery) check_statement(e.subquery);
-                 },
-                 [&](const Like& e) { check(e.operand), check(e.pattern); },
-                 [&](const Case& e) {
-                   check(e.operand);
-                   for (const CaseBranch& branch : e.branches) check(branch.when), check(branch.then);
-                   check(e.else_);
-                 },
-                 [&](const Cast& e) { check(e.operand); },
-                 [&](const FunctionCall& e) {
-                   for (const ExprPtr& arg : e.args) check(arg);
-                 },
-                 [&](const AggregateCall& e) {
-                   for (const ExprPtr& arg : e.args) check(arg);
-                 },
-                 [&](const Exists& e) { check_statement(e.subquery); },
-                 [&](const ScalarSubquery& e) { check_statement(e.subquery); },
-                 [](const auto&) {},
-             },
-             expr.node);
+  for_each_operand(
+      expr,
+      [&](const Expr& operand) {
+        missing = find_missing_relation(registry, operand);
+        return !missing;
+      },
+      [&](const SelectStatement* nested) {
+        missing = missing_in_statement(registry, nested, "(invalid subquery)");
+        return !missing;
+      });
   return missing;
 }
 

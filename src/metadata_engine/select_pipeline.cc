@@ -9,7 +9,7 @@
 #include <arrow/compute/exec.h>
 #include <arrow/compute/row/grouper.h>
 
-#include "metadata_engine/evaluator.h"
+#include "metadata_engine/evaluator_internal.h"
 
 namespace zv_sql::internal {
 

@@ -1,6 +1,6 @@
 #include <arrow/type.h>
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/subquery_internal.h"
 

@@ -2,8 +2,9 @@
 
 #include <arrow/type.h>
 
-#include "metadata_engine/ascii.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/ascii_internal.h"
+#include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/subquery_internal.h"
 
@@ -138,42 +139,24 @@ class ScopeChecker {
   }
 
   void check(const Expr& expr) {
-    auto all = [&](const std::vector<ExprPtr>& list) {
-      for (const ExprPtr& e : list) check(e);
-    };
-    auto nested = [&](const SelectPtr& s) {
-      if (s) statement(*s);
-    };
-    std::visit(Overloaded{
-                   [&](const ColumnRef& e) {
-                     for (const InnerNames& scope : scopes_) {
-                       if (binds(scope, e)) return;
-                     }
-                     if (!found) found = written(e);
-                   },
-                   [&](const Comparison& e) { check(e.left), check(e.right); },
-                   [&](const Arithmetic& e) { check(e.left), check(e.right); },
-                   [&](const Logical& e) { check(e.left), check(e.right); },
-                   [&](const Unary& e) { check(e.operand); },
-                   [&](const InList& e) {
-                     check(e.operand);
-                     all(e.items);
-                     nested(e.subquery);
-                   },
-                   [&](const Like& e) { check(e.operand), check(e.pattern); },
-                   [&](const Case& e) {
-                     check(e.operand);
-                     for (const CaseBranch& branch : e.branches) check(branch.when), check(branch.then);
-                     check(e.else_);
-                   },
-                   [&](const Cast& e) { check(e.operand); },
-                   [&](const FunctionCall& e) { all(e.args); },
-                   [&](const AggregateCall& e) { all(e.args); },
-                   [&](const Exists& e) { nested(e.subquery); },
-                   [&](const ScalarSubquery& e) { nested(e.subquery); },
-                   [](const auto&) {},
-               },
-               expr.node);
+    if (const auto* ref = std::get_if<ColumnRef>(&expr.node)) return check_binding(*ref);
+    for_each_operand(
+        expr,
+        [&](const Expr& operand) {
+          check(operand);
+          return !found;
+        },
+        [&](const SelectStatement* nested) {
+          if (nested) statement(*nested);
+          return !found;
+        });
+  }
+
+  void check_binding(const ColumnRef& ref) {
+    for (const InnerNames& scope : scopes_) {
+      if (binds(scope, ref)) return;
+    }
+    if (!found) found = written(ref);
   }
 
   const RelationRegistry& registry_;

@@ -4,7 +4,7 @@
 #include <string>
 #include <system_error>
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/translate_context_internal.h"
 
 namespace zv_sql::internal {

@@ -6,7 +6,7 @@
 #include <arrow/status.h>
 #include <arrow/type.h>
 
-#include "metadata_engine/ascii.h"
+#include "metadata_engine/ascii_internal.h"
 
 namespace zv_sql {
 

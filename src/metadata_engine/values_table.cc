@@ -1,8 +1,8 @@
 #include <arrow/builder.h>
 
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
-#include "metadata_engine/overloaded.h"
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/subquery_internal.h"
 
 namespace zv_sql::internal {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace zv::platform {
+namespace zv {
 
 // A file opened for appending, created when missing and then readable and
 // writable by its owner only (mode 0600 on POSIX, an ACL granting the current
@@ -14,8 +14,15 @@ class AppendFile {
  public:
   AppendFile() = default;
   ~AppendFile() { Close(); }
-  AppendFile(AppendFile&& other) noexcept;
-  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+  AppendFile& operator=(AppendFile&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 
@@ -36,4 +43,4 @@ class AppendFile {
   intptr_t handle_ = kInvalid;
 };
 
-}  // namespace zv::platform
+}  // namespace zv

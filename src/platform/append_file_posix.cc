@@ -5,20 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace zv::platform {
-
-AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
+namespace zv {
 
 AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
   // POSIX files are always shareable for reading, writing, renaming and
@@ -62,4 +49,4 @@ void AppendFile::Close() {
   }
 }
 
-}  // namespace zv::platform
+}  // namespace zv

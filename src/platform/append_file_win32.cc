@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-namespace zv::platform {
+namespace zv {
 
 namespace {
 
@@ -62,19 +62,6 @@ class OwnerOnlySecurity {
 
 }  // namespace
 
-AppendFile::AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the end;
   // the share flags let other processes and the rotation rename or delete it.
@@ -117,4 +104,4 @@ void AppendFile::Close() {
   }
 }
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 
-namespace zv::platform {
+namespace zv {
 
 enum class CredstoreResult { kFound = 0, kNotFound = 1, kError = 3 };
 
@@ -12,4 +12,4 @@ enum class CredstoreResult { kFound = 0, kNotFound = 1, kError = 3 };
 // keyring here, the registry with DPAPI on Windows). Read-only; logs nothing.
 CredstoreResult ReadCredential(const char* target, const char* name, SecretString* out);
 
-}  // namespace zv::platform
+}  // namespace zv

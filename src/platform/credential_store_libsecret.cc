@@ -10,7 +10,7 @@
 
 #include "platform/credential_store.h"
 
-namespace zv::platform {
+namespace zv {
 
 namespace {
 
@@ -62,4 +62,4 @@ CredstoreResult ReadCredential(const char* target, const char* name, SecretStrin
   return result;
 }
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -6,7 +6,7 @@
 #include <pthread.h>
 #endif
 
-namespace zv::platform {
+namespace zv {
 
 namespace {
 
@@ -45,4 +45,4 @@ bool RunOnThreadWithStack(size_t stack_bytes, const std::function<void()>& body)
 #endif
 }
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace zv::platform {
+namespace zv {
 
 // Runs `body` on a new thread whose stack reserves `stack_bytes` (committed
 // only as it is used) and waits for it to finish. For third-party code whose
@@ -11,4 +11,4 @@ namespace zv::platform {
 // False when the thread could not be started; `body` has not run then.
 bool RunOnThreadWithStack(size_t stack_bytes, const std::function<void()>& body);
 
-}  // namespace zv::platform
+}  // namespace zv

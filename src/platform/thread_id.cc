@@ -7,7 +7,7 @@
 #include <unistd.h>
 #endif
 
-namespace zv::platform {
+namespace zv {
 
 uint64_t CurrentThreadId() {
 #ifdef _WIN32
@@ -17,4 +17,4 @@ uint64_t CurrentThreadId() {
 #endif
 }
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-namespace zv::platform {
+namespace zv {
 
 // The operating system's numeric identifier of the calling thread.
 uint64_t CurrentThreadId();
 
-}  // namespace zv::platform
+}  // namespace zv

@@ -1,4 +1,4 @@
-#include "snapshot/catalog_version.h"
+#include "snapshot/catalog_version_internal.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

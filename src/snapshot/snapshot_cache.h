@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "diagnostics/secret_string.h"
-#include "snapshot/snapshot_slots.h"
+#include "util/secret_string.h"
+#include "snapshot/snapshot_slots_internal.h"
 #include "transport/http_client.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 

@@ -1,4 +1,4 @@
-#include "snapshot/snapshot_decode.h"
+#include "snapshot/snapshot_decode_internal.h"
 
 #include <cstring>
 #include <vector>

@@ -1,12 +1,11 @@
-#include "snapshot/snapshot_fetch.h"
+#include "snapshot/snapshot_fetch_internal.h"
 
 #include <string>
 
-#include "diagnostics/secret_string.h"
+#include "util/secret_string.h"
 #include "snapshot/snapshot_stream_internal.h"
 #include "stream/frame.h"
-#include "transport/curl_handles.h"
-#include "transport/redirect_policy.h"
+#include "transport/http_request.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
 #include "util/format.h"
@@ -19,17 +18,26 @@ namespace {
 // plane builds it.
 constexpr long kSnapshotTimeoutSec = 300;
 
-// Every chunk goes to the parser whatever the HTTP status, so an error body
-// is read as frames too; returning 0 aborts the transfer.
-size_t FeedParser(char* data, size_t size, size_t nmemb, void* userdata) {
-  auto* parser = static_cast<ZVFrameParser*>(userdata);
-  const size_t bytes = size * nmemb;
-  if (zv_frame_feed(parser, reinterpret_cast<const uint8_t*>(data), bytes) != 0) return 0;
-  return bytes;
-}
-
 arrow::Status Failure(std::string message) {
   return arrow::Status::IOError(Bounded(std::move(message), kSnapshotErrorBuffer));
+}
+
+// Every chunk goes to the parser whatever the HTTP status, so an error body
+// is read as frames too.
+arrow::Result<HttpRequest> SnapshotRequest(const std::string& url, const char* session_token,
+                                           const zv_tls_config* tls,
+                                           const zv_conn_options* options,
+                                           const ConnectionShare* share, ZVFrameParser* parser) {
+  ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
+  if (session_token != nullptr) ARROW_RETURN_NOT_OK(request.AddBearerToken(session_token));
+  request.SetTotalTimeout(WholeRequestTimeoutSec(options, kSnapshotTimeoutSec));
+  request.SetConnection(options, share);
+  request.SetReceiver([parser](long, std::string_view chunk) {
+    return zv_frame_feed(parser, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()) == 0;
+  });
+  request.SetTls(tls);
+  return request;
 }
 
 }  // namespace
@@ -46,7 +54,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
                                                               const char* session_token,
                                                               const zv_tls_config* tls,
                                                               const zv_conn_options* options,
-                                                              CURLSH* share) {
+                                                              const ConnectionShare* share) {
   if (control_plane_url == nullptr) {
     return Failure("zv_route_fetch_info_schema_snapshot: NULL argument");
   }
@@ -56,45 +64,20 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
 
   const std::string url = std::string(StripTrailingSlashes(control_plane_url)) +
                           "/api/v1/odbc/info_schema/snapshot";
-  CurlEasy easy(curl_easy_init());
-  if (!easy) return Failure("curl_easy_init failed");
-
-  CurlSlist headers;
-  AppendToSlist(headers, "Accept: application/vnd.zorvane.stream.v1");
-  if (session_token != nullptr) AppendBearerHeader(headers, session_token);
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  const std::string user_agent = UserAgent(options);
-
-  CURL* h = easy.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  RedirectGuard redirects;
-  redirects.Install(h);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, WholeRequestTimeoutSec(options, kSnapshotTimeoutSec));
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-  ApplyConnectionSettings(h, options, share, user_agent);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &FeedParser);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(parser.get()));
-  CurlSlist connect_to;
-  if (tls != nullptr) {
-    arrow::Status st = zv_tls_apply_to_curl(h, tls, url.c_str(), &connect_to);
-    if (!st.ok()) return Failure(Format("TLS configuration: %s", st.message().c_str()));
-  }
-
-  const CURLcode rc = curl_easy_perform(h);
-  if (redirects.refused()) return Failure(redirects.refusal());
-  if (rc != CURLE_OK) {
+  auto request = SnapshotRequest(url, session_token, tls, options, share, parser.get());
+  if (!request.ok()) return Failure(request.status().message());
+  auto status = request->Perform();
+  if (!status.ok()) {
     // When the frame handler stopped the transfer, its reason is the one that
-    // matters, not libcurl's "write error".
-    if (rc == CURLE_WRITE_ERROR && collector.handler_failed()) return Failure(collector.error());
-    return Failure(Format("snapshot HTTP error: %s",
-                          error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc)));
+    // matters, not the transport's "write error".
+    if (TransferErrorOf(status.status()) == TransferError::kReceiverStopped &&
+        collector.handler_failed()) {
+      return Failure(collector.error());
+    }
+    return Failure(WithTransferContext(status.status(), "snapshot HTTP error: ").message());
   }
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || status > 299) {
-    return Failure(Format("snapshot fetch returned HTTP %ld", status));
+  if (*status < 200 || *status > 299) {
+    return Failure(Format("snapshot fetch returned HTTP %ld", *status));
   }
   ARROW_RETURN_NOT_OK(collector.Finish(zv_frame_pending(parser.get())));
   return std::move(collector.snapshot());

@@ -1,11 +1,11 @@
 #include "snapshot/snapshot_install.h"
 
 #include "diagnostics/log.h"
-#include "snapshot/catalog_version.h"
+#include "snapshot/catalog_version_internal.h"
 #include "snapshot/snapshot_cache.h"
-#include "snapshot/snapshot_decode.h"
-#include "snapshot/snapshot_fetch.h"
-#include "snapshot/snapshot_poller.h"
+#include "snapshot/snapshot_decode_internal.h"
+#include "snapshot/snapshot_fetch_internal.h"
+#include "snapshot/snapshot_poller_internal.h"
 #include "transport/transport_connection.h"
 #include "util/format.h"
 

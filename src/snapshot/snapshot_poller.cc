@@ -1,4 +1,4 @@
-#include "snapshot/snapshot_poller.h"
+#include "snapshot/snapshot_poller_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -8,22 +8,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
-#include <thread>
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX  // keeps time_point::max() usable
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#if defined(__linux__)
-#include <pthread.h>
-#endif
-#endif
 
 #include "diagnostics/log.h"
-#include "snapshot/catalog_version.h"
+#include "platform/resident_thread.h"
+#include "snapshot/catalog_version_internal.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
 #include "util/no_destructor.h"
@@ -43,13 +31,9 @@ struct PollerState {
   std::atomic<bool> stop{false};
   bool started = false;
   bool fail_next_start = false;
-  std::thread thread;
   uint64_t last_sequence = 0;
   bool have_sequence = false;
   std::chrono::milliseconds interval = kDefaultInterval;
-#if !defined(_WIN32)
-  pid_t owner_pid = 0;  // a forked child has the thread object but not the thread
-#endif
 };
 
 // Never destroyed: the thread object must not be destroyed while joinable
@@ -123,9 +107,6 @@ Clock::time_point DeadlineAfter(std::chrono::milliseconds interval) {
 }
 
 void PollerMain() {
-#if defined(__linux__)
-  pthread_setname_np(pthread_self(), "snapshot_poller");
-#endif
   PollerState& st = State();
   for (;;) {
     if (st.stop.load()) {
@@ -138,46 +119,18 @@ void PollerMain() {
   }
 }
 
-// Destroyed with the library's other statics: at process exit, or when the
-// host unloads the library while the poller waits. The thread runs the
-// library's code, so it must have ended before that code is unmapped; joining
-// here also keeps it from touching the log and the network while the rest of
-// the process is torn down. A poll in flight watches the stop flag and is
-// abandoned at once, so a stalled control plane cannot hold the exit up.
-// Created only once the thread
-// runs, after libcurl's global set-up, so it is destroyed first.
-struct StopPollerAtExit {
-  ~StopPollerAtExit() {
-#if !defined(_WIN32)
-    PollerState& st = State();
-    if (getpid() != st.owner_pid) return;
-    {
-      // Under the lock, so the wake-up cannot fall between the poller's check
-      // of the flag and its wait.
-      std::lock_guard<std::mutex> lock(st.epoch_lock);
-      st.stop.store(true);
-    }
-    st.wake.notify_all();
-    if (st.thread.joinable() && st.thread.get_id() != std::this_thread::get_id()) {
-      st.thread.join();
-    }
-#endif
-    // On Windows the module is pinned while the poller runs (see below), so this
-    // runs only at process exit, when the system has already ended the thread
-    // (possibly while it held the lock): there is nothing to stop or join.
+// Called once, at exit or unload. Under the lock, so the wake-up cannot fall
+// between the poller's check of the flag and its wait; a poll in flight
+// watches the flag and is abandoned at once, so a stalled control plane
+// cannot hold the exit up.
+void RequestPollerStop() {
+  PollerState& st = State();
+  {
+    std::lock_guard<std::mutex> lock(st.epoch_lock);
+    st.stop.store(true);
   }
-};
-
-#if defined(_WIN32)
-// Joining a thread while the loader lock is held (during FreeLibrary)
-// deadlocks, so the library stays loaded for the rest of the process once the
-// poller runs.
-void PinThisModule() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCWSTR>(&PinThisModule), &self);
+  st.wake.notify_all();
 }
-#endif
 
 }  // namespace
 
@@ -192,20 +145,16 @@ bool zv_snapshot_poller_start() {
       st.fail_next_start = false;
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    st.thread = std::thread(&PollerMain);
+    // Created only once the thread runs, after the transport's global set-up, so
+    // it is destroyed (and the thread joined) first.
+    static ResidentThread thread;
+    thread.Start("snapshot_poller", &PollerMain, &RequestPollerStop);
   } catch (const std::system_error& e) {
     ZV_LOG(kLogError, "snapshot_poller",
            "thread start failed: %s; cached snapshots expire by age only (300 s)", e.what());
     return false;
   }
   st.started = true;
-#if defined(_WIN32)
-  PinThisModule();
-#else
-  st.owner_pid = getpid();
-#endif
-  static StopPollerAtExit stop_at_exit;
-  (void)stop_at_exit;
   ZV_LOG(kLogInfo, "snapshot_poller", "started (interval=%lds, epoch-driven snapshot invalidation)",
          IntervalSeconds(st));
   return true;

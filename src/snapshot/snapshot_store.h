@@ -6,7 +6,7 @@
 
 #include <arrow/record_batch.h>
 
-#include "snapshot/snapshot_slots.h"
+#include "snapshot/snapshot_slots_internal.h"
 
 namespace zv {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "snapshot/snapshot_fetch.h"
+#include "snapshot/snapshot_fetch_internal.h"
 
 namespace zv {
 

@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace zv {
+
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -69,3 +71,5 @@ std::string zv_base64_encode(const uint8_t* bytes, size_t count) {
   }
   return out;
 }
+
+}  // namespace zv

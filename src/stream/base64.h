@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zv {
+
 // Strict decoding: the text must be whole four-character groups of alphabet
 // characters, with "=" only as padding at the end of the last group ("xx==" or
 // "xxx="). White space, line breaks, missing padding or padding anywhere else
@@ -16,3 +18,5 @@ std::optional<std::vector<uint8_t>> zv_base64_decode(std::string_view text);
 
 // Padded encoding of `count` bytes (4 characters per started group of 3).
 std::string zv_base64_encode(const uint8_t* bytes, size_t count);
+
+}  // namespace zv

@@ -9,7 +9,7 @@
 
 namespace zv {
 
-struct ZVQuery;
+class ZVQuery;
 
 class CancelScope {
  public:

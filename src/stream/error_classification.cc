@@ -4,6 +4,8 @@
 
 #include "util/format.h"
 
+namespace zv {
+
 namespace {
 
 struct PhraseRule {
@@ -143,3 +145,5 @@ ServerErrorFields zv_server_error_fields(std::string_view json_text) {
   }
   return fields;
 }
+
+}  // namespace zv

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace zv {
+
 // Text used whenever a transport call fails without saying why.
 inline constexpr const char* kNoTransportMessage =
     "Zorvane transport reported an error with no message";
@@ -31,3 +33,5 @@ ServerErrorFields zv_server_error_fields(std::string_view json_text);
 
 // Five characters, each a digit or an upper-case ASCII letter.
 bool zv_is_wellformed_sqlstate(std::string_view sqlstate);
+
+}  // namespace zv

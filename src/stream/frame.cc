@@ -10,6 +10,8 @@
 #include <arrow/status.h>
 #include <cstring>
 
+namespace zv {
+
 struct ZVFrameParser {
   ZVFrameParser(zv_frame_handler handler, void* context) : handler(handler), context(context) {}
 
@@ -142,3 +144,5 @@ arrow::Result<std::vector<uint8_t>> zv_frame_encode(uint8_t type, const uint8_t*
   if (count > 0) frame.insert(frame.end(), payload, payload + count);
   return frame;
 }
+
+}  // namespace zv

@@ -13,6 +13,8 @@
 
 #include <arrow/result.h>
 
+namespace zv {
+
 enum ZVFrameType : uint8_t {
   kZvFrameInit = 1,
   kZvFrameBatch = 2,
@@ -77,3 +79,5 @@ void zv_frame_destroy(ZVFrameParser* parser);
 // rather than writing a truncated length the receiver would misparse.
 arrow::Result<std::vector<uint8_t>> zv_frame_encode(uint8_t type, const uint8_t* payload,
                                                     size_t count);
+
+}  // namespace zv

@@ -1,4 +1,4 @@
-#include "stream/inflight_limits.h"
+#include "stream/inflight_limits_internal.h"
 
 #include <cerrno>
 #include <cstdlib>

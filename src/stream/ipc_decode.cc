@@ -17,6 +17,8 @@
 #include "diagnostics/log.h"
 #include "stream/base64.h"
 
+namespace zv {
+
 namespace {
 
 constexpr std::string_view kCompressionKey = "ARROW:experimental_compression";
@@ -121,3 +123,5 @@ std::shared_ptr<arrow::Schema> zv_decode_init_schema(std::string_view schema_ipc
          decoded.ok() ? "empty stream" : decoded.status().ToString().c_str());
   return nullptr;
 }
+
+}  // namespace zv

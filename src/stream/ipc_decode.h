@@ -13,6 +13,8 @@
 #include <arrow/result.h>
 #include <arrow/type_fwd.h>
 
+namespace zv {
+
 struct ZVDecodedIpc {
   std::shared_ptr<arrow::Schema> schema;
   // Every record batch of the stream, in order; empty when the stream carries
@@ -43,3 +45,5 @@ arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch);
 // the schema comes from the first batch. Text that is not base64 (or empty) is
 // ignored silently; an undecodable stream is logged at DEBUG.
 std::shared_ptr<arrow::Schema> zv_decode_init_schema(std::string_view schema_ipc);
+
+}  // namespace zv

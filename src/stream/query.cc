@@ -2,23 +2,18 @@
 
 #include <arrow/util/byte_size.h>
 
+#include <system_error>
+
 #include "diagnostics/log.h"
 #include "stream/cancel_scope.h"
 #include "transport/transport_connection.h"
+#include "util/format.h"
 
 namespace zv {
 
 namespace {
 
 uint64_t NonNegative(int64_t size) { return size > 0 ? static_cast<uint64_t>(size) : 0; }
-
-// Both in-flight bounds admit one more batch of `size` bytes.
-bool Admits(const ZVQuery& q, int64_t size) {
-  const bool batches_ok = q.max_inflight_batches == 0 || q.queue.size() < q.max_inflight_batches;
-  const bool bytes_ok = q.max_inflight_bytes == 0 || q.queue.empty() ||
-                        q.queued_bytes + NonNegative(size) <= q.max_inflight_bytes;
-  return batches_ok && bytes_ok;
-}
 
 arrow::Result<ZVArrowBatchPtr> ZeroRowBatch(const std::shared_ptr<arrow::Schema>& schema) {
   auto carrier = std::make_unique<ZVArrowBatch>();
@@ -29,69 +24,95 @@ arrow::Result<ZVArrowBatchPtr> ZeroRowBatch(const std::shared_ptr<arrow::Schema>
 
 }  // namespace
 
-void ZVQuery::RecordError(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    if (error.empty()) error = text.empty() ? "unknown error" : text;
-    done.store(true);
-  }
-  cv.notify_all();
+ZVQuery::ZVQuery(std::shared_ptr<zv_conn> connection) : connection_(std::move(connection)) {}
+
+void ZVQuery::Configure(std::string sql, uint32_t batch_size_hint, uint32_t timeout_sec) {
+  sql_ = std::move(sql);
+  batch_size_hint_ = batch_size_hint;
+  timeout_sec_ = timeout_sec;
 }
+
+void ZVQuery::SetInflightLimits(uint64_t max_batches, uint64_t max_bytes) {
+  queue_.SetBounds(max_batches, max_bytes);
+}
+
+arrow::Status ZVQuery::StartWorker(std::function<void()> work) {
+  try {
+    worker_ = std::thread(std::move(work));
+  } catch (const std::system_error& e) {
+    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s (errno=%d)",
+                                         e.what(), e.code().value()));
+  } catch (const std::exception& e) {
+    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s", e.what()));
+  }
+  return arrow::Status::OK();
+}
+
+void ZVQuery::JoinCancelScope(std::shared_ptr<CancelScope> scope) {
+  scope->Add(this);
+  cancel_scopes_.push_back(std::move(scope));
+}
+
+void ZVQuery::RecordFailure(const std::string& text, std::string sqlstate, std::string code) {
+  {
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    if (error_.empty()) {
+      error_ = text.empty() ? "unknown error" : text;
+      error_sqlstate_ = std::move(sqlstate);
+      error_code_ = std::move(code);
+    }
+    done_.store(true);
+  }
+  queue_.NotifyAll();
+}
+
+void ZVQuery::RecordError(const std::string& text) { RecordFailure(text, {}, {}); }
 
 void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate,
                                 std::string code) {
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    if (error.empty()) {
-      error = text.empty() ? "unknown error" : text;
-      error_sqlstate = std::move(sqlstate);
-      error_code = std::move(code);
-    }
-    done.store(true);
-  }
-  cv.notify_all();
+  RecordFailure(text, std::move(sqlstate), std::move(code));
 }
 
 void ZVQuery::Cancel() {
   {
-    std::lock_guard<std::mutex> lock(mu);
-    const bool drained = done.load() && queue.empty() && (empty_batch_emitted || !schema);
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    const bool drained = done_.load() && queue_.empty() && (empty_batch_emitted_ || !schema_);
     if (drained) return;
-    if (error.empty()) {
-      error = "the query was cancelled";
-      error_sqlstate = "57014";
-      error_code.clear();
+    if (error_.empty()) {
+      error_ = "the query was cancelled";
+      error_sqlstate_ = "57014";
+      error_code_.clear();
     }
-    cancelled.store(true);
-    done.store(true);
+    cancelled_.store(true);
+    done_.store(true);
   }
-  cv.notify_all();
+  queue_.NotifyAll();
 }
 
 void ZVQuery::MarkDone() {
   {
-    std::lock_guard<std::mutex> lock(mu);
-    done.store(true);
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    done_.store(true);
   }
-  cv.notify_all();
+  queue_.NotifyAll();
 }
 
 void ZVQuery::AdoptSchema(std::shared_ptr<arrow::Schema> init_schema) {
   {
-    std::lock_guard<std::mutex> lock(mu);
-    if (!schema) schema = std::move(init_schema);
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    if (!schema_) schema_ = std::move(init_schema);
   }
-  cv.notify_all();
+  queue_.NotifyAll();
 }
 
 bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
                       std::shared_ptr<arrow::RecordBatch> batch) {
   {
-    std::lock_guard<std::mutex> lock(mu);
-    if (!schema && batch_schema) schema = batch_schema;
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    if (!schema_ && batch_schema) schema_ = batch_schema;
   }
   if (!batch) {
-    cv.notify_one();
+    queue_.NotifyConsumer();
     return true;
   }
   // A batch that cannot be queued is a failed query, never a shorter result.
@@ -107,113 +128,126 @@ bool ZVQuery::EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
                              std::shared_ptr<arrow::RecordBatch> batch) {
   auto carrier = std::make_unique<ZVArrowBatch>();
   // With a byte budget, charge what the batch really holds.
-  if (max_inflight_bytes != 0) carrier->size = arrow::util::TotalBufferSize(*batch);
+  if (queue_.max_bytes() != 0) carrier->size = arrow::util::TotalBufferSize(*batch);
   carrier->batch = std::move(batch);
   carrier->schema = std::move(batch_schema);
+  const uint64_t bytes = NonNegative(carrier->size);
   {
-    std::unique_lock<std::mutex> lock(mu);
-    if (max_inflight_batches != 0 || max_inflight_bytes != 0) {
-      cv.wait(lock, [&] {
-        return Admits(*this, carrier->size) || cancelled.load() || done.load() || !error.empty();
-      });
-    }
-    if (cancelled.load() || done.load() || !error.empty()) return false;
-    queue.push_back(std::move(carrier));
-    queued_bytes += NonNegative(queue.back()->size);
-    received_batch = true;
+    auto lock = queue_.Acquire();
+    if (!queue_.WaitForSpace(lock, bytes, [&] { return Stopped(); })) return false;
+    queue_.Push(std::move(carrier), bytes);
+    received_batch_ = true;
   }
-  cv.notify_one();
+  queue_.NotifyConsumer();
   return true;
 }
 
 void ZVQuery::MarkAccepted() {
   {
-    std::lock_guard<std::mutex> lock(mu);
-    if (accepted) return;
-    accepted = true;
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    if (accepted_) return;
+    accepted_ = true;
   }
-  cv.notify_all();
+  queue_.NotifyAll();
 }
 
 void ZVQuery::WaitUntilAccepted() {
-  std::unique_lock<std::mutex> lock(mu);
-  cv.wait(lock, [&] {
-    return !queue.empty() || done.load() || !error.empty() || cancelled.load();
-  });
+  auto lock = queue_.Acquire();
+  queue_.WaitForItems(lock, [&] { return !queue_.empty() || Stopped(); });
+}
+
+void ZVQuery::SetStreamId(std::string stream_id) {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  stream_id_ = std::move(stream_id);
+}
+
+void ZVQuery::SetRowsAffected(int64_t rows) {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  rows_affected_ = rows;
+}
+
+bool ZVQuery::ClaimMultiResultNotice() {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  if (multi_result_notice_given_) return false;
+  multi_result_notice_given_ = true;
+  return true;
 }
 
 std::string ZVQuery::ErrorText() {
-  std::lock_guard<std::mutex> lock(mu);
-  return error;
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return error_;
 }
 
 QueryErrorInfo ZVQuery::ErrorInfo() {
-  std::lock_guard<std::mutex> lock(mu);
-  return {error, error_sqlstate, error_code};
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return {error_, error_sqlstate_, error_code_};
 }
 
 std::shared_ptr<arrow::Schema> ZVQuery::KnownSchema() {
-  std::lock_guard<std::mutex> lock(mu);
-  return schema;
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return schema_;
+}
+
+std::string ZVQuery::StreamId() {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return stream_id_;
 }
 
 bool ZVQuery::FailedBeforeData() {
-  std::lock_guard<std::mutex> lock(mu);
-  return !error.empty() && !received_batch;
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return !error_.empty() && !received_batch_;
 }
 
 int64_t ZVQuery::RowsAffected() {
-  std::lock_guard<std::mutex> lock(mu);
-  return rows_affected;
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  return rows_affected_;
 }
 
-ZVQueryPtr NewQuery(std::shared_ptr<zv_conn> connection) {
-  ZVQueryPtr query(std::make_unique<ZVQuery>().release());
-  query->connection = std::move(connection);
-  return query;
+std::vector<int64_t> ZVQuery::QueuedRowCountsForTesting() {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  std::vector<int64_t> rows;
+  queue_.ForEach([&](const ZVArrowBatchPtr& carrier) { rows.push_back(carrier->batch->num_rows()); });
+  return rows;
 }
 
-ZVArrowBatchPtr zv_next_batch(ZVQuery* q, std::string* error) {
-  if (q == nullptr) {
-    if (error) *error = "zv_next_batch: q is NULL";
-    return nullptr;
+std::shared_ptr<arrow::Schema> ZVQuery::TakeEmptyBatchSchema() {
+  if (!delivered_any_ && schema_ && !done_.load()) {
+    delivered_any_ = true;
+    empty_batch_emitted_ = true;
+    ZV_LOG(kLogInfo, "transport",
+           "zv_next_batch(q=%p): emitting zero-row SCHEMA PRELUDE from INIT frame (no data "
+           "batch yet, stream_done=0)",
+           static_cast<void*>(this));
+    return schema_;
   }
+  if (empty_batch_emitted_ || !schema_) return nullptr;
+  empty_batch_emitted_ = true;
+  return schema_;
+}
+
+ZVArrowBatchPtr ZVQuery::NextBatch(std::string* error) {
   std::shared_ptr<arrow::Schema> schema_for_empty;
   {
-    std::unique_lock<std::mutex> lock(q->mu);
-    q->cv.wait(lock, [&] {
-      return !q->queue.empty() || q->done.load() || !q->error.empty() ||
-             (!q->delivered_any && q->schema != nullptr);
+    auto lock = queue_.Acquire();
+    queue_.WaitForItems(lock, [&] {
+      return !queue_.empty() || done_.load() || !error_.empty() ||
+             (!delivered_any_ && schema_ != nullptr);
     });
-    if (!q->error.empty()) {
-      if (error) *error = q->error;
+    if (!error_.empty()) {
+      if (error) *error = error_;
       return nullptr;
     }
-    if (!q->queue.empty()) {
-      ZVArrowBatchPtr carrier = std::move(q->queue.front());
-      q->queue.pop_front();
-      q->delivered_any = true;
-      const uint64_t size = NonNegative(carrier->size);
-      q->queued_bytes = q->queued_bytes > size ? q->queued_bytes - size : 0;
+    if (!queue_.empty()) {
+      ZVArrowBatchPtr carrier = queue_.Pop();
+      delivered_any_ = true;
       lock.unlock();
-      q->cv.notify_all();
+      queue_.NotifyAll();
       return carrier;
     }
-    if (!q->delivered_any && q->schema && !q->done.load()) {
-      q->delivered_any = true;
-      q->empty_batch_emitted = true;
-      ZV_LOG(kLogInfo, "transport",
-             "zv_next_batch(q=%p): emitting zero-row SCHEMA PRELUDE from INIT frame (no data "
-             "batch yet, stream_done=0)",
-             static_cast<void*>(q));
-    } else if (q->empty_batch_emitted || !q->schema) {
-      return nullptr;
-    } else {
-      q->empty_batch_emitted = true;
-    }
-    schema_for_empty = q->schema;
+    schema_for_empty = TakeEmptyBatchSchema();
+    if (!schema_for_empty) return nullptr;
   }
-  q->cv.notify_all();
+  queue_.NotifyAll();
   auto carrier = ZeroRowBatch(schema_for_empty);
   if (!carrier.ok()) {
     if (error) *error = "failed to synthesise empty batch: " + carrier.status().ToString();
@@ -222,25 +256,54 @@ ZVArrowBatchPtr zv_next_batch(ZVQuery* q, std::string* error) {
   return std::move(*carrier);
 }
 
-void zv_query_close(ZVQuery* query) {
-  if (query == nullptr) return;
-  std::unique_ptr<ZVQuery> owned(query);
-  for (const auto& scope : query->cancel_scopes) scope->Remove(query);
+void ZVQuery::Close() {
+  for (const auto& scope : cancel_scopes_) scope->Remove(this);
   ZV_LOG(kLogInfo, "transport",
          "zv_query_close(q=%p): closing query (worker_joinable=%d) -- this is the consumer "
          "releasing the result stream",
-         static_cast<void*>(query), query->worker.joinable() ? 1 : 0);
+         static_cast<void*>(this), worker_.joinable() ? 1 : 0);
   {
     // Under the lock: a producer between checking its wait condition and
     // blocking would otherwise miss this wake-up and never return.
-    std::lock_guard<std::mutex> lock(query->mu);
-    query->cancelled.store(true);
+    std::lock_guard<std::mutex> lock(queue_.mutex());
+    cancelled_.store(true);
   }
-  query->cv.notify_all();
-  if (query->worker.joinable()) query->worker.join();
-  std::lock_guard<std::mutex> lock(query->mu);
-  query->queue.clear();
-  query->queued_bytes = 0;
+  queue_.NotifyAll();
+  if (worker_.joinable()) worker_.join();
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  queue_.Clear();
+}
+
+void ZVQuery::HoldFinishedResult(std::shared_ptr<arrow::Schema> schema,
+                                 const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
+  std::lock_guard<std::mutex> lock(queue_.mutex());
+  schema_ = schema;
+  for (const auto& batch : batches) {
+    if (!batch) continue;
+    auto carrier = std::make_unique<ZVArrowBatch>();
+    carrier->batch = batch;
+    carrier->schema = schema;
+    queue_.Push(std::move(carrier));
+  }
+  done_.store(true);
+}
+
+ZVQueryPtr NewQuery(std::shared_ptr<zv_conn> connection) {
+  return ZVQueryPtr(std::make_unique<ZVQuery>(std::move(connection)).release());
+}
+
+ZVArrowBatchPtr zv_next_batch(ZVQuery* q, std::string* error) {
+  if (q == nullptr) {
+    if (error) *error = "zv_next_batch: q is NULL";
+    return nullptr;
+  }
+  return q->NextBatch(error);
+}
+
+void zv_query_close(ZVQuery* query) {
+  if (query == nullptr) return;
+  std::unique_ptr<ZVQuery> owned(query);
+  owned->Close();
 }
 
 arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
@@ -248,15 +311,7 @@ arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
     const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
   try {
     ZVQueryPtr query = NewQuery(std::move(connection));
-    query->schema = schema;
-    for (const auto& batch : batches) {
-      if (!batch) continue;
-      auto carrier = std::make_unique<ZVArrowBatch>();
-      carrier->batch = batch;
-      carrier->schema = schema;
-      query->queue.push_back(std::move(carrier));
-    }
-    query->done.store(true);
+    query->HoldFinishedResult(std::move(schema), batches);
     return query;
   } catch (const std::bad_alloc&) {
     return arrow::Status::OutOfMemory("out of memory while queuing the metadata engine's result");

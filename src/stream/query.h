@@ -5,14 +5,14 @@
 #include <arrow/type_fwd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "util/bounded_queue.h"
 
 namespace zv {
 
@@ -28,9 +28,6 @@ struct ZVArrowBatch {
 };
 using ZVArrowBatchPtr = std::unique_ptr<ZVArrowBatch>;
 
-// One running or finished query: a bounded FIFO of decoded batches between
-// the worker that fills it and the consumer that drains it, plus the query's
-// one error text (the first recorded wins).
 // The first failure of a query as the server (or the driver) described it.
 struct QueryErrorInfo {
   std::string message;  // empty: no failure
@@ -38,42 +35,33 @@ struct QueryErrorInfo {
   std::string code;      // the server's own error code, empty when it gave none
 };
 
-struct ZVQuery {
-  // Shared with the connection handle: a worker still streaming after the
-  // host released the connection keeps the transport (and its share) alive.
-  std::shared_ptr<zv_conn> connection;
-  std::string sql;
-  uint32_t batch_size_hint = 0;
-  uint32_t timeout_sec = 0;  // whole-transfer limit, 0 = none
-  std::thread worker;
+// One running or finished query: a bounded FIFO of decoded batches between
+// the worker that fills it and the consumer that drains it, plus the query's
+// one error text (the first recorded wins).
+class ZVQuery {
+ public:
+  // `connection` is shared with the connection handle: a worker still
+  // streaming after the host released the connection keeps the transport (and
+  // its share) alive. Null for results that never touch the network.
+  explicit ZVQuery(std::shared_ptr<zv_conn> connection);
+  ZVQuery(const ZVQuery&) = delete;
+  ZVQuery& operator=(const ZVQuery&) = delete;
 
-  std::atomic<bool> cancelled{false};
-  // Scopes the query is registered with; it leaves them when closed.
-  std::vector<std::shared_ptr<CancelScope>> cancel_scopes;
-  std::atomic<bool> done{false};
+  // Set before the worker starts.
+  void Configure(std::string sql, uint32_t batch_size_hint, uint32_t timeout_sec);
+  // In-flight bounds of the batch queue; 0: none.
+  void SetInflightLimits(uint64_t max_batches, uint64_t max_bytes);
+  // Runs `work` on the query's own thread, which closing the query joins.
+  arrow::Status StartWorker(std::function<void()> work);
+  // Registers the query with `scope` until it is closed.
+  void JoinCancelScope(std::shared_ptr<CancelScope> scope);
 
-  std::mutex mu;
-  std::condition_variable cv;
-  // Guarded by mu.
-  bool empty_batch_emitted = false;
-  bool delivered_any = false;
-  std::deque<ZVArrowBatchPtr> queue;
-  std::shared_ptr<arrow::Schema> schema;
-  uint64_t max_inflight_batches = 0;  // 0 = unbounded
-  uint64_t max_inflight_bytes = 0;    // 0 = no byte budget
-  uint64_t queued_bytes = 0;
-  std::string error;
-  std::string error_sqlstate;  // as the server sent it, not yet checked
-  std::string error_code;
-  std::string stream_id;
-  bool multi_result_notice_given = false;
-  int64_t rows_affected = -1;
-  bool accepted = false;  // the server answered (INIT or data) or the query ended
-  bool received_batch = false;  // a data batch was queued at some point
-
-  // Where the response body stands; read and written by the worker alone.
-  uint32_t announced_result_sets = 1;  // from INIT; EOS of the last one ends the body
-  bool eos_seen = false;               // that EOS arrived: no frame may follow
+  const std::shared_ptr<zv_conn>& connection() const { return connection_; }
+  const std::string& sql() const { return sql_; }
+  uint32_t timeout_sec() const { return timeout_sec_; }  // whole-transfer limit, 0 = none
+  uint64_t max_inflight_batches() const { return queue_.max_items(); }
+  uint64_t max_inflight_bytes() const { return queue_.max_bytes(); }
+  bool cancelled() const { return cancelled_.load(); }
 
   // Keeps the first error, marks the query done and wakes every waiter.
   void RecordError(const std::string& text);
@@ -93,9 +81,6 @@ struct ZVQuery {
   // or when memory ran out (recorded as the query's error).
   bool Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
                std::shared_ptr<arrow::RecordBatch> batch);
-  // Enqueue's allocating part; may throw std::bad_alloc.
-  bool EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
-                      std::shared_ptr<arrow::RecordBatch> batch);
   // Adopts an INIT schema when the query has none yet.
   void AdoptSchema(std::shared_ptr<arrow::Schema> init_schema);
 
@@ -108,13 +93,74 @@ struct ZVQuery {
   // server, and a failure before any data belongs to the execute call.
   void WaitUntilAccepted();
 
+  // What the server's INIT frame said.
+  void SetStreamId(std::string stream_id);
+  void SetRowsAffected(int64_t rows);
+  // True the first time only: the host hears once that results beyond the
+  // first result set are dropped.
+  bool ClaimMultiResultNotice();
+
+  // Where the response body stands; read and written by the worker alone.
+  void AnnounceResultSets(uint32_t count) { announced_result_sets_ = count; }
+  uint32_t announced_result_sets() const { return announced_result_sets_; }
+  void MarkEosSeen() { eos_seen_ = true; }
+  bool eos_seen() const { return eos_seen_; }
+
   std::string ErrorText();
   QueryErrorInfo ErrorInfo();
   std::shared_ptr<arrow::Schema> KnownSchema();
+  std::string StreamId();
   // The query failed before the server sent any data: the failure belongs to
   // the execute call rather than to the result stream.
   bool FailedBeforeData();
   int64_t RowsAffected();
+  // Row counts of the batches waiting in the queue, oldest first.
+  std::vector<int64_t> QueuedRowCountsForTesting();
+
+  // The consumer's next batch (see zv_next_batch).
+  ZVArrowBatchPtr NextBatch(std::string* error);
+  // Cancels and joins the worker and drops what is queued.
+  void Close();
+  // Makes the query a finished one holding `batches`.
+  void HoldFinishedResult(std::shared_ptr<arrow::Schema> schema,
+                          const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
+
+ private:
+  // Enqueue's allocating part; may throw std::bad_alloc.
+  bool EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
+                      std::shared_ptr<arrow::RecordBatch> batch);
+  // Under the lock: the query ended, failed or was cancelled.
+  bool Stopped() const { return cancelled_.load() || done_.load() || !error_.empty(); }
+  // Under the lock: the schema-only batch NextBatch owes the consumer, if any.
+  std::shared_ptr<arrow::Schema> TakeEmptyBatchSchema();
+  void RecordFailure(const std::string& text, std::string sqlstate, std::string code);
+
+  const std::shared_ptr<zv_conn> connection_;
+  std::string sql_;
+  uint32_t batch_size_hint_ = 0;
+  uint32_t timeout_sec_ = 0;
+  std::thread worker_;
+  // Scopes the query is registered with; it leaves them when closed.
+  std::vector<std::shared_ptr<CancelScope>> cancel_scopes_;
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> done_{false};
+
+  // The batches, and the lock that guards the members after it.
+  BoundedQueue<ZVArrowBatchPtr> queue_;
+  bool empty_batch_emitted_ = false;
+  bool delivered_any_ = false;
+  std::shared_ptr<arrow::Schema> schema_;
+  std::string error_;
+  std::string error_sqlstate_;  // as the server sent it, not yet checked
+  std::string error_code_;
+  std::string stream_id_;
+  bool multi_result_notice_given_ = false;
+  int64_t rows_affected_ = -1;
+  bool accepted_ = false;  // the server answered (INIT or data) or the query ended
+  bool received_batch_ = false;  // a data batch was queued at some point
+
+  uint32_t announced_result_sets_ = 1;  // from INIT; EOS of the last one ends the body
+  bool eos_seen_ = false;               // that EOS arrived: no frame may follow
 };
 
 // Cancels, joins and frees a query; the only way a query ends.

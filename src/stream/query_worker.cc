@@ -1,24 +1,20 @@
 #include "stream/query_worker.h"
 
-#include <curl/curl.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <system_error>
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/frame.h"
-#include "stream/inflight_limits.h"
+#include "stream/inflight_limits_internal.h"
 #include "stream/ipc_decode.h"
-#include "transport/curl_handles.h"
-#include "transport/redirect_policy.h"
+#include "transport/http_request.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
 #include "util/format.h"
@@ -49,7 +45,6 @@ constexpr size_t kMaxErrorBody = 16384;
 struct TransferContext {
   ZVQuery* query = nullptr;
   ZVFrameParser* parser = nullptr;
-  CURL* easy = nullptr;
   bool status_read = false;
   bool error_mode = false;
   std::string error_body;
@@ -71,32 +66,24 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   if (!json.is_object()) return;
   auto stream_id = json.find("streamId");
   if (stream_id != json.end() && stream_id->is_string()) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    q->stream_id = stream_id->get<std::string>();
+    q->SetStreamId(stream_id->get<std::string>());
   }
   auto result_sets = json.find("resultSets");
   if (result_sets == json.end() || result_sets->empty()) return;
   if (result_sets->is_object()) throw std::runtime_error("\"resultSets\" is not an array");
   if (!result_sets->is_array()) return;
-  {
-    std::lock_guard<std::mutex> lock(q->mu);
-    if (result_sets->size() >= 2 && !q->multi_result_notice_given) {
-      std::fprintf(stderr,
-                   "zor-vane-odbc: multi-statement script returned %zu result sets; v1 only "
-                   "surfaces the first.\n",
-                   result_sets->size());
-      q->multi_result_notice_given = true;
-    }
+  if (result_sets->size() >= 2 && q->ClaimMultiResultNotice()) {
+    std::fprintf(stderr,
+                 "zor-vane-odbc: multi-statement script returned %zu result sets; v1 only "
+                 "surfaces the first.\n",
+                 result_sets->size());
   }
-  q->announced_result_sets = static_cast<uint32_t>(
-      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max()));
+  q->AnnounceResultSets(static_cast<uint32_t>(
+      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max())));
   const auto& first = (*result_sets)[0];
   if (!first.is_object()) return;
   auto rows = first.find("rowsAffected");
-  if (rows != first.end() && rows->is_number_integer()) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    q->rows_affected = rows->get<int64_t>();
-  }
+  if (rows != first.end() && rows->is_number_integer()) q->SetRowsAffected(rows->get<int64_t>());
   auto schema_ipc = first.find("schemaIpc");
   if (schema_ipc != first.end() && schema_ipc->is_string()) {
     if (auto schema = zv_decode_init_schema(schema_ipc->get_ref<const std::string&>())) {
@@ -112,19 +99,17 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   }
   const uint32_t index = zv_read_be32(payload);
   if (index != 0) {
-    std::lock_guard<std::mutex> lock(q->mu);
-    if (!q->multi_result_notice_given) {
+    if (q->ClaimMultiResultNotice()) {
       std::fprintf(stderr,
                    "zor-vane-odbc: dropped batch for resultSetIndex=%u (v1 only handles index "
                    "0)\n",
                    index);
-      q->multi_result_notice_given = true;
     }
     return 0;
   }
   if (length == 8) return 0;
   // A payload the parser assembled in pool memory is decoded in place; one
-  // that lies in curl's receive buffer is copied once.
+  // that lies in the transport's receive buffer is copied once.
   std::shared_ptr<arrow::Buffer> assembled = zv_frame_take_payload();
   auto decoded = assembled ? zv_ipc_decode_buffer(arrow::SliceBuffer(assembled, 8))
                            : zv_ipc_decode(payload + 8, static_cast<size_t>(length - 8));
@@ -154,51 +139,107 @@ std::string ErrorFrameMessage(const uint8_t* payload, uint64_t length) {
   return raw;
 }
 
-size_t WriteCallbackBody(char* data, size_t size, size_t nmemb, void* userdata) {
-  auto* ctx = static_cast<TransferContext*>(userdata);
-  const size_t bytes = size * nmemb;
-  if (ctx->query->cancelled.load()) return 0;
+bool ReceiveBody(TransferContext* ctx, long http_status, std::string_view chunk) {
+  if (ctx->query->cancelled()) return false;
   if (!ctx->status_read) {
     ctx->status_read = true;
-    long status = 0;
-    curl_easy_getinfo(ctx->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) ctx->error_mode = true;
+    if (http_status >= 400) ctx->error_mode = true;
   }
   if (ctx->error_mode) {
     if (ctx->error_body.size() < kMaxErrorBody) {
-      ctx->error_body.append(data, std::min(bytes, kMaxErrorBody - ctx->error_body.size()));
+      ctx->error_body.append(chunk.data(),
+                             std::min(chunk.size(), kMaxErrorBody - ctx->error_body.size()));
     }
-    return bytes;
+    return true;
   }
-  return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(data), bytes) == 0 ? bytes
-                                                                                         : 0;
+  return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(chunk.data()),
+                       chunk.size()) == 0;
 }
 
-// libcurl is C: nothing may propagate out of its callbacks. Returning 0 aborts
-// the transfer, and the worker reports it.
-size_t WriteCallback(char* data, size_t size, size_t nmemb, void* userdata) {
+// Nothing may propagate into the transport; a refused chunk aborts the transfer,
+// and the worker reports it.
+bool ReceiveBodyOrRecord(TransferContext* ctx, long http_status, std::string_view chunk) {
   try {
-    return WriteCallbackBody(data, size, nmemb, userdata);
+    return ReceiveBody(ctx, http_status, chunk);
   } catch (...) {
     try {
-      static_cast<TransferContext*>(userdata)->query->RecordError("out of memory in query worker");
+      ctx->query->RecordError("out of memory in query worker");
     } catch (...) {
     }
-    return 0;
+    return false;
   }
 }
 
-int ProgressCallback(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* query = static_cast<ZVQuery*>(userdata);
-  if (query->cancelled.load()) return 1;
-  if (query->connection->released.load()) {
+bool ShouldAbort(ZVQuery* query) {
+  if (query->cancelled()) return true;
+  if (query->connection()->released.load()) {
     // The host released the connection while this result was still streaming.
     query->RecordError(
         "the connection was released while this result stream was still open; the query was "
         "cancelled");
-    return 1;
+    return true;
   }
-  return 0;
+  return false;
+}
+
+arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url,
+                                        std::string_view token, TransferContext* ctx) {
+  const zv_conn& conn = *q->connection();
+  ARROW_ASSIGN_OR_RAISE(
+      std::string body,
+      QueryRequestBody(q->sql(), q->max_inflight_bytes(), q->max_inflight_batches()));
+  ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Content-Type: application/json"));
+  ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
+  ARROW_RETURN_NOT_OK(request.AddBearerToken(token));
+  ARROW_RETURN_NOT_OK(request.AddHeader("X-Zorvane-Client: adbc"));
+  ARROW_RETURN_NOT_OK(request.AddHeader(
+      conn.compute_node.empty() ? "x-zorvane-node;" : "x-zorvane-node: " + conn.compute_node));
+  request.SetPostBody(std::move(body));
+  request.SetReceiver([ctx](long http_status, std::string_view chunk) {
+    return ReceiveBodyOrRecord(ctx, http_status, chunk);
+  });
+  request.SetAbortCheck([q] { return ShouldAbort(q); });
+  request.SetReceiveBufferBytes(kReceiveBufferBytes);
+  request.SetNoDelay();
+  request.SetConnection(&conn.options, conn.share_handle(), conn.user_agent);
+  ZV_LOG(kLogTrace, "transport", "User-Agent=%s",
+         conn.user_agent.empty() ? UserAgent(&conn.options).c_str() : conn.user_agent.c_str());
+  if (!conn.options.proxy_url.empty()) {
+    ZV_LOG(kLogDebug, "transport", "Routing via HTTP proxy %s (auth=%s)",
+           WithoutUserInfo(conn.options.proxy_url).c_str(),
+           conn.options.proxy_user.empty() ? "no" : "yes");
+  }
+  request.SetStallTimeout(StallSeconds());
+  request.SetTotalTimeout(static_cast<long>(q->timeout_sec()));
+  request.SetTls(&conn.tls);
+  return request;
+}
+
+// Records why the transfer failed; false when the failure was only the body
+// receiver stopping after it had recorded the query's error itself, so the
+// response still gets its checks.
+bool RecordTransferFailure(ZVQuery* q, const arrow::Status& failure) {
+  const TransferError kind = TransferErrorOf(failure).value_or(TransferError::kOther);
+  if (kind == TransferError::kAborted) return true;
+  if (kind == TransferError::kSetup || kind == TransferError::kTlsConfiguration ||
+      kind == TransferError::kRedirectRefused) {
+    q->RecordError(failure.message());
+    return true;
+  }
+  if (kind == TransferError::kReceiverStopped && !q->ErrorText().empty()) return false;
+  if (q->cancelled()) return true;
+  const std::string& detail = failure.message();
+  if (kind == TransferError::kTimedOut && q->timeout_sec() != 0) {
+    q->RecordError(Bounded(Format("Query exceeded timeout of %lu seconds; %s",
+                                  static_cast<unsigned long>(q->timeout_sec()), detail.c_str()),
+                           160));
+  } else if (kind == TransferError::kTimedOut || kind == TransferError::kStalled) {
+    q->RecordError(Format("stream stalled (no data for %lds); ", StallSeconds()) + detail);
+  } else {
+    q->RecordError("HTTP transport: " + detail);
+  }
+  return true;
 }
 
 // A refusal of the connection's token that came before any result: the
@@ -208,128 +249,53 @@ struct TokenRefusal {
   std::string message;
 };
 
+void RecordHttpFailure(ZVQuery* q, long status, const std::string& error_body,
+                       const SecretString& token, std::optional<TokenRefusal>* refusal) {
+  ZV_LOG(kLogWarn, "transport", "HTTP %ld from compute (%zu byte body): %s", status,
+         error_body.size(), zv_redact(error_body).c_str());
+  if (status == 401 && refusal != nullptr) {
+    *refusal = TokenRefusal{token.Copy(), zv_compute_error_text(error_body, status)};
+    return;
+  }
+  ServerErrorFields fields = zv_server_error_fields(error_body);
+  q->RecordServerError(zv_compute_error_text(error_body, status), std::move(fields.sqlstate),
+                       std::move(fields.code));
+}
+
 // Streams the query's result. With `refusal` given, an HTTP 401 is left
 // there instead of being recorded, for the caller to refresh the token.
 void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
-  const zv_conn& conn = *q->connection;
-  CurlEasy easy(curl_easy_init());
-  if (!easy) {
-    q->RecordError("curl_easy_init failed in worker");
-    return;
-  }
+  const zv_conn& conn = *q->connection();
   const std::string url =
       std::string(StripTrailingSlashes(conn.query_url())) + "/api/v1/query/stream/binary";
   ZV_LOG(kLogInfo, "transport", "run_query_worker(q=%p, conn=%p): POST %s (compute_url=%s)",
          static_cast<void*>(q), static_cast<const void*>(&conn), url.c_str(),
          conn.compute_url.empty() ? "(empty->control_plane)" : conn.compute_url.c_str());
-
-  auto body = QueryRequestBody(q->sql, q->max_inflight_bytes, q->max_inflight_batches);
-  if (!body.ok()) {
-    q->RecordError(body.status().message());
-    return;
-  }
-  const SecretString token_copy = conn.session_token.Copy();
-  const std::string_view token = token_copy.view();
-  if (token.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
-    q->RecordError("session token contains forbidden control characters");
-    return;
-  }
-  CurlSlist headers;
-  AppendToSlist(headers, "Content-Type: application/json");
-  AppendToSlist(headers, "Accept: application/vnd.zorvane.stream.v1");
-  AppendBearerHeader(headers, token);
-  AppendToSlist(headers, "X-Zorvane-Client: adbc");
-  const std::string node_header =
-      conn.compute_node.empty() ? "x-zorvane-node;" : "x-zorvane-node: " + conn.compute_node;
-  AppendToSlist(headers, node_header.c_str());
-
-  TransferContext ctx;
-  ctx.query = q;
-  ctx.easy = easy.get();
   ZVFrameParserPtr parser = zv_frame_create(&QueryFrameHandler, q);
   if (!parser) {
     q->RecordError("zv_frame_create failed");
     return;
   }
+  TransferContext ctx;
+  ctx.query = q;
   ctx.parser = parser.get();
-
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  CURL* h = easy.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->c_str());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteCallback);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(&ctx));
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &ProgressCallback);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, static_cast<void*>(q));
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-  const std::string user_agent =
-      conn.user_agent.empty() ? UserAgent(&conn.options) : conn.user_agent;
-  ApplyConnectionSettings(h, &conn.options, conn.share_handle(), user_agent);
-  ZV_LOG(kLogTrace, "transport", "User-Agent=%s", user_agent.c_str());
-  if (!conn.options.proxy_url.empty()) {
-    ZV_LOG(kLogDebug, "transport", "Routing via HTTP proxy %s (auth=%s)",
-           WithoutUserInfo(conn.options.proxy_url).c_str(),
-           conn.options.proxy_user.empty() ? "no" : "yes");
-  }
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, StallSeconds());
-  if (q->timeout_sec != 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(q->timeout_sec));
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer);
-  RedirectGuard redirects;
-  redirects.Install(h);
-
-  CurlSlist connect_to;
-  arrow::Status tls = zv_tls_apply_to_curl(h, &conn.tls, url.c_str(), &connect_to);
-  if (!tls.ok()) {
-    q->RecordError("TLS configuration: " + tls.message());
+  const SecretString token = conn.session_token.Copy();
+  auto request = QueryRequest(q, url, token.view(), &ctx);
+  if (!request.ok()) {
+    q->RecordError(request.status().message());
     return;
   }
-  const CURLcode rc = curl_easy_perform(h);
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  ZV_LOG(kLogTrace, "transport", "curl rc=%d status=%ld error_mode=%d body_len=%zu",
-         static_cast<int>(rc), status, ctx.error_mode ? 1 : 0, ctx.error_body.size());
+  const auto performed = request->Perform();
+  const long status = request->ResponseStatus();
+  ZV_LOG(kLogTrace, "transport", "transfer %s status=%ld error_mode=%d body_len=%zu",
+         performed.ok() ? "completed" : performed.status().message().c_str(), status,
+         ctx.error_mode ? 1 : 0, ctx.error_body.size());
   if (LogEnabled(kLogTrace) && !ctx.error_body.empty()) {
-    zv_log_write(kLogTrace, "transport", "curl error_body=%s", zv_redact(ctx.error_body).c_str());
+    zv_log_write(kLogTrace, "transport", "error_body=%s", zv_redact(ctx.error_body).c_str());
   }
-
-  if (redirects.refused()) {
-    q->RecordError(redirects.refusal());
-    return;
-  }
-  if (rc == CURLE_ABORTED_BY_CALLBACK) return;
-  if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && !q->ErrorText().empty())) {
-    if (q->cancelled.load()) return;
-    const std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
-    // Both the whole-transfer limit and the stall guard end in the same curl
-    // code; only libcurl's low-speed abort says "too slow".
-    const bool stalled = detail.find("too slow") != std::string::npos;
-    if (rc == CURLE_OPERATION_TIMEDOUT && q->timeout_sec != 0 && !stalled) {
-      q->RecordError(Bounded(Format("Query exceeded timeout of %lu seconds; %s",
-                                    static_cast<unsigned long>(q->timeout_sec), detail.c_str()),
-                             160));
-    } else if (rc == CURLE_OPERATION_TIMEDOUT) {
-      q->RecordError(Format("stream stalled (no data for %lds); ", StallSeconds()) + detail);
-    } else {
-      q->RecordError("HTTP transport: " + detail);
-    }
-    return;
-  }
+  if (!performed.ok() && RecordTransferFailure(q, performed.status())) return;
   if (status >= 400) {
-    ZV_LOG(kLogWarn, "transport", "HTTP %ld from compute (%zu byte body): %s", status,
-           ctx.error_body.size(), zv_redact(ctx.error_body).c_str());
-    if (status == 401 && refusal != nullptr) {
-      *refusal = TokenRefusal{token_copy.Copy(), zv_compute_error_text(ctx.error_body, status)};
-      return;
-    }
-    ServerErrorFields fields = zv_server_error_fields(ctx.error_body);
-    q->RecordServerError(zv_compute_error_text(ctx.error_body, status), std::move(fields.sqlstate),
-                         std::move(fields.code));
+    RecordHttpFailure(q, status, ctx.error_body, token, refusal);
     return;
   }
   FinishQueryStream(q, zv_frame_pending(parser.get()));
@@ -342,7 +308,7 @@ void PerformTransferWithFreshToken(ZVQuery* q) {
   PerformTransfer(q, &refusal);
   if (!refusal) return;
   const arrow::Status fresh =
-      zv_refresh_session_token(q->connection.get(), refusal->token, refusal->message);
+      zv_refresh_session_token(q->connection().get(), refusal->token, refusal->message);
   if (!fresh.ok()) {
     q->RecordError(fresh.message());
     return;
@@ -385,17 +351,17 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
 void FinishQueryStream(ZVQuery* q, bool partial_frame) {
   if (partial_frame) {
     q->RecordError("stream ended mid-frame (truncated binary response)");
-  } else if (!q->eos_seen) {
+  } else if (!q->eos_seen()) {
     q->RecordError("the result stream ended without its end-of-stream frame");
   }
 }
 
 int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, void* context) {
   auto* q = static_cast<ZVQuery*>(context);
-  if (q->cancelled.load()) return 1;
+  if (q->cancelled()) return 1;
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
-  if (q->eos_seen) {
+  if (q->eos_seen()) {
     q->RecordError(Format(
         "the result stream continued after its end-of-stream frame (frame type %s followed it)",
         FrameTypeName(type)));
@@ -416,7 +382,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         }
         // The EOS of the last announced result set ends the body; the query
         // is done once the transfer has ended too (FinishQueryStream).
-        if (zv_read_be32(payload) + 1 == q->announced_result_sets) q->eos_seen = true;
+        if (zv_read_be32(payload) + 1 == q->announced_result_sets()) q->MarkEosSeen();
         return 0;
       case kZvFrameError: {
         ServerErrorFields fields = zv_server_error_fields(
@@ -453,23 +419,14 @@ arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const 
   }
   const int32_t buffer_mb = connection->options.max_stream_buffer_mb;
   ZVQueryPtr query = NewQuery(std::move(connection));
-  query->sql = sql;
-  query->batch_size_hint = batch_size_hint;
-  query->timeout_sec = timeout_sec;
+  query->Configure(sql, batch_size_hint, timeout_sec);
   const InflightLimits& limits = ProcessInflightLimits();
-  query->max_inflight_batches = limits.max_batches;
-  query->max_inflight_bytes =
-      buffer_mb > 0 ? static_cast<uint64_t>(buffer_mb) * 1048576ull : limits.max_bytes;
+  query->SetInflightLimits(
+      limits.max_batches,
+      buffer_mb > 0 ? static_cast<uint64_t>(buffer_mb) * 1048576ull : limits.max_bytes);
   if (zv_sql_trace_enabled()) zv_sql_trace_statement(zv_trace_label_top(), sql);
-  try {
-    ZVQuery* raw = query.get();
-    query->worker = std::thread([raw] { RunQueryWorker(raw); });
-  } catch (const std::system_error& e) {
-    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s (errno=%d)",
-                                         e.what(), e.code().value()));
-  } catch (const std::exception& e) {
-    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s", e.what()));
-  }
+  ZVQuery* raw = query.get();
+  ARROW_RETURN_NOT_OK(query->StartWorker([raw] { RunQueryWorker(raw); }));
   return query;
 }
 

@@ -1,4 +1,4 @@
-#include "transport/auth.h"
+#include "transport/auth_internal.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -106,7 +106,7 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
                                                       const char* username, const char* password,
                                                       const zv_tls_config* tls,
                                                       const zv_conn_options* options,
-                                                      CURLSH* share) {
+                                                      const ConnectionShare* share) {
   if (control_plane_url == nullptr || username == nullptr || password == nullptr) {
     return arrow::Status::IOError("zv_auth_login_password: NULL argument");
   }

@@ -1,16 +1,22 @@
-#include "transport/connection_share.h"
+#include "transport/connection_share_internal.h"
+
+#include <curl/curl.h>
 
 #include "diagnostics/log.h"
 
 namespace zv {
 
-void ConnectionShare::Lock(CURL*, curl_lock_data, curl_lock_access, void* userptr) {
+namespace {
+
+void Lock(CURL*, curl_lock_data, curl_lock_access, void* userptr) {
   static_cast<std::recursive_mutex*>(userptr)->lock();
 }
 
-void ConnectionShare::Unlock(CURL*, curl_lock_data, void* userptr) {
+void Unlock(CURL*, curl_lock_data, void* userptr) {
   static_cast<std::recursive_mutex*>(userptr)->unlock();
 }
+
+}  // namespace
 
 std::shared_ptr<ConnectionShare> ConnectionShare::Create() {
   auto share = std::make_shared<ConnectionShare>(PrivateTag{});
@@ -48,7 +54,7 @@ std::shared_ptr<ConnectionShare> ConnectionShare::Create() {
        }},
   };
   for (const Step& step : kSteps) {
-    CURLSHcode rc = step.apply(share->share_, share.get());
+    CURLSHcode rc = step.apply(static_cast<CURLSH*>(share->share_), share.get());
     if (rc != CURLSHE_OK) {
       ZV_LOG(kLogWarn, "transport", "curl_share_setopt(%s) failed: %s; per-query pooling disabled",
              step.name, curl_share_strerror(rc));
@@ -60,7 +66,7 @@ std::shared_ptr<ConnectionShare> ConnectionShare::Create() {
 
 ConnectionShare::~ConnectionShare() {
   if (share_ == nullptr) return;
-  CURLSHcode rc = curl_share_cleanup(share_);
+  CURLSHcode rc = curl_share_cleanup(static_cast<CURLSH*>(share_));
   if (rc != CURLSHE_OK) {
     // Every transfer holds a reference to this object, so this means an easy
     // handle still names the share without holding one: leak the share rather

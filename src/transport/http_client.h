@@ -1,17 +1,18 @@
 #pragma once
 
 #include <arrow/result.h>
-#include <curl/curl.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "diagnostics/secret_string.h"
-#include "transport/tls_policy.h"
+#include "transport/tls_config.h"
+#include "util/secret_string.h"
 
 namespace zv {
+
+class ConnectionShare;
 
 // Per-connection request settings. Null pointers to this record mean all
 // defaults.
@@ -50,19 +51,6 @@ long ConnectTimeoutSec(const zv_conn_options* options);
 // host longer), else `default_sec`.
 long WholeRequestTimeoutSec(const zv_conn_options* options, long default_sec);
 
-// Sets the proxy (and its credentials, only with a proxy URL) on `easy`.
-void ApplyProxy(CURL* easy, const zv_conn_options* options);
-
-// The settings every request of a connection shares: no signals, the connect
-// time-out, the connection's pool (when it has one), TCP keep-alive (30 s idle
-// and interval, so pooled connections survive between requests), the
-// User-Agent and the proxy.
-void ApplyConnectionSettings(CURL* easy, const zv_conn_options* options, CURLSH* share,
-                             const std::string& user_agent);
-
-// Adds "Authorization: Bearer <token>" to a header list.
-void AppendBearerHeader(CurlSlist& headers, std::string_view token);
-
 // One JSON request to the control plane. Returns the HTTP status of a
 // completed exchange (any status: callers decide what is success), or an
 // IOError with "HTTP transport error: ..." / "TLS configuration: ..." when the
@@ -74,7 +62,7 @@ void AppendBearerHeader(CurlSlist& headers, std::string_view token);
 arrow::Result<long> zv_http_json(const std::string& url, const char* method,
                                  const std::string& body, const char* bearer_token,
                                  const zv_tls_config* tls, const zv_conn_options* options,
-                                 CURLSH* share, std::string* response,
+                                 const ConnectionShare* share, std::string* response,
                                  const std::atomic<bool>* cancel = nullptr);
 
 // Marks a failed request with the HTTP status the server answered, so that

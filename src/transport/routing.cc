@@ -1,9 +1,9 @@
-#include "transport/routing.h"
+#include "transport/routing_internal.h"
 
 #include <nlohmann/json.hpp>
 
 #include "diagnostics/log.h"
-#include "transport/curl_handles.h"
+#include "transport/curl_handles_internal.h"
 #include "transport/url.h"
 #include "util/format.h"
 #include "util/json_members.h"
@@ -139,6 +139,53 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
   return route;
 }
 
+namespace {
+
+// The route to a looked-up node: it must be active and name a plain host and
+// a port in range. Throws nlohmann::json::exception on a malformed body.
+arrow::Result<zv_route> RouteToLookedUpNode(const ControlPlaneCall& call, const char* entity_ref,
+                                            const std::string& response) {
+  zv_route route;
+  nlohmann::json json = nlohmann::json::parse(response);
+  if (!json.is_object()) {
+    return RouteError("lookup response parse error: response is not a JSON object");
+  }
+  const std::string node_status =
+      json.contains("status") ? json.at("status").get<std::string>() : "unknown";
+  if (node_status != "active") {
+    return RouteError(Format("compute node '%s' is not active (status='%s')", entity_ref,
+                             node_status.c_str()));
+  }
+  std::string host;
+  if (json.contains("ipAddress") && json.at("ipAddress").is_string()) {
+    host = json.at("ipAddress").get<std::string>();
+  } else if (json.contains("hostname") && json.at("hostname").is_string()) {
+    host = json.at("hostname").get<std::string>();
+  }
+  if (host.empty()) {
+    return RouteError(
+        Format("compute node '%s' has neither ipAddress nor hostname set", entity_ref));
+  }
+  if (!json.contains("port") || !json.at("port").is_number_integer()) {
+    return RouteError(Format("compute node '%s' has no port", entity_ref));
+  }
+  const int64_t port = json.at("port").get<int64_t>();
+  if (port < 1 || port > 65535) {
+    return RouteError(Format("compute node '%s' port %lld is outside 1 to 65535", entity_ref,
+                             static_cast<long long>(port)));
+  }
+  if (!IsPlainHost(host)) {
+    return RouteError(Format("compute node '%s' host '%s' is not a host name or address",
+                             entity_ref, host.c_str()));
+  }
+  route.compute_url = ComputeUrlFor(call.control_plane_url, host, static_cast<long>(port));
+  route.node_id = StringMember(json, "id");
+  route.node_entity_ref = StringMember(json, "entityRef");
+  return route;
+}
+
+}  // namespace
+
 arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& call,
                                                       const char* entity_ref) {
   if (call.control_plane_url == nullptr || call.token == nullptr || entity_ref == nullptr) {
@@ -159,41 +206,7 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
   }
   zv_route route;
   try {
-    nlohmann::json json = nlohmann::json::parse(response);
-    if (!json.is_object()) {
-      return RouteError("lookup response parse error: response is not a JSON object");
-    }
-    const std::string node_status =
-        json.contains("status") ? json.at("status").get<std::string>() : "unknown";
-    if (node_status != "active") {
-      return RouteError(Format("compute node '%s' is not active (status='%s')", entity_ref,
-                               node_status.c_str()));
-    }
-    std::string host;
-    if (json.contains("ipAddress") && json.at("ipAddress").is_string()) {
-      host = json.at("ipAddress").get<std::string>();
-    } else if (json.contains("hostname") && json.at("hostname").is_string()) {
-      host = json.at("hostname").get<std::string>();
-    }
-    if (host.empty()) {
-      return RouteError(
-          Format("compute node '%s' has neither ipAddress nor hostname set", entity_ref));
-    }
-    if (!json.contains("port") || !json.at("port").is_number_integer()) {
-      return RouteError(Format("compute node '%s' has no port", entity_ref));
-    }
-    const int64_t port = json.at("port").get<int64_t>();
-    if (port < 1 || port > 65535) {
-      return RouteError(Format("compute node '%s' port %lld is outside 1 to 65535", entity_ref,
-                               static_cast<long long>(port)));
-    }
-    if (!IsPlainHost(host)) {
-      return RouteError(Format("compute node '%s' host '%s' is not a host name or address",
-                               entity_ref, host.c_str()));
-    }
-    route.compute_url = ComputeUrlFor(call.control_plane_url, host, static_cast<long>(port));
-    route.node_id = StringMember(json, "id");
-    route.node_entity_ref = StringMember(json, "entityRef");
+    ARROW_ASSIGN_OR_RAISE(route, RouteToLookedUpNode(call, entity_ref, response));
   } catch (const nlohmann::json::exception& e) {
     ZV_LOG(kLogError, "route", "Lookup response parse error for %s: %s", entity_ref, e.what());
     return RouteError(Format("lookup response parse error: %s", e.what()));

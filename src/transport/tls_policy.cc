@@ -1,4 +1,4 @@
-#include "transport/tls_policy.h"
+#include "transport/tls_policy_internal.h"
 
 #include <cstdio>
 
@@ -112,30 +112,33 @@ arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url) {
   return arrow::Status::OK();
 }
 
-arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const char* url,
-                                   CurlSlist* connect_to_out) {
-  if (easy == nullptr || cfg == nullptr || url == nullptr) {
-    return ApplyError("zv_tls_apply_to_curl: NULL argument");
+namespace {
+
+long CurlTlsVersion(uint32_t min_version) {
+  switch (min_version) {
+    case 0: return CURL_SSLVERSION_DEFAULT;
+    case 10: return CURL_SSLVERSION_TLSv1_0;
+    case 11: return CURL_SSLVERSION_TLSv1_1;
+    case 12: return CURL_SSLVERSION_TLSv1_2;
+    case 13: return CURL_SSLVERSION_TLSv1_3;
+    default: return -1;
   }
+}
+
+// Peer and host verification, the minimum version, the CA bundle and the
+// client certificate.
+arrow::Status ApplyVerification(CURL* easy, const zv_tls_config* cfg) {
   const bool verify = cfg->trust_server_cert == 0;
   ARROW_RETURN_NOT_OK(
       SetOption(easy, CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", verify ? 1L : 0L));
   ARROW_RETURN_NOT_OK(
       SetOption(easy, CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", verify ? 2L : 0L));
-
-  long version = 0;
-  switch (cfg->min_version) {
-    case 0: version = CURL_SSLVERSION_DEFAULT; break;
-    case 10: version = CURL_SSLVERSION_TLSv1_0; break;
-    case 11: version = CURL_SSLVERSION_TLSv1_1; break;
-    case 12: version = CURL_SSLVERSION_TLSv1_2; break;
-    case 13: version = CURL_SSLVERSION_TLSv1_3; break;
-    default:
-      return ApplyError(Format("internal: bad min TLS version %d (validate should have caught this)",
-                               static_cast<int>(cfg->min_version)));
+  const long version = CurlTlsVersion(cfg->min_version);
+  if (version < 0) {
+    return ApplyError(Format("internal: bad min TLS version %d (validate should have caught this)",
+                             static_cast<int>(cfg->min_version)));
   }
   ARROW_RETURN_NOT_OK(SetOption(easy, CURLOPT_SSLVERSION, "CURLOPT_SSLVERSION", version));
-
   if (!cfg->ca_bundle.empty()) {
     CURLcode rc = curl_easy_setopt(easy, CURLOPT_CAINFO, cfg->ca_bundle.c_str());
     if (rc != CURLE_OK) {
@@ -143,16 +146,16 @@ arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const c
                                cfg->ca_bundle.c_str(), curl_easy_strerror(rc)));
     }
   }
-  if (!cfg->client_cert.empty()) {
-    ARROW_RETURN_NOT_OK(SetOption(easy, CURLOPT_SSLCERTTYPE, "CURLOPT_SSLCERTTYPE", "PEM"));
-    ARROW_RETURN_NOT_OK(
-        SetOption(easy, CURLOPT_SSLCERT, "CURLOPT_SSLCERT", cfg->client_cert.c_str()));
-    ARROW_RETURN_NOT_OK(SetOption(easy, CURLOPT_SSLKEYTYPE, "CURLOPT_SSLKEYTYPE", "PEM"));
-    ARROW_RETURN_NOT_OK(
-        SetOption(easy, CURLOPT_SSLKEY, "CURLOPT_SSLKEY", cfg->client_key.c_str()));
-  }
-  if (cfg->host_in_cert.empty()) return arrow::Status::OK();
+  if (cfg->client_cert.empty()) return arrow::Status::OK();
+  ARROW_RETURN_NOT_OK(SetOption(easy, CURLOPT_SSLCERTTYPE, "CURLOPT_SSLCERTTYPE", "PEM"));
+  ARROW_RETURN_NOT_OK(
+      SetOption(easy, CURLOPT_SSLCERT, "CURLOPT_SSLCERT", cfg->client_cert.c_str()));
+  ARROW_RETURN_NOT_OK(SetOption(easy, CURLOPT_SSLKEYTYPE, "CURLOPT_SSLKEYTYPE", "PEM"));
+  return SetOption(easy, CURLOPT_SSLKEY, "CURLOPT_SSLKEY", cfg->client_key.c_str());
+}
 
+arrow::Status ApplyHostNameOverride(CURL* easy, const zv_tls_config* cfg, const char* url,
+                                    CurlSlist* connect_to_out) {
   if (connect_to_out == nullptr) {
     return ApplyError(
         "HostNameInCertificate set but caller did not provide a connect-to list pointer; refusing "
@@ -176,6 +179,18 @@ arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const c
     return ApplyError(Format("libcurl rejected rewritten URL: %s", curl_easy_strerror(rc)));
   }
   return arrow::Status::OK();
+}
+
+}  // namespace
+
+arrow::Status zv_tls_apply_to_curl(CURL* easy, const zv_tls_config* cfg, const char* url,
+                                   CurlSlist* connect_to_out) {
+  if (easy == nullptr || cfg == nullptr || url == nullptr) {
+    return ApplyError("zv_tls_apply_to_curl: NULL argument");
+  }
+  ARROW_RETURN_NOT_OK(ApplyVerification(easy, cfg));
+  if (cfg->host_in_cert.empty()) return arrow::Status::OK();
+  return ApplyHostNameOverride(easy, cfg, url, connect_to_out);
 }
 
 }  // namespace zv

@@ -2,7 +2,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
-#include "transport/auth.h"
+#include "transport/auth_internal.h"
 #include "util/format.h"
 
 namespace zv {

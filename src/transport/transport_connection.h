@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include "diagnostics/secret_string.h"
-#include "transport/connection_share.h"
+#include "util/secret_string.h"
+#include "transport/connection_share_internal.h"
 #include "transport/http_client.h"
-#include "transport/routing.h"
-#include "transport/session_token.h"
-#include "transport/tls_policy.h"
+#include "transport/routing_internal.h"
+#include "transport/session_token_internal.h"
+#include "transport/tls_config.h"
 
 namespace zv {
 
@@ -46,7 +46,7 @@ struct zv_conn {
   // running on this record then stop with a clear error.
   std::atomic<bool> released{false};
 
-  CURLSH* share_handle() const { return share ? share->handle() : nullptr; }
+  const ConnectionShare* share_handle() const { return share.get(); }
   // The URL queries go to.
   const std::string& query_url() const {
     return compute_url.empty() ? control_plane_url : compute_url;

@@ -3,6 +3,7 @@
 // the process locale.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,20 @@ constexpr bool ascii_iequals(std::string_view a, std::string_view b) {
     if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   }
   return true;
+}
+
+// Option text for a flag: "true", "yes", "on", "1" / "false", "no", "off",
+// "0", ASCII case-insensitive; anything else (null and empty included) is
+// rejected.
+inline std::optional<bool> ParseBooleanText(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  for (std::string_view t : {"true", "yes", "on", "1"}) {
+    if (ascii_iequals(text, t)) return true;
+  }
+  for (std::string_view f : {"false", "no", "off", "0"}) {
+    if (ascii_iequals(text, f)) return false;
+  }
+  return std::nullopt;
 }
 
 }  // namespace zv

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <string>
 
-#include "diagnostics/log.h"  // ZV_PRINTF_FORMAT
+#include "util/printf_format.h"
 
 namespace zv {
 

@@ -35,24 +35,24 @@ TEST(Redact, ScrubsEachKindOfSecret) {
       {"://", "://"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(zv_redact(c.input), c.expected) << c.input;
+    EXPECT_EQ(zv::zv_redact(c.input), c.expected) << c.input;
   }
 }
 
 TEST(Redact, KeepsNonUtf8BytesAndEmbeddedNuls) {
   const std::string input("a\xff\0Pwd=x;b", 10);
-  EXPECT_EQ(zv_redact(input), std::string("a\xff\0Pwd=[REDACTED];b", 19));
+  EXPECT_EQ(zv::zv_redact(input), std::string("a\xff\0Pwd=[REDACTED];b", 19));
 }
 
 TEST(IsSecretKey, MatchesCaseSensitiveSubstrings) {
-  EXPECT_TRUE(zv_is_secret_key("password"));
-  EXPECT_TRUE(zv_is_secret_key("adbc.zorvane.session_token"));
-  EXPECT_TRUE(zv_is_secret_key("adbc.zorvane.tls.client_key"));
-  EXPECT_TRUE(zv_is_secret_key("client_secret"));
-  EXPECT_FALSE(zv_is_secret_key("username"));
-  EXPECT_FALSE(zv_is_secret_key("adbc.zorvane.proxy_pass"));
-  EXPECT_FALSE(zv_is_secret_key("PASSWORD"));
-  EXPECT_FALSE(zv_is_secret_key(nullptr));
+  EXPECT_TRUE(zv::zv_is_secret_key("password"));
+  EXPECT_TRUE(zv::zv_is_secret_key("adbc.zorvane.session_token"));
+  EXPECT_TRUE(zv::zv_is_secret_key("adbc.zorvane.tls.client_key"));
+  EXPECT_TRUE(zv::zv_is_secret_key("client_secret"));
+  EXPECT_FALSE(zv::zv_is_secret_key("username"));
+  EXPECT_FALSE(zv::zv_is_secret_key("adbc.zorvane.proxy_pass"));
+  EXPECT_FALSE(zv::zv_is_secret_key("PASSWORD"));
+  EXPECT_FALSE(zv::zv_is_secret_key(nullptr));
 }
 
 }  // namespace

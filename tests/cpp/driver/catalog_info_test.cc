@@ -1,4 +1,4 @@
-#include "driver/catalog_info.h"
+#include "catalog/catalog_info.h"
 
 #include <arrow/array.h>
 #include <arrow/c/bridge.h>

@@ -189,14 +189,14 @@ std::string ReadFile(const std::string& path) {
 TEST_F(DatabaseTest, OptionLogLinesHideSecretValues) {
   std::string path = ::testing::TempDir() + "zv_db_option_log.txt";
   std::remove(path.c_str());
-  zv_log_configure(path.c_str(), zv::kLogInfo);
+  zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   Set("password", "hunter2-pw");
   Set("adbc.zorvane.session_token", "tok-abc-123");
   Set("adbc.zorvane.tls.client_key", "/keys/client.pem");
   Set("adbc.zorvane.proxy_pass", "proxy-pw");
   Set("username", "alice");
   Set("adbc.zorvane.application_name", nullptr);
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
 
   std::string log = ReadFile(path);
   EXPECT_THAT(log, ::testing::HasSubstr("key=\"password\", value=[REDACTED])"));
@@ -214,10 +214,10 @@ TEST_F(DatabaseTest, OptionLogLinesHideSecretValues) {
 TEST_F(DatabaseTest, ConnectionUriLogLinesHideTheCredentials) {
   std::string path = ::testing::TempDir() + "zv_db_uri_log.txt";
   std::remove(path.c_str());
-  zv_log_configure(path.c_str(), zv::kLogInfo);
+  zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   ASSERT_ADBC_OK(Set("uri", "zorvane+http://alice:hunter2-pw@h:9/?tls=off"), err_);
   ASSERT_ADBC_OK(zv::DatabaseInit(&db_, err_.get()), err_);
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
   std::string log = ReadFile(path);
   EXPECT_THAT(log, ::testing::HasSubstr("value=zorvane+http://[REDACTED]@h:9/?tls=off)"));
   EXPECT_THAT(log, ::testing::HasSubstr("uri=\"http://h:9\""));

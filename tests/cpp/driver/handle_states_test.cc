@@ -260,4 +260,33 @@ TEST(HandleRelease, ReleasedHandleCanBeAllocatedAgainAndReleasedTwice) {
   EXPECT_EQ(ADBC_STATUS_OK, zv::DatabaseRelease(&db, err.get()));
 }
 
+// A host may release the database before its connections. The connection
+// keeps the settings it reads later (the snapshot is fetched under the URI and
+// user name), but the secrets go with the database handle.
+TEST(HandleRelease, DatabaseReleasedBeforeItsConnectionStaysReadableWithoutSecrets) {
+  ScopedError err;
+  AdbcDatabase db{};
+  AdbcConnection conn{};
+  ASSERT_ADBC_OK(zv::DatabaseNew(&db, err.get()), err);
+  for (const auto& [key, value] : {std::pair{"uri", "http://127.0.0.1:9"}, {"username", "demo"},
+                                   {"password", "s3cret"}, {"adbc.zorvane.proxy_pass", "p4ss"}}) {
+    ASSERT_ADBC_OK(zv::DatabaseSetOption(&db, key, value, err.get()), err);
+  }
+  ASSERT_ADBC_OK(zv::DatabaseInit(&db, err.get()), err);
+  ASSERT_ADBC_OK(zv::ConnectionNew(&conn, err.get()), err);
+  {
+    // Nothing listens there: Init fails after taking its share of the database.
+    ScopedError refused;
+    EXPECT_NE(ADBC_STATUS_OK, zv::ConnectionInit(&conn, &db, refused.get()));
+  }
+  ASSERT_ADBC_OK(zv::DatabaseRelease(&db, err.get()), err);
+  EXPECT_EQ(db.private_data, nullptr);
+  const zv::ZVDatabase& shared = *zv::RecordOf<zv::ZVConnection>(&conn)->database;
+  EXPECT_EQ(shared.uri, "http://127.0.0.1:9");
+  EXPECT_EQ(shared.username, "demo");
+  EXPECT_FALSE(shared.password.has_value());
+  EXPECT_FALSE(shared.proxy_pass.has_value());
+  EXPECT_ADBC_OK(zv::ConnectionRelease(&conn, err.get()), err);
+}
+
 }  // namespace

@@ -12,12 +12,12 @@ using zv::PayloadFormat;
 
 AdbcStatusCode CodeOf(const arrow::Status& status) {
   if (status.ok()) return ADBC_STATUS_OK;
-  auto detail = std::dynamic_pointer_cast<zv::AdbcStatusDetail>(status.detail());
-  return detail ? detail->code() : ADBC_STATUS_UNKNOWN;
+  const zv::FailureDetail* detail = zv::FailureDetailOf(status);
+  return detail ? zv::AdbcStatusFor(detail->kind()) : ADBC_STATUS_UNKNOWN;
 }
 
 std::string SqlstateOf(const arrow::Status& status) {
-  auto detail = std::dynamic_pointer_cast<zv::AdbcStatusDetail>(status.detail());
+  const zv::FailureDetail* detail = zv::FailureDetailOf(status);
   return detail ? detail->sqlstate() : "";
 }
 

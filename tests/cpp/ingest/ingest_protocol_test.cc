@@ -1,4 +1,4 @@
-#include "ingest/ingest_protocol.h"
+#include "ingest/ingest_protocol_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +7,13 @@
 namespace {
 
 std::string Frame(uint8_t type, const std::string& payload) {
-  auto bytes = zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
+  auto bytes = zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
                                payload.size())
                    .ValueOrDie();
   return std::string(bytes.begin(), bytes.end());
 }
 
-std::string Stats(const std::string& json) { return Frame(kZvFrameStats, std::string(8, '\0') + json); }
+std::string Stats(const std::string& json) { return Frame(zv::kZvFrameStats, std::string(8, '\0') + json); }
 
 TEST(IngestHeader, MembersInFixedOrderWithOptionalOnesOmitted) {
   zv::IngestRequest request;
@@ -76,16 +76,16 @@ TEST(IngestResponse, StatsAndErrorFramesAreReadAsJson) {
       // or be mistaken for a count.
       {Stats(R"({"landed_paths":["a]b","x\"rows_inserted\":99"],"rows_inserted":2})"),
        zv::IngestAnswer::kStats, 2, -1, {"a]b", "x\"rows_inserted\":99"}, "", ""},
-      {Frame(kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"), zv::IngestAnswer::kStats, 0,
+      {Frame(zv::kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"), zv::IngestAnswer::kStats, 0,
        -1, {}, "", ""},
-      {Frame(kZvFrameError, R"({"message":"no table\nhere","sqlstate":"42S02"})"),
+      {Frame(zv::kZvFrameError, R"({"message":"no table\nhere","sqlstate":"42S02"})"),
        zv::IngestAnswer::kError, 0, -1, {}, "no table\nhere", "42S02"},
       // An ERROR frame without a message is still a failure.
-      {Frame(kZvFrameError, R"({"sqlstate":"23000"})"), zv::IngestAnswer::kError, 0, -1, {},
+      {Frame(zv::kZvFrameError, R"({"sqlstate":"23000"})"), zv::IngestAnswer::kError, 0, -1, {},
        "ingest: server reported an error with no message", "23000"},
-      {Frame(kZvFrameError, "not json"), zv::IngestAnswer::kError, 0, -1, {},
+      {Frame(zv::kZvFrameError, "not json"), zv::IngestAnswer::kError, 0, -1, {},
        "ingest: server reported an error with no message", "HY000"},
-      {Frame(kZvFrameStats, "1234567"), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
+      {Frame(zv::kZvFrameStats, "1234567"), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {Stats("{}").substr(0, 10), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {"", zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
   };
@@ -111,26 +111,6 @@ TEST(IngestResponse, UnreadableStatsLeaveTheRowCountUnknownNotZero) {
   zv::IngestSummary readable;
   zv::ScanIngestResponse(Stats(R"({"rows_inserted":5})"), &readable);
   EXPECT_TRUE(readable.counts_known);
-}
-
-TEST(IngestSqlstate, MapsToStatusAndUnknownOnesBecomeGeneric) {
-  struct Case {
-    const char* in;
-    AdbcStatusCode status;
-    const char* out;
-  } cases[] = {
-      {"42S22", ADBC_STATUS_INVALID_ARGUMENT, "42S22"}, {"23000", ADBC_STATUS_INTEGRITY, "23000"},
-      {"53400", ADBC_STATUS_INTERNAL, "53400"},         {"08006", ADBC_STATUS_IO, "08006"},
-      {"HYT00", ADBC_STATUS_TIMEOUT, "HYT00"},          {"28000", ADBC_STATUS_UNAUTHORIZED, "28000"},
-      {"XX999", ADBC_STATUS_IO, "HY000"},               {"", ADBC_STATUS_IO, "HY000"},
-      // A missing table is NOT_FOUND here as for every other call that meets one.
-      {"42S02", ADBC_STATUS_NOT_FOUND, "42S02"},
-  };
-  for (const auto& c : cases) {
-    const auto code = zv::MapIngestSqlstate(c.in);
-    EXPECT_EQ(code.status, c.status) << c.in;
-    EXPECT_STREQ(code.sqlstate, c.out) << c.in;
-  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "ingest/payload_encoder.h"
+#include "ingest/payload_encoder_internal.h"
 
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
@@ -99,7 +99,7 @@ TEST(ParquetPayload, UnwritableTypeFailsWithTheStepNamed) {
 
 TEST(SchemaBase64, TwoHundredBytesGiveTwoHundredSixtyEightCharacters) {
   std::vector<uint8_t> bytes(200, 0xAB);
-  const std::string text = zv_base64_encode(bytes.data(), bytes.size());
+  const std::string text = zv::zv_base64_encode(bytes.data(), bytes.size());
   EXPECT_EQ(text.size(), 268u);
   // 200 = 66 * 3 + 2: one character of padding, not two.
   EXPECT_EQ(text.back(), '=');

@@ -1,9 +1,9 @@
-#include "ingest/table_ddl.h"
+#include "ingest/table_ddl_internal.h"
 
 #include <arrow/type.h>
 #include <gtest/gtest.h>
 
-#include "driver/adbc_status.h"
+#include "util/failure.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ TEST(TableDdl, UnloadableSchemasAreRefusedNamingTheColumn) {
       continue;
     }
     ASSERT_FALSE(status.ok()) << c.schema->ToString();
-    auto detail = std::dynamic_pointer_cast<zv::AdbcStatusDetail>(status.detail());
+    const zv::FailureDetail* detail = zv::FailureDetailOf(status);
     ASSERT_NE(detail, nullptr);
     EXPECT_EQ(detail->sqlstate(), c.sqlstate);
     EXPECT_NE(status.message().find(c.fragment), std::string::npos) << status.message();

@@ -5,8 +5,8 @@
 #include <arrow/scalar.h>
 
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/evaluator.h"
-#include "metadata_engine/like_to_regex.h"
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/like_to_regex_internal.h"
 #include "metadata_engine/parse_select.h"
 #include "test_batches.h"
 

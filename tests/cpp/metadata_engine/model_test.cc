@@ -2,7 +2,7 @@
 
 #include <arrow/type.h>
 
-#include "metadata_engine/expr_walk.h"
+#include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/parse_select.h"
 #include "metadata_engine/types.h"
 

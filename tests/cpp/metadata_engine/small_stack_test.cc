@@ -22,7 +22,7 @@ constexpr size_t kSmallStack = size_t{1} << 20;
 #endif
 
 void run_on_small_stack(const std::function<void()>& body) {
-  ASSERT_TRUE(zv::platform::RunOnThreadWithStack(kSmallStack, body));
+  ASSERT_TRUE(zv::RunOnThreadWithStack(kSmallStack, body));
 }
 
 std::string repeat(const std::string& first, const std::string& separator, const std::string& item, int count) {

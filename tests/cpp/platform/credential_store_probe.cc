@@ -12,14 +12,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   zv::SecretString secret;
-  switch (zv::platform::ReadCredential(argv[1], argv[2], &secret)) {
-    case zv::platform::CredstoreResult::kFound:
+  switch (zv::ReadCredential(argv[1], argv[2], &secret)) {
+    case zv::CredstoreResult::kFound:
       std::printf("found %s\n", secret.c_str());
       break;
-    case zv::platform::CredstoreResult::kNotFound:
+    case zv::CredstoreResult::kNotFound:
       std::printf("not-found\n");
       break;
-    case zv::platform::CredstoreResult::kError:
+    case zv::CredstoreResult::kError:
       std::printf("error\n");
       break;
   }

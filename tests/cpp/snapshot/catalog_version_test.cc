@@ -1,4 +1,4 @@
-#include "snapshot/catalog_version.h"
+#include "snapshot/catalog_version_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -24,9 +24,9 @@ std::string ReadFile(const std::string& path) {
 std::string Register(const zv::ZVSnapshotStore& store, zv_sql::RelationRegistry* registry) {
   const std::string path = ::testing::TempDir() + "zv_register_" + std::to_string(::getpid()) +
                            ".log";
-  zv_log_configure(path.c_str(), zv::kLogDebug);
+  zv::zv_log_configure(path.c_str(), zv::kLogDebug);
   zv::zv_register_info_schema(&store, registry);
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
   std::string log = ReadFile(path);
   std::remove(path.c_str());
   return log;

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "diagnostics/log.h"
-#include "snapshot/snapshot_poller.h"
+#include "snapshot/snapshot_poller_internal.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/ipc_test_streams.h"
 
@@ -152,12 +152,12 @@ TEST(SnapshotPoller, AFailedThreadStartIsLoggedAndRetriedLater) {
   SnapshotCache::Clear();  // the poller then has nothing to poll
   const std::string path = ::testing::TempDir() + "zv_poller_start_" +
                            std::to_string(::getpid()) + ".log";
-  zv_log_configure(path.c_str(), zv::kLogInfo);
+  zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   zv::SnapshotPollerFailNextStartForTesting();
   EXPECT_FALSE(zv::zv_snapshot_poller_start());
   EXPECT_TRUE(zv::zv_snapshot_poller_start());
   EXPECT_TRUE(zv::zv_snapshot_poller_start()) << "one thread per process";
-  zv_log_configure(nullptr, zv::kLogOff);
+  zv::zv_log_configure(nullptr, zv::kLogOff);
   const std::string log = ReadFile(path);
   std::remove(path.c_str());
   EXPECT_NE(log.find("[ERROR] [snapshot_poller] thread start failed: "), std::string::npos) << log;

@@ -14,15 +14,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Frame(uint8_t type, const Bytes& payload) {
-  return *zv_frame_encode(type, payload.data(), payload.size());
+  return *zv::zv_frame_encode(type, payload.data(), payload.size());
 }
 Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
-Bytes Init(std::string_view json) { return Frame(kZvFrameInit, Text(json)); }
+Bytes Init(std::string_view json) { return Frame(zv::kZvFrameInit, Text(json)); }
 Bytes Batch(uint32_t index, std::string_view data) {
   Bytes payload = {static_cast<uint8_t>(index >> 24), static_cast<uint8_t>(index >> 16),
                    static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index), 0, 0, 0, 0};
   payload.insert(payload.end(), data.begin(), data.end());
-  return Frame(kZvFrameBatch, payload);
+  return Frame(zv::kZvFrameBatch, payload);
 }
 Bytes AllSlotsExcept(int missing) {
   Bytes out;
@@ -47,18 +47,18 @@ struct Outcome {
 
 Outcome Collect(const Bytes& body) {
   zv::SnapshotStreamCollector collector;
-  ZVFrameParserPtr parser = zv_frame_create(&zv::SnapshotStreamCollector::OnFrame, &collector);
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&zv::SnapshotStreamCollector::OnFrame, &collector);
   Outcome out;
   // Byte by byte: the collector must not care how the body was chunked.
   out.feed_result = 0;
   for (size_t i = 0; i < body.size() && out.feed_result == 0; ++i) {
-    out.feed_result = zv_frame_feed(parser.get(), &body[i], 1);
+    out.feed_result = zv::zv_frame_feed(parser.get(), &body[i], 1);
   }
   if (out.feed_result != 0) {
     out.error = collector.error();
     return out;
   }
-  arrow::Status finished = collector.Finish(zv_frame_pending(parser.get()));
+  arrow::Status finished = collector.Finish(zv::zv_frame_pending(parser.get()));
   if (!finished.ok()) {
     out.error = finished.message();
     // Nothing of a failed stream is kept.
@@ -79,7 +79,7 @@ struct Case {
 TEST(SnapshotStream, FailuresCarryTheirMessages) {
   const Bytes ok_init = Init(R"({"epoch":7,"slots":[]})");
   const Case cases[] = {
-      {"complete", Cat({ok_init, AllSlotsExcept(-1), Frame(kZvFrameEos, Bytes(4))}), ""},
+      {"complete", Cat({ok_init, AllSlotsExcept(-1), Frame(zv::kZvFrameEos, Bytes(4))}), ""},
       {"missing slot 4", Cat({ok_init, AllSlotsExcept(4)}),
        "snapshot result_set 4 missing in stream"},
       {"lowest missing slot wins", Cat({ok_init, Batch(8, "x")}),
@@ -88,7 +88,7 @@ TEST(SnapshotStream, FailuresCarryTheirMessages) {
        "snapshot BATCH result_set_index 9 out of range"},
       {"huge index", Cat({ok_init, Batch(0xFFFFFFFFu, "x")}),
        "snapshot BATCH result_set_index 4294967295 out of range"},
-      {"batch shorter than its header", Cat({ok_init, Frame(kZvFrameBatch, Bytes(7))}),
+      {"batch shorter than its header", Cat({ok_init, Frame(zv::kZvFrameBatch, Bytes(7))}),
        "snapshot BATCH frame truncated (len=7)"},
       {"epoch as string", Cat({Init(R"({"epoch":"7"})"), AllSlotsExcept(-1)}),
        "snapshot INIT frame missing 'epoch' field"},
@@ -96,11 +96,11 @@ TEST(SnapshotStream, FailuresCarryTheirMessages) {
        "snapshot INIT frame missing 'epoch' field"},
       {"no INIT", AllSlotsExcept(-1), "snapshot stream missing INIT frame"},
       {"server error after batches",
-       Cat({ok_init, Batch(0, "a"), Frame(kZvFrameError, Text(R"({"message":"boom"})"))}),
+       Cat({ok_init, Batch(0, "a"), Frame(zv::kZvFrameError, Text(R"({"message":"boom"})"))}),
        "snapshot server-side ERROR: boom"},
-      {"server error without message", Cat({ok_init, Frame(kZvFrameError, Text("{}"))}),
+      {"server error without message", Cat({ok_init, Frame(zv::kZvFrameError, Text("{}"))}),
        "snapshot server-side ERROR: (unknown)"},
-      {"malformed server error", Cat({ok_init, Frame(kZvFrameError, Text("{oops"))}),
+      {"malformed server error", Cat({ok_init, Frame(zv::kZvFrameError, Text("{oops"))}),
        "snapshot server-side ERROR (malformed)"},
   };
   for (const Case& c : cases) {
@@ -125,8 +125,8 @@ TEST(SnapshotStream, TruncatedBodyIsReportedBeforeMissingSlots) {
 
 TEST(SnapshotStream, KeepsTheLastBatchPerSlotAndEmptyDataParts) {
   Bytes body = Cat({Init(R"({"epoch":18446744073709551615})"), AllSlotsExcept(-1),
-                    Batch(2, "second"), Batch(5, ""), Frame(kZvFrameTrace, Text("t")),
-                    Frame(kZvFrameStats, Text("s")), Frame(42, Text("unknown type"))});
+                    Batch(2, "second"), Batch(5, ""), Frame(zv::kZvFrameTrace, Text("t")),
+                    Frame(zv::kZvFrameStats, Text("s")), Frame(42, Text("unknown type"))});
   Outcome out = Collect(body);
   ASSERT_TRUE(out.snapshot) << out.error;
   EXPECT_EQ(out.snapshot->epoch, 18446744073709551615ull);

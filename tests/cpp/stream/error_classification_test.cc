@@ -42,7 +42,7 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
       {"Permission denied", "HY000"},
       {"unauthorized", "HY000"},
       {"", "HY000"},
-      {kNoTransportMessage, "HY000"},
+      {zv::kNoTransportMessage, "HY000"},
       // Status codes count only as numbers of their own, not inside a port.
       {"Failed to connect to 127.0.0.1 port 40183 after 0 ms", "08001"},
       {"read 14032 bytes", "HY000"},
@@ -50,7 +50,7 @@ TEST(ClassifyTransportMessage, FirstRuleInTableOrderWins) {
       {"(HTTP 403)", "42501"},
   };
   for (const auto& c : cases) {
-    EXPECT_STREQ(zv_classify_transport_message(c.text), c.sqlstate) << c.text;
+    EXPECT_STREQ(zv::zv_classify_transport_message(c.text), c.sqlstate) << c.text;
   }
 }
 
@@ -73,12 +73,12 @@ TEST(ServerErrorFields, TakesOnlyWellFormedStatesAndShortCodes) {
       {R"(["sqlstate","42000"])", "", ""},
   };
   for (const auto& c : cases) {
-    ServerErrorFields fields = zv_server_error_fields(c.json);
+    zv::ServerErrorFields fields = zv::zv_server_error_fields(c.json);
     EXPECT_EQ(fields.sqlstate, c.sqlstate) << c.json;
     EXPECT_EQ(fields.code, c.code) << c.json;
   }
   const std::string long_code = R"({"errorCode":")" + std::string(65, 'x') + R"("})";
-  EXPECT_EQ(zv_server_error_fields(long_code).code, "");
+  EXPECT_EQ(zv::zv_server_error_fields(long_code).code, "");
 }
 
 TEST(ComputeErrorText, PrefersTheServersMessageAndFallsBackToTheBody) {
@@ -100,13 +100,13 @@ TEST(ComputeErrorText, PrefersTheServersMessageAndFallsBackToTheBody) {
       {R"({"message":""})", 418, R"(compute returned HTTP 418: {"message":""})"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(zv_compute_error_text(c.body, c.status), c.expected) << c.body;
+    EXPECT_EQ(zv::zv_compute_error_text(c.body, c.status), c.expected) << c.body;
   }
 }
 
 TEST(ComputeErrorText, LongTextsAreCutTo1024CharactersWithEllipsis) {
   std::string body = R"({"message":")" + std::string(2000, 'x') + R"("})";
-  std::string text = zv_compute_error_text(body, 500);
+  std::string text = zv::zv_compute_error_text(body, 500);
   ASSERT_EQ(text.size(), 1024u);
   EXPECT_EQ(text.substr(0, 1021), std::string(1021, 'x'));
   EXPECT_EQ(text.substr(1021), "...");
@@ -126,14 +126,14 @@ TEST(NormalizeComputeMessage, StripsPrefixesOnlyFromLongerTexts) {
       {"x'", "x'"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(zv_normalize_compute_message(c.text), c.expected) << c.text;
+    EXPECT_EQ(zv::zv_normalize_compute_message(c.text), c.expected) << c.text;
   }
 }
 
 TEST(NormalizeComputeMessage, RemovesAtMostSixPrefixes) {
   std::string text;
   for (int i = 0; i < 7; ++i) text += "internal error: ";
-  EXPECT_EQ(zv_normalize_compute_message(text + "x"), "internal error: x");
+  EXPECT_EQ(zv::zv_normalize_compute_message(text + "x"), "internal error: x");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ struct Recorder {
 };
 
 Bytes Frame(uint8_t type, std::string_view payload) {
-  return *zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  return *zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
 }
 
 Bytes Header(uint8_t type, uint32_t length) {
@@ -47,57 +47,57 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-int FeedInChunks(ZVFrameParser* parser, const Bytes& stream, size_t chunk) {
+int FeedInChunks(zv::ZVFrameParser* parser, const Bytes& stream, size_t chunk) {
   for (size_t at = 0; at < stream.size(); at += chunk) {
-    int result = zv_frame_feed(parser, stream.data() + at, std::min(chunk, stream.size() - at));
+    int result = zv::zv_frame_feed(parser, stream.data() + at, std::min(chunk, stream.size() - at));
     if (result != 0) return result;
   }
   return 0;
 }
 
 TEST(FrameParser, EveryChunkingDeliversTheSameFrames) {
-  Bytes reserved_set = Frame(kZvFrameTrace, "reserved bytes are ignored");
+  Bytes reserved_set = Frame(zv::kZvFrameTrace, "reserved bytes are ignored");
   reserved_set[1] = 0xAB;
   reserved_set[2] = 0xCD;
   reserved_set[3] = 0xEF;
-  const Bytes stream = Concat({Frame(kZvFrameInit, R"({"streamId":"s"})"), Frame(kZvFrameBatch, ""),
+  const Bytes stream = Concat({Frame(zv::kZvFrameInit, R"({"streamId":"s"})"), Frame(zv::kZvFrameBatch, ""),
                                reserved_set, Frame(0xC8, std::string(70000, 'x')),
-                               Frame(kZvFrameEos, std::string(4, '\0'))});
+                               Frame(zv::kZvFrameEos, std::string(4, '\0'))});
   const std::vector<Delivered> expected = {
-      {kZvFrameInit, R"({"streamId":"s"})"}, {kZvFrameBatch, ""},
-      {kZvFrameTrace, "reserved bytes are ignored"}, {0xC8, std::string(70000, 'x')},
-      {kZvFrameEos, std::string(4, '\0')}};
+      {zv::kZvFrameInit, R"({"streamId":"s"})"}, {zv::kZvFrameBatch, ""},
+      {zv::kZvFrameTrace, "reserved bytes are ignored"}, {0xC8, std::string(70000, 'x')},
+      {zv::kZvFrameEos, std::string(4, '\0')}};
   for (size_t chunk : {stream.size(), size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{8},
                        size_t{9}, size_t{31}, size_t{4096}, size_t{65536}}) {
     SCOPED_TRACE("chunk " + std::to_string(chunk));
     Recorder recorder;
-    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+    zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
     EXPECT_EQ(FeedInChunks(parser.get(), stream, chunk), 0);
     EXPECT_EQ(recorder.frames, expected);
-    EXPECT_FALSE(zv_frame_pending(parser.get()));
+    EXPECT_FALSE(zv::zv_frame_pending(parser.get()));
   }
 }
 
 // Two whole frames and 3 bytes of a third in one chunk: the whole ones are
 // read in place, the third waits in the buffer until its last bytes arrive.
 TEST(FrameParser, WholeFramesAreReadInPlaceAndASplitOneIsBuffered) {
-  const Bytes third = Frame(kZvFrameEos, std::string(4, '\0'));
-  const Bytes chunk = Concat({Frame(kZvFrameInit, "{}"), Frame(kZvFrameBatch, "abc"),
+  const Bytes third = Frame(zv::kZvFrameEos, std::string(4, '\0'));
+  const Bytes chunk = Concat({Frame(zv::kZvFrameInit, "{}"), Frame(zv::kZvFrameBatch, "abc"),
                               Bytes(third.begin(), third.begin() + 3)});
   Recorder recorder;
-  ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
-  EXPECT_EQ(zv_frame_feed(parser.get(), chunk.data(), chunk.size()), 0);
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
+  EXPECT_EQ(zv::zv_frame_feed(parser.get(), chunk.data(), chunk.size()), 0);
   ASSERT_EQ(recorder.frames.size(), 2u);
   EXPECT_EQ(recorder.payload_pointers[0], chunk.data() + 8);
   EXPECT_EQ(recorder.payload_pointers[1], chunk.data() + 8 + 2 + 8);
-  EXPECT_TRUE(zv_frame_pending(parser.get()));
+  EXPECT_TRUE(zv::zv_frame_pending(parser.get()));
 
-  EXPECT_EQ(zv_frame_feed(parser.get(), third.data() + 3, third.size() - 3), 0);
+  EXPECT_EQ(zv::zv_frame_feed(parser.get(), third.data() + 3, third.size() - 3), 0);
   ASSERT_EQ(recorder.frames.size(), 3u);
-  EXPECT_EQ(recorder.frames[2], (Delivered{kZvFrameEos, std::string(4, '\0')}));
+  EXPECT_EQ(recorder.frames[2], (Delivered{zv::kZvFrameEos, std::string(4, '\0')}));
   const uint8_t* copied = recorder.payload_pointers[2];
   EXPECT_FALSE(copied >= third.data() && copied < third.data() + third.size());
-  EXPECT_FALSE(zv_frame_pending(parser.get()));
+  EXPECT_FALSE(zv::zv_frame_pending(parser.get()));
 }
 
 TEST(FrameParser, LengthCeilingAppliesWhetherTheHeaderArrivesWholeOrSplit) {
@@ -111,57 +111,57 @@ TEST(FrameParser, LengthCeilingAppliesWhetherTheHeaderArrivesWholeOrSplit) {
                         Case{0x10000001, 8, -1, false}, Case{0x10000001, 5, -1, false},
                         Case{0xFFFFFFFF, 1, -1, false}}) {
     SCOPED_TRACE(std::to_string(c.length) + " split after " + std::to_string(c.first_piece));
-    const Bytes header = Header(kZvFrameBatch, c.length);
+    const Bytes header = Header(zv::kZvFrameBatch, c.length);
     Recorder recorder;
-    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
-    int result = zv_frame_feed(parser.get(), header.data(), c.first_piece);
+    zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
+    int result = zv::zv_frame_feed(parser.get(), header.data(), c.first_piece);
     if (c.first_piece < 8) {
       EXPECT_EQ(result, 0);
-      result = zv_frame_feed(parser.get(), header.data() + c.first_piece, 8 - c.first_piece);
+      result = zv::zv_frame_feed(parser.get(), header.data() + c.first_piece, 8 - c.first_piece);
     }
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(zv_frame_pending(parser.get()), c.pending);
+    EXPECT_EQ(zv::zv_frame_pending(parser.get()), c.pending);
     EXPECT_TRUE(recorder.frames.empty());
   }
 }
 
 TEST(FrameParser, HandlerStopEndsTheFeedAtOnce) {
   const Bytes stream = Concat(
-      {Frame(kZvFrameError, "a"), Frame(kZvFrameBatch, "b"), Frame(kZvFrameBatch, "c")});
+      {Frame(zv::kZvFrameError, "a"), Frame(zv::kZvFrameBatch, "b"), Frame(zv::kZvFrameBatch, "c")});
   for (size_t chunk : {stream.size(), size_t{1}}) {
     SCOPED_TRACE("chunk " + std::to_string(chunk));
     Recorder recorder;
     recorder.stop_at = 0;
-    ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
+    zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
     EXPECT_EQ(FeedInChunks(parser.get(), stream, chunk), 1);
-    EXPECT_THAT(recorder.frames, ElementsAre(Delivered{kZvFrameError, "a"}));
-    EXPECT_FALSE(zv_frame_pending(parser.get()));
+    EXPECT_THAT(recorder.frames, ElementsAre(Delivered{zv::kZvFrameError, "a"}));
+    EXPECT_FALSE(zv::zv_frame_pending(parser.get()));
   }
 }
 
 TEST(FrameParser, NullAndEmptyArgumentsChangeNothing) {
   Recorder recorder;
-  ZVFrameParserPtr parser = zv_frame_create(&Recorder::Handle, &recorder);
-  const Bytes header = Header(kZvFrameBatch, 4);
-  EXPECT_EQ(zv_frame_feed(nullptr, header.data(), header.size()), 0);
-  EXPECT_EQ(zv_frame_feed(parser.get(), nullptr, header.size()), 0);
-  EXPECT_EQ(zv_frame_feed(parser.get(), header.data(), 0), 0);
-  EXPECT_FALSE(zv_frame_pending(parser.get()));
-  EXPECT_FALSE(zv_frame_pending(nullptr));
-  zv_frame_destroy(nullptr);
-  EXPECT_EQ(zv_frame_create(nullptr, &recorder), nullptr);
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
+  const Bytes header = Header(zv::kZvFrameBatch, 4);
+  EXPECT_EQ(zv::zv_frame_feed(nullptr, header.data(), header.size()), 0);
+  EXPECT_EQ(zv::zv_frame_feed(parser.get(), nullptr, header.size()), 0);
+  EXPECT_EQ(zv::zv_frame_feed(parser.get(), header.data(), 0), 0);
+  EXPECT_FALSE(zv::zv_frame_pending(parser.get()));
+  EXPECT_FALSE(zv::zv_frame_pending(nullptr));
+  zv::zv_frame_destroy(nullptr);
+  EXPECT_EQ(zv::zv_frame_create(nullptr, &recorder), nullptr);
 }
 
 TEST(FrameEncode, WritesTypeZeroReservedBytesAndBigEndianLength) {
   const uint8_t zeros[4] = {};
-  EXPECT_THAT(*zv_frame_encode(kZvFrameEos, zeros, 4),
+  EXPECT_THAT(*zv::zv_frame_encode(zv::kZvFrameEos, zeros, 4),
               ElementsAre(0x03, 0, 0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0));
-  EXPECT_THAT(*zv_frame_encode(kZvFrameInit, nullptr, 0), ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_THAT(*zv::zv_frame_encode(zv::kZvFrameInit, nullptr, 0), ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
   const Bytes big(0x010203, 0x5A);
-  const Bytes frame = *zv_frame_encode(kZvFrameBatch, big.data(), big.size());
+  const Bytes frame = *zv::zv_frame_encode(zv::kZvFrameBatch, big.data(), big.size());
   EXPECT_THAT(Bytes(frame.begin(), frame.begin() + 8), ElementsAre(2, 0, 0, 0, 0, 1, 2, 3));
   EXPECT_EQ(frame.size(), big.size() + 8);
-  EXPECT_FALSE(zv_frame_encode(kZvFrameBatch, zeros, size_t{1} << 32).ok());
+  EXPECT_FALSE(zv::zv_frame_encode(zv::kZvFrameBatch, zeros, size_t{1} << 32).ok());
 }
 
 }  // namespace
@@ -175,26 +175,26 @@ struct Taker {
   static int Handle(uint8_t, const uint8_t* payload, uint64_t length, void* context) {
     auto* self = static_cast<Taker*>(context);
     self->seen.emplace_back(reinterpret_cast<const char*>(payload), length);
-    self->taken.push_back(zv_frame_take_payload());
+    self->taken.push_back(zv::zv_frame_take_payload());
     return 0;
   }
 };
 
 TEST(FrameParser, AssembledPayloadsCanBeTakenWithoutACopy) {
   Taker taker;
-  ZVFrameParserPtr parser = zv_frame_create(&Taker::Handle, &taker);
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Taker::Handle, &taker);
   const Bytes stream = Concat({Frame(2, "first-payload"), Frame(2, "second"), Frame(3, "x")});
   // Split inside the first and the second frame; the third arrives whole.
-  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data(), 12), 0);
-  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data() + 12, 20), 0);
-  ASSERT_EQ(zv_frame_feed(parser.get(), stream.data() + 32, stream.size() - 32), 0);
+  ASSERT_EQ(zv::zv_frame_feed(parser.get(), stream.data(), 12), 0);
+  ASSERT_EQ(zv::zv_frame_feed(parser.get(), stream.data() + 12, 20), 0);
+  ASSERT_EQ(zv::zv_frame_feed(parser.get(), stream.data() + 32, stream.size() - 32), 0);
   ASSERT_EQ(taker.seen, (std::vector<std::string>{"first-payload", "second", "x"}));
   ASSERT_NE(taker.taken[0], nullptr);
   ASSERT_NE(taker.taken[1], nullptr);
   EXPECT_EQ(taker.taken[0]->ToString(), "first-payload") << "a taken buffer is not reused";
   EXPECT_EQ(taker.taken[1]->ToString(), "second");
   EXPECT_EQ(taker.taken[2], nullptr) << "whole frames stay in the caller's memory";
-  EXPECT_EQ(zv_frame_take_payload(), nullptr) << "nothing to take outside a handler";
+  EXPECT_EQ(zv::zv_frame_take_payload(), nullptr) << "nothing to take outside a handler";
 }
 
 }  // namespace

@@ -44,10 +44,10 @@ int CountOf(const std::string& text, std::string_view needle) {
 class IpcDecodeTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    zv_log_configure(nullptr, zv::kLogOff);
+    zv::zv_log_configure(nullptr, zv::kLogOff);
     std::remove(log_path_.c_str());
   }
-  void LogAt(int level) { zv_log_configure(log_path_.c_str(), level); }
+  void LogAt(int level) { zv::zv_log_configure(log_path_.c_str(), level); }
   std::string LogText() const { return ReadFile(log_path_); }
 
   std::string log_path_ = ::testing::TempDir() + "zv_ipc_decode_test_" +
@@ -73,7 +73,7 @@ TEST_F(IpcDecodeTest, TakesSchemaAndEveryBatch) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto decoded = zv_ipc_decode(c.bytes.data(), c.bytes.size());
+    auto decoded = zv::zv_ipc_decode(c.bytes.data(), c.bytes.size());
     ASSERT_TRUE(decoded.ok()) << decoded.status().ToString();
     EXPECT_TRUE(decoded->schema->Equals(*first->schema()));
     ASSERT_EQ(decoded->batches.size(), c.expected.size());
@@ -99,7 +99,7 @@ TEST_F(IpcDecodeTest, UnreadableStreamsFailWithArrowsStatus) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto decoded = zv_ipc_decode(c.bytes.data(), c.bytes.size());
+    auto decoded = zv::zv_ipc_decode(c.bytes.data(), c.bytes.size());
     EXPECT_FALSE(decoded.ok());
     EXPECT_THAT(decoded.status().ToString(), Not(IsEmpty()));
   }
@@ -111,7 +111,7 @@ TEST_F(IpcDecodeTest, BatchOwnsOneCopyOfThePayload) {
   arrow::MemoryPool* pool = arrow::default_memory_pool();
   const int64_t before = pool->bytes_allocated();
   {
-    auto decoded = zv_ipc_decode(bytes.data(), bytes.size());
+    auto decoded = zv::zv_ipc_decode(bytes.data(), bytes.size());
     ASSERT_TRUE(decoded.ok());
     const int64_t held = pool->bytes_allocated() - before;
     EXPECT_GE(held, static_cast<int64_t>(bytes.size()));
@@ -134,11 +134,11 @@ TEST_F(IpcDecodeTest, CompressedStreamLogsItsCodecOnceAtTraceOnly) {
   const std::vector<uint8_t> bytes = WriteIpcStream(batch->schema(), {batch}, options);
 
   LogAt(zv::kLogDebug);
-  ASSERT_TRUE(zv_ipc_decode(bytes.data(), bytes.size()).ok());
+  ASSERT_TRUE(zv::zv_ipc_decode(bytes.data(), bytes.size()).ok());
   EXPECT_THAT(LogText(), Not(HasSubstr("Compressed")));
 
   LogAt(zv::kLogTrace);
-  auto decoded = zv_ipc_decode(bytes.data(), bytes.size());
+  auto decoded = zv::zv_ipc_decode(bytes.data(), bytes.size());
   ASSERT_TRUE(decoded.ok()) << decoded.status().ToString();
   EXPECT_TRUE(decoded->batches.at(0)->Equals(*plain));
   const std::string log = LogText();
@@ -149,7 +149,7 @@ TEST_F(IpcDecodeTest, CompressedStreamLogsItsCodecOnceAtTraceOnly) {
 TEST_F(IpcDecodeTest, InitSchemaIsTakenOrLeftToTheFirstBatch) {
   auto batch = SampleBatch(1);
   const std::vector<uint8_t> schema_stream = WriteIpcStream(batch->schema(), {});
-  const std::string good = zv_base64_encode(schema_stream.data(), schema_stream.size());
+  const std::string good = zv::zv_base64_encode(schema_stream.data(), schema_stream.size());
   const std::vector<uint8_t> garbage(40, 0x5A);
   struct Case {
     const char* name;
@@ -162,12 +162,12 @@ TEST_F(IpcDecodeTest, InitSchemaIsTakenOrLeftToTheFirstBatch) {
       {"not a multiple of 4", good.substr(0, good.size() - 1), false, false},
       {"with a newline", good.substr(0, 4) + "\n" + good.substr(4, good.size() - 5), false, false},
       {"empty", "", false, false},
-      {"not an IPC stream", zv_base64_encode(garbage.data(), garbage.size()), false, true},
+      {"not an IPC stream", zv::zv_base64_encode(garbage.data(), garbage.size()), false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LogAt(zv::kLogTrace);
-    auto schema = zv_decode_init_schema(c.text);
+    auto schema = zv::zv_decode_init_schema(c.text);
     EXPECT_EQ(schema != nullptr, c.schema);
     if (schema) EXPECT_TRUE(schema->Equals(*batch->schema()));
     const std::string log = LogText();
@@ -219,7 +219,7 @@ TEST_F(IpcDecodeTest, HostileBatchesAreRefusedBeforeAnyoneReadsThem) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> bytes = valid;
     ASSERT_GT(c.corrupt(bytes), 0) << "pattern not found";
-    auto decoded = zv_ipc_decode(bytes.data(), bytes.size());
+    auto decoded = zv::zv_ipc_decode(bytes.data(), bytes.size());
     EXPECT_FALSE(decoded.ok());
   }
 }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "stream/frame.h"
-#include "stream/inflight_limits.h"
+#include "stream/inflight_limits_internal.h"
 #include "stream/ipc_test_streams.h"
 #include "stream/query_worker.h"
 
@@ -72,7 +72,7 @@ TEST(BatchQueue, NoSchemaAtAllEndsAtOnce) {
 
 TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_batches = 4;
+  q->SetInflightLimits(4, 0);
   for (int i = 0; i < 4; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   auto fifth = std::async(std::launch::async,
                           [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(5)); });
@@ -80,25 +80,26 @@ TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
   std::string error;
   ASSERT_NE(zv::zv_next_batch(q.get(), &error), nullptr);
   EXPECT_EQ(fifth.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  std::lock_guard<std::mutex> lock(q->mu);
-  EXPECT_EQ(q->queue.size(), 4u);
-  EXPECT_EQ(q->queue.back()->batch->num_rows(), 5);
+  const std::vector<int64_t> queued = q->QueuedRowCountsForTesting();
+  EXPECT_EQ(queued.size(), 4u);
+  EXPECT_EQ(queued.back(), 5);
 }
 
 TEST(BatchQueue, ClosingReleasesABlockedProducerWhichDropsItsBatch) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_batches = 1;
+  q->SetInflightLimits(1, 0);
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   zv::ZVQuery* raw = q.get();
   // The worker thread is the query's own, so closing joins it.
-  raw->worker = std::thread([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); });
+  ASSERT_TRUE(raw->StartWorker([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); })
+                  .ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   q.reset();  // must return: the producer gives up instead of waiting forever
 }
 
 TEST(BatchQueue, ByteBudgetAdmitsOneOversizedBatchIntoAnEmptyQueue) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  q->max_inflight_bytes = 1;  // smaller than any batch
+  q->SetInflightLimits(0, 1);  // smaller than any batch
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(100));
   auto second = std::async(std::launch::async,
                            [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(100)); });
@@ -133,13 +134,13 @@ std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
 TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(1, ipc)), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, {})), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameBatch, BatchPayload(0, ipc)), 0);
-  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 2}), 0);
-  EXPECT_FALSE(q->eos_seen) << "only EOS of the last announced result set ends the stream";
-  EXPECT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
-  EXPECT_TRUE(q->eos_seen);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(1, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, {})), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 2}), 0);
+  EXPECT_FALSE(q->eos_seen()) << "only EOS of the last announced result set ends the stream";
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
+  EXPECT_TRUE(q->eos_seen());
   zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
   q->MarkDone();
   EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));
@@ -156,17 +157,17 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
     std::string error;
   } cases[] = {
       {"three batches in one frame",
-       {{kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {{zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
        {"2", "3", "4", "0", "end"}, ""},
       // A failure wins over batches still queued: the result is not complete.
-      {"no EOS", {{kZvFrameBatch, BatchPayload(0, ipc)}}, false,
+      {"no EOS", {{zv::kZvFrameBatch, BatchPayload(0, ipc)}}, false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
       {"EOS of result set 0 of two",
-       {{kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {kZvFrameEos, {0, 0, 0, 0}}}, false,
+       {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
-      {"cut inside a frame", {{kZvFrameEos, {0, 0, 0, 0}}}, true,
+      {"cut inside a frame", {{zv::kZvFrameEos, {0, 0, 0, 0}}}, true,
        {"error: stream ended mid-frame (truncated binary response)"},
        "stream ended mid-frame (truncated binary response)"},
   };
@@ -184,11 +185,11 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
 TEST(QueryFrames, AnyFrameAfterTheEosFailsTheQuery) {
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
   const std::pair<uint8_t, std::vector<uint8_t>> late[] = {
-      {kZvFrameBatch, BatchPayload(0, ipc)}, {kZvFrameEos, {0, 0, 0, 0}},
-      {kZvFrameTrace, Text("x")}, {kZvFrameInit, Text("{}")}, {0x42, {}}};
+      {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}},
+      {zv::kZvFrameTrace, Text("x")}, {zv::kZvFrameInit, Text("{}")}, {0x42, {}}};
   for (const auto& [type, payload] : late) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
-    ASSERT_EQ(Feed(q.get(), kZvFrameEos, {0, 0, 0, 0}), 0);
+    ASSERT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
     EXPECT_EQ(Feed(q.get(), type, payload), 1);
     EXPECT_EQ(q->ErrorText().rfind(
                   "the result stream continued after its end-of-stream frame (frame type ", 0),
@@ -203,15 +204,15 @@ TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
     std::vector<uint8_t> payload;
     std::string error;
   } cases[] = {
-      {kZvFrameBatch, {0, 0, 0}, "BATCH frame truncated (header < 8 bytes)"},
-      {kZvFrameEos, {0, 0}, "EOS frame truncated (header < 4 bytes)"},
-      {kZvFrameError, Text(R"({"message":"Catalog Error: no table t"})"),
+      {zv::kZvFrameBatch, {0, 0, 0}, "BATCH frame truncated (header < 8 bytes)"},
+      {zv::kZvFrameEos, {0, 0}, "EOS frame truncated (header < 4 bytes)"},
+      {zv::kZvFrameError, Text(R"({"message":"Catalog Error: no table t"})"),
        "compute reported error: Catalog Error: no table t"},
-      {kZvFrameError, Text(R"({"error":"fallback"})"), "compute reported error: fallback"},
-      {kZvFrameError, Text("plain text"), "compute reported error: plain text"},
-      {kZvFrameInit, Text("{not json"), "frame parse failure: "},
-      {kZvFrameInit, Text(R"({"resultSets":{"a":1}})"), "frame parse failure: "},
-      {kZvFrameBatch, BatchPayload(0, {1, 2, 3, 4}), "IPC decode (batch): "},
+      {zv::kZvFrameError, Text(R"({"error":"fallback"})"), "compute reported error: fallback"},
+      {zv::kZvFrameError, Text("plain text"), "compute reported error: plain text"},
+      {zv::kZvFrameInit, Text("{not json"), "frame parse failure: "},
+      {zv::kZvFrameInit, Text(R"({"resultSets":{"a":1}})"), "frame parse failure: "},
+      {zv::kZvFrameBatch, BatchPayload(0, {1, 2, 3, 4}), "IPC decode (batch): "},
   };
   for (const auto& c : cases) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
@@ -222,16 +223,16 @@ TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
 
 TEST(QueryFrames, InitCarriesRowsAffectedSchemaAndStreamId) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
-  EXPECT_EQ(Feed(q.get(), kZvFrameInit,
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameInit,
                  Text(R"({"streamId":"s-1","resultSets":[{"rowsAffected":7,"schemaIpc":"@@"}]})")),
             0);
   EXPECT_EQ(q->RowsAffected(), 7);
-  EXPECT_EQ(q->stream_id, "s-1");
-  EXPECT_EQ(q->schema, nullptr) << "an unusable schemaIpc is ignored";
-  EXPECT_EQ(Feed(q.get(), kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
+  EXPECT_EQ(q->StreamId(), "s-1");
+  EXPECT_EQ(q->KnownSchema(), nullptr) << "an unusable schemaIpc is ignored";
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameInit, Text(R"({"resultSets":"not a list"})")), 0)
       << "only an object in place of the list fails the frame";
   EXPECT_EQ(q->ErrorText(), "");
-  EXPECT_EQ(Feed(q.get(), kZvFrameTrace, Text("debug")), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameTrace, Text("debug")), 0);
   EXPECT_EQ(Feed(q.get(), 0x42, Text("future frame")), 0);
 }
 

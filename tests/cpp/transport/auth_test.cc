@@ -1,4 +1,4 @@
-#include "transport/auth.h"
+#include "transport/auth_internal.h"
 
 #include <gtest/gtest.h>
 

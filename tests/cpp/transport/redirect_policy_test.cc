@@ -1,4 +1,4 @@
-#include "transport/redirect_policy.h"
+#include "transport/redirect_policy_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/routing.h"
+#include "transport/routing_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/tls_policy.h"
+#include "transport/tls_policy_internal.h"
 
 #include <gtest/gtest.h>
 

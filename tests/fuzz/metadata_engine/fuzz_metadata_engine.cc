@@ -95,6 +95,6 @@ void check(std::string_view sql) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string sql = expand(std::string_view(reinterpret_cast<const char*>(data), size));
-  if (!zv::platform::RunOnThreadWithStack(kThreadStack, [&] { check(sql); })) std::abort();
+  if (!zv::RunOnThreadWithStack(kThreadStack, [&] { check(sql); })) std::abort();
   return 0;
 }

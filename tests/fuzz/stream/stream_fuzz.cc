@@ -59,7 +59,7 @@ int RecordFrame(uint8_t type, const uint8_t* payload, uint64_t length, void* con
   // Odd types take the assembled payload (when there is one), so both the
   // reuse of the parser's buffer and fresh buffers after a take get explored.
   if (type & 1) {
-    if (std::shared_ptr<arrow::Buffer> taken = zv_frame_take_payload()) {
+    if (std::shared_ptr<arrow::Buffer> taken = zv::zv_frame_take_payload()) {
       Check(static_cast<uint64_t>(taken->size()) == length);
       Check(length == 0 || std::equal(payload, payload + length, taken->data()));
     }
@@ -80,7 +80,7 @@ FeedOutcome FeedInChunks(const uint8_t* data, size_t size, uint8_t seed) {
   const size_t max_chunk = kMaxChunk[seed % 6];
   uint32_t state = 0x9E3779B9u ^ seed;
   FeedOutcome outcome;
-  ZVFrameParserPtr parser = zv_frame_create(&RecordFrame, &outcome.log);
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&RecordFrame, &outcome.log);
   for (size_t at = 0; at < size;) {
     state ^= state << 13;
     state ^= state >> 17;
@@ -88,11 +88,11 @@ FeedOutcome FeedInChunks(const uint8_t* data, size_t size, uint8_t seed) {
     const size_t chunk = std::min(size - at, 1 + state % max_chunk);
     auto copy = std::make_unique<uint8_t[]>(chunk);
     std::copy(data + at, data + at + chunk, copy.get());
-    outcome.result = zv_frame_feed(parser.get(), copy.get(), chunk);
+    outcome.result = zv::zv_frame_feed(parser.get(), copy.get(), chunk);
     at += chunk;
     if (outcome.result != 0) break;
   }
-  outcome.pending = zv_frame_pending(parser.get());
+  outcome.pending = zv::zv_frame_pending(parser.get());
   return outcome;
 }
 
@@ -105,7 +105,7 @@ constexpr uint32_t kFoldAbove = 1u << 20;
 
 std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
   std::vector<uint8_t> stream(data, data + size);
-  for (size_t at = 0; at + kZvFrameHeaderSize <= stream.size();) {
+  for (size_t at = 0; at + zv::kZvFrameHeaderSize <= stream.size();) {
     uint8_t* field = stream.data() + at + 4;
     uint32_t length = (uint32_t{field[0]} << 24) | (uint32_t{field[1]} << 16) |
                       (uint32_t{field[2]} << 8) | field[3];
@@ -117,7 +117,7 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
       field[2] = static_cast<uint8_t>(length >> 8);
       field[3] = static_cast<uint8_t>(length);
     }
-    at += kZvFrameHeaderSize + length;
+    at += zv::kZvFrameHeaderSize + length;
   }
   return stream;
 }
@@ -130,11 +130,11 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
   const size_t size = stream.size();
   FeedOutcome whole;
   {
-    ZVFrameParserPtr parser = zv_frame_create(&RecordFrame, &whole.log);
+    zv::ZVFrameParserPtr parser = zv::zv_frame_create(&RecordFrame, &whole.log);
     auto copy = std::make_unique<uint8_t[]>(size);
     std::copy(data, data + size, copy.get());
-    whole.result = zv_frame_feed(parser.get(), copy.get(), size);
-    whole.pending = zv_frame_pending(parser.get());
+    whole.result = zv::zv_frame_feed(parser.get(), copy.get(), size);
+    whole.pending = zv::zv_frame_pending(parser.get());
   }
   const FeedOutcome chunked = FeedInChunks(data, size, seed);
   Check(whole.result == chunked.result);
@@ -145,7 +145,7 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
     // tail, except for the reserved header bytes, which readers ignore.
     size_t at = 0;
     for (const auto& [type, payload] : whole.log.frames) {
-      auto frame = zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
+      auto frame = zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
                                    payload.size());
       Check(frame.ok() && frame->size() <= size - at);
       Check((*frame)[0] == data[at]);
@@ -158,13 +158,13 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
 
 [[maybe_unused]] void FuzzBase64(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (std::optional<std::vector<uint8_t>> decoded = zv_base64_decode(text)) {
-    const std::string again = zv_base64_encode(decoded->data(), decoded->size());
+  if (std::optional<std::vector<uint8_t>> decoded = zv::zv_base64_decode(text)) {
+    const std::string again = zv::zv_base64_encode(decoded->data(), decoded->size());
     Check(again.size() == text.size());
-    Check(zv_base64_decode(again) == decoded);
+    Check(zv::zv_base64_decode(again) == decoded);
   }
-  const std::string encoded = zv_base64_encode(data, size);
-  const auto round_trip = zv_base64_decode(encoded);
+  const std::string encoded = zv::zv_base64_encode(data, size);
+  const auto round_trip = zv::zv_base64_decode(encoded);
   Check(size == 0 ? !round_trip.has_value()
                   : round_trip.has_value() && std::equal(round_trip->begin(), round_trip->end(),
                                                          data, data + size));
@@ -177,7 +177,7 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
   {
     auto copy = std::make_unique<uint8_t[]>(size);
     std::copy(data, data + size, copy.get());
-    auto decoded = zv_ipc_decode(copy.get(), size);
+    auto decoded = zv::zv_ipc_decode(copy.get(), size);
     copy.reset();  // the result must not depend on the input any more
     if (decoded.ok()) {
       Check(decoded->schema != nullptr);
@@ -186,7 +186,7 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
       for (const auto& batch : decoded->batches) (void)batch->ValidateFull();
     }
   }
-  (void)zv_decode_init_schema(std::string_view(reinterpret_cast<const char*>(data), size));
+  (void)zv::zv_decode_init_schema(std::string_view(reinterpret_cast<const char*>(data), size));
   Check(pool->bytes_allocated() == pool_before);
 }
 
@@ -282,7 +282,7 @@ std::vector<uint8_t> Corrupted(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes = Corrupted(data, size);
   auto copy = std::make_unique<uint8_t[]>(bytes.size());
   std::copy(bytes.begin(), bytes.end(), copy.get());
-  auto decoded = zv_ipc_decode(copy.get(), bytes.size());
+  auto decoded = zv::zv_ipc_decode(copy.get(), bytes.size());
   copy.reset();
   if (!decoded.ok()) return;
   for (const auto& batch : decoded->batches) {
@@ -298,7 +298,7 @@ std::vector<uint8_t> Corrupted(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Logging at TRACE exercises the codec scan; lines go to a file the
   // fuzzing script names, never to the terminal.
-  if (const char* path = std::getenv("ZV_FUZZ_LOG_PATH")) zv_log_configure(path, zv::kLogTrace);
+  if (const char* path = std::getenv("ZV_FUZZ_LOG_PATH")) zv::zv_log_configure(path, zv::kLogTrace);
   return 0;
 }
 

@@ -1,0 +1,38 @@
+// The SQL the driver sends to create a table for bound Arrow data, and the
+// Arrow-to-SQL type mapping behind it (documented in the README).
+#pragma once
+
+#include <arrow/result.h>
+#include <arrow/status.h>
+#include <arrow/type_fwd.h>
+
+#include <string>
+
+#include "ingest/table_name_internal.h"
+
+namespace zv {
+
+// The service's column type for an Arrow type, or a failure naming the type
+// when the service cannot store it.
+arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type);
+
+// Refuses, before anything is sent, data a table cannot take: no columns, a
+// column without a name, two columns whose names differ only in case (the
+// service folds case), or a type without a SQL mapping. Messages name the
+// column and its Arrow type.
+arrow::Status CheckLoadableSchema(const arrow::Schema& schema);
+
+// The Parquet payload cannot carry every Arrow type (intervals, for one):
+// refused before anything is sent, naming the column and its type.
+arrow::Status CheckParquetEncodable(const arrow::Schema& schema);
+
+// Zoned timestamps and times are stored to the microsecond: a nanosecond
+// value that is not a whole microsecond would be truncated, so the batch is
+// refused (22018, naming the column) instead.
+arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch);
+
+// CREATE TABLE <name> (<quoted column> <type> [NOT NULL], ...); non-nullable
+// Arrow fields become NOT NULL columns.
+arrow::Result<std::string> CreateTableSql(const TableName& name, const arrow::Schema& schema);
+
+}  // namespace zv

@@ -18,194 +18,162 @@ namespace zv {
 
 namespace {
 
-arrow::Result<std::string> ReadDatabase(AdbcDatabase* handle, const std::string& key) {
-  ZVDatabase* db = RecordOf<ZVDatabase>(handle);
-  if (db == nullptr) return SequenceError("AdbcDatabaseGetOption: database not allocated");
-  return DatabaseOptionValue(*db, key);
-}
+// What differs between the three handles: their record, the name their entry
+// points log and report, how an option is read, and their SetOption.
+template <typename Handle>
+struct HandleOptions;
 
-arrow::Result<std::string> ReadConnection(AdbcConnection* handle, const std::string& key) {
-  ZVConnection* conn = RecordOf<ZVConnection>(handle);
-  if (conn == nullptr) return SequenceError("AdbcConnectionGetOption: connection not allocated");
-  return ConnectionOptionValue(*conn, key);
-}
+template <>
+struct HandleOptions<AdbcDatabase> {
+  using Record = ZVDatabase;
+  static constexpr const char* kEntry = "AdbcDatabase";
+  static constexpr const char* kNoun = "database";
+  static arrow::Result<std::string> Value(ZVDatabase& db, const std::string& key) {
+    return DatabaseOptionValue(db, key);
+  }
+  static constexpr auto Set = DatabaseSetOption;
+};
 
-arrow::Result<std::string> ReadStatement(AdbcStatement* handle, const std::string& key) {
-  ZVStatement* stmt = RecordOf<ZVStatement>(handle);
-  if (stmt == nullptr) return SequenceError("AdbcStatementGetOption: statement not allocated");
-  return StatementOptionValue(*stmt, key);
+template <>
+struct HandleOptions<AdbcConnection> {
+  using Record = ZVConnection;
+  static constexpr const char* kEntry = "AdbcConnection";
+  static constexpr const char* kNoun = "connection";
+  static arrow::Result<std::string> Value(ZVConnection& conn, const std::string& key) {
+    return ConnectionOptionValue(conn, key);
+  }
+  static constexpr auto Set = ConnectionSetOption;
+};
+
+template <>
+struct HandleOptions<AdbcStatement> {
+  using Record = ZVStatement;
+  static constexpr const char* kEntry = "AdbcStatement";
+  static constexpr const char* kNoun = "statement";
+  static arrow::Result<std::string> Value(ZVStatement& stmt, const std::string& key) {
+    return StatementOptionValue(stmt, key);
+  }
+  static constexpr auto Set = StatementSetOption;
+};
+
+template <typename Handle>
+std::string EntryName(const char* suffix) {
+  return std::string(HandleOptions<Handle>::kEntry) + suffix;
 }
 
 // One getter entry point: `deliver` hands the option's text to the host in
 // the entry point's type.
-template <typename Handle, typename Read, typename Deliver>
-AdbcStatusCode Get(const char* entry, Handle* handle, const char* key, AdbcError* error,
-                   Read read, Deliver deliver) {
-  return RunEntryPoint(entry, error, [&]() -> arrow::Status {
-    ZV_LOG(kLogInfo, "api", "%s(handle=%p, key=%s)", entry, static_cast<void*>(handle),
+template <typename Handle, typename Deliver>
+AdbcStatusCode Get(const char* suffix, Handle* handle, const char* key, AdbcError* error,
+                   Deliver deliver) {
+  using Options = HandleOptions<Handle>;
+  const std::string entry = EntryName<Handle>(suffix);
+  return RunEntryPoint(entry.c_str(), error, [&]() -> arrow::Status {
+    ZV_LOG(kLogInfo, "api", "%s(handle=%p, key=%s)", entry.c_str(), static_cast<void*>(handle),
            key ? key : "(null)");
     if (handle == nullptr || key == nullptr) {
-      return NullArgument(std::string(entry) + ": null handle or key");
+      return NullArgument(entry + ": null handle or key");
     }
-    ARROW_ASSIGN_OR_RAISE(std::string text, read(handle, std::string(key)));
-    return deliver(std::string(key), text);
+    auto* record = RecordOf<typename Options::Record>(handle);
+    if (record == nullptr) {
+      return SequenceError(EntryName<Handle>("GetOption") + ": " + Options::kNoun +
+                           " not allocated");
+    }
+    ARROW_ASSIGN_OR_RAISE(std::string text, Options::Value(*record, std::string(key)));
+    return deliver(entry, std::string(key), text);
   });
 }
 
-template <typename Handle, typename Read>
-AdbcStatusCode GetText(const char* entry, Handle* handle, const char* key, char* value,
-                       size_t* length, AdbcError* error, Read read) {
+// Text and bytes report a null length before anything else, as SetError
+// cannot say which argument was null otherwise.
+template <typename Handle, typename Deliver>
+AdbcStatusCode GetIntoBuffer(const char* suffix, Handle* handle, const char* key,
+                             size_t* length, AdbcError* error, Deliver deliver) {
   if (length == nullptr) {
-    zv_set_error(error, (std::string(entry) + ": null length").c_str(), "HY009");
+    zv_set_error(error, (EntryName<Handle>(suffix) + ": null length").c_str(), "HY009");
     return ADBC_STATUS_INVALID_ARGUMENT;
   }
-  return Get(entry, handle, key, error, read, [&](const std::string&, const std::string& text) {
-    CopyOptionText(text, value, length);
-    return arrow::Status::OK();
-  });
+  return Get(suffix, handle, key, error, deliver);
 }
 
-template <typename Handle, typename Read>
-AdbcStatusCode GetBytes(const char* entry, Handle* handle, const char* key, uint8_t* value,
-                        size_t* length, AdbcError* error, Read read) {
-  if (length == nullptr) {
-    zv_set_error(error, (std::string(entry) + ": null length").c_str(), "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
-  }
-  return Get(entry, handle, key, error, read, [&](const std::string&, const std::string& text) {
-    CopyOptionBytes(text, value, length);
-    return arrow::Status::OK();
-  });
-}
-
-template <typename Handle, typename Read>
-AdbcStatusCode GetInt(const char* entry, Handle* handle, const char* key, int64_t* value,
-                      AdbcError* error, Read read) {
-  return Get(entry, handle, key, error, read,
-             [&](const std::string& k, const std::string& text) -> arrow::Status {
-               if (value == nullptr) return NullArgument(std::string(entry) + ": null value");
-               ARROW_ASSIGN_OR_RAISE(*value, OptionAsInt(k, text));
+// A number parsed from the option's text by `as_number` (OptionAsInt or
+// OptionAsDouble).
+template <typename Handle, typename Number, typename AsNumber>
+AdbcStatusCode GetNumber(const char* suffix, Handle* handle, const char* key, Number* value,
+                         AdbcError* error, AsNumber as_number) {
+  return Get(suffix, handle, key, error,
+             [&](const std::string& entry, const std::string& k,
+                 const std::string& text) -> arrow::Status {
+               if (value == nullptr) return NullArgument(entry + ": null value");
+               ARROW_ASSIGN_OR_RAISE(*value, as_number(k, text));
                return arrow::Status::OK();
              });
-}
-
-template <typename Handle, typename Read>
-AdbcStatusCode GetDouble(const char* entry, Handle* handle, const char* key, double* value,
-                         AdbcError* error, Read read) {
-  return Get(entry, handle, key, error, read,
-             [&](const std::string& k, const std::string& text) -> arrow::Status {
-               if (value == nullptr) return NullArgument(std::string(entry) + ": null value");
-               ARROW_ASSIGN_OR_RAISE(*value, OptionAsDouble(k, text));
-               return arrow::Status::OK();
-             });
-}
-
-// Typed setters go through the handle's own SetOption, so every check and
-// log line is the same.
-template <typename Handle, typename SetText>
-AdbcStatusCode SetBytes(const char* entry, Handle* handle, const char* key, const uint8_t* value,
-                        size_t length, AdbcError* error, SetText set_text) {
-  auto text = BytesOptionText(key ? key : "(null)", value, length);
-  if (!text.ok()) return RunEntryPoint(entry, error, [&] { return text.status(); });
-  return set_text(handle, key, text->c_str(), error);
 }
 
 }  // namespace
 
-// --- database ---------------------------------------------------------------
-
-AdbcStatusCode DatabaseGetOption(AdbcDatabase* d, const char* key, char* value, size_t* length,
-                                 AdbcError* error) {
-  return GetText("AdbcDatabaseGetOption", d, key, value, length, error, ReadDatabase);
-}
-AdbcStatusCode DatabaseGetOptionBytes(AdbcDatabase* d, const char* key, uint8_t* value,
-                                      size_t* length, AdbcError* error) {
-  return GetBytes("AdbcDatabaseGetOptionBytes", d, key, value, length, error, ReadDatabase);
-}
-AdbcStatusCode DatabaseGetOptionInt(AdbcDatabase* d, const char* key, int64_t* value,
-                                    AdbcError* error) {
-  return GetInt("AdbcDatabaseGetOptionInt", d, key, value, error, ReadDatabase);
-}
-AdbcStatusCode DatabaseGetOptionDouble(AdbcDatabase* d, const char* key, double* value,
-                                       AdbcError* error) {
-  return GetDouble("AdbcDatabaseGetOptionDouble", d, key, value, error, ReadDatabase);
-}
-AdbcStatusCode DatabaseSetOptionBytes(AdbcDatabase* d, const char* key, const uint8_t* value,
-                                      size_t length, AdbcError* error) {
-  return SetBytes("AdbcDatabaseSetOptionBytes", d, key, value, length, error, DatabaseSetOption);
-}
-AdbcStatusCode DatabaseSetOptionInt(AdbcDatabase* d, const char* key, int64_t value,
-                                    AdbcError* error) {
-  return DatabaseSetOption(d, key, IntOptionText(value).c_str(), error);
-}
-AdbcStatusCode DatabaseSetOptionDouble(AdbcDatabase* d, const char* key, double value,
-                                       AdbcError* error) {
-  return DatabaseSetOption(d, key, DoubleOptionText(value).c_str(), error);
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::GetText(Handle* handle, const char* key, char* value,
+                                                   size_t* length, AdbcError* error) {
+  return GetIntoBuffer("GetOption", handle, key, length, error,
+                       [&](const std::string&, const std::string&, const std::string& text) {
+                         CopyOptionText(text, value, length);
+                         return arrow::Status::OK();
+                       });
 }
 
-// --- connection -------------------------------------------------------------
-
-AdbcStatusCode ConnectionGetOption(AdbcConnection* c, const char* key, char* value,
-                                   size_t* length, AdbcError* error) {
-  return GetText("AdbcConnectionGetOption", c, key, value, length, error, ReadConnection);
-}
-AdbcStatusCode ConnectionGetOptionBytes(AdbcConnection* c, const char* key, uint8_t* value,
-                                        size_t* length, AdbcError* error) {
-  return GetBytes("AdbcConnectionGetOptionBytes", c, key, value, length, error, ReadConnection);
-}
-AdbcStatusCode ConnectionGetOptionInt(AdbcConnection* c, const char* key, int64_t* value,
-                                      AdbcError* error) {
-  return GetInt("AdbcConnectionGetOptionInt", c, key, value, error, ReadConnection);
-}
-AdbcStatusCode ConnectionGetOptionDouble(AdbcConnection* c, const char* key, double* value,
-                                         AdbcError* error) {
-  return GetDouble("AdbcConnectionGetOptionDouble", c, key, value, error, ReadConnection);
-}
-AdbcStatusCode ConnectionSetOptionBytes(AdbcConnection* c, const char* key, const uint8_t* value,
-                                        size_t length, AdbcError* error) {
-  return SetBytes("AdbcConnectionSetOptionBytes", c, key, value, length, error,
-                  ConnectionSetOption);
-}
-AdbcStatusCode ConnectionSetOptionInt(AdbcConnection* c, const char* key, int64_t value,
-                                      AdbcError* error) {
-  return ConnectionSetOption(c, key, IntOptionText(value).c_str(), error);
-}
-AdbcStatusCode ConnectionSetOptionDouble(AdbcConnection* c, const char* key, double value,
-                                         AdbcError* error) {
-  return ConnectionSetOption(c, key, DoubleOptionText(value).c_str(), error);
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::GetBytes(Handle* handle, const char* key,
+                                                    uint8_t* value, size_t* length,
+                                                    AdbcError* error) {
+  return GetIntoBuffer("GetOptionBytes", handle, key, length, error,
+                       [&](const std::string&, const std::string&, const std::string& text) {
+                         CopyOptionBytes(text, value, length);
+                         return arrow::Status::OK();
+                       });
 }
 
-// --- statement --------------------------------------------------------------
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::GetInt(Handle* handle, const char* key,
+                                                  int64_t* value, AdbcError* error) {
+  return GetNumber("GetOptionInt", handle, key, value, error, OptionAsInt);
+}
 
-AdbcStatusCode StatementGetOption(AdbcStatement* s, const char* key, char* value,
-                                  size_t* length, AdbcError* error) {
-  return GetText("AdbcStatementGetOption", s, key, value, length, error, ReadStatement);
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::GetDouble(Handle* handle, const char* key,
+                                                     double* value, AdbcError* error) {
+  return GetNumber("GetOptionDouble", handle, key, value, error, OptionAsDouble);
 }
-AdbcStatusCode StatementGetOptionBytes(AdbcStatement* s, const char* key, uint8_t* value,
-                                       size_t* length, AdbcError* error) {
-  return GetBytes("AdbcStatementGetOptionBytes", s, key, value, length, error, ReadStatement);
+
+// Typed setters go through the handle's own SetOption, so every check and
+// log line is the same.
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::SetBytes(Handle* handle, const char* key,
+                                                    const uint8_t* value, size_t length,
+                                                    AdbcError* error) {
+  auto text = BytesOptionText(key ? key : "(null)", value, length);
+  if (!text.ok()) {
+    return RunEntryPoint(EntryName<Handle>("SetOptionBytes").c_str(), error,
+                         [&] { return text.status(); });
+  }
+  return HandleOptions<Handle>::Set(handle, key, text->c_str(), error);
 }
-AdbcStatusCode StatementGetOptionInt(AdbcStatement* s, const char* key, int64_t* value,
-                                     AdbcError* error) {
-  return GetInt("AdbcStatementGetOptionInt", s, key, value, error, ReadStatement);
+
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::SetInt(Handle* handle, const char* key,
+                                                  int64_t value, AdbcError* error) {
+  return HandleOptions<Handle>::Set(handle, key, IntOptionText(value).c_str(), error);
 }
-AdbcStatusCode StatementGetOptionDouble(AdbcStatement* s, const char* key, double* value,
-                                        AdbcError* error) {
-  return GetDouble("AdbcStatementGetOptionDouble", s, key, value, error, ReadStatement);
+
+template <typename Handle>
+AdbcStatusCode TypedOptionEntries<Handle>::SetDouble(Handle* handle, const char* key,
+                                                     double value, AdbcError* error) {
+  return HandleOptions<Handle>::Set(handle, key, DoubleOptionText(value).c_str(), error);
 }
-AdbcStatusCode StatementSetOptionBytes(AdbcStatement* s, const char* key, const uint8_t* value,
-                                       size_t length, AdbcError* error) {
-  return SetBytes("AdbcStatementSetOptionBytes", s, key, value, length, error,
-                  StatementSetOption);
-}
-AdbcStatusCode StatementSetOptionInt(AdbcStatement* s, const char* key, int64_t value,
-                                     AdbcError* error) {
-  return StatementSetOption(s, key, IntOptionText(value).c_str(), error);
-}
-AdbcStatusCode StatementSetOptionDouble(AdbcStatement* s, const char* key, double value,
-                                        AdbcError* error) {
-  return StatementSetOption(s, key, DoubleOptionText(value).c_str(), error);
-}
+
+template struct TypedOptionEntries<AdbcDatabase>;
+template struct TypedOptionEntries<AdbcConnection>;
+template struct TypedOptionEntries<AdbcStatement>;
 
 // --- statistics -------------------------------------------------------------
 

@@ -8,27 +8,31 @@
 
 namespace zv {
 
-AdbcStatusCode DatabaseGetOption(AdbcDatabase* d, const char* key, char* value, size_t* length, AdbcError* error);
-AdbcStatusCode DatabaseGetOptionBytes(AdbcDatabase* d, const char* key, uint8_t* value, size_t* length, AdbcError* error);
-AdbcStatusCode DatabaseGetOptionInt(AdbcDatabase* d, const char* key, int64_t* value, AdbcError* error);
-AdbcStatusCode DatabaseGetOptionDouble(AdbcDatabase* d, const char* key, double* value, AdbcError* error);
-AdbcStatusCode DatabaseSetOptionBytes(AdbcDatabase* d, const char* key, const uint8_t* value, size_t length, AdbcError* error);
-AdbcStatusCode DatabaseSetOptionInt(AdbcDatabase* d, const char* key, int64_t value, AdbcError* error);
-AdbcStatusCode DatabaseSetOptionDouble(AdbcDatabase* d, const char* key, double value, AdbcError* error);
-AdbcStatusCode ConnectionGetOption(AdbcConnection* c, const char* key, char* value, size_t* length, AdbcError* error);
-AdbcStatusCode ConnectionGetOptionBytes(AdbcConnection* c, const char* key, uint8_t* value, size_t* length, AdbcError* error);
-AdbcStatusCode ConnectionGetOptionInt(AdbcConnection* c, const char* key, int64_t* value, AdbcError* error);
-AdbcStatusCode ConnectionGetOptionDouble(AdbcConnection* c, const char* key, double* value, AdbcError* error);
-AdbcStatusCode ConnectionSetOptionBytes(AdbcConnection* c, const char* key, const uint8_t* value, size_t length, AdbcError* error);
-AdbcStatusCode ConnectionSetOptionInt(AdbcConnection* c, const char* key, int64_t value, AdbcError* error);
-AdbcStatusCode ConnectionSetOptionDouble(AdbcConnection* c, const char* key, double value, AdbcError* error);
-AdbcStatusCode StatementGetOption(AdbcStatement* s, const char* key, char* value, size_t* length, AdbcError* error);
-AdbcStatusCode StatementGetOptionBytes(AdbcStatement* s, const char* key, uint8_t* value, size_t* length, AdbcError* error);
-AdbcStatusCode StatementGetOptionInt(AdbcStatement* s, const char* key, int64_t* value, AdbcError* error);
-AdbcStatusCode StatementGetOptionDouble(AdbcStatement* s, const char* key, double* value, AdbcError* error);
-AdbcStatusCode StatementSetOptionBytes(AdbcStatement* s, const char* key, const uint8_t* value, size_t length, AdbcError* error);
-AdbcStatusCode StatementSetOptionInt(AdbcStatement* s, const char* key, int64_t value, AdbcError* error);
-AdbcStatusCode StatementSetOptionDouble(AdbcStatement* s, const char* key, double value, AdbcError* error);
+// The typed Get/SetOption entry points of one handle type (AdbcDatabase,
+// AdbcConnection or AdbcStatement): getters read the handle's option text
+// and hand it over in the entry point's type; setters set the same options as
+// the handle's SetOption, with the same checks and log lines.
+template <typename Handle>
+struct TypedOptionEntries {
+  static AdbcStatusCode GetText(Handle* handle, const char* key, char* value, size_t* length,
+                                AdbcError* error);
+  static AdbcStatusCode GetBytes(Handle* handle, const char* key, uint8_t* value,
+                                 size_t* length, AdbcError* error);
+  static AdbcStatusCode GetInt(Handle* handle, const char* key, int64_t* value,
+                               AdbcError* error);
+  static AdbcStatusCode GetDouble(Handle* handle, const char* key, double* value,
+                                  AdbcError* error);
+  static AdbcStatusCode SetBytes(Handle* handle, const char* key, const uint8_t* value,
+                                 size_t length, AdbcError* error);
+  static AdbcStatusCode SetInt(Handle* handle, const char* key, int64_t value, AdbcError* error);
+  static AdbcStatusCode SetDouble(Handle* handle, const char* key, double value,
+                                  AdbcError* error);
+};
+
+extern template struct TypedOptionEntries<AdbcDatabase>;
+extern template struct TypedOptionEntries<AdbcConnection>;
+extern template struct TypedOptionEntries<AdbcStatement>;
+
 AdbcStatusCode ConnectionGetStatisticNames(AdbcConnection*, ArrowArrayStream*, AdbcError* error);
 AdbcStatusCode ConnectionGetStatistics(AdbcConnection*, const char*, const char*, const char*, char, ArrowArrayStream*, AdbcError* error);
 

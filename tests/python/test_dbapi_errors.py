@@ -5,7 +5,7 @@ was."""
 import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi as dbapi
 import pytest
-from driver_helpers import open_connection
+from driver_helpers import connected
 
 
 def dbapi_connect(driver_path, uri, **db_kwargs):
@@ -52,16 +52,12 @@ def test_execute_raises_the_servers_failure(conn, sql, klass, status, sqlstate, 
 
 
 def test_execute_update_reports_failed_dml_and_ddl(driver_path, devserver):
-    db, conn = open_connection(driver_path, devserver.url, username="demo", password="demo")
-    try:
+    with connected(driver_path, devserver.url, username="demo", password="demo") as conn:
         with dm.AdbcStatement(conn) as stmt:
             stmt.set_sql_query("DROP TABLE no_such_table_either")
             with pytest.raises(dm.ProgrammingError) as raised:
                 stmt.execute_update()
             assert raised.value.sqlstate == "42S02"
-    finally:
-        conn.close()
-        db.close()
 
 
 def test_http_error_before_any_batch_is_raised_by_execute(conn, devserver):

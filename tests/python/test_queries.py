@@ -14,7 +14,7 @@ import adbc_driver_manager.dbapi
 import duckdb
 import pyarrow as pa
 import pytest
-from driver_helpers import open_connection
+from driver_helpers import connected, open_connection
 
 # Several column types, deterministic, computed the same way by the server
 # (DuckDB) and by the local DuckDB used as the reference.
@@ -67,16 +67,12 @@ def test_zero_rows_keep_their_schema_and_ddl_has_no_result(driver_path, devserve
 
 
 def test_dml_without_a_result_stream_reports_rows_affected(driver_path, devserver):
-    db, conn = open_connection(driver_path, devserver.url, username="demo", password="demo")
-    try:
+    with connected(driver_path, devserver.url, username="demo", password="demo") as conn:
         with dm.AdbcStatement(conn) as stmt:
             stmt.set_sql_query("CREATE OR REPLACE TABLE q_dml (a INTEGER)")
             stmt.execute_update()
             stmt.set_sql_query("INSERT INTO q_dml SELECT * FROM range(25)")
             assert stmt.execute_update() == 25
-    finally:
-        conn.close()
-        db.close()
 
 
 def test_server_error_after_some_batches_reaches_the_reader(driver_path, devserver):

@@ -260,7 +260,11 @@ arrow::Status ExecuteStatement(AdbcStatement* statement, ArrowArrayStream* out,
     return SequenceError("AdbcStatementExecuteQuery: statement not allocated");
   }
   arrow::Status status = std::visit(ExecuteRun(statement, *stmt, out, rows_affected), stmt->state);
-  stmt->state = WithoutSpentData(std::move(stmt->state));
+  // A failed run releases its data too: a host that runs plain SQL next on
+  // the same statement (a DB-API cursor binds only when it has parameters)
+  // must not find the rows of the failed run bound to it.
+  stmt->state = status.ok() ? WithoutSpentData(std::move(stmt->state))
+                            : WithoutBoundData(std::move(stmt->state));
   return status;
 }
 
@@ -306,9 +310,12 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
       auto flag = ParseBooleanText(value);
       if (!flag) return InvalidOptionValue("adbc.statement.bind_by_name must be true or false");
       if (*flag) {
+        // The data bound for it is released with the refusal, so that it is
+        // never run against the next statement's placeholders.
+        stmt->state = WithoutBoundData(std::move(stmt->state));
         return Failure(FailureKind::kNotImplemented, "HYC00",
-                           "parameters are bound by position (?); binding by name is not "
-                           "supported");
+                       "parameters are bound by position (?); binding by name is not "
+                       "supported");
       }
       return arrow::Status::OK();
     }

@@ -200,3 +200,18 @@ def test_binding_by_name_and_several_rows_with_a_result_are_refused(conn):
     with conn.cursor() as cur:
         with pytest.raises(dbapi.ProgrammingError, match="exactly one parameter row"):
             cur.execute("SELECT ? AS v", pa.record_batch([pa.array([1, 2])], names=["v"]))
+
+
+@pytest.mark.parametrize("sql, parameters, error", [
+    ("SELECT ? AS v", {"v": 1}, dbapi.NotSupportedError),
+    ("SELECT ? AS a, ? AS b", (1,), dbapi.ProgrammingError),
+    ("SELECT ? AS v", pa.record_batch([pa.array([1, 2])], names=["v"]), dbapi.ProgrammingError),
+], ids=["by-name", "count-mismatch", "several-rows"])
+def test_a_refused_run_leaves_nothing_bound_for_the_next_statement(conn, sql, parameters, error):
+    # A DB-API cursor binds only when it has parameters: whatever it bound for
+    # the refused run must not meet the placeholders of the next one.
+    with conn.cursor() as cur:
+        with pytest.raises(error):
+            cur.execute(sql, parameters)
+        cur.execute("SELECT 1 AS one")
+        assert cur.fetchall() == [(1,)]

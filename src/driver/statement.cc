@@ -341,10 +341,13 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
     for (const auto& column : ingest.key_columns) joined += (joined.empty() ? "" : ",") + column;
     return joined;
   }
+  if (key == "adbc.ingest.target_catalog") return text(ingest.target_catalog);
+  if (key == "adbc.ingest.target_db_schema") return text(ingest.target_db_schema);
   if (key == "adbc.ingest.mode") {
-    if (ingest.mode == IngestMode::kAppend) return std::string("adbc.ingest.mode.append");
-    if (ingest.mode == IngestMode::kOverwrite) return std::string("adbc.ingest.mode.replace");
-    return OptionNotSet(key);
+    // The service's own modes (upsert, overwrite, land) have no ADBC name.
+    if (ingest.mode != IngestMode::kAppend) return OptionNotSet(key);
+    if (ingest.creation == TableCreation::kNone) return std::string("adbc.ingest.mode.append");
+    return std::string("adbc.ingest.mode.") + TableCreationName(ingest.creation);
   }
   if (key == "adbc.statement.bind_by_name") return std::string("false");
   if (key == "adbc.zorvane.query_timeout_sec") {

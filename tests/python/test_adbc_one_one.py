@@ -81,6 +81,12 @@ def test_current_catalog_and_schema_come_from_the_service(conn):
     ("zv.ingest.key_columns", " a, b ,", "a,b"),
     ("zv.ingest.payload_format", "parquet", "parquet"),
     ("adbc.zorvane.query_timeout_sec", "9", "9"),
+    ("adbc.ingest.mode", "adbc.ingest.mode.create", "adbc.ingest.mode.create"),
+    ("adbc.ingest.mode", "adbc.ingest.mode.create_append", "adbc.ingest.mode.create_append"),
+    ("adbc.ingest.mode", "adbc.ingest.mode.replace", "adbc.ingest.mode.replace"),
+    ("adbc.ingest.mode", "adbc.ingest.mode.append", "adbc.ingest.mode.append"),
+    ("adbc.ingest.target_catalog", "zorvane", "zorvane"),
+    ("adbc.ingest.target_db_schema", "sales", "sales"),
 ])
 def test_statement_options_round_trip(conn, key, value, expected):
     with conn.cursor() as cur:

@@ -2,6 +2,7 @@
 
 #include "diagnostics/log.h"
 #include "driver/connection.h"
+#include "driver/sql_placeholders.h"
 #include "snapshot/info_schema_registration.h"
 #include "snapshot/snapshot_cache.h"
 #include "snapshot/snapshot_install.h"
@@ -12,36 +13,12 @@ namespace zv {
 
 namespace {
 
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// Skips white space, comments and opening parentheses before the first word.
-std::string_view FirstWord(std::string_view sql) {
-  size_t at = 0;
-  while (at < sql.size()) {
-    const char c = sql[at];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == '(') {
-      ++at;
-    } else if (sql.substr(at, 2) == "--") {
-      const size_t end = sql.find('\n', at);
-      at = end == std::string_view::npos ? sql.size() : end + 1;
-    } else if (sql.substr(at, 2) == "/*") {
-      const size_t end = sql.find("*/", at + 2);
-      at = end == std::string_view::npos ? sql.size() : end + 2;
-    } else {
-      break;
-    }
-  }
-  size_t end = at;
-  while (end < sql.size() && IsLetter(sql[end])) ++end;
-  return sql.substr(at, end - at);
-}
-
 }  // namespace
 
 bool MayChangeCatalog(std::string_view sql) {
   static constexpr std::string_view kReads[] = {"select", "show", "explain", "describe",
                                                 "values", "table", "from"};
-  const std::string_view word = FirstWord(sql);
+  const std::string_view word = FirstKeyword(sql);
   if (word.empty()) return false;
   for (std::string_view read : kReads) {
     if (ascii_iequals(word, read)) return false;

@@ -1,5 +1,7 @@
 #include "driver/sql_placeholders.h"
 
+#include "util/ascii.h"
+
 #include <cctype>
 
 #include "driver/adbc_status.h"
@@ -92,17 +94,27 @@ std::string_view TrimRight(std::string_view text) {
   return text;
 }
 
-bool StartsWithWordIgnoreCase(std::string_view text, std::string_view word) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  if (text.size() - i < word.size()) return false;
-  for (size_t k = 0; k < word.size(); ++k) {
-    if (std::toupper(static_cast<unsigned char>(text[i + k])) != word[k]) return false;
-  }
-  return i + word.size() == text.size() || !IsIdentifierChar(text[i + word.size()]);
-}
-
 }  // namespace
+
+std::string_view FirstKeyword(std::string_view sql) {
+  size_t at = 0;
+  while (at < sql.size()) {
+    if (std::isspace(static_cast<unsigned char>(sql[at])) || sql[at] == '(') {
+      ++at;
+    } else if (sql.substr(at, 2) == "--") {
+      const size_t end = sql.find('\n', at);
+      at = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (sql.substr(at, 2) == "/*") {
+      const size_t end = sql.find("*/", at + 2);
+      at = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  size_t end = at;
+  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
+  return sql.substr(at, end - at);
+}
 
 arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql) {
   std::vector<size_t> positions;
@@ -145,7 +157,7 @@ std::string SubstituteParameters(std::string_view sql, const std::vector<size_t>
 
 std::optional<SimpleInsert> MatchSimpleInsert(std::string_view sql,
                                               const std::vector<size_t>& positions) {
-  if (positions.empty() || !StartsWithWordIgnoreCase(sql, "INSERT")) return std::nullopt;
+  if (positions.empty() || !ascii_iequals(FirstKeyword(sql), "INSERT")) return std::nullopt;
   const std::string_view body = TrimRight(sql);
   if (body.empty() || body.back() != ')') return std::nullopt;
   // The row: from the parenthesis before the first placeholder to the end,
@@ -166,7 +178,7 @@ std::optional<SimpleInsert> MatchSimpleInsert(std::string_view sql,
   }
   if (trimmed.size() < 6) return std::nullopt;
   std::string_view keyword = trimmed.substr(trimmed.size() - 6);
-  if (!StartsWithWordIgnoreCase(keyword, "VALUES")) return std::nullopt;
+  if (!ascii_iequals(keyword, "VALUES")) return std::nullopt;
   if (trimmed.size() > 6 && IsIdentifierChar(trimmed[trimmed.size() - 7])) return std::nullopt;
   // Every code character of the head must be outside literals and comments
   // up to VALUES: scan it and make sure VALUES is reached as code.

@@ -17,6 +17,11 @@ namespace zv {
 // from the order of the bound columns.
 arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql);
 
+// The statement's first keyword, as written: white space, comments and
+// opening parentheses before it are skipped; empty when the text starts with
+// anything else.
+std::string_view FirstKeyword(std::string_view sql);
+
 // `sql` with the placeholder at positions[i] replaced by literals[i]. Each
 // literal is set off by spaces so that it cannot merge with a neighbouring
 // token (a minus sign into a comment, a quote into a longer literal).

@@ -360,15 +360,35 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
 
 namespace {
 
-bool StartsWithWord(std::string_view text, std::string_view word) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  text.remove_prefix(i);
-  if (text.size() < word.size()) return false;
-  for (size_t k = 0; k < word.size(); ++k) {
-    if (std::toupper(static_cast<unsigned char>(text[k])) != word[k]) return false;
+// The local engine's answer to a query, else compute's answer to the query
+// wrapped in a LIMIT 0, with NULL for each parameter. Only queries have a
+// result schema to ask for.
+arrow::Result<ZVQueryPtr> SchemaProbe(ZVConnection& conn, ZVStatement& stmt,
+                                      const std::string& sql) {
+  auto local = AnswerLocally(conn, sql);
+  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
+  if (*local) return std::move(*local);
+  bool query = false;
+  for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE"}) {
+    query = query || ascii_iequals(FirstKeyword(sql), word);
   }
-  return text.size() == word.size() || !std::isalnum(static_cast<unsigned char>(text[word.size()]));
+  if (!query) {
+    return Failure(FailureKind::kNotImplemented, "HYC00",
+                   "AdbcStatementExecuteSchema: only queries have a result schema");
+  }
+  ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
+  const std::string probe =
+      "SELECT * FROM (" +
+      SubstituteParameters(sql, positions, std::vector<std::string>(positions.size(), "NULL")) +
+      "\n) AS zv_schema_probe LIMIT 0";
+  auto started = zv_execute(conn.transport, probe.c_str(), conn.batch_size_hint,
+                            stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
+  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
+  ZVQueryPtr probed = std::move(*started);
+  for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) probed->JoinCancelScope(scope);
+  probed->WaitUntilAccepted();
+  if (probed->FailedBeforeData()) return QueryFailure(probed.get());
+  return probed;
 }
 
 // The result schema of the statement's SQL: the local engine's when it
@@ -387,25 +407,9 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
     sql.pop_back();
   }
-  std::string probe = sql;
-  auto local = AnswerLocally(*conn, sql);
-  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
-  if (!*local) {
-    bool query = false;
-    for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE", "("}) {
-      query = query || StartsWithWord(sql, word);
-    }
-    if (!query) {
-      return Failure(FailureKind::kNotImplemented, "HYC00",
-                         "AdbcStatementExecuteSchema: only queries have a result schema");
-    }
-    ARROW_ASSIGN_OR_RAISE(auto positions, FindPlaceholders(sql));
-    probe = "SELECT * FROM (" +
-            SubstituteParameters(sql, positions, std::vector<std::string>(positions.size(), "NULL")) +
-            "\n) AS zv_schema_probe LIMIT 0";
-  }
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, SchemaProbe(*conn, stmt, sql));
   ArrowArrayStream stream{};
-  ARROW_RETURN_NOT_OK(RunSql(*conn, stmt, probe, &stream, nullptr));
+  ExportResultStream(std::move(query), &stream);
   OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);
   if (owned.get()->get_schema(owned.get(), schema) != 0) {
     const char* text = owned.get()->get_last_error(owned.get());

@@ -113,6 +113,7 @@ def test_typed_getters_and_setters(conn):
     ("SELECT table_name, table_type FROM information_schema.tables", ["table_name",
                                                                       "table_type"]),
     ("SELECT ?::BIGINT AS p, 2 AS q;", ["p", "q"]),
+    ("-- a note first\n/* and a block */ (SELECT 1 AS r)", ["r"]),
 ])
 def test_execute_schema_without_running_the_query(conn, devserver, sql, names):
     with conn.cursor() as cur:

@@ -238,10 +238,7 @@ arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) 
     auto column = std::dynamic_pointer_cast<arrow::StringArray>(carrier->batch->column(0));
     if (column && column->IsValid(0)) name = column->GetString(0);
   }
-  if (!error.empty()) {
-    QueryErrorInfo info = query->ErrorInfo();
-    return ServerFailure(info.message, info.sqlstate, info.code);
-  }
+  if (!error.empty()) return QueryFailure(query.get());
   if (name.empty()) return OptionNotSet(catalog ? "adbc.connection.catalog"
                                                 : "adbc.connection.db_schema");
   return name;

@@ -60,10 +60,7 @@ struct ZVResultStream {
     return EIO;
   }
   // The query's own failure, with the server's SQLSTATE.
-  int FailQuery() {
-    QueryErrorInfo info = query->ErrorInfo();
-    return Fail(ServerFailure(info.message, info.sqlstate, info.code));
-  }
+  int FailQuery() { return Fail(QueryFailure(query.get())); }
 };
 
 struct ProfileCounters {

@@ -193,11 +193,6 @@ const char* TableCreationName(TableCreation creation) {
   return "none";
 }
 
-const char* IngestModeLabel(const IngestSettings& settings) {
-  if (settings.creation == TableCreation::kNone) return IngestModeName(settings.mode);
-  return TableCreationName(settings.creation);
-}
-
 const char* PayloadFormatName(PayloadFormat format) {
   return format == PayloadFormat::kParquet ? "parquet" : "arrow_ipc";
 }

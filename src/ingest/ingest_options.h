@@ -49,9 +49,6 @@ arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const
 std::vector<std::string> SplitKeyColumns(const char* value);
 
 const char* IngestModeName(IngestMode mode);
-// The ADBC spelling of the mode the settings stand for ("create", "replace",
-// ...), or the service mode's name; used in messages.
-const char* IngestModeLabel(const IngestSettings& settings);
 // "create", "create_append", "replace" ("none" for kNone).
 const char* TableCreationName(TableCreation creation);
 const char* PayloadFormatName(PayloadFormat format);

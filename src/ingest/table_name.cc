@@ -31,10 +31,4 @@ std::string TableName::Quoted() const {
   return out + QuoteIdentifier(table);
 }
 
-TableName TableName::Sibling(std::string other_table) const {
-  TableName sibling = *this;
-  sibling.table = std::move(other_table);
-  return sibling;
-}
-
 }  // namespace zv

@@ -23,8 +23,6 @@ struct TableName {
 
   // "cat"."schema"."table" with the parts that are set.
   std::string Quoted() const;
-  // The same name with another table part, in the same catalog and schema.
-  TableName Sibling(std::string other_table) const;
 };
 
 }  // namespace zv

@@ -142,15 +142,6 @@ bool ZVQuery::EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
   return true;
 }
 
-void ZVQuery::MarkAccepted() {
-  {
-    std::lock_guard<std::mutex> lock(queue_.mutex());
-    if (accepted_) return;
-    accepted_ = true;
-  }
-  queue_.NotifyAll();
-}
-
 void ZVQuery::WaitUntilAccepted() {
   auto lock = queue_.Acquire();
   queue_.WaitForItems(lock, [&] { return !queue_.empty() || Stopped(); });

@@ -84,9 +84,6 @@ class ZVQuery {
   // Adopts an INIT schema when the query has none yet.
   void AdoptSchema(std::shared_ptr<arrow::Schema> init_schema);
 
-  // Records that the server has taken the statement (it answered with INIT or
-  // data) and wakes waiters.
-  void MarkAccepted();
   // Blocks until the first batch is queued, the query ended, failed or was
   // cancelled. A statement whose stream the host releases unread (DDL run
   // through a cursor) must not be cancelled before it even reached the
@@ -156,7 +153,6 @@ class ZVQuery {
   std::string stream_id_;
   bool multi_result_notice_given_ = false;
   int64_t rows_affected_ = -1;
-  bool accepted_ = false;  // the server answered (INIT or data) or the query ended
   bool received_batch_ = false;  // a data batch was queued at some point
 
   uint32_t announced_result_sets_ = 1;  // from INIT; EOS of the last one ends the body

@@ -367,7 +367,6 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         FrameTypeName(type)));
     return 1;
   }
-  if (type == kZvFrameInit || type == kZvFrameBatch) q->MarkAccepted();
   try {
     switch (type) {
       case kZvFrameInit:

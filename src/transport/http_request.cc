@@ -81,6 +81,7 @@ struct HttpRequest::Impl {
   Rewind rewind;
   AbortCheck abort_check;
   RedirectGuard redirects;
+  long body_status = 0;  // the status of the response the body belongs to, once known
   char error_buffer[CURL_ERROR_SIZE] = {};
 
   // libcurl is C: nothing may unwind through these; stopping is the safe side.
@@ -95,9 +96,11 @@ size_t HttpRequest::Impl::OnBody(char* data, size_t size, size_t nmemb, void* se
   const size_t bytes = size * nmemb;
   if (!impl->receiver) return bytes;
   try {
-    long status = 0;
-    curl_easy_getinfo(impl->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    return impl->receiver(status, std::string_view(data, bytes)) ? bytes : 0;
+    // Asked once: the body callback runs for every chunk of a result stream.
+    if (impl->body_status == 0) {
+      curl_easy_getinfo(impl->easy.get(), CURLINFO_RESPONSE_CODE, &impl->body_status);
+    }
+    return impl->receiver(impl->body_status, std::string_view(data, bytes)) ? bytes : 0;
   } catch (...) {
     return 0;
   }
@@ -270,6 +273,7 @@ arrow::Result<long> HttpRequest::Perform() {
                              "TLS configuration: " + tls.message());
     }
   }
+  r.body_status = 0;
   const CURLcode rc = curl_easy_perform(h);
   if (r.redirects.refused()) {
     return TransferFailure(TransferError::kRedirectRefused, r.redirects.refusal());

@@ -125,6 +125,22 @@ std::optional<arrow::Status> ApplyCheckedOption(ZVDatabase& db, const std::strin
   return std::nullopt;
 }
 
+// Back to unset (0 for the integers); false when `key` is none of the checked
+// options, whose values null cannot unset through ApplyOption.
+bool ResetCheckedOption(ZVDatabase& db, const std::string& key) {
+  for (const auto& option : kIntegerOptions) {
+    if (key != option.key) continue;
+    db.*option.field = 0;
+    return true;
+  }
+  for (const auto& option : kCheckedTextOptions) {
+    if (key != option.key) continue;
+    (db.*option.field).reset();
+    return true;
+  }
+  return false;
+}
+
 arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
   for (const auto& option : kTextOptions) {
     if (key == option.key) {
@@ -160,19 +176,7 @@ bool IsExplicit(const ZVDatabase& db, const std::string& key) {
 void WithdrawMergedUri(ZVDatabase& db) {
   for (const std::string& key : db.merged_keys) {
     if (IsExplicit(db, key)) continue;
-    if (key == "adbc.zorvane.connect_timeout_sec") {
-      db.connect_timeout_sec = 0;
-    } else if (key == "adbc.zorvane.max_stream_buffer_mb") {
-      db.max_stream_buffer_mb = 0;
-    } else if (key == "adbc.zorvane.tls.encrypt") {
-      db.tls_encrypt.reset();
-    } else if (key == "adbc.zorvane.tls.trust_server_cert") {
-      db.tls_trust_server_cert.reset();
-    } else if (key == "adbc.zorvane.tls.min_version") {
-      db.tls_min_version.reset();
-    } else if (key == "adbc.zorvane.log_level") {
-      db.log_level.reset();
-    } else {
+    if (!ResetCheckedOption(db, key)) {
       (void)ApplyOption(db, key, nullptr);  // text and secret options: null unsets
     }
   }
@@ -328,24 +332,19 @@ arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::
   for (const auto& option : kSecretOptions) {
     if (key == option.key) return SecretOption(key);
   }
-  const struct {
-    const char* key;
-    const std::optional<std::string>* field;
-  } kValidated[] = {
-      {"uri", &db.uri},
-      {"adbc.zorvane.tls.encrypt", &db.tls_encrypt},
-      {"adbc.zorvane.tls.trust_server_cert", &db.tls_trust_server_cert},
-      {"adbc.zorvane.tls.min_version", &db.tls_min_version},
-      {"adbc.zorvane.log_level", &db.log_level},
-  };
-  for (const auto& option : kValidated) {
-    if (key == option.key) {
-      if (!*option.field) return OptionNotSet(key);
-      return **option.field;
-    }
+  if (key == "uri") {
+    if (!db.uri) return OptionNotSet(key);
+    return *db.uri;
   }
-  if (key == "adbc.zorvane.connect_timeout_sec") return std::to_string(db.connect_timeout_sec);
-  if (key == "adbc.zorvane.max_stream_buffer_mb") return std::to_string(db.max_stream_buffer_mb);
+  for (const auto& option : kCheckedTextOptions) {
+    if (key != option.key) continue;
+    const auto& field = db.*option.field;
+    if (!field) return OptionNotSet(key);
+    return *field;
+  }
+  for (const auto& option : kIntegerOptions) {
+    if (key == option.key) return std::to_string(db.*option.field);
+  }
   return OptionNotSet(key);
 }
 

@@ -13,12 +13,11 @@
 namespace zv {
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
-    const std::shared_ptr<zv_conn>& transport, std::string_view relation) {
+    const ComputeCatalogCall& call, std::string_view relation) {
   const std::string sql = "SELECT * FROM information_schema." + std::string(relation);
   ScopedTraceLabel label("catalog call without a snapshot");
-  auto started = zv_execute(transport, sql.c_str(), 0, 0);
-  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
-  ZVQueryPtr query = std::move(*started);
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartCancellableQuery(call.transport, sql, 0,
+                                                                call.timeout_sec, {call.cancel}));
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
   std::shared_ptr<arrow::Schema> schema;
   std::string error;
@@ -35,18 +34,18 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
   return table->CombineChunksToBatch();
 }
 
-arrow::Result<ObjectsSources> ObjectsSourcesFromCompute(const std::shared_ptr<zv_conn>& transport,
+arrow::Result<ObjectsSources> ObjectsSourcesFromCompute(const ComputeCatalogCall& call,
                                                         ObjectsDepth depth) {
   ObjectsSources sources;
-  ARROW_ASSIGN_OR_RAISE(sources.tables, ReadRelationFromCompute(transport, "tables"));
+  ARROW_ASSIGN_OR_RAISE(sources.tables, ReadRelationFromCompute(call, "tables"));
   if (depth != ObjectsDepth::kAll) return sources;
-  ARROW_ASSIGN_OR_RAISE(sources.columns, ReadRelationFromCompute(transport, "columns"));
+  ARROW_ASSIGN_OR_RAISE(sources.columns, ReadRelationFromCompute(call, "columns"));
   ARROW_ASSIGN_OR_RAISE(sources.key_column_usage,
-                        ReadRelationFromCompute(transport, "key_column_usage"));
+                        ReadRelationFromCompute(call, "key_column_usage"));
   ARROW_ASSIGN_OR_RAISE(sources.table_constraints,
-                        ReadRelationFromCompute(transport, "table_constraints"));
+                        ReadRelationFromCompute(call, "table_constraints"));
   ARROW_ASSIGN_OR_RAISE(sources.referential_constraints,
-                        ReadRelationFromCompute(transport, "referential_constraints"));
+                        ReadRelationFromCompute(call, "referential_constraints"));
   return sources;
 }
 

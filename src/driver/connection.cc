@@ -229,8 +229,9 @@ arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) 
                                                    : "adbc.connection.db_schema");
   const char* sql = catalog ? "SELECT current_database() AS name"
                             : "SELECT current_schema() AS name";
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, zv_execute(conn.transport, sql, 0,
-                                                     conn.query_timeout_sec));
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        StartCancellableQuery(conn.transport, sql, 0, conn.query_timeout_sec,
+                                              {conn.cancel_scope}));
   std::string error;
   std::string name;
   while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {

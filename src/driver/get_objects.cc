@@ -70,7 +70,10 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
       sources = SourcesOf(conn->snapshot_store.get());
     } else {
       ARROW_ASSIGN_OR_RAISE(sources,
-                            ObjectsSourcesFromCompute(conn->transport, ClassifyDepth(depth)));
+                            ObjectsSourcesFromCompute(
+                                         {conn->transport, conn->query_timeout_sec,
+                                          conn->cancel_scope},
+                                         ClassifyDepth(depth)));
     }
     ObjectsFilter filter;
     filter.depth = depth;

@@ -56,9 +56,9 @@ arrow::Status SchemaFromCompute(ZVConnection& conn, const char* catalog, const c
   sql += QuotedIdentifier(table_name) + " LIMIT 0";
 
   ScopedTraceLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
-  auto started = zv_execute(conn.transport, sql.c_str(), 0, 0);
-  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
-  ZVQueryPtr query = std::move(*started);
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        StartCancellableQuery(conn.transport, sql, 0, conn.query_timeout_sec,
+                                              {conn.cancel_scope}));
   std::string error;
   ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
   if (!first) {

@@ -163,14 +163,15 @@ arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& s
   bool may_change_catalog = false;
   if (!query) {
     may_change_catalog = MayChangeCatalog(sql);
-    auto started = zv_execute(conn.transport, sql.c_str(), conn.batch_size_hint,
-                              stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
-    if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
-    query = std::move(*started);
-  }
-  // Cancellable from here until the query is closed (by the stream or below).
-  for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
-    query->JoinCancelScope(scope);
+    // Cancellable from here until the query is closed (by the stream or below).
+    ARROW_ASSIGN_OR_RAISE(query, StartCancellableQuery(
+                                     conn.transport, sql, conn.batch_size_hint,
+                                     stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
+                                     {stmt.cancel_scope, conn.cancel_scope}));
+  } else {
+    for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
+      query->JoinCancelScope(scope);
+    }
   }
   if (out == nullptr) {
     arrow::Status drained = DrainQuery(query.get(), rows_affected);
@@ -381,11 +382,11 @@ arrow::Result<ZVQueryPtr> SchemaProbe(ZVConnection& conn, ZVStatement& stmt,
       "SELECT * FROM (" +
       SubstituteParameters(sql, positions, std::vector<std::string>(positions.size(), "NULL")) +
       "\n) AS zv_schema_probe LIMIT 0";
-  auto started = zv_execute(conn.transport, probe.c_str(), conn.batch_size_hint,
-                            stmt.query_timeout_sec.value_or(conn.query_timeout_sec));
-  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
-  ZVQueryPtr probed = std::move(*started);
-  for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) probed->JoinCancelScope(scope);
+  ARROW_ASSIGN_OR_RAISE(
+      ZVQueryPtr probed,
+      StartCancellableQuery(conn.transport, probe, conn.batch_size_hint,
+                            stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
+                            {stmt.cancel_scope, conn.cancel_scope}));
   probed->WaitUntilAccepted();
   if (probed->FailedBeforeData()) return QueryFailure(probed.get());
   return probed;

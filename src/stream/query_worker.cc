@@ -1,5 +1,6 @@
 #include "stream/query_worker.h"
 
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
+#include "util/failure.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/frame.h"
@@ -427,6 +429,15 @@ arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const 
   ZVQuery* raw = query.get();
   ARROW_RETURN_NOT_OK(query->StartWorker([raw] { RunQueryWorker(raw); }));
   return query;
+}
+
+arrow::Result<ZVQueryPtr> StartCancellableQuery(
+    std::shared_ptr<zv_conn> connection, const std::string& sql, uint32_t batch_size_hint,
+    uint32_t timeout_sec, std::initializer_list<std::shared_ptr<CancelScope>> scopes) {
+  auto started = zv_execute(std::move(connection), sql.c_str(), batch_size_hint, timeout_sec);
+  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
+  for (const auto& scope : scopes) (*started)->JoinCancelScope(scope);
+  return started;
 }
 
 }  // namespace zv

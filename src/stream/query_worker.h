@@ -1,10 +1,14 @@
 #pragma once
 
+#include <initializer_list>
+#include <string>
+
 #include <arrow/result.h>
 
 #include <cstdint>
 #include <memory>
 
+#include "stream/cancel_scope.h"
 #include "stream/query.h"
 
 namespace zv {
@@ -16,6 +20,13 @@ struct zv_conn;
 // queue. The caller owns the query (closing it cancels the transfer).
 arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const char* sql,
                                      uint32_t batch_size_hint, uint32_t timeout_sec);
+
+// zv_execute for a caller that must be able to stop the query: it joins every
+// scope given, so cancelling any of them ends it. A query that cannot start
+// is an I/O failure whose SQLSTATE comes from its text.
+arrow::Result<ZVQueryPtr> StartCancellableQuery(
+    std::shared_ptr<zv_conn> connection, const std::string& sql, uint32_t batch_size_hint,
+    uint32_t timeout_sec, std::initializer_list<std::shared_ptr<CancelScope>> scopes);
 
 // The JSON body of a query request: {"sql": ...} plus, when both bounds are
 // set, "stream_options": {"max_batch_bytes": max(bytes / batches, 4 MiB)}.

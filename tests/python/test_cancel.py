@@ -122,3 +122,18 @@ def test_ctrl_c_during_fetch_stops_the_query(driver_path, devserver):
             proc.kill()
     assert "interrupted" in out and "after [(7,)]" in out, out
     assert wait_for(lambda: interrupted(devserver) > before)
+
+
+def test_connection_cancel_stops_a_catalog_question_asked_of_compute(driver_path, devserver):
+    # The current catalog is asked of compute each time; a connection's Cancel
+    # must stop it like any of its queries, not wait for a slow server.
+    with dbapi_connect(driver_path, devserver.url) as conn:
+        devserver.set_fault("delay", endpoint="query", seconds=60, times=1)
+        # The server holds the answer back for a minute; cancel well before.
+        threading.Timer(2.0, conn.adbc_connection.cancel).start()
+        started = time.monotonic()
+        with pytest.raises(dbapi.OperationalError) as raised:
+            conn.adbc_current_catalog
+        assert raised.value.status_code == dm.AdbcStatusCode.CANCELLED
+        assert time.monotonic() - started < 50
+        devserver.clear_faults()

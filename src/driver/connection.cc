@@ -49,6 +49,11 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
       return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
     }
     conn.query_timeout_sec = *parsed;
+  } else if (key == "adbc.connection.catalog" || key == "adbc.connection.db_schema") {
+    // Readable, but every query is a session of its own on compute: there is
+    // no session whose current catalog or schema could be switched.
+    return UnknownOptionKey(key + " cannot be set: each query runs in a session of its own; "
+                                  "qualify names with their catalog and schema instead");
   } else {
     return UnknownOptionKey("unknown connection option key: " + key);
   }

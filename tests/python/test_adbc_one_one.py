@@ -73,6 +73,9 @@ def test_connection_options_round_trip(driver_path, devserver, key, value, expec
 def test_current_catalog_and_schema_come_from_the_service(conn):
     assert conn.adbc_current_catalog == "zorvane"
     assert conn.adbc_current_db_schema == "main"
+    for key in ("adbc.connection.catalog", "adbc.connection.db_schema"):
+        with pytest.raises(dbapi.NotSupportedError, match="session of its own"):
+            conn.adbc_connection.set_options(**{key: "other"})
 
 
 @pytest.mark.parametrize("key, value, expected", [

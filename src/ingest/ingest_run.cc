@@ -178,7 +178,7 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
     // A server that refused the load early stopped reading the upload; its
     // reason is the one to report, not the aborted push.
     IngestSummary refusal;
-    if (upload->ServerRefused(&refusal)) {
+    if (upload->FailedBeforeCancel(&refusal)) {
       return IngestRefusal(OrDefault(refusal.sqlstate, "HY000"),
                            OrDefault(refusal.message, "ingest failed"));
     }

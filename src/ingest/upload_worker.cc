@@ -166,7 +166,16 @@ bool IngestUpload::Finish(IngestSummary* summary) {
   }
   queue_.NotifyConsumer();
   JoinWorker();
+  return ReadOutcome(summary);
+}
 
+bool IngestUpload::ReadOutcome(IngestSummary* summary) {
+  *summary = IngestSummary{};
+  auto fail = [summary](std::string message, const char* sqlstate) {
+    summary->message = Bounded(std::move(message), kMessageBytes);
+    summary->sqlstate = sqlstate;
+    return false;
+  };
   if (!transport_status_.ok()) return fail(ErrorText(), "08001");
   if (http_status_ != 200) {
     RecordError(Format("ingest returned HTTP %ld", http_status_), true);
@@ -189,6 +198,7 @@ void IngestUpload::Cancel() {
   {
     std::lock_guard<std::mutex> guard(queue_.mutex());
     if (finished_ && !worker_.joinable()) return;  // already joined by Finish
+    worker_done_before_cancel_ = worker_done_;
     cancelled_ = true;
   }
   queue_.NotifyAll();
@@ -256,9 +266,13 @@ bool IngestUpload::RewindFrames() {
   return true;
 }
 
-bool IngestUpload::ServerRefused(IngestSummary* summary) const {
+bool IngestUpload::FailedBeforeCancel(IngestSummary* summary) {
   // Only read once the worker has been joined: it owns response_ until then.
-  return worker_done_ && ScanIngestResponse(response_, summary) == IngestAnswer::kError;
+  if (!worker_done_) return false;
+  // A worker that ended on its own has the whole story; one stopped by Cancel
+  // was aborted by us, and only an ERROR frame it already read is the server's.
+  if (worker_done_before_cancel_) return !ReadOutcome(summary);
+  return ScanIngestResponse(response_, summary) == IngestAnswer::kError;
 }
 
 bool IngestUpload::AppendResponse(std::string_view chunk) {

@@ -55,13 +55,16 @@ class IngestUpload {
 
   std::string ErrorText() const;
 
-  // After Cancel: true when the server had already refused the load with an
-  // ERROR frame (it may answer before the upload is complete), with its
-  // message and SQLSTATE in *summary.
-  bool ServerRefused(IngestSummary* summary) const;
+  // After Cancel: true when the upload had already failed on its own side
+  // (the server refused the load, answered with an HTTP error, or the
+  // transfer broke; the server may answer before the upload is complete),
+  // with that reason and its SQLSTATE in *summary.
+  bool FailedBeforeCancel(IngestSummary* summary);
 
  private:
   IngestUpload(std::shared_ptr<zv_conn> conn, IngestRequest request);
+  // Once the worker is joined: the outcome of the exchange, as Finish reports it.
+  bool ReadOutcome(IngestSummary* summary);
 
   arrow::Status StartUpload();
   void RecordError(std::string text, bool only_if_empty);
@@ -98,6 +101,7 @@ class IngestUpload {
   bool finished_ = false;
   bool cancelled_ = false;
   bool worker_done_ = false;
+  bool worker_done_before_cancel_ = false;
   std::string error_;
 
   // Worker-only while the transfer runs; read after the join. `sent_` holds

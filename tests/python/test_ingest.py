@@ -182,13 +182,17 @@ def test_failing_host_stream_cancels_the_upload(conn, table, devserver):
     (503, "53000", dm.AdbcStatusCode.INTERNAL),
     (201, "HY000", dm.AdbcStatusCode.IO),
 ])
-def test_http_status_of_the_upload(conn, table, devserver, status, state, code):
+@pytest.mark.parametrize("batches", [1, 400], ids=["small", "answered-mid-upload"])
+def test_http_status_of_the_upload(conn, table, devserver, status, state, code, batches):
     # A 401 is worth one fresh login and one more try; the second one is final.
+    # A long upload meets the answer while the host is still pushing batches:
+    # the server's status is the reason reported, not the aborted push.
     devserver.set_fault("http_status", endpoint="ingest", status=status, body="{}",
                         content_type="application/json", times=2 if status == 401 else 1)
+    ids = list(range(5000))
     try:
         with pytest.raises(dm.Error) as raised:
-            ingest(conn, table, [batch([1])])
+            ingest(conn, table, [batch([1])] if batches == 1 else [batch(ids)] * batches)
     finally:
         devserver.clear_faults()
     assert raised.value.sqlstate == state

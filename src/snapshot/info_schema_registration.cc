@@ -91,6 +91,11 @@ void zv_register_info_schema(const ZVSnapshotStore* store, zv_sql::RelationRegis
     if (batch == nullptr) {
       ZV_LOG(kLogDebug, "meta_engine", "snapshot slot %d (%s) empty; skipping registration", slot,
              kSnapshotRelationNames[slot]);
+      // A reload that lost the slot must not leave the earlier snapshot's rows
+      // answering: the relation keeps its columns, and its rows go to compute.
+      if (const zv_sql::CachedRelation* earlier = registry->find(kSnapshotRelationNames[slot])) {
+        registry->register_schema_only(kSnapshotRelationNames[slot], earlier->schema);
+      }
       continue;
     }
     registry->register_relation(kSnapshotRelationNames[slot], batch->schema(), {batch});

@@ -101,6 +101,22 @@ TEST(InfoSchemaRegistration, FullSnapshotRegistersEverySlotUnderItsName) {
   EXPECT_EQ(log.find("skipping registration"), std::string::npos);
 }
 
+TEST(InfoSchemaRegistration, AReloadWithoutASlotLeavesNoRowsOfTheEarlierOne) {
+  zv::SnapshotSlots slots;
+  for (int i = 0; i < zv::kSnapshotSlotCount; ++i) slots[i] = zv_test::SampleBatch(i + 1);
+  zv::ZVSnapshotStore store;
+  store.Install(slots, 4);
+  zv_sql::RelationRegistry registry;
+  Register(store, &registry);
+  slots[0] = nullptr;
+  store.Install(slots, 5);
+  Register(store, &registry);
+  const zv_sql::CachedRelation* lost = registry.find(zv::kSnapshotRelationNames[0]);
+  ASSERT_NE(lost, nullptr);
+  EXPECT_FALSE(lost->rows_known) << "the earlier rows would answer where compute must";
+  EXPECT_TRUE(registry.find(zv::kSnapshotRelationNames[1])->rows_known);
+}
+
 TEST(InfoSchemaRegistration, MissingStoreOrRegistryDoesNothing) {
   zv::ZVSnapshotStore store;
   zv_sql::RelationRegistry registry;

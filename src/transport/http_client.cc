@@ -47,7 +47,7 @@ long HttpStatusOf(const arrow::Status& status) {
 }
 
 bool HasForbiddenControlCharacters(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
+  return text.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos;
 }
 
 std::string UserAgent(const zv_conn_options* options) {

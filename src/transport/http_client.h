@@ -78,8 +78,8 @@ std::string HttpErrorMessage(const char* operation, long status, const std::stri
 // "control plane auth failed (HTTP <status>): <message [error] (details)>"
 std::string AuthErrorMessage(long status, const std::string& body);
 
-// True when the text contains a line feed or carriage return, which would
-// let it inject headers.
+// True when the text contains a line feed, carriage return or NUL, which
+// would let it inject headers or cut one short.
 bool HasForbiddenControlCharacters(std::string_view text);
 
 }  // namespace zv

@@ -177,7 +177,7 @@ arrow::Status HttpRequest::AddHeader(std::string_view line) {
 }
 
 arrow::Status HttpRequest::AddBearerToken(std::string_view token) {
-  if (token.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
+  if (HasForbiddenControlCharacters(token)) {
     return TransferFailure(TransferError::kSetup,
                            "session token contains forbidden control characters");
   }

@@ -170,7 +170,7 @@ arrow::Result<zv_route> RouteToLookedUpNode(const ControlPlaneCall& call, const 
     return RouteError(Format("compute node '%s' has no port", entity_ref));
   }
   const int64_t port = json.at("port").get<int64_t>();
-  if (port < 1 || port > 65535) {
+  if (!PortInRange(static_cast<double>(port))) {
     return RouteError(Format("compute node '%s' port %lld is outside 1 to 65535", entity_ref,
                              static_cast<long long>(port)));
   }

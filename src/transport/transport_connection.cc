@@ -54,9 +54,9 @@ std::string IdentityOf(const std::string& kind, const std::string& digest) {
 
 // Logs in with the connection's credentials and installs the new token,
 // which the cache then holds for the next connections.
-arrow::Status LogIn(zv_conn* conn) {
+arrow::Status LogIn(zv_conn* conn, const SecretString& password) {
   auto login = zv_auth_login_password(conn->control_plane_url.c_str(),
-                                      conn->login.username.c_str(), conn->login.password.c_str(),
+                                      conn->login.username.c_str(), password.c_str(),
                                       &conn->tls, &conn->options, conn->share_handle());
   if (!login.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during auth: %s",
@@ -98,7 +98,7 @@ arrow::Status Authenticate(const ConnectRequest& request, zv_conn* conn) {
            request.username, request.control_plane_url);
     return arrow::Status::OK();
   }
-  return LogIn(conn);
+  return LogIn(conn, conn->login.password);
 }
 
 arrow::Result<zv_route> FindRoute(const ConnectRequest& request, const zv_conn& conn) {
@@ -207,14 +207,19 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
         "the service refused the given session token (expired or revoked; obtain a new one): " +
         refusal);
   }
-  if (conn->login.password.empty()) {
+  SecretString password;
+  {
+    std::lock_guard<std::mutex> credentials(conn->login_mu);
+    password = conn->login.password.Copy();
+  }
+  if (password.empty() || conn->released.load()) {
     return arrow::Status::IOError("the session token was refused and the connection is released: " +
                                   refusal);
   }
   TokenCache::Instance().Forget(conn->login.cache_key, refused);
   ZV_LOG(kLogInfo, "auth", "Session token for %s was refused (HTTP 401); logging in again",
          conn->login.username.c_str());
-  return LogIn(conn);
+  return LogIn(conn, password);
 }
 
 void zv_disconnect(std::shared_ptr<zv_conn> conn) {
@@ -222,7 +227,7 @@ void zv_disconnect(std::shared_ptr<zv_conn> conn) {
   conn->released.store(true);
   {
     // Transfers still running stop now; none of them may log in any more.
-    std::lock_guard<std::mutex> lock(conn->refresh_mu);
+    std::lock_guard<std::mutex> credentials(conn->login_mu);
     conn->login.password.Reset();
   }
   if (!conn->reservation_id.empty() && !conn->reservation_confirmed) {

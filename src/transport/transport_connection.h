@@ -30,7 +30,10 @@ struct zv_conn {
   TokenSource token_source = TokenSource::kGiven;
   // Serialises refreshes, so that requests refused together log in once.
   std::mutex refresh_mu;
-  LoginCredentials login;  // guarded by refresh_mu after connecting
+  // Guards `login` after connecting; held only to copy or wipe the password,
+  // never across a request, so a release never waits for a login in flight.
+  std::mutex login_mu;
+  LoginCredentials login;
   std::string subject_id;  // empty when a token was given or reused
   // Who authenticated, as a cache key part: a digest of the session token
   // when one was given, else the user name with a digest of the password.

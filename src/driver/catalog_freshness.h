@@ -1,34 +1,44 @@
-// A connection sees its own catalog changes: statements that may have changed
-// the catalog mark the connection, and its next catalog answer first checks
-// the catalog version and reloads the snapshot when it moved.
+// A connection's catalog answers follow the catalog. Before the snapshot
+// answers (information_schema query, GetObjects, GetTableSchema), it is
+// confirmed current when it was last confirmed longer ago than the
+// connection's bound (adbc.zorvane.catalog_max_age_sec) or after a statement
+// of this connection may have changed the catalog; when the catalog moved,
+// the new snapshot is installed first.
 #pragma once
 
+#include <arrow/result.h>
+
+#include <cstdint>
 #include <string_view>
 
 namespace zv {
 
 struct ZVConnection;
 
+// How old a confirmation of the catalog may be before a catalog answer asks
+// again, unless the connection sets its own bound.
+inline constexpr uint32_t kDefaultCatalogMaxAgeSec = 5;
+
 // False only for statements that read (SELECT, WITH-less queries, SHOW, ...);
 // anything else may have changed the catalog.
 bool MayChangeCatalog(std::string_view sql);
 
 // A statement that may have changed the catalog ran on `conn`: its next
-// catalog answer checks the version, and no connection of this process is
-// handed a cached snapshot from before the change.
+// catalog answer confirms the version afresh, and no connection of this
+// process is handed a cached snapshot or confirmation from before the change.
 void NoteCatalogChange(ZVConnection& conn);
 
-// Before a catalog answer (information_schema query, GetObjects,
-// GetTableSchema). Does nothing, and costs nothing, unless a change was
-// noted; then one version check, and a reload when the version moved.
-// Failures are logged and the check is retried on the next answer.
-void RefreshCatalogIfChanged(ZVConnection& conn);
+// Before a catalog answer. True: the snapshot is current within the bound
+// (costs nothing while the last confirmation is recent). False: the caller
+// answers from compute, because there is no snapshot or the one installed is
+// known to be behind and could not be replaced yet. A version check that
+// fails keeps the snapshot answering (logged once, retried after the bound).
+// Fails only when the connection is cancelled meanwhile (CANCELLED, 57014).
+arrow::Result<bool> ConfirmCatalog(ZVConnection& conn);
 
-// True when the connection holds a catalog snapshot. Without one, tries to
-// install it again, at most once per kSnapshotRetrySeconds; callers answer
-// from compute (or fail) while it stays missing, never with an empty catalog.
+// When a snapshot cannot be had (or replaced), the next attempt waits this
+// long, so a failing endpoint is not asked on every call.
 inline constexpr int kSnapshotRetrySeconds = 5;
-bool EnsureSnapshot(ZVConnection& conn);
 
 // One attempt to install the snapshot now; a failure sets the time of the
 // next attempt. True when a snapshot is installed.

@@ -49,6 +49,12 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
       return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
     }
     conn.query_timeout_sec = *parsed;
+  } else if (key == "adbc.zorvane.catalog_max_age_sec") {
+    auto parsed = ParseConnectionInteger(value);
+    if (!parsed) {
+      return InvalidOptionValue("adbc.zorvane.catalog_max_age_sec must be a non-negative integer");
+    }
+    conn.catalog_max_age_sec = *parsed;
   } else if (key == "adbc.connection.catalog" || key == "adbc.connection.db_schema") {
     // Readable, but every query is a session of its own on compute: there is
     // no session whose current catalog or schema could be switched.
@@ -257,6 +263,7 @@ arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::
   if (key == "adbc.connection.read_only") return std::string(conn.read_only ? "true" : "false");
   if (key == "adbc.zorvane.batch_size_hint") return std::to_string(conn.batch_size_hint);
   if (key == "adbc.zorvane.query_timeout_sec") return std::to_string(conn.query_timeout_sec);
+  if (key == "adbc.zorvane.catalog_max_age_sec") return std::to_string(conn.catalog_max_age_sec);
   if (key == "adbc.connection.catalog") return CurrentSessionName(conn, true);
   if (key == "adbc.connection.db_schema") return CurrentSessionName(conn, false);
   return OptionNotSet(key);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "driver/catalog_freshness.h"
 #include "driver/handle_record.h"
 #include "metadata_engine/metadata_engine.h"
 #include "snapshot/snapshot_store.h"
@@ -21,13 +22,20 @@ struct zv_conn;
 struct ZVConnection : SharedRecord<ZVConnection> {
   ParentRecord<ZVDatabase, AdbcDatabase> database;  // set at Init
   std::shared_ptr<zv_conn> transport;  // non-null exactly when initialised
-  // The catalog snapshot installed at Init (empty slots when it could not be
-  // fetched) and the engine that answers information_schema queries from it.
+  // The catalog snapshot (empty slots when it could not be fetched) and the
+  // engine that answers information_schema queries from it; both are
+  // replaced whole when the catalog moves (see catalog_freshness.h).
   std::shared_ptr<ZVSnapshotStore> snapshot_store;
   std::unique_ptr<zv_sql::MetadataEngine> engine;
-  // A statement since the last catalog answer may have changed the catalog
-  // (see catalog_freshness.h).
-  bool catalog_may_have_changed = false;
+  // How old the snapshot's last confirmation may be when it answers.
+  uint32_t catalog_max_age_sec = kDefaultCatalogMaxAgeSec;
+  // When (monotonic ns) a statement of this connection first may have changed
+  // the catalog since the last confirmation; 0 when none did.
+  int64_t catalog_changed_at_ns = 0;
+  // The catalog moved and no newer snapshot could be had yet: compute answers.
+  bool snapshot_behind = false;
+  // The last version check failed (said once until one succeeds).
+  bool catalog_check_failing = false;
   // When the snapshot could not be had, the earliest time (monotonic ns) of
   // the next attempt, so a failing endpoint is not asked on every call.
   int64_t next_snapshot_attempt_ns = 0;

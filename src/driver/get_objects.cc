@@ -61,10 +61,9 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
       return SequenceError("AdbcConnectionGetObjects: connection not initialised");
     }
     ZVConnection* conn = RecordOf<ZVConnection>(connection);
-    RefreshCatalogIfChanged(*conn);
-    // Without a snapshot the same relations come from compute: an empty
-    // answer would claim that nothing exists.
-    const bool from_snapshot = EnsureSnapshot(*conn);
+    // Without a current snapshot the same relations come from compute: an
+    // empty or stale answer would claim what is not so.
+    ARROW_ASSIGN_OR_RAISE(const bool from_snapshot, ConfirmCatalog(*conn));
     ObjectsSources sources;
     if (from_snapshot) {
       sources = SourcesOf(conn->snapshot_store.get());

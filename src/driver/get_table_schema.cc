@@ -97,10 +97,10 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
            "table_name=\"%s\")",
            static_cast<void*>(connection), OrEmpty(catalog), OrEmpty(db_schema), table_name);
     ZVConnection& conn = *RecordOf<ZVConnection>(connection);
-    RefreshCatalogIfChanged(conn);
-    (void)EnsureSnapshot(conn);  // without one, compute answers below
+    // Without a current snapshot, compute answers below.
+    ARROW_ASSIGN_OR_RAISE(const bool current, ConfirmCatalog(conn));
     std::shared_ptr<arrow::RecordBatch> columns =
-        conn.snapshot_store ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
+        current ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
     if (!columns || columns->num_rows() == 0) {
       return SchemaFromCompute(conn, catalog, db_schema, table_name, "snapshot did not carry columns for this table",
                                schema);

@@ -112,10 +112,13 @@ arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
 arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& sql) {
   if (!conn.engine) return nullptr;
   zv_sql::ExecuteResult result = conn.engine->execute_sql(sql);
-  if (result.status == zv_sql::ExecuteStatus::Ok && conn.catalog_may_have_changed) {
-    // Only a local answer can be stale; compute sees every change anyway.
-    RefreshCatalogIfChanged(conn);
-    result = conn.engine->execute_sql(sql);
+  if (result.status == zv_sql::ExecuteStatus::Ok) {
+    // Only a local answer can be stale (compute sees every change), so only
+    // one is confirmed; after a reload the new snapshot answers.
+    const uint64_t epoch = conn.snapshot_store->stamp().epoch;
+    ARROW_ASSIGN_OR_RAISE(const bool current, ConfirmCatalog(conn));
+    if (!current) return nullptr;
+    if (conn.snapshot_store->stamp().epoch != epoch) result = conn.engine->execute_sql(sql);
   }
   switch (result.status) {
     case zv_sql::ExecuteStatus::NotHandled:

@@ -49,7 +49,7 @@ std::optional<CachedSnapshot> SnapshotCache::Lookup(const std::string& key) {
     st.entries.erase(it);
     return std::nullopt;
   }
-  return CachedSnapshot{it->second.entry.slots, it->second.entry.epoch};
+  return CachedSnapshot{it->second.entry.slots, it->second.entry.epoch, it->second.stored_at_ns};
 }
 
 void SnapshotCache::Store(const std::string& key, SnapshotCacheEntry entry,

@@ -34,6 +34,7 @@ struct SnapshotCacheEntry {
 struct CachedSnapshot {
   SnapshotSlots slots;
   uint64_t epoch = 0;
+  int64_t stored_at_ns = 0;  // monotonic: when it was fetched, i.e. known current
 };
 
 class SnapshotCache {

@@ -42,19 +42,21 @@ arrow::Result<HttpRequest> SnapshotRequest(const std::string& url, const char* s
 
 }  // namespace
 
-arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn) {
+arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn, HttpRequest::AbortCheck abort) {
   if (conn == nullptr) return Failure("zv_fetch_snapshot: NULL argument");
   const SecretString token = conn->session_token.Copy();
   return zv_route_fetch_info_schema_snapshot(conn->control_plane_url.c_str(),
                                              token.empty() ? nullptr : token.c_str(), &conn->tls,
-                                             &conn->options, conn->share_handle());
+                                             &conn->options, conn->share_handle(),
+                                             std::move(abort));
 }
 
 arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* control_plane_url,
                                                               const char* session_token,
                                                               const zv_tls_config* tls,
                                                               const zv_conn_options* options,
-                                                              const ConnectionShare* share) {
+                                                              const ConnectionShare* share,
+                                                              HttpRequest::AbortCheck abort) {
   if (control_plane_url == nullptr) {
     return Failure("zv_route_fetch_info_schema_snapshot: NULL argument");
   }
@@ -66,6 +68,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
                           "/api/v1/odbc/info_schema/snapshot";
   auto request = SnapshotRequest(url, session_token, tls, options, share, parser.get());
   if (!request.ok()) return Failure(request.status().message());
+  if (abort) request->SetAbortCheck(std::move(abort));
   auto status = request->Perform();
   if (!status.ok()) {
     // When the frame handler stopped the transfer, its reason is the one that

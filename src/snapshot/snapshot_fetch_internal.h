@@ -11,6 +11,7 @@
 
 #include "snapshot/snapshot_slots_internal.h"
 #include "transport/http_client.h"
+#include "transport/http_request.h"
 #include "transport/tls_config.h"
 
 namespace zv {
@@ -30,8 +31,9 @@ struct ZVSnapshot {
 
 // Fetches the snapshot with the connection's control-plane URL, token, TLS
 // policy, options and share. The caller owns the result. Messages fit 512
-// bytes.
-arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn);
+// bytes. The transfer stops once `abort` (when given) returns true.
+arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn,
+                                            HttpRequest::AbortCheck abort = {});
 
 // The same from explicit settings; `session_token`, `tls`, `options` and
 // `share` may be null. Succeeds only with an INIT frame and all nine slots;
@@ -40,6 +42,7 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
                                                               const char* session_token,
                                                               const zv_tls_config* tls,
                                                               const zv_conn_options* options,
-                                                              const ConnectionShare* share);
+                                                              const ConnectionShare* share,
+                                                              HttpRequest::AbortCheck abort = {});
 
 }  // namespace zv

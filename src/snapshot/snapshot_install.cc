@@ -7,6 +7,7 @@
 #include "snapshot/snapshot_fetch_internal.h"
 #include "snapshot/snapshot_poller_internal.h"
 #include "transport/transport_connection.h"
+#include "util/clock.h"
 #include "util/format.h"
 
 namespace zv {
@@ -28,8 +29,9 @@ arrow::Result<SnapshotSlots> DecodeSlots(const ZVSnapshot& raw) {
   return slots;
 }
 
-arrow::Result<SnapshotSlots> FetchDecoded(const zv_conn* transport, uint64_t* epoch) {
-  arrow::Result<ZVSnapshot> raw = zv_fetch_snapshot(transport);
+arrow::Result<SnapshotSlots> FetchDecoded(const zv_conn* transport, uint64_t* epoch,
+                                          HttpRequest::AbortCheck abort = {}) {
+  arrow::Result<ZVSnapshot> raw = zv_fetch_snapshot(transport, std::move(abort));
   if (!raw.ok()) {
     ZV_LOG(kLogError, "info_schema", "snapshot fetch failed: %s",
            raw.status().message().c_str());
@@ -41,35 +43,35 @@ arrow::Result<SnapshotSlots> FetchDecoded(const zv_conn* transport, uint64_t* ep
   return decoded;
 }
 
-}  // namespace
+// Keyed on who actually authenticated, never on the user name option alone:
+// a connection holding someone else's name but not their credentials must
+// not read their catalog.
+std::string CacheKey(const zv_conn* transport, const char* control_plane_url) {
+  return SnapshotCache::Key(control_plane_url, transport->auth_identity.c_str());
+}
 
-arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* store,
-                                  const char* control_plane_url, const char* username) {
-  if (transport == nullptr || store == nullptr) {
-    return arrow::Status::Invalid("zv_snapshot_install: NULL argument");
-  }
-  // Keyed on who actually authenticated, never on the user name option alone:
-  // a connection holding someone else's name but not their credentials must
-  // not read their catalog.
-  const std::string key = SnapshotCache::Key(control_plane_url, transport->auth_identity.c_str());
-  if (std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key)) {
-    store->Install(cached->slots, cached->epoch);
-    ZV_LOG(kLogInfo, "info_schema",
-           "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
-           static_cast<unsigned long long>(cached->epoch),
-           username != nullptr && *username != '\0' ? username : "(token)");
-    return arrow::Status::OK();
-  }
+// Fetches, decodes and caches a snapshot, and starts the poller; the store is
+// the caller's to fill. `fetched_at` is when the fetch began: the snapshot is
+// at least as current as that.
+struct FetchedSnapshot {
+  SnapshotSlots slots;
+  uint64_t epoch = 0;
+  int64_t fetched_at_ns = 0;
+};
 
+arrow::Result<FetchedSnapshot> FetchAndCache(const zv_conn* transport, const std::string& key,
+                                             const char* username,
+                                             HttpRequest::AbortCheck abort = {}) {
   // A change made by this process while the fetch runs must not leave the
   // older snapshot in the cache for the next connection.
   const uint64_t generation = SnapshotCache::Generation();
-  uint64_t epoch = 0;
-  ARROW_ASSIGN_OR_RAISE(SnapshotSlots decoded, FetchDecoded(transport, &epoch));
+  FetchedSnapshot fetched;
+  fetched.fetched_at_ns = MonotonicNanos();
+  ARROW_ASSIGN_OR_RAISE(fetched.slots, FetchDecoded(transport, &fetched.epoch, std::move(abort)));
 
   SnapshotCacheEntry entry;
-  entry.slots = decoded;
-  entry.epoch = epoch;
+  entry.slots = fetched.slots;
+  entry.epoch = fetched.epoch;
   entry.user = username != nullptr ? username : "";
   entry.origin.control_plane_url = transport->control_plane_url;
   entry.origin.session_token = transport->session_token.Copy();
@@ -80,36 +82,57 @@ arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* sto
   // Every fresh fetch starts the poller, cached or not; it stays idle while
   // the cache is empty.
   zv_snapshot_poller_start();
+  return fetched;
+}
 
-  store->Install(decoded, epoch);
+}  // namespace
+
+arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* store,
+                                  const char* control_plane_url, const char* username) {
+  if (transport == nullptr || store == nullptr) {
+    return arrow::Status::Invalid("zv_snapshot_install: NULL argument");
+  }
+  const std::string key = CacheKey(transport, control_plane_url);
+  if (std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key)) {
+    store->Install(cached->slots, cached->epoch, cached->stored_at_ns);
+    ZV_LOG(kLogInfo, "info_schema",
+           "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
+           static_cast<unsigned long long>(cached->epoch),
+           username != nullptr && *username != '\0' ? username : "(token)");
+    return arrow::Status::OK();
+  }
+  ARROW_ASSIGN_OR_RAISE(FetchedSnapshot fetched, FetchAndCache(transport, key, username));
+  store->Install(fetched.slots, fetched.epoch, fetched.fetched_at_ns);
   ZV_LOG(kLogInfo, "info_schema", "installed snapshot (epoch=%llu)",
-         static_cast<unsigned long long>(epoch));
+         static_cast<unsigned long long>(fetched.epoch));
   return arrow::Status::OK();
 }
 
-arrow::Status zv_snapshot_reload_if_moved(const zv_conn* transport, ZVSnapshotStore* store,
-                                          bool* reloaded) {
-  if (reloaded != nullptr) *reloaded = false;
+arrow::Status zv_snapshot_bring_current(const zv_conn* transport, ZVSnapshotStore* store,
+                                        const char* control_plane_url, const char* username,
+                                        ConfirmedVersion version, HttpRequest::AbortCheck abort,
+                                        bool* reloaded) {
+  *reloaded = false;
   if (transport == nullptr || store == nullptr) {
-    return arrow::Status::Invalid("zv_snapshot_reload_if_moved: NULL argument");
+    return arrow::Status::Invalid("zv_snapshot_bring_current: NULL argument");
   }
-  const uint64_t installed = store->Read().epoch;
-  const SecretString token = transport->session_token.Copy();
-  arrow::Result<ZVCatalogVersion> version =
-      zv_route_fetch_epoch(transport->control_plane_url.c_str(), token.c_str(),
-                           &transport->tls, &transport->options);
-  if (version.ok() && installed != 0 && version->sequence == installed) return arrow::Status::OK();
-  if (!version.ok()) {
-    // Unknown is treated as moved: a needless fetch is cheaper than a stale answer.
-    ZV_LOG(kLogDebug, "info_schema", "catalog version check failed (%s); fetching the snapshot",
-           version.status().message().c_str());
+  if (store->MarkCurrent(version.sequence, version.confirmed_at_ns)) return arrow::Status::OK();
+  const uint64_t installed = store->stamp().epoch;
+  const std::string key = CacheKey(transport, control_plane_url);
+  // Another connection may have fetched this very epoch already.
+  std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key);
+  if (cached && cached->epoch == version.sequence) {
+    store->Install(cached->slots, cached->epoch, version.confirmed_at_ns);
+  } else {
+    ARROW_ASSIGN_OR_RAISE(FetchedSnapshot fetched,
+                          FetchAndCache(transport, key, username, std::move(abort)));
+    store->Install(fetched.slots, fetched.epoch, fetched.fetched_at_ns);
   }
-  uint64_t epoch = 0;
-  ARROW_ASSIGN_OR_RAISE(SnapshotSlots decoded, FetchDecoded(transport, &epoch));
-  store->Install(decoded, epoch);
-  if (reloaded != nullptr) *reloaded = true;
-  ZV_LOG(kLogInfo, "info_schema", "reloaded snapshot after a change on this connection (epoch=%llu)",
-         static_cast<unsigned long long>(epoch));
+  *reloaded = true;
+  const uint64_t epoch = store->stamp().epoch;
+  ZV_LOG(kLogInfo, "info_schema", "catalog moved (epoch %llu -> %llu); %s snapshot installed",
+         static_cast<unsigned long long>(installed), static_cast<unsigned long long>(epoch),
+         cached && cached->epoch == version.sequence ? "cached" : "fetched");
   return arrow::Status::OK();
 }
 

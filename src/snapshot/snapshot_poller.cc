@@ -12,6 +12,7 @@
 #include "diagnostics/log.h"
 #include "platform/resident_thread.h"
 #include "snapshot/catalog_version_internal.h"
+#include "snapshot/confirmed_version.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
 #include "util/no_destructor.h"
@@ -84,6 +85,9 @@ void PollOnce(PollerState& st) {
     return;
   }
   const unsigned long long sequence = version->sequence;
+  // Serves as a confirmation for the connections of that control plane: one
+  // whose snapshot is older reloads at its next catalog answer.
+  ConfirmedCatalogVersion::Note(target->control_plane_url, sequence);
   bool changed = false;
   {
     std::lock_guard<std::mutex> lock(st.epoch_lock);

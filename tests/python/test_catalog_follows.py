@@ -30,11 +30,10 @@ def server():
 @pytest.fixture(scope="module")
 def other_client(server):
     """Runs SQL as another client of the service would, outside this process."""
-    token = login(server.url)
     node = next(iter(server.node_urls.values()))
 
     def execute(sql):
-        result = query(node, token, sql)
+        result = query(node, login(server.url), sql)
         assert result.error is None, result.error
 
     return execute
@@ -243,3 +242,17 @@ def test_cancel_during_a_reload_ends_the_call_at_once(driver_path, server, other
         past_the_bound()
         assert tables_in_get_objects(conn, table) == [table]
         other_client(f"DROP TABLE sales.{table}")
+
+
+def test_an_expired_token_is_renewed_by_the_version_check(driver_path, server):
+    table = f"follow_t{next(_names)}"
+    with connect(driver_path, server) as conn:
+        tables_in_get_objects(conn, table)
+        server.expire_tokens()
+        fresh = login(server.url)
+        result = query(next(iter(server.node_urls.values())), fresh,
+                       f"CREATE TABLE sales.{table} (a INTEGER)")
+        assert result.error is None, result.error
+        past_the_bound()
+        assert tables_in_get_objects(conn, table) == [table]
+        run(conn, f"DROP TABLE sales.{table}")

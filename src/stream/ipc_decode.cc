@@ -66,9 +66,12 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> 
 
 namespace {
 
-// The binary twin of a text type: same layout, same offset rules, but no
-// UTF-8 scan. Null for every other type.
-std::shared_ptr<arrow::DataType> BinaryTwin(const arrow::DataType& type) {
+// The layout twin of a column type whose full check includes a scan of the
+// values that cannot protect a reader's memory: text as the binary it is laid
+// out as (same offsets and views, no UTF-8 scan), decimals as fixed-size
+// binary of their width (same single buffer, no precision check). Null for
+// every other type.
+std::shared_ptr<arrow::DataType> LayoutTwin(const arrow::DataType& type) {
   switch (type.id()) {
     case arrow::Type::STRING:
       return arrow::binary();
@@ -76,22 +79,30 @@ std::shared_ptr<arrow::DataType> BinaryTwin(const arrow::DataType& type) {
       return arrow::large_binary();
     case arrow::Type::STRING_VIEW:
       return arrow::binary_view();
+    case arrow::Type::DECIMAL32:
+    case arrow::Type::DECIMAL64:
+    case arrow::Type::DECIMAL128:
+    case arrow::Type::DECIMAL256:
+      return arrow::fixed_size_binary(
+          static_cast<const arrow::FixedWidthType&>(type).byte_width());
     default:
       return nullptr;
   }
 }
 
-// Full validation of one column, except that a text column is checked as
-// the binary it is laid out as: every offset, view and buffer size is still
-// checked, which is all a reader needs to stay inside the buffers, while the
-// UTF-8 scan (most of the cost on text-heavy results) is left out. Text nested
-// in lists or structs still gets the full check.
+// Full validation of one column, except that text and decimal columns are
+// checked as their layout twins: every offset, view and buffer size and the
+// null count are still checked, which is all a reader needs to stay inside
+// the buffers, while the value scans (UTF-8, decimal precision: most of the
+// cost on such results) are left out. A value out of its declared precision
+// reaches the host as the service sent it. Text and decimals nested in lists
+// or structs still get the full check.
 arrow::Status ValidateColumnBounds(const arrow::ArrayData& column) {
-  std::shared_ptr<arrow::DataType> twin = BinaryTwin(*column.type);
+  std::shared_ptr<arrow::DataType> twin = LayoutTwin(*column.type);
   if (twin == nullptr) return arrow::internal::ValidateArrayFull(column);
-  arrow::ArrayData as_binary = column;
-  as_binary.type = std::move(twin);
-  return arrow::internal::ValidateArrayFull(as_binary);
+  arrow::ArrayData as_layout = column;
+  as_layout.type = std::move(twin);
+  return arrow::internal::ValidateArrayFull(as_layout);
 }
 
 // Everything a reader relies on to stay inside the buffers: the batch's own

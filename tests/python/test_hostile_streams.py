@@ -136,3 +136,25 @@ def test_a_body_must_end_with_its_eos_and_nothing_after(driver_path, compute, fr
     result = run(driver_path, compute)
     assert isinstance(result, Exception), result
     assert message in str(result)
+
+
+def decimals(*unscaled):
+    """DECIMAL(5,2) values from their unscaled integers, whatever their size."""
+    data = b"".join(v.to_bytes(16, "little", signed=True) for v in unscaled)
+    array = pa.Array.from_buffers(pa.decimal128(5, 2), len(unscaled), [None, pa.py_buffer(data)])
+    return pa.record_batch([array], names=["d"])
+
+
+def test_decimals_are_checked_for_their_layout_not_their_precision(driver_path, compute):
+    # A value beyond its declared precision protects no reader's memory: it
+    # reaches the host as sent. A data buffer too short for the length does not.
+    over = decimals(12345678, 1)
+    compute.route("POST", QUERY, framed(init_frame(), batch_frame(ipc(over)), eos_frame()))
+    table = run(driver_path, compute)
+    assert not isinstance(table, Exception), table
+    assert table.column("d").chunk(0).buffers()[1].to_pybytes() == over.column(0).buffers()[1].to_pybytes()
+
+    short = patched(ipc(decimals(1, 2, 3)), struct.pack("<2q", 3, 0), struct.pack("<2q", 4, 0))
+    compute.route("POST", QUERY, framed(init_frame(), batch_frame(short), eos_frame()))
+    result = run(driver_path, compute)
+    assert isinstance(result, Exception) and "IPC decode (batch): " in str(result), result

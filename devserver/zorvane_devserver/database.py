@@ -9,6 +9,9 @@ import duckdb
 
 from . import CATALOG_NAME
 
+# Connections kept for reuse by later requests (see Database.recycle).
+IDLE_CURSORS = 8
+
 VERSION_COUNTERS = ("sequence", "tables_version", "views_version", "schemas_version", "permissions_version",
                     "graphs_version", "connections_version", "pipelines_version")
 
@@ -60,14 +63,35 @@ class Database:
         self._root.execute(f"ATTACH '{target}' AS {CATALOG_NAME}")
         self._root.execute(f"USE {CATALOG_NAME}")
         self.version = CatalogVersion(data_dir / "catalog_version.json" if data_dir else None)
+        self._idle: list[duckdb.DuckDBPyConnection] = []
+        self._idle_lock = threading.Lock()
 
     def cursor(self) -> duckdb.DuckDBPyConnection:
         """A connection of its own for one request; DuckDB connections are not shared across threads."""
+        with self._idle_lock:
+            if self._idle:
+                return self._idle.pop()
         cur = self._root.cursor()
+        # Most of a small query's cost on a new connection: hence the idle pool.
         cur.execute(f"USE {CATALOG_NAME}")
         return cur
 
+    def recycle(self, cur: duckdb.DuckDBPyConnection) -> None:
+        """Takes back a cursor whose session state is as cursor() made it (the caller
+        knows: only statements that cannot change settings, the current catalog or
+        schema, temporary objects or the transaction ran on it); it serves a later
+        request without paying for a new connection again."""
+        with self._idle_lock:
+            if len(self._idle) < IDLE_CURSORS:
+                self._idle.append(cur)
+                return
+        cur.close()
+
     def close(self) -> None:
+        with self._idle_lock:
+            idle, self._idle = self._idle, []
+        for cur in idle:
+            cur.close()
         try:
             self._root.execute(f"CHECKPOINT {CATALOG_NAME}")
         except duckdb.Error:

@@ -61,11 +61,20 @@ def _catalog_kinds(sql: str) -> tuple[str, ...]:
     return ("tables_version",)
 
 
+# Statements after which a connection's session state (settings, current
+# catalog and schema, temporary objects, transaction) is as it was, so the
+# connection may serve the next request.
+STATELESS_STATEMENTS = {"SELECT", "EXPLAIN", "INSERT", "UPDATE", "DELETE"}
+
+
 class QueryRun:
     def __init__(self, db: Database, sql: str):
         self._db = db
         self._sql = sql
-        self._cursor = db.cursor()
+        self._cursor: duckdb.DuckDBPyConnection | None = None
+        self._reusable = False
+        self._interrupted = False
+        self._ended: set[int] = set()
         self.result_sets: list[ResultSet] = []
 
     def execute(self) -> list[ResultSet]:
@@ -73,6 +82,8 @@ class QueryRun:
         statements = duckdb.extract_statements(self._sql)
         if not statements:
             raise duckdb.ParserException("Parser Error: syntax error: no statement in the SQL text")
+        self._cursor = self._db.cursor()
+        kinds = {stmt.type.name for stmt in statements}
         for stmt in statements:
             kind = stmt.type.name
             if kind in ROW_STATEMENTS:
@@ -93,24 +104,57 @@ class QueryRun:
                 if kind in CATALOG_STATEMENTS:
                     self._db.version.bump(*_catalog_kinds(stmt.query))
                 self.result_sets.append(ResultSet(kind, int(rows or 0), EMPTY_SCHEMA))
+        self._reusable = kinds <= STATELESS_STATEMENTS
         return self.result_sets
+
+    def head(self, max_bytes: int) -> tuple[list[list], bool]:
+        """The first batches of a lone result set as next_encoded gives them, and
+        whether they are all of it: a first batch smaller than one vector is
+        almost always the whole result, so the end is looked for at once and a
+        small answer needs no further trip to a worker thread."""
+        if len(self.result_sets) != 1:
+            return [], False
+        head = []
+        for _ in range(2):
+            encoded, rows = self._next(0, max_bytes)
+            if encoded is None:
+                return head, True
+            head.append(encoded)
+            if rows >= VECTOR_ROWS:
+                break
+        return head, False
 
     def next_encoded(self, index: int, max_bytes: int) -> list[list] | None:
         """The next batch of result set index as IPC streams, each a list of pieces; None at its end."""
+        return self._next(index, max_bytes)[0]
+
+    def _next(self, index: int, max_bytes: int) -> tuple[list[list] | None, int]:
         result_set = self.result_sets[index]
         if result_set.reader is None:
-            return None
+            self._ended.add(index)
+            return None, 0
         try:
             batch = result_set.reader.read_next_batch()
         except StopIteration:
-            return None
-        return list(result_set.encoder.slices(batch, max_bytes))
+            self._ended.add(index)
+            return None, 0
+        return list(result_set.encoder.slices(batch, max_bytes)), batch.num_rows
 
     def interrupt(self) -> None:
-        self._cursor.interrupt()
+        self._interrupted = True
+        if self._cursor is not None:
+            self._cursor.interrupt()
 
     def close(self) -> None:
+        """Idempotent. The connection goes back to the database's idle pool when
+        only stateless statements ran on it and every result was read to its end."""
+        cursor, self._cursor = self._cursor, None
+        if cursor is None:
+            return
         for rs in self.result_sets:
             if rs.reader is not None:
                 rs.reader.close()
-        self._cursor.close()
+        if self._reusable and not self._interrupted and len(self._ended) == len(self.result_sets):
+            self._db.recycle(cursor)
+        else:
+            cursor.close()

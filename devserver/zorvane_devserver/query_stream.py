@@ -43,8 +43,22 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
 
     state.counters.event("queries")
     run = QueryRun(state.db, body["sql"])
+
+    def execute_with_head():
+        # One trip to a worker thread for the whole of a small answer.
+        result_sets = run.execute()
+        try:
+            head, ended = run.head(max_bytes)
+        except Exception as exc:  # a failure while reading goes out after INIT, as an ERROR frame
+            return result_sets, [], False, exc
+        if ended:
+            run.close()
+        return result_sets, head, ended, None
+
+    head_ended = False
     try:
-        result_sets = await _unless_client_leaves(request, run, asyncio.to_thread(run.execute))
+        result_sets, head, head_ended, head_error = await _unless_client_leaves(
+            request, run, asyncio.to_thread(execute_with_head))
     except ClientGone:
         await asyncio.to_thread(run.close)
         return web.Response(status=499)
@@ -60,8 +74,14 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
         await writer.frame(json_frame(INIT, {"streamId": stream_id, "resultSets": [
             {"rowsAffected": rs.rows_affected, "schemaIpc": schema_base64(rs.schema),
              "statementType": rs.statement_type} for rs in result_sets]}))
+        if head_error is not None:
+            raise head_error
+        for encoded in head:
+            for pieces in encoded:
+                await writer.batch(batch_prefix(0, encoded_size(pieces)), *pieces)
         for index in range(len(result_sets)):
-            await _stream_result_set(run, index, max_bytes, writer)
+            if not (index == 0 and head_ended):
+                await _stream_result_set(run, index, max_bytes, writer)
             await writer.frame(eos_frame(index))
         await writer.finish()
     except (ClientGone, FaultEnded):
@@ -73,7 +93,8 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
         except ClientGone:
             pass
     finally:
-        await asyncio.to_thread(run.close)
+        if not head_ended:
+            await asyncio.to_thread(run.close)
     return writer.response
 
 
@@ -109,6 +130,8 @@ async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: 
     pending = loop.run_in_executor(None, run.next_encoded, index, max_bytes)
     try:
         while True:
+            if not pending.done():
+                await writer.flush()  # what is held goes out while the next batch is made
             encoded = await _unless_client_leaves(writer.request, run, pending)
             if encoded is None:
                 return

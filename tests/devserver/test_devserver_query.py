@@ -126,3 +126,20 @@ def test_batch_frames_are_well_formed(node):
     for frame_type, payload in r.frames:
         if frame_type == BATCH:
             assert payload[4:8] == bytes(4)
+
+
+def test_every_query_is_a_session_of_its_own_though_connections_are_reused(node):
+    # Connections serve later queries only when nothing could have changed
+    # their session; whatever does change one never reaches the next query.
+    session = ("SELECT current_setting('TimeZone') AS tz, current_database() AS db, "
+               "(SELECT count(*) FROM duckdb_tables() WHERE table_name = 'only_here') AS temp")
+    fresh = query(*node, session).table().to_pylist()
+    assert fresh[0]["db"] == "zorvane" and fresh[0]["temp"] == 0
+    for setup in ("SET TimeZone = 'America/New_York'", "USE memory",
+                  "CREATE TEMP TABLE only_here AS SELECT 1 AS a", "SET search_path = 'sales'"):
+        for _ in range(10):
+            assert query(*node, "SELECT 1 AS one").error is None
+        assert query(*node, setup).error is None
+        for _ in range(10):
+            assert query(*node, session).table().to_pylist() == fresh, setup
+        assert query(*node, "SELECT count(*) AS n FROM orders").status == 400  # no search path left

@@ -41,12 +41,14 @@ bool IsOneOf(std::string_view word, const std::string_view (&words)[N]) {
   return false;
 }
 
-// EXPLAIN's options: keywords and a parenthesized list.
+// EXPLAIN's options: keywords and a parenthesized list (a parenthesis that
+// opens a query is the explained statement).
 Tokens SkipExplainOptions(Tokens tokens) {
   while (!tokens.empty()) {
     if (IsOneOf(tokens.front(), kExplainOptions)) {
       tokens = tokens.subspan(1);
-    } else if (tokens.front() == "(") {
+    } else if (tokens.front() == "(" &&
+               !(tokens.size() > 1 && IsOneOf(tokens[1], kReadingStatements))) {
       size_t depth = 0, i = 0;
       for (; i < tokens.size(); ++i) {
         if (tokens[i] == "(") ++depth;

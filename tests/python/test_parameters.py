@@ -156,9 +156,11 @@ def test_count_mismatch_is_refused_before_anything_is_sent(conn, devserver, sql,
 
 @pytest.mark.parametrize("values, arrow_type, klass, sqlstate, text", [
     (["a\0b"], pa.string(), dbapi.DataError, "22021", "NUL"),
-    ([[1, 2]], pa.list_(pa.int64()), dbapi.NotSupportedError, "HYC00", "list<item: int64>"),
-    ([datetime.timedelta(seconds=1)], pa.duration("s"), dbapi.NotSupportedError, "HYC00",
-     "duration[s]"),
+    ([decimal.Decimal("1.5")], pa.decimal256(50, 2), dbapi.NotSupportedError, "HYC00",
+     "decimal256(50, 2)"),
+    ([datetime.timedelta(seconds=1)], pa.duration("ns"), dbapi.NotSupportedError, "HYC00",
+     "duration[ns]"),
+    ([1], pa.time64("ns"), dbapi.DataError, "22018", "microsecond"),
 ])
 def test_values_without_a_literal_are_refused(conn, values, arrow_type, klass, sqlstate, text):
     with conn.cursor() as cur:

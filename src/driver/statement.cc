@@ -434,8 +434,9 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
   if (key == ADBC_INGEST_OPTION_TEMPORARY) return std::string(ADBC_OPTION_VALUE_DISABLED);
   if (key == ADBC_INGEST_OPTION_MODE) {
     // The service's own modes (upsert, overwrite, land) have no ADBC name.
+    if (!ingest.mode_chosen) return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
     if (ingest.mode != IngestMode::kAppend) return OptionNotSet(key);
-    switch (WithDefaultMode(ingest).creation) {
+    switch (ingest.creation) {
       case TableCreation::kNone: return std::string(ADBC_INGEST_OPTION_MODE_APPEND);
       case TableCreation::kCreate: return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
       case TableCreation::kCreateIfMissing:

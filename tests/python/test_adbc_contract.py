@@ -97,6 +97,16 @@ def test_ingest_without_a_mode_creates_the_table(conn):
     assert rows(conn, table) == [{"a": 1}, {"a": 2}]
 
 
+def test_the_default_mode_reads_back_as_create_and_after_sql_again(zv):
+    stmt = statement(zv, options={dm.INGEST_OPTION_MODE: dm.INGEST_OPTION_MODE_APPEND})
+    try:
+        assert stmt.get_option(dm.INGEST_OPTION_MODE) == dm.INGEST_OPTION_MODE_APPEND
+        stmt.set_sql_query("SELECT 1")
+        assert stmt.get_option(dm.INGEST_OPTION_MODE) == dm.INGEST_OPTION_MODE_CREATE
+    finally:
+        stmt.close()
+
+
 # --- a statement reused after an ingest --------------------------------------
 
 def test_sql_after_an_ingest_runs_that_sql_with_the_bound_data_as_parameters(conn):

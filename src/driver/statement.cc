@@ -229,8 +229,9 @@ arrow::Result<WholeResult> CollectSql(ZVConnection& conn, ZVStatement& stmt,
   std::string error;
   const uint64_t budget = CollectedResultBudget(conn);
   while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {
-    if (!result.schema) result.schema = carrier->schema ? carrier->schema : carrier->batch->schema();
+    if (!result.schema) result.schema = carrier->schema;
     if (!carrier->batch || carrier->batch->num_rows() == 0) continue;
+    if (!result.schema) result.schema = carrier->batch->schema();
     *held += static_cast<uint64_t>(arrow::util::TotalBufferSize(*carrier->batch));
     if (*held > budget) {
       return Failure(FailureKind::kNotImplemented, "54000",

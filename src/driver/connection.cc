@@ -2,6 +2,7 @@
 
 #include <arrow/array.h>
 
+#include <optional>
 #include <string>
 
 #include "diagnostics/log.h"
@@ -24,8 +25,14 @@ namespace zv {
 
 namespace {
 
-arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char* value) {
-  if (key == "adbc.connection.autocommit") {
+// The key ADBC 1.0 documents for read-only connections; an alias of
+// ADBC_CONNECTION_OPTION_READ_ONLY, readable under both names.
+constexpr const char* kReadOnlyAlias = "adbc.connection.read_only";
+
+// Applies one connection option; nothing when `key` names none.
+std::optional<arrow::Status> ApplyOption(ZVConnection& conn, const std::string& key,
+                                         const char* value) {
+  if (key == ADBC_CONNECTION_OPTION_AUTOCOMMIT) {
     auto parsed = ParseBooleanText(value);
     if (!parsed) return InvalidOptionValue("adbc.connection.autocommit must be true or false");
     if (!*parsed) {
@@ -33,9 +40,9 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
                          "Zorvane does not yet support explicit transactions; autocommit is "
                          "always true");
     }
-  } else if (key == "adbc.connection.read_only") {
+  } else if (key == ADBC_CONNECTION_OPTION_READ_ONLY || key == kReadOnlyAlias) {
     auto parsed = ParseBooleanText(value);
-    if (!parsed) return InvalidOptionValue("adbc.connection.read_only must be true or false");
+    if (!parsed) return InvalidOptionValue(key + " must be true or false");
     conn.read_only = *parsed;
   } else if (key == "adbc.zorvane.batch_size_hint") {
     auto parsed = ParseConnectionInteger(value);
@@ -55,13 +62,14 @@ arrow::Status ApplyOption(ZVConnection& conn, const std::string& key, const char
       return InvalidOptionValue("adbc.zorvane.catalog_max_age_sec must be a non-negative integer");
     }
     conn.catalog_max_age_sec = *parsed;
-  } else if (key == "adbc.connection.catalog" || key == "adbc.connection.db_schema") {
+  } else if (key == ADBC_CONNECTION_OPTION_CURRENT_CATALOG ||
+             key == ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA) {
     // Readable, but every query is a session of its own on compute: there is
     // no session whose current catalog or schema could be switched.
     return UnknownOptionKey(key + " cannot be set: each query runs in a session of its own; "
                                   "qualify names with their catalog and schema instead");
   } else {
-    return UnknownOptionKey("unknown connection option key: " + key);
+    return std::nullopt;
   }
   return arrow::Status::OK();
 }
@@ -147,11 +155,16 @@ AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key,
     if (connection == nullptr || key == nullptr) {
       return NullArgument("AdbcConnectionSetOption: null connection or key");
     }
+    // An unknown key is NOT_IMPLEMENTED in every state: a released handle's
+    // key is tried on a record of its own, only to tell which failure it is.
     ZVConnection* conn = RecordOf<ZVConnection>(connection);
+    ZVConnection released;
+    std::optional<arrow::Status> applied = ApplyOption(conn ? *conn : released, key, value);
+    if (!applied) return UnknownOptionKey(std::string("unknown connection option key: ") + key);
     if (conn == nullptr) {
       return SequenceError("AdbcConnectionSetOption: connection not allocated");
     }
-    return ApplyOption(*conn, key, value);
+    return *applied;
   });
 }
 
@@ -259,13 +272,15 @@ arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) 
 }  // namespace
 
 arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::string& key) {
-  if (key == "adbc.connection.autocommit") return std::string("true");
-  if (key == "adbc.connection.read_only") return std::string(conn.read_only ? "true" : "false");
+  if (key == ADBC_CONNECTION_OPTION_AUTOCOMMIT) return std::string(ADBC_OPTION_VALUE_ENABLED);
+  if (key == ADBC_CONNECTION_OPTION_READ_ONLY || key == kReadOnlyAlias) {
+    return std::string(conn.read_only ? ADBC_OPTION_VALUE_ENABLED : ADBC_OPTION_VALUE_DISABLED);
+  }
   if (key == "adbc.zorvane.batch_size_hint") return std::to_string(conn.batch_size_hint);
   if (key == "adbc.zorvane.query_timeout_sec") return std::to_string(conn.query_timeout_sec);
   if (key == "adbc.zorvane.catalog_max_age_sec") return std::to_string(conn.catalog_max_age_sec);
-  if (key == "adbc.connection.catalog") return CurrentSessionName(conn, true);
-  if (key == "adbc.connection.db_schema") return CurrentSessionName(conn, false);
+  if (key == ADBC_CONNECTION_OPTION_CURRENT_CATALOG) return CurrentSessionName(conn, true);
+  if (key == ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA) return CurrentSessionName(conn, false);
   return OptionNotSet(key);
 }
 

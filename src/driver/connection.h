@@ -41,7 +41,9 @@ struct ZVConnection : SharedRecord<ZVConnection> {
   int64_t next_snapshot_attempt_ns = 0;
   uint32_t batch_size_hint = 0;
   uint32_t query_timeout_sec = 0;  // 0: no limit
-  bool read_only = false;  // accepted and reported back, not enforced
+  // Statements that cannot be shown to read, and ingests, are refused
+  // before anything is sent (statement_read_only.h).
+  bool read_only = false;
   // Every query of the connection, for AdbcConnectionCancel.
   std::shared_ptr<CancelScope> cancel_scope = std::make_shared<CancelScope>();
 };

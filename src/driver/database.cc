@@ -141,6 +141,18 @@ bool ResetCheckedOption(ZVDatabase& db, const std::string& key) {
   return false;
 }
 
+// Whether `key` names a database option, whatever the handle's state.
+bool IsDatabaseOptionKey(const std::string& key) {
+  auto named = [&key](const auto& table) {
+    for (const auto& option : table) {
+      if (key == option.key) return true;
+    }
+    return false;
+  };
+  return key == "uri" || named(kTextOptions) || named(kSecretOptions) ||
+         named(kIntegerOptions) || named(kCheckedTextOptions);
+}
+
 arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
   for (const auto& option : kTextOptions) {
     if (key == option.key) {
@@ -264,6 +276,11 @@ AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const 
            is_uri ? UriForLog(value).c_str() : LoggedOptionValue(key, value));
     if (database == nullptr || key == nullptr) {
       return NullArgument("AdbcDatabaseSetOption: null database or key");
+    }
+    // An unknown key is NOT_IMPLEMENTED in every state, a released handle's
+    // too; a known one is refused when the handle cannot take it.
+    if (!IsDatabaseOptionKey(key)) {
+      return UnknownOptionKey(std::string("unknown database option key: ") + key);
     }
     ZVDatabase* db = RecordOf<ZVDatabase>(database);
     if (db == nullptr) return SequenceError("AdbcDatabaseSetOption: database not allocated");

@@ -167,6 +167,54 @@ class UpdateRun {
   RowCount count_;
 };
 
+// Every parameter row of `reader` as its literals, in order.
+arrow::Result<std::vector<std::vector<std::string>>> AllRowLiterals(
+    arrow::RecordBatchReader& reader) {
+  std::vector<std::vector<std::string>> rows;
+  std::shared_ptr<arrow::RecordBatch> batch;
+  while (true) {
+    ARROW_RETURN_NOT_OK(reader.ReadNext(&batch));
+    if (!batch) return rows;
+    for (int64_t r = 0; r < batch->num_rows(); ++r) {
+      auto literals = RowLiterals(*batch, r);
+      if (!literals.ok()) return AtRow(literals.status(), static_cast<int64_t>(rows.size()));
+      rows.push_back(std::move(*literals));
+    }
+  }
+}
+
+arrow::Status SchemaMismatch(int64_t row, const arrow::Schema& first, const arrow::Schema& got) {
+  return Failure(FailureKind::kInvalidArgument, "42804",
+                 Format("parameter row %lld gives a result of another schema than row 1 "
+                        "(%s instead of %s); the rows of one result stream share one schema",
+                        static_cast<long long>(row + 1), got.ToString().c_str(),
+                        first.ToString().c_str()));
+}
+
+// A query run once per parameter row, its results as one stream.
+arrow::Status RunQueryRows(const std::string& sql, const std::vector<size_t>& positions,
+                           arrow::RecordBatchReader& reader, ArrowArrayStream* out,
+                           const ParameterRunners& runners) {
+  ARROW_ASSIGN_OR_RAISE(auto rows, AllRowLiterals(reader));
+  if (rows.empty()) return runners.no_rows(sql, out);
+  if (rows.size() == 1) {
+    return runners.run(SubstituteParameters(sql, positions, rows.front()), out, nullptr);
+  }
+  WholeResult all;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (runners.cancelled()) return Cancelled();
+    auto result = runners.collect(SubstituteParameters(sql, positions, rows[r]));
+    if (!result.ok()) return AtRow(result.status(), static_cast<int64_t>(r));
+    if (r == 0) {
+      all.schema = result->schema;
+    } else if (!result->schema->Equals(*all.schema, /*check_metadata=*/false)) {
+      return SchemaMismatch(static_cast<int64_t>(r), *all.schema, *result->schema);
+    }
+    for (auto& batch : result->batches) all.batches.push_back(std::move(batch));
+  }
+  return runners.publish(std::move(all), out);
+}
+
 }  // namespace
 
 arrow::Result<size_t> CountParameters(const std::string& sql) {
@@ -176,7 +224,7 @@ arrow::Result<size_t> CountParameters(const std::string& sql) {
 
 arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
                                 ArrowArrayStream* out, int64_t* rows_affected,
-                                const SqlRunner& run, const std::function<bool()>& cancelled) {
+                                const ParameterRunners& runners) {
   ARROW_ASSIGN_OR_RAISE(std::vector<size_t> positions, FindPlaceholders(sql));
   auto imported = arrow::ImportRecordBatchReader(bound.get());
   bound.Reset();
@@ -187,30 +235,10 @@ arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
   ARROW_RETURN_NOT_OK(CheckShape(*reader->schema(), positions.size()));
 
-  if (out != nullptr) {
-    // A result is read for one parameter row only: which of several results
-    // the host meant cannot be guessed.
-    std::shared_ptr<arrow::RecordBatch> row_batch;
-    int64_t rows = 0;
-    std::shared_ptr<arrow::RecordBatch> batch;
-    while (rows < 2) {
-      ARROW_RETURN_NOT_OK(reader->ReadNext(&batch));
-      if (!batch) break;
-      if (batch->num_rows() > 0 && !row_batch) row_batch = batch;
-      rows += batch->num_rows();
-    }
-    if (rows != 1) {
-      return Failure(FailureKind::kInvalidState, "HY010",
-                         Format("a statement whose result is read takes exactly one parameter "
-                                "row, %s bound; run several rows without a result stream "
-                                "(ExecuteUpdate, executemany)",
-                                rows == 0 ? "none was" : "more were"));
-    }
-    ARROW_ASSIGN_OR_RAISE(auto literals, RowLiterals(*row_batch, 0));
-    return run(SubstituteParameters(sql, positions, literals), out, rows_affected);
-  }
+  if (out != nullptr) return RunQueryRows(sql, positions, *reader, out, runners);
 
-  UpdateRun update(sql, positions, MatchSimpleInsert(sql, positions), run, cancelled);
+  UpdateRun update(sql, positions, MatchSimpleInsert(sql, positions), runners.run,
+                   runners.cancelled);
   std::shared_ptr<arrow::RecordBatch> batch;
   while (true) {
     ARROW_RETURN_NOT_OK(reader->ReadNext(&batch));

@@ -1,14 +1,17 @@
 #include "driver/sql_literal.h"
 
+#include <arrow/util/float16.h>
 #include <arrow/util/utf8.h>
 #include <arrow/visit_type_inline.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 
 #include "driver/adbc_status.h"
+#include "ingest/column_type.h"
 
 namespace zv {
 
@@ -150,6 +153,49 @@ arrow::Status Unsupported(const arrow::DataType& type) {
                          " cannot be bound (no SQL literal for this type)");
 }
 
+// A value the service would store less exactly than it was bound.
+arrow::Status Inexact(const arrow::DataType& type, const char* what) {
+  return Failure(FailureKind::kInvalidData, "22018",
+                 "a parameter of type " + type.ToString() + " " + what +
+                     ", which the service would truncate");
+}
+
+// What the service's INTERVAL holds: months, days, microseconds. Arrow's
+// month_day_nano carries the microseconds as nanoseconds, which bounds them.
+std::string IntervalText(int64_t months, int64_t days, int64_t micros) {
+  return CastText(std::to_string(months) + " months " + std::to_string(days) + " days " +
+                      std::to_string(micros) + " microseconds",
+                  "INTERVAL");
+}
+
+constexpr int64_t kMaxIntervalMicros = std::numeric_limits<int64_t>::max() / 1000;
+
+// The SQL type every literal of `type` is cast to: the ingest path's column
+// type, plus the types a value can be widened or unwrapped from exactly
+// (float16, dictionary, decimal256 of up to 38 digits). Empty for the null
+// type, whose only value is the plain NULL.
+arrow::Result<std::string> LiteralType(const arrow::DataType& type) {
+  switch (type.id()) {
+    case arrow::Type::NA:
+      return std::string();
+    case arrow::Type::HALF_FLOAT:
+      return std::string("REAL");
+    case arrow::Type::DICTIONARY:
+      return LiteralType(*static_cast<const arrow::DictionaryType&>(type).value_type());
+    case arrow::Type::DECIMAL256: {
+      const auto& decimal = static_cast<const arrow::DecimalType&>(type);
+      if (decimal.precision() > 38) return Unsupported(type);
+      return "DECIMAL(" + std::to_string(decimal.precision()) + ", " +
+             std::to_string(decimal.scale()) + ")";
+    }
+    default:
+      break;
+  }
+  auto column_type = SqlTypeOf(type);
+  if (!column_type.ok()) return Unsupported(type);
+  return column_type;
+}
+
 struct Renderer {
   const arrow::Array& column;
   int64_t row;
@@ -165,14 +211,30 @@ struct Renderer {
     out = static_cast<const arrow::BooleanArray&>(column).Value(row) ? "TRUE" : "FALSE";
     return arrow::Status::OK();
   }
+  // Integers carry their width: a bare literal would be typed by its value
+  // (INTEGER for small ones), so the rows of one parameter set would give
+  // results of different types. A bare int32 is already an INTEGER.
   template <typename T>
-  arrow::enable_if_integer<T, arrow::Status> Visit(const T&) {
+  arrow::enable_if_integer<T, arrow::Status> Visit(const T& type) {
     const auto value = static_cast<const arrow::NumericArray<T>&>(column).Value(row);
+    std::string digits;
     if constexpr (std::is_signed_v<decltype(value)>) {
-      out = IntegerLiteral(static_cast<long long>(value));
+      digits = std::to_string(static_cast<long long>(value));
+      if (std::is_same_v<T, arrow::Int32Type> && value > std::numeric_limits<int32_t>::min()) {
+        out = IntegerLiteral(value);
+        return arrow::Status::OK();
+      }
     } else {
-      out = std::to_string(static_cast<unsigned long long>(value));
+      digits = std::to_string(static_cast<unsigned long long>(value));
     }
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    out = "CAST(" + digits + " AS " + sql_type + ")";
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::HalfFloatType&) {
+    // Every float16 is exactly a float32.
+    const uint16_t bits = static_cast<const arrow::HalfFloatArray&>(column).Value(row);
+    out = FloatLiteral(arrow::util::Float16::FromBits(bits).ToFloat(), "REAL");
     return arrow::Status::OK();
   }
   arrow::Status Visit(const arrow::FloatType&) {
@@ -187,9 +249,8 @@ struct Renderer {
   arrow::enable_if_decimal<T, arrow::Status> Visit(const T& type) {
     using ArrayType = typename arrow::TypeTraits<T>::ArrayType;
     const std::string text = static_cast<const ArrayType&>(column).FormatValue(row);
-    const std::string target =
-        "DECIMAL(" + std::to_string(type.precision()) + "," + std::to_string(type.scale()) + ")";
-    out = CastText(text, target.c_str());
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    out = CastText(text, sql_type.c_str());
     return arrow::Status::OK();
   }
   template <typename T>
@@ -222,56 +283,134 @@ struct Renderer {
   template <typename T>
   arrow::enable_if_time<T, arrow::Status> Visit(const T& type) {
     using ArrayType = typename arrow::TypeTraits<T>::ArrayType;
-    const int64_t value = static_cast<const ArrayType&>(column).Value(row);
-    const int64_t per_second = UnitsPerSecond(type.unit());
+    int64_t value = static_cast<const ArrayType&>(column).Value(row);
+    int64_t per_second = UnitsPerSecond(type.unit());
     if (value < 0 || value >= per_second * kSecondsPerDay) {
       return Failure(FailureKind::kInvalidData, "22008",
                          "a time parameter lies outside the day");
     }
-    const bool nano = type.unit() == arrow::TimeUnit::NANO;
-    out = CastText(TimeOfDayText(value, per_second, FractionDigits(type.unit())),
-                   nano ? "TIME_NS" : "TIME");
+    int digits = FractionDigits(type.unit());
+    if (type.unit() == arrow::TimeUnit::NANO) {
+      // The service's TIME keeps microseconds.
+      if (value % 1000 != 0) return Inexact(type, "is not a whole microsecond");
+      value /= 1000;
+      per_second /= 1000;
+      digits = 6;
+    }
+    out = CastText(TimeOfDayText(value, per_second, digits), "TIME");
     return arrow::Status::OK();
   }
   arrow::Status Visit(const arrow::TimestampType& type) {
     const int64_t value = static_cast<const arrow::TimestampArray&>(column).Value(row);
     std::string text = TimestampText(value, type.unit());
-    // A zoned timestamp holds a UTC instant whatever its zone's name.
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    // A zoned timestamp holds a UTC instant whatever its zone's name, stored
+    // to the microsecond.
     if (!type.timezone().empty()) {
-      out = CastText(text + "+00", "TIMESTAMP WITH TIME ZONE");
-    } else {
-      out = CastText(text, type.unit() == arrow::TimeUnit::NANO ? "TIMESTAMP_NS" : "TIMESTAMP");
+      if (type.unit() == arrow::TimeUnit::NANO && value % 1000 != 0) {
+        return Inexact(type, "is not a whole microsecond");
+      }
+      text += "+00";
     }
+    out = CastText(text, sql_type.c_str());
     return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::DurationType& type) {
+    const int64_t value = static_cast<const arrow::DurationArray&>(column).Value(row);
+    ARROW_RETURN_NOT_OK(LiteralType(type).status());  // nanoseconds have no column type
+    int64_t micros = 0;
+    if (__builtin_mul_overflow(value, 1000000 / UnitsPerSecond(type.unit()), &micros) ||
+        micros > kMaxIntervalMicros || micros < -kMaxIntervalMicros) {
+      return Failure(FailureKind::kInvalidData, "22015",
+                     "a parameter of type " + type.ToString() + " lies outside the interval range");
+    }
+    out = IntervalText(0, 0, micros);
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::MonthIntervalType&) {
+    out = IntervalText(static_cast<const arrow::MonthIntervalArray&>(column).Value(row), 0, 0);
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::DayTimeIntervalType&) {
+    const auto value = static_cast<const arrow::DayTimeIntervalArray&>(column).Value(row);
+    out = IntervalText(0, value.days, int64_t{value.milliseconds} * 1000);
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::MonthDayNanoIntervalType& type) {
+    const auto value = static_cast<const arrow::MonthDayNanoIntervalArray&>(column).Value(row);
+    if (value.nanoseconds % 1000 != 0) return Inexact(type, "is not a whole microsecond");
+    out = IntervalText(value.months, value.days, value.nanoseconds / 1000);
+    return arrow::Status::OK();
+  }
+  // Lists of every kind: [v, ...] cast to the list or array type.
+  template <typename T>
+  arrow::enable_if_t<arrow::is_var_length_list_like_type<T>::value ||
+                         arrow::is_fixed_size_list_type<T>::value,
+                     arrow::Status>
+  Visit(const T& type) {
+    using ArrayType = typename arrow::TypeTraits<T>::ArrayType;
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    const std::shared_ptr<arrow::Array> values =
+        static_cast<const ArrayType&>(column).value_slice(row);
+    ARROW_ASSIGN_OR_RAISE(std::string items, Elements(*values, 0, values->length()));
+    out = "CAST([" + items + "] AS " + sql_type + ")";
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::MapType& type) {
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    const auto& map = static_cast<const arrow::MapArray&>(column);
+    const int64_t first = map.value_offset(row), count = map.value_length(row);
+    ARROW_ASSIGN_OR_RAISE(std::string keys, Elements(*map.keys(), first, count));
+    ARROW_ASSIGN_OR_RAISE(std::string items, Elements(*map.items(), first, count));
+    out = "CAST(MAP([" + keys + "], [" + items + "]) AS " + sql_type + ")";
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::StructType& type) {
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(type));
+    const auto& record = static_cast<const arrow::StructArray&>(column);
+    std::string members;
+    for (int f = 0; f < type.num_fields(); ++f) {
+      ARROW_ASSIGN_OR_RAISE(std::string name, QuotedText(type.field(f)->name()));
+      ARROW_ASSIGN_OR_RAISE(std::string value, RenderSqlLiteral(*record.field(f), row));
+      members += (f > 0 ? ", " : "") + name + ": " + value;
+    }
+    out = "CAST({" + members + "} AS " + sql_type + ")";
+    return arrow::Status::OK();
+  }
+  arrow::Status Visit(const arrow::DictionaryType&) {
+    // The value the index points at, as a literal of the value's type.
+    const auto& dictionary = static_cast<const arrow::DictionaryArray&>(column);
+    ARROW_ASSIGN_OR_RAISE(out,
+                          RenderSqlLiteral(*dictionary.dictionary(), dictionary.GetValueIndex(row)));
+    return arrow::Status::OK();
+  }
+
+  static arrow::Result<std::string> Elements(const arrow::Array& values, int64_t first,
+                                             int64_t count) {
+    std::string text;
+    for (int64_t i = 0; i < count; ++i) {
+      ARROW_ASSIGN_OR_RAISE(std::string item, RenderSqlLiteral(values, first + i));
+      text += (i > 0 ? ", " : "") + item;
+    }
+    return text;
   }
 };
 
 }  // namespace
 
 arrow::Result<std::string> RenderSqlLiteral(const arrow::Array& column, int64_t row) {
-  if (column.IsNull(row)) return std::string("NULL");
+  if (column.IsNull(row)) {
+    // Typed, so that a NULL row gives a result of the same type as the others.
+    ARROW_ASSIGN_OR_RAISE(std::string sql_type, LiteralType(*column.type()));
+    return sql_type.empty() ? std::string("NULL") : "CAST(NULL AS " + sql_type + ")";
+  }
   Renderer renderer{column, row, {}};
   ARROW_RETURN_NOT_OK(arrow::VisitTypeInline(*column.type(), &renderer));
   return std::move(renderer.out);
 }
 
 arrow::Status CheckRenderableType(const arrow::DataType& type) {
-  using arrow::Type;
-  switch (type.id()) {
-    case Type::NA: case Type::BOOL:
-    case Type::INT8: case Type::INT16: case Type::INT32: case Type::INT64:
-    case Type::UINT8: case Type::UINT16: case Type::UINT32: case Type::UINT64:
-    case Type::FLOAT: case Type::DOUBLE:
-    case Type::DECIMAL32: case Type::DECIMAL64: case Type::DECIMAL128: case Type::DECIMAL256:
-    case Type::STRING: case Type::LARGE_STRING: case Type::STRING_VIEW:
-    case Type::BINARY: case Type::LARGE_BINARY: case Type::BINARY_VIEW:
-    case Type::FIXED_SIZE_BINARY:
-    case Type::DATE32: case Type::DATE64: case Type::TIME32: case Type::TIME64:
-    case Type::TIMESTAMP:
-      return arrow::Status::OK();
-    default:
-      return Unsupported(type);
-  }
+  return LiteralType(type).status();
 }
 
 }  // namespace zv

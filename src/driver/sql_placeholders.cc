@@ -137,6 +137,27 @@ arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql) {
   return positions;
 }
 
+std::vector<std::string_view> CodeTokens(std::string_view sql) {
+  std::vector<std::string_view> tokens;
+  for (size_t i = 0; i < sql.size();) {
+    const size_t skipped = SkipNonCode(sql, i);
+    if (skipped != i) {
+      i = skipped;
+      continue;
+    }
+    if (IsIdentifierChar(sql[i])) {
+      size_t end = i;
+      while (end < sql.size() && IsIdentifierChar(sql[end])) ++end;
+      tokens.push_back(sql.substr(i, end - i));
+      i = end;
+      continue;
+    }
+    if (sql[i] == '(' || sql[i] == ')' || sql[i] == ';') tokens.push_back(sql.substr(i, 1));
+    ++i;
+  }
+  return tokens;
+}
+
 std::string SubstituteParameters(std::string_view sql, const std::vector<size_t>& positions,
                                  const std::vector<std::string>& literals) {
   size_t total = sql.size();

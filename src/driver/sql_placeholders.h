@@ -22,6 +22,11 @@ arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql);
 // anything else.
 std::string_view FirstKeyword(std::string_view sql);
 
+// The code of `sql` as tokens, in order: words (runs of letters, digits, `_`
+// and `$`, as written) and the characters ( ) and ;. Literals, quoted
+// identifiers and comments are skipped, as FindPlaceholders skips them.
+std::vector<std::string_view> CodeTokens(std::string_view sql);
+
 // `sql` with the placeholder at positions[i] replaced by literals[i]. Each
 // literal is set off by spaces so that it cannot merge with a neighbouring
 // token (a minus sign into a comment, a quote into a longer literal).

@@ -1,6 +1,7 @@
 #include "driver/statement.h"
 
 #include <arrow/c/bridge.h>
+#include <arrow/util/byte_size.h>
 
 #include <cctype>
 #include <cstring>
@@ -15,12 +16,15 @@
 #include "driver/option_values.h"
 #include "driver/parameter_run.h"
 #include "driver/sql_placeholders.h"
+#include "driver/statement_read_only.h"
 #include "stream/query_failure.h"
 #include "driver/result_stream.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/query_worker.h"
 #include "ingest/ingest_run.h"
+#include "transport/transport_connection.h"
+#include "util/format.h"
 
 namespace zv {
 
@@ -73,6 +77,10 @@ AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query,
       return OutOfMemory("AdbcStatementSetSqlQuery: out of memory");
     }
     stmt->state = WithSql(std::move(stmt->state), std::move(sql));
+    // The statement runs this SQL next, with any bound data as its
+    // parameters: a host reusing a statement that loaded data must not get a
+    // second load. Setting a target again makes it an ingest again.
+    stmt->ingest.ClearTarget();
     return arrow::Status::OK();
   });
 }
@@ -109,6 +117,13 @@ arrow::Status DrainQuery(ZVQuery* query, int64_t* rows_affected) {
 // Offers the SQL to the metadata engine; a finished query over its result
 // when it answers, null when the statement must go to compute. Running out of
 // memory while wrapping an answer is a failure, not a reason to ask compute.
+// A local answer's failure: its own kind when it has one (a cancel while the
+// catalog was confirmed), else an internal failure classified from its text.
+arrow::Status KeptOrClassified(const arrow::Status& status) {
+  if (FailureDetailOf(status) != nullptr) return status;
+  return ClassifiedFailure(FailureKind::kInternal, status.message());
+}
+
 arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& sql) {
   if (!conn.engine) return nullptr;
   zv_sql::ExecuteResult result = conn.engine->execute_sql(sql);
@@ -150,32 +165,49 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedAr
   if (!IsConnectionInitialised(conn)) {
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
-  arrow::Status status = RunIngest(conn->transport, stmt.ingest, data, rows_affected);
+  if (conn->read_only) return ReadOnlyRefusal("an ingest");
+  arrow::Status status =
+      RunIngest(conn->transport, WithDefaultMode(stmt.ingest), data, rows_affected);
   if (stmt.ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
   return status;
 }
 
-// Runs one SQL text: locally when the metadata engine answers it, else on
-// compute. With `out` the result is handed out once the server has answered;
-// without, the statement runs to completion.
-arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
-                     ArrowArrayStream* out, int64_t* rows_affected) {
+// Starts one SQL text: locally when the metadata engine answers it, else on
+// compute, cancellable through the statement and its connection until the
+// query is closed.
+arrow::Result<ZVQueryPtr> StartSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
+                                   bool* may_change_catalog) {
   auto local = AnswerLocally(conn, sql);
-  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
+  if (!local.ok()) return KeptOrClassified(local.status());
   ZVQueryPtr query = std::move(*local);
-  bool may_change_catalog = false;
-  if (!query) {
-    may_change_catalog = MayChangeCatalog(sql);
-    // Cancellable from here until the query is closed (by the stream or below).
-    ARROW_ASSIGN_OR_RAISE(query, StartCancellableQuery(
-                                     conn.transport, sql, conn.batch_size_hint,
-                                     stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
-                                     {stmt.cancel_scope, conn.cancel_scope}));
-  } else {
+  *may_change_catalog = false;
+  if (query) {
     for (const auto& scope : {stmt.cancel_scope, conn.cancel_scope}) {
       query->JoinCancelScope(scope);
     }
+    return query;
   }
+  *may_change_catalog = MayChangeCatalog(sql);
+  return StartCancellableQuery(conn.transport, sql, conn.batch_size_hint,
+                               stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
+                               {stmt.cancel_scope, conn.cancel_scope});
+}
+
+arrow::Status ExportQuery(ZVQueryPtr query, ArrowArrayStream* out) {
+  try {
+    ExportResultStream(std::move(query), out);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory("zv_adbc_stream_init: out of memory");
+  }
+  return arrow::Status::OK();
+}
+
+// Runs one SQL text. With `out` the result is handed out once the server
+// has answered; without, the statement runs to completion.
+arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
+                     ArrowArrayStream* out, int64_t* rows_affected) {
+  bool may_change_catalog = false;
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartSql(conn, stmt, sql, &may_change_catalog));
   if (out == nullptr) {
     arrow::Status drained = DrainQuery(query.get(), rows_affected);
     if (may_change_catalog) NoteCatalogChange(conn);
@@ -186,12 +218,75 @@ arrow::Status RunSql(ZVConnection& conn, ZVStatement& stmt, const std::string& s
   query->WaitUntilAccepted();
   if (may_change_catalog) NoteCatalogChange(conn);
   if (query->FailedBeforeData()) return QueryFailure(query.get());
-  try {
-    ExportResultStream(std::move(query), out);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory("zv_adbc_stream_init: out of memory");
+  return ExportQuery(std::move(query), out);
+}
+
+// What the results of several parameter rows may hold together until the
+// last row has run: the connection's result buffer
+// (adbc.zorvane.max_stream_buffer_mb, 256 MB unless set).
+uint64_t CollectedResultBudget(const ZVConnection& conn) {
+  const int32_t mb = conn.transport->options.max_stream_buffer_mb;
+  return static_cast<uint64_t>(mb > 0 ? mb : 256) * 1048576ull;
+}
+
+// Runs one SQL text and reads its whole result; `*held` counts the bytes
+// held by every result collected so far.
+arrow::Result<WholeResult> CollectSql(ZVConnection& conn, ZVStatement& stmt,
+                                      const std::string& sql, uint64_t* held) {
+  bool may_change_catalog = false;
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartSql(conn, stmt, sql, &may_change_catalog));
+  WholeResult result;
+  std::string error;
+  const uint64_t budget = CollectedResultBudget(conn);
+  while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {
+    if (!result.schema) result.schema = carrier->schema;
+    if (!carrier->batch || carrier->batch->num_rows() == 0) continue;
+    if (!result.schema) result.schema = carrier->batch->schema();
+    *held += static_cast<uint64_t>(arrow::util::TotalBufferSize(*carrier->batch));
+    if (*held > budget) {
+      return Failure(FailureKind::kNotImplemented, "54000",
+                     Format("the results of several parameter rows are held until the last row "
+                            "has run, and they pass the %llu MB a result may buffer "
+                            "(adbc.zorvane.max_stream_buffer_mb); bind fewer rows at a time",
+                            static_cast<unsigned long long>(budget / 1048576)));
+    }
+    result.batches.push_back(std::move(carrier->batch));
   }
-  return arrow::Status::OK();
+  if (may_change_catalog) NoteCatalogChange(conn);
+  if (!error.empty()) return QueryFailure(query.get());
+  if (!result.schema) result.schema = query->KnownSchema();
+  if (!result.schema) result.schema = arrow::schema({});
+  return result;
+}
+
+arrow::Result<ZVQueryPtr> SchemaProbe(ZVConnection& conn, ZVStatement& stmt,
+                                      const std::string& sql);
+std::string WithoutTrailingSemicolons(std::string sql);
+
+// How the statement's parameter rows reach the service.
+ParameterRunners RunnersOf(ZVConnection& conn, ZVStatement& stmt) {
+  ZVConnection* c = &conn;
+  ZVStatement* s = &stmt;
+  auto held = std::make_shared<uint64_t>(0);
+  const uint64_t generation = stmt.cancel_scope->generation();
+  ParameterRunners runners;
+  runners.run = [c, s](const std::string& text, ArrowArrayStream* out, int64_t* rows) {
+    return RunSql(*c, *s, text, out, rows);
+  };
+  runners.collect = [c, s, held](const std::string& text) {
+    return CollectSql(*c, *s, text, held.get());
+  };
+  runners.publish = [c](WholeResult result, ArrowArrayStream* out) -> arrow::Status {
+    ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                          zv_wrap_engine_result(c->transport, result.schema, result.batches));
+    return ExportQuery(std::move(query), out);
+  };
+  runners.no_rows = [c, s](const std::string& text, ArrowArrayStream* out) -> arrow::Status {
+    ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, SchemaProbe(*c, *s, WithoutTrailingSemicolons(text)));
+    return ExportQuery(std::move(query), out);
+  };
+  runners.cancelled = [s, generation] { return s->cancel_scope->generation() != generation; };
+  return runners;
 }
 
 // ExecuteQuery in each state of the statement.
@@ -238,16 +333,11 @@ class ExecuteRun {
           "AdbcStatementExecuteQuery: parent connection is not initialised (call "
           "AdbcConnectionInit first)");
     }
+    if (conn->read_only) ARROW_RETURN_NOT_OK(CheckReadOnlySql(sql));
     if (rows_affected_ != nullptr) *rows_affected_ = -1;
     if (out_ != nullptr) std::memset(out_, 0, sizeof(*out_));
     if (parameters == nullptr) return RunSql(*conn, stmt_, sql, out_, rows_affected_);
-    ZVStatement* stmt = &stmt_;
-    auto run = [conn, stmt](const std::string& text, ArrowArrayStream* run_out, int64_t* rows) {
-      return RunSql(*conn, *stmt, text, run_out, rows);
-    };
-    const uint64_t generation = stmt->cancel_scope->generation();
-    auto cancelled = [stmt, generation] { return stmt->cancel_scope->generation() != generation; };
-    return RunWithParameters(sql, *parameters, out_, rows_affected_, run, cancelled);
+    return RunWithParameters(sql, *parameters, out_, rows_affected_, RunnersOf(*conn, stmt_));
   }
 
   AdbcStatement* statement_;
@@ -291,16 +381,32 @@ AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
   });
 }
 
+namespace {
+
+constexpr std::string_view kQueryTimeoutKey = "adbc.zorvane.query_timeout_sec";
+constexpr std::string_view kBindByNameKey = "adbc.statement.bind_by_name";
+
+bool IsStatementOptionKey(std::string_view key) {
+  return key == kQueryTimeoutKey || key == kBindByNameKey || IsIngestOptionKey(key);
+}
+
+}  // namespace
+
 AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, const char* value,
                                   AdbcError* error) {
   return RunEntryPoint("AdbcStatementSetOption", error, [&]() -> arrow::Status {
     // Values are never logged: idempotency keys and locations can be sensitive.
     ZV_LOG(kLogInfo, "api", "AdbcStatementSetOption(stmt=%p, key=%s)",
            static_cast<void*>(statement), key ? key : "(null)");
+    // An unknown key is NOT_IMPLEMENTED in every state, a released handle's
+    // too.
+    if (key != nullptr && !IsStatementOptionKey(key)) {
+      return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
+    }
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
     if (stmt == nullptr) return SequenceError("AdbcStatementSetOption: statement not allocated");
     if (key == nullptr) return NullArgument("AdbcStatementSetOption: null key");
-    if (std::string_view(key) == "adbc.zorvane.query_timeout_sec") {
+    if (std::string_view(key) == kQueryTimeoutKey) {
       auto parsed = ParseConnectionInteger(value);
       if (!parsed) {
         return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
@@ -308,7 +414,7 @@ AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, con
       stmt->query_timeout_sec = *parsed;
       return arrow::Status::OK();
     }
-    if (std::string_view(key) == "adbc.statement.bind_by_name") {
+    if (std::string_view(key) == kBindByNameKey) {
       // Parameters are positional; binding by name is refused rather than
       // silently bound in column order.
       auto flag = ParseBooleanText(value);
@@ -333,28 +439,34 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
     if (!field) return OptionNotSet(key);
     return *field;
   };
-  if (key == "adbc.ingest.target_table") return text(ingest.target_table);
+  if (key == ADBC_INGEST_OPTION_TARGET_TABLE) return text(ingest.target_table);
+  if (key == ADBC_INGEST_OPTION_TARGET_CATALOG) return text(ingest.target_catalog);
+  if (key == ADBC_INGEST_OPTION_TARGET_DB_SCHEMA) return text(ingest.target_db_schema);
+  if (key == ADBC_INGEST_OPTION_TEMPORARY) return std::string(ADBC_OPTION_VALUE_DISABLED);
+  if (key == ADBC_INGEST_OPTION_MODE) {
+    // The service's own modes (upsert, overwrite, land) have no ADBC name.
+    if (!ingest.mode_chosen) return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
+    if (ingest.mode != IngestMode::kAppend) return OptionNotSet(key);
+    switch (ingest.creation) {
+      case TableCreation::kNone: return std::string(ADBC_INGEST_OPTION_MODE_APPEND);
+      case TableCreation::kCreate: return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
+      case TableCreation::kCreateIfMissing:
+        return std::string(ADBC_INGEST_OPTION_MODE_CREATE_APPEND);
+      case TableCreation::kReplace: return std::string(ADBC_INGEST_OPTION_MODE_REPLACE);
+    }
+  }
   if (key == "zv.ingest.target_location") return text(ingest.target_location);
   if (key == "zv.ingest.idempotency_key") return text(ingest.idempotency_key);
   if (key == "zv.ingest.mode") return std::string(IngestModeName(ingest.mode));
   if (key == "zv.ingest.payload_format") return std::string(PayloadFormatName(ingest.payload_format));
   if (key == "zv.ingest.coerce") return std::string(ingest.coerce ? "true" : "false");
-  if (key == "adbc.ingest.temporary") return std::string("false");
   if (key == "zv.ingest.key_columns") {
     std::string joined;
     for (const auto& column : ingest.key_columns) joined += (joined.empty() ? "" : ",") + column;
     return joined;
   }
-  if (key == "adbc.ingest.target_catalog") return text(ingest.target_catalog);
-  if (key == "adbc.ingest.target_db_schema") return text(ingest.target_db_schema);
-  if (key == "adbc.ingest.mode") {
-    // The service's own modes (upsert, overwrite, land) have no ADBC name.
-    if (ingest.mode != IngestMode::kAppend) return OptionNotSet(key);
-    if (ingest.creation == TableCreation::kNone) return std::string("adbc.ingest.mode.append");
-    return std::string("adbc.ingest.mode.") + TableCreationName(ingest.creation);
-  }
-  if (key == "adbc.statement.bind_by_name") return std::string("false");
-  if (key == "adbc.zorvane.query_timeout_sec") {
+  if (key == kBindByNameKey) return std::string(ADBC_OPTION_VALUE_DISABLED);
+  if (key == kQueryTimeoutKey) {
     if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
     ZVConnection* conn = stmt.connection.get();
     return std::to_string(conn ? conn->query_timeout_sec : 0);
@@ -364,13 +476,22 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
 
 namespace {
 
+// A trailing `;` would end the probe's subquery early.
+std::string WithoutTrailingSemicolons(std::string sql) {
+  while (!sql.empty() &&
+         (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
+    sql.pop_back();
+  }
+  return sql;
+}
+
 // The local engine's answer to a query, else compute's answer to the query
 // wrapped in a LIMIT 0, with NULL for each parameter. Only queries have a
 // result schema to ask for.
 arrow::Result<ZVQueryPtr> SchemaProbe(ZVConnection& conn, ZVStatement& stmt,
                                       const std::string& sql) {
   auto local = AnswerLocally(conn, sql);
-  if (!local.ok()) return ClassifiedFailure(FailureKind::kInternal, local.status().message());
+  if (!local.ok()) return KeptOrClassified(local.status());
   if (*local) return std::move(*local);
   bool query = false;
   for (const char* word : {"SELECT", "WITH", "VALUES", "FROM", "TABLE"}) {
@@ -407,11 +528,8 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
     return SequenceError("AdbcStatementExecuteSchema: connection not initialised");
   }
   ZVConnection* conn = stmt.connection.get();
-  std::string sql = *text;
-  while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
-    sql.pop_back();
-  }
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, SchemaProbe(*conn, stmt, sql));
+  if (conn->read_only) ARROW_RETURN_NOT_OK(CheckReadOnlySql(*text));
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, SchemaProbe(*conn, stmt, WithoutTrailingSemicolons(*text)));
   ArrowArrayStream stream{};
   ExportResultStream(std::move(query), &stream);
   OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);

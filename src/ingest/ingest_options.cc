@@ -51,6 +51,7 @@ arrow::Status SetAdbcMode(IngestSettings& settings, const char* value) {
       // the driver's part, done with DDL around the load.
       settings.mode = IngestMode::kAppend;
       settings.creation = entry.creation;
+      settings.mode_chosen = true;
       return arrow::Status::OK();
     }
   }
@@ -72,6 +73,7 @@ arrow::Status SetZvMode(IngestSettings& settings, const char* value) {
     if (std::strcmp(value, entry.text) == 0) {
       settings.mode = entry.mode;
       settings.creation = TableCreation::kNone;
+      settings.mode_chosen = true;
       return arrow::Status::OK();
     }
   }
@@ -135,34 +137,79 @@ std::vector<std::string> SplitKeyColumns(const char* value) {
   return columns;
 }
 
-arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value) {
-  const std::string_view k(key);
-  if (k == "adbc.ingest.target_table") {
-    SetOptionalText(settings.target_table, value);
-  } else if (k == "adbc.ingest.target_catalog") {
-    SetOptionalText(settings.target_catalog, value);
-  } else if (k == "adbc.ingest.target_db_schema") {
-    SetOptionalText(settings.target_db_schema, value);
-  } else if (k == "adbc.ingest.mode") {
-    return SetAdbcMode(settings, value);
-  } else if (k == "adbc.ingest.temporary") {
-    return CheckTemporary(value);
-  } else if (k == "zv.ingest.mode") {
-    return SetZvMode(settings, value);
-  } else if (k == "zv.ingest.payload_format") {
-    return SetPayloadFormat(settings, value);
-  } else if (k == "zv.ingest.target_location") {
-    SetOptionalText(settings.target_location, value);
-  } else if (k == "zv.ingest.idempotency_key") {
-    SetOptionalText(settings.idempotency_key, value);
-  } else if (k == "zv.ingest.key_columns") {
-    settings.key_columns = SplitKeyColumns(value);
-  } else if (k == "zv.ingest.coerce") {
-    return SetCoerce(settings, value);
-  } else {
-    return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
-  }
+namespace {
+
+arrow::Status SetText(std::optional<std::string> IngestSettings::*field, IngestSettings& settings,
+                      const char* value) {
+  SetOptionalText(settings.*field, value);
   return arrow::Status::OK();
+}
+
+// Every ingest key with what setting it does.
+const struct {
+  std::string_view key;
+  arrow::Status (*apply)(IngestSettings&, const char*);
+} kIngestOptions[] = {
+    {"adbc.ingest.target_table",
+     [](IngestSettings& s, const char* v) { return SetText(&IngestSettings::target_table, s, v); }},
+    {"adbc.ingest.target_catalog",
+     [](IngestSettings& s, const char* v) {
+       return SetText(&IngestSettings::target_catalog, s, v);
+     }},
+    {"adbc.ingest.target_db_schema",
+     [](IngestSettings& s, const char* v) {
+       return SetText(&IngestSettings::target_db_schema, s, v);
+     }},
+    {"adbc.ingest.mode", SetAdbcMode},
+    {"adbc.ingest.temporary", [](IngestSettings&, const char* v) { return CheckTemporary(v); }},
+    {"zv.ingest.mode", SetZvMode},
+    {"zv.ingest.payload_format", SetPayloadFormat},
+    {"zv.ingest.target_location",
+     [](IngestSettings& s, const char* v) {
+       return SetText(&IngestSettings::target_location, s, v);
+     }},
+    {"zv.ingest.idempotency_key",
+     [](IngestSettings& s, const char* v) {
+       return SetText(&IngestSettings::idempotency_key, s, v);
+     }},
+    {"zv.ingest.key_columns",
+     [](IngestSettings& s, const char* v) {
+       s.key_columns = SplitKeyColumns(v);
+       return arrow::Status::OK();
+     }},
+    {"zv.ingest.coerce", SetCoerce},
+};
+
+}  // namespace
+
+bool IsIngestOptionKey(std::string_view key) {
+  for (const auto& option : kIngestOptions) {
+    if (key == option.key) return true;
+  }
+  return false;
+}
+
+arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value) {
+  for (const auto& option : kIngestOptions) {
+    if (key == option.key) return option.apply(settings, value);
+  }
+  return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
+}
+
+void IngestSettings::ClearTarget() {
+  target_table.reset();
+  target_catalog.reset();
+  target_db_schema.reset();
+  target_location.reset();
+  mode = IngestMode::kAppend;
+  creation = TableCreation::kNone;
+  mode_chosen = false;
+}
+
+IngestSettings WithDefaultMode(IngestSettings settings) {
+  // A storage location has no table to create: it needs zv.ingest.mode land.
+  if (!settings.mode_chosen && settings.target_table) settings.creation = TableCreation::kCreate;
+  return settings;
 }
 
 const char* IngestModeName(IngestMode mode) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zv {
@@ -30,19 +31,34 @@ struct IngestSettings {
   std::optional<std::string> target_location;
   std::optional<std::string> idempotency_key;
   std::vector<std::string> key_columns;
+  // What the mode keys set; while neither was set (mode_chosen false) a run
+  // uses ADBC's default mode, create (WithDefaultMode).
   IngestMode mode = IngestMode::kAppend;
   TableCreation creation = TableCreation::kNone;
+  bool mode_chosen = false;
   PayloadFormat payload_format = PayloadFormat::kArrowIpc;
   bool coerce = true;
 
   // A run needs a table or a storage location to go to.
   bool HasTarget() const { return target_table.has_value() || target_location.has_value(); }
+
+  // SetSqlQuery: the statement runs SQL from now on. Target table, catalog,
+  // schema and location are dropped and the mode goes back to its default;
+  // the other settings stay for a later ingest.
+  void ClearTarget();
 };
+
+// The settings a run uses: with neither mode key set, a table is loaded in
+// ADBC's default mode, create.
+IngestSettings WithDefaultMode(IngestSettings settings);
 
 // Applies one statement option. A refused value leaves the settings as they
 // were. Keys that are not ingest keys fail with "AdbcStatementSetOption:
 // unknown key: <key>" (HYC00, not implemented).
 arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value);
+
+// Whether `key` is one of the keys ApplyIngestOption takes.
+bool IsIngestOptionKey(std::string_view key);
 
 // "a, b,,c ," -> {"a", "b", "c"}: pieces between commas, trimmed of ASCII
 // white space, empty pieces dropped.

@@ -49,7 +49,8 @@ def ingest(conn, table, batches, schema=None, **options):
     schema = schema or batches[0].schema
     stmt = dm.AdbcStatement(conn.adbc_connection)
     try:
-        stmt.set_options(**{"adbc.ingest.target_table": table, **options})
+        # The tables exist: append (ADBC's default mode is create).
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append", **options})
         stmt.bind_stream(pa.RecordBatchReader.from_batches(schema, batches))
         return stmt.execute_update()
     finally:
@@ -90,7 +91,7 @@ def test_only_empty_batches_load_nothing(conn, table):
 def test_single_bound_batch_is_ingested(conn, table):
     stmt = dm.AdbcStatement(conn.adbc_connection)
     try:
-        stmt.set_options(**{"adbc.ingest.target_table": table})
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append"})
         stmt.bind(batch([4, 5]))
         assert stmt.execute_update() == 2
     finally:
@@ -106,16 +107,18 @@ def test_idempotent_replay_loads_once(conn, table, devserver):
     assert devserver.counters()["ingest_replays"] >= 1
 
 
-def test_settings_persist_but_the_stream_is_consumed(conn, table):
+def test_sql_clears_the_target_and_a_new_target_makes_an_ingest_again(conn, table):
     stmt = dm.AdbcStatement(conn.adbc_connection)
+    target = {"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append"}
     try:
-        stmt.set_options(**{"adbc.ingest.target_table": table})
+        stmt.set_options(**target)
         stmt.bind_stream(pa.RecordBatchReader.from_batches(batch([1]).schema, [batch([1])]))
         stmt.execute_update()
-        # No stream is bound any more: the statement runs its SQL instead.
+        # SetSqlQuery clears the target: the statement runs its SQL.
         stmt.set_sql_query(f"SELECT count(*) AS n FROM {table}")
         stream, _ = stmt.execute_query()
         assert pa.RecordBatchReader._import_from_c(stream.address).read_all()["n"][0].as_py() == 1
+        stmt.set_options(**target)
         stmt.bind_stream(pa.RecordBatchReader.from_batches(batch([2]).schema, [batch([2])]))
         assert stmt.execute_update() == 1
     finally:

@@ -156,9 +156,11 @@ def test_count_mismatch_is_refused_before_anything_is_sent(conn, devserver, sql,
 
 @pytest.mark.parametrize("values, arrow_type, klass, sqlstate, text", [
     (["a\0b"], pa.string(), dbapi.DataError, "22021", "NUL"),
-    ([[1, 2]], pa.list_(pa.int64()), dbapi.NotSupportedError, "HYC00", "list<item: int64>"),
-    ([datetime.timedelta(seconds=1)], pa.duration("s"), dbapi.NotSupportedError, "HYC00",
-     "duration[s]"),
+    ([decimal.Decimal("1.5")], pa.decimal256(50, 2), dbapi.NotSupportedError, "HYC00",
+     "decimal256(50, 2)"),
+    ([datetime.timedelta(seconds=1)], pa.duration("ns"), dbapi.NotSupportedError, "HYC00",
+     "duration[ns]"),
+    ([1], pa.time64("ns"), dbapi.DataError, "22018", "microsecond"),
 ])
 def test_values_without_a_literal_are_refused(conn, values, arrow_type, klass, sqlstate, text):
     with conn.cursor() as cur:
@@ -193,20 +195,26 @@ def test_executemany_sums_rows_and_names_the_failing_row(conn, sql):
         assert cur.fetchall() == [(5000,), (5001,)]
 
 
-def test_binding_by_name_and_several_rows_with_a_result_are_refused(conn):
+def test_binding_by_name_is_refused(conn):
     with conn.cursor() as cur:
         with pytest.raises(dbapi.NotSupportedError, match="by position"):
             cur.execute("SELECT ? AS v", {"v": 1})
+
+
+def test_several_rows_bound_to_a_query_give_one_stream_of_all_results(conn):
+    # Peer drivers run a query once per bound row, in order, as one result.
     with conn.cursor() as cur:
-        with pytest.raises(dbapi.ProgrammingError, match="exactly one parameter row"):
-            cur.execute("SELECT ? AS v", pa.record_batch([pa.array([1, 2])], names=["v"]))
+        cur.execute("SELECT ? AS v", pa.record_batch([pa.array([1, 2])], names=["v"]))
+        assert cur.fetchall() == [(1,), (2,)]
 
 
 @pytest.mark.parametrize("sql, parameters, error", [
     ("SELECT ? AS v", {"v": 1}, dbapi.NotSupportedError),
     ("SELECT ? AS a, ? AS b", (1,), dbapi.ProgrammingError),
-    ("SELECT ? AS v", pa.record_batch([pa.array([1, 2])], names=["v"]), dbapi.ProgrammingError),
-], ids=["by-name", "count-mismatch", "several-rows"])
+    ("SELECT ? AS v", pa.record_batch([pa.array(["a", "b"], pa.dictionary(pa.int8(), pa.string())),
+                                       pa.array([1, None], pa.int64())], names=["v", "w"]),
+     dbapi.ProgrammingError),
+], ids=["by-name", "count-mismatch", "count-mismatch-several-rows"])
 def test_a_refused_run_leaves_nothing_bound_for_the_next_statement(conn, sql, parameters, error):
     # A DB-API cursor binds only when it has parameters: whatever it bound for
     # the refused run must not meet the placeholders of the next one.

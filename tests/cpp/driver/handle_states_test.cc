@@ -89,6 +89,18 @@ const StateCase kCases[] = {
      6, "HY010",
      "AdbcDatabaseSetOption: database already initialized; options must be set before "
      "AdbcDatabaseInit"},
+    // An unknown key is NOT_IMPLEMENTED in every state; a known one is
+    // refused by the state.
+    {"DatabaseSetUnknownOptionAfterInit",
+     [](Handles& h, AdbcError* e) {
+       return zv::DatabaseSetOption(&h.initialised_db, "no.such.key", "x", e);
+     },
+     2, "HYC00", "unknown database option key: no.such.key"},
+    {"DatabaseSetUnknownOptionUnallocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::DatabaseSetOption(&h.unallocated_db, "no.such.key", "x", e);
+     },
+     2, "HYC00", "unknown database option key: no.such.key"},
     {"DatabaseInitNull", [](Handles&, AdbcError* e) { return zv::DatabaseInit(nullptr, e); }, 5,
      "HY009", "AdbcDatabaseInit: database pointer is null"},
     {"DatabaseInitUnallocated",
@@ -110,6 +122,32 @@ const StateCase kCases[] = {
        return zv::ConnectionSetOption(&h.unallocated_conn, "adbc.connection.read_only", "true", e);
      },
      6, "HY010", "AdbcConnectionSetOption: connection not allocated"},
+    {"ConnectionSetUnknownOptionUnallocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::ConnectionSetOption(&h.unallocated_conn, "no.such.key", "x", e);
+     },
+     2, "HYC00", "unknown connection option key: no.such.key"},
+    {"ConnectionSetReadOnlyAliasUnallocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::ConnectionSetOption(&h.unallocated_conn, ADBC_CONNECTION_OPTION_READ_ONLY,
+                                      "true", e);
+     },
+     6, "HY010", "AdbcConnectionSetOption: connection not allocated"},
+    {"StatementSetUnknownOptionUnallocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::StatementSetOption(&h.unallocated_stmt, "no.such.key", "x", e);
+     },
+     2, "HYC00", "AdbcStatementSetOption: unknown key: no.such.key"},
+    {"StatementSetUnknownOptionAllocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::StatementSetOption(&h.allocated_stmt, "no.such.key", "x", e);
+     },
+     2, "HYC00", "AdbcStatementSetOption: unknown key: no.such.key"},
+    {"StatementSetKnownOptionUnallocated",
+     [](Handles& h, AdbcError* e) {
+       return zv::StatementSetOption(&h.unallocated_stmt, ADBC_INGEST_OPTION_TARGET_TABLE, "t", e);
+     },
+     6, "HY010", "AdbcStatementSetOption: statement not allocated"},
     {"ConnectionInitNullDatabase",
      [](Handles& h, AdbcError* e) { return zv::ConnectionInit(&h.allocated_conn, nullptr, e); }, 5,
      "HY009", "AdbcConnectionInit: null connection or database"},

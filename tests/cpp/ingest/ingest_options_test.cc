@@ -65,6 +65,49 @@ TEST(IngestModeOption, BothKeysWriteOneSettingAndRefusalsKeepThePrevious) {
   }
 }
 
+TEST(IngestModeOption, WithNeitherKeySetATableIsCreatedAndEveryExplicitModeKeepsItsMeaning) {
+  using zv::TableCreation;
+  struct Case {
+    const char* key;    // null: no mode set
+    const char* value;
+    TableCreation creation;  // what a run into a table uses
+  } cases[] = {
+      {nullptr, nullptr, TableCreation::kCreate},
+      {"adbc.ingest.mode", "adbc.ingest.mode.append", TableCreation::kNone},
+      {"adbc.ingest.mode", "adbc.ingest.mode.create_append", TableCreation::kCreateIfMissing},
+      {"zv.ingest.mode", "append", TableCreation::kNone},
+      {"zv.ingest.mode", "upsert", TableCreation::kNone},
+  };
+  for (const auto& c : cases) {
+    IngestSettings settings;
+    ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_table", "t").ok());
+    if (c.key) ASSERT_TRUE(zv::ApplyIngestOption(settings, c.key, c.value).ok());
+    EXPECT_EQ(zv::WithDefaultMode(settings).creation, c.creation) << (c.key ? c.value : "none");
+  }
+  // A storage location has no table to create.
+  IngestSettings land;
+  ASSERT_TRUE(zv::ApplyIngestOption(land, "zv.ingest.target_location", "s3://x/").ok());
+  EXPECT_EQ(zv::WithDefaultMode(land).creation, TableCreation::kNone);
+}
+
+TEST(IngestTargetOptions, ClearTargetDropsTheTargetAndTheModeOnly) {
+  IngestSettings settings;
+  for (const auto& [key, value] :
+       {std::pair{"adbc.ingest.target_table", "t"}, {"adbc.ingest.target_catalog", "c"},
+        {"adbc.ingest.target_db_schema", "s"}, {"zv.ingest.target_location", "l"},
+        {"adbc.ingest.mode", "replace"}, {"zv.ingest.payload_format", "parquet"}}) {
+    ASSERT_TRUE(zv::ApplyIngestOption(settings, key, value).ok()) << key;
+  }
+  settings.ClearTarget();
+  EXPECT_FALSE(settings.HasTarget());
+  EXPECT_FALSE(settings.target_catalog || settings.target_db_schema);
+  EXPECT_FALSE(settings.mode_chosen);
+  EXPECT_EQ(settings.creation, zv::TableCreation::kNone);
+  EXPECT_EQ(settings.payload_format, PayloadFormat::kParquet);
+  EXPECT_TRUE(zv::IsIngestOptionKey("zv.ingest.coerce"));
+  EXPECT_FALSE(zv::IsIngestOptionKey("zv.ingest.nope"));
+}
+
 TEST(IngestTargetOptions, CatalogAndSchemaAreCopiedAndClearedByNull) {
   IngestSettings settings;
   ASSERT_TRUE(zv::ApplyIngestOption(settings, "adbc.ingest.target_db_schema", "s 1").ok());

@@ -1,5 +1,5 @@
 // AdbcConnectionGetTableSchema: a table's Arrow schema from the snapshot,
-// with a LIMIT 0 query on compute when the snapshot does not know the table.
+// with a LIMIT 0 query on compute when the snapshot cannot tell its types.
 
 #include <arrow/c/bridge.h>
 #include <arrow/type.h>

@@ -33,8 +33,14 @@ SCHEMA = pa.schema([
 ])
 
 
+# DuckDB's names of the types ODBC clients know by other names: its FLOAT is
+# 32-bit, BLOB is a byte string, DECIMAL carries its parameters in the name.
+_ODBC_NAME = {"float": "real", "blob": "varbinary"}
+
+
 def _type_info(data_type: str) -> tuple:
     t = (data_type or "").lower()
+    t = "decimal" if t.startswith("decimal(") else _ODBC_NAME.get(t, t)
     if t in _EXACT:
         return _EXACT[t]
     if t.startswith("timestamp with time zone"):

@@ -11,15 +11,8 @@ SLOT_NAMES = ("catalogs", "schemata", "tables", "columns", "views", "key_column_
               "table_constraints", "referential_constraints")
 
 # Integer precision is reported in decimal digits, as ODBC clients expect,
-# rather than DuckDB's bit counts.
-# DuckDB spells some types differently from what clients map: its FLOAT is
-# 32-bit, DECIMAL carries its parameters in the name, BLOB is a byte string.
-_DATA_TYPE = """CASE
-    WHEN data_type LIKE 'DECIMAL(%' THEN 'DECIMAL'
-    WHEN data_type = 'FLOAT' THEN 'REAL'
-    WHEN data_type = 'BLOB' THEN 'VARBINARY'
-    ELSE data_type END"""
-
+# rather than DuckDB's bit counts. data_type is the type's name as compute's
+# information_schema.columns gives it.
 _QUERIES = {
     "catalogs": """
         SELECT database_name AS catalog_name, comment AS description
@@ -34,10 +27,10 @@ _QUERIES = {
                TABLE_COMMENT AS description
         FROM information_schema.tables WHERE table_catalog = current_database()
         ORDER BY table_schema, table_name""",
-    "columns": f"""
+    "columns": """
         SELECT table_catalog, table_schema, table_name, column_name,
                ordinal_position::INTEGER AS ordinal_position,
-               {_DATA_TYPE} AS data_type,
+               data_type,
                is_nullable, column_default,
                character_maximum_length::INTEGER AS character_maximum_length,
                character_octet_length::INTEGER AS character_octet_length,

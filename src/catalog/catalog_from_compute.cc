@@ -3,6 +3,7 @@
 #include <arrow/table.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diagnostics/sql_trace.h"
@@ -11,6 +12,53 @@
 #include "stream/query_worker.h"
 
 namespace zv {
+
+namespace {
+
+std::string QuotedIdentifier(std::string_view name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    if (c == '"') quoted.push_back('"');
+    quoted.push_back(c);
+  }
+  quoted.push_back('"');
+  return quoted;
+}
+
+}  // namespace
+
+std::string LimitZeroQuery(const CatalogTableName& table) {
+  std::string sql = "SELECT * FROM ";
+  if (!table.catalog.empty()) sql += QuotedIdentifier(table.catalog) + ".";
+  if (!table.schema.empty()) sql += QuotedIdentifier(table.schema) + ".";
+  return sql + QuotedIdentifier(table.name) + " LIMIT 0";
+}
+
+arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(const ComputeCatalogCall& call,
+                                                                     const CatalogTableName& table) {
+  ScopedTraceLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartCancellableQuery(call.transport, LimitZeroQuery(table), 0,
+                                                                call.timeout_sec, {call.cancel}));
+  std::string error;
+  ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
+  if (!first) {
+    // A table the service does not know is NOT_FOUND (42S02), like any query of it.
+    if (!query->ErrorText().empty()) return QueryFailure(query.get());
+    return ClassifiedFailure(FailureKind::kNotFound,
+                             error.empty() ? "table not found or query produced no schema" : error);
+  }
+  // The worker handles frames in order, so by the time any carrier reached
+  // us the query holds the first schema declared: INIT's before any batch's.
+  // The carrier itself may be either, depending on which the consumer woke to.
+  std::shared_ptr<arrow::Schema> schema = query->KnownSchema();
+  if (!schema) schema = first->schema;
+  if (!schema) {
+    return Failure(FailureKind::kInternal, "HY000",
+                   "AdbcConnectionGetTableSchema: engine returned a batch without a schema");
+  }
+  // The rest of the result is not read: closing the query ends the transfer.
+  return schema;
+}
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
     const ComputeCatalogCall& call, std::string_view relation) {

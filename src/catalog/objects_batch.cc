@@ -229,7 +229,10 @@ arrow::Status AppendColumn(const ColumnBuilders& b, const TableNode& table,
   ZV_STEP("column_ordinal.Append", b.ordinal->Append(ordinal));
   ZV_STEP("remarks.Append", AppendOptionalText(b.remarks, c.description));
   ZV_STEP("xdbc_data_type.Append", b.data_type->Append(info.sql_type));
-  ZV_STEP("xdbc_type_name.Append", b.type_name->Append(info.type_name));
+  // The service's own name of the type (as ODBC's TYPE_NAME is the data
+  // source's), also for types the codes above only approximate.
+  ZV_STEP("xdbc_type_name.Append", c.data_type.empty() ? b.type_name->AppendNull()
+                                                       : b.type_name->Append(c.data_type));
   ZV_STEP("xdbc_column_size.Append", AppendOptional(b.column_size, Narrow<int32_t>(column_size)));
   ZV_STEP("xdbc_decimal_digits.Append",
           AppendOptional(b.decimal_digits, Narrow<int16_t>(decimal_digits)));

@@ -9,25 +9,25 @@ namespace zv {
 
 namespace {
 
-constexpr XdbcTypeInfo kTinyint{-6, "TINYINT", 3, 0, 10, -1};
-constexpr XdbcTypeInfo kSmallint{5, "SMALLINT", 5, 0, 10, -1};
-constexpr XdbcTypeInfo kInteger{4, "INTEGER", 10, 0, 10, -1};
-constexpr XdbcTypeInfo kBigint{-5, "BIGINT", 19, 0, 10, -1};
-constexpr XdbcTypeInfo kReal{7, "REAL", 24, -1, 2, -1};
-constexpr XdbcTypeInfo kDouble{8, "DOUBLE PRECISION", 53, -1, 2, -1};
-constexpr XdbcTypeInfo kBit{-7, "BIT", 1, -1, -1, -1};
-constexpr XdbcTypeInfo kDate{91, "DATE", 10, 0, -1, -1};
-constexpr XdbcTypeInfo kTime{92, "TIME", 15, -1, -1, -1};
-constexpr XdbcTypeInfo kTimestampTz{95, "TIMESTAMP WITH TIME ZONE", 32, -1, -1, -1};
-constexpr XdbcTypeInfo kTimestamp{93, "TIMESTAMP", 26, -1, -1, -1};
-constexpr XdbcTypeInfo kBinary{-2, "BINARY", 65535, -1, -1, 65535};
-constexpr XdbcTypeInfo kVarbinary{-3, "VARBINARY", 65535, -1, -1, 65535};
-constexpr XdbcTypeInfo kLongVarbinary{-4, "LONGVARBINARY", 65535, -1, -1, 65535};
-constexpr XdbcTypeInfo kDecimal{3, "DECIMAL", -1, -1, 10, -1};
-constexpr XdbcTypeInfo kChar{1, "CHAR", 1, -1, -1, 4};
-constexpr XdbcTypeInfo kVarchar{12, "VARCHAR", 256, -1, -1, 1024};
-constexpr XdbcTypeInfo kUuid{12, "VARCHAR", 36, -1, -1, 144};
-constexpr XdbcTypeInfo kWideVarchar{12, "VARCHAR", 65535, -1, -1, 262140};
+constexpr XdbcTypeInfo kTinyint{-6, 3, 0, 10, -1};
+constexpr XdbcTypeInfo kSmallint{5, 5, 0, 10, -1};
+constexpr XdbcTypeInfo kInteger{4, 10, 0, 10, -1};
+constexpr XdbcTypeInfo kBigint{-5, 19, 0, 10, -1};
+constexpr XdbcTypeInfo kReal{7, 24, -1, 2, -1};
+constexpr XdbcTypeInfo kDouble{8, 53, -1, 2, -1};
+constexpr XdbcTypeInfo kBit{-7, 1, -1, -1, -1};
+constexpr XdbcTypeInfo kDate{91, 10, 0, -1, -1};
+constexpr XdbcTypeInfo kTime{92, 15, -1, -1, -1};
+constexpr XdbcTypeInfo kTimestampTz{95, 32, -1, -1, -1};
+constexpr XdbcTypeInfo kTimestamp{93, 26, -1, -1, -1};
+constexpr XdbcTypeInfo kBinary{-2, 65535, -1, -1, 65535};
+constexpr XdbcTypeInfo kVarbinary{-3, 65535, -1, -1, 65535};
+constexpr XdbcTypeInfo kLongVarbinary{-4, 65535, -1, -1, 65535};
+constexpr XdbcTypeInfo kDecimal{3, -1, -1, 10, -1};
+constexpr XdbcTypeInfo kChar{1, 1, -1, -1, 4};
+constexpr XdbcTypeInfo kVarchar{12, 256, -1, -1, 1024};
+constexpr XdbcTypeInfo kUuid{12, 36, -1, -1, 144};
+constexpr XdbcTypeInfo kWideVarchar{12, 65535, -1, -1, 262140};
 
 }  // namespace
 
@@ -52,8 +52,9 @@ XdbcTypeInfo XdbcTypeInfoFor(std::string_view data_type) {
   if (is({"smallint"})) return kSmallint;
   if (is({"integer", "int"})) return kInteger;
   if (is({"bigint"})) return kBigint;
-  if (is({"real"})) return kReal;
-  if (is({"double precision", "double", "float"})) return kDouble;
+  // The service's FLOAT is the 32-bit type; its 64-bit one is DOUBLE.
+  if (is({"real", "float"})) return kReal;
+  if (is({"double precision", "double"})) return kDouble;
   if (is({"boolean", "bool", "bit"})) return kBit;
   if (is({"date"})) return kDate;
   if (begins({"time without time zone", "time with time zone"}) || is({"time"})) return kTime;
@@ -62,7 +63,7 @@ XdbcTypeInfo XdbcTypeInfoFor(std::string_view data_type) {
   }
   if (begins({"timestamp"})) return kTimestamp;
   if (is({"binary"})) return kBinary;
-  if (is({"varbinary", "bytea"}) || begins({"varbinary(", "bytea("})) return kVarbinary;
+  if (is({"varbinary", "bytea", "blob"}) || begins({"varbinary(", "bytea("})) return kVarbinary;
   if (is({"longvarbinary"})) return kLongVarbinary;
   if (is({"numeric", "decimal"}) || begins({"decimal(", "numeric("})) return kDecimal;
   if (begins({"character varying", "char varying"})) return kVarchar;
@@ -74,7 +75,6 @@ XdbcTypeInfo XdbcTypeInfoFor(std::string_view data_type) {
 }
 
 const char* NormaliseTableType(std::string_view table_type) {
-  
   if (ascii_iequals(table_type, "VIEW")) return "VIEW";
   if (ascii_iequals(table_type, "SYSTEM") || ascii_iequals(table_type, "SYSTEM TABLE")) {
     return "SYSTEM TABLE";

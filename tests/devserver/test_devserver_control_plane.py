@@ -121,7 +121,7 @@ def test_snapshot_has_nine_slots_from_the_catalog(devserver):
     assert {r["table_name"]: r["table_type"] for r in slots["tables"]}["order_totals"] == "VIEW"
     cols = {(r["table_name"], r["column_name"]): r for r in slots["columns"]}
     price = cols[("products", "unit_price")]
-    assert (price["data_type"], price["numeric_precision"], price["numeric_scale"]) == ("DECIMAL", 10, 2)
+    assert (price["data_type"], price["numeric_precision"], price["numeric_scale"]) == ("DECIMAL(10,2)", 10, 2)
     assert cols[("customers", "customer_id")]["is_nullable"] == "NO"
     assert cols[("customers", "email")]["description"] == "Contact address"
     assert cols[("orders", "status")]["column_default"] == "'open'"

@@ -34,10 +34,15 @@ def objects(conn, **kwargs):
 
 def sales_tables(rows):
     """{table name: table struct} of schema sales, from every catalog."""
+    return tables_of(rows, "sales")
+
+
+def tables_of(rows, schema_name):
+    """{table name: table struct} of one schema, from every catalog."""
     found = {}
     for catalog in rows:
         for schema in catalog["catalog_db_schemas"] or []:
-            if schema["db_schema_name"] == "sales":
+            if schema["db_schema_name"] == schema_name:
                 for table in schema["db_schema_tables"] or []:
                     found[table["table_name"]] = table
     return found
@@ -166,3 +171,35 @@ def test_catalogs_and_schemas_without_tables_appear_at_their_depths(driver_path)
             assert "Leer_é" not in schemas(table_name_filter="%")
             catalogs = objects(c, depth="catalogs", db_schema_filter="Leer%")
             assert len(catalogs) == 1 and catalogs[0]["catalog_db_schemas"] is None
+
+
+# Every column type the dev server's compute can create, with the ODBC code
+# GetObjects gives it (types the codes do not cover are VARCHAR's, 12).
+TYPE_CODES = [
+    ("BOOLEAN", -7), ("TINYINT", -6), ("SMALLINT", 5), ("INTEGER", 4), ("BIGINT", -5), ("HUGEINT", 12),
+    ("UTINYINT", 12), ("USMALLINT", 12), ("UINTEGER", 12), ("UBIGINT", 12), ("UHUGEINT", 12),
+    ("REAL", 7), ("DOUBLE", 8), ("DECIMAL(12,2)", 3), ("VARCHAR(20)", 12), ("BLOB", -3), ("BIT", -7),
+    ("DATE", 91), ("TIME", 92), ("TIMETZ", 92), ("TIMESTAMP", 93), ("TIMESTAMP WITH TIME ZONE", 95),
+    ("TIMESTAMP_S", 93), ("TIMESTAMP_NS", 93), ("INTERVAL", 12), ("UUID", 12), ("JSON", 12),
+    ("INTEGER[]", 12), ("VARCHAR[3]", 12), ("MAP(VARCHAR, INTEGER)", 12), ("STRUCT(a INTEGER, b VARCHAR)", 12),
+    ("UNION(n INTEGER, s VARCHAR)", 12), ("ENUM('x', 'y')", 12), ("VARINT", 12),
+]
+
+
+def test_type_names_are_the_services_own(driver_path):
+    with start_devserver(nodes=1, demo_data=False) as srv:
+        token = frame_client.login(srv.url)
+        node = next(iter(srv.node_urls.values()))
+        columns = ", ".join(f"c{i} {t}" for i, (t, _) in enumerate(TYPE_CODES))
+        for sql in ("CREATE SCHEMA typed", f"CREATE TABLE typed.every_type ({columns})"):
+            created = frame_client.query(node, token, sql)
+            assert not created.error_body and not created.error, sql
+        answer = frame_client.query(node, token, "SELECT column_name, data_type FROM information_schema.columns "
+                                                 "WHERE table_name = 'every_type'")
+        service_names = {r["column_name"]: r["data_type"] for r in answer.table().to_pylist()}
+        assert service_names["c11"] == "FLOAT" and service_names["c13"] == "DECIMAL(12,2)"
+        with connect(driver_path, srv.url) as c:
+            (table,) = tables_of(objects(c, depth="all", table_name_filter="every_type"), "typed").values()
+        got = {col["column_name"]: (col["xdbc_type_name"], col["xdbc_data_type"], col["xdbc_sql_data_type"])
+               for col in table["table_columns"]}
+        assert got == {f"c{i}": (service_names[f"c{i}"], code, code) for i, (_, code) in enumerate(TYPE_CODES)}

@@ -23,6 +23,7 @@ TEST(CatalogTypes, MapToTheTypesOfResultSets) {
       {"bigint", 64, 0, arrow::int64()},
       {"TinyInt", 8, 0, arrow::int8()},
       {"REAL", 24, 0, arrow::float32()},
+      {"FLOAT", 24, 0, arrow::float32()},
       {"DOUBLE", 53, 0, arrow::float64()},
       {"bool", -1, -1, arrow::boolean()},
       {"DATE", -1, -1, arrow::date32()},
@@ -30,13 +31,20 @@ TEST(CatalogTypes, MapToTheTypesOfResultSets) {
       {"TIMESTAMP", -1, -1, arrow::timestamp(arrow::TimeUnit::MICRO)},
       {"VARCHAR", -1, -1, arrow::utf8()},
       {"VARBINARY", -1, -1, arrow::binary()},
+      {"BLOB", -1, -1, arrow::binary()},
       {"DECIMAL", 10, 2, arrow::decimal128(10, 2)},
       {"numeric", 38, 0, arrow::decimal128(38, 0)},
       {"DECIMAL", -1, -1, nullptr},
       {"DECIMAL", 40, 2, nullptr},
       {"TIMESTAMP WITH TIME ZONE", -1, -1, nullptr},
       {"time with time zone", -1, -1, nullptr},
-      {"numeric(12,2)", -1, -1, nullptr},
+      {"DECIMAL(12,2)", 12, 2, arrow::decimal128(12, 2)},
+      {"numeric(12,2)", -1, -1, arrow::decimal128(12, 2)},
+      {"decimal(9)", -1, -1, arrow::decimal128(9, 0)},
+      {"DECIMAL(40,2)", -1, -1, nullptr},
+      {"DECIMAL(12,2", -1, -1, nullptr},
+      {"DECIMAL(12,x)", -1, -1, nullptr},
+      {"HUGEINT", 128, 0, nullptr},
       {"UUID", -1, -1, nullptr},
       {"", -1, -1, nullptr},
   };
@@ -107,9 +115,9 @@ TEST(SchemaFromCatalogColumns, OrdersFieldsByOrdinalAndHonoursFilters) {
   auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "SALES", "ORDERS");
   ASSERT_NE(found.schema, nullptr) << found.reason;
   ASSERT_EQ(found.schema->num_fields(), 3);
-  // Every field of a result set is nullable, NOT NULL columns included.
-  EXPECT_EQ(found.schema->field(0)->ToString(), "order_id: int32");
-  EXPECT_EQ(found.schema->field(1)->ToString(), "ordered_at: timestamp[us]");
+  // Nullability is the catalog's: is_nullable NO (any case) is NOT NULL.
+  EXPECT_EQ(found.schema->field(0)->ToString(), "order_id: int32 not null");
+  EXPECT_EQ(found.schema->field(1)->ToString(), "ordered_at: timestamp[us] not null");
   EXPECT_EQ(found.schema->field(2)->ToString(), "status: string");
   // Two tables of that name and no schema filter: never a merge of both.
   auto ambiguous = zv::SchemaFromCatalogColumns(*batch, "", nullptr, "orders");
@@ -125,9 +133,32 @@ TEST(SchemaFromCatalogColumns, OrdersFieldsByOrdinalAndHonoursFilters) {
 TEST(SchemaFromCatalogColumns, TypesTheSnapshotCannotTellGoToCompute) {
   auto batch = ColumnsBatch({{"memory", "sales", "events", "id", 1, "INTEGER", "NO"},
                              {"memory", "sales", "events", "at", 2, "TIMESTAMP WITH TIME ZONE", "YES"}});
-  auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "sales", "events");
+  auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "SALES", "Events");
   EXPECT_EQ(found.schema, nullptr);
   EXPECT_EQ(found.reason, "the snapshot does not determine the result type of TIMESTAMP WITH TIME ZONE");
+  // Compute is asked by the names the snapshot resolved, and its answer
+  // takes the catalog's nullability while its fields are the table's.
+  ASSERT_TRUE(found.table.has_value());
+  EXPECT_EQ(found.table->name.catalog + "." + found.table->name.schema + "." + found.table->name.name,
+            "memory.sales.events");
+  auto computed = arrow::schema({arrow::field("id", arrow::int32()),
+                                 arrow::field("at", arrow::timestamp(arrow::TimeUnit::MICRO, "UTC"))});
+  EXPECT_EQ(zv::WithCatalogNullability(computed, *found.table)->ToString(),
+            "id: int32 not null\nat: timestamp[us, tz=UTC]");
+  auto other = arrow::schema({arrow::field("id", arrow::int32()), arrow::field("renamed", arrow::utf8())});
+  EXPECT_EQ(zv::WithCatalogNullability(other, *found.table), other);
+}
+
+TEST(SchemaFromCatalogColumns, NamesDifferingOnlyInCaseResolveToTheExactSpelling) {
+  auto batch = ColumnsBatch({{"memory", "s", "T", "upper", 1, "INTEGER", "YES"},
+                             {"memory", "s", "t", "lower", 1, "INTEGER", "YES"}});
+  auto upper = zv::SchemaFromCatalogColumns(*batch, nullptr, "s", "T");
+  ASSERT_NE(upper.schema, nullptr) << upper.reason;
+  EXPECT_EQ(upper.schema->field(0)->name(), "upper");
+  auto lower = zv::SchemaFromCatalogColumns(*batch, nullptr, "s", "t");
+  ASSERT_NE(lower.schema, nullptr);
+  EXPECT_EQ(lower.schema->field(0)->name(), "lower");
+  EXPECT_EQ(zv::SchemaFromCatalogColumns(*batch, nullptr, "S", "T").table, std::nullopt);
 }
 
 TEST(SchemaFromCatalogColumns, MissingColumnsOfTheRelationAreHandled) {

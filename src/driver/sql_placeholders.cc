@@ -142,6 +142,9 @@ std::vector<std::string_view> CodeTokens(std::string_view sql) {
   for (size_t i = 0; i < sql.size();) {
     const size_t skipped = SkipNonCode(sql, i);
     if (skipped != i) {
+      // A quoted identifier stays a token, quotes and all: it may name a
+      // function that is called.
+      if (sql[i] == '"') tokens.push_back(sql.substr(i, skipped - i));
       i = skipped;
       continue;
     }

@@ -23,8 +23,9 @@ arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql);
 std::string_view FirstKeyword(std::string_view sql);
 
 // The code of `sql` as tokens, in order: words (runs of letters, digits, `_`
-// and `$`, as written) and the characters ( ) and ;. Literals, quoted
-// identifiers and comments are skipped, as FindPlaceholders skips them.
+// and `$`, as written), quoted identifiers (with their quotes) and the
+// characters ( ) and ;. Literals and comments are skipped, as
+// FindPlaceholders skips them.
 std::vector<std::string_view> CodeTokens(std::string_view sql);
 
 // `sql` with the placeholder at positions[i] replaced by literals[i]. Each

@@ -147,7 +147,8 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedAr
   if (!IsConnectionInitialised(conn)) {
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
-  arrow::Status status = RunIngest(conn->transport, stmt.ingest, data, rows_affected);
+  arrow::Status status =
+      RunIngest(conn->transport, stmt.ingest, data, rows_affected, stmt.cancel_scope);
   if (stmt.ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
   return status;
 }
@@ -351,6 +352,12 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
     return std::string("adbc.ingest.mode.") + TableCreationName(ingest.creation);
   }
   if (key == "adbc.statement.bind_by_name") return std::string("false");
+  if (key == ADBC_STATEMENT_OPTION_PROGRESS || key == ADBC_STATEMENT_OPTION_MAX_PROGRESS) {
+    // Rows so far and rows expected (0: not known) of the latest run.
+    const ExecProgressReading progress = stmt.cancel_scope->LatestProgress();
+    return DoubleOptionText(static_cast<double>(
+        key == ADBC_STATEMENT_OPTION_PROGRESS ? progress.rows : progress.expected_rows));
+  }
   if (key == "adbc.zorvane.query_timeout_sec") {
     if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
     ZVConnection* conn = stmt.connection.get();

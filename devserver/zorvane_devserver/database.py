@@ -55,6 +55,10 @@ class CatalogVersion:
 class Database:
     def __init__(self, data_dir: Path | None):
         self._root = duckdb.connect(":memory:")
+        # Sessions run in UTC, named so, whatever the host's TZ (which DuckDB
+        # would otherwise adopt under a host alias such as Etc/UTC): result
+        # types and rendered timestamps must not depend on where the server runs.
+        self._root.execute("SET GLOBAL TimeZone = 'UTC'")
         if data_dir is not None:
             data_dir.mkdir(parents=True, exist_ok=True)
             target = str(data_dir / f"{CATALOG_NAME}.duckdb")

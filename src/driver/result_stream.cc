@@ -5,6 +5,7 @@
 #include <arrow/type.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +58,8 @@ struct ZVResultStream {
     last_error = Bounded(failure.message(), kLastErrorBytes);
     if (error.release == nullptr) error.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
     error_status = ReportStatus(failure, &error, /*with_details=*/true);
-    return EIO;
+    // Hosts tell a cancelled stream from a broken one by its errno.
+    return error_status == ADBC_STATUS_CANCELLED ? ECANCELED : EIO;
   }
   // The query's own failure, with the server's SQLSTATE.
   int FailQuery() { return Fail(QueryFailure(query.get())); }

@@ -166,8 +166,8 @@ arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedAr
     return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
   }
   if (conn->read_only) return ReadOnlyRefusal("an ingest");
-  arrow::Status status =
-      RunIngest(conn->transport, WithDefaultMode(stmt.ingest), data, rows_affected);
+  arrow::Status status = RunIngest(conn->transport, WithDefaultMode(stmt.ingest), data,
+                                   rows_affected, stmt.cancel_scope);
   if (stmt.ingest.mode != IngestMode::kLand) NoteCatalogChange(*conn);
   return status;
 }
@@ -466,6 +466,12 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
     return joined;
   }
   if (key == kBindByNameKey) return std::string(ADBC_OPTION_VALUE_DISABLED);
+  if (key == ADBC_STATEMENT_OPTION_PROGRESS || key == ADBC_STATEMENT_OPTION_MAX_PROGRESS) {
+    // Rows so far and rows expected (0: not known) of the latest run.
+    const ExecProgressReading progress = stmt.cancel_scope->LatestProgress();
+    return DoubleOptionText(static_cast<double>(
+        key == ADBC_STATEMENT_OPTION_PROGRESS ? progress.rows : progress.expected_rows));
+  }
   if (key == kQueryTimeoutKey) {
     if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
     ZVConnection* conn = stmt.connection.get();

@@ -12,7 +12,10 @@
 #include "ingest/table_ddl_internal.h"
 #include "ingest/table_name_internal.h"
 #include "ingest/upload_worker_internal.h"
+#include "stream/cancel_scope.h"
 #include "stream/frame.h"
+#include "stream/query_failure.h"
+#include "stream/query_worker.h"
 
 namespace zv {
 
@@ -122,10 +125,69 @@ arrow::Status PushBatchInFrames(const std::shared_ptr<arrow::RecordBatch>& batch
   return arrow::Status::OK();
 }
 
-// Reads, encodes and queues every non-empty batch. Any failure is returned
-// before EOS is queued; the caller's handle then cancels the upload.
+// What the host's Cancel means for the load it is running.
+class LoadCancellation {
+ public:
+  explicit LoadCancellation(const std::shared_ptr<CancelScope>& scope)
+      : scope_(scope), generation_(scope ? scope->generation() : 0) {}
+  arrow::Status Check() const {
+    if (!scope_ || scope_->generation() == generation_) return arrow::Status::OK();
+    return Failure(FailureKind::kCancelled, "57014", "ingest: the load was cancelled; nothing was loaded");
+  }
+
+ private:
+  const std::shared_ptr<CancelScope>& scope_;
+  const uint64_t generation_;
+};
+
+// A load that appends to a table which may already exist: create_append,
+// and append itself.
+bool AppendsToExistingTable(const IngestSettings& settings) {
+  return settings.mode == IngestMode::kAppend && settings.target_table &&
+         (settings.creation == TableCreation::kNone ||
+          settings.creation == TableCreation::kCreateIfMissing);
+}
+
+// The columns of the existing target as compute sees them; null when the
+// table does not exist or compute cannot say (the service then decides as
+// it loads). Fails only when the host cancelled the run.
+arrow::Result<std::shared_ptr<arrow::Schema>> ExistingTableSchema(
+    const std::shared_ptr<zv_conn>& conn, const std::string& quoted_table,
+    const std::shared_ptr<CancelScope>& scope) {
+  const std::string sql = "SELECT * FROM " + quoted_table + " LIMIT 0";
+  auto started = scope ? StartCancellableQuery(conn, sql, 0, 0, {scope})
+                       : zv_execute(conn, sql.c_str(), 0, 0);
+  if (!started.ok()) return nullptr;
+  ZVQueryPtr query = std::move(*started);
+  std::string error;
+  while (zv_next_batch(query.get(), &error)) {
+  }
+  if (error.empty()) return query->KnownSchema();
+  arrow::Status failure = QueryFailure(query.get());
+  const FailureDetail* detail = FailureDetailOf(failure);
+  if (detail != nullptr && detail->kind() == FailureKind::kCancelled) return failure;
+  return nullptr;
+}
+
+// Refuses, before any row is sent, a load onto an existing table that does
+// not have the bound data's columns.
+arrow::Status CheckExistingTarget(const std::shared_ptr<zv_conn>& conn,
+                                  const IngestSettings& settings, const arrow::Schema& data,
+                                  const std::shared_ptr<CancelScope>& scope) {
+  if (!AppendsToExistingTable(settings)) return arrow::Status::OK();
+  const std::string quoted = TableName::FromSettings(settings).Quoted();
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Schema> existing,
+                        ExistingTableSchema(conn, quoted, scope));
+  if (!existing) return arrow::Status::OK();
+  return CheckAppendTarget(data, *existing, quoted);
+}
+
+// Reads, encodes and queues every non-empty batch, counting the rows sent.
+// Any failure is returned before EOS is queued; the caller's handle then
+// cancels the upload.
 arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSettings& settings,
-                             IngestUpload& upload) {
+                             IngestUpload& upload, ExecProgress& progress,
+                             const LoadCancellation& cancellation) {
   if (settings.payload_format == PayloadFormat::kArrowIpc) {
     auto schema = EncodeSchemaIpc(*reader.schema());
     if (!schema.ok()) return UploadFailure("encode_schema_ipc failed: " + schema.status().message());
@@ -134,6 +196,7 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     }
   }
   while (true) {
+    ARROW_RETURN_NOT_OK(cancellation.Check());
     std::shared_ptr<arrow::RecordBatch> batch;
     arrow::Status read = reader.ReadNext(&batch);
     if (!read.ok()) {
@@ -144,13 +207,15 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     if (batch->num_rows() == 0) continue;
     if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckMicrosecondValues(*batch));
     ARROW_RETURN_NOT_OK(PushBatchInFrames(batch, settings, upload));
+    progress.AddRows(batch->num_rows());
   }
 }
 
 }  // namespace
 
 arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettings& settings,
-                        OwnedArrowStream& bound, int64_t* rows_affected) {
+                        OwnedArrowStream& bound, int64_t* rows_affected,
+                        const std::shared_ptr<CancelScope>& scope) {
   // The importer takes the stream over even when it fails; the slot is
   // emptied either way so nothing is released twice.
   auto imported = arrow::ImportRecordBatchReader(bound.get());
@@ -167,12 +232,17 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
     ARROW_RETURN_NOT_OK(CheckParquetEncodable(*reader->schema()));
   }
   ARROW_ASSIGN_OR_RAISE(IngestRequest request, RequestOf(settings, *reader->schema()));
+  const LoadCancellation cancellation(scope);
+  ARROW_RETURN_NOT_OK(CheckExistingTarget(conn, settings, *reader->schema(), scope));
+  ARROW_RETURN_NOT_OK(cancellation.Check());
+  auto progress = std::make_shared<ExecProgress>();
+  if (scope) scope->Track(progress);
 
   auto begun = IngestUpload::Begin(conn, std::move(request));
   if (!begun.ok()) return UploadFailure(OrDefault(begun.status().message(), "zv_ingest_begin failed"));
   std::unique_ptr<IngestUpload> upload = std::move(*begun);
 
-  arrow::Status produced = ProduceBatches(*reader, settings, *upload);
+  arrow::Status produced = ProduceBatches(*reader, settings, *upload, *progress, cancellation);
   if (!produced.ok()) {
     upload->Cancel();
     // A server that refused the load early stopped reading the upload; its
@@ -190,6 +260,7 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
     return IngestRefusal(OrDefault(summary.sqlstate, "HY000"),
                          OrDefault(summary.message, "ingest failed"));
   }
+  progress->Complete();
   ZV_LOG(kLogInfo, "api",
          "ingest committed (inserted=%lld, updated=%lld, deleted=%lld, version=%lld, replay=%d)",
          static_cast<long long>(summary.rows_inserted), static_cast<long long>(summary.rows_updated),

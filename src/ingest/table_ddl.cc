@@ -159,6 +159,19 @@ arrow::Status CheckLoadableSchema(const arrow::Schema& schema) {
   return arrow::Status::OK();
 }
 
+arrow::Status CheckAppendTarget(const arrow::Schema& data, const arrow::Schema& target,
+                                const std::string& table_name) {
+  std::set<std::string> columns;
+  for (const auto& field : target.fields()) columns.insert(ascii_lower(field->name()));
+  for (const auto& field : data.fields()) {
+    if (columns.count(ascii_lower(field->name())) != 0) continue;
+    return Failure(FailureKind::kAlreadyExists, "42S22",
+                   "ingest: table " + table_name + " exists but has no column '" + field->name() +
+                       "' for the bound data; nothing was loaded");
+  }
+  return arrow::Status::OK();
+}
+
 arrow::Status CheckParquetEncodable(const arrow::Schema& schema) {
   const auto properties = parquet::default_writer_properties();
   const auto arrow_properties = parquet::default_arrow_writer_properties();

@@ -31,6 +31,14 @@ arrow::Status CheckParquetEncodable(const arrow::Schema& schema);
 // refused (22018, naming the column) instead.
 arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch);
 
+// Appending to an existing table needs every bound column to be one of the
+// table's (names compared case-insensitively, as the service folds case);
+// the table may have more. A mismatch is refused as ALREADY_EXISTS (the
+// table exists, but not as the data needs it), naming the column, before a
+// row is sent.
+arrow::Status CheckAppendTarget(const arrow::Schema& data, const arrow::Schema& target,
+                                const std::string& table_name);
+
 // CREATE TABLE <name> (<quoted column> <type> [NOT NULL], ...); non-nullable
 // Arrow fields become NOT NULL columns.
 arrow::Result<std::string> CreateTableSql(const TableName& name, const arrow::Schema& schema);

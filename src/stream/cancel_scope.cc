@@ -9,11 +9,22 @@ namespace zv {
 void CancelScope::Add(ZVQuery* query) {
   std::lock_guard<std::mutex> lock(mu_);
   queries_.push_back(query);
+  latest_ = query->progress();
 }
 
 void CancelScope::Remove(ZVQuery* query) {
   std::lock_guard<std::mutex> lock(mu_);
   queries_.erase(std::remove(queries_.begin(), queries_.end(), query), queries_.end());
+}
+
+void CancelScope::Track(std::shared_ptr<ExecProgress> progress) {
+  std::lock_guard<std::mutex> lock(mu_);
+  latest_ = std::move(progress);
+}
+
+ExecProgressReading CancelScope::LatestProgress() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return latest_ ? latest_->Read() : ExecProgressReading{};
 }
 
 void CancelScope::CancelAll() {

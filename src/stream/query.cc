@@ -115,6 +115,7 @@ bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
     queue_.NotifyConsumer();
     return true;
   }
+  progress_->AddRows(batch->num_rows());
   // A batch that cannot be queued is a failed query, never a shorter result.
   try {
     return EnqueueCarrier(std::move(batch_schema), std::move(batch));
@@ -274,8 +275,10 @@ void ZVQuery::HoldFinishedResult(std::shared_ptr<arrow::Schema> schema,
     auto carrier = std::make_unique<ZVArrowBatch>();
     carrier->batch = batch;
     carrier->schema = schema;
+    progress_->AddRows(batch->num_rows());
     queue_.Push(std::move(carrier));
   }
+  progress_->Complete();
   done_.store(true);
 }
 

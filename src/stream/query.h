@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/exec_progress.h"
 #include "util/bounded_queue.h"
 
 namespace zv {
@@ -62,6 +63,8 @@ class ZVQuery {
   uint64_t max_inflight_batches() const { return queue_.max_items(); }
   uint64_t max_inflight_bytes() const { return queue_.max_bytes(); }
   bool cancelled() const { return cancelled_.load(); }
+  // Rows received so far; shared with whoever watches the query.
+  const std::shared_ptr<ExecProgress>& progress() const { return progress_; }
 
   // Keeps the first error, marks the query done and wakes every waiter.
   void RecordError(const std::string& text);
@@ -98,8 +101,8 @@ class ZVQuery {
   bool ClaimMultiResultNotice();
 
   // Where the response body stands; read and written by the worker alone.
-  void AnnounceResultSets(uint32_t count) { announced_result_sets_ = count; }
-  uint32_t announced_result_sets() const { return announced_result_sets_; }
+  // The EOS of result set 0 ends the surfaced result: the body may go on
+  // with frames of other result sets only.
   void MarkEosSeen() { eos_seen_ = true; }
   bool eos_seen() const { return eos_seen_; }
 
@@ -141,6 +144,7 @@ class ZVQuery {
   std::vector<std::shared_ptr<CancelScope>> cancel_scopes_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> done_{false};
+  const std::shared_ptr<ExecProgress> progress_ = std::make_shared<ExecProgress>();
 
   // The batches, and the lock that guards the members after it.
   BoundedQueue<ZVArrowBatchPtr> queue_;
@@ -155,8 +159,7 @@ class ZVQuery {
   int64_t rows_affected_ = -1;
   bool received_batch_ = false;  // a data batch was queued at some point
 
-  uint32_t announced_result_sets_ = 1;  // from INIT; EOS of the last one ends the body
-  bool eos_seen_ = false;               // that EOS arrived: no frame may follow
+  bool eos_seen_ = false;  // the EOS of result set 0 arrived
 };
 
 // Cancels, joins and frees a query; the only way a query ends.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -80,8 +79,6 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
                  "surfaces the first.\n",
                  result_sets->size());
   }
-  q->AnnounceResultSets(static_cast<uint32_t>(
-      std::min<size_t>(result_sets->size(), std::numeric_limits<uint32_t>::max())));
   const auto& first = (*result_sets)[0];
   if (!first.is_object()) return;
   auto rows = first.find("rowsAffected");
@@ -127,6 +124,22 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
     if (!q->Enqueue(decoded->schema, std::move(batch))) return 1;
   }
   return 0;
+}
+
+// After the EOS of result set 0 the body may still carry other result sets
+// (dropped) and a server's failure (reported); a frame of result set 0, a
+// second INIT or anything the driver cannot place is a broken body.
+bool MayFollowTheEos(uint8_t type, const uint8_t* payload, uint64_t length) {
+  switch (type) {
+    case kZvFrameBatch:
+      return length >= 8 && zv_read_be32(payload) != 0;
+    case kZvFrameEos:
+      return length >= 4 && zv_read_be32(payload) != 0;
+    case kZvFrameError:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string ErrorFrameMessage(const uint8_t* payload, uint64_t length) {
@@ -355,6 +368,8 @@ void FinishQueryStream(ZVQuery* q, bool partial_frame) {
     q->RecordError("stream ended mid-frame (truncated binary response)");
   } else if (!q->eos_seen()) {
     q->RecordError("the result stream ended without its end-of-stream frame");
+  } else if (q->ErrorText().empty()) {
+    q->progress()->Complete();
   }
 }
 
@@ -363,7 +378,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
   if (q->cancelled()) return 1;
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
-  if (q->eos_seen()) {
+  if (q->eos_seen() && !MayFollowTheEos(type, payload, length)) {
     q->RecordError(Format(
         "the result stream continued after its end-of-stream frame (frame type %s followed it)",
         FrameTypeName(type)));
@@ -381,9 +396,11 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
           q->RecordError("EOS frame truncated (header < 4 bytes)");
           return 1;
         }
-        // The EOS of the last announced result set ends the body; the query
-        // is done once the transfer has ended too (FinishQueryStream).
-        if (zv_read_be32(payload) + 1 == q->announced_result_sets()) q->MarkEosSeen();
+        // The EOS of result set 0 ends the surfaced result; the query is
+        // done once the transfer has ended too (FinishQueryStream), so a
+        // frame of that result arriving later still fails it. Other result
+        // sets' EOS frames are dropped like their batches.
+        if (zv_read_be32(payload) == 0) q->MarkEosSeen();
         return 0;
       case kZvFrameError: {
         ServerErrorFields fields = zv_server_error_fields(

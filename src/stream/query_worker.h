@@ -34,12 +34,14 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
                                             uint64_t max_inflight_batches);
 
 // The checks once a 2xx response body has ended: a partial frame, or no
-// end-of-stream frame for the last announced result set, fails the query (a
-// body cut short must never read as a complete result).
+// end-of-stream frame for result set 0, fails the query (a body cut short
+// must never read as a complete result).
 void FinishQueryStream(ZVQuery* q, bool partial_frame);
 
 // Handles one frame of the query stream; 0 continues, 1 stops the transfer.
-// Any frame after the end-of-stream frame fails the query.
+// Only result set 0 is surfaced; frames of other result sets are dropped.
+// After the EOS of result set 0 only those and an ERROR frame may follow:
+// any other frame fails the query.
 int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, void* query);
 
 }  // namespace zv

@@ -11,59 +11,43 @@ using Kind = FailureKind;
 
 struct SqlStateRule {
   std::string_view prefix;  // a whole SQLSTATE or its two-character class
-  Kind statement;
-  std::optional<Kind> ingest;  // the ingest rules list whole states only
+  Kind kind;
+  // The few states the ingest service documents with a verdict of its own.
+  std::optional<Kind> ingest = std::nullopt;
 };
 
 // Whole states first, then classes: the first rule whose prefix starts the
-// state (and that has a verdict under the rules asked for) decides.
+// state decides, for statements and loads alike.
 constexpr SqlStateRule kRules[] = {
-    {"42S02", Kind::kNotFound, Kind::kNotFound},            // table not found
-    {"42P01", Kind::kNotFound, std::nullopt},               // undefined table
-    {"42S22", Kind::kNotFound, Kind::kInvalidArgument},     // column not found
-    {"42S01", Kind::kAlreadyExists, Kind::kAlreadyExists},  // table already exists
-    {"42P07", Kind::kAlreadyExists, std::nullopt},          // duplicate table
-    {"42S21", Kind::kInvalidArgument, Kind::kInvalidArgument},  // column already exists
-    {"42501", Kind::kUnauthorized, Kind::kUnauthorized},    // insufficient privilege
-    {"57014", Kind::kCancelled, std::nullopt},              // query cancelled
-    {"HYT00", Kind::kTimeout, Kind::kTimeout},
-    {"HYT01", Kind::kTimeout, std::nullopt},
-    {"HY009", Kind::kInvalidArgument, std::nullopt},
-    {"HY010", Kind::kInvalidState, std::nullopt},
-    {"HY001", Kind::kInternal, std::nullopt},
-    {"HYC00", Kind::kNotImplemented, std::nullopt},
-    // A value the target column cannot take is the caller's data for a load.
-    {"22018", Kind::kInvalidData, Kind::kInvalidArgument},
-    {"22023", Kind::kInvalidData, Kind::kInvalidArgument},
-    {"23000", Kind::kIntegrity, Kind::kIntegrity},
-    // Resources and system errors: a load reports them as the server's fault.
+    {"42S02", Kind::kNotFound},          // table not found
+    {"42P01", Kind::kNotFound},          // undefined table
+    {"42S22", Kind::kNotFound},          // column not found
+    {"42S01", Kind::kAlreadyExists},     // table already exists
+    {"42P07", Kind::kAlreadyExists},     // duplicate table
+    {"42501", Kind::kUnauthorized},      // insufficient privilege
+    {"57014", Kind::kCancelled},         // query cancelled
+    {"HYT00", Kind::kTimeout},
+    {"HYT01", Kind::kTimeout},
+    {"HY009", Kind::kInvalidArgument},
+    {"HY010", Kind::kInvalidState},
+    {"HY001", Kind::kInternal},
+    {"HYC00", Kind::kNotImplemented},
+    // A refused login of a load is reported as a refusal of the load itself,
+    // and the service's resource and system errors as its own fault.
+    {"28000", Kind::kUnauthenticated, Kind::kUnauthorized},
     {"53000", Kind::kIo, Kind::kInternal},
     {"53400", Kind::kIo, Kind::kInternal},
     {"58000", Kind::kIo, Kind::kInternal},
-    {"40001", Kind::kIo, Kind::kIo},
-    {"58030", Kind::kIo, Kind::kIo},
-    {"08000", Kind::kIo, Kind::kIo},
-    {"08001", Kind::kIo, Kind::kIo},
-    {"08006", Kind::kIo, Kind::kIo},
-    {"28000", Kind::kUnauthenticated, Kind::kUnauthorized},
-    {"07", Kind::kInvalidArgument, std::nullopt},  // dynamic SQL error (parameter counts)
-    {"0A", Kind::kNotImplemented, std::nullopt},   // feature not supported
-    {"08", Kind::kIo, std::nullopt},               // connection exception
-    {"22", Kind::kInvalidData, std::nullopt},      // data exception
-    {"23", Kind::kIntegrity, std::nullopt},        // integrity constraint violation
-    {"28", Kind::kUnauthenticated, std::nullopt},  // invalid authorisation
-    {"42", Kind::kInvalidArgument, std::nullopt},  // syntax error or access rule violation
+    {"40001", Kind::kIo},
+    {"58030", Kind::kIo},
+    {"07", Kind::kInvalidArgument},  // dynamic SQL error (parameter counts)
+    {"0A", Kind::kNotImplemented},   // feature not supported
+    {"08", Kind::kIo},               // connection exception
+    {"22", Kind::kInvalidData},      // data exception
+    {"23", Kind::kIntegrity},        // integrity constraint violation
+    {"28", Kind::kUnauthenticated},  // invalid authorisation
+    {"42", Kind::kInvalidArgument},  // syntax error or access rule violation
 };
-
-std::optional<Kind> VerdictOf(const SqlStateRule& rule, SqlStateRules rules) {
-  switch (rules) {
-    case SqlStateRules::kStatement:
-      return rule.statement;
-    case SqlStateRules::kIngest:
-      return rule.ingest;
-  }
-  return std::nullopt;
-}
 
 }  // namespace
 
@@ -71,9 +55,11 @@ SqlStateVerdict ClassifySqlState(std::string_view sqlstate, SqlStateRules rules)
   if (sqlstate.size() == 5) {
     for (const auto& rule : kRules) {
       if (sqlstate.substr(0, rule.prefix.size()) != rule.prefix) continue;
-      if (std::optional<Kind> kind = VerdictOf(rule, rules)) return {*kind, std::string(sqlstate)};
+      const Kind kind = rules == SqlStateRules::kIngest ? rule.ingest.value_or(rule.kind) : rule.kind;
+      return {kind, std::string(sqlstate)};
     }
   }
+  // The ingest service reports states it does not list as the generic one.
   if (rules == SqlStateRules::kIngest) return {Kind::kIo, "HY000"};
   return {Kind::kIo, std::string(sqlstate)};
 }

@@ -28,9 +28,10 @@ enum class FailureKind : uint8_t {
   kInternal,
 };
 
-// Whose rules turn a server's SQLSTATE into a failure kind: a statement's,
-// or the ingest service's (which documents its own table, and reports states
-// it does not list as HY000).
+// Whose failure a server's SQLSTATE describes: a statement's, or a load's.
+// Both are classified by the same table; a load differs only in the few
+// states the ingest service gives a verdict of its own, and in reporting the
+// states nobody lists as HY000.
 enum class SqlStateRules : uint8_t { kStatement, kIngest };
 
 struct SqlStateVerdict {

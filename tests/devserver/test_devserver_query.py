@@ -143,3 +143,19 @@ def test_every_query_is_a_session_of_its_own_though_connections_are_reused(node)
         for _ in range(10):
             assert query(*node, session).table().to_pylist() == fresh, setup
         assert query(*node, "SELECT count(*) AS n FROM orders").status == 400  # no search path left
+
+
+@pytest.mark.parametrize("host_tz", ["Etc/UTC", "Europe/Berlin", "America/New_York"])
+def test_sessions_run_in_utc_whatever_the_host_time_zone(monkeypatch, host_tz):
+    from server_fixture import start_devserver
+
+    monkeypatch.setenv("TZ", host_tz)
+    with start_devserver(nodes=1, demo_data=False) as srv:
+        url, token = srv.node_urls["compute-1"], login(srv.url)
+        r = query(url, token, "SELECT current_setting('TimeZone') AS tz, "
+                              "TIMESTAMPTZ '2024-06-01 12:00:00+00' AS ts, "
+                              "(TIMESTAMPTZ '2024-06-01 12:00:00+00')::VARCHAR AS shown")
+        row = r.table().to_pylist()[0]
+    assert row["tz"] == "UTC"
+    assert r.table().schema.field("ts").type == pa.timestamp("us", "UTC")
+    assert row["shown"] == "2024-06-01 12:00:00+00"

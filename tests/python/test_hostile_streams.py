@@ -121,7 +121,7 @@ def test_every_batch_of_a_frame_arrives(driver_path, compute):
     ([init_frame(), batch_frame(ipc(names()))],
      "the result stream ended without its end-of-stream frame"),
     ([init_frame()], "the result stream ended without its end-of-stream frame"),
-    ([init_frame({"resultSets": [{}, {}]}), batch_frame(ipc(names())), eos_frame(0)],
+    ([init_frame({"resultSets": [{}, {}]}), batch_frame(ipc(names())), eos_frame(1)],
      "the result stream ended without its end-of-stream frame"),
     ([init_frame(), batch_frame(ipc(names())), eos_frame(), batch_frame(ipc(names()))],
      "the result stream continued after its end-of-stream frame (frame type BATCH followed it)"),
@@ -129,7 +129,7 @@ def test_every_batch_of_a_frame_arrives(driver_path, compute):
      "the result stream continued after its end-of-stream frame (frame type unknown followed it)"),
     ([init_frame(), eos_frame(), struct.pack(">B3xI", BATCH, 100)],
      "stream ended mid-frame (truncated binary response)"),
-], ids=["no-eos", "init-only", "eos-of-first-of-two", "batch-after-eos", "unknown-after-eos",
+], ids=["no-eos", "init-only", "eos-of-second-only", "batch-after-eos", "unknown-after-eos",
         "partial-frame-after-eos"])
 def test_a_body_must_end_with_its_eos_and_nothing_after(driver_path, compute, frames, message):
     compute.route("POST", QUERY, framed(*frames))

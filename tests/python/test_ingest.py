@@ -146,12 +146,13 @@ def test_server_errors_carry_their_sqlstate_and_change_nothing(conn, table, case
     elif case == "unknown_column":
         data = [batch([5], schema=pa.schema([("id", pa.int64()), ("nope", pa.utf8()),
                                               ("amount", pa.int32())]))]
-        state, status = "42S22", dm.AdbcStatusCode.INVALID_ARGUMENT
+        # adbc.h: "does not match the schema of the data to append (ADBC_STATUS_ALREADY_EXISTS)"
+        state, status = "42S22", dm.AdbcStatusCode.ALREADY_EXISTS
     elif case == "bad_cast":
         data = [pa.record_batch([pa.array(["x"]), pa.array(["a"]), pa.array([1], pa.int32())],
                                 names=["id", "name", "amount"])]
         options["zv.ingest.coerce"] = "no"
-        state, status = "22018", dm.AdbcStatusCode.INVALID_ARGUMENT
+        state, status = "22018", dm.AdbcStatusCode.INVALID_DATA
     else:
         data = [batch([7]), batch([1])]  # the second batch repeats key 1
         state, status = "23000", dm.AdbcStatusCode.INTEGRITY

@@ -90,4 +90,34 @@ TEST(TableDdl, UnloadableSchemasAreRefusedNamingTheColumn) {
   }
 }
 
+// Appending needs every bound column in the table (case folded); the table
+// may have more. A missing one is ALREADY_EXISTS naming that column.
+TEST(TableDdl, AppendTargetMustHoldEveryBoundColumn) {
+  const auto table = arrow::schema({arrow::field("ID", arrow::int64()),
+                                    arrow::field("name", arrow::utf8()),
+                                    arrow::field("extra", arrow::int32())});
+  struct Case {
+    std::shared_ptr<arrow::Schema> data;
+    const char* missing;  // null: accepted
+  } cases[] = {
+      {arrow::schema({arrow::field("id", arrow::int32()), arrow::field("Name", arrow::utf8())}),
+       nullptr},
+      {arrow::schema({arrow::field("id", arrow::int64()), arrow::field("nope", arrow::utf8())}),
+       "nope"},
+  };
+  for (const auto& c : cases) {
+    arrow::Status status = zv::CheckAppendTarget(*c.data, *table, "\"t\"");
+    if (c.missing == nullptr) {
+      EXPECT_TRUE(status.ok()) << status.ToString();
+      continue;
+    }
+    const zv::FailureDetail* detail = zv::FailureDetailOf(status);
+    ASSERT_NE(detail, nullptr) << status.ToString();
+    EXPECT_EQ(detail->kind(), zv::FailureKind::kAlreadyExists);
+    EXPECT_NE(status.message().find(std::string("no column '") + c.missing + "'"),
+              std::string::npos)
+        << status.message();
+  }
+}
+
 }  // namespace

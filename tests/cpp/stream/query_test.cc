@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "stream/cancel_scope.h"
 #include "stream/frame.h"
 #include "stream/inflight_limits_internal.h"
 #include "stream/ipc_test_streams.h"
@@ -138,9 +139,12 @@ TEST(QueryFrames, BatchesOfOtherResultSetsAndHeaderOnlyBatchesAddNothing) {
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, {})), 0);
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 2}), 0);
-  EXPECT_FALSE(q->eos_seen()) << "only EOS of the last announced result set ends the stream";
+  EXPECT_FALSE(q->eos_seen()) << "only the EOS of result set 0 ends the surfaced result";
   EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
   EXPECT_TRUE(q->eos_seen());
+  // Other result sets may still follow; they are dropped.
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(1, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 1}), 0);
   zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
   q->MarkDone();
   EXPECT_EQ(Drain(q.get()), (Seen{"2", "0", "end"}));
@@ -163,9 +167,14 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
       {"no EOS", {{zv::kZvFrameBatch, BatchPayload(0, ipc)}}, false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
-      {"EOS of result set 0 of two",
-       {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
-       {"error: the result stream ended without its end-of-stream frame"},
+      {"EOS of result set 0 of two ends the result",
+       {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")},
+        {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}},
+       false, {"2", "3", "4", "0", "end"}, ""},
+      {"only the EOS of result set 1",
+       {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")},
+        {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 1}}},
+       false, {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
       {"cut inside a frame", {{zv::kZvFrameEos, {0, 0, 0, 0}}}, true,
        {"error: stream ended mid-frame (truncated binary response)"},
@@ -182,10 +191,11 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
   }
 }
 
-TEST(QueryFrames, AnyFrameAfterTheEosFailsTheQuery) {
+TEST(QueryFrames, AFrameOfResultSetZeroAfterItsEosFailsTheQuery) {
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
   const std::pair<uint8_t, std::vector<uint8_t>> late[] = {
       {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}},
+      {zv::kZvFrameBatch, {0, 0, 0}}, {zv::kZvFrameEos, {0, 0}},
       {zv::kZvFrameTrace, Text("x")}, {zv::kZvFrameInit, Text("{}")}, {0x42, {}}};
   for (const auto& [type, payload] : late) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
@@ -196,6 +206,11 @@ TEST(QueryFrames, AnyFrameAfterTheEosFailsTheQuery) {
               0u)
         << q->ErrorText();
   }
+  // A later statement's failure still reaches the host as the server put it.
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  ASSERT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameError, Text(R"({"message":"second statement failed"})")), 1);
+  EXPECT_EQ(q->ErrorText(), "compute reported error: second statement failed");
 }
 
 TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
@@ -259,6 +274,40 @@ TEST(InflightLimits, EnvironmentTextsAreParsedStrictly) {
   EXPECT_EQ(zv::ParseInflightBatches("-1"), std::nullopt);
   EXPECT_EQ(zv::ParseInflightBytes("1048576"), 1048576u);
   EXPECT_EQ(zv::ParseInflightBytes(nullptr), std::nullopt);
+}
+
+// Rows are counted as they arrive, whether or not the consumer reads them;
+// the rows expected are known once the result is complete, and the count
+// stays readable through the statement's scope after the query is closed.
+TEST(ExecProgress, CountsReceivedRowsAndOutlivesTheQuery) {
+  auto scope = std::make_shared<zv::CancelScope>();
+  EXPECT_EQ(scope->LatestProgress().rows, 0);
+  ZVQueryPtr q = zv::NewQuery(nullptr);
+  q->JoinCancelScope(scope);
+  const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(1, ipc)), 0);  // not surfaced
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  EXPECT_EQ(scope->LatestProgress().rows, 4);
+  EXPECT_EQ(scope->LatestProgress().expected_rows, 0) << "not known while streaming";
+  EXPECT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
+  zv::FinishQueryStream(q.get(), /*partial_frame=*/false);
+  q.reset();
+  EXPECT_EQ(scope->LatestProgress().rows, 4);
+  EXPECT_EQ(scope->LatestProgress().expected_rows, 4);
+
+  ZVQueryPtr failed = zv::NewQuery(nullptr);
+  failed->JoinCancelScope(scope);
+  EXPECT_EQ(scope->LatestProgress().rows, 0) << "the latest run is the one reported";
+  EXPECT_EQ(Feed(failed.get(), zv::kZvFrameBatch, BatchPayload(0, ipc)), 0);
+  zv::FinishQueryStream(failed.get(), /*partial_frame=*/true);
+  EXPECT_EQ(scope->LatestProgress().expected_rows, 0) << "a broken result has no total";
+
+  auto engine = *zv::zv_wrap_engine_result(nullptr, SampleSchema(),
+                                           {zv_test::SampleBatch(2), zv_test::SampleBatch(3)});
+  engine->JoinCancelScope(scope);
+  EXPECT_EQ(scope->LatestProgress().rows, 5);
+  EXPECT_EQ(scope->LatestProgress().expected_rows, 5);
 }
 
 }  // namespace

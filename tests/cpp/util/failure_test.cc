@@ -7,68 +7,65 @@ namespace {
 using zv::FailureKind;
 using zv::SqlStateRules;
 
-// The one table from a server's SQLSTATE to what the host is told, under both
-// rule sets: whole states before classes, I/O for everything else, and the
-// ingest rules' own verdicts (with HY000 for the states they do not list).
-TEST(ClassifySqlState, StatementAndIngestRules) {
-  constexpr auto kStatement = SqlStateRules::kStatement;
-  constexpr auto kIngest = SqlStateRules::kIngest;
+// The one table from a server's SQLSTATE to what the host is told, for a
+// statement and for a load: whole states before classes, the same class
+// verdicts on both paths, the ingest service's own verdicts for the few
+// states it documents, and I/O for everything else (HY000 for a load).
+TEST(ClassifySqlState, OneTableForStatementsAndLoads) {
   struct Case {
     const char* sqlstate;
-    SqlStateRules rules;
-    FailureKind kind;
-    const char* reported;
+    FailureKind statement;
+    FailureKind ingest;
+    const char* ingest_reports;  // the statement path always reports the state itself
   } cases[] = {
-      {"42S02", kStatement, FailureKind::kNotFound, "42S02"},
-      {"42P01", kStatement, FailureKind::kNotFound, "42P01"},
-      {"42S22", kStatement, FailureKind::kNotFound, "42S22"},
-      {"42S01", kStatement, FailureKind::kAlreadyExists, "42S01"},
-      {"42P07", kStatement, FailureKind::kAlreadyExists, "42P07"},
-      {"42501", kStatement, FailureKind::kUnauthorized, "42501"},
-      {"42000", kStatement, FailureKind::kInvalidArgument, "42000"},
-      {"42601", kStatement, FailureKind::kInvalidArgument, "42601"},
-      {"57014", kStatement, FailureKind::kCancelled, "57014"},
-      {"HYT00", kStatement, FailureKind::kTimeout, "HYT00"},
-      {"HYT01", kStatement, FailureKind::kTimeout, "HYT01"},
-      {"07002", kStatement, FailureKind::kInvalidArgument, "07002"},
-      {"0A000", kStatement, FailureKind::kNotImplemented, "0A000"},
-      {"08001", kStatement, FailureKind::kIo, "08001"},
-      {"08006", kStatement, FailureKind::kIo, "08006"},
-      {"22018", kStatement, FailureKind::kInvalidData, "22018"},
-      {"22021", kStatement, FailureKind::kInvalidData, "22021"},
-      {"23000", kStatement, FailureKind::kIntegrity, "23000"},
-      {"23505", kStatement, FailureKind::kIntegrity, "23505"},
-      {"28000", kStatement, FailureKind::kUnauthenticated, "28000"},
-      {"HY000", kStatement, FailureKind::kIo, "HY000"},
-      {"53100", kStatement, FailureKind::kIo, "53100"},
-      {"53400", kStatement, FailureKind::kIo, "53400"},
-      {"HY001", kStatement, FailureKind::kInternal, "HY001"},
-      {"HYC00", kStatement, FailureKind::kNotImplemented, "HYC00"},
+      {"42S02", FailureKind::kNotFound, FailureKind::kNotFound, "42S02"},
+      {"42P01", FailureKind::kNotFound, FailureKind::kNotFound, "42P01"},
+      {"42S22", FailureKind::kNotFound, FailureKind::kNotFound, "42S22"},
+      {"42S01", FailureKind::kAlreadyExists, FailureKind::kAlreadyExists, "42S01"},
+      {"42P07", FailureKind::kAlreadyExists, FailureKind::kAlreadyExists, "42P07"},
+      {"42S21", FailureKind::kInvalidArgument, FailureKind::kInvalidArgument, "42S21"},
+      {"42501", FailureKind::kUnauthorized, FailureKind::kUnauthorized, "42501"},
+      {"42000", FailureKind::kInvalidArgument, FailureKind::kInvalidArgument, "42000"},
+      {"42601", FailureKind::kInvalidArgument, FailureKind::kInvalidArgument, "42601"},
+      {"57014", FailureKind::kCancelled, FailureKind::kCancelled, "57014"},
+      {"HYT00", FailureKind::kTimeout, FailureKind::kTimeout, "HYT00"},
+      {"HYT01", FailureKind::kTimeout, FailureKind::kTimeout, "HYT01"},
+      {"07002", FailureKind::kInvalidArgument, FailureKind::kInvalidArgument, "07002"},
+      {"0A000", FailureKind::kNotImplemented, FailureKind::kNotImplemented, "0A000"},
+      {"08001", FailureKind::kIo, FailureKind::kIo, "08001"},
+      {"08006", FailureKind::kIo, FailureKind::kIo, "08006"},
+      {"08P01", FailureKind::kIo, FailureKind::kIo, "08P01"},
+      {"22018", FailureKind::kInvalidData, FailureKind::kInvalidData, "22018"},
+      {"22023", FailureKind::kInvalidData, FailureKind::kInvalidData, "22023"},
+      {"22021", FailureKind::kInvalidData, FailureKind::kInvalidData, "22021"},
+      {"23000", FailureKind::kIntegrity, FailureKind::kIntegrity, "23000"},
+      {"23505", FailureKind::kIntegrity, FailureKind::kIntegrity, "23505"},
+      {"HY001", FailureKind::kInternal, FailureKind::kInternal, "HY001"},
+      {"HYC00", FailureKind::kNotImplemented, FailureKind::kNotImplemented, "HYC00"},
+      // The ingest service's own verdicts.
+      {"28000", FailureKind::kUnauthenticated, FailureKind::kUnauthorized, "28000"},
+      {"53000", FailureKind::kIo, FailureKind::kInternal, "53000"},
+      {"53400", FailureKind::kIo, FailureKind::kInternal, "53400"},
+      {"58000", FailureKind::kIo, FailureKind::kInternal, "58000"},
+      {"40001", FailureKind::kIo, FailureKind::kIo, "40001"},
+      {"58030", FailureKind::kIo, FailureKind::kIo, "58030"},
+      // Listed by nobody.
+      {"HY000", FailureKind::kIo, FailureKind::kIo, "HY000"},
+      {"53100", FailureKind::kIo, FailureKind::kIo, "HY000"},
+      {"XX999", FailureKind::kIo, FailureKind::kIo, "HY000"},
       // Not a SQLSTATE at all: nothing matches by accident of a prefix.
-      {"", kStatement, FailureKind::kIo, ""},
-      {"42", kStatement, FailureKind::kIo, "42"},
-      {"4", kStatement, FailureKind::kIo, "4"},
-      {"420000", kStatement, FailureKind::kIo, "420000"},
-      {"42S22", kIngest, FailureKind::kInvalidArgument, "42S22"},
-      {"42S21", kIngest, FailureKind::kInvalidArgument, "42S21"},
-      {"22018", kIngest, FailureKind::kInvalidArgument, "22018"},
-      {"23000", kIngest, FailureKind::kIntegrity, "23000"},
-      {"53400", kIngest, FailureKind::kInternal, "53400"},
-      {"08006", kIngest, FailureKind::kIo, "08006"},
-      {"HYT00", kIngest, FailureKind::kTimeout, "HYT00"},
-      {"28000", kIngest, FailureKind::kUnauthorized, "28000"},
-      {"42S02", kIngest, FailureKind::kNotFound, "42S02"},
-      {"42S01", kIngest, FailureKind::kAlreadyExists, "42S01"},
-      // Classes are not part of the ingest rules: unlisted states are generic.
-      {"42000", kIngest, FailureKind::kIo, "HY000"},
-      {"22021", kIngest, FailureKind::kIo, "HY000"},
-      {"XX999", kIngest, FailureKind::kIo, "HY000"},
-      {"", kIngest, FailureKind::kIo, "HY000"},
+      {"", FailureKind::kIo, FailureKind::kIo, "HY000"},
+      {"42", FailureKind::kIo, FailureKind::kIo, "HY000"},
+      {"4", FailureKind::kIo, FailureKind::kIo, "HY000"},
+      {"420000", FailureKind::kIo, FailureKind::kIo, "HY000"},
   };
   for (const auto& c : cases) {
-    const zv::SqlStateVerdict verdict = zv::ClassifySqlState(c.sqlstate, c.rules);
-    EXPECT_EQ(verdict.kind, c.kind) << c.sqlstate;
-    EXPECT_EQ(verdict.sqlstate, c.reported) << c.sqlstate;
+    const zv::SqlStateVerdict statement = zv::ClassifySqlState(c.sqlstate, SqlStateRules::kStatement);
+    EXPECT_EQ(statement.kind, c.statement) << c.sqlstate;
+    EXPECT_EQ(statement.sqlstate, c.sqlstate) << c.sqlstate;
+    const zv::SqlStateVerdict ingest = zv::ClassifySqlState(c.sqlstate, SqlStateRules::kIngest);
+    EXPECT_EQ(ingest.kind, c.ingest) << c.sqlstate;
+    EXPECT_EQ(ingest.sqlstate, c.ingest_reports) << c.sqlstate;
   }
 }
 

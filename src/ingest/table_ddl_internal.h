@@ -8,13 +8,10 @@
 
 #include <string>
 
+#include "ingest/column_type.h"
 #include "ingest/table_name_internal.h"
 
 namespace zv {
-
-// The service's column type for an Arrow type, or a failure naming the type
-// when the service cannot store it.
-arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type);
 
 // Refuses, before anything is sent, data a table cannot take: no columns, a
 // column without a name, two columns whose names differ only in case (the

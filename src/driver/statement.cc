@@ -159,11 +159,11 @@ arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& s
 // outcome, the ingest settings stay for the next bind.
 arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedArrowStream& data,
                             int64_t* rows_affected) {
-  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteUpdate(stmt=%p)", static_cast<void*>(statement));
+  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, out=NULL)", static_cast<void*>(statement));
   if (rows_affected != nullptr) *rows_affected = -1;
   ZVConnection* conn = stmt.connection.get();
   if (!IsConnectionInitialised(conn)) {
-    return SequenceError("AdbcStatementExecuteUpdate: connection not initialised");
+    return SequenceError("AdbcStatementExecuteQuery: connection not initialised");
   }
   if (conn->read_only) return ReadOnlyRefusal("an ingest");
   arrow::Status status = RunIngest(conn->transport, WithDefaultMode(stmt.ingest), data,

@@ -201,7 +201,7 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     arrow::Status read = reader.ReadNext(&batch);
     if (!read.ok()) {
       return Failure(FailureKind::kInvalidArgument, "22023",
-                         "AdbcStatementExecuteUpdate: reader.ReadNext: " + read.message());
+                         "AdbcStatementExecuteQuery: reading the bound data: " + read.message());
     }
     if (!batch) return arrow::Status::OK();
     if (batch->num_rows() == 0) continue;
@@ -222,7 +222,7 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   bound.Reset();
   if (!imported.ok()) {
     return Failure(FailureKind::kInvalidArgument, "22023",
-                       "AdbcStatementExecuteUpdate: ImportRecordBatchReader: " +
+                       "AdbcStatementExecuteQuery: importing the bound data: " +
                            imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);

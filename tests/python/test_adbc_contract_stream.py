@@ -19,18 +19,17 @@ import json
 import threading
 
 import adbc_driver_manager as dm
-import adbc_driver_manager._lib as dm_lib
 import adbc_driver_manager.dbapi as dbapi
 import adbc_driver_sqlite.dbapi as sqlite_dbapi
 import pyarrow as pa
 import pytest
+from adbc_c import ADBC_STATUS_CANCELLED, ArrowArray, ArrowArrayStream, Handle, Manager
 from hostile_server import ERROR, HostileServer, batch_frame, eos_frame, frame, framed, init_frame
 
 QUERY = "/api/v1/query/stream/binary"
 INGEST = "/api/v1/ingest/stream"
 PROGRESS = "adbc.statement.exec.progress"          # ADBC_STATEMENT_OPTION_PROGRESS
 MAX_PROGRESS = "adbc.statement.exec.max_progress"  # ADBC_STATEMENT_OPTION_MAX_PROGRESS
-ADBC_STATUS_CANCELLED = 11
 
 
 def zorvane(driver_path, devserver):
@@ -52,54 +51,6 @@ def compute():
 
 
 # --- Cancel, at the C level ---------------------------------------------------
-
-class AdbcError(ctypes.Structure):
-    pass
-
-
-AdbcError._fields_ = [
-    ("message", ctypes.c_char_p), ("vendor_code", ctypes.c_int32), ("sqlstate", ctypes.c_char * 5),
-    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(AdbcError))),
-    ("private_data", ctypes.c_void_p), ("private_driver", ctypes.c_void_p),
-]
-
-
-class Handle(ctypes.Structure):
-    _fields_ = [("private_data", ctypes.c_void_p), ("private_driver", ctypes.c_void_p)]
-
-
-class ArrowArray(ctypes.Structure):
-    _fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64),
-                ("offset", ctypes.c_int64), ("n_buffers", ctypes.c_int64),
-                ("n_children", ctypes.c_int64), ("buffers", ctypes.c_void_p),
-                ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
-                ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p)),
-                ("private_data", ctypes.c_void_p)]
-
-
-class ArrowArrayStream(ctypes.Structure):
-    _fields_ = [("get_schema", ctypes.c_void_p),
-                ("get_next", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ArrowArray))),
-                ("get_last_error", ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p)),
-                ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p)),
-                ("private_data", ctypes.c_void_p)]
-
-
-class Manager:
-    """The driver manager's exported C functions; every call checks its status."""
-
-    def __init__(self):
-        self.lib = ctypes.CDLL(dm_lib.__file__)
-        self.lib.AdbcErrorFromArrayStream.restype = ctypes.POINTER(AdbcError)
-
-    def call(self, name, *args):
-        error = AdbcError()
-        status = getattr(self.lib, name)(*args, ctypes.byref(error))
-        message = error.message.decode() if error.message else ""
-        if error.release:
-            error.release(ctypes.byref(error))
-        assert status == 0, f"{name}: status {status}: {message}"
-
 
 def next_array(stream):
     """get_next's errno, and whether it returned an array (released here)."""

@@ -9,51 +9,14 @@ on whichever connection now occupies the handle.
 
 import ctypes
 
-import adbc_driver_manager._lib as dm_lib
 import pytest
+from adbc_c import ADBC_STATUS_INVALID_STATE, ArrowArrayStream, Handle
+from adbc_c import Manager as CManager
 
-ADBC_STATUS_OK = 0
-ADBC_STATUS_INVALID_STATE = 6
 TIMEOUT_KEY = b"adbc.zorvane.query_timeout_sec"
 
 
-class AdbcError(ctypes.Structure):
-    pass
-
-
-AdbcError._fields_ = [
-    ("message", ctypes.c_char_p), ("vendor_code", ctypes.c_int32), ("sqlstate", ctypes.c_char * 5),
-    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(AdbcError))),
-    ("private_data", ctypes.c_void_p), ("private_driver", ctypes.c_void_p),
-]
-
-
-class Handle(ctypes.Structure):
-    """AdbcDatabase, AdbcConnection and AdbcStatement share this layout."""
-    _fields_ = [("private_data", ctypes.c_void_p), ("private_driver", ctypes.c_void_p)]
-
-
-class ArrowArrayStream(ctypes.Structure):
-    _fields_ = [("get_schema", ctypes.c_void_p), ("get_next", ctypes.c_void_p),
-                ("get_last_error", ctypes.c_void_p),
-                ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p)), ("private_data", ctypes.c_void_p)]
-
-
-class Manager:
-    """The driver manager's exported C functions; every call checks its status."""
-
-    def __init__(self):
-        self.lib = ctypes.CDLL(dm_lib.__file__)
-
-    def call(self, name, *args, expect=ADBC_STATUS_OK):
-        error = AdbcError()
-        status = getattr(self.lib, name)(*args, ctypes.byref(error))
-        message = error.message.decode() if error.message else ""
-        if error.release:
-            error.release(ctypes.byref(error))
-        assert status == expect, f"{name}: status {status}: {message}"
-        return message
-
+class Manager(CManager):
     def open_connection(self, conn, db, timeout):
         self.call("AdbcConnectionNew", ctypes.byref(conn))
         self.call("AdbcConnectionSetOption", ctypes.byref(conn), TIMEOUT_KEY, timeout)

@@ -17,20 +17,12 @@ import sys
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests" / "devserver"))
-sys.path.insert(0, str(REPO / "python"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import adbc_driver_manager.dbapi as dbapi  # noqa: E402
-from frame_client import login, query  # noqa: E402
+from catalog_query_latency import DRIVER, LOCAL as FILTERED, grow_catalog  # noqa: E402
+from frame_client import query  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
-
-import adbc_driver_zorvane  # noqa: E402
-
-DRIVER = adbc_driver_zorvane._driver_path()
-FILTERED = ("SELECT table_name, column_name, data_type FROM information_schema.columns "
-            "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' "
-            "ORDER BY table_name, column_name LIMIT 100")
 
 
 def median_ms(call, runs: int, before=lambda: None) -> float:
@@ -50,12 +42,7 @@ def main() -> int:
     ap.add_argument("--runs", type=int, default=40)
     args = ap.parse_args()
     with start_devserver(nodes=1, demo_data=False, fault_injection=False) as srv:
-        token = login(srv.url)
-        node = srv.node_urls["compute-1"]
-        columns = ", ".join(f"c{i} INTEGER" for i in range(20))
-        ddl = "CREATE SCHEMA bench; " + " ".join(
-            f"CREATE TABLE bench.t{t} ({columns});" for t in range(args.tables))
-        assert query(node, token, ddl).status == 200
+        node, token = grow_catalog(srv, args.tables)
         changes = iter(range(10**9))
 
         def change():  # another client's DDL, outside this process

@@ -37,6 +37,17 @@ COMPUTE = ("SELECT table_name, column_name, data_type FROM information_schema.co
            "ORDER BY table_name, column_name LIMIT 100")
 
 
+def grow_catalog(srv, tables: int) -> tuple[str, str]:
+    """Schema bench with `tables` tables of 20 INTEGER columns; (node URL, token)."""
+    token = login(srv.url)
+    node = srv.node_urls["compute-1"]
+    columns = ", ".join(f"c{i} INTEGER" for i in range(20))
+    ddl = "CREATE SCHEMA bench; " + " ".join(
+        f"CREATE TABLE bench.t{t} ({columns});" for t in range(tables))
+    assert query(node, token, ddl).status == 200
+    return node, token
+
+
 def timed(cursor, sql: str) -> tuple[float, list]:
     start = time.perf_counter()
     cursor.execute(sql)
@@ -56,12 +67,7 @@ def main() -> int:
     ap.add_argument("--runs", type=int, default=100)
     args = ap.parse_args()
     with start_devserver(nodes=1, demo_data=False, fault_injection=False) as srv:
-        token = login(srv.url)
-        node = srv.node_urls["compute-1"]
-        columns = ", ".join(f"c{i} INTEGER" for i in range(20))
-        ddl = "CREATE SCHEMA bench; " + " ".join(
-            f"CREATE TABLE bench.t{t} ({columns});" for t in range(args.tables))
-        assert query(node, token, ddl).status == 200
+        grow_catalog(srv, args.tables)
         with dbapi.connect(driver=DRIVER, db_kwargs={"uri": srv.url, "username": "demo",
                                                      "password": "demo"}) as conn:
             cur = conn.cursor()

@@ -14,6 +14,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <pthread.h>
 #endif
 
@@ -108,6 +109,47 @@ TEST(ResidentThread, StopsAndJoinsWhereThePlatformAllowsElsePinsTheModule) {
     return;
   }
   EXPECT_EQ(stop_requests, 0);
+  stop = true;
+  EXPECT_TRUE(WaitFor([&] { return finished.load(); }));
+}
+
+using StartResident = void (*)(std::atomic<int>*, std::atomic<bool>*, std::atomic<bool>*);
+
+// The module of resident_thread_module.cc: loaded, started, then unloaded
+// while its thread runs. Where joining at unload is allowed, the unload stops
+// and joins the thread; elsewhere the module must stay mapped, or the thread
+// would run into unmapped code and end the process.
+TEST(ResidentThread, UnloadingItsModuleJoinsTheThreadOrKeepsTheModuleMapped) {
+  std::atomic<int> beats{0};
+  std::atomic<bool> stop{false}, finished{false};
+#ifdef _WIN32
+  HMODULE module = LoadLibraryA(ZV_RESIDENT_MODULE);
+  ASSERT_NE(module, nullptr) << GetLastError();
+  auto start = reinterpret_cast<StartResident>(
+      reinterpret_cast<void*>(GetProcAddress(module, "zv_test_start_resident")));
+#else
+  void* module = dlopen(ZV_RESIDENT_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  auto start = reinterpret_cast<StartResident>(dlsym(module, "zv_test_start_resident"));
+#endif
+  ASSERT_NE(start, nullptr);
+  start(&beats, &stop, &finished);
+  ASSERT_TRUE(WaitFor([&] { return beats > 0; }));
+#ifdef _WIN32
+  ASSERT_TRUE(FreeLibrary(module));
+  const bool still_mapped = GetModuleHandleA(ZV_RESIDENT_MODULE) != nullptr;
+#else
+  ASSERT_EQ(dlclose(module), 0);
+  const bool still_mapped = dlopen(ZV_RESIDENT_MODULE, RTLD_NOW | RTLD_NOLOAD) != nullptr;
+#endif
+  if (zv::CanJoinThreadsAtUnload()) {
+    EXPECT_TRUE(finished) << "stopped and joined by the unload";
+    EXPECT_FALSE(still_mapped);
+    return;
+  }
+  EXPECT_TRUE(still_mapped) << "pinned";
+  const int before = beats;
+  EXPECT_TRUE(WaitFor([&] { return beats > before; })) << "still running the module's code";
   stop = true;
   EXPECT_TRUE(WaitFor([&] { return finished.load(); }));
 }

@@ -51,9 +51,8 @@ void AppendFile::Close() {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  // link() + unlink() would refuse an existing `to` atomically, but fails on
-  // file systems without hard links; the rotation only ever moves onto a name
-  // it has just freed.
+  // rename() would replace `to`; the check keeps the Windows semantics (the
+  // rotation only ever moves onto a name it has just freed).
   struct stat st;
   if (::lstat(to.c_str(), &st) == 0) return false;
   return ::rename(from.c_str(), to.c_str()) == 0;

@@ -51,6 +51,13 @@ test-asan: setup
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_streams.py tests/python/test_redirects.py
 
+# The Windows code of the platform and diagnostics layers, cross-built with
+# MinGW-w64 into build-windows/, its unit tests run under Wine in a prefix made
+# for the run inside that folder (tests/windows/run_tests.sh).
+.PHONY: test-windows
+test-windows: setup
+	@JOBS=$(JOBS) tests/windows/run_tests.sh
+
 # The installable wheel (dist/adbc_driver_zorvane-*.whl): a release build of
 # the driver in build-wheel/ (its debug information stays there, in
 # libadbc_driver_zorvane.so.debug), the libraries it needs bundled, and the

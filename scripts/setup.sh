@@ -10,6 +10,7 @@ DEB_PACKAGES=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpg-query-dev libsecret-1-dev
   gnome-keyring libsecret-tools dbus dbus-x11
   g++-mingw-w64-x86-64 tinyproxy clang libclang-rt-14-dev
+  wine wine64
   postgresql
 )
 

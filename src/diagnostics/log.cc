@@ -43,12 +43,11 @@ LogState& State() {
 void RotateLocked(LogState& st) {
   st.file.Close();
   const std::string& base = st.path;
-  std::remove((base + "." + std::to_string(kRotatedBackups)).c_str());
+  RemoveFile(base + "." + std::to_string(kRotatedBackups));
   for (int i = kRotatedBackups - 1; i >= 1; --i) {
-    std::rename((base + "." + std::to_string(i)).c_str(),
-                (base + "." + std::to_string(i + 1)).c_str());
+    RenameFile(base + "." + std::to_string(i), base + "." + std::to_string(i + 1));
   }
-  std::rename(base.c_str(), (base + ".1").c_str());
+  RenameFile(base, base + ".1");
   unsigned long err = 0;
   st.file = AppendFile::Open(base, &err);
   if (st.file.is_open()) {

@@ -6,10 +6,14 @@
 
 namespace zv {
 
+// Paths are UTF-8 (converted to UTF-16 on Windows; invalid UTF-8 names no
+// file there).
+
 // A file opened for appending, created when missing and then readable and
 // writable by its owner only (mode 0600 on POSIX, an ACL granting the current
-// user alone on Windows), that other processes of that user (and our own log
-// rotation) may read, write, rename or delete while it is open.
+// user alone on Windows; a file of ours found open to others is closed to
+// them), that other processes of that user (and our own log rotation) may
+// read, write, rename or delete while it is open.
 class AppendFile {
  public:
   AppendFile() = default;
@@ -42,5 +46,14 @@ class AppendFile {
   explicit AppendFile(intptr_t handle) : handle_(handle) {}
   intptr_t handle_ = kInvalid;
 };
+
+// Renames a file, also while others hold it open with sharing; never replaces
+// an existing `to`. False on failure.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// Deletes a file, also while others hold it open with sharing, and frees its
+// name at once (Windows keeps an open file's name until its last handle
+// closes, so it is moved aside first). False on failure.
+bool RemoveFile(const std::string& path);
 
 }  // namespace zv

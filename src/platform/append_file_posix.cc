@@ -1,6 +1,7 @@
 #include "platform/append_file.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,5 +49,15 @@ void AppendFile::Close() {
     handle_ = kInvalid;
   }
 }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  // rename() would replace `to`; the check keeps the Windows semantics (the
+  // rotation only ever moves onto a name it has just freed).
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace zv

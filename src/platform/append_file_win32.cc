@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -17,6 +20,19 @@ struct HandleCloser {
   }
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+// UTF-8 to UTF-16; false (with GetLastError set) for invalid UTF-8.
+bool ToUtf16(const std::string& utf8, std::wstring* out) {
+  if (utf8.empty()) {
+    out->clear();
+    return true;
+  }
+  const int size = static_cast<int>(utf8.size());
+  const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  if (needed <= 0) return false;
+  out->assign(static_cast<size_t>(needed), L'\0');
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, out->data(), needed) > 0;
+}
 
 // Security attributes for a new file that only the current user may open: a
 // protected DACL (nothing inherited from the folder) with a single entry
@@ -52,6 +68,8 @@ class OwnerOnlySecurity {
   }
 
   SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+  PSID user() { return reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid; }
+  PACL acl() { return reinterpret_cast<PACL>(acl_.data()); }
 
  private:
   std::vector<BYTE> user_;  // TOKEN_USER; the ACL entry points into it
@@ -60,6 +78,28 @@ class OwnerOnlySecurity {
   SECURITY_ATTRIBUTES attributes_ = {};
 };
 
+// A file that already existed gets the same owner-only DACL when it is ours;
+// one of another owner is left as it is (and we could not change it anyway).
+void CloseToOthersIfOurs(const std::wstring& path, OwnerOnlySecurity& security) {
+  HANDLE raw = CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return;
+  OwnedHandle file(raw);
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(raw, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return;
+  }
+  if (owner != nullptr && EqualSid(owner, security.user())) {
+    SetSecurityInfo(raw, SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                    nullptr, security.acl(), nullptr);
+  }
+  LocalFree(descriptor);
+}
+
 }  // namespace
 
 AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) {
@@ -67,17 +107,19 @@ AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) 
   // the share flags let other processes and the rotation rename or delete it.
   // A file that cannot be made owner-only is not created at all.
   OwnerOnlySecurity security;
-  if (!security.Init()) {
+  std::wstring wide_path;
+  if (!security.Init() || !ToUtf16(path, &wide_path)) {
     if (error_code) *error_code = GetLastError();
     return AppendFile();
   }
-  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+  HANDLE h = CreateFileW(wide_path.c_str(), FILE_APPEND_DATA,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          security.attributes(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (error_code) *error_code = GetLastError();
     return AppendFile();
   }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) CloseToOthersIfOurs(wide_path, security);
   if (error_code) *error_code = 0;
   return AppendFile(reinterpret_cast<intptr_t>(h));
 }
@@ -102,6 +144,28 @@ void AppendFile::Close() {
     CloseHandle(AsHandle(handle_));
     handle_ = kInvalid;
   }
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  std::wstring wide_from, wide_to;
+  return ToUtf16(from, &wide_from) && ToUtf16(to, &wide_to) &&
+         MoveFileExW(wide_from.c_str(), wide_to.c_str(), 0);
+}
+
+bool RemoveFile(const std::string& path) {
+  std::wstring wide;
+  if (!ToUtf16(path, &wide)) return false;
+  // A deleted file that is still open keeps its name until its last handle
+  // closes, and that name could not be reused meanwhile (a reader tailing the
+  // oldest backup would stop the rotation for good): move it to a name of its
+  // own first, then delete it there.
+  static std::atomic<unsigned> counter{0};
+  const std::wstring aside = wide + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(counter.fetch_add(1)) + L".deleted";
+  if (!MoveFileExW(wide.c_str(), aside.c_str(), 0)) return DeleteFileW(wide.c_str()) != 0;
+  if (DeleteFileW(aside.c_str())) return true;
+  MoveFileExW(aside.c_str(), wide.c_str(), 0);
+  return false;
 }
 
 }  // namespace zv

@@ -14,11 +14,15 @@ namespace zv {
 
 namespace {
 
+// Invalid UTF-8 is refused rather than replaced with U+FFFD, which could
+// name another entry.
 bool AppendUtf16(const char* utf8, std::wstring* out) {
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
   if (needed <= 0) return false;
   std::wstring converted(static_cast<size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, converted.data(), needed) <= 0) return false;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, converted.data(), needed) <= 0) {
+    return false;
+  }
   converted.resize(static_cast<size_t>(needed) - 1);  // drop the terminator
   out->append(converted);
   return true;

@@ -3,31 +3,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 
-#include <sys/stat.h>
-
 #include "diagnostics/log_config.h"
 #include "diagnostics/sql_trace.h"
+#include "platform/scratch_files.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+using zv_test::Exists;
+using zv_test::ReadFile;
 
 // Every test starts with the log off on stderr, the trace closed and no
 // configuration in the environment.
@@ -36,22 +26,19 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     for (const char* name :
          {"ZV_LOG_PATH", "ZV_LOG_LEVEL", "ZV_SQL_TRACE_PATH", "ZV_API_TRACE_PATH"}) {
-      unsetenv(name);
+      zv_test::UnsetEnv(name);
     }
     zv::zv_log_configure(nullptr, zv::kLogOff);
     zv::zv_sql_trace_open(nullptr);
-    dir_ = ::testing::TempDir() + "zv_log_test_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
   }
   void TearDown() override {
+    // Closes the files, so the scratch folder can go.
     zv::zv_log_configure(nullptr, zv::kLogOff);
     zv::zv_sql_trace_open(nullptr);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_.Path(name); }
 
-  std::string dir_;
+  zv_test::ScratchDir dir_{"zv_log_test_"};
 };
 
 TEST_F(LogTest, LineFormatCarriesTimeThreadLevelAndCategory) {
@@ -103,28 +90,58 @@ TEST_F(LogTest, LongMessagesAreKeptWholeUpToTheLineLimit) {
   EXPECT_EQ(second.size() + 1, 5119u) << "the cut line is 5119 bytes with its newline";
 }
 
-TEST_F(LogTest, RotatesAtTenMebibytesKeepingFiveBackups) {
+// Writes one marker line into the log at `path`, then fills it until it
+// rotates (the live file shrinks); false when it did not by twice the limit.
+bool WriteOneGeneration(const std::string& path, const std::string& marker) {
+  const std::string filler(4000, 'r');
+  zv::zv_log_write(zv::kLogInfo, "api", "%s", marker.c_str());
+  uintmax_t last = 0;
+  for (int line = 0; line < 2 * 10 * 1024 * 1024 / 4000; ++line) {
+    zv::zv_log_write(zv::kLogInfo, "api", "%s", filler.c_str());
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(zv_test::FsPath(path), ec);
+    if (ec || size < last) return !ec;
+    last = size;
+  }
+  return false;
+}
+
+// A reader holds the first file open throughout, as a user tailing the log
+// would: it moves down the backups, and is deleted under the reader at the
+// sixth rotation.
+TEST_F(LogTest, RotatesAtTenMebibytesKeepingFiveBackupsWhileAReaderHoldsTheFile) {
   const std::string path = Path("rot.log");
   zv::zv_log_configure(path.c_str(), zv::kLogInfo);
-  const std::string filler(4000, 'r');
+  zv_test::HeldOpen reader(path);
+  ASSERT_TRUE(reader.is_open());
   // Seven rotations' worth: the oldest backups must fall off at number 5.
   for (int gen = 0; gen < 7; ++gen) {
-    const std::string marker = "generation-" + std::to_string(gen);
-    zv::zv_log_write(zv::kLogInfo, "api", "%s", marker.c_str());
-    uint64_t written = 0;
-    while (written < 10u * 1024 * 1024) {
-      zv::zv_log_write(zv::kLogInfo, "api", "%s", filler.c_str());
-      written += filler.size() + 60;
-    }
+    ASSERT_TRUE(WriteOneGeneration(path, "generation-" + std::to_string(gen))) << gen;
   }
   zv::zv_log_write(zv::kLogInfo, "api", "after-rotation");
   EXPECT_THAT(ReadFile(path), HasSubstr("after-rotation"));
   EXPECT_LT(ReadFile(path).size(), 10u * 1024 * 1024);
   for (int i = 1; i <= 5; ++i) {
-    EXPECT_TRUE(Exists(path + "." + std::to_string(i))) << i;
+    const std::string backup = path + "." + std::to_string(i);
+    EXPECT_THAT(ReadFile(backup), HasSubstr("generation-" + std::to_string(7 - i))) << backup;
   }
   EXPECT_FALSE(Exists(path + ".6"));
-  EXPECT_THAT(ReadFile(path + ".1"), Not(HasSubstr("after-rotation")));
+  const std::string held = reader.ReadRest();
+  EXPECT_THAT(held, HasSubstr("generation-0"));
+  EXPECT_THAT(held, Not(HasSubstr("generation-1")));
+}
+
+TEST_F(LogTest, NonAsciiPathsAreWrittenAndRotatedUnderTheirOwnName) {
+  const std::string path = Path("j\xc3\xbcrgen-\xe6\x97\xa5\xe8\xaa\x8c.log");  // jürgen-日誌.log
+  zv::zv_log_configure(path.c_str(), zv::kLogInfo);
+  ASSERT_TRUE(WriteOneGeneration(path, "first"));
+  zv::zv_log_write(zv::kLogInfo, "api", "second");
+  EXPECT_THAT(ReadFile(path + ".1"), HasSubstr("first"));
+  EXPECT_THAT(ReadFile(path), HasSubstr("second"));
+  EXPECT_EQ(zv_test::OwnerOnlyProblem(path), "");
+  zv::zv_sql_trace_open((path + ".trace").c_str());
+  zv::zv_sql_trace_statement("AdbcStatementExecuteQuery", "SELECT 'gr\xc3\xbc\xc3\x9f'");
+  EXPECT_THAT(ReadFile(path + ".trace"), HasSubstr("SELECT 'gr\xc3\xbc\xc3\x9f'\n"));
 }
 
 TEST_F(LogTest, UnwritablePathFallsBackToStderrWithOneMessage) {
@@ -133,14 +150,17 @@ TEST_F(LogTest, UnwritablePathFallsBackToStderrWithOneMessage) {
   zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   zv::zv_log_write(zv::kLogInfo, "api", "still logged");
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_THAT(err, HasSubstr("zv_log: failed to open '" + path +
-                             "' for append (CreateFile error 2); falling back to stderr\n"));
+  const std::string notice = "zv_log: failed to open '" + path + "' for append (CreateFile error " +
+                             std::to_string(zv_test::kMissingFolderError) +
+                             "); falling back to stderr\n";
+  EXPECT_EQ(err.find(notice), err.rfind(notice)) << "one notice";
+  EXPECT_THAT(err, HasSubstr(notice));
   EXPECT_THAT(err, HasSubstr("[api] still logged"));
 }
 
 TEST_F(LogTest, ExistingFileIsAppendedNotTruncated) {
   const std::string path = Path("keep.log");
-  std::ofstream(path) << "earlier content\n";
+  zv_test::WriteFile(path, "earlier content\n");
   zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   zv::zv_log_write(zv::kLogInfo, "api", "new line");
   const std::string log = ReadFile(path);
@@ -148,25 +168,24 @@ TEST_F(LogTest, ExistingFileIsAppendedNotTruncated) {
   EXPECT_THAT(log, HasSubstr("new line"));
 }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
-}
-
-TEST_F(LogTest, LogAndTraceFilesAreOwnerOnly) {
-  const mode_t old_mask = ::umask(022);
+TEST_F(LogTest, LogAndTraceFilesAreCreatedOwnerOnly) {
+  zv_test::LaxCreationMask lax;
   const std::string log = Path("engine.log");
   const std::string trace = Path("trace.log");
-  const std::string existing = Path("existing.log");
-  std::ofstream(existing) << "from an earlier run\n";
-  ::chmod(existing.c_str(), 0644);
   zv::zv_log_configure(log.c_str(), zv::kLogInfo);
   zv::zv_sql_trace_open(trace.c_str());
-  EXPECT_EQ(ModeOf(log), 0600u);
-  EXPECT_EQ(ModeOf(trace), 0600u);
+  EXPECT_EQ(zv_test::OwnerOnlyProblem(log), "");
+  EXPECT_EQ(zv_test::OwnerOnlyProblem(trace), "");
+}
+
+TEST_F(LogTest, AnEarlierRunsFileOpenToOthersIsClosedToThem) {
+  if (zv_test::RunningUnderWine()) GTEST_SKIP() << "Wine cannot change an existing file's DACL";
+  const std::string existing = Path("existing.log");
+  zv_test::WriteFile(existing, "from an earlier run\n");
+  zv_test::MakeReadableByOthers(existing);
+  ASSERT_NE(zv_test::OwnerOnlyProblem(existing), "");
   zv::zv_log_configure(existing.c_str(), zv::kLogInfo);
-  EXPECT_EQ(ModeOf(existing), 0600u);
-  ::umask(old_mask);
+  EXPECT_EQ(zv_test::OwnerOnlyProblem(existing), "");
 }
 
 TEST_F(LogTest, UrlPasswordsNeverReachTheLogWhoeverFormatsTheLine) {
@@ -198,7 +217,7 @@ TEST(LogLevels, ParseAndNameEveryLevel) {
 }
 
 TEST_F(LogTest, EnvironmentLevelAloneLogsToStderr) {
-  setenv("ZV_LOG_LEVEL", "debug", 1);
+  zv_test::SetEnv("ZV_LOG_LEVEL", "debug");
   ::testing::internal::CaptureStderr();
   zv::ConfigureDiagnostics({});
   zv::zv_log_write(zv::kLogDebug, "route", "debug line");
@@ -212,8 +231,8 @@ TEST_F(LogTest, EnvironmentLevelAloneLogsToStderr) {
 TEST_F(LogTest, OptionsWinOverTheEnvironmentAndNamesPairAsDocumented) {
   const std::string engine = Path("engine.log");
   const std::string trace = Path("trace.log");
-  setenv("ZV_LOG_LEVEL", "trace", 1);
-  setenv("ZV_LOG_PATH", Path("env-trace.log").c_str(), 1);
+  zv_test::SetEnv("ZV_LOG_LEVEL", "trace");
+  zv_test::SetEnv("ZV_LOG_PATH", Path("env-trace.log"));
   zv::ConfigureDiagnostics({trace.c_str(), engine.c_str(), "warning"});
   EXPECT_EQ(zv::g_log_level.load(), zv::kLogWarn);
   zv::zv_log_write(zv::kLogError, "api", "visible");
@@ -234,7 +253,7 @@ TEST_F(LogTest, NoConfigurationCreatesNoFileAndLogsNothing) {
 
 TEST_F(LogTest, EnvironmentTraceWithoutLevelAnnouncesItselfOnlyWhenInfoIsOn) {
   const std::string trace = Path("trace.log");
-  setenv("ZV_LOG_PATH", trace.c_str(), 1);
+  zv_test::SetEnv("ZV_LOG_PATH", trace);
   zv::zv_log_configure(nullptr, zv::kLogInfo);
   ::testing::internal::CaptureStderr();
   zv::ConfigureDiagnostics({});
@@ -275,7 +294,8 @@ TEST_F(LogTest, SqlTraceOpenFailureIsLoggedAndLeavesTraceOff) {
   zv::zv_sql_trace_open(Path("no/such/dir/trace.log").c_str());
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_THAT(err, HasSubstr("[ERROR] [apilog] Failed to open SQL trace file"));
-  EXPECT_THAT(err, HasSubstr("(CreateFile error 2)"));
+  EXPECT_THAT(err, HasSubstr("(CreateFile error " +
+                             std::to_string(zv_test::kMissingFolderError) + ")"));
   EXPECT_FALSE(zv::zv_sql_trace_enabled());
 }
 

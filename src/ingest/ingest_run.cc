@@ -5,11 +5,9 @@
 #include <arrow/util/byte_size.h>
 
 #include <algorithm>
-#include <optional>
 
 #include "diagnostics/log.h"
 #include "util/failure.h"
-#include "ingest/ordered_encoder_internal.h"
 #include "ingest/payload_encoder_internal.h"
 #include "ingest/table_ddl_internal.h"
 #include "ingest/table_name_internal.h"
@@ -88,14 +86,11 @@ std::string OrDefault(std::string text, const char* fallback) {
 // The largest encoded batch one BATCH frame carries after its 8-byte header.
 constexpr int64_t kMaxBatchPayload = static_cast<int64_t>(kZvMaxFramePayload) - 8;
 
+// Encodes and queues one batch, in several frames when its encoding would
+// pass the frame ceiling: halves are encoded until each one fits.
 arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
-                         const IngestSettings& settings, IngestUpload& upload);
-
-// Queues one batch's encoding; one that would pass the frame ceiling is
-// dropped and the batch encoded again in halves until each one fits.
-arrow::Status PushEncoded(const std::shared_ptr<arrow::RecordBatch>& batch,
-                          arrow::Result<std::shared_ptr<arrow::Buffer>> encoded,
-                          const IngestSettings& settings, IngestUpload& upload) {
+                         const IngestSettings& settings, IngestUpload& upload) {
+  auto encoded = EncodeBatch(*batch, settings.payload_format);
   if (!encoded.ok()) return UploadFailure(encoded.status().message());
   if ((*encoded)->size() > kMaxBatchPayload) {
     if (batch->num_rows() < 2) {
@@ -114,31 +109,21 @@ arrow::Status PushEncoded(const std::shared_ptr<arrow::RecordBatch>& batch,
   return arrow::Status::OK();
 }
 
-// Encodes and queues one batch on this thread.
-arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
-                         const IngestSettings& settings, IngestUpload& upload) {
-  return PushEncoded(batch, EncodeBatch(*batch, settings.payload_format), settings, upload);
-}
-
 // Cuts a batch whose buffers alone pass half the frame ceiling into row
 // ranges of about a quarter of it before anything is encoded, so a huge batch
-// never has a huge encoding in memory; `push` takes each piece in order.
-template <typename Push>
-arrow::Status ForEachFramePiece(const std::shared_ptr<arrow::RecordBatch>& batch, Push&& push) {
+// never has a huge encoding in memory.
+arrow::Status PushBatchInFrames(const std::shared_ptr<arrow::RecordBatch>& batch,
+                                const IngestSettings& settings, IngestUpload& upload) {
   auto size = arrow::util::ReferencedBufferSize(*batch);
   const int64_t bytes = size.ok() ? *size : 0;
-  if (bytes <= kMaxBatchPayload / 2) return push(batch);
+  if (bytes <= kMaxBatchPayload / 2) return PushSliced(batch, settings, upload);
   const int64_t pieces = bytes / (kMaxBatchPayload / 4) + 1;
   const int64_t rows = std::max<int64_t>(1, batch->num_rows() / pieces);
   for (int64_t offset = 0; offset < batch->num_rows(); offset += rows) {
-    ARROW_RETURN_NOT_OK(push(batch->Slice(offset, rows)));
+    ARROW_RETURN_NOT_OK(PushSliced(batch->Slice(offset, rows), settings, upload));
   }
   return arrow::Status::OK();
 }
-
-// Encodings that may run at once for one load: the same bound as the batches
-// a query has in flight, so memory stays within a few batches.
-constexpr size_t kEncodesInFlight = 4;
 
 // What the host's Cancel means for the load it is running.
 class LoadCancellation {
@@ -210,24 +195,6 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
       return UploadFailure(OrDefault(upload.ErrorText(), "zv_ingest_push_schema failed"));
     }
   }
-  // Arrow IPC encodes at the upload's pace on this thread; Parquet, several
-  // times dearer, on the CPU pool, handed over in order.
-  std::optional<OrderedEncoder> parallel;
-  if (settings.payload_format == PayloadFormat::kParquet) {
-    parallel.emplace(settings.payload_format, kEncodesInFlight,
-                     [&](const std::shared_ptr<arrow::RecordBatch>& piece,
-                         arrow::Result<std::shared_ptr<arrow::Buffer>> encoded) {
-                       ARROW_RETURN_NOT_OK(PushEncoded(piece, std::move(encoded), settings, upload));
-                       progress.AddRows(piece->num_rows());
-                       return arrow::Status::OK();
-                     });
-  }
-  auto push = [&](std::shared_ptr<arrow::RecordBatch> piece) -> arrow::Status {
-    if (parallel) return parallel->Add(std::move(piece));
-    ARROW_RETURN_NOT_OK(PushSliced(piece, settings, upload));
-    progress.AddRows(piece->num_rows());
-    return arrow::Status::OK();
-  };
   while (true) {
     ARROW_RETURN_NOT_OK(cancellation.Check());
     std::shared_ptr<arrow::RecordBatch> batch;
@@ -236,10 +203,11 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
       return Failure(FailureKind::kInvalidArgument, "22023",
                          "AdbcStatementExecuteQuery: reading the bound data: " + read.message());
     }
-    if (!batch) return parallel ? parallel->Finish() : arrow::Status::OK();
+    if (!batch) return arrow::Status::OK();
     if (batch->num_rows() == 0) continue;
     if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckMicrosecondValues(*batch));
-    ARROW_RETURN_NOT_OK(ForEachFramePiece(batch, push));
+    ARROW_RETURN_NOT_OK(PushBatchInFrames(batch, settings, upload));
+    progress.AddRows(batch->num_rows());
   }
 }
 

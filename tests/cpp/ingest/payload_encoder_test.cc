@@ -8,7 +8,6 @@
 
 #include <cstring>
 
-#include "ingest/ordered_encoder_internal.h"
 #include "stream/base64.h"
 
 namespace {
@@ -105,45 +104,6 @@ TEST(SchemaBase64, TwoHundredBytesGiveTwoHundredSixtyEightCharacters) {
   // 200 = 66 * 3 + 2: one character of padding, not two.
   EXPECT_EQ(text.back(), '=');
   EXPECT_NE(text[text.size() - 2], '=');
-}
-
-TEST(OrderedEncoder, HandsOverEveryEncodingInTheOrderOfItsBatch) {
-  // Batches of 1..40 rows, encoded several at once: each reaches the sink
-  // once, in order, as the Parquet file of exactly that batch.
-  std::vector<int64_t> seen;
-  zv::OrderedEncoder encoder(
-      zv::PayloadFormat::kParquet, 4,
-      [&](const std::shared_ptr<arrow::RecordBatch>& batch,
-          arrow::Result<std::shared_ptr<arrow::Buffer>> encoded) -> arrow::Status {
-        ARROW_RETURN_NOT_OK(encoded.status());
-        auto input = std::make_shared<arrow::io::BufferReader>(*encoded);
-        ARROW_ASSIGN_OR_RAISE(auto reader, parquet::arrow::OpenFile(input, arrow::default_memory_pool()));
-        std::shared_ptr<arrow::Table> table;
-        ARROW_RETURN_NOT_OK(reader->ReadTable(&table));
-        EXPECT_EQ(table->num_rows(), batch->num_rows());
-        seen.push_back(batch->num_rows());
-        return arrow::Status::OK();
-      });
-  for (int rows = 1; rows <= 40; ++rows) ASSERT_TRUE(encoder.Add(SampleBatch(0, rows)).ok());
-  ASSERT_TRUE(encoder.Finish().ok());
-  std::vector<int64_t> expected(40);
-  for (int i = 0; i < 40; ++i) expected[i] = i + 1;
-  EXPECT_EQ(seen, expected);
-}
-
-TEST(OrderedEncoder, TheSinksFailureStopsTheRunAndPendingWorkIsAwaited) {
-  int handed = 0;
-  {
-    zv::OrderedEncoder encoder(zv::PayloadFormat::kParquet, 2,
-                               [&](const auto&, auto) -> arrow::Status {
-                                 return ++handed == 2 ? arrow::Status::IOError("upload broke")
-                                                      : arrow::Status::OK();
-                               });
-    arrow::Status status;
-    for (int i = 0; i < 10 && status.ok(); ++i) status = encoder.Add(SampleBatch(0, 100));
-    EXPECT_EQ(status.message(), "upload broke");
-  }  // destroyed with encodings still pending
-  EXPECT_EQ(handed, 2);
 }
 
 }  // namespace

@@ -51,12 +51,17 @@ test-asan: setup
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_streams.py tests/python/test_redirects.py
 
-# The installable wheel (dist/adbc_driver_zorvane-*.whl): a release build of
-# the driver in build-wheel/ (its debug information stays there, in
-# libadbc_driver_zorvane.so.debug), the libraries it needs bundled, and the
-# driver manifest that lets hosts load it by name.
+# The installable wheel (dist/adbc_driver_zorvane-*-manylinux_*.whl): a
+# release build of the driver in build-wheel/ (its debug information stays
+# there, in libadbc_driver_zorvane.so.debug), repaired by auditwheel (the
+# libraries it needs bundled, the manylinux tag), with the driver manifest that
+# lets hosts load it by name. The same build as `pip wheel ./python`, with the
+# pinned build requirements taken from .venv instead of an isolated
+# environment; both compile with the flags of `make build`, so ccache serves
+# unchanged sources.
 wheel: setup
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps ./python -w dist
+	@$(PY) -m twine check --strict dist/adbc_driver_zorvane-*.whl
 	@ls -l dist/adbc_driver_zorvane-*.whl
 
 demo: build

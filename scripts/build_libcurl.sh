@@ -41,6 +41,8 @@ for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     grep -E '^deb .*debian\.org' "$f" | sed 's/^deb /deb-src /' > "$work/apt/parts/$(basename "$f" .list).list" || true
   fi
 done
+# Downloads run as the caller (not apt's sandbox user, who cannot write to
+# the private folders).
 apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work/apt/parts"
           -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache"
           -o APT::Sandbox::User=root -qq)

@@ -243,7 +243,8 @@ LOAD_BY_PACKAGE = ("import adbc_driver_zorvane\n"
                    "try:\n    adbc_driver_zorvane.connect('http://127.0.0.1:9')\n"
                    "except Exception as e:\n    print(type(e).__name__, e)\n")
 LOAD_BY_NAME = ("import adbc_driver_manager\n"
-                "try:\n    adbc_driver_manager.AdbcDatabase(driver='zorvane', uri='http://127.0.0.1:9')\n"
+                "try:\n    adbc_driver_manager.AdbcDatabase(driver='zorvane',"
+                " uri='http://127.0.0.1:9')\n"
                 "except Exception as e:\n    print(type(e).__name__, e)\n")
 
 
@@ -290,7 +291,8 @@ def test_a_python_without_pyarrow_gets_a_clear_error(installed, tmp_path):
 
 def test_a_manifest_naming_a_missing_or_foreign_library_is_refused(installed, tmp_path):
     root = installed["venv"]
-    not_a_driver = next((root / "lib").glob("python3*/site-packages/adbc_driver_zorvane.libs/libssl*"))
+    libs = next((root / "lib").glob("python3*/site-packages/adbc_driver_zorvane.libs"))
+    not_a_driver = next(libs.glob("libssl*"))
     for case, shared in (("missing", tmp_path / "nowhere.so"), ("foreign", not_a_driver)):
         folder = tmp_path / case
         folder.mkdir()
@@ -308,8 +310,8 @@ def test_with_two_copies_the_manifest_found_first_names_the_library(installed, d
     # The checkout's build beside the installed wheel: ADBC_DRIVER_PATH comes
     # first, then the environment's etc/adbc/drivers.
     root = installed["venv"]
-    code = LOAD_BY_NAME + (
-        "print([l.split()[-1] for l in open('/proc/self/maps') if 'zorvane' in l.split()[-1]][0])\n")
+    code = LOAD_BY_NAME + ("print([line.split()[-1] for line in open('/proc/self/maps')\n"
+                           "       if 'zorvane' in line.split()[-1]][0])\n")
     plain = run_in(root, ["-c", code])
     env = {**user_env(os.environ, root), "ADBC_DRIVER_PATH": str(build_dir / "adbc_drivers")}
     overridden = run_in(root, ["-c", code], env=env)

@@ -52,6 +52,9 @@ else()
 endif()
 option(ZV_BUNDLED_CURL "Link the HTTP/HTTPS-only libcurl of scripts/build_libcurl.sh statically" ${_bundled_curl_default})
 if(ZV_BUNDLED_CURL)
+  # A changed recipe is a new prefix: configure again when the script changes.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               "${CMAKE_SOURCE_DIR}/scripts/build_libcurl.sh")
   execute_process(
     COMMAND "${CMAKE_SOURCE_DIR}/scripts/build_libcurl.sh"
     OUTPUT_VARIABLE ZV_CURL_PREFIX RESULT_VARIABLE _curl_rc OUTPUT_STRIP_TRAILING_WHITESPACE)

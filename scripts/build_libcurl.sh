@@ -6,22 +6,45 @@
 #
 #   scripts/build_libcurl.sh [PREFIX]     prints the install prefix
 #
-# The prefix (default ~/.cache/zorvane-adbc/libcurl-<version>-<hash of this
-# script>) is outside the checkout, so fresh clones reuse it; a finished build
-# is marked by PREFIX/.complete and not redone. The sources come through apt
+# The prefix (default ~/.cache/zorvane-adbc/libcurl-<version>-<hash of the
+# configure options>) is outside the checkout, so fresh clones reuse it; a
+# finished build is marked by PREFIX/.complete and not redone, and builds
+# started at once for one prefix wait for each other. The sources come through apt
 # with a source list of its own (deb-src of the machine's suites), so the
 # system's apt configuration is not touched.
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
 version=$(dpkg-query -W -f='${source:Version}' libcurl4-openssl-dev 2>/dev/null || true)
 if [ -z "$version" ]; then
   echo "build_libcurl: libcurl4-openssl-dev is not installed (scripts/setup.sh installs it)" >&2
   exit 1
 fi
-recipe=$(sha256sum "$here/build_libcurl.sh" | cut -c1-12)
+# What the build is: changing any of these makes a new prefix (and so a
+# rebuild); edits elsewhere in this script do not. The CA bundle and
+# directory are Debian's, as its own libcurl has them.
+options=(
+  --disable-shared --enable-static --with-pic
+  --with-openssl --without-gnutls --without-nss --without-wolfssl --without-mbedtls
+  --without-bearssl --without-rustls --without-libssh --without-libssh2
+  --without-librtmp --without-libidn2 --without-libpsl --without-gssapi
+  --without-nghttp2 --without-nghttp3 --without-ngtcp2 --without-quiche --without-msh3
+  --without-brotli --without-zstd --without-zlib --without-libgsasl
+  --disable-ldap --disable-ldaps --disable-rtsp --disable-dict --disable-telnet
+  --disable-tftp --disable-pop3 --disable-imap --disable-smb --disable-smtp
+  --disable-gopher --disable-mqtt --disable-ftp --disable-file --disable-ntlm-wb
+  --disable-manual --disable-docs --enable-threaded-resolver
+  --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt --with-ca-path=/etc/ssl/certs
+)
+recipe=$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-12)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/zorvane-adbc
 prefix=${1:-$cache/libcurl-${version//[:+~]/_}-$recipe}
+if [ -f "$prefix/.complete" ]; then
+  echo "$prefix"
+  exit 0
+fi
+mkdir -p "$(dirname "$prefix")"
+exec 9>"$prefix.lock"
+flock 9
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
@@ -53,18 +76,7 @@ src=$(find "$work" -maxdepth 1 -type d -name 'curl-*' | head -n1)
 
 echo "build_libcurl: configuring and building (HTTP/HTTPS only) into $prefix" >&2
 cd "$src"
-# The CA bundle and directory are Debian's, as its own libcurl has them.
-./configure --prefix="$prefix" --disable-shared --enable-static --with-pic \
-  --with-openssl --without-gnutls --without-nss --without-wolfssl --without-mbedtls \
-  --without-bearssl --without-rustls --without-libssh --without-libssh2 \
-  --without-librtmp --without-libidn2 --without-libpsl --without-gssapi \
-  --without-nghttp2 --without-nghttp3 --without-ngtcp2 --without-quiche --without-msh3 \
-  --without-brotli --without-zstd --without-zlib --without-libgsasl \
-  --disable-ldap --disable-ldaps --disable-rtsp --disable-dict --disable-telnet \
-  --disable-tftp --disable-pop3 --disable-imap --disable-smb --disable-smtp \
-  --disable-gopher --disable-mqtt --disable-ftp --disable-file --disable-ntlm-wb \
-  --disable-manual --disable-docs --enable-threaded-resolver \
-  --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt --with-ca-path=/etc/ssl/certs \
+./configure --prefix="$prefix" "${options[@]}" \
   > "$work/build.log" 2>&1 &&
   make -j"${ZV_JOBS:-2}" -C lib >> "$work/build.log" 2>&1 &&
   make -C lib install >> "$work/build.log" 2>&1 &&

@@ -58,12 +58,17 @@ test-asan: setup
 test-windows: setup
 	@JOBS=$(JOBS) tests/windows/run_tests.sh
 
-# The installable wheel (dist/adbc_driver_zorvane-*.whl): a release build of
-# the driver in build-wheel/ (its debug information stays there, in
-# libadbc_driver_zorvane.so.debug), the libraries it needs bundled, and the
-# driver manifest that lets hosts load it by name.
+# The installable wheel (dist/adbc_driver_zorvane-*-manylinux_*.whl): a
+# release build of the driver in build-wheel/ (its debug information stays
+# there, in libadbc_driver_zorvane.so.debug), repaired by auditwheel (the
+# libraries it needs bundled, the manylinux tag), with the driver manifest that
+# lets hosts load it by name. The same build as `pip wheel ./python`, with the
+# pinned build requirements taken from .venv instead of an isolated
+# environment; both compile with the flags of `make build`, so ccache serves
+# unchanged sources.
 wheel: setup
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps ./python -w dist
+	@$(PY) -m twine check --strict dist/adbc_driver_zorvane-*.whl
 	@ls -l dist/adbc_driver_zorvane-*.whl
 
 demo: build

@@ -25,6 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+# The driver links a libcurl built for HTTP and HTTPS only, from Debian's
+# sources; the build is kept under ~/.cache and made once per machine.
+scripts/build_libcurl.sh >/dev/null
+
 PY=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv"

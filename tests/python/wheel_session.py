@@ -3,18 +3,22 @@
 Run by the Python of a fresh virtual environment that holds only the wheel and
 its dependencies (test_wheel_install.py builds it), from outside the checkout:
 
-    python wheel_session.py CONTROL_PLANE_URL CHECKOUT SHARED_VENV
+    python wheel_session.py CONTROL_PLANE_URL CHECKOUT SHARED_VENV VERSION
 
 It loads the driver by name and by URI (through the driver manager, the
 package's dbapi and polars), reads and writes through pandas, lists objects,
-ingests, and checks that the installed library resolves nothing from the
-checkout or its environment. Any failed check raises.
+ingests, checks that the installed library resolves nothing from the
+checkout or its environment, and that the package, its metadata, the installed
+manifest and GetInfo all carry VERSION (the CMake project's). Any failed check
+raises.
 """
 
+import importlib.metadata
 import pathlib
 import re
 import subprocess
 import sys
+import tomllib
 
 import adbc_driver_manager
 import adbc_driver_manager.dbapi
@@ -26,6 +30,7 @@ import adbc_driver_zorvane
 import adbc_driver_zorvane.dbapi
 
 CONTROL, CHECKOUT, SHARED_VENV = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
+VERSION = sys.argv[4]
 HOST_PORT = CONTROL.split("://", 1)[1].rstrip("/")
 # Plain http: the dev server has no TLS. The password is percent-encoded on purpose.
 URI = f"zorvane://demo:%64emo@{HOST_PORT}/?tls=off&application_name=wheel%20session"
@@ -48,9 +53,12 @@ def check_installed_where_expected():
     return library
 
 
-# glibc and the C++ runtime: all the installed library may take from the system.
+# glibc, the C++ runtime and GLib's core (what the manylinux policy lets a
+# wheel take from the system), with what GLib loads itself: all the installed
+# library may take from the system.
 SYSTEM = ("libc.so", "libm.so", "libdl.so", "librt.so", "libpthread.so", "libresolv.so",
-          "libstdc++.so", "libgcc_s.so")
+          "libstdc++.so", "libgcc_s.so", "libglib-2.0.so", "libgobject-2.0.so",
+          "libgthread-2.0.so", "libz.so", "libffi.so", "libpcre2-8.so")
 
 
 def check_dependencies(library):
@@ -68,11 +76,23 @@ def check_dependencies(library):
             assert resolved.parent.name == "pyarrow" and in_venv, f"Arrow from {resolved}"
 
 
+def check_versions():
+    manifest = pathlib.Path(sys.prefix) / "etc" / "adbc" / "drivers" / "zorvane.toml"
+    versions = {
+        "package": adbc_driver_zorvane.__version__,
+        "metadata": importlib.metadata.version("adbc-driver-zorvane"),
+        "manifest": tomllib.loads(manifest.read_text())["version"],
+    }
+    assert set(versions.values()) == {VERSION}, versions
+
+
 def load_by_name():
     kwargs = {"uri": CONTROL, "username": "demo", "password": "demo"}
     with adbc_driver_manager.dbapi.connect(driver="zorvane", db_kwargs=kwargs,
                                            autocommit=True) as conn:
-        assert conn.adbc_get_info()["vendor_name"] == "Zorvane"
+        info = conn.adbc_get_info()
+        assert info["vendor_name"] == "Zorvane"
+        assert info["driver_version"] == VERSION, info
         assert scalar(conn, "SELECT count(*) FROM sales.orders") > 0
 
 
@@ -106,6 +126,7 @@ def pandas_and_ingest():
 def main():
     library = check_installed_where_expected()
     check_dependencies(library)
+    check_versions()
     load_by_name()
     load_by_uri()
     pandas_and_ingest()

@@ -317,9 +317,10 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
     // Names as the user wrote them, fixed before references are rewritten.
     if (!item.alias) {
       if (const auto* ref = std::get_if<ColumnRef>(&item.expr->node)) {
-        item.alias = ref->name;
+        const int index = find_column(bound, *ref);
+        item.alias = index >= 0 ? bound.columns[index].name : ref->name;
       } else if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
-        item.alias = call->star ? "count_star"
+        item.alias = call->star ? "count_star()"
                      : call->args.size() == 1 && call->args.front() && std::holds_alternative<ColumnRef>(call->args.front()->node)
                          ? call->name + "_" + std::get<ColumnRef>(call->args.front()->node).name
                          : call->name;

@@ -126,6 +126,45 @@ class Evaluator {
     return internal::decline("decimal constant compared with " + other.type()->ToString() + " is left to compute");
   }
 
+  // The integer constants of a chain of + (or of *) below `expr`, through
+  // nested operators of the same kind.
+  static void chain_constants(const Expr& expr, ArithOp op, std::vector<const Literal*>& out) {
+    if (const Literal* constant = internal::integer_constant_of(expr)) {
+      out.push_back(constant);
+      return;
+    }
+    const auto* arith = std::get_if<Arithmetic>(&expr.node);
+    if (arith == nullptr || arith->op != op || !arith->left || !arith->right) return;
+    chain_constants(*arith->left, op, out);
+    chain_constants(*arith->right, op, out);
+  }
+
+  // The service's optimizer regroups a chain of + or * and folds its
+  // constants first (x * 2147483648 * 9223372036854775807 fails there for
+  // every x, even a null one). When the constants alone overflow at their
+  // own width, the statement is left to compute.
+  static Status check_constant_folding(const Arithmetic& arith) {
+    std::vector<const Literal*> constants;
+    chain_constants(*arith.left, arith.op, constants);
+    chain_constants(*arith.right, arith.op, constants);
+    if (constants.size() < 2) return Status::OK();
+    bool wide = false;
+    for (const Literal* constant : constants) {
+      const int64_t v = std::get<int64_t>(constant->value);
+      wide = wide || v <= INT32_MIN || v > INT32_MAX;
+    }
+    int64_t folded = arith.op == ArithOp::Add ? 0 : 1;
+    for (const Literal* constant : constants) {
+      const int64_t v = std::get<int64_t>(constant->value);
+      const bool overflow = arith.op == ArithOp::Add ? __builtin_add_overflow(folded, v, &folded)
+                                                     : __builtin_mul_overflow(folded, v, &folded);
+      if (overflow || (!wide && (folded < INT32_MIN || folded > INT32_MAX))) {
+        return internal::decline("integer overflow: left to compute, which reports it");
+      }
+    }
+    return Status::OK();
+  }
+
   // Integer overflow: compute raises its own error for the statement.
   static Result<Datum> checked(Result<Datum> result) {
     if (!result.ok() && result.status().message().find("overflow") != std::string::npos) {
@@ -197,6 +236,7 @@ class Evaluator {
         return internal::decline("arithmetic on " + operand->value.type()->ToString() + " is left to compute");
       }
     }
+    if (arith.op == ArithOp::Add || arith.op == ArithOp::Mul) ARROW_RETURN_NOT_OK(check_constant_folding(arith));
     std::vector<internal::TypedOperand> operands{std::move(left_operand), std::move(right_operand)};
     ARROW_RETURN_NOT_OK(unify(operands));
     const Datum& left = operands[0].value;

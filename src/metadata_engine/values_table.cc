@@ -11,11 +11,13 @@ namespace {
 
 using arrow::Status;
 
-// The column's type from all of its values, as SQL unifies the rows of a
-// VALUES list: integers are INTEGER when every one fits 32 bits, else
-// BIGINT; a column of nulls only has the NULL type. Mixed kinds of values,
-// which SQL would either convert or refuse, are left to compute (decimal
-// constants never reach here).
+// The column's type from all of its values, as the service unifies the rows
+// of a VALUES list, row by row: the first integer decides (INTEGER when its
+// digits fit 32 bits, BIGINT otherwise: -2147483648 is the negated BIGINT
+// 2147483648), and a later one widens it only when it does not fit. A column
+// of nulls only has the NULL type. Mixed kinds of values, which SQL would
+// either convert or refuse, are left to compute (decimal constants never
+// reach here).
 arrow::Result<std::shared_ptr<arrow::DataType>> column_type(const std::vector<const Literal*>& values) {
   bool any_bool = false, any_int = false, any_wide = false, any_double = false, any_string = false;
   for (const Literal* value : values) {
@@ -23,9 +25,9 @@ arrow::Result<std::shared_ptr<arrow::DataType>> column_type(const std::vector<co
                    [](std::monostate) {},
                    [&](bool) { any_bool = true; },
                    [&](int64_t v) {
+                     const bool fits = v >= INT32_MIN && v <= INT32_MAX;
+                     any_wide = any_wide || !fits || (!any_int && v == INT32_MIN);
                      any_int = true;
-                     // -2147483648 is the negated BIGINT 2147483648.
-                     any_wide = any_wide || v <= INT32_MIN || v > INT32_MAX;
                    },
                    [&](double) { any_double = true; },
                    [&](const std::string&) { any_string = true; },

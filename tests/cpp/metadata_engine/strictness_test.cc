@@ -69,6 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         SqlCase{all_rows("ordinal_position + 1"), NotHandled, kOverflow, {}},
         SqlCase{first_row("1 * 2147483647 * 3"), NotHandled, kOverflow, {}},
         SqlCase{first_row("2147483647 + 1"), NotHandled, kOverflow, {}},
+        // Compute folds the constants of a chain first, whatever the column holds.
+        SqlCase{first_row("CAST(NULL AS bigint) * 100000 * 100000"), NotHandled, kOverflow, {}},
+        SqlCase{first_row("CAST(ordinal_position AS bigint) * 100000 * 10"), Ok, "", {{"v", arrow::int64(), "[1000000]"}}},
         SqlCase{first_row("CAST(ordinal_position AS bigint) * 9223372036854775807 * 2"), NotHandled, kOverflow, {}},
         SqlCase{first_row("-(-9223372036854775807 - 1)"), NotHandled, kOverflow, {}},
         // The service's remainder is 0 here; the engine's quotient overflows.

@@ -20,7 +20,7 @@ CAST_SOURCES = ["'12'", "'0x1F'", "'0xFFFFFFFF'", "' 7 '", "'1e2'", "'1.5'", "'1
                 "'yes'", "'t'", "'NaN'", "'inf'", "'2020-01-01'", "'2020-01-01 10:00:00'", "1", "1.5", "-1",
                 "2147483648", "CAST(1 AS BIGINT)", "NULL", "true", "'abc'", "''", "'99999'", "'40000'"]
 RARE_LETTERS = ["ǅ", "İ", "ı", "ß", "ẞ", "ﬁ", "ΐ", "ǰ", "Ω", "K", "Å", "ſ", "ς", "Σ", "ǈ", "ᾳ", "ŉ", "Ꭰ", "ꭰ", "ⓐ",
-                "Ⅻ", "𐐀", "𐐨", "é", "Ü", "ÿ", "µ"]
+                "Ⅻ", "𐐀", "𐐨", "é", "Ü", "ÿ", "µ", "\ua7cb", "\U00016ea0", "\u0264"]
 FLOAT_SOURCES = ["CAST('NaN' AS DOUBLE)", "CAST('-0' AS DOUBLE)", "CAST('0' AS DOUBLE)", "-CAST(0 AS DOUBLE)",
                  "CAST('inf' AS DOUBLE)", "CAST('-inf' AS DOUBLE)", "CAST(1 AS DOUBLE)", "CAST('NaN' AS REAL)",
                  "CAST(0.1 AS FLOAT)", "CAST(1 AS DOUBLE) / 3", "0.1 + 0.2"]
@@ -65,7 +65,9 @@ class StrictShapes:
                  f"CAST({col} AS BIGINT) * {c}", f"CAST({col} AS INTEGER) + {c}", f"{c} + {d}", f"{c} * {d}",
                  f"{c} % {d}", f"length({self.col('', (rel.strings or ['table_name'])[0])}) * {c}",
                  f"({col} + {col}) * {c}", f"{col} * {col} * {col} * {c}", f"CAST({c} AS SMALLINT) + {col}",
-                 f"-CAST({c} AS SMALLINT)", f"coalesce({col}, {c}) * {d}"]
+                 f"-CAST({c} AS SMALLINT)", f"coalesce({col}, {c}) * {d}", f"coalesce({col}, {c})",
+                 f"CASE WHEN {col} > 0 THEN {col} ELSE {c} END", f"{col} = {c}", f"{col} IN ({c}, {d})",
+                 f"-{col} * {c}", f"{col} < {c} + {d}", f"CAST({col} AS REAL) * {c}", f"{col} / {c} * {d}"]
         expr = self.rng.choice(forms)
         if self.rng.random() < 0.3:
             return self._query(f"SELECT {col} FROM {{{rel.name}}} WHERE {expr} > {self.rng.choice(['0', '5', '-1'])}",

@@ -1,4 +1,5 @@
 #include "metadata_engine/join_internal.h"
+#include "metadata_engine/name_binding_internal.h"
 
 #include <cstdint>
 #include <utility>
@@ -325,7 +326,7 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
                          ? call->name + "_" + std::get<ColumnRef>(call->args.front()->node).name
                          : call->name;
       } else {
-        item.alias = "expr_" + std::to_string(position);
+        item.alias = constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
       }
     }
     ARROW_RETURN_NOT_OK(bind_expr(*item.expr, bound, error));

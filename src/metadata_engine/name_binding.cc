@@ -1,6 +1,7 @@
 #include "metadata_engine/name_binding_internal.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include <arrow/array.h>
@@ -34,12 +35,11 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// The name the service gives an unaliased select item when it is not the
-// expression's text, or nothing.
+// The name the service gives an unaliased select item (lower case for a
+// column), or nothing when only its text would say.
 std::optional<std::string> plain_output_name(const Expr& expr) {
   if (const auto* ref = std::get_if<ColumnRef>(&expr.node)) return ascii_lower(ref->name);
-  if (const auto* call = std::get_if<AggregateCall>(&expr.node); call && call->star) return std::string("count_star()");
-  return std::nullopt;
+  return constant_output_name(expr);
 }
 
 Problem unnamed_output(const SelectStatement& statement) {
@@ -67,6 +67,35 @@ bool is_snapshot_catalog(const RelationRegistry& registry, const std::string& ca
   }
   return false;
 }
+
+}  // namespace
+
+std::optional<std::string> constant_output_name(const Expr& expr) {
+  if (const auto* call = std::get_if<AggregateCall>(&expr.node); call && call->star) return std::string("count_star()");
+  const auto* literal = std::get_if<Literal>(&expr.node);
+  if (literal == nullptr) return std::nullopt;
+  return std::visit(Overloaded{
+                        [](std::monostate) -> std::optional<std::string> { return std::string("NULL"); },
+                        [](bool v) -> std::optional<std::string> { return std::string(v ? "true" : "false"); },
+                        [&](int64_t v) -> std::optional<std::string> {
+                          // Zero may have been written -0, which the service keeps in the name.
+                          if (!literal->adaptable || v == 0) return std::nullopt;
+                          return std::to_string(v);
+                        },
+                        [](double) -> std::optional<std::string> { return std::nullopt; },
+                        [](const std::string& v) -> std::optional<std::string> {
+                          // Plain text only: how the service spells quotes, escapes and
+                          // other characters in a name is its own business.
+                          for (const char c : v) {
+                            if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_') return std::nullopt;
+                          }
+                          return "'" + v + "'";
+                        },
+                    },
+                    literal->value);
+}
+
+namespace {
 
 class Binder {
  public:

@@ -20,6 +20,12 @@ namespace zv_sql::internal {
 // the snapshot's, a derived table's column that only the service can name.
 // Nested subqueries bind with the scopes around them. With `output_visible`
 // the statement's own select list must also be named as the service names it.
+// The name the service gives an unaliased select item that is no column:
+// count_star() for count(*), and the spelling of a constant (1, -1, 'a',
+// NULL, true); nothing for every other expression, which the service names
+// by its text.
+std::optional<std::string> constant_output_name(const Expr& expr);
+
 std::optional<std::string> binding_problem(const RelationRegistry& registry, const SelectStatement& statement,
                                            bool output_visible);
 

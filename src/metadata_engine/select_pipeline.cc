@@ -10,6 +10,7 @@
 #include <arrow/compute/row/grouper.h>
 
 #include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/name_binding_internal.h"
 
 namespace zv_sql::internal {
 
@@ -53,7 +54,7 @@ Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement
     const int source = ref != nullptr ? find_field(*input->schema(), ref->name) : -1;
     std::string name = item.alias  ? *item.alias
                        : source >= 0 ? input->schema()->field(source)->name()
-                                     : "expr_" + std::to_string(position);
+                                     : constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
     auto field = arrow::field(std::move(name), column->type(), /*nullable=*/true);
     if (source >= 0 && input->schema()->field(source)->metadata()) {
       field = field->WithMetadata(input->schema()->field(source)->metadata());

@@ -126,7 +126,15 @@ INSTANTIATE_TEST_SUITE_P(
         SqlCase{first_row("DATE '2020-01-03' - DATE '2020-01-01'"), NotHandled,
                 "arithmetic on date32[day] is left to compute", {}},
         SqlCase{"SELECT count(*) FROM information_schema.odbc_columns", Ok, "",
-                {{"count_star()", arrow::int64(), "[3]"}}}));
+                {{"count_star()", arrow::int64(), "[3]"}}},
+        // Constants are named by their spelling, as the service names them.
+        SqlCase{"SELECT 1, -2147483648, 'a', NULL, TRUE FROM information_schema.odbc_columns WHERE sql_data_type = 4",
+                Ok, "",
+                {{"1", arrow::int32(), "[1]"},
+                 {"-2147483648", arrow::int64(), "[-2147483648]"},
+                 {"'a'", arrow::utf8(), R"(["a"])"},
+                 {"NULL", arrow::null(), "[null]"},
+                 {"true", arrow::boolean(), "[true]"}}}));
 
 }  // namespace
 }  // namespace zv_sql

@@ -247,6 +247,8 @@ class StrictShapes:
         rel = self._rel_with_strings()
         s = self.col("", self.rng.choice(rel.strings))
         item = self.rng.choice(["count(*)", f"max({s})", f"upper({s})", "1", f"{s} || 'x'", f"count({s})",
-                                f"min({self.col('r', self.rng.choice(rel.strings))})", "'lit'", "NULL"])
+                                f"min({self.col('r', self.rng.choice(rel.strings))})", "'lit'", "NULL", "-1",
+                                "2147483648", "-2147483648", "TRUE", "'é'", "'a b'", "'it''s'", "0", "- 3",
+                                "(SELECT 1)", "1.5", "CAST(1 AS BIGINT)"])
         alias = " r" if "r." in item else ""
         return self._query(f"SELECT {item} FROM {{{rel.name}}}{alias}", "names")

@@ -12,7 +12,9 @@ namespace zv_sql {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Type>, 26> kTypeNames = {{
+// The names the service knows as well ("double precision" arrives as float8;
+// written double_precision it is no type there).
+constexpr std::array<std::pair<std::string_view, Type>, 25> kTypeNames = {{
     {"varchar", Type::String},     {"char", Type::String},
     {"text", Type::String},        {"nvarchar", Type::String},
     {"string", Type::String},      {"bpchar", Type::String},
@@ -21,7 +23,7 @@ constexpr std::array<std::pair<std::string_view, Type>, 26> kTypeNames = {{
     {"int", Type::Int32},          {"smallint", Type::Int16},
     {"int2", Type::Int16},         {"int8", Type::Int64},
     {"bigint", Type::Int64},       {"float8", Type::Float64},
-    {"double", Type::Float64},     {"double_precision", Type::Float64},
+    {"double", Type::Float64},
     {"real", Type::Float32},       {"float", Type::Float32},
     {"float4", Type::Float32},     {"date", Type::Date},
     {"timestamp", Type::Timestamp}, {"datetime", Type::Timestamp},

@@ -15,7 +15,9 @@ INT_LIMITS = ["32767", "32768", "-32768", "65536", "2147483647", "-2147483648", 
               "9223372036854775807", "-9223372036854775807", "0", "-1", "1", "2", "100000"]
 CAST_TARGETS = ["INTEGER", "INT", "BIGINT", "SMALLINT", "INT2", "VARCHAR", "TEXT", "DOUBLE", "FLOAT", "REAL", "FLOAT4",
                 "FLOAT8", "BOOLEAN", "DATE", "TIMESTAMP", "TIMESTAMPTZ", "DECIMAL(10,2)", "VARCHAR(3)", "INTEGER[]",
-                "NUMERIC", "HUGEINT", "TINYINT", "UBIGINT", "BLOB"]
+                "NUMERIC", "HUGEINT", "TINYINT", "UBIGINT", "BLOB", "DOUBLE_PRECISION", "DOUBLE PRECISION",
+                "NVARCHAR", "STRING", "DATETIME", "INT4", "INT8", "BOOL", "FLOAT(10)", "FLOAT8", "CHAR",
+                "TIMESTAMP_WITH_TIME_ZONE", "BPCHAR"]
 CAST_SOURCES = ["'12'", "'0x1F'", "'0xFFFFFFFF'", "' 7 '", "'1e2'", "'1.5'", "'1_000'", "'+5'", "'-0'", "'true'",
                 "'yes'", "'t'", "'NaN'", "'inf'", "'2020-01-01'", "'2020-01-01 10:00:00'", "1", "1.5", "-1",
                 "2147483648", "CAST(1 AS BIGINT)", "NULL", "true", "'abc'", "''", "'99999'", "'40000'"]

@@ -27,7 +27,13 @@ namespace {
 struct OutputColumn {
   std::string internal_name;
   std::string output_name;
+  std::shared_ptr<arrow::DataType> type;  // set when the service's type differs from the kernel's
 };
+
+// The service sums integers as 128-bit integers, delivered as DECIMAL(38,0).
+std::shared_ptr<arrow::DataType> service_sum_type(const arrow::DataType& argument) {
+  return arrow::is_integer(argument.id()) ? arrow::decimal128(38, 0) : nullptr;
+}
 
 Result<std::string> function_for(const AggregateCall& call, bool grouped, std::string* error) {
   const std::string prefix = grouped ? "hash_" : "";
@@ -97,7 +103,7 @@ Result<std::optional<std::string>> aggregate_target(const BatchPtr& input, const
 }
 
 std::string default_output_name(const AggregateCall& call) {
-  if (call.star) return "count_star";
+  if (call.star) return "count_star()";
   if (call.args.size() == 1 && call.args.front()) {
     if (const auto* ref = std::get_if<ColumnRef>(&call.args.front()->node)) return call.name + "_" + ref->name;
   }
@@ -148,7 +154,12 @@ arrow::Status plan_aggregate_call(const BatchPtr& input, const AggregateCall& ca
   } else {
     plan.aggregates.emplace_back(function, nullptr, std::vector<arrow::FieldRef>{}, internal_name);
   }
-  plan.outputs.push_back({std::move(internal_name), item.alias ? *item.alias : default_output_name(call)});
+  std::shared_ptr<arrow::DataType> type;
+  if (call.name == "sum" && target) {
+    const int index = find_field(*input->schema(), *target);
+    if (index >= 0) type = service_sum_type(*input->schema()->field(index)->type());
+  }
+  plan.outputs.push_back({std::move(internal_name), item.alias ? *item.alias : default_output_name(call), type});
   return arrow::Status::OK();
 }
 
@@ -163,7 +174,8 @@ arrow::Status plan_group_column(const BatchPtr& input, const ColumnRef& ref, con
   if (index < 0) {
     return record_failure(error, "GROUP BY column missing in input: " + ref.name, "GROUP BY column missing");
   }
-  plan.outputs.push_back({input->schema()->field(index)->name(), item.alias ? *item.alias : ref.name});
+  const std::string& own_name = input->schema()->field(index)->name();
+  plan.outputs.push_back({own_name, item.alias ? *item.alias : own_name, nullptr});
   return arrow::Status::OK();
 }
 
@@ -197,8 +209,13 @@ Result<BatchPtr> select_outputs(const BatchPtr& result, const std::vector<Output
                             "aggregate output missing column");
     }
     const auto& found = result->schema()->field(index);
-    fields.push_back(arrow::field(output.output_name, found->type(), /*nullable=*/true, found->metadata()));
-    columns.push_back(result->column(index));
+    std::shared_ptr<arrow::Array> column = result->column(index);
+    if (output.type) {
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum cast, cp::Cast(column, cp::CastOptions::Safe(output.type)));
+      column = cast.make_array();
+    }
+    fields.push_back(arrow::field(output.output_name, column->type(), /*nullable=*/true, found->metadata()));
+    columns.push_back(std::move(column));
   }
   return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(), std::move(columns));
 }

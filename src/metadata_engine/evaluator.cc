@@ -12,6 +12,8 @@
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/like_to_regex_internal.h"
 #include "metadata_engine/overloaded_internal.h"
+#include "metadata_engine/sql_types_internal.h"
+#include "metadata_engine/text_rules_internal.h"
 
 namespace zv_sql {
 
@@ -71,13 +73,104 @@ class Evaluator {
   explicit Evaluator(const EvalContext& context) : ctx_(context) {}
 
   Result<Datum> eval(const Expr& expr) {
-    return std::visit([this](const auto& node) { return this->eval_node(node); }, expr.node);
+    ARROW_ASSIGN_OR_RAISE(Datum value, std::visit([this](const auto& node) { return this->eval_node(node); }, expr.node));
+    ARROW_RETURN_NOT_OK(internal::check_float_values(value));
+    return value;
   }
 
  private:
   Result<Datum> eval_child(const ExprPtr& child) {
     if (!child) return fail_short("missing operand");
     return eval(*child);
+  }
+
+  Result<internal::TypedOperand> eval_typed(const ExprPtr& child) {
+    ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(child));
+    return internal::TypedOperand{std::move(value), internal::integer_constant_of(*child)};
+  }
+
+  // The operands cast to the type SQL computes them in; unchanged when they
+  // are not all numbers.
+  static Status unify(std::vector<internal::TypedOperand>& operands) {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type, internal::unified_numeric_type(operands));
+    if (!type) return Status::OK();
+    for (internal::TypedOperand& operand : operands) {
+      ARROW_ASSIGN_OR_RAISE(operand.value, internal::cast_to(operand.value, type));
+    }
+    return Status::OK();
+  }
+
+  // A decimal constant is compared exactly on the service; as a double here
+  // that is the same against values the double holds exactly: SMALLINT,
+  // INTEGER, DOUBLE, and BIGINT values within 2^53 (the front end has
+  // checked the constant itself).
+  static Status check_decimal_comparison(const ExprPtr& side, const Datum& other) {
+    const auto* literal = side ? std::get_if<Literal>(&side->node) : nullptr;
+    if (literal == nullptr || !literal->decimal) return Status::OK();
+    const arrow::Type::type id = other.type()->id();
+    if (id == arrow::Type::INT16 || id == arrow::Type::INT32 || id == arrow::Type::DOUBLE || id == arrow::Type::NA) {
+      return Status::OK();
+    }
+    if (id == arrow::Type::INT64) {
+      constexpr int64_t kExact = int64_t{1} << 53;
+      ARROW_ASSIGN_OR_RAISE(Datum range, cp::MinMax(other));
+      const auto& bounds = range.scalar_as<arrow::StructScalar>().value;
+      bool exact = true;
+      for (const auto& bound : bounds) {
+        if (!bound->is_valid) continue;
+        const int64_t v = static_cast<const arrow::Int64Scalar&>(*bound).value;
+        exact = exact && v > -kExact && v < kExact;
+      }
+      if (exact) return Status::OK();
+    }
+    return internal::decline("decimal constant compared with " + other.type()->ToString() + " is left to compute");
+  }
+
+  // The integer constants of a chain of + (or of *) below `expr`, through
+  // nested operators of the same kind.
+  static void chain_constants(const Expr& expr, ArithOp op, std::vector<const Literal*>& out) {
+    if (const Literal* constant = internal::integer_constant_of(expr)) {
+      out.push_back(constant);
+      return;
+    }
+    const auto* arith = std::get_if<Arithmetic>(&expr.node);
+    if (arith == nullptr || arith->op != op || !arith->left || !arith->right) return;
+    chain_constants(*arith->left, op, out);
+    chain_constants(*arith->right, op, out);
+  }
+
+  // The service's optimizer regroups a chain of + or * and folds its
+  // constants first (x * 2147483648 * 9223372036854775807 fails there for
+  // every x, even a null one). When the constants alone overflow at their
+  // own width, the statement is left to compute.
+  static Status check_constant_folding(const Arithmetic& arith) {
+    std::vector<const Literal*> constants;
+    chain_constants(*arith.left, arith.op, constants);
+    chain_constants(*arith.right, arith.op, constants);
+    if (constants.size() < 2) return Status::OK();
+    bool wide = false;
+    for (const Literal* constant : constants) {
+      const int64_t v = std::get<int64_t>(constant->value);
+      wide = wide || v <= INT32_MIN || v > INT32_MAX;
+    }
+    int64_t folded = arith.op == ArithOp::Add ? 0 : 1;
+    for (const Literal* constant : constants) {
+      const int64_t v = std::get<int64_t>(constant->value);
+      const bool overflow = arith.op == ArithOp::Add ? __builtin_add_overflow(folded, v, &folded)
+                                                     : __builtin_mul_overflow(folded, v, &folded);
+      if (overflow || (!wide && (folded < INT32_MIN || folded > INT32_MAX))) {
+        return internal::decline("integer overflow: left to compute, which reports it");
+      }
+    }
+    return Status::OK();
+  }
+
+  // Integer overflow: compute raises its own error for the statement.
+  static Result<Datum> checked(Result<Datum> result) {
+    if (!result.ok() && result.status().message().find("overflow") != std::string::npos) {
+      return internal::decline("integer overflow: left to compute, which reports it");
+    }
+    return result;
   }
 
   Result<Datum> eval_node(const ColumnRef& ref) {
@@ -98,8 +191,16 @@ class Evaluator {
               return Datum(arrow::MakeNullScalar(std::move(type)));
             },
             [](bool v) -> Result<Datum> { return Datum(std::make_shared<arrow::BooleanScalar>(v)); },
-            [](int64_t v) -> Result<Datum> { return Datum(std::make_shared<arrow::Int64Scalar>(v)); },
-            [](double v) -> Result<Datum> { return Datum(std::make_shared<arrow::DoubleScalar>(v)); },
+            [&](int64_t v) -> Result<Datum> {
+              const bool narrow = literal.adaptable ? (v > INT32_MIN && v <= INT32_MAX) : literal.type == Type::Int32;
+              if (literal.type == Type::Int16) return Datum(std::make_shared<arrow::Int16Scalar>(static_cast<int16_t>(v)));
+              if (narrow) return Datum(std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(v)));
+              return Datum(std::make_shared<arrow::Int64Scalar>(v));
+            },
+            [&](double v) -> Result<Datum> {
+              if (literal.type == Type::Float32) return Datum(std::make_shared<arrow::FloatScalar>(static_cast<float>(v)));
+              return Datum(std::make_shared<arrow::DoubleScalar>(v));
+            },
             [](const std::string& v) -> Result<Datum> { return Datum(std::make_shared<arrow::StringScalar>(v)); },
         },
         literal.value);
@@ -107,31 +208,58 @@ class Evaluator {
 
   Result<Datum> eval_node(const Comparison& cmp) {
     static constexpr const char* kNames[] = {"equal", "not_equal", "less", "less_equal", "greater", "greater_equal"};
-    ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(cmp.left));
-    ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(cmp.right));
-    return call_function(kNames[static_cast<int>(cmp.op)], {left, right});
+    ARROW_ASSIGN_OR_RAISE(internal::TypedOperand left, eval_typed(cmp.left));
+    ARROW_ASSIGN_OR_RAISE(internal::TypedOperand right, eval_typed(cmp.right));
+    ARROW_RETURN_NOT_OK(check_decimal_comparison(cmp.left, right.value));
+    ARROW_RETURN_NOT_OK(check_decimal_comparison(cmp.right, left.value));
+    std::vector<internal::TypedOperand> operands{std::move(left), std::move(right)};
+    ARROW_RETURN_NOT_OK(unify(operands));
+    return call_function(kNames[static_cast<int>(cmp.op)], {operands[0].value, operands[1].value});
   }
 
   Result<Datum> eval_node(const Arithmetic& arith) {
-    ARROW_ASSIGN_OR_RAISE(Datum left, eval_child(arith.left));
-    ARROW_ASSIGN_OR_RAISE(Datum right, eval_child(arith.right));
-    // The checked kernels fail on integer overflow and division by zero,
-    // where SQL raises an error too, instead of wrapping around or
-    // answering infinity.
+    ARROW_ASSIGN_OR_RAISE(internal::TypedOperand left_operand, eval_typed(arith.left));
+    ARROW_ASSIGN_OR_RAISE(internal::TypedOperand right_operand, eval_typed(arith.right));
+    if (arith.op == ArithOp::Concat) {
+      // Concatenating an untyped NULL has the NULL type on the service.
+      if (left_operand.value.type()->id() == arrow::Type::NA || right_operand.value.type()->id() == arrow::Type::NA) {
+        return internal::decline("concatenation with NULL is left to compute");
+      }
+      return call_function("binary_join_element_wise", {left_operand.value, right_operand.value,
+                                                        Datum(std::make_shared<arrow::StringScalar>(""))});
+    }
+    for (const internal::TypedOperand* operand : {&left_operand, &right_operand}) {
+      const arrow::Type::type id = operand->value.type()->id();
+      // Dates, times and text follow rules of their own (DATE - DATE is a
+      // number of days there, a duration here).
+      if (!arrow::is_integer(id) && !arrow::is_floating(id) && id != arrow::Type::NA) {
+        return internal::decline("arithmetic on " + operand->value.type()->ToString() + " is left to compute");
+      }
+    }
+    if (arith.op == ArithOp::Add || arith.op == ArithOp::Mul) ARROW_RETURN_NOT_OK(check_constant_folding(arith));
+    std::vector<internal::TypedOperand> operands{std::move(left_operand), std::move(right_operand)};
+    ARROW_RETURN_NOT_OK(unify(operands));
+    const Datum& left = operands[0].value;
+    const Datum& right = operands[1].value;
+    const bool floating = arrow::is_floating(left.type()->id());
+    // The checked kernels fail on integer overflow, which the statement then
+    // leaves to compute, and on division by zero.
     switch (arith.op) {
-      case ArithOp::Add: return call_function("add_checked", {left, right});
-      case ArithOp::Sub: return call_function("subtract_checked", {left, right});
-      case ArithOp::Mul: return call_function("multiply_checked", {left, right});
-      case ArithOp::Div:
-        // 1 / 3 is 0 in some dialects and 0.333... in others.
-        if (arrow::is_integer(left.type()->id()) && arrow::is_integer(right.type()->id())) {
-          return internal::decline("division of integers is left to compute: its result depends on the dialect");
-        }
-        return call_function("divide_checked", {left, right});
-      case ArithOp::Mod: return modulo(left, right);
-      case ArithOp::Concat:
-        return call_function("binary_join_element_wise",
-                                {left, right, Datum(std::make_shared<arrow::StringScalar>(""))});
+      case ArithOp::Add: return checked(call_function("add_checked", {left, right}));
+      case ArithOp::Sub: return checked(call_function("subtract_checked", {left, right}));
+      case ArithOp::Mul: return checked(call_function("multiply_checked", {left, right}));
+      case ArithOp::Div: {
+        // Integers divide as doubles (7 / 2 is 3.5); a zero divisor gives
+        // infinity there and fails here.
+        if (floating) return call_function("divide_checked", {left, right});
+        ARROW_ASSIGN_OR_RAISE(Datum dividend, internal::cast_to(left, arrow::float64()));
+        ARROW_ASSIGN_OR_RAISE(Datum divisor, internal::cast_to(right, arrow::float64()));
+        return call_function("divide_checked", {dividend, divisor});
+      }
+      case ArithOp::Mod:
+        if (floating) return internal::decline("floating-point remainder is left to compute");
+        return checked(modulo(left, right));
+      case ArithOp::Concat: break;
     }
     return fail_short("unhandled ArithOp");
   }
@@ -159,7 +287,15 @@ class Evaluator {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(unary.operand));
     switch (unary.op) {
       case UnaryOp::Not: return call_function("invert", {operand});
-      case UnaryOp::Negate: return call_function("negate", {operand});
+      case UnaryOp::Negate: {
+        const arrow::Type::type id = operand.type()->id();
+        if (!arrow::is_integer(id) && !arrow::is_floating(id)) {
+          return internal::decline("negation of " + operand.type()->ToString() + " is left to compute");
+        }
+        // -x of a constant at its type's minimum widens on the service; of a
+        // column it overflows. Both are left to compute.
+        return checked(call_function("negate_checked", {operand}));
+      }
       case UnaryOp::IsNull: return call_function("is_null", {operand});
       case UnaryOp::IsNotNull: return call_function("is_valid", {operand});
     }
@@ -185,6 +321,7 @@ class Evaluator {
         return record_failure(ctx_.error, "IN list compares text with a number or boolean", "IN type mismatch");
       }
       any_floating = any_floating || arrow::is_floating(id);
+      ARROW_RETURN_NOT_OK(check_decimal_comparison(item, operand));
       values.push_back(value.scalar());
     }
     // An integer compared with a decimal value is compared as a double; the
@@ -229,6 +366,8 @@ class Evaluator {
     // ILIKE compares both sides lower-cased by the same Unicode rules, on the
     // wildcard path as on the plain one.
     if (like.case_insensitive) {
+      ARROW_RETURN_NOT_OK(internal::check_case_mapping(operand));
+      ARROW_RETURN_NOT_OK(internal::check_case_mapping(Datum(scalar)));
       ARROW_ASSIGN_OR_RAISE(operand, call_function("utf8_lower", {operand}));
       ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {Datum(scalar)}));
       pattern = std::string(static_cast<const arrow::StringScalar&>(*lowered.scalar()).view());
@@ -248,22 +387,27 @@ class Evaluator {
     std::vector<std::shared_ptr<arrow::Array>> conditions;
     std::vector<std::string> names;
     std::vector<Datum> arguments(1);  // slot 0 is the packed conditions
+    std::vector<internal::TypedOperand> results;
     for (const CaseBranch& branch : expr.branches) {
       ARROW_ASSIGN_OR_RAISE(Datum condition, eval_child(branch.when));
       if (expr.operand) {
         ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(expr.operand));
         ARROW_ASSIGN_OR_RAISE(condition, call_function("equal", {operand, condition}));
       }
-      ARROW_ASSIGN_OR_RAISE(Datum then, eval_child(branch.then));
+      ARROW_ASSIGN_OR_RAISE(internal::TypedOperand then, eval_typed(branch.then));
       ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, to_predicate_mask(condition, rows));
       names.push_back("c" + std::to_string(conditions.size()));
       conditions.push_back(std::move(mask));
-      arguments.push_back(std::move(then));
+      results.push_back(std::move(then));
     }
     if (expr.else_) {
-      ARROW_ASSIGN_OR_RAISE(Datum otherwise, eval_child(expr.else_));
-      arguments.push_back(std::move(otherwise));
+      ARROW_ASSIGN_OR_RAISE(internal::TypedOperand otherwise, eval_typed(expr.else_));
+      results.push_back(std::move(otherwise));
     }
+    // The branches' values share one type, as SQL's CASE gives them.
+    ARROW_RETURN_NOT_OK(unify(results));
+    ARROW_RETURN_NOT_OK(check_same_types(results, "CASE"));
+    for (internal::TypedOperand& result : results) arguments.push_back(std::move(result.value));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::StructArray> packed, arrow::StructArray::Make(conditions, names));
     arguments[0] = Datum(std::move(packed));
     return call_function("case_when", std::move(arguments), nullptr, /*first_value=*/1);
@@ -272,34 +416,48 @@ class Evaluator {
   Result<Datum> eval_node(const Cast& cast) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(cast.operand));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> target, to_arrow_type(cast.target));
-    ARROW_RETURN_NOT_OK(check_portable_cast(*operand.type(), *target));
+    ARROW_RETURN_NOT_OK(internal::check_cast(operand, *target));
     cp::CastOptions options = cp::CastOptions::Safe(target);
     return call_function("cast", {operand}, &options);
   }
 
-  // Casts whose text every SQL dialect spells alike are answered here; the
-  // spelling of floating-point numbers and timestamps as text, and the words
-  // accepted as booleans, differ between dialects.
-  static Status check_portable_cast(const arrow::DataType& from, const arrow::DataType& to) {
-    const bool to_text = to.id() == arrow::Type::STRING;
-    if (to_text && (arrow::is_floating(from.id()) || arrow::is_decimal(from.id()) || from.id() == arrow::Type::TIMESTAMP ||
-                    from.id() == arrow::Type::TIME64 || from.id() == arrow::Type::TIME32)) {
-      return internal::decline("cast of " + from.ToString() + " to text is left to compute: its spelling depends on the dialect");
-    }
-    if (to.id() == arrow::Type::BOOL && arrow::is_base_binary_like(from.id())) {
-      return internal::decline("cast of text to boolean is left to compute: the words accepted depend on the dialect");
+  // Values of different types that SQL would convert to one (or refuse) are
+  // left to compute.
+  static Status check_same_types(const std::vector<internal::TypedOperand>& values, const char* what) {
+    const arrow::DataType* first = nullptr;
+    for (const internal::TypedOperand& value : values) {
+      if (value.value.type()->id() == arrow::Type::NA) continue;
+      if (first == nullptr) {
+        first = value.value.type().get();
+      } else if (!first->Equals(*value.value.type())) {
+        return internal::decline(std::string(what) + " over values of different types is left to compute");
+      }
     }
     return Status::OK();
   }
 
   Result<Datum> eval_node(const FunctionCall& call) {
-    std::vector<Datum> args;
-    args.reserve(call.args.size());
+    std::vector<internal::TypedOperand> typed;
+    typed.reserve(call.args.size());
     for (const ExprPtr& arg : call.args) {
-      ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(arg));
-      args.push_back(std::move(value));
+      ARROW_ASSIGN_OR_RAISE(internal::TypedOperand value, eval_typed(arg));
+      typed.push_back(std::move(value));
     }
     const std::string name = ascii_lower(call.name);
+    if (name == "coalesce") {
+      ARROW_RETURN_NOT_OK(unify(typed));
+      ARROW_RETURN_NOT_OK(check_same_types(typed, "coalesce"));
+    }
+    std::vector<Datum> args;
+    for (internal::TypedOperand& value : typed) args.push_back(std::move(value.value));
+    if (name == "upper" || name == "lower") {
+      for (const Datum& arg : args) ARROW_RETURN_NOT_OK(internal::check_case_mapping(arg));
+    }
+    if (name == "length") {
+      // The service counts characters as BIGINT.
+      ARROW_ASSIGN_OR_RAISE(Datum counted, call_function("utf8_length", args));
+      return internal::cast_to(counted, arrow::int64());
+    }
     const char* function = name == "coalesce" ? "coalesce"
                            : name == "upper"  ? "utf8_upper"
                            : name == "lower"  ? "utf8_lower"

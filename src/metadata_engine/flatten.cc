@@ -11,19 +11,20 @@ namespace {
 using arrow::Result;
 using arrow::Status;
 
-// The literal type a column's values take; nulls keep it, so that a subquery
-// without rows still yields a value of the column's type.
+// The literal type a column's values take, at the column's width (a wider
+// one for the unsigned types); nulls keep it, so that a subquery without rows
+// still yields a value of the column's type.
 Type literal_type(const arrow::DataType& type) {
   switch (type.id()) {
     case arrow::Type::BOOL: return Type::Bool;
     case arrow::Type::INT8:
-    case arrow::Type::INT16:
-    case arrow::Type::INT32:
-    case arrow::Type::INT64:
     case arrow::Type::UINT8:
+    case arrow::Type::INT16: return Type::Int16;
     case arrow::Type::UINT16:
+    case arrow::Type::INT32: return Type::Int32;
+    case arrow::Type::INT64:
     case arrow::Type::UINT32: return Type::Int64;
-    case arrow::Type::FLOAT:
+    case arrow::Type::FLOAT: return Type::Float32;
     case arrow::Type::DOUBLE: return Type::Float64;
     case arrow::Type::STRING:
     case arrow::Type::LARGE_STRING: return Type::String;

@@ -1,4 +1,5 @@
 #include "metadata_engine/join_internal.h"
+#include "metadata_engine/name_binding_internal.h"
 
 #include <cstdint>
 #include <utility>
@@ -317,14 +318,15 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
     // Names as the user wrote them, fixed before references are rewritten.
     if (!item.alias) {
       if (const auto* ref = std::get_if<ColumnRef>(&item.expr->node)) {
-        item.alias = ref->name;
+        const int index = find_column(bound, *ref);
+        item.alias = index >= 0 ? bound.columns[index].name : ref->name;
       } else if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
-        item.alias = call->star ? "count_star"
+        item.alias = call->star ? "count_star()"
                      : call->args.size() == 1 && call->args.front() && std::holds_alternative<ColumnRef>(call->args.front()->node)
                          ? call->name + "_" + std::get<ColumnRef>(call->args.front()->node).name
                          : call->name;
       } else {
-        item.alias = "expr_" + std::to_string(position);
+        item.alias = constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
       }
     }
     ARROW_RETURN_NOT_OK(bind_expr(*item.expr, bound, error));

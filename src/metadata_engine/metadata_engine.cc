@@ -7,6 +7,7 @@
 #include "metadata_engine/decimal_constants_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/join_internal.h"
+#include "metadata_engine/name_binding_internal.h"
 #include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/pending_steps_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
@@ -104,10 +105,17 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
   // Every nested statement runs one level deeper; the cap keeps the stack
   // bounded whatever the statement's shape.
   if (depth > internal::kMaxSubqueryDepth) return not_handled("subqueries nested too deeply for the metadata path");
-  internal::rewrite_exists(registry, statement);
   if (auto missing = find_missing_relation_anywhere(registry, statement)) {
     return not_handled("relation not cached: " + *missing);
   }
+  // Names bind once, over the whole statement as written, before any
+  // rewrite moves a subquery's names into the outer query.
+  if (depth == 0) {
+    if (auto problem = internal::binding_problem(registry, statement, /*output_visible=*/true)) {
+      return not_handled(std::move(*problem));
+    }
+  }
+  internal::rewrite_exists(registry, statement);
   if (auto reason = internal::pending_step_reason(statement)) return not_handled(std::move(*reason));
   if (auto reason = internal::decimal_constant_reason(statement)) return not_handled(std::move(*reason));
   if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok()) return failed("", init);

@@ -10,6 +10,7 @@
 #include <arrow/compute/row/grouper.h>
 
 #include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/name_binding_internal.h"
 
 namespace zv_sql::internal {
 
@@ -48,16 +49,15 @@ Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement
       return record_failure(error, "projection item evaluated to non-array, non-scalar",
                             "projection item evaluated to non-array, non-scalar");
     }
+    // A column keeps its own name, however the query spelled it.
     const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
-    std::string name = item.alias    ? *item.alias
-                       : ref != nullptr ? ref->name
-                                        : "expr_" + std::to_string(position);
+    const int source = ref != nullptr ? find_field(*input->schema(), ref->name) : -1;
+    std::string name = item.alias  ? *item.alias
+                       : source >= 0 ? input->schema()->field(source)->name()
+                                     : constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
     auto field = arrow::field(std::move(name), column->type(), /*nullable=*/true);
-    if (ref != nullptr) {
-      const int source = find_field(*input->schema(), ref->name);
-      if (source >= 0 && input->schema()->field(source)->metadata()) {
-        field = field->WithMetadata(input->schema()->field(source)->metadata());
-      }
+    if (source >= 0 && input->schema()->field(source)->metadata()) {
+      field = field->WithMetadata(input->schema()->field(source)->metadata());
     }
     fields.push_back(std::move(field));
     columns.push_back(std::move(column));

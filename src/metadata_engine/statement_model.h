@@ -40,6 +40,11 @@ struct Literal {
   // Written as a decimal constant (0.1): SQL computes with its exact decimal
   // value, which the double held here only approximates.
   bool decimal = false;
+  // Written as an integer constant: SQL types it by its value (INTEGER when
+  // it fits 32 bits, else BIGINT) and, beside a narrower integer operand that
+  // can hold it, as that operand's type. Values the engine makes itself
+  // (subquery results) keep the type they came with.
+  bool adaptable = false;
 };
 
 struct Comparison {

@@ -36,7 +36,7 @@ void output_names(const RelationRegistry& registry, const SelectStatement& state
       out.insert(ascii_lower(ref->name));
     } else if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
       out.insert(call->name);
-      out.insert("count_star");
+      out.insert("count_star()");
       if (call->args.size() == 1 && call->args.front()) {
         if (const auto* arg = std::get_if<ColumnRef>(&call->args.front()->node)) {
           out.insert(call->name + "_" + ascii_lower(arg->name));
@@ -74,7 +74,7 @@ void collect(const RelationRegistry& registry, const FromItem* from, InnerNames&
                    const size_t width = table.rows.empty() ? 0 : table.rows.front().size();
                    for (size_t i = 0; i < width; ++i) {
                      names.columns.insert(i < table.column_names.size() ? ascii_lower(table.column_names[i])
-                                                                        : "column" + std::to_string(i + 1));
+                                                                        : "col" + std::to_string(i));
                    }
                  },
              },

@@ -1,6 +1,8 @@
 // Parse-tree expressions to Expr: one function per node kind behind one
 // dispatch whose default rejects the node.
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <string>
 #include <system_error>
 
@@ -25,6 +27,45 @@ ExprPtr malformed(TranslateContext& ctx, std::string message) {
   return nullptr;
 }
 
+// Whether the decimal constant `text` (digits with one point, maybe signed,
+// or a number with an exponent, which SQL reads as a double anyway) has a
+// value a double holds exactly: digits/10^k is m/2^k for m = digits/5^k, exact
+// when 5^k divides the digits and m has at most 53 bits.
+bool held_exactly_by_double(std::string_view text) {
+  if (text.find_first_of("eE") != std::string_view::npos) return true;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  const size_t point = text.find('.');
+  std::string digits(text.substr(0, point));
+  std::string fraction(point == std::string_view::npos ? std::string_view() : text.substr(point + 1));
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  digits += fraction;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  if (digits.size() > 18 || fraction.size() > 26) return false;
+  uint64_t mantissa = std::stoull(digits);
+  for (size_t k = 0; k < fraction.size(); ++k) {
+    if (mantissa % 5 != 0) return false;
+    mantissa /= 5;
+  }
+  return mantissa < (uint64_t{1} << 53);
+}
+
+// Up to `length` characters of the statement text at the node's location.
+std::string text_at(const TranslateContext& ctx, const json& node, size_t length) {
+  const json* location = member(node, "location");
+  if (location == nullptr || !location->is_number_integer()) return "";
+  const int64_t at = location->get<int64_t>();
+  if (at < 0 || static_cast<size_t>(at) >= ctx.sql.size()) return "";
+  return std::string(ctx.sql.substr(static_cast<size_t>(at), length));
+}
+
+bool written_as_plain_string(const TranslateContext& ctx, const json& a_const) {
+  const json* location = member(a_const, "location");
+  if (location == nullptr || !location->is_number_integer()) return false;
+  const int64_t at = location->get<int64_t>();
+  return at >= 0 && static_cast<size_t>(at) < ctx.sql.size() && ctx.sql[static_cast<size_t>(at)] == '\'';
+}
+
 ExprPtr translate_const(TranslateContext& ctx, const json& body) {
   if (member(body, "isnull") && bool_member(body, "isnull")) {
     return make_expr(Literal{std::monostate{}, Type::Null});
@@ -32,30 +73,43 @@ ExprPtr translate_const(TranslateContext& ctx, const json& body) {
   if (member(body, "ival")) {
     auto value = integer_constant(ctx, body);
     if (!value) return nullptr;
-    return make_expr(Literal{*value, Type::Int64});
+    return make_expr(Literal{*value, Type::Int64, /*decimal=*/false, /*adaptable=*/true});
   }
   if (const json* holder = member(body, "fval")) {
     auto text = string_member(*holder, "fval");
     if (!text) return malformed(ctx, "invalid numeric literal: (null)");
     const char* begin = text->data();
     const char* end = begin + text->size();
-    // Integers too large for 32 bits arrive here too; they stay integers.
-    if (text->find_first_not_of("0123456789") == std::string::npos) {
+    // Integers too large for 32 bits arrive here too (negated ones with their
+    // sign); they stay integers.
+    const size_t digits_from = (!text->empty() && text->front() == '-') ? 1 : 0;
+    if (text->size() > digits_from && text->find_first_not_of("0123456789", digits_from) == std::string::npos) {
       int64_t integer = 0;
       auto [ptr, ec] = std::from_chars(begin, end, integer);
-      if (ec != std::errc() || ptr != end) return out_of_scope(ctx, "integer constant beyond 64 bits");
-      return make_expr(Literal{integer, Type::Int64});
+      // -9223372036854775808 is the negated 128-bit 9223372036854775808 there.
+      if (ec != std::errc() || ptr != end || integer == INT64_MIN) {
+        return out_of_scope(ctx, "integer constant beyond 64 bits");
+      }
+      return make_expr(Literal{integer, Type::Int64, /*decimal=*/false, /*adaptable=*/true});
     }
     double value = 0;
     auto [ptr, ec] = std::from_chars(begin, end, value);
     if (ec != std::errc() || ptr != end) return malformed(ctx, "invalid numeric literal: " + *text);
+    if (!held_exactly_by_double(*text)) {
+      return out_of_scope(ctx, "decimal constant a double does not hold exactly is left to compute");
+    }
     return make_expr(Literal{value, Type::Float64, /*decimal=*/true});
   }
   if (const json* holder = member(body, "sval")) {
+    // Only a plain quoted string means the same text everywhere: escape
+    // strings (E'..'), Unicode escapes (U&'..') and dollar quoting are read
+    // differently, or refused, by other dialects.
+    if (!written_as_plain_string(ctx, body)) return out_of_scope(ctx, "string constant not in plain quotes is left to compute");
     return make_expr(Literal{string_member(*holder, "sval").value_or(""), Type::String});
   }
-  if (const json* holder = member(body, "bsval")) {
-    return make_expr(Literal{string_member(*holder, "bsval").value_or(""), Type::String});
+  if (member(body, "bsval")) {
+    // x'41' and B'101' are byte strings, not text.
+    return out_of_scope(ctx, "bit-string constant is left to compute");
   }
   if (const json* holder = member(body, "boolval")) {
     // This parser delivers TRUE and FALSE as boolean constants.
@@ -79,9 +133,11 @@ ExprPtr translate_column_ref(TranslateContext& ctx, const json& body) {
     if (!part) return out_of_scope(ctx, "non-string identifier component in column reference");
     parts.push_back(std::move(*part));
   }
+  // schema.table.column names a schema the binding would have to check too.
+  if (parts.size() > 2) return out_of_scope(ctx, "column reference with more than one qualifier is left to compute");
   ColumnRef ref;
   ref.name = parts.back();
-  if (parts.size() > 1) ref.qualifier = parts[parts.size() - 2];
+  if (parts.size() > 1) ref.qualifier = parts.front();
   return make_expr(std::move(ref));
 }
 
@@ -199,6 +255,7 @@ ExprPtr translate_a_expr(TranslateContext& ctx, const json& body) {
     if (op == "!~~" || op == "!~~*") return make_expr(Unary{UnaryOp::Not, std::move(result)});
     return result;
   }
+  if (!left && right && *name == "-") return make_expr(Unary{UnaryOp::Negate, std::move(right)});
   if (!left || !right) return malformed(ctx, "binary operator missing operand");
   if (auto op = comparison_op(*name)) return make_expr(Comparison{*op, std::move(left), std::move(right)});
   if (auto op = arithmetic_op(*name)) return make_expr(Arithmetic{*op, std::move(left), std::move(right)});
@@ -209,6 +266,9 @@ ExprPtr translate_func_call(TranslateContext& ctx, const json& body) {
   const json* names = list_member(body, "funcname");
   auto raw_name = names ? string_node(&names->front()) : std::nullopt;
   if (!raw_name) return malformed(ctx, "function call without name");
+  // schema.function(...) is resolved in the service's catalog, and a.b(...)
+  // with no such schema is an error there.
+  if (names->size() > 1) return out_of_scope(ctx, "qualified function name is left to compute");
   const std::string name = ascii_lower(*raw_name);
   if (member(body, "over")) return out_of_scope(ctx, "window functions are not supported in the metadata path");
   if (member(body, "agg_filter") || bool_member(body, "agg_within_group") || list_member(body, "agg_order")) {
@@ -235,8 +295,7 @@ ExprPtr translate_func_call(TranslateContext& ctx, const json& body) {
 }
 
 bool is_narrowed_type_name(std::string_view name) {
-  return name == "smallint" || name == "int2" || name == "real" || name == "float4" || name == "char" ||
-         name == "bpchar" || name == "timestamptz" || name == "timestamp_with_time_zone";
+  return name == "char" || name == "bpchar" || name == "timestamptz" || name == "timestamp_with_time_zone";
 }
 
 ExprPtr translate_type_cast(TranslateContext& ctx, const json& body) {
@@ -251,11 +310,16 @@ ExprPtr translate_type_cast(TranslateContext& ctx, const json& body) {
   if (!name) return malformed(ctx, "CAST type name not a string");
   // An array type would otherwise pass for its element type.
   if (list_member(*type_name, "arrayBounds")) return out_of_scope(ctx, "CAST to unsupported type: " + *name + "[]");
-  const Type target = type_from_name(*name);
+  Type target = type_from_name(*name);
   if (target == Type::Unknown) return out_of_scope(ctx, "CAST to unsupported type: " + *name);
-  // A length or precision, and types narrower than the engine's own (smallint,
-  // real, char) or with a time zone, would change values in ways the engine
-  // does not reproduce.
+  // The parser reads FLOAT as float8, the service as the 32-bit REAL.
+  if (ascii_lower(*name) == "float8") {
+    const std::string written = ascii_lower(text_at(ctx, *type_name, 6));
+    if (written.rfind("float(", 0) == 0) return out_of_scope(ctx, "CAST to FLOAT(n) is left to compute");
+    if (written.rfind("float", 0) == 0 && written != "float8") target = Type::Float32;
+  }
+  // A length or precision, a padded text type or a time zone would change
+  // values in ways the engine does not reproduce.
   if (list_member(*type_name, "typmods") || is_narrowed_type_name(ascii_lower(*name))) {
     return out_of_scope(ctx, "CAST to " + *name + " is left to compute");
   }

@@ -19,6 +19,8 @@ FromItemPtr fail_from(TranslateContext& ctx, ParseCode code, std::string message
 }
 
 FromItemPtr translate_range_var(TranslateContext& ctx, const json& body) {
+  // FROM ONLY t: the service's parser refuses the inheritance marker.
+  if (!bool_member(body, "inh")) return fail_from(ctx, ParseCode::OutOfScope, "FROM ONLY is left to compute");
   RelationRef ref;
   ref.catalog = string_member(body, "catalogname").value_or("");
   ref.schema = string_member(body, "schemaname").value_or("");
@@ -216,7 +218,13 @@ std::optional<int64_t> translate_limit_value(TranslateContext& ctx, const json& 
     ctx.fail(ParseCode::OutOfScope, "LIMIT/OFFSET with non-integer literal");
     return std::nullopt;
   }
-  return integer_constant(ctx, *node->body);
+  std::optional<int64_t> count = integer_constant(ctx, *node->body);
+  // Compute refuses a negative count rather than reading it as 0 or none.
+  if (count && *count < 0) {
+    ctx.fail(ParseCode::OutOfScope, "negative LIMIT/OFFSET is left to compute");
+    return std::nullopt;
+  }
+  return count;
 }
 
 // The scope checks of one SELECT, in the order their messages take priority.

@@ -17,8 +17,8 @@ struct TypeNameCase {
 TEST(TypeNames, LookupIsCaseInsensitiveAndClosed) {
   const TypeNameCase cases[] = {
       {"VARCHAR", Type::String},   {"bpchar", Type::String},         {"Text", Type::String},
-      {"bool", Type::Bool},        {"int2", Type::Int32},            {"INTEGER", Type::Int32},
-      {"bigint", Type::Int64},     {"double_precision", Type::Float64}, {"real", Type::Float64},
+      {"bool", Type::Bool},        {"int2", Type::Int16},            {"INTEGER", Type::Int32},
+      {"bigint", Type::Int64},     {"double_precision", Type::Unknown}, {"real", Type::Float32},
       {"date", Type::Date},        {"timestamptz", Type::Timestamp}, {"numeric", Type::Unknown},
       {"", Type::Unknown},         {"varchar2", Type::Unknown},      {"interval", Type::Unknown},
   };

@@ -1,8 +1,10 @@
 """Differential tester of the metadata engine: random SELECTs over every
 information_schema relation, run through the driver (loaded by the ADBC driver
 manager) against a dev server holding a rich catalog, and every answer the
-driver gave locally compared with DuckDB's answer for the same SQL over the
-same snapshot data.
+driver gave locally compared with what compute answers for the same SQL: the
+dev server's own query runner over a DuckDB holding the snapshot data under
+the dev server's catalog name. Column names and Arrow types must match as well
+as the rows, and a local answer where compute raises is a difference.
 
     .venv/bin/python tests/python/metadata_engine/differential.py [--queries N] [--seed S|random]
 
@@ -30,8 +32,18 @@ import pyarrow as pa
 
 REPO = pathlib.Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
+sys.path.insert(0, str(REPO / "devserver"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import frame_client  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
+from strict_shapes import StrictShapes  # noqa: E402
+from zorvane_devserver import CATALOG_NAME  # noqa: E402
+from zorvane_devserver.query_runner import QueryRun  # noqa: E402
+
+# The schema that stands for information_schema on the reference side (a
+# DuckDB schema cannot take that name), so that every qualified spelling of a
+# relation or column renders the same way on both sides.
+REFERENCE_SCHEMA = "zvinfo"
 
 SLOTS = ("catalogs", "schemata", "tables", "columns", "views", "key_column_usage", "odbc_columns",
          "table_constraints", "referential_constraints")
@@ -109,21 +121,28 @@ class Relation:
     stub: bool = False
 
 
+# Shapes of catalog queries as hosts write them; the others probe strictness
+# and are mostly left to compute.
+CATALOG_SHAPES = ("simple", "grouped", "joined", "subquery", "derived_catalog")
+
+
 @dataclass
 class Query:
     template: str
     ordered: bool = False  # ORDER BY fixes the order of all rows
     star: bool = False
+    shape: str = "simple"
 
     def render(self, engine_side: bool) -> str:
-        names = {r: (f"information_schema.{r}" if engine_side else f"zv_{r}") for r in list(SLOTS) + list(STUBS)}
-        return self.template.format(**names)
+        schema = "information_schema" if engine_side else REFERENCE_SCHEMA
+        names = {r: f"{schema}.{r}" for r in list(SLOTS) + list(STUBS)}
+        return self.template.format(IS=schema, **names)
 
 
 NON_ASCII_WORDS = ["café", "CAFÉ", "Ünïcode", "été", "ÆØÅ", "straße", "ΣΊΣΥΦΟΣ"]
 
 
-class Generator:
+class Generator(StrictShapes):
     def __init__(self, rng: random.Random, relations: dict[str, Relation]):
         self.rng = rng
         self.relations = relations
@@ -336,8 +355,8 @@ class Generator:
         if keys:
             sql += " GROUP BY " + ", ".join(quote(k) for k in keys)
         if self.rng.random() < 0.5:
-            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True)
-        return Query(sql)
+            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True, shape="grouped")
+        return Query(sql, shape="grouped")
 
     JOINS = [
         ("tables", "columns", ["table_schema", "table_name"]),
@@ -377,8 +396,8 @@ class Generator:
             sql += " WHERE " + self.predicate(rel, side)
         if names != ["n"] and self.rng.random() < 0.6:
             extra = [f"a.{quote(c)}" for c in left.strings] + [f"b.{quote(c)}" for c in right.strings]
-            return Query(sql + self.order_by(names, extra) + self.limit(), ordered=True)
-        return Query(sql)
+            return Query(sql + self.order_by(names, extra) + self.limit(), ordered=True, shape="joined")
+        return Query(sql, shape="joined")
 
     def with_subquery(self) -> Query:
         rel = self.relation()
@@ -404,8 +423,8 @@ class Generator:
         else:
             sql += self.predicate(rel, q)
         if self.rng.random() < 0.5:
-            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True)
-        return Query(sql)
+            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True, shape="subquery")
+        return Query(sql, shape="subquery")
 
     def derived(self) -> Query:
         rel = self.relation()
@@ -416,12 +435,13 @@ class Generator:
         outer_items = ", ".join(f"d.{quote(n)}" for n in names)
         sql = f"SELECT {outer_items} FROM ({inner}) d"
         if self.rng.random() < 0.5:
-            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True)
-        return Query(sql)
+            return Query(sql + self.order_by(names, []) + self.limit(), ordered=True, shape="derived_catalog")
+        return Query(sql, shape="derived_catalog")
 
     def query(self) -> Query:
-        shape = self.rng.choices([self.simple, self.grouped, self.joined, self.with_subquery, self.derived],
-                                 weights=[45, 18, 17, 12, 8])[0]
+        shape = self.rng.choices([self.simple, self.grouped, self.joined, self.with_subquery, self.derived,
+                                  self.strict],
+                                 weights=[25, 10, 9, 7, 4, 45])[0]
         return shape()
 
 
@@ -430,8 +450,9 @@ class Generator:
 
 
 def normalise(value):
-    """Values compared by what they are, not by their Arrow width: an int64
-    sum equals DuckDB's 128-bit one, a double average equals DuckDB's."""
+    """Values compared by what they are, not by their Arrow width (Arrow types
+    are compared on their own): an integer equals the same decimal, and a
+    double is compared to 9 places, its sign kept for zero."""
     if value is None:
         return ("", "")
     if isinstance(value, bool):
@@ -440,6 +461,8 @@ def normalise(value):
         number = float(value)
         if isinstance(value, int) or (isinstance(value, decimal.Decimal) and value == value.to_integral_value()):
             return ("num", int(value))
+        if number == 0 and math.copysign(1.0, number) < 0:
+            return ("num", "-0.0")
         return ("num", round(number, 9)) if math.isfinite(number) else ("num", str(number))
     return (type(value).__name__, value)
 
@@ -452,25 +475,75 @@ def sort_key(row: tuple) -> tuple:
     return tuple((kind, str(value)) for kind, value in row)
 
 
+def type_name(arrow_type: pa.DataType) -> str:
+    """Text types compare as one: how a string column is laid out is the
+    transport's business, not the answer's."""
+    if pa.types.is_large_string(arrow_type) or str(arrow_type) == "string_view":
+        return "string"
+    return str(arrow_type)
+
+
+@dataclass
+class ShapeCount:
+    total: int = 0
+    local: int = 0
+    differences: int = 0
+
+
 @dataclass
 class Report:
     total: int = 0
     local: int = 0
     differences: list[str] = field(default_factory=list)
     compute_errors: int = 0
+    shapes: dict[str, ShapeCount] = field(default_factory=dict)
 
     @property
     def local_share(self) -> float:
-        return self.local / self.total if self.total else 0.0
+        """The share of catalog queries (the shapes hosts send) answered locally."""
+        counts = [c for name, c in self.shapes.items() if name in CATALOG_SHAPES]
+        total = sum(c.total for c in counts)
+        return sum(c.local for c in counts) / total if total else 0.0
+
+    def count(self, query: Query) -> ShapeCount:
+        return self.shapes.setdefault(query.shape, ShapeCount())
 
     def summary(self) -> str:
-        return (f"{self.total} queries, {self.local} answered locally ({100 * self.local_share:.1f} %), "
-                f"{len(self.differences)} differences, {self.compute_errors} refused by compute")
+        lines = [f"{self.total} queries, {self.local} answered locally, {len(self.differences)} differences, "
+                 f"{self.compute_errors} refused by compute; catalog shapes answered locally: "
+                 f"{100 * self.local_share:.1f} %"]
+        for name in sorted(self.shapes):
+            c = self.shapes[name]
+            lines.append(f"  {name:16} {c.total:5} queries {c.local:5} local {c.differences:4} differences")
+        return "\n".join(lines)
+
+
+class _ReferenceDatabase:
+    """What zorvane_devserver's QueryRun needs of its Database: a fresh cursor
+    on a DuckDB whose current catalog has the dev server's name."""
+
+    def __init__(self):
+        self._root = duckdb.connect(":memory:")
+        self._root.execute(f"ATTACH ':memory:' AS {CATALOG_NAME}")
+        self._root.execute(f"USE {CATALOG_NAME}")
+        self._root.execute(f"CREATE SCHEMA {REFERENCE_SCHEMA}")
+
+    def cursor(self) -> duckdb.DuckDBPyConnection:
+        cur = self._root.cursor()
+        cur.execute(f"USE {CATALOG_NAME}")
+        return cur
+
+    def load(self, name: str, table: pa.Table) -> None:
+        cur = self.cursor()
+        cur.register("incoming", table)
+        cur.execute(f"CREATE TABLE {REFERENCE_SCHEMA}.{name} AS SELECT * FROM incoming")
+        cur.unregister("incoming")
+        cur.close()
 
 
 class Session:
-    """A dev server with the rich catalog, a driver connection and DuckDB over
-    the same snapshot data."""
+    """A dev server with the rich catalog, a driver connection, and compute's
+    reference: the dev server's query runner over the same snapshot data."""
 
     def __init__(self, driver_path: str, workdir: pathlib.Path):
         self.server = start_devserver(nodes=1, fault_injection=False)
@@ -481,16 +554,16 @@ class Session:
             if result.error_body or result.error:
                 raise RuntimeError(f"{statement}: {result.error_body or result.error}")
         snapshot = frame_client.snapshot(self.server.url, token)
-        self.duck = duckdb.connect()
+        self.reference = _ReferenceDatabase()
         self.relations: dict[str, Relation] = {}
         for index, slot in enumerate(SLOTS):
             parts = [pa.ipc.open_stream(pa.py_buffer(b)).read_all() for b in snapshot.batches(index)]
             table = pa.concat_tables(parts)
-            self.duck.register(f"zv_{slot}", table)
+            self.reference.load(slot, table)
             self.relations[slot] = self._describe(slot, table)
         for stub, columns in STUBS.items():
             table = pa.table({c: pa.array([], pa.string()) for c in columns})
-            self.duck.register(f"zv_{stub}", table)
+            self.reference.load(stub, table)
             self.relations[stub] = Relation(stub, columns, [], {}, stub=True)
         self.trace = workdir / "sql.trace"
         self.conn = dbapi.connect(driver=driver_path, uri=self.server.url,
@@ -521,33 +594,53 @@ class Session:
         new, self.trace_offset = text[self.trace_offset:], len(text)
         return table, "MetadataEngine(cache hit) -> " in new
 
+    def run_reference(self, sql: str) -> pa.Table:
+        """Compute's answer, as the dev server's query runner produces it; the
+        last result set is the answer (every generated statement has one)."""
+        run = QueryRun(self.reference, sql)
+        try:
+            result_sets = run.execute()
+            reader = result_sets[-1].reader
+            if reader is None:
+                raise duckdb.Error("statement returned no rows")
+            return reader.read_all()
+        finally:
+            run.close()
+
     def check(self, query: Query, report: Report) -> None:
         report.total += 1
+        counts = report.count(query)
+        counts.total += 1
         ours, local = self.run_driver(query.render(engine_side=True))
         if not local:
             report.compute_errors += ours is None
             return
         report.local += 1
-        sql = query.render(engine_side=False)
+        counts.local += 1
         try:
-            theirs = self.duck.sql(sql).to_arrow_table()
+            theirs = self.run_reference(query.render(engine_side=False))
         except duckdb.Error as exc:
-            report.differences.append(f"{query.render(True)}\n  answered locally, DuckDB raises: {exc}")
-            return
-        problem = compare(ours, theirs, query)
+            problem = f"answered locally, compute raises: {str(exc).splitlines()[0]}"
+        else:
+            problem = compare(ours, theirs, query)
         if problem:
-            report.differences.append(f"{query.render(True)}\n  {problem}")
+            counts.differences += 1
+            report.differences.append(f"[{query.shape}] {query.render(True)}\n  {problem}")
 
 
 def compare(ours: pa.Table, theirs: pa.Table, query: Query) -> str | None:
     if ours.column_names != theirs.column_names:
-        return f"columns {ours.column_names} != DuckDB {theirs.column_names}"
+        return f"columns {ours.column_names} != compute {theirs.column_names}"
+    our_types = [type_name(f.type) for f in ours.schema]
+    their_types = [type_name(f.type) for f in theirs.schema]
+    if our_types != their_types:
+        return f"types {our_types} != compute {their_types}"
     a, b = rows_of(ours), rows_of(theirs)
     if not query.ordered:
         a, b = sorted(a, key=sort_key), sorted(b, key=sort_key)
     if a != b:
         first = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
-        return (f"{len(a)} rows vs DuckDB {len(b)}; first difference at row {first}: "
+        return (f"{len(a)} rows vs compute {len(b)}; first difference at row {first}: "
                 f"{a[first] if first < len(a) else '-'} vs {b[first] if first < len(b) else '-'}")
     return None
 
@@ -560,8 +653,9 @@ def run(driver_path: str, queries: int, seed: int, verbose: bool = False) -> Rep
             generator = Generator(random.Random(seed), session.relations)
             for _ in range(queries):
                 query = generator.query()
+                before = len(report.differences)
                 session.check(query, report)
-                if verbose and report.differences and report.differences[-1].startswith(query.render(True)):
+                if verbose and len(report.differences) > before:
                     print(report.differences[-1], flush=True)
         finally:
             session.close()
@@ -573,10 +667,11 @@ def main() -> int:
     parser.add_argument("--queries", type=int, default=3000)
     parser.add_argument("--seed", default="random")
     parser.add_argument("--driver", default=str(REPO / "build" / "src" / "libzorvane_adbc.so"))
+    parser.add_argument("--quiet", action="store_true", help="print the summary only")
     args = parser.parse_args()
     seed = int(time.time()) if args.seed == "random" else int(args.seed)
     print(f"differential run: {args.queries} queries, seed {seed}", flush=True)
-    report = run(args.driver, args.queries, seed, verbose=True)
+    report = run(args.driver, args.queries, seed, verbose=not args.quiet)
     print(report.summary())
     return 1 if report.differences or report.local_share < 0.85 else 0
 

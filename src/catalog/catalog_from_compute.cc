@@ -8,30 +8,17 @@
 
 #include "diagnostics/sql_trace.h"
 #include "util/failure.h"
+#include "util/sql_identifier.h"
 #include "stream/query_failure.h"
 #include "stream/query_worker.h"
 
 namespace zv {
 
-namespace {
-
-std::string QuotedIdentifier(std::string_view name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted.push_back('"');
-    quoted.push_back(c);
-  }
-  quoted.push_back('"');
-  return quoted;
-}
-
-}  // namespace
-
 std::string LimitZeroQuery(const CatalogTableName& table) {
   std::string sql = "SELECT * FROM ";
-  if (!table.catalog.empty()) sql += QuotedIdentifier(table.catalog) + ".";
-  if (!table.schema.empty()) sql += QuotedIdentifier(table.schema) + ".";
-  return sql + QuotedIdentifier(table.name) + " LIMIT 0";
+  if (!table.catalog.empty()) sql += QuoteIdentifier(table.catalog) + ".";
+  if (!table.schema.empty()) sql += QuoteIdentifier(table.schema) + ".";
+  return sql + QuoteIdentifier(table.name) + " LIMIT 0";
 }
 
 arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(const ComputeCatalogCall& call,

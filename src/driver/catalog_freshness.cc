@@ -3,7 +3,6 @@
 #include "diagnostics/log.h"
 #include "driver/connection.h"
 #include "driver/database.h"
-#include "driver/option_values.h"
 #include "driver/sql_placeholders.h"
 #include "snapshot/confirmed_version.h"
 #include "snapshot/info_schema_registration.h"

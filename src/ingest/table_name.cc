@@ -4,18 +4,6 @@
 
 namespace zv {
 
-std::string QuoteIdentifier(std::string_view name) {
-  std::string out;
-  out.reserve(name.size() + 2);
-  out.push_back('"');
-  for (const char ch : name) {
-    if (ch == '"') out.push_back('"');
-    out.push_back(ch);
-  }
-  out.push_back('"');
-  return out;
-}
-
 TableName TableName::FromSettings(const IngestSettings& settings) {
   TableName name;
   name.catalog = settings.target_catalog;

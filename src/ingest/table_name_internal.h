@@ -6,13 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "util/sql_identifier.h"
+
 namespace zv {
 
 struct IngestSettings;
-
-// "a\"b" -> "\"a\"\"b\"": always quoted, so reserved words, spaces, dots and
-// non-ASCII letters are taken literally.
-std::string QuoteIdentifier(std::string_view name);
 
 struct TableName {
   std::optional<std::string> catalog;

@@ -49,7 +49,7 @@ void BM_LogEnabledLineToFile(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     zv::zv_log_write(zv::kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, sql.len=%zu)",
-                 static_cast<void*>(&i), static_cast<size_t>(++i));
+                     static_cast<void*>(&i), static_cast<size_t>(++i));
   }
   zv::zv_log_configure(nullptr, zv::kLogOff);
   std::remove(path.c_str());

@@ -26,7 +26,8 @@ const std::vector<uint8_t>& FrameStream() {
     std::vector<uint8_t> payload(kBatchPayloadBytes);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
     while (bytes.size() < kStreamBytes) {
-      auto frame = zv::zv_frame_encode(zv::kZvFrameBatch, payload.data(), payload.size()).ValueOrDie();
+      auto frame =
+          zv::zv_frame_encode(zv::kZvFrameBatch, payload.data(), payload.size()).ValueOrDie();
       bytes.insert(bytes.end(), frame.begin(), frame.end());
     }
     return bytes;

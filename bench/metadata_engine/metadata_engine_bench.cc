@@ -26,7 +26,8 @@ constexpr int64_t kRows = 100000;
 
 const char* const kCatalogQueries[] = {
     "SELECT * FROM information_schema.tables",
-    "SELECT table_schema, table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
+    "SELECT table_schema, table_name FROM information_schema.tables WHERE table_type = 'BASE "
+    "TABLE' "
     "ORDER BY table_schema, table_name",
     "SELECT column_name, data_type, is_nullable, ordinal_position FROM information_schema.columns "
     "WHERE table_schema = 'public' AND table_name = 'orders' ORDER BY ordinal_position",
@@ -46,11 +47,14 @@ void append(Builder& builder, const Value& value) {
 }
 
 std::shared_ptr<arrow::RecordBatch> generate_columns() {
-  static const char* const kTypes[] = {"VARCHAR", "INTEGER", "BIGINT", "BOOLEAN", "TIMESTAMP", "VARCHAR(64)"};
+  static const char* const kTypes[] = {"VARCHAR", "INTEGER",   "BIGINT",
+                                       "BOOLEAN", "TIMESTAMP", "VARCHAR(64)"};
   arrow::StringBuilder catalog, schema, table, column, type, nullable;
   arrow::Int32Builder position;
   uint64_t state = 42;
-  auto next = [&] { return state = state * 6364136223846793005ULL + 1442695040888963407ULL, state >> 33; };
+  auto next = [&] {
+    return state = state * 6364136223846793005ULL + 1442695040888963407ULL, state >> 33;
+  };
   for (int64_t row = 0; row < kRows; ++row) {
     const int64_t table_id = row / 10;
     append(catalog, "db");
@@ -62,14 +66,20 @@ std::shared_ptr<arrow::RecordBatch> generate_columns() {
     append(nullable, (next() % 2) ? "YES" : "NO");
   }
   arrow::ArrayVector arrays(7);
-  for (auto [builder, slot] : std::vector<std::pair<arrow::ArrayBuilder*, int>>{
-           {&catalog, 0}, {&schema, 1}, {&table, 2}, {&column, 3}, {&position, 4}, {&type, 5}, {&nullable, 6}}) {
+  for (auto [builder, slot] : std::vector<std::pair<arrow::ArrayBuilder*, int>>{{&catalog, 0},
+                                                                                {&schema, 1},
+                                                                                {&table, 2},
+                                                                                {&column, 3},
+                                                                                {&position, 4},
+                                                                                {&type, 5},
+                                                                                {&nullable, 6}}) {
     if (!builder->Finish(&arrays[slot]).ok()) std::abort();
   }
-  auto fields = arrow::schema({arrow::field("table_catalog", arrow::utf8()), arrow::field("table_schema", arrow::utf8()),
-                               arrow::field("table_name", arrow::utf8()), arrow::field("column_name", arrow::utf8()),
-                               arrow::field("ordinal_position", arrow::int32()), arrow::field("data_type", arrow::utf8()),
-                               arrow::field("is_nullable", arrow::utf8())});
+  auto fields = arrow::schema(
+      {arrow::field("table_catalog", arrow::utf8()), arrow::field("table_schema", arrow::utf8()),
+       arrow::field("table_name", arrow::utf8()), arrow::field("column_name", arrow::utf8()),
+       arrow::field("ordinal_position", arrow::int32()), arrow::field("data_type", arrow::utf8()),
+       arrow::field("is_nullable", arrow::utf8())});
   return arrow::RecordBatch::Make(fields, kRows, arrays);
 }
 
@@ -101,7 +111,9 @@ void time_each_call(benchmark::State& state, Call call) {
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     call();
-    micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(micros.begin(), micros.end());
   state.counters["median_us"] = micros[micros.size() / 2];
@@ -123,7 +135,8 @@ void BM_ExecuteSqlColumns100k(benchmark::State& state) {
   const zv_sql::MetadataEngine& e = engine();
   time_each_call(state, [&] {
     zv_sql::ExecuteResult result = e.execute_sql(kExecuteQuery);
-    if (result.status != zv_sql::ExecuteStatus::Ok) state.SkipWithError((result.error + result.reason).c_str());
+    if (result.status != zv_sql::ExecuteStatus::Ok)
+      state.SkipWithError((result.error + result.reason).c_str());
     benchmark::DoNotOptimize(result);
   });
   state.counters["rows_in"] = static_cast<double>(kRows);

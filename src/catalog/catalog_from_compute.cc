@@ -21,11 +21,12 @@ std::string LimitZeroQuery(const CatalogTableName& table) {
   return sql + QuoteIdentifier(table.name) + " LIMIT 0";
 }
 
-arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(const ComputeCatalogCall& call,
-                                                                     const CatalogTableName& table) {
+arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(
+    const ComputeCatalogCall& call, const CatalogTableName& table) {
   ScopedTraceLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartCancellableQuery(call.transport, LimitZeroQuery(table), 0,
-                                                                call.timeout_sec, {call.cancel}));
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        StartCancellableQuery(call.transport, LimitZeroQuery(table), 0,
+                                              call.timeout_sec, {call.cancel}));
   std::string error;
   ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
   if (!first) {
@@ -63,7 +64,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
   if (!error.empty()) return QueryFailure(query.get());
   if (!schema) {
     return ClassifiedFailure(FailureKind::kIo, "information_schema." + std::string(relation) +
-                                                " came back from compute without a schema");
+                                                   " came back from compute without a schema");
   }
   ARROW_ASSIGN_OR_RAISE(auto table, arrow::Table::FromRecordBatches(schema, batches));
   return table->CombineChunksToBatch();

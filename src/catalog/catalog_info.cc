@@ -44,9 +44,14 @@ const char* DriverArrowVersion() {
 
 std::vector<InfoRow> InfoRows(int adbc_version) {
   return {
-      {0, "Zorvane"},         {1, "1.0.0"},   {2, "17.0.0"},
-      {3, true},              {4, false},     {100, "Zorvane ADBC"},
-      {101, ZV_DRIVER_VERSION}, {102, DriverArrowVersion()},
+      {0, "Zorvane"},
+      {1, "1.0.0"},
+      {2, "17.0.0"},
+      {3, true},
+      {4, false},
+      {100, "Zorvane ADBC"},
+      {101, ZV_DRIVER_VERSION},
+      {102, DriverArrowVersion()},
       {103, int64_t{adbc_version}},
   };
 }
@@ -54,8 +59,7 @@ std::vector<InfoRow> InfoRows(int adbc_version) {
 std::shared_ptr<arrow::DataType> InfoValueType() {
   return arrow::dense_union(
       {arrow::field("string_value", arrow::utf8()), arrow::field("bool_value", arrow::boolean()),
-       arrow::field("int64_value", arrow::int64()),
-       arrow::field("int32_bitmask", arrow::int32()),
+       arrow::field("int64_value", arrow::int64()), arrow::field("int32_bitmask", arrow::int32()),
        arrow::field("string_list", arrow::list(arrow::utf8())),
        arrow::field("int32_to_int32_list_map",
                     arrow::map(arrow::int32(), arrow::list(arrow::int32())))},
@@ -67,8 +71,7 @@ bool Requested(uint32_t code, const uint32_t* codes, size_t length) {
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(int adbc_version,
-                                                             const uint32_t* codes,
-                                                             size_t length) {
+                                                             const uint32_t* codes, size_t length) {
   auto pool = arrow::default_memory_pool();
   const auto value_type = InfoValueType();
   std::unique_ptr<arrow::ArrayBuilder> value_builder;
@@ -103,14 +106,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfo(int adbc_version,
 }  // namespace
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildInfoBatch(const uint32_t* codes,
-                                                                  size_t length,
-                                                                  int adbc_version) {
+                                                                  size_t length, int adbc_version) {
   auto batch = BuildInfo(adbc_version, codes, length);
   if (!batch.ok()) {
     return Failure(FailureKind::kInternal, "HY000",
-                       Bounded("AdbcConnectionGetInfo: builder failed: " +
-                                   batch.status().ToString(),
-                               kArrowMessageBuffer));
+                   Bounded("AdbcConnectionGetInfo: builder failed: " + batch.status().ToString(),
+                           kArrowMessageBuffer));
   }
   return batch;
 }
@@ -119,12 +120,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildTableTypesBatch() {
   arrow::StringBuilder types;
   if (!types.AppendValues({"BASE TABLE", "VIEW"}).ok()) {
     return Failure(FailureKind::kInternal, "HY000",
-                       "AdbcConnectionGetTableTypes: builder.AppendValues failed");
+                   "AdbcConnectionGetTableTypes: builder.AppendValues failed");
   }
   std::shared_ptr<arrow::Array> array;
   if (!types.Finish(&array).ok()) {
     return Failure(FailureKind::kInternal, "HY000",
-                       "AdbcConnectionGetTableTypes: builder.Finish failed");
+                   "AdbcConnectionGetTableTypes: builder.Finish failed");
   }
   auto schema = arrow::schema({arrow::field("table_type", arrow::utf8(), /*nullable=*/false)});
   return arrow::RecordBatch::Make(schema, array->length(), {array});
@@ -135,16 +136,16 @@ arrow::Status ExportSingleBatch(std::shared_ptr<arrow::RecordBatch> batch, Arrow
   auto schema = batch->schema();
   auto reader = arrow::RecordBatchReader::Make({std::move(batch)}, schema);
   if (!reader.ok()) {
-    return Failure(FailureKind::kInternal, "HY000",
-                       Bounded("metadata: RecordBatchReader::Make failed: " +
-                                   reader.status().ToString(),
-                               kArrowMessageBuffer));
+    return Failure(
+        FailureKind::kInternal, "HY000",
+        Bounded("metadata: RecordBatchReader::Make failed: " + reader.status().ToString(),
+                kArrowMessageBuffer));
   }
   arrow::Status exported = arrow::ExportRecordBatchReader(*reader, out);
   if (!exported.ok()) {
     return Failure(FailureKind::kInternal, "HY000",
-                       Bounded("metadata: ExportRecordBatchReader failed: " + exported.ToString(),
-                               kArrowMessageBuffer));
+                   Bounded("metadata: ExportRecordBatchReader failed: " + exported.ToString(),
+                           kArrowMessageBuffer));
   }
   return arrow::Status::OK();
 }

@@ -22,17 +22,17 @@ namespace {
 constexpr size_t kArrowMessageBuffer = 256;
 
 arrow::Status StepFailure(const char* label, const arrow::Status& status) {
-  return Failure(FailureKind::kInternal, "HY000",
-                     Bounded(Format("AdbcConnectionGetObjects: %s failed: %s", label,
-                                    status.ToString().c_str()),
-                             kArrowMessageBuffer));
+  return Failure(
+      FailureKind::kInternal, "HY000",
+      Bounded(Format("AdbcConnectionGetObjects: %s failed: %s", label, status.ToString().c_str()),
+              kArrowMessageBuffer));
 }
 
 // Runs one builder step; a failure is reported under the step's label.
-#define ZV_STEP(label, expr)                               \
-  do {                                                     \
-    ::arrow::Status _st = (expr);                          \
-    if (!_st.ok()) return StepFailure((label), _st);       \
+#define ZV_STEP(label, expr)                         \
+  do {                                               \
+    ::arrow::Status _st = (expr);                    \
+    if (!_st.ok()) return StepFailure((label), _st); \
   } while (0)
 
 using arrow::field;
@@ -211,8 +211,7 @@ struct Builders {
   }
 };
 
-arrow::Status AppendColumn(const ColumnBuilders& b, const TableNode& table,
-                           const ColumnRecord& c) {
+arrow::Status AppendColumn(const ColumnBuilders& b, const TableNode& table, const ColumnRecord& c) {
   const XdbcTypeInfo info = XdbcTypeInfoFor(c.data_type);
   const auto column_size = c.character_maximum_length ? c.character_maximum_length
                            : c.numeric_precision      ? c.numeric_precision
@@ -231,8 +230,8 @@ arrow::Status AppendColumn(const ColumnBuilders& b, const TableNode& table,
   ZV_STEP("xdbc_data_type.Append", b.data_type->Append(info.sql_type));
   // The service's own name of the type (as ODBC's TYPE_NAME is the data
   // source's), also for types the codes above only approximate.
-  ZV_STEP("xdbc_type_name.Append", c.data_type.empty() ? b.type_name->AppendNull()
-                                                       : b.type_name->Append(c.data_type));
+  ZV_STEP("xdbc_type_name.Append",
+          c.data_type.empty() ? b.type_name->AppendNull() : b.type_name->Append(c.data_type));
   ZV_STEP("xdbc_column_size.Append", AppendOptional(b.column_size, Narrow<int32_t>(column_size)));
   ZV_STEP("xdbc_decimal_digits.Append",
           AppendOptional(b.decimal_digits, Narrow<int16_t>(decimal_digits)));
@@ -317,8 +316,8 @@ arrow::Status AppendSchema(const Builders& b, const SchemaNode& schema, ObjectsD
 }  // namespace
 
 std::shared_ptr<arrow::Schema> GetObjectsSchema() {
-  return arrow::schema({field("catalog_name", arrow::utf8()),
-                        field("catalog_db_schemas", DbSchemasType())});
+  return arrow::schema(
+      {field("catalog_name", arrow::utf8()), field("catalog_db_schemas", DbSchemasType())});
 }
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildObjectsBatch(
@@ -328,10 +327,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildObjectsBatch(
   arrow::Status made =
       arrow::MakeBuilder(arrow::default_memory_pool(), schema->field(1)->type(), &nested);
   if (!made.ok()) {
-    return Failure(FailureKind::kInternal, "HY000",
-                       Bounded("AdbcConnectionGetObjects: MakeBuilder(db_schemas) failed: " +
-                                   made.ToString(),
-                               kArrowMessageBuffer));
+    return Failure(
+        FailureKind::kInternal, "HY000",
+        Bounded("AdbcConnectionGetObjects: MakeBuilder(db_schemas) failed: " + made.ToString(),
+                kArrowMessageBuffer));
   }
   const Builders b = Builders::Over(static_cast<arrow::ListBuilder*>(nested.get()));
   arrow::StringBuilder catalog_names;
@@ -368,10 +367,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> BuildEmptyObjectsBatch() {
   for (const auto& f : schema->fields()) {
     auto empty = arrow::MakeEmptyArray(f->type());
     if (!empty.ok()) {
-      return Failure(FailureKind::kInternal, "HY000",
-                         Bounded("AdbcConnectionGetObjects: MakeEmptyArray failed: " +
-                                     empty.status().ToString(),
-                                 kArrowMessageBuffer));
+      return Failure(
+          FailureKind::kInternal, "HY000",
+          Bounded("AdbcConnectionGetObjects: MakeEmptyArray failed: " + empty.status().ToString(),
+                  kArrowMessageBuffer));
     }
     arrays.push_back(*std::move(empty));
   }

@@ -40,9 +40,7 @@ std::optional<std::string> NonEmpty(const TextColumn& column, int64_t row) {
   return std::string(*value);
 }
 
-bool IsYes(std::optional<std::string_view> value) {
-  return value && ascii_iequals(*value, "YES");
-}
+bool IsYes(std::optional<std::string_view> value) { return value && ascii_iequals(*value, "YES"); }
 
 bool IsNullableText(std::optional<std::string_view> value) {
   return !value || value->empty() || IsYes(value);
@@ -99,10 +97,9 @@ ColumnsByTable CollectColumns(const arrow::RecordBatch* batch, const char* colum
     columns[std::move(table)].push_back(std::move(record));
   }
   for (auto& [table, records] : columns) {
-    std::stable_sort(records.begin(), records.end(),
-                     [](const ColumnRecord& a, const ColumnRecord& b) {
-                       return a.ordinal < b.ordinal;
-                     });
+    std::stable_sort(
+        records.begin(), records.end(),
+        [](const ColumnRecord& a, const ColumnRecord& b) { return a.ordinal < b.ordinal; });
   }
   return columns;
 }
@@ -113,8 +110,8 @@ KeyColumns CollectKeyColumns(const arrow::RecordBatch* batch) {
   const TextColumn constraint_schema(batch, "constraint_schema");
   const TextColumn constraint_name(batch, "constraint_name");
   const TextColumn column_name(batch, "column_name");
-  if (!constraint_catalog.present() || !constraint_schema.present() ||
-      !constraint_name.present() || !column_name.present()) {
+  if (!constraint_catalog.present() || !constraint_schema.present() || !constraint_name.present() ||
+      !column_name.present()) {
     return keys;
   }
   const IntegerColumn ordinal(batch, "ordinal_position");
@@ -125,16 +122,16 @@ KeyColumns CollectKeyColumns(const arrow::RecordBatch* batch) {
   const bool has_table = table_catalog.present() && table_schema.present() && table_name.present();
   for (int64_t row = 0; row < batch->num_rows(); ++row) {
     TableKey table;
-    if (has_table) table = {Text(table_catalog, row), Text(table_schema, row), Text(table_name, row)};
+    if (has_table)
+      table = {Text(table_catalog, row), Text(table_schema, row), Text(table_name, row)};
     ConstraintKey key{Text(constraint_catalog, row), Text(constraint_schema, row),
                       Text(constraint_name, row), std::move(table)};
-    keys[std::move(key)].push_back(KeyColumn{ordinal.at(row).value_or(0),
-                                             unique_position.at(row), Text(column_name, row)});
+    keys[std::move(key)].push_back(
+        KeyColumn{ordinal.at(row).value_or(0), unique_position.at(row), Text(column_name, row)});
   }
   for (auto& [key, list] : keys) {
-    std::stable_sort(list.begin(), list.end(), [](const KeyColumn& a, const KeyColumn& b) {
-      return a.ordinal < b.ordinal;
-    });
+    std::stable_sort(list.begin(), list.end(),
+                     [](const KeyColumn& a, const KeyColumn& b) { return a.ordinal < b.ordinal; });
   }
   return keys;
 }
@@ -190,8 +187,8 @@ std::optional<std::vector<ForeignKeyUsage>> ResolveUsage(
     const auto match = std::find_if(first->second.begin(), first->second.end(),
                                     [&](const KeyColumn& k) { return k.ordinal == position; });
     if (match == first->second.end()) return std::nullopt;
-    usage.push_back(ForeignKeyUsage{std::get<0>(target), std::get<1>(target),
-                                    std::get<2>(target), match->column});
+    usage.push_back(ForeignKeyUsage{std::get<0>(target), std::get<1>(target), std::get<2>(target),
+                                    match->column});
   }
   return usage;
 }
@@ -259,7 +256,8 @@ Node& FindOrAdd(std::vector<Node>& nodes, std::map<std::string, size_t>& index,
 // Catalogs and schemas that hold no table are known from the catalogs and
 // schemata relations only.
 void AddTablelessCatalogs(const ObjectsSources& sources, const ObjectsFilter& filter,
-                          std::vector<CatalogNode>& catalogs, std::map<std::string, size_t>& catalog_index,
+                          std::vector<CatalogNode>& catalogs,
+                          std::map<std::string, size_t>& catalog_index,
                           std::map<std::string, std::map<std::string, size_t>>& schema_index) {
   if (sources.schemata) {
     const TextColumn catalog_name(sources.schemata.get(), "catalog_name");
@@ -267,7 +265,8 @@ void AddTablelessCatalogs(const ObjectsSources& sources, const ObjectsFilter& fi
     for (int64_t row = 0; schema_name.present() && row < sources.schemata->num_rows(); ++row) {
       const std::string catalog = Text(catalog_name, row);
       const std::string schema = Text(schema_name, row);
-      if (!MatchesSearchPattern(filter.catalog, catalog) || !MatchesSearchPattern(filter.db_schema, schema)) {
+      if (!MatchesSearchPattern(filter.catalog, catalog) ||
+          !MatchesSearchPattern(filter.db_schema, schema)) {
         continue;
       }
       FindOrAdd(FindOrAdd(catalogs, catalog_index, catalog).schemas, schema_index[catalog], schema);
@@ -279,7 +278,8 @@ void AddTablelessCatalogs(const ObjectsSources& sources, const ObjectsFilter& fi
     const TextColumn catalog_name(sources.catalogs.get(), "catalog_name");
     for (int64_t row = 0; catalog_name.present() && row < sources.catalogs->num_rows(); ++row) {
       const std::string catalog = Text(catalog_name, row);
-      if (MatchesSearchPattern(filter.catalog, catalog)) FindOrAdd(catalogs, catalog_index, catalog);
+      if (MatchesSearchPattern(filter.catalog, catalog))
+        FindOrAdd(catalogs, catalog_index, catalog);
     }
   }
 }

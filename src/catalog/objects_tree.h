@@ -101,6 +101,6 @@ struct ObjectsFilter {
 // catalogs) when the tables relation is missing, has no rows, or lacks one
 // of its key columns.
 std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sources,
-                                        const ObjectsFilter& filter);
+                                                       const ObjectsFilter& filter);
 
 }  // namespace zv

@@ -35,8 +35,7 @@ std::vector<Token> Tokenise(std::string_view pattern) {
 }
 
 bool MatchesOne(const Token& token, char c) {
-  return token.kind == TokenKind::kAnyOne ||
-         ascii_lower(token.literal) == ascii_lower(c);
+  return token.kind == TokenKind::kAnyOne || ascii_lower(token.literal) == ascii_lower(c);
 }
 
 }  // namespace

@@ -25,25 +25,20 @@ TextColumn::TextColumn(const arrow::RecordBatch* batch, const char* name) {
   switch (column->type_id()) {
     case arrow::Type::STRING:
     case arrow::Type::LARGE_STRING:
-    case arrow::Type::STRING_VIEW:
-      array_ = std::move(column);
-      break;
-    default:
-      break;
+    case arrow::Type::STRING_VIEW: array_ = std::move(column); break;
+    default: break;
   }
 }
 
 std::optional<std::string_view> TextColumn::at(int64_t row) const {
   if (!array_ || array_->IsNull(row)) return std::nullopt;
   switch (array_->type_id()) {
-    case arrow::Type::STRING:
-      return static_cast<const arrow::StringArray&>(*array_).GetView(row);
+    case arrow::Type::STRING: return static_cast<const arrow::StringArray&>(*array_).GetView(row);
     case arrow::Type::LARGE_STRING:
       return static_cast<const arrow::LargeStringArray&>(*array_).GetView(row);
     case arrow::Type::STRING_VIEW:
       return static_cast<const arrow::StringViewArray&>(*array_).GetView(row);
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 
@@ -68,8 +63,7 @@ std::optional<int64_t> IntegerColumn::at(int64_t row) const {
       if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
       return static_cast<int64_t>(value);
     }
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 

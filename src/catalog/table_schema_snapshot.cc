@@ -68,8 +68,9 @@ using TableKey = std::tuple<std::string, std::string, std::string>;
 
 // The rows of every table the request's names match (ASCII case ignored),
 // keyed by the table's names as the snapshot spells them.
-std::map<TableKey, std::vector<int64_t>> MatchingTables(const arrow::RecordBatch& columns, const char* catalog,
-                                                        const char* db_schema, const char* table_name) {
+std::map<TableKey, std::vector<int64_t>> MatchingTables(const arrow::RecordBatch& columns,
+                                                        const char* catalog, const char* db_schema,
+                                                        const char* table_name) {
   const TextColumn tables(&columns, "table_name");
   const TextColumn catalogs(&columns, "table_catalog");
   const TextColumn schemas(&columns, "table_schema");
@@ -77,8 +78,10 @@ std::map<TableKey, std::vector<int64_t>> MatchingTables(const arrow::RecordBatch
   for (int64_t row = 0; row < columns.num_rows(); ++row) {
     const auto table = tables.at(row);
     if (!table || !ascii_iequals(*table, table_name)) continue;
-    if (!PassesFilter(catalogs.at(row), catalog) || !PassesFilter(schemas.at(row), db_schema)) continue;
-    TableKey key{std::string(catalogs.text_at(row)), std::string(schemas.text_at(row)), std::string(*table)};
+    if (!PassesFilter(catalogs.at(row), catalog) || !PassesFilter(schemas.at(row), db_schema))
+      continue;
+    TableKey key{std::string(catalogs.text_at(row)), std::string(schemas.text_at(row)),
+                 std::string(*table)};
     matches[std::move(key)].push_back(row);
   }
   return matches;
@@ -87,8 +90,8 @@ std::map<TableKey, std::vector<int64_t>> MatchingTables(const arrow::RecordBatch
 // The one table the request names: the only match, or among several the
 // only one spelled exactly as requested (a service may keep "T" and "t" apart).
 const std::pair<const TableKey, std::vector<int64_t>>* ChooseTable(
-    const std::map<TableKey, std::vector<int64_t>>& matches, const char* catalog, const char* db_schema,
-    const char* table_name) {
+    const std::map<TableKey, std::vector<int64_t>>& matches, const char* catalog,
+    const char* db_schema, const char* table_name) {
   if (matches.size() == 1) return &*matches.begin();
   const std::pair<const TableKey, std::vector<int64_t>>* exact = nullptr;
   for (const auto& match : matches) {
@@ -103,7 +106,8 @@ const std::pair<const TableKey, std::vector<int64_t>>* ChooseTable(
   return exact;
 }
 
-CatalogTable ReadTable(const arrow::RecordBatch& columns, const TableKey& key, const std::vector<int64_t>& rows) {
+CatalogTable ReadTable(const arrow::RecordBatch& columns, const TableKey& key,
+                       const std::vector<int64_t>& rows) {
   const TextColumn names(&columns, "column_name");
   const TextColumn types(&columns, "data_type");
   const TextColumn nullables(&columns, "is_nullable");
@@ -123,15 +127,16 @@ CatalogTable ReadTable(const arrow::RecordBatch& columns, const TableKey& key, c
     column.scale = scales.at(row).value_or(-1);
     table.columns.push_back(std::move(column));
   }
-  std::stable_sort(table.columns.begin(), table.columns.end(),
-                   [](const CatalogColumn& a, const CatalogColumn& b) { return a.ordinal < b.ordinal; });
+  std::stable_sort(
+      table.columns.begin(), table.columns.end(),
+      [](const CatalogColumn& a, const CatalogColumn& b) { return a.ordinal < b.ordinal; });
   return table;
 }
 
 }  // namespace
 
-std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type, int64_t precision,
-                                                         int64_t scale) {
+std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type,
+                                                         int64_t precision, int64_t scale) {
   const std::string t = ascii_lower(data_type);
   if (t == "smallint") return arrow::int16();
   if (t == "integer" || t == "int") return arrow::int32();
@@ -143,7 +148,8 @@ std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_t
   if (t == "boolean" || t == "bool") return arrow::boolean();
   if (t == "date") return arrow::date32();
   if (t == "time" || t == "time without time zone") return arrow::time64(arrow::TimeUnit::MICRO);
-  if (t == "timestamp" || t == "timestamp without time zone") return arrow::timestamp(arrow::TimeUnit::MICRO);
+  if (t == "timestamp" || t == "timestamp without time zone")
+    return arrow::timestamp(arrow::TimeUnit::MICRO);
   if (t == "varchar" || t == "text") return arrow::utf8();
   if (t == "binary" || t == "varbinary" || t == "bytea" || t == "blob") return arrow::binary();
   if (t == "numeric" || t == "decimal") return DecimalType(precision, scale);
@@ -158,12 +164,14 @@ std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_t
 
 CatalogTableSchema SchemaFromCatalogColumns(const arrow::RecordBatch& columns, const char* catalog,
                                             const char* db_schema, const char* table_name) {
-  if (!TextColumn(&columns, "table_name").present() || !TextColumn(&columns, "column_name").present() ||
+  if (!TextColumn(&columns, "table_name").present() ||
+      !TextColumn(&columns, "column_name").present() ||
       !TextColumn(&columns, "data_type").present()) {
     return {std::nullopt, nullptr, "snapshot lacks the columns relation's name or type columns"};
   }
   const auto matches = MatchingTables(columns, catalog, db_schema, table_name);
-  if (matches.empty()) return {std::nullopt, nullptr, "snapshot did not carry columns for this table"};
+  if (matches.empty())
+    return {std::nullopt, nullptr, "snapshot did not carry columns for this table"};
   const auto* chosen = ChooseTable(matches, catalog, db_schema, table_name);
   if (!chosen) return {std::nullopt, nullptr, "the name matches several tables"};
 
@@ -181,8 +189,8 @@ CatalogTableSchema SchemaFromCatalogColumns(const arrow::RecordBatch& columns, c
   return found;
 }
 
-std::shared_ptr<arrow::Schema> WithCatalogNullability(const std::shared_ptr<arrow::Schema>& from_compute,
-                                                      const CatalogTable& table) {
+std::shared_ptr<arrow::Schema> WithCatalogNullability(
+    const std::shared_ptr<arrow::Schema>& from_compute, const CatalogTable& table) {
   if (from_compute->num_fields() != static_cast<int>(table.columns.size())) return from_compute;
   arrow::FieldVector fields;
   for (int i = 0; i < from_compute->num_fields(); ++i) {

@@ -17,7 +17,8 @@ namespace zv {
 // parameters, or else from the snapshot's numeric_precision and numeric_scale
 // (negative when unknown). Null when the snapshot cannot tell: a time zone,
 // parameters it does not carry, or a type whose result form only compute knows.
-std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type, int64_t precision = -1,
+std::shared_ptr<arrow::DataType> ArrowTypeForCatalogType(std::string_view data_type,
+                                                         int64_t precision = -1,
                                                          int64_t scale = -1);
 
 // A table's name as the snapshot spells it; an empty catalog or schema is
@@ -45,7 +46,7 @@ struct CatalogTable {
 
 // What the snapshot says about one table's schema.
 struct CatalogTableSchema {
-  std::optional<CatalogTable> table;      // the one table the request names, when the snapshot knows it
+  std::optional<CatalogTable> table;  // the one table the request names, when the snapshot knows it
   std::shared_ptr<arrow::Schema> schema;  // set when the snapshot determines the schema completely
   std::string reason;                     // otherwise: why compute has to be asked
 };
@@ -64,7 +65,7 @@ CatalogTableSchema SchemaFromCatalogColumns(const arrow::RecordBatch& columns, c
 // The schema compute gave for `table`, with each top-level field's
 // nullability as the catalog states it. Compute's schema as it is when its
 // fields are not the table's columns (a catalog older than the table).
-std::shared_ptr<arrow::Schema> WithCatalogNullability(const std::shared_ptr<arrow::Schema>& from_compute,
-                                                      const CatalogTable& table);
+std::shared_ptr<arrow::Schema> WithCatalogNullability(
+    const std::shared_ptr<arrow::Schema>& from_compute, const CatalogTable& table);
 
 }  // namespace zv

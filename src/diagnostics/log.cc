@@ -75,8 +75,8 @@ std::optional<int> ParseLogLevel(std::string_view text) {
   static constexpr struct {
     const char* name;
     int level;
-  } kNames[] = {{"off", kLogOff},   {"error", kLogError}, {"warn", kLogWarn},
-                {"warning", kLogWarn}, {"info", kLogInfo}, {"debug", kLogDebug},
+  } kNames[] = {{"off", kLogOff},      {"error", kLogError}, {"warn", kLogWarn},
+                {"warning", kLogWarn}, {"info", kLogInfo},   {"debug", kLogDebug},
                 {"trace", kLogTrace}};
   for (const auto& entry : kNames) {
     if (ascii_iequals(text, entry.name)) return entry.level;
@@ -193,9 +193,9 @@ void zv_log_vwrite(int level, const char* category, const char* format, va_list 
   auto& st = State();
   std::lock_guard<std::mutex> lock(st.mu);
   char line[kLineBytes];
-  const int len = std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
-                                CurrentThreadLogId(), LogLevelName(level),
-                                category ? category : "zv", message);
+  const int len =
+      std::snprintf(line, sizeof(line), "%s [tid=%lu] [%s] [%s] %s\n", timestamp,
+                    CurrentThreadLogId(), LogLevelName(level), category ? category : "zv", message);
   if (len < 0) return;
   size_t size = static_cast<size_t>(len);
   if (size >= sizeof(line)) {

@@ -23,9 +23,7 @@ enum LogLevel : int {
 // costs one relaxed load and one comparison.
 extern std::atomic<int> g_log_level;
 
-inline bool LogEnabled(int level) {
-  return level <= g_log_level.load(std::memory_order_relaxed);
-}
+inline bool LogEnabled(int level) { return level <= g_log_level.load(std::memory_order_relaxed); }
 
 // The five-character name printed in log lines ("?????" for unknown levels).
 const char* LogLevelName(int level);
@@ -40,8 +38,7 @@ int FormatUtcTimestamp(char* out, size_t size);
 unsigned long CurrentThreadLogId();
 
 // Writes one engine log line when `level` is enabled. Never fails visibly.
-void zv_log_write(int level, const char* category, const char* format, ...)
-    ZV_PRINTF_FORMAT(3, 4);
+void zv_log_write(int level, const char* category, const char* format, ...) ZV_PRINTF_FORMAT(3, 4);
 void zv_log_vwrite(int level, const char* category, const char* format, va_list args);
 
 // Switches the engine log to `path` (stderr when null or empty) and sets the
@@ -50,11 +47,11 @@ void zv_log_configure(const char* path, int level);
 
 // Preferred form inside the library: the arguments are not even evaluated when
 // the level is disabled.
-#define ZV_LOG(level, category, ...)                      \
-  do {                                                    \
-    if (::zv::LogEnabled(level)) {                        \
+#define ZV_LOG(level, category, ...)                        \
+  do {                                                      \
+    if (::zv::LogEnabled(level)) {                          \
       ::zv::zv_log_write((level), (category), __VA_ARGS__); \
-    }                                                     \
+    }                                                       \
   } while (0)
 
 }  // namespace zv

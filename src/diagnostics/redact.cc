@@ -12,8 +12,8 @@ constexpr std::string_view kRedacted = "[REDACTED]";
 
 constexpr std::string_view kKeyValuePrefixes[] = {
     "Pwd=", "Password=", "Token=", "AccessToken=", "OAuthToken=", "client_secret="};
-constexpr std::string_view kJsonSecretMembers[] = {
-    "\"password\"", "\"token\"", "\"secret\"", "\"access_token\"", "\"session_token\""};
+constexpr std::string_view kJsonSecretMembers[] = {"\"password\"", "\"token\"", "\"secret\"",
+                                                   "\"access_token\"", "\"session_token\""};
 constexpr std::string_view kBearer = "Bearer ";
 constexpr std::string_view kSchemeSeparator = "://";
 
@@ -36,8 +36,9 @@ struct PatternStarts {
     auto mark = [this](std::string_view pattern) {
       table[static_cast<unsigned char>(ascii_lower(pattern[0]))] = true;
       table[static_cast<unsigned char>(pattern[0])] = true;
-      char upper = pattern[0] >= 'a' && pattern[0] <= 'z' ? static_cast<char>(pattern[0] - 'a' + 'A')
-                                                          : pattern[0];
+      char upper = pattern[0] >= 'a' && pattern[0] <= 'z'
+                       ? static_cast<char>(pattern[0] - 'a' + 'A')
+                       : pattern[0];
       table[static_cast<unsigned char>(upper)] = true;
     };
     for (std::string_view p : kKeyValuePrefixes) mark(p);
@@ -48,7 +49,9 @@ struct PatternStarts {
 };
 constexpr PatternStarts kPatternStarts;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // For a JSON member name ending at `pos`, finds the string value's quotes.
 // Returns false unless the member is followed by : and a complete string.
@@ -81,8 +84,8 @@ bool EndsBearerToken(char c) {
 // at the path, query or fragment, or at whatever ends a URL in free text.
 size_t AuthorityEnd(std::string_view text, size_t begin) {
   size_t end = begin;
-  while (end < text.size() && std::string_view("/?#\"' \t\r\n<>,;").find(text[end]) ==
-                                  std::string_view::npos) {
+  while (end < text.size() &&
+         std::string_view("/?#\"' \t\r\n<>,;").find(text[end]) == std::string_view::npos) {
     ++end;
   }
   return end;

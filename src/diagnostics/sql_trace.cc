@@ -71,8 +71,8 @@ void WriteTraceLine(TraceState& st, const char* format, va_list args) {
     char prefix[64];
     char timestamp[40];
     zv::FormatUtcTimestamp(timestamp, sizeof(timestamp));
-    int plen = std::snprintf(prefix, sizeof(prefix), "%s [tid=%lu] ", timestamp,
-                             zv::CurrentThreadLogId());
+    int plen =
+        std::snprintf(prefix, sizeof(prefix), "%s [tid=%lu] ", timestamp, zv::CurrentThreadLogId());
     if (plen > 0 && static_cast<size_t>(plen) < sizeof(prefix)) line.append(prefix, plen);
     if (needed < 0) return;
     if (static_cast<size_t>(needed) < sizeof(stack_text)) {

@@ -8,38 +8,24 @@ namespace zv {
 
 AdbcStatusCode AdbcStatusFor(FailureKind kind) {
   switch (kind) {
-    case FailureKind::kInvalidArgument:
-      return ADBC_STATUS_INVALID_ARGUMENT;
-    case FailureKind::kInvalidState:
-      return ADBC_STATUS_INVALID_STATE;
-    case FailureKind::kInvalidData:
-      return ADBC_STATUS_INVALID_DATA;
-    case FailureKind::kNotFound:
-      return ADBC_STATUS_NOT_FOUND;
-    case FailureKind::kAlreadyExists:
-      return ADBC_STATUS_ALREADY_EXISTS;
-    case FailureKind::kNotImplemented:
-      return ADBC_STATUS_NOT_IMPLEMENTED;
-    case FailureKind::kIntegrity:
-      return ADBC_STATUS_INTEGRITY;
-    case FailureKind::kUnauthenticated:
-      return ADBC_STATUS_UNAUTHENTICATED;
-    case FailureKind::kUnauthorized:
-      return ADBC_STATUS_UNAUTHORIZED;
-    case FailureKind::kTimeout:
-      return ADBC_STATUS_TIMEOUT;
-    case FailureKind::kCancelled:
-      return ADBC_STATUS_CANCELLED;
-    case FailureKind::kIo:
-      return ADBC_STATUS_IO;
-    case FailureKind::kInternal:
-      return ADBC_STATUS_INTERNAL;
+    case FailureKind::kInvalidArgument: return ADBC_STATUS_INVALID_ARGUMENT;
+    case FailureKind::kInvalidState: return ADBC_STATUS_INVALID_STATE;
+    case FailureKind::kInvalidData: return ADBC_STATUS_INVALID_DATA;
+    case FailureKind::kNotFound: return ADBC_STATUS_NOT_FOUND;
+    case FailureKind::kAlreadyExists: return ADBC_STATUS_ALREADY_EXISTS;
+    case FailureKind::kNotImplemented: return ADBC_STATUS_NOT_IMPLEMENTED;
+    case FailureKind::kIntegrity: return ADBC_STATUS_INTEGRITY;
+    case FailureKind::kUnauthenticated: return ADBC_STATUS_UNAUTHENTICATED;
+    case FailureKind::kUnauthorized: return ADBC_STATUS_UNAUTHORIZED;
+    case FailureKind::kTimeout: return ADBC_STATUS_TIMEOUT;
+    case FailureKind::kCancelled: return ADBC_STATUS_CANCELLED;
+    case FailureKind::kIo: return ADBC_STATUS_IO;
+    case FailureKind::kInternal: return ADBC_STATUS_INTERNAL;
   }
   return ADBC_STATUS_INTERNAL;
 }
 
-AdbcStatusCode ReportStatus(const arrow::Status& status, AdbcError* error,
-                            bool with_details) {
+AdbcStatusCode ReportStatus(const arrow::Status& status, AdbcError* error, bool with_details) {
   if (status.ok()) return ADBC_STATUS_OK;
   const std::string& message = status.message();
   if (const FailureDetail* detail = FailureDetailOf(status)) {
@@ -72,9 +58,7 @@ AdbcStatusCode ReportStatus(const arrow::Status& status, AdbcError* error,
     case arrow::StatusCode::IOError:
       zv_set_classified_error(error, message.c_str(), ADBC_STATUS_IO);
       return ADBC_STATUS_IO;
-    default:
-      zv_set_error(error, message.c_str(), "HY000");
-      return ADBC_STATUS_INTERNAL;
+    default: zv_set_error(error, message.c_str(), "HY000"); return ADBC_STATUS_INTERNAL;
   }
 }
 

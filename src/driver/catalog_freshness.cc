@@ -49,15 +49,14 @@ void NoteVersionCheckFailed(ZVConnection& conn, const arrow::Status& why) {
   ZV_LOG(kLogWarn, "info_schema",
          "catalog version check failed (%s); answering from the snapshot of epoch %llu, next "
          "check in %u s",
-         why.message().c_str(),
-         static_cast<unsigned long long>(conn.snapshot_store->stamp().epoch),
+         why.message().c_str(), static_cast<unsigned long long>(conn.snapshot_store->stamp().epoch),
          conn.catalog_max_age_sec);
 }
 
 }  // namespace
 
 bool MayChangeCatalog(std::string_view sql) {
-  static constexpr std::string_view kReads[] = {"select", "show", "explain", "describe",
+  static constexpr std::string_view kReads[] = {"select", "show",  "explain", "describe",
                                                 "values", "table", "from"};
   const std::string_view word = FirstKeyword(sql);
   if (word.empty()) return false;
@@ -76,7 +75,8 @@ void NoteCatalogChange(ZVConnection& conn) {
 bool TrySnapshot(ZVConnection& conn) {
   arrow::Status installed = InstallConnectionSnapshot(conn);
   if (installed.ok() && conn.snapshot_store->stamp().epoch != 0) return true;
-  conn.next_snapshot_attempt_ns = MonotonicNanos() + int64_t{kSnapshotRetrySeconds} * kNanosPerSecond;
+  conn.next_snapshot_attempt_ns =
+      MonotonicNanos() + int64_t{kSnapshotRetrySeconds} * kNanosPerSecond;
   ZV_LOG(kLogWarn, "info_schema",
          "catalog snapshot unavailable (%s); catalog calls ask compute, next attempt in %d s",
          installed.ok() ? "empty" : installed.message().c_str(), kSnapshotRetrySeconds);
@@ -96,8 +96,8 @@ arrow::Result<bool> ConfirmCatalog(ZVConnection& conn) {
 
   const std::shared_ptr<CancelScope> scope = conn.cancel_scope;
   const uint64_t generation = scope->generation();
-  arrow::Result<ConfirmedVersion> version =
-      ConfirmedCatalogVersion::Confirm(*conn.transport, BoundNanos(conn), conn.catalog_changed_at_ns);
+  arrow::Result<ConfirmedVersion> version = ConfirmedCatalogVersion::Confirm(
+      *conn.transport, BoundNanos(conn), conn.catalog_changed_at_ns);
   if (scope->generation() != generation) return Cancelled();
   if (!version.ok() && !own_change && !conn.snapshot_behind) {
     NoteVersionCheckFailed(conn, version.status());

@@ -37,8 +37,8 @@ std::optional<arrow::Status> ApplyOption(ZVConnection& conn, const std::string& 
     if (!parsed) return InvalidOptionValue("adbc.connection.autocommit must be true or false");
     if (!*parsed) {
       return Failure(FailureKind::kNotImplemented, "0A000",
-                         "Zorvane does not yet support explicit transactions; autocommit is "
-                         "always true");
+                     "Zorvane does not yet support explicit transactions; autocommit is "
+                     "always true");
     }
   } else if (key == ADBC_CONNECTION_OPTION_READ_ONLY || key == kReadOnlyAlias) {
     auto parsed = ParseBooleanText(value);
@@ -66,8 +66,9 @@ std::optional<arrow::Status> ApplyOption(ZVConnection& conn, const std::string& 
              key == ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA) {
     // Readable, but every query is a session of its own on compute: there is
     // no session whose current catalog or schema could be switched.
-    return UnknownOptionKey(key + " cannot be set: each query runs in a session of its own; "
-                                  "qualify names with their catalog and schema instead");
+    return UnknownOptionKey(key +
+                            " cannot be set: each query runs in a session of its own; "
+                            "qualify names with their catalog and schema instead");
   } else {
     return std::nullopt;
   }
@@ -78,8 +79,7 @@ std::optional<arrow::Status> ApplyOption(ZVConnection& conn, const std::string& 
 // entries all count as not found.
 SecretString ReadStoredSecret(const std::string& target, const std::string& name) {
   SecretString secret;
-  if (ReadCredential(target.c_str(), name.c_str(), &secret) !=
-          CredstoreResult::kFound ||
+  if (ReadCredential(target.c_str(), name.c_str(), &secret) != CredstoreResult::kFound ||
       secret.empty()) {
     return SecretString();
   }
@@ -146,12 +146,11 @@ AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
   });
 }
 
-AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key,
-                                   const char* value, AdbcError* error) {
+AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key, const char* value,
+                                   AdbcError* error) {
   return RunEntryPoint("AdbcConnectionSetOption", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
-           static_cast<void*>(connection), key ? key : "(null)",
-           LoggedOptionValue(key, value));
+           static_cast<void*>(connection), key ? key : "(null)", LoggedOptionValue(key, value));
     if (connection == nullptr || key == nullptr) {
       return NullArgument("AdbcConnectionSetOption: null connection or key");
     }
@@ -191,8 +190,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     const zv_tls_config tls = TlsConfigFromDatabase(*db);
     arrow::Status tls_ok = zv_tls_validate(&tls, uri);
     if (!tls_ok.ok()) {
-      return Failure(FailureKind::kIo, "08001",
-                         "TLS configuration invalid: " + tls_ok.message());
+      return Failure(FailureKind::kIo, "08001", "TLS configuration invalid: " + tls_ok.message());
     }
     const zv_conn_options options = ConnOptionsFromDatabase(*db);
     const Credentials creds = ResolveCredentials(*db);
@@ -223,9 +221,8 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
 
 arrow::Status InstallConnectionSnapshot(ZVConnection& conn) {
   const ZVDatabase& db = *conn.database;
-  arrow::Status installed =
-      zv_snapshot_install(conn.transport.get(), conn.snapshot_store.get(),
-                          OptionText(db.uri, ""), OptionText(db.username));
+  arrow::Status installed = zv_snapshot_install(conn.transport.get(), conn.snapshot_store.get(),
+                                                OptionText(db.uri, ""), OptionText(db.username));
   zv_register_info_schema(conn.snapshot_store.get(), &conn.engine->registry());
   return installed;
 }
@@ -249,13 +246,13 @@ namespace {
 // The session's current catalog and schema as compute sees them; each query
 // is a session of its own there, so they are asked for, never cached.
 arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) {
-  if (!conn.transport) return OptionNotSet(catalog ? "adbc.connection.catalog"
-                                                   : "adbc.connection.db_schema");
-  const char* sql = catalog ? "SELECT current_database() AS name"
-                            : "SELECT current_schema() AS name";
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
-                        StartCancellableQuery(conn.transport, sql, 0, conn.query_timeout_sec,
-                                              {conn.cancel_scope}));
+  if (!conn.transport)
+    return OptionNotSet(catalog ? "adbc.connection.catalog" : "adbc.connection.db_schema");
+  const char* sql =
+      catalog ? "SELECT current_database() AS name" : "SELECT current_schema() AS name";
+  ARROW_ASSIGN_OR_RAISE(
+      ZVQueryPtr query,
+      StartCancellableQuery(conn.transport, sql, 0, conn.query_timeout_sec, {conn.cancel_scope}));
   std::string error;
   std::string name;
   while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {
@@ -264,8 +261,8 @@ arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) 
     if (column && column->IsValid(0)) name = column->GetString(0);
   }
   if (!error.empty()) return QueryFailure(query.get());
-  if (name.empty()) return OptionNotSet(catalog ? "adbc.connection.catalog"
-                                                : "adbc.connection.db_schema");
+  if (name.empty())
+    return OptionNotSet(catalog ? "adbc.connection.catalog" : "adbc.connection.db_schema");
   return name;
 }
 
@@ -301,8 +298,7 @@ AdbcStatusCode GetInfo(AdbcConnection* connection, const uint32_t* info_codes,
                        int adbc_version) {
   return RunEntryPoint("AdbcConnectionGetInfo", error, [&]() -> arrow::Status {
     ZV_LOG(kLogInfo, "api", "AdbcConnectionGetInfo(conn=%p, codes=%p, length=%zu)",
-           static_cast<void*>(connection), static_cast<const void*>(info_codes),
-           info_codes_length);
+           static_cast<void*>(connection), static_cast<const void*>(info_codes), info_codes_length);
     if (connection == nullptr || out == nullptr) {
       return NullArgument("AdbcConnectionGetInfo: null connection or stream");
     }

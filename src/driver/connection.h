@@ -21,7 +21,7 @@ struct zv_conn;
 // outlive the handle find a connection that is no longer initialised.
 struct ZVConnection : SharedRecord<ZVConnection> {
   ParentRecord<ZVDatabase, AdbcDatabase> database;  // set at Init
-  std::shared_ptr<zv_conn> transport;  // non-null exactly when initialised
+  std::shared_ptr<zv_conn> transport;               // non-null exactly when initialised
   // The catalog snapshot (empty slots when it could not be fetched) and the
   // engine that answers information_schema queries from it; both are
   // replaced whole when the catalog moves (see catalog_freshness.h).
@@ -49,10 +49,9 @@ struct ZVConnection : SharedRecord<ZVConnection> {
 };
 
 AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error);
-AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key,
-                                   const char* value, AdbcError* error);
-AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database,
-                              AdbcError* error);
+AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key, const char* value,
+                                   AdbcError* error);
+AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database, AdbcError* error);
 AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error);
 
 // Transactions: autocommit is always on, so both report that none is open.
@@ -61,8 +60,7 @@ AdbcStatusCode ConnectionRollback(AdbcConnection* connection, AdbcError* error);
 
 // Catalog calls.
 AdbcStatusCode ConnectionGetInfo(AdbcConnection* connection, const uint32_t* info_codes,
-                                 size_t info_codes_length, ArrowArrayStream* out,
-                                 AdbcError* error);
+                                 size_t info_codes_length, ArrowArrayStream* out, AdbcError* error);
 // GetInfo of a host that loaded the driver as ADBC 1.1: reports 1.1.0.
 AdbcStatusCode ConnectionGetInfoOneOne(AdbcConnection* connection, const uint32_t* info_codes,
                                        size_t info_codes_length, ArrowArrayStream* out,

@@ -175,8 +175,7 @@ arrow::Status ParseQuery(std::string_view query, ConnectionUri* out) {
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     if (pair.empty()) continue;
     const size_t eq = pair.find('=');
-    ARROW_ASSIGN_OR_RAISE(std::string name,
-                          PercentDecode(pair.substr(0, eq), "a parameter name"));
+    ARROW_ASSIGN_OR_RAISE(std::string name, PercentDecode(pair.substr(0, eq), "a parameter name"));
     if (eq == std::string_view::npos) {
       return BadUri("parameter '" + name + "' has no value (expected " + name + "=value)");
     }

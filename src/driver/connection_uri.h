@@ -14,9 +14,9 @@ namespace zv {
 
 // How the service is reached once a connection URI is taken apart.
 enum class UriTransport {
-  kHttps,       // zorvane+https://
-  kHttp,        // zorvane+http://
-  kFollowTls,   // zorvane://: https, or http when the TLS mode is Off
+  kHttps,      // zorvane+https://
+  kHttp,       // zorvane+http://
+  kFollowTls,  // zorvane://: https, or http when the TLS mode is Off
 };
 
 // A connection URI of the form

@@ -149,8 +149,8 @@ bool IsDatabaseOptionKey(const std::string& key) {
     }
     return false;
   };
-  return key == "uri" || named(kTextOptions) || named(kSecretOptions) ||
-         named(kIntegerOptions) || named(kCheckedTextOptions);
+  return key == "uri" || named(kTextOptions) || named(kSecretOptions) || named(kIntegerOptions) ||
+         named(kCheckedTextOptions);
 }
 
 arrow::Status ApplyOption(ZVDatabase& db, const std::string& key, const char* value) {
@@ -330,8 +330,8 @@ AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error) {
           "AdbcDatabaseInit: 'adbc.zorvane.compute_url' and 'adbc.zorvane.compute_node' are "
           "mutually exclusive");
     }
-    ConfigureDiagnostics({OptionText(db->log_path), OptionText(db->api_trace_path),
-                          OptionText(db->log_level)});
+    ConfigureDiagnostics(
+        {OptionText(db->log_path), OptionText(db->api_trace_path), OptionText(db->log_level)});
     db->initialised = true;
     return arrow::Status::OK();
   });

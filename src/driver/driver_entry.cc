@@ -115,8 +115,8 @@ void FillDriverTable(AdbcDriver* driver, int version) {
 #define ZV_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(
-    int version, void* raw_driver, AdbcError* error) {
+extern "C" ZV_EXPORT AdbcStatusCode AdbcDriverInit(int version, void* raw_driver,
+                                                   AdbcError* error) {
   zv::InitialiseTransportOnce();
   ZV_LOG(zv::kLogInfo, "api", "AdbcDriverInit(version=%d, raw_driver=%p)", version, raw_driver);
   if (raw_driver == nullptr) {

@@ -54,8 +54,7 @@ void SetSqlState(AdbcError* error, const char* sqlstate) {
 // for them. Details that cannot be allocated are left out.
 void Fill(AdbcError* error, const char* message, const char* sqlstate, int32_t vendor_code,
           const char* server_code, bool with_details) {
-  const bool details =
-      with_details && error->vendor_code == ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
+  const bool details = with_details && error->vendor_code == ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
   ResetWithMessage(error, message);
   SetSqlState(error, sqlstate);
   error->vendor_code = vendor_code;

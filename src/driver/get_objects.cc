@@ -25,8 +25,8 @@ std::string Shown(const char* text) { return text ? zv_redact(text) : std::strin
 // the batches are immutable, so the rest of the call needs no lock and a
 // snapshot replaced meanwhile does not disturb it.
 ObjectsSources SourcesOf(const ZVSnapshotStore* store) {
-  constexpr int kCatalogsSlot = 0, kSchemataSlot = 1, kTablesSlot = 2, kColumnsSlot = 3, kKeyColumnUsageSlot = 5,
-                kTableConstraintsSlot = 7, kReferentialConstraintsSlot = 8;
+  constexpr int kCatalogsSlot = 0, kSchemataSlot = 1, kTablesSlot = 2, kColumnsSlot = 3,
+                kKeyColumnUsageSlot = 5, kTableConstraintsSlot = 7, kReferentialConstraintsSlot = 8;
   ObjectsSources sources;
   if (store == nullptr) return sources;
   sources.catalogs = store->slot(kCatalogsSlot);
@@ -51,8 +51,7 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
                    "AdbcConnectionGetObjects(conn=%p, depth=%d, catalog=\"%s\", "
                    "db_schema=\"%s\", table_name=\"%s\", column_name=\"%s\")",
                    static_cast<void*>(connection), depth, Shown(catalog).c_str(),
-                   Shown(db_schema).c_str(), Shown(table_name).c_str(),
-                   Shown(column_name).c_str());
+                   Shown(db_schema).c_str(), Shown(table_name).c_str(), Shown(column_name).c_str());
     }
     if (connection == nullptr || out == nullptr) {
       return NullArgument("AdbcConnectionGetObjects: null connection or stream");
@@ -68,11 +67,10 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
     if (from_snapshot) {
       sources = SourcesOf(conn->snapshot_store.get());
     } else {
-      ARROW_ASSIGN_OR_RAISE(sources,
-                            ObjectsSourcesFromCompute(
-                                         {conn->transport, conn->query_timeout_sec,
-                                          conn->cancel_scope},
-                                         ClassifyDepth(depth)));
+      ARROW_ASSIGN_OR_RAISE(
+          sources,
+          ObjectsSourcesFromCompute({conn->transport, conn->query_timeout_sec, conn->cancel_scope},
+                                    ClassifyDepth(depth)));
     }
     ObjectsFilter filter;
     filter.depth = depth;
@@ -92,8 +90,8 @@ AdbcStatusCode ConnectionGetObjects(AdbcConnection* connection, int depth, const
                    "GetObjects served from %s (depth=%d, catalog=\"%s\", "
                    "db_schema=\"%s\", table_name=\"%s\", catalogs=%lld)",
                    from_snapshot ? "snapshot" : "compute", depth, Shown(catalog).c_str(),
-                   Shown(db_schema).c_str(),
-                   Shown(table_name).c_str(), static_cast<long long>(batch->num_rows()));
+                   Shown(db_schema).c_str(), Shown(table_name).c_str(),
+                   static_cast<long long>(batch->num_rows()));
     }
     return ExportSingleBatch(std::move(batch), out);
   });

@@ -27,7 +27,7 @@ arrow::Status ExportTableSchema(const arrow::Schema& schema, ArrowSchema* out) {
   arrow::Status st = arrow::ExportSchema(schema, out);
   if (!st.ok()) {
     return Failure(FailureKind::kInternal, "HY000",
-                       Bounded("arrow::ExportSchema failed: " + st.ToString(), kArrowMessageBuffer));
+                   Bounded("arrow::ExportSchema failed: " + st.ToString(), kArrowMessageBuffer));
   }
   return arrow::Status::OK();
 }
@@ -36,13 +36,17 @@ arrow::Status ExportTableSchema(const arrow::Schema& schema, ArrowSchema* out) {
 // the snapshot resolved when it knows the table (its nullability then comes
 // from the catalog too), else by the names as the host gave them.
 arrow::Status SchemaFromCompute(ZVConnection& conn, const char* catalog, const char* db_schema,
-                                const char* table_name, const CatalogTableSchema& found, ArrowSchema* out) {
-  ZV_LOG(kLogDebug, "meta_engine", "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=%s)",
-         OrEmpty(catalog), OrEmpty(db_schema), table_name, found.reason.c_str());
+                                const char* table_name, const CatalogTableSchema& found,
+                                ArrowSchema* out) {
+  ZV_LOG(kLogDebug, "meta_engine",
+         "GetTableSchema routing to compute for \"%s\".\"%s\".\"%s\" (reason=%s)", OrEmpty(catalog),
+         OrEmpty(db_schema), table_name, found.reason.c_str());
   const CatalogTableName name =
-      found.table ? found.table->name : CatalogTableName{OrEmpty(catalog), OrEmpty(db_schema), table_name};
-  ARROW_ASSIGN_OR_RAISE(auto schema,
-                        TableSchemaFromCompute({conn.transport, conn.query_timeout_sec, conn.cancel_scope}, name));
+      found.table ? found.table->name
+                  : CatalogTableName{OrEmpty(catalog), OrEmpty(db_schema), table_name};
+  ARROW_ASSIGN_OR_RAISE(
+      auto schema,
+      TableSchemaFromCompute({conn.transport, conn.query_timeout_sec, conn.cancel_scope}, name));
   if (found.table) schema = WithCatalogNullability(schema, *found.table);
   return ExportTableSchema(*schema, out);
 }
@@ -74,14 +78,19 @@ AdbcStatusCode ConnectionGetTableSchema(AdbcConnection* connection, const char* 
     std::shared_ptr<arrow::RecordBatch> columns =
         current ? conn.snapshot_store->slot(kColumnsSlot) : nullptr;
     if (!columns || columns->num_rows() == 0) {
-      return SchemaFromCompute(conn, catalog, db_schema, table_name,
-                               {std::nullopt, nullptr, "snapshot did not carry columns for this table"}, schema);
+      return SchemaFromCompute(
+          conn, catalog, db_schema, table_name,
+          {std::nullopt, nullptr, "snapshot did not carry columns for this table"}, schema);
     }
-    const CatalogTableSchema found = SchemaFromCatalogColumns(*columns, catalog, db_schema, table_name);
-    if (!found.schema) return SchemaFromCompute(conn, catalog, db_schema, table_name, found, schema);
+    const CatalogTableSchema found =
+        SchemaFromCatalogColumns(*columns, catalog, db_schema, table_name);
+    if (!found.schema)
+      return SchemaFromCompute(conn, catalog, db_schema, table_name, found, schema);
     ARROW_RETURN_NOT_OK(ExportTableSchema(*found.schema, schema));
-    ZV_LOG(kLogDebug, "meta_engine", "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
-           OrEmpty(catalog), OrEmpty(db_schema), table_name, static_cast<size_t>(found.schema->num_fields()));
+    ZV_LOG(kLogDebug, "meta_engine",
+           "GetTableSchema served from snapshot for \"%s\".\"%s\".\"%s\" (columns=%zu)",
+           OrEmpty(catalog), OrEmpty(db_schema), table_name,
+           static_cast<size_t>(found.schema->num_fields()));
     return arrow::Status::OK();
   });
 }

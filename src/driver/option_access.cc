@@ -13,7 +13,7 @@ arrow::Status OptionNotSet(const std::string& key) {
 
 arrow::Status SecretOption(const std::string& key) {
   return Failure(FailureKind::kNotFound, "HY092",
-                     "option " + key + " holds a secret and cannot be read back");
+                 "option " + key + " holds a secret and cannot be read back");
 }
 
 void CopyOptionText(const std::string& value, char* out, size_t* length) {
@@ -34,7 +34,7 @@ arrow::Result<int64_t> OptionAsInt(const std::string& key, const std::string& va
     if (value == "true") return 1;
     if (value == "false") return 0;
     return Failure(FailureKind::kInvalidArgument, "HY024",
-                       "option " + key + " is not an integer (\"" + value + "\")");
+                   "option " + key + " is not an integer (\"" + value + "\")");
   }
   return parsed;
 }
@@ -44,7 +44,7 @@ arrow::Result<double> OptionAsDouble(const std::string& key, const std::string& 
   auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
   if (ec != std::errc() || end != value.data() + value.size()) {
     return Failure(FailureKind::kInvalidArgument, "HY024",
-                       "option " + key + " is not a number (\"" + value + "\")");
+                   "option " + key + " is not a number (\"" + value + "\")");
   }
   return parsed;
 }

@@ -87,8 +87,8 @@ AdbcStatusCode Get(const char* suffix, Handle* handle, const char* key, AdbcErro
 // Text and bytes report a null length before anything else, as SetError
 // cannot say which argument was null otherwise.
 template <typename Handle, typename Deliver>
-AdbcStatusCode GetIntoBuffer(const char* suffix, Handle* handle, const char* key,
-                             size_t* length, AdbcError* error, Deliver deliver) {
+AdbcStatusCode GetIntoBuffer(const char* suffix, Handle* handle, const char* key, size_t* length,
+                             AdbcError* error, Deliver deliver) {
   if (length == nullptr) {
     zv_set_error(error, (EntryName<Handle>(suffix) + ": null length").c_str(), "HY009");
     return ADBC_STATUS_INVALID_ARGUMENT;
@@ -123,9 +123,8 @@ AdbcStatusCode TypedOptionEntries<Handle>::GetText(Handle* handle, const char* k
 }
 
 template <typename Handle>
-AdbcStatusCode TypedOptionEntries<Handle>::GetBytes(Handle* handle, const char* key,
-                                                    uint8_t* value, size_t* length,
-                                                    AdbcError* error) {
+AdbcStatusCode TypedOptionEntries<Handle>::GetBytes(Handle* handle, const char* key, uint8_t* value,
+                                                    size_t* length, AdbcError* error) {
   return GetIntoBuffer("GetOptionBytes", handle, key, length, error,
                        [&](const std::string&, const std::string&, const std::string& text) {
                          CopyOptionBytes(text, value, length);
@@ -134,14 +133,14 @@ AdbcStatusCode TypedOptionEntries<Handle>::GetBytes(Handle* handle, const char* 
 }
 
 template <typename Handle>
-AdbcStatusCode TypedOptionEntries<Handle>::GetInt(Handle* handle, const char* key,
-                                                  int64_t* value, AdbcError* error) {
+AdbcStatusCode TypedOptionEntries<Handle>::GetInt(Handle* handle, const char* key, int64_t* value,
+                                                  AdbcError* error) {
   return GetNumber("GetOptionInt", handle, key, value, error, OptionAsInt);
 }
 
 template <typename Handle>
-AdbcStatusCode TypedOptionEntries<Handle>::GetDouble(Handle* handle, const char* key,
-                                                     double* value, AdbcError* error) {
+AdbcStatusCode TypedOptionEntries<Handle>::GetDouble(Handle* handle, const char* key, double* value,
+                                                     AdbcError* error) {
   return GetNumber("GetOptionDouble", handle, key, value, error, OptionAsDouble);
 }
 
@@ -160,14 +159,14 @@ AdbcStatusCode TypedOptionEntries<Handle>::SetBytes(Handle* handle, const char* 
 }
 
 template <typename Handle>
-AdbcStatusCode TypedOptionEntries<Handle>::SetInt(Handle* handle, const char* key,
-                                                  int64_t value, AdbcError* error) {
+AdbcStatusCode TypedOptionEntries<Handle>::SetInt(Handle* handle, const char* key, int64_t value,
+                                                  AdbcError* error) {
   return HandleOptions<Handle>::Set(handle, key, IntOptionText(value).c_str(), error);
 }
 
 template <typename Handle>
-AdbcStatusCode TypedOptionEntries<Handle>::SetDouble(Handle* handle, const char* key,
-                                                     double value, AdbcError* error) {
+AdbcStatusCode TypedOptionEntries<Handle>::SetDouble(Handle* handle, const char* key, double value,
+                                                     AdbcError* error) {
   return HandleOptions<Handle>::Set(handle, key, DoubleOptionText(value).c_str(), error);
 }
 
@@ -183,8 +182,8 @@ AdbcStatusCode ConnectionGetStatisticNames(AdbcConnection*, ArrowArrayStream*, A
   return ADBC_STATUS_NOT_IMPLEMENTED;
 }
 
-AdbcStatusCode ConnectionGetStatistics(AdbcConnection*, const char*, const char*, const char*,
-                                       char, ArrowArrayStream*, AdbcError* error) {
+AdbcStatusCode ConnectionGetStatistics(AdbcConnection*, const char*, const char*, const char*, char,
+                                       ArrowArrayStream*, AdbcError* error) {
   zv_set_error(error, "AdbcConnectionGetStatistics: the service keeps no table statistics",
                "HYC00");
   return ADBC_STATUS_NOT_IMPLEMENTED;

@@ -16,17 +16,14 @@ template <typename Handle>
 struct TypedOptionEntries {
   static AdbcStatusCode GetText(Handle* handle, const char* key, char* value, size_t* length,
                                 AdbcError* error);
-  static AdbcStatusCode GetBytes(Handle* handle, const char* key, uint8_t* value,
-                                 size_t* length, AdbcError* error);
-  static AdbcStatusCode GetInt(Handle* handle, const char* key, int64_t* value,
-                               AdbcError* error);
-  static AdbcStatusCode GetDouble(Handle* handle, const char* key, double* value,
-                                  AdbcError* error);
+  static AdbcStatusCode GetBytes(Handle* handle, const char* key, uint8_t* value, size_t* length,
+                                 AdbcError* error);
+  static AdbcStatusCode GetInt(Handle* handle, const char* key, int64_t* value, AdbcError* error);
+  static AdbcStatusCode GetDouble(Handle* handle, const char* key, double* value, AdbcError* error);
   static AdbcStatusCode SetBytes(Handle* handle, const char* key, const uint8_t* value,
                                  size_t length, AdbcError* error);
   static AdbcStatusCode SetInt(Handle* handle, const char* key, int64_t value, AdbcError* error);
-  static AdbcStatusCode SetDouble(Handle* handle, const char* key, double value,
-                                  AdbcError* error);
+  static AdbcStatusCode SetDouble(Handle* handle, const char* key, double value, AdbcError* error);
 };
 
 extern template struct TypedOptionEntries<AdbcDatabase>;
@@ -34,6 +31,7 @@ extern template struct TypedOptionEntries<AdbcConnection>;
 extern template struct TypedOptionEntries<AdbcStatement>;
 
 AdbcStatusCode ConnectionGetStatisticNames(AdbcConnection*, ArrowArrayStream*, AdbcError* error);
-AdbcStatusCode ConnectionGetStatistics(AdbcConnection*, const char*, const char*, const char*, char, ArrowArrayStream*, AdbcError* error);
+AdbcStatusCode ConnectionGetStatistics(AdbcConnection*, const char*, const char*, const char*, char,
+                                       ArrowArrayStream*, AdbcError* error);
 
 }  // namespace zv

@@ -27,22 +27,20 @@ arrow::Status Cancelled() {
 // Names the failing parameter row (counted from 1) in front of the failure,
 // keeping its status and SQLSTATE.
 arrow::Status AtRow(const arrow::Status& failure, int64_t row) {
-  return failure.WithMessage("parameter row " + std::to_string(row + 1) + ": " +
-                             failure.message());
+  return failure.WithMessage("parameter row " + std::to_string(row + 1) + ": " + failure.message());
 }
 
 arrow::Status CheckShape(const arrow::Schema& schema, size_t placeholders) {
   if (static_cast<size_t>(schema.num_fields()) != placeholders) {
     return Failure(FailureKind::kInvalidArgument, "07002",
-                       Format("the statement has %zu parameter placeholder(s) but %d column(s) "
-                              "are bound",
-                              placeholders, schema.num_fields()));
+                   Format("the statement has %zu parameter placeholder(s) but %d column(s) "
+                          "are bound",
+                          placeholders, schema.num_fields()));
   }
   for (const auto& field : schema.fields()) {
     arrow::Status renderable = CheckRenderableType(*field->type());
     if (!renderable.ok()) {
-      return renderable.WithMessage("parameter \"" + field->name() + "\": " +
-                                    renderable.message());
+      return renderable.WithMessage("parameter \"" + field->name() + "\": " + renderable.message());
     }
   }
   return arrow::Status::OK();
@@ -82,7 +80,10 @@ class UpdateRun {
   UpdateRun(const std::string& sql, std::vector<size_t> positions,
             std::optional<SimpleInsert> insert, const SqlRunner& run,
             const std::function<bool()>& cancelled)
-      : sql_(sql), positions_(std::move(positions)), insert_(std::move(insert)), run_(run),
+      : sql_(sql),
+        positions_(std::move(positions)),
+        insert_(std::move(insert)),
+        run_(run),
         cancelled_(cancelled) {}
 
   arrow::Status AddBatch(const arrow::RecordBatch& batch) {
@@ -184,11 +185,11 @@ arrow::Result<std::vector<std::vector<std::string>>> AllRowLiterals(
 }
 
 arrow::Status SchemaMismatch(int64_t row, const arrow::Schema& first, const arrow::Schema& got) {
-  return Failure(FailureKind::kInvalidArgument, "42804",
-                 Format("parameter row %lld gives a result of another schema than row 1 "
-                        "(%s instead of %s); the rows of one result stream share one schema",
-                        static_cast<long long>(row + 1), got.ToString().c_str(),
-                        first.ToString().c_str()));
+  return Failure(
+      FailureKind::kInvalidArgument, "42804",
+      Format("parameter row %lld gives a result of another schema than row 1 "
+             "(%s instead of %s); the rows of one result stream share one schema",
+             static_cast<long long>(row + 1), got.ToString().c_str(), first.ToString().c_str()));
 }
 
 // A query run once per parameter row, its results as one stream.
@@ -230,7 +231,7 @@ arrow::Status RunWithParameters(const std::string& sql, OwnedArrowStream& bound,
   bound.Reset();
   if (!imported.ok()) {
     return Failure(FailureKind::kInvalidArgument, "22023",
-                       "bound parameters could not be read: " + imported.status().message());
+                   "bound parameters could not be read: " + imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
   ARROW_RETURN_NOT_OK(CheckShape(*reader->schema(), positions.size()));

@@ -20,9 +20,8 @@ namespace zv {
 // Runs one SQL text: with `out`, hands out its result stream; without, runs
 // it to completion and sets `rows_affected` (-1 when the server gave no
 // count).
-using SqlRunner =
-    std::function<arrow::Status(const std::string& sql, ArrowArrayStream* out,
-                                int64_t* rows_affected)>;
+using SqlRunner = std::function<arrow::Status(const std::string& sql, ArrowArrayStream* out,
+                                              int64_t* rows_affected)>;
 
 // A query's result read to its end.
 struct WholeResult {

@@ -155,7 +155,8 @@ int GetSchema(ArrowArrayStream* stream, ArrowSchema* out) {
     rs->Remember(*rs->held);
     arrow::Status st = arrow::ExportSchema(*rs->held->schema, out);
     if (!st.ok()) return rs->Fail("arrow::ExportSchema failed: " + st.ToString());
-    ZV_LOG(kLogInfo, "stream", "get_schema(q=%p): returning schema (%d fields) from held batch (rows=%lld)",
+    ZV_LOG(kLogInfo, "stream",
+           "get_schema(q=%p): returning schema (%d fields) from held batch (rows=%lld)",
            QueryAddress(rs), rs->held->schema->num_fields(),
            static_cast<long long>(rs->held->batch ? rs->held->batch->num_rows() : 0));
     return 0;
@@ -181,8 +182,8 @@ int GetNext(ArrowArrayStream* stream, ArrowArray* out) {
                QueryAddress(rs));
         continue;
       }
-      ZV_LOG(kLogInfo, "stream", "get_next(q=%p): returning data batch rows=%lld",
-             QueryAddress(rs), static_cast<long long>(rows));
+      ZV_LOG(kLogInfo, "stream", "get_next(q=%p): returning data batch rows=%lld", QueryAddress(rs),
+             static_cast<long long>(rows));
       const uint64_t export_start = profile ? NowNs() : 0;
       arrow::Status st = arrow::ExportRecordBatch(*carrier->batch, out);
       if (profile) {

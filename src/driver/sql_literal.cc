@@ -52,10 +52,9 @@ std::string TimeOfDayText(int64_t units_of_day, int64_t units_per_second, int di
   const int64_t seconds = units_of_day / units_per_second;
   const int64_t fraction = units_of_day % units_per_second;
   char buffer[48];
-  int n = std::snprintf(buffer, sizeof(buffer), "%02lld:%02lld:%02lld",
-                        static_cast<long long>(seconds / 3600),
-                        static_cast<long long>(seconds / 60 % 60),
-                        static_cast<long long>(seconds % 60));
+  int n = std::snprintf(
+      buffer, sizeof(buffer), "%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
   if (digits > 0) {
     std::snprintf(buffer + n, sizeof(buffer) - static_cast<size_t>(n), ".%0*lld", digits,
                   static_cast<long long>(fraction));
@@ -87,7 +86,7 @@ int FractionDigits(arrow::TimeUnit::type unit) {
 arrow::Result<std::string> QuotedText(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) {
     return Failure(FailureKind::kInvalidData, "22021",
-                       "a text parameter contains a NUL character, which SQL text cannot carry");
+                   "a text parameter contains a NUL character, which SQL text cannot carry");
   }
   static std::once_flag utf8_tables;
   std::call_once(utf8_tables, [] { arrow::util::InitializeUTF8(); });
@@ -148,16 +147,16 @@ std::string TimestampText(int64_t value, arrow::TimeUnit::type unit) {
 }
 
 arrow::Status Unsupported(const arrow::DataType& type) {
-  return Failure(FailureKind::kNotImplemented, "HYC00",
-                     "parameters of type " + type.ToString() +
-                         " cannot be bound (no SQL literal for this type)");
+  return Failure(
+      FailureKind::kNotImplemented, "HYC00",
+      "parameters of type " + type.ToString() + " cannot be bound (no SQL literal for this type)");
 }
 
 // A value the service would store less exactly than it was bound.
 arrow::Status Inexact(const arrow::DataType& type, const char* what) {
-  return Failure(FailureKind::kInvalidData, "22018",
-                 "a parameter of type " + type.ToString() + " " + what +
-                     ", which the service would truncate");
+  return Failure(
+      FailureKind::kInvalidData, "22018",
+      "a parameter of type " + type.ToString() + " " + what + ", which the service would truncate");
 }
 
 // What the service's INTERVAL holds: months, days, microseconds. Arrow's
@@ -176,10 +175,8 @@ constexpr int64_t kMaxIntervalMicros = std::numeric_limits<int64_t>::max() / 100
 // type, whose only value is the plain NULL.
 arrow::Result<std::string> LiteralType(const arrow::DataType& type) {
   switch (type.id()) {
-    case arrow::Type::NA:
-      return std::string();
-    case arrow::Type::HALF_FLOAT:
-      return std::string("REAL");
+    case arrow::Type::NA: return std::string();
+    case arrow::Type::HALF_FLOAT: return std::string("REAL");
     case arrow::Type::DICTIONARY:
       return LiteralType(*static_cast<const arrow::DictionaryType&>(type).value_type());
     case arrow::Type::DECIMAL256: {
@@ -188,8 +185,7 @@ arrow::Result<std::string> LiteralType(const arrow::DataType& type) {
       return "DECIMAL(" + std::to_string(decimal.precision()) + ", " +
              std::to_string(decimal.scale()) + ")";
     }
-    default:
-      break;
+    default: break;
   }
   auto column_type = SqlTypeOf(type);
   if (!column_type.ok()) return Unsupported(type);
@@ -286,8 +282,7 @@ struct Renderer {
     int64_t value = static_cast<const ArrayType&>(column).Value(row);
     int64_t per_second = UnitsPerSecond(type.unit());
     if (value < 0 || value >= per_second * kSecondsPerDay) {
-      return Failure(FailureKind::kInvalidData, "22008",
-                         "a time parameter lies outside the day");
+      return Failure(FailureKind::kInvalidData, "22008", "a time parameter lies outside the day");
     }
     int digits = FractionDigits(type.unit());
     if (type.unit() == arrow::TimeUnit::NANO) {
@@ -380,8 +375,8 @@ struct Renderer {
   arrow::Status Visit(const arrow::DictionaryType&) {
     // The value the index points at, as a literal of the value's type.
     const auto& dictionary = static_cast<const arrow::DictionaryArray&>(column);
-    ARROW_ASSIGN_OR_RAISE(out,
-                          RenderSqlLiteral(*dictionary.dictionary(), dictionary.GetValueIndex(row)));
+    ARROW_ASSIGN_OR_RAISE(
+        out, RenderSqlLiteral(*dictionary.dictionary(), dictionary.GetValueIndex(row)));
     return arrow::Status::OK();
   }
 

@@ -87,8 +87,8 @@ size_t SkipNonCode(std::string_view sql, size_t i) {
 }
 
 std::string_view TrimRight(std::string_view text) {
-  while (!text.empty() && (std::isspace(static_cast<unsigned char>(text.back())) ||
-                           text.back() == ';')) {
+  while (!text.empty() &&
+         (std::isspace(static_cast<unsigned char>(text.back())) || text.back() == ';')) {
     text.remove_suffix(1);
   }
   return text;
@@ -127,8 +127,8 @@ arrow::Result<std::vector<size_t>> FindPlaceholders(std::string_view sql) {
     if (sql[i] == '?') {
       if (i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
         return Failure(FailureKind::kNotImplemented, "HYC00",
-                           "numbered placeholders (?1, ?2, ...) are not supported; use ? in the "
-                           "order of the bound columns");
+                       "numbered placeholders (?1, ?2, ...) are not supported; use ? in the "
+                       "order of the bound columns");
       }
       positions.push_back(i);
     }

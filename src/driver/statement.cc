@@ -31,8 +31,8 @@ namespace zv {
 AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement,
                             AdbcError* error) {
   return RunEntryPoint("AdbcStatementNew", error, [&]() -> arrow::Status {
-    ZV_LOG(kLogInfo, "api", "AdbcStatementNew(conn=%p, stmt=%p)",
-           static_cast<void*>(connection), static_cast<void*>(statement));
+    ZV_LOG(kLogInfo, "api", "AdbcStatementNew(conn=%p, stmt=%p)", static_cast<void*>(connection),
+           static_cast<void*>(statement));
     if (connection == nullptr || statement == nullptr) {
       return NullArgument("AdbcStatementNew: null connection or statement");
     }
@@ -54,8 +54,7 @@ AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement
   });
 }
 
-AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query,
-                                    AdbcError* error) {
+AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query, AdbcError* error) {
   return RunEntryPoint("AdbcStatementSetSqlQuery", error, [&]() -> arrow::Status {
     // SQL can carry passwords (CREATE USER ... PASSWORD, connection strings),
     // so it is scrubbed like every other free text before it is logged.
@@ -143,8 +142,7 @@ arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& s
       ZV_LOG(kLogDebug, "meta_engine", "engine error, routing to compute (msg=%s)",
              zv_redact(result.error).c_str());
       return nullptr;
-    case zv_sql::ExecuteStatus::Ok:
-      break;
+    case zv_sql::ExecuteStatus::Ok: break;
   }
   long long rows = 0;
   for (const auto& batch : result.batches) rows += batch ? batch->num_rows() : 0;
@@ -159,7 +157,8 @@ arrow::Result<ZVQueryPtr> AnswerLocally(ZVConnection& conn, const std::string& s
 // outcome, the ingest settings stay for the next bind.
 arrow::Status ExecuteUpdate(AdbcStatement* statement, ZVStatement& stmt, OwnedArrowStream& data,
                             int64_t* rows_affected) {
-  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, out=NULL)", static_cast<void*>(statement));
+  ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteQuery(stmt=%p, out=NULL)",
+         static_cast<void*>(statement));
   if (rows_affected != nullptr) *rows_affected = -1;
   ZVConnection* conn = stmt.connection.get();
   if (!IsConnectionInitialised(conn)) {
@@ -231,8 +230,8 @@ uint64_t CollectedResultBudget(const ZVConnection& conn) {
 
 // Runs one SQL text and reads its whole result; `*held` counts the bytes
 // held by every result collected so far.
-arrow::Result<WholeResult> CollectSql(ZVConnection& conn, ZVStatement& stmt,
-                                      const std::string& sql, uint64_t* held) {
+arrow::Result<WholeResult> CollectSql(ZVConnection& conn, ZVStatement& stmt, const std::string& sql,
+                                      uint64_t* held) {
   bool may_change_catalog = false;
   ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartSql(conn, stmt, sql, &may_change_catalog));
   WholeResult result;
@@ -458,7 +457,8 @@ arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::st
   if (key == "zv.ingest.target_location") return text(ingest.target_location);
   if (key == "zv.ingest.idempotency_key") return text(ingest.idempotency_key);
   if (key == "zv.ingest.mode") return std::string(IngestModeName(ingest.mode));
-  if (key == "zv.ingest.payload_format") return std::string(PayloadFormatName(ingest.payload_format));
+  if (key == "zv.ingest.payload_format")
+    return std::string(PayloadFormatName(ingest.payload_format));
   if (key == "zv.ingest.coerce") return std::string(ingest.coerce ? "true" : "false");
   if (key == "zv.ingest.key_columns") {
     std::string joined;
@@ -535,7 +535,8 @@ arrow::Status ExecuteSchema(ZVStatement& stmt, ArrowSchema* schema) {
   }
   ZVConnection* conn = stmt.connection.get();
   if (conn->read_only) ARROW_RETURN_NOT_OK(CheckReadOnlySql(*text));
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, SchemaProbe(*conn, stmt, WithoutTrailingSemicolons(*text)));
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        SchemaProbe(*conn, stmt, WithoutTrailingSemicolons(*text)));
   ArrowArrayStream stream{};
   ExportResultStream(std::move(query), &stream);
   OwnedArrowStream owned = OwnedArrowStream::Adopt(&stream);
@@ -555,7 +556,8 @@ AdbcStatusCode StatementExecuteSchema(AdbcStatement* statement, ArrowSchema* sch
     ZV_LOG(kLogInfo, "api", "AdbcStatementExecuteSchema(stmt=%p)", static_cast<void*>(statement));
     if (schema == nullptr) return NullArgument("AdbcStatementExecuteSchema: null schema");
     ZVStatement* stmt = RecordOf<ZVStatement>(statement);
-    if (stmt == nullptr) return SequenceError("AdbcStatementExecuteSchema: statement not allocated");
+    if (stmt == nullptr)
+      return SequenceError("AdbcStatementExecuteSchema: statement not allocated");
     return ExecuteSchema(*stmt, schema);
   });
 }
@@ -578,7 +580,8 @@ AdbcStatusCode StatementGetParameterSchema(AdbcStatement* statement, ArrowSchema
     // field of the null type per placeholder, named by its position.
     ARROW_ASSIGN_OR_RAISE(size_t count, CountParameters(*sql));
     arrow::FieldVector fields;
-    for (size_t i = 0; i < count; ++i) fields.push_back(arrow::field(std::to_string(i), arrow::null()));
+    for (size_t i = 0; i < count; ++i)
+      fields.push_back(arrow::field(std::to_string(i), arrow::null()));
     return arrow::ExportSchema(*arrow::schema(std::move(fields)), schema);
   });
 }

@@ -22,17 +22,15 @@ struct ZVStatement {
   // as not initialised), and the connection handle may be reused meanwhile.
   ParentRecord<ZVConnection, AdbcConnection> connection;
   StatementState state;
-  IngestSettings ingest;  // options; kept across runs
+  IngestSettings ingest;                      // options; kept across runs
   std::optional<uint32_t> query_timeout_sec;  // overrides the connection's
   // The statement's queries, for AdbcStatementCancel; shared with the
   // queries so that a cancel from another thread never sees a freed scope.
   std::shared_ptr<CancelScope> cancel_scope = std::make_shared<CancelScope>();
 };
 
-AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement,
-                            AdbcError* error);
-AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query,
-                                    AdbcError* error);
+AdbcStatusCode StatementNew(AdbcConnection* connection, AdbcStatement* statement, AdbcError* error);
+AdbcStatusCode StatementSetSqlQuery(AdbcStatement* statement, const char* query, AdbcError* error);
 AdbcStatusCode StatementPrepare(AdbcStatement* statement, AdbcError* error);
 AdbcStatusCode StatementExecuteQuery(AdbcStatement* statement, ArrowArrayStream* out,
                                      int64_t* rows_affected, AdbcError* error);

@@ -18,8 +18,8 @@ using Tokens = std::span<const std::string_view>;
 
 // Leading keywords of statements that cannot write.
 constexpr std::string_view kReadingStatements[] = {
-    "SELECT", "VALUES", "TABLE", "FROM", "WITH", "SHOW", "DESCRIBE", "DESC", "SUMMARIZE",
-    "PIVOT", "UNPIVOT", "PIVOT_WIDER", "PIVOT_LONGER"};
+    "SELECT", "VALUES",    "TABLE", "FROM",    "WITH",        "SHOW",        "DESCRIBE",
+    "DESC",   "SUMMARIZE", "PIVOT", "UNPIVOT", "PIVOT_WIDER", "PIVOT_LONGER"};
 
 // Words that make a statement of that shape write: a data-modifying CTE
 // (also under EXPLAIN ANALYZE), SELECT ... INTO a new table, row locks.
@@ -27,7 +27,7 @@ constexpr std::string_view kWritingClauses[] = {"INSERT", "UPDATE", "DELETE", "M
 
 // Functions whose call changes state (sequences, checkpoints) or runs SQL
 // given as text, which the driver cannot see.
-constexpr std::string_view kWritingFunctions[] = {"nextval",    "setval",     "query",
+constexpr std::string_view kWritingFunctions[] = {"nextval",     "setval",     "query",
                                                   "query_table", "checkpoint", "force_checkpoint"};
 
 // Options between EXPLAIN and the statement it explains.

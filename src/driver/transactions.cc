@@ -21,9 +21,9 @@ AdbcStatusCode EndTransaction(const char* entry_name, AdbcConnection* connection
       return SequenceError(std::string(entry_name) + ": connection not initialised");
     }
     return Failure(FailureKind::kInvalidState, "25000",
-                       std::string(entry_name) +
-                           ": no transaction in progress (autocommit is on and cannot be "
-                           "turned off)");
+                   std::string(entry_name) +
+                       ": no transaction in progress (autocommit is on and cannot be "
+                       "turned off)");
   });
 }
 

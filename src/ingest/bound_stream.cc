@@ -15,22 +15,21 @@ arrow::Result<OwnedArrowStream> StreamOfOneBatch(ArrowArray* array, ArrowSchema*
   if (schema->release != nullptr) schema->release(schema);
   if (!imported.ok()) {
     return Failure(FailureKind::kInvalidArgument, "22023",
-                       "AdbcStatementBind: ImportRecordBatch failed: " +
-                           imported.status().message());
+                   "AdbcStatementBind: ImportRecordBatch failed: " + imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatch> batch = std::move(*imported);
   auto reader = arrow::RecordBatchReader::Make({batch}, batch->schema());
   if (!reader.ok()) {
-    return Failure(FailureKind::kInternal, "HY000",
-                       "AdbcStatementBind: RecordBatchReader::Make failed: " +
-                           reader.status().message());
+    return Failure(
+        FailureKind::kInternal, "HY000",
+        "AdbcStatementBind: RecordBatchReader::Make failed: " + reader.status().message());
   }
   OwnedArrowStream owned;
   arrow::Status exported = arrow::ExportRecordBatchReader(*reader, owned.get());
   if (!exported.ok()) {
     owned.Reset();
     return Failure(FailureKind::kInternal, "HY000",
-                       "AdbcStatementBind: ExportRecordBatchReader failed: " + exported.message());
+                   "AdbcStatementBind: ExportRecordBatchReader failed: " + exported.message());
   }
   return owned;
 }

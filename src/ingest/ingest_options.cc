@@ -101,7 +101,7 @@ arrow::Status CheckTemporary(const char* value) {
   if (!flag) return BadValue("adbc.ingest.temporary: use true or false");
   if (*flag) {
     return Failure(FailureKind::kNotImplemented, "HYC00",
-                       "adbc.ingest.temporary=true is not implemented in Zorvane v1");
+                   "adbc.ingest.temporary=true is not implemented in Zorvane v1");
   }
   return arrow::Status::OK();
 }
@@ -214,28 +214,20 @@ IngestSettings WithDefaultMode(IngestSettings settings) {
 
 const char* IngestModeName(IngestMode mode) {
   switch (mode) {
-    case IngestMode::kAppend:
-      return "append";
-    case IngestMode::kUpsert:
-      return "upsert";
-    case IngestMode::kOverwrite:
-      return "overwrite";
-    case IngestMode::kLand:
-      return "land";
+    case IngestMode::kAppend: return "append";
+    case IngestMode::kUpsert: return "upsert";
+    case IngestMode::kOverwrite: return "overwrite";
+    case IngestMode::kLand: return "land";
   }
   return "append";
 }
 
 const char* TableCreationName(TableCreation creation) {
   switch (creation) {
-    case TableCreation::kCreate:
-      return "create";
-    case TableCreation::kCreateIfMissing:
-      return "create_append";
-    case TableCreation::kReplace:
-      return "replace";
-    case TableCreation::kNone:
-      break;
+    case TableCreation::kCreate: return "create";
+    case TableCreation::kCreateIfMissing: return "create_append";
+    case TableCreation::kReplace: return "replace";
+    case TableCreation::kNone: break;
   }
   return "none";
 }

@@ -18,10 +18,10 @@ enum class PayloadFormat : int32_t { kArrowIpc = 0, kParquet = 1 };
 // What an ADBC ingest mode asks of the target table before rows are loaded.
 // The service's own modes (zv.ingest.mode) never create or drop a table.
 enum class TableCreation : int32_t {
-  kNone = 0,           // the table must exist (append, and every zv.ingest.mode)
-  kCreate = 1,         // create it; an existing table is an error
+  kNone = 0,             // the table must exist (append, and every zv.ingest.mode)
+  kCreate = 1,           // create it; an existing table is an error
   kCreateIfMissing = 2,  // create it unless it exists, then append
-  kReplace = 3,        // afterwards the table holds exactly the bound schema and rows
+  kReplace = 3,          // afterwards the table holds exactly the bound schema and rows
 };
 
 struct IngestSettings {

@@ -64,8 +64,7 @@ std::string BuildIngestHeader(const IngestRequest& request, std::string_view sch
   if (request.payload_format == PayloadFormat::kArrowIpc && !schema_ipc.empty()) {
     member("schema_ipc");
     out.push_back('"');
-    out += zv_base64_encode(reinterpret_cast<const uint8_t*>(schema_ipc.data()),
-                            schema_ipc.size());
+    out += zv_base64_encode(reinterpret_cast<const uint8_t*>(schema_ipc.data()), schema_ipc.size());
     out.push_back('"');
   }
   if (!request.idempotency_key.empty()) {

@@ -2,7 +2,6 @@
 // of the server's STATS or ERROR answer.
 #pragma once
 
-
 #include <cstdint>
 #include <string>
 #include <string_view>

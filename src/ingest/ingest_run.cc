@@ -51,15 +51,19 @@ arrow::Status CheckCombination(const IngestSettings& settings) {
   }
   if ((settings.target_catalog && settings.target_catalog->empty()) ||
       (settings.target_db_schema && settings.target_db_schema->empty())) {
-    return Contradiction("adbc.ingest.target_catalog and adbc.ingest.target_db_schema must not be empty");
+    return Contradiction(
+        "adbc.ingest.target_catalog and adbc.ingest.target_db_schema must not be empty");
   }
-  if (settings.mode == IngestMode::kLand && (qualified || settings.creation != TableCreation::kNone)) {
-    return Contradiction("zv.ingest.mode land writes files; it takes no table schema or table mode");
+  if (settings.mode == IngestMode::kLand &&
+      (qualified || settings.creation != TableCreation::kNone)) {
+    return Contradiction(
+        "zv.ingest.mode land writes files; it takes no table schema or table mode");
   }
   return arrow::Status::OK();
 }
 
-arrow::Result<IngestRequest> RequestOf(const IngestSettings& settings, const arrow::Schema& schema) {
+arrow::Result<IngestRequest> RequestOf(const IngestSettings& settings,
+                                       const arrow::Schema& schema) {
   IngestRequest request;
   request.mode = settings.mode;
   request.payload_format = settings.payload_format;
@@ -95,8 +99,8 @@ arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
   if ((*encoded)->size() > kMaxBatchPayload) {
     if (batch->num_rows() < 2) {
       return Failure(FailureKind::kInvalidArgument, "22023",
-                         "ingest: one row encodes to " + std::to_string((*encoded)->size()) +
-                             " bytes, more than one upload frame carries (256 MiB)");
+                     "ingest: one row encodes to " + std::to_string((*encoded)->size()) +
+                         " bytes, more than one upload frame carries (256 MiB)");
     }
     encoded->reset();  // freed before the halves are encoded
     const int64_t half = batch->num_rows() / 2;
@@ -132,7 +136,8 @@ class LoadCancellation {
       : scope_(scope), generation_(scope ? scope->generation() : 0) {}
   arrow::Status Check() const {
     if (!scope_ || scope_->generation() == generation_) return arrow::Status::OK();
-    return Failure(FailureKind::kCancelled, "57014", "ingest: the load was cancelled; nothing was loaded");
+    return Failure(FailureKind::kCancelled, "57014",
+                   "ingest: the load was cancelled; nothing was loaded");
   }
 
  private:
@@ -155,8 +160,8 @@ arrow::Result<std::shared_ptr<arrow::Schema>> ExistingTableSchema(
     const std::shared_ptr<zv_conn>& conn, const std::string& quoted_table,
     const std::shared_ptr<CancelScope>& scope) {
   const std::string sql = "SELECT * FROM " + quoted_table + " LIMIT 0";
-  auto started = scope ? StartCancellableQuery(conn, sql, 0, 0, {scope})
-                       : zv_execute(conn, sql.c_str(), 0, 0);
+  auto started =
+      scope ? StartCancellableQuery(conn, sql, 0, 0, {scope}) : zv_execute(conn, sql.c_str(), 0, 0);
   if (!started.ok()) return nullptr;
   ZVQueryPtr query = std::move(*started);
   std::string error;
@@ -190,7 +195,8 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
                              const LoadCancellation& cancellation) {
   if (settings.payload_format == PayloadFormat::kArrowIpc) {
     auto schema = EncodeSchemaIpc(*reader.schema());
-    if (!schema.ok()) return UploadFailure("encode_schema_ipc failed: " + schema.status().message());
+    if (!schema.ok())
+      return UploadFailure("encode_schema_ipc failed: " + schema.status().message());
     if (!upload.PushSchema((*schema)->ToString()).ok()) {
       return UploadFailure(OrDefault(upload.ErrorText(), "zv_ingest_push_schema failed"));
     }
@@ -201,7 +207,7 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     arrow::Status read = reader.ReadNext(&batch);
     if (!read.ok()) {
       return Failure(FailureKind::kInvalidArgument, "22023",
-                         "AdbcStatementExecuteQuery: reading the bound data: " + read.message());
+                     "AdbcStatementExecuteQuery: reading the bound data: " + read.message());
     }
     if (!batch) return arrow::Status::OK();
     if (batch->num_rows() == 0) continue;
@@ -221,13 +227,14 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   auto imported = arrow::ImportRecordBatchReader(bound.get());
   bound.Reset();
   if (!imported.ok()) {
-    return Failure(FailureKind::kInvalidArgument, "22023",
-                       "AdbcStatementExecuteQuery: importing the bound data: " +
-                           imported.status().message());
+    return Failure(
+        FailureKind::kInvalidArgument, "22023",
+        "AdbcStatementExecuteQuery: importing the bound data: " + imported.status().message());
   }
   std::shared_ptr<arrow::RecordBatchReader> reader = std::move(*imported);
   ARROW_RETURN_NOT_OK(CheckCombination(settings));
-  if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckLoadableSchema(*reader->schema()));
+  if (settings.mode != IngestMode::kLand)
+    ARROW_RETURN_NOT_OK(CheckLoadableSchema(*reader->schema()));
   if (settings.payload_format == PayloadFormat::kParquet) {
     ARROW_RETURN_NOT_OK(CheckParquetEncodable(*reader->schema()));
   }
@@ -239,7 +246,8 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   if (scope) scope->Track(progress);
 
   auto begun = IngestUpload::Begin(conn, std::move(request));
-  if (!begun.ok()) return UploadFailure(OrDefault(begun.status().message(), "zv_ingest_begin failed"));
+  if (!begun.ok())
+    return UploadFailure(OrDefault(begun.status().message(), "zv_ingest_begin failed"));
   std::unique_ptr<IngestUpload> upload = std::move(*begun);
 
   arrow::Status produced = ProduceBatches(*reader, settings, *upload, *progress, cancellation);
@@ -263,11 +271,12 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   progress->Complete();
   ZV_LOG(kLogInfo, "api",
          "ingest committed (inserted=%lld, updated=%lld, deleted=%lld, version=%lld, replay=%d)",
-         static_cast<long long>(summary.rows_inserted), static_cast<long long>(summary.rows_updated),
-         static_cast<long long>(summary.rows_deleted), static_cast<long long>(summary.commit_version),
-         summary.idempotent_replay ? 1 : 0);
+         static_cast<long long>(summary.rows_inserted),
+         static_cast<long long>(summary.rows_updated), static_cast<long long>(summary.rows_deleted),
+         static_cast<long long>(summary.commit_version), summary.idempotent_replay ? 1 : 0);
   if (!summary.counts_known) {
-    ZV_LOG(kLogWarn, "api", "ingest succeeded but its statistics could not be read; rows affected unknown");
+    ZV_LOG(kLogWarn, "api",
+           "ingest succeeded but its statistics could not be read; rows affected unknown");
   }
   if (rows_affected != nullptr) {
     *rows_affected = summary.counts_known

@@ -15,8 +15,8 @@ arrow::Status Prefixed(const char* prefix, const arrow::Status& status) {
   return arrow::Status(status.code(), prefix + status.message());
 }
 
-arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeIpc(const std::shared_ptr<arrow::Schema>& schema,
-                                                        const arrow::RecordBatch* batch) {
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeIpc(
+    const std::shared_ptr<arrow::Schema>& schema, const arrow::RecordBatch* batch) {
   ARROW_ASSIGN_OR_RAISE(auto sink, arrow::io::BufferOutputStream::Create(0));
   ARROW_ASSIGN_OR_RAISE(auto writer, arrow::ipc::MakeStreamWriter(
                                          sink, schema, arrow::ipc::IpcWriteOptions::Defaults()));
@@ -38,7 +38,8 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::Record
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch) {
   auto sink = arrow::io::BufferOutputStream::Create(0);
   if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
-  std::shared_ptr<parquet::WriterProperties> properties = parquet::WriterProperties::Builder().build();
+  std::shared_ptr<parquet::WriterProperties> properties =
+      parquet::WriterProperties::Builder().build();
   // Without the stored Arrow schema a reader sees only Parquet's own types:
   // durations become integers, zones become UTC, large and dictionary types
   // plain ones.

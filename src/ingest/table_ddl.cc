@@ -27,14 +27,10 @@ const char* TimestampType(const arrow::TimestampType& type) {
   // nanoseconds is refused by the server rather than truncated.
   if (!type.timezone().empty()) return "TIMESTAMPTZ";
   switch (type.unit()) {
-    case arrow::TimeUnit::SECOND:
-      return "TIMESTAMP_S";
-    case arrow::TimeUnit::MILLI:
-      return "TIMESTAMP_MS";
-    case arrow::TimeUnit::MICRO:
-      return "TIMESTAMP";
-    case arrow::TimeUnit::NANO:
-      return "TIMESTAMP_NS";
+    case arrow::TimeUnit::SECOND: return "TIMESTAMP_S";
+    case arrow::TimeUnit::MILLI: return "TIMESTAMP_MS";
+    case arrow::TimeUnit::MICRO: return "TIMESTAMP";
+    case arrow::TimeUnit::NANO: return "TIMESTAMP_NS";
   }
   return "TIMESTAMP";
 }
@@ -64,8 +60,7 @@ arrow::Result<std::string> NestedType(const arrow::DataType& type) {
       ARROW_ASSIGN_OR_RAISE(std::string value, SqlTypeOf(*list.value_type()));
       return value + "[" + std::to_string(list.list_size()) + "]";
     }
-    case arrow::Type::STRUCT:
-      return StructType(checked_cast<const arrow::StructType&>(type));
+    case arrow::Type::STRUCT: return StructType(checked_cast<const arrow::StructType&>(type));
     case arrow::Type::MAP: {
       const auto& map = checked_cast<const arrow::MapType&>(type);
       ARROW_ASSIGN_OR_RAISE(std::string key, SqlTypeOf(*map.key_type()));
@@ -75,8 +70,7 @@ arrow::Result<std::string> NestedType(const arrow::DataType& type) {
     case arrow::Type::DICTIONARY:
       // Dictionary encoding is a transport detail: the column holds values.
       return SqlTypeOf(*checked_cast<const arrow::DictionaryType&>(type).value_type());
-    default:
-      return Unstorable(type);
+    default: return Unstorable(type);
   }
 }
 
@@ -97,19 +91,15 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type) {
     case arrow::Type::DOUBLE: return "DOUBLE";
     case arrow::Type::STRING:
     case arrow::Type::LARGE_STRING:
-    case arrow::Type::STRING_VIEW:
-      return "VARCHAR";
+    case arrow::Type::STRING_VIEW: return "VARCHAR";
     case arrow::Type::BINARY:
     case arrow::Type::LARGE_BINARY:
     case arrow::Type::BINARY_VIEW:
-    case arrow::Type::FIXED_SIZE_BINARY:
-      return "BLOB";
+    case arrow::Type::FIXED_SIZE_BINARY: return "BLOB";
     case arrow::Type::DATE32:
-    case arrow::Type::DATE64:
-      return "DATE";
+    case arrow::Type::DATE64: return "DATE";
     case arrow::Type::TIME32:
-    case arrow::Type::TIME64:
-      return "TIME";
+    case arrow::Type::TIME64: return "TIME";
     case arrow::Type::TIMESTAMP:
       return TimestampType(checked_cast<const arrow::TimestampType&>(type));
     case arrow::Type::DURATION:
@@ -120,8 +110,7 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type) {
       return "INTERVAL";
     case arrow::Type::INTERVAL_MONTHS:
     case arrow::Type::INTERVAL_DAY_TIME:
-    case arrow::Type::INTERVAL_MONTH_DAY_NANO:
-      return "INTERVAL";
+    case arrow::Type::INTERVAL_MONTH_DAY_NANO: return "INTERVAL";
     case arrow::Type::DECIMAL32:
     case arrow::Type::DECIMAL64:
     case arrow::Type::DECIMAL128: {
@@ -130,8 +119,7 @@ arrow::Result<std::string> SqlTypeOf(const arrow::DataType& type) {
       return "DECIMAL(" + std::to_string(decimal.precision()) + ", " +
              std::to_string(decimal.scale()) + ")";
     }
-    default:
-      return NestedType(type);
+    default: return NestedType(type);
   }
 }
 
@@ -145,15 +133,15 @@ arrow::Status CheckLoadableSchema(const arrow::Schema& schema) {
     if (field->name().empty()) return refuse("ingest: a column of the bound data has no name");
     if (!seen.insert(ascii_lower(field->name())).second) {
       return Failure(FailureKind::kInvalidArgument, "42S21",
-                         "ingest: column name '" + field->name() +
-                             "' appears twice in the bound data (names are compared "
-                             "case-insensitively)");
+                     "ingest: column name '" + field->name() +
+                         "' appears twice in the bound data (names are compared "
+                         "case-insensitively)");
     }
     auto sql_type = SqlTypeOf(*field->type());
     if (!sql_type.ok()) {
       return Failure(FailureKind::kNotImplemented, "HYC00",
-                         "ingest: column '" + field->name() + "' has Arrow type " +
-                             field->type()->ToString() + ", which the service cannot store");
+                     "ingest: column '" + field->name() + "' has Arrow type " +
+                         field->type()->ToString() + ", which the service cannot store");
     }
   }
   return arrow::Status::OK();
@@ -181,9 +169,9 @@ arrow::Status CheckParquetEncodable(const arrow::Schema& schema) {
         arrow::schema({field}).get(), *properties, *arrow_properties, &converted);
     if (!status.ok()) {
       return Failure(FailureKind::kNotImplemented, "HYC00",
-                         "ingest: column '" + field->name() + "' has Arrow type " +
-                             field->type()->ToString() +
-                             ", which the Parquet payload cannot carry (use arrow_ipc)");
+                     "ingest: column '" + field->name() + "' has Arrow type " +
+                         field->type()->ToString() +
+                         ", which the Parquet payload cannot carry (use arrow_ipc)");
     }
   }
   return arrow::Status::OK();
@@ -210,10 +198,10 @@ arrow::Status CheckMicrosecondValues(const arrow::RecordBatch& batch) {
     for (int64_t row = 0; row < data.length; ++row) {
       if (values[row] % 1000 == 0 || !batch.column(i)->IsValid(row)) continue;
       return Failure(FailureKind::kInvalidArgument, "22018",
-                         "ingest: column '" + batch.schema()->field(i)->name() + "' (" +
-                             batch.column(i)->type()->ToString() +
-                             ") holds a value with nanoseconds; the service stores it to the "
-                             "microsecond, so nothing was loaded");
+                     "ingest: column '" + batch.schema()->field(i)->name() + "' (" +
+                         batch.column(i)->type()->ToString() +
+                         ") holds a value with nanoseconds; the service stores it to the "
+                         "microsecond, so nothing was loaded");
     }
   }
   return arrow::Status::OK();

@@ -79,10 +79,10 @@ arrow::Status IngestUpload::PushSchema(std::string bytes) {
 
 arrow::Status IngestUpload::StartUpload() {
   const std::string header = BuildIngestHeader(request_, schema_ipc_);
-  ARROW_ASSIGN_OR_RAISE(std::vector<uint8_t> init,
-                        zv_frame_encode(kZvFrameInit,
-                                        reinterpret_cast<const uint8_t*>(header.data()),
-                                        header.size()));
+  ARROW_ASSIGN_OR_RAISE(
+      std::vector<uint8_t> init,
+      zv_frame_encode(kZvFrameInit, reinterpret_cast<const uint8_t*>(header.data()),
+                      header.size()));
   {
     std::lock_guard<std::mutex> guard(queue_.mutex());
     queue_.Push(std::move(init));
@@ -188,8 +188,7 @@ bool IngestUpload::ReadOutcome(IngestSummary* summary) {
     case IngestAnswer::kError:
       summary->message = Bounded(std::move(summary->message), kMessageBytes);
       return false;
-    case IngestAnswer::kStats:
-      return true;
+    case IngestAnswer::kStats: return true;
   }
   return false;
 }
@@ -259,8 +258,7 @@ size_t IngestUpload::ReadFrames(char* buffer, size_t wanted) {
 // answered; the upload then starts again on a fresh connection.
 bool IngestUpload::RewindFrames() {
   if (!resendable_) return false;
-  ZV_LOG(kLogInfo, "transport", "ingest upload: sending its first %zu frames again",
-         sent_.size());
+  ZV_LOG(kLogInfo, "transport", "ingest upload: sending its first %zu frames again", sent_.size());
   cursor_frame_ = 0;
   read_offset_ = 0;
   return true;
@@ -314,8 +312,9 @@ void IngestUpload::PerformTransfer() {
   const SecretString token = conn_->session_token.Copy();
   UploadOutcome outcome = SendUpload(token, /*fresh_connection=*/false);
   if (outcome == UploadOutcome::kDeadPooledConnection) {
-    ZV_LOG(kLogInfo, "transport", "ingest upload: pooled connection was closed by the server; "
-                                  "sending again on a fresh connection");
+    ZV_LOG(kLogInfo, "transport",
+           "ingest upload: pooled connection was closed by the server; "
+           "sending again on a fresh connection");
     RestartFromFirstFrame();
     outcome = SendUpload(token, /*fresh_connection=*/true);
   }
@@ -340,8 +339,9 @@ arrow::Result<HttpRequest> IngestUpload::UploadRequest(const std::string& url,
   ARROW_RETURN_NOT_OK(request.AddBearerToken(token.view()));
   ARROW_RETURN_NOT_OK(request.AddHeader("Transfer-Encoding: chunked"));
   ARROW_RETURN_NOT_OK(request.AddHeader("Expect:"));
-  request.SetStreamedUpload([this](char* buffer, size_t wanted) { return ReadFrames(buffer, wanted); },
-                            [this] { return RewindFrames(); });
+  request.SetStreamedUpload(
+      [this](char* buffer, size_t wanted) { return ReadFrames(buffer, wanted); },
+      [this] { return RewindFrames(); });
   if (fresh_connection) request.SetFreshConnection();
   request.SetReceiver([this](long, std::string_view chunk) { return AppendResponse(chunk); });
   // The upload goes through the same policy as every other request of the

@@ -11,7 +11,8 @@
 namespace zv_sql::internal {
 
 // A "table_source" declaration over `batch`.
-arrow::Result<arrow::acero::Declaration> table_source(const std::shared_ptr<arrow::RecordBatch>& batch);
+arrow::Result<arrow::acero::Declaration> table_source(
+    const std::shared_ptr<arrow::RecordBatch>& batch);
 
 // Runs the plan on Arrow's thread pool, waits for it, and returns its output
 // as one batch (an empty batch of the output schema when there are no rows).

@@ -42,13 +42,14 @@ Result<std::string> function_for(const AggregateCall& call, bool grouped, std::s
   if (call.name == "min") return prefix + "min";
   if (call.name == "max") return prefix + "max";
   if (call.name == "avg") return prefix + "mean";
-  return record_failure(error, "unsupported aggregate function: " + call.name, "unsupported aggregate: " + call.name);
+  return record_failure(error, "unsupported aggregate function: " + call.name,
+                        "unsupported aggregate: " + call.name);
 }
 
 bool is_min_max_type(arrow::Type::type id) {
   return arrow::is_integer(id) || arrow::is_floating(id) || id == arrow::Type::STRING ||
-         id == arrow::Type::LARGE_STRING || id == arrow::Type::DATE32 || id == arrow::Type::DATE64 ||
-         id == arrow::Type::TIMESTAMP;
+         id == arrow::Type::LARGE_STRING || id == arrow::Type::DATE32 ||
+         id == arrow::Type::DATE64 || id == arrow::Type::TIMESTAMP;
 }
 
 // Arrow adds 64-bit integers with wrap-around, while SQL either widens or
@@ -67,7 +68,8 @@ Result<bool> sum_may_overflow(const std::shared_ptr<arrow::Array>& column) {
       magnitude = std::max(magnitude, static_cast<const arrow::UInt64Scalar&>(*bound).value);
     } else {
       const int64_t v = static_cast<const arrow::Int64Scalar&>(*bound).value;
-      magnitude = std::max(magnitude, v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+      magnitude = std::max(
+          magnitude, v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
     }
   }
   if (magnitude == 0) return false;
@@ -76,25 +78,30 @@ Result<bool> sum_may_overflow(const std::shared_ptr<arrow::Array>& column) {
 
 // The aggregate's argument checked against the input: its field name, or
 // nothing for count(*).
-Result<std::optional<std::string>> aggregate_target(const BatchPtr& input, const AggregateCall& call,
-                                                    std::string* error) {
+Result<std::optional<std::string>> aggregate_target(const BatchPtr& input,
+                                                    const AggregateCall& call, std::string* error) {
   if (call.star) return std::nullopt;
   if (call.args.size() != 1 || !call.args.front()) {
-    return record_failure(error, call.name + ": expected exactly one argument", "aggregate arg count");
+    return record_failure(error, call.name + ": expected exactly one argument",
+                          "aggregate arg count");
   }
   const auto* ref = std::get_if<ColumnRef>(&call.args.front()->node);
   if (ref == nullptr) {
-    return record_failure(error, call.name + ": only bare column arguments supported", "aggregate non-column arg");
+    return record_failure(error, call.name + ": only bare column arguments supported",
+                          "aggregate non-column arg");
   }
   const int index = find_field(*input->schema(), ref->name);
-  if (index < 0) return record_failure(error, call.name + ": unknown column: " + ref->name, "aggregate unknown column");
+  if (index < 0)
+    return record_failure(error, call.name + ": unknown column: " + ref->name,
+                          "aggregate unknown column");
   const arrow::Type::type id = input->schema()->field(index)->type()->id();
   if (call.name == "sum" || call.name == "avg") {
     if (!arrow::is_integer(id) && !arrow::is_floating(id)) {
       return decline(call.name + " over a non-numeric column is left to compute");
     }
     ARROW_ASSIGN_OR_RAISE(bool overflow, sum_may_overflow(input->column(index)));
-    if (overflow) return decline(call.name + " over 64-bit integers that may overflow is left to compute");
+    if (overflow)
+      return decline(call.name + " over 64-bit integers that may overflow is left to compute");
   }
   if ((call.name == "min" || call.name == "max") && !is_min_max_type(id)) {
     return decline(call.name + " over this column type is left to compute");
@@ -105,7 +112,8 @@ Result<std::optional<std::string>> aggregate_target(const BatchPtr& input, const
 std::string default_output_name(const AggregateCall& call) {
   if (call.star) return "count_star()";
   if (call.args.size() == 1 && call.args.front()) {
-    if (const auto* ref = std::get_if<ColumnRef>(&call.args.front()->node)) return call.name + "_" + ref->name;
+    if (const auto* ref = std::get_if<ColumnRef>(&call.args.front()->node))
+      return call.name + "_" + ref->name;
   }
   return call.name;
 }
@@ -117,16 +125,19 @@ struct GroupKeys {
   std::set<std::string> names;
 };
 
-Result<GroupKeys> group_keys(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+Result<GroupKeys> group_keys(const BatchPtr& input, const SelectStatement& statement,
+                             std::string* error) {
   GroupKeys keys;
   for (const ExprPtr& key : statement.group_by) {
     const auto* ref = key ? std::get_if<ColumnRef>(&key->node) : nullptr;
     if (ref == nullptr) {
-      return record_failure(error, "GROUP BY supports only column references", "GROUP BY non-column expression");
+      return record_failure(error, "GROUP BY supports only column references",
+                            "GROUP BY non-column expression");
     }
     const int index = find_field(*input->schema(), ref->name);
     if (index < 0) {
-      return record_failure(error, "GROUP BY references unknown column: " + ref->name, "GROUP BY unknown column");
+      return record_failure(error, "GROUP BY references unknown column: " + ref->name,
+                            "GROUP BY unknown column");
     }
     keys.fields.emplace_back(input->schema()->field(index)->name());
     keys.names.insert(ascii_lower(ref->name));
@@ -141,10 +152,12 @@ struct AggregatePlan {
   std::vector<OutputColumn> outputs;
 };
 
-arrow::Status plan_aggregate_call(const BatchPtr& input, const AggregateCall& call, const ProjectionItem& item,
-                                  bool grouped, AggregatePlan& plan, std::string* error) {
+arrow::Status plan_aggregate_call(const BatchPtr& input, const AggregateCall& call,
+                                  const ProjectionItem& item, bool grouped, AggregatePlan& plan,
+                                  std::string* error) {
   if (call.distinct) {
-    return record_failure(error, "DISTINCT aggregates not supported in metadata path", "DISTINCT aggregate");
+    return record_failure(error, "DISTINCT aggregates not supported in metadata path",
+                          "DISTINCT aggregate");
   }
   ARROW_ASSIGN_OR_RAISE(std::string function, function_for(call, grouped, error));
   ARROW_ASSIGN_OR_RAISE(std::optional<std::string> target, aggregate_target(input, call, error));
@@ -159,37 +172,45 @@ arrow::Status plan_aggregate_call(const BatchPtr& input, const AggregateCall& ca
     const int index = find_field(*input->schema(), *target);
     if (index >= 0) type = service_sum_type(*input->schema()->field(index)->type());
   }
-  plan.outputs.push_back({std::move(internal_name), item.alias ? *item.alias : default_output_name(call), type});
+  plan.outputs.push_back(
+      {std::move(internal_name), item.alias ? *item.alias : default_output_name(call), type});
   return arrow::Status::OK();
 }
 
 // A plain column in the select list of an aggregate query must be a group
 // key; the aggregate node passes the keys through under their input names.
-arrow::Status plan_group_column(const BatchPtr& input, const ColumnRef& ref, const ProjectionItem& item,
-                                const GroupKeys& keys, AggregatePlan& plan, std::string* error) {
+arrow::Status plan_group_column(const BatchPtr& input, const ColumnRef& ref,
+                                const ProjectionItem& item, const GroupKeys& keys,
+                                AggregatePlan& plan, std::string* error) {
   if (keys.names.count(ascii_lower(ref.name)) == 0) {
-    return record_failure(error, "non-aggregated column not in GROUP BY: " + ref.name, "non-grouped projection column");
+    return record_failure(error, "non-aggregated column not in GROUP BY: " + ref.name,
+                          "non-grouped projection column");
   }
   const int index = find_field(*input->schema(), ref.name);
   if (index < 0) {
-    return record_failure(error, "GROUP BY column missing in input: " + ref.name, "GROUP BY column missing");
+    return record_failure(error, "GROUP BY column missing in input: " + ref.name,
+                          "GROUP BY column missing");
   }
   const std::string& own_name = input->schema()->field(index)->name();
   plan.outputs.push_back({own_name, item.alias ? *item.alias : own_name, nullptr});
   return arrow::Status::OK();
 }
 
-Result<AggregatePlan> plan_select_list(const BatchPtr& input, const SelectStatement& statement, const GroupKeys& keys,
-                                       std::string* error) {
+Result<AggregatePlan> plan_select_list(const BatchPtr& input, const SelectStatement& statement,
+                                       const GroupKeys& keys, std::string* error) {
   AggregatePlan plan;
   for (const ProjectionItem& item : statement.projection) {
-    if (!item.expr) return record_failure(error, "empty projection item in aggregate query", "empty projection item");
+    if (!item.expr)
+      return record_failure(error, "empty projection item in aggregate query",
+                            "empty projection item");
     if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
-      ARROW_RETURN_NOT_OK(plan_aggregate_call(input, *call, item, !statement.group_by.empty(), plan, error));
+      ARROW_RETURN_NOT_OK(
+          plan_aggregate_call(input, *call, item, !statement.group_by.empty(), plan, error));
     } else if (const auto* ref = std::get_if<ColumnRef>(&item.expr->node)) {
       ARROW_RETURN_NOT_OK(plan_group_column(input, *ref, item, keys, plan, error));
     } else {
-      return record_failure(error, "projection in aggregate query must be aggregate or group-key column",
+      return record_failure(error,
+                            "projection in aggregate query must be aggregate or group-key column",
                             "unsupported aggregate-query projection");
     }
   }
@@ -211,13 +232,16 @@ Result<BatchPtr> select_outputs(const BatchPtr& result, const std::vector<Output
     const auto& found = result->schema()->field(index);
     std::shared_ptr<arrow::Array> column = result->column(index);
     if (output.type) {
-      ARROW_ASSIGN_OR_RAISE(arrow::Datum cast, cp::Cast(column, cp::CastOptions::Safe(output.type)));
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum cast,
+                            cp::Cast(column, cp::CastOptions::Safe(output.type)));
       column = cast.make_array();
     }
-    fields.push_back(arrow::field(output.output_name, column->type(), /*nullable=*/true, found->metadata()));
+    fields.push_back(
+        arrow::field(output.output_name, column->type(), /*nullable=*/true, found->metadata()));
     columns.push_back(std::move(column));
   }
-  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(), std::move(columns));
+  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(),
+                                  std::move(columns));
 }
 
 }  // namespace
@@ -230,13 +254,15 @@ bool is_aggregate_query(const SelectStatement& statement) {
   return false;
 }
 
-Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+Result<BatchPtr> aggregate(const BatchPtr& input, const SelectStatement& statement,
+                           std::string* error) {
   ARROW_ASSIGN_OR_RAISE(GroupKeys keys, group_keys(input, statement, error));
   ARROW_ASSIGN_OR_RAISE(AggregatePlan plan, plan_select_list(input, statement, keys, error));
   ARROW_ASSIGN_OR_RAISE(acero::Declaration source, table_source(input));
   acero::Declaration declaration = acero::Declaration::Sequence(
-      {std::move(source), acero::Declaration("aggregate", acero::AggregateNodeOptions(std::move(plan.aggregates),
-                                                                                      std::move(keys.fields)))});
+      {std::move(source),
+       acero::Declaration("aggregate", acero::AggregateNodeOptions(std::move(plan.aggregates),
+                                                                   std::move(keys.fields)))});
   ARROW_ASSIGN_OR_RAISE(BatchPtr result, run_to_batch(std::move(declaration)));
   return select_outputs(result, plan.outputs, error);
 }

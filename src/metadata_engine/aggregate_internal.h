@@ -18,7 +18,8 @@ bool is_aggregate_query(const SelectStatement& statement);
 // The select list evaluated per group (one row without GROUP BY). Failures
 // write the detailed message to `error`; inputs whose answer Arrow could get
 // wrong (possible integer overflow, types SQL does not aggregate) decline.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> aggregate(const std::shared_ptr<arrow::RecordBatch>& input,
-                                                             const SelectStatement& statement, std::string* error);
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> aggregate(
+    const std::shared_ptr<arrow::RecordBatch>& input, const SelectStatement& statement,
+    std::string* error);
 
 }  // namespace zv_sql::internal

@@ -12,7 +12,9 @@ bool is_decimal(const ExprPtr& expr) {
   return literal != nullptr && literal->decimal;
 }
 
-bool is_column(const ExprPtr& expr) { return expr && std::holds_alternative<ColumnRef>(expr->node); }
+bool is_column(const ExprPtr& expr) {
+  return expr && std::holds_alternative<ColumnRef>(expr->node);
+}
 
 bool misplaced(const Expr& expr);
 
@@ -24,7 +26,8 @@ bool misplaced(const Expr& expr) {
   if (const auto* cmp = std::get_if<Comparison>(&expr.node)) {
     // A decimal side is fine against a column; the column side itself holds
     // no constant.
-    if ((is_decimal(cmp->left) && is_column(cmp->right)) || (is_decimal(cmp->right) && is_column(cmp->left))) {
+    if ((is_decimal(cmp->left) && is_column(cmp->right)) ||
+        (is_decimal(cmp->right) && is_column(cmp->left))) {
       return false;
     }
   }
@@ -44,7 +47,8 @@ bool misplaced_in_from(const FromItem* from) {
   return std::visit(Overloaded{
                         [](const RelationRef&) { return false; },
                         [](const std::unique_ptr<JoinClause>& join) {
-                          return join && (misplaced(join->condition) || misplaced_in_from(join->left.get()) ||
+                          return join && (misplaced(join->condition) ||
+                                          misplaced_in_from(join->left.get()) ||
                                           misplaced_in_from(join->right.get()));
                         },
                         [](const SubqueryRef&) { return false; },

@@ -16,7 +16,8 @@ class DeclineDetail : public arrow::StatusDetail {
 }  // namespace
 
 arrow::Status decline(std::string reason) {
-  return arrow::Status(arrow::StatusCode::NotImplemented, std::move(reason), std::make_shared<DeclineDetail>());
+  return arrow::Status(arrow::StatusCode::NotImplemented, std::move(reason),
+                       std::make_shared<DeclineDetail>());
 }
 
 std::optional<std::string> declined_reason(const arrow::Status& status) {

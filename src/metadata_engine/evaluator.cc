@@ -48,8 +48,8 @@ Result<std::shared_ptr<arrow::Array>> as_array(const Datum& value, int64_t rows)
 // implementation; SQL gives an untyped NULL the type of what it meets. So
 // null-typed arguments take the type of the first typed argument from
 // `first_value` on (case_when's packed conditions are not a value).
-Result<Datum> call_function(const std::string& name, std::vector<Datum> args, const cp::FunctionOptions* options = nullptr,
-                   size_t first_value = 0) {
+Result<Datum> call_function(const std::string& name, std::vector<Datum> args,
+                            const cp::FunctionOptions* options = nullptr, size_t first_value = 0) {
   std::shared_ptr<arrow::DataType> typed;
   bool has_null_typed = false;
   for (size_t i = first_value; i < args.size(); ++i) {
@@ -73,7 +73,9 @@ class Evaluator {
   explicit Evaluator(const EvalContext& context) : ctx_(context) {}
 
   Result<Datum> eval(const Expr& expr) {
-    ARROW_ASSIGN_OR_RAISE(Datum value, std::visit([this](const auto& node) { return this->eval_node(node); }, expr.node));
+    ARROW_ASSIGN_OR_RAISE(
+        Datum value,
+        std::visit([this](const auto& node) { return this->eval_node(node); }, expr.node));
     ARROW_RETURN_NOT_OK(internal::check_float_values(value));
     return value;
   }
@@ -92,7 +94,8 @@ class Evaluator {
   // The operands cast to the type SQL computes them in; unchanged when they
   // are not all numbers.
   static Status unify(std::vector<internal::TypedOperand>& operands) {
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type, internal::unified_numeric_type(operands));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type,
+                          internal::unified_numeric_type(operands));
     if (!type) return Status::OK();
     for (internal::TypedOperand& operand : operands) {
       ARROW_ASSIGN_OR_RAISE(operand.value, internal::cast_to(operand.value, type));
@@ -108,7 +111,8 @@ class Evaluator {
     const auto* literal = side ? std::get_if<Literal>(&side->node) : nullptr;
     if (literal == nullptr || !literal->decimal) return Status::OK();
     const arrow::Type::type id = other.type()->id();
-    if (id == arrow::Type::INT16 || id == arrow::Type::INT32 || id == arrow::Type::DOUBLE || id == arrow::Type::NA) {
+    if (id == arrow::Type::INT16 || id == arrow::Type::INT32 || id == arrow::Type::DOUBLE ||
+        id == arrow::Type::NA) {
       return Status::OK();
     }
     if (id == arrow::Type::INT64) {
@@ -123,7 +127,8 @@ class Evaluator {
       }
       if (exact) return Status::OK();
     }
-    return internal::decline("decimal constant compared with " + other.type()->ToString() + " is left to compute");
+    return internal::decline("decimal constant compared with " + other.type()->ToString() +
+                             " is left to compute");
   }
 
   // The integer constants of a chain of + (or of *) below `expr`, through
@@ -175,7 +180,9 @@ class Evaluator {
 
   Result<Datum> eval_node(const ColumnRef& ref) {
     const int index = find_field(*ctx_.batch->schema(), ref.name);
-    if (index < 0) return record_failure(ctx_.error, "unknown column: " + ref.name, "unknown column: " + ref.name);
+    if (index < 0)
+      return record_failure(ctx_.error, "unknown column: " + ref.name,
+                            "unknown column: " + ref.name);
     return Datum(ctx_.batch->column(index));
   }
 
@@ -187,27 +194,37 @@ class Evaluator {
               if (literal.type == Type::Null || literal.type == Type::Unknown) {
                 return Datum(arrow::MakeNullScalar(arrow::null()));
               }
-              ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type, to_arrow_type(literal.type));
+              ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::DataType> type,
+                                    to_arrow_type(literal.type));
               return Datum(arrow::MakeNullScalar(std::move(type)));
             },
-            [](bool v) -> Result<Datum> { return Datum(std::make_shared<arrow::BooleanScalar>(v)); },
+            [](bool v) -> Result<Datum> {
+              return Datum(std::make_shared<arrow::BooleanScalar>(v));
+            },
             [&](int64_t v) -> Result<Datum> {
-              const bool narrow = literal.adaptable ? (v > INT32_MIN && v <= INT32_MAX) : literal.type == Type::Int32;
-              if (literal.type == Type::Int16) return Datum(std::make_shared<arrow::Int16Scalar>(static_cast<int16_t>(v)));
-              if (narrow) return Datum(std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(v)));
+              const bool narrow = literal.adaptable ? (v > INT32_MIN && v <= INT32_MAX)
+                                                    : literal.type == Type::Int32;
+              if (literal.type == Type::Int16)
+                return Datum(std::make_shared<arrow::Int16Scalar>(static_cast<int16_t>(v)));
+              if (narrow)
+                return Datum(std::make_shared<arrow::Int32Scalar>(static_cast<int32_t>(v)));
               return Datum(std::make_shared<arrow::Int64Scalar>(v));
             },
             [&](double v) -> Result<Datum> {
-              if (literal.type == Type::Float32) return Datum(std::make_shared<arrow::FloatScalar>(static_cast<float>(v)));
+              if (literal.type == Type::Float32)
+                return Datum(std::make_shared<arrow::FloatScalar>(static_cast<float>(v)));
               return Datum(std::make_shared<arrow::DoubleScalar>(v));
             },
-            [](const std::string& v) -> Result<Datum> { return Datum(std::make_shared<arrow::StringScalar>(v)); },
+            [](const std::string& v) -> Result<Datum> {
+              return Datum(std::make_shared<arrow::StringScalar>(v));
+            },
         },
         literal.value);
   }
 
   Result<Datum> eval_node(const Comparison& cmp) {
-    static constexpr const char* kNames[] = {"equal", "not_equal", "less", "less_equal", "greater", "greater_equal"};
+    static constexpr const char* kNames[] = {"equal",      "not_equal", "less",
+                                             "less_equal", "greater",   "greater_equal"};
     ARROW_ASSIGN_OR_RAISE(internal::TypedOperand left, eval_typed(cmp.left));
     ARROW_ASSIGN_OR_RAISE(internal::TypedOperand right, eval_typed(cmp.right));
     ARROW_RETURN_NOT_OK(check_decimal_comparison(cmp.left, right.value));
@@ -222,21 +239,25 @@ class Evaluator {
     ARROW_ASSIGN_OR_RAISE(internal::TypedOperand right_operand, eval_typed(arith.right));
     if (arith.op == ArithOp::Concat) {
       // Concatenating an untyped NULL has the NULL type on the service.
-      if (left_operand.value.type()->id() == arrow::Type::NA || right_operand.value.type()->id() == arrow::Type::NA) {
+      if (left_operand.value.type()->id() == arrow::Type::NA ||
+          right_operand.value.type()->id() == arrow::Type::NA) {
         return internal::decline("concatenation with NULL is left to compute");
       }
-      return call_function("binary_join_element_wise", {left_operand.value, right_operand.value,
-                                                        Datum(std::make_shared<arrow::StringScalar>(""))});
+      return call_function("binary_join_element_wise",
+                           {left_operand.value, right_operand.value,
+                            Datum(std::make_shared<arrow::StringScalar>(""))});
     }
     for (const internal::TypedOperand* operand : {&left_operand, &right_operand}) {
       const arrow::Type::type id = operand->value.type()->id();
       // Dates, times and text follow rules of their own (DATE - DATE is a
       // number of days there, a duration here).
       if (!arrow::is_integer(id) && !arrow::is_floating(id) && id != arrow::Type::NA) {
-        return internal::decline("arithmetic on " + operand->value.type()->ToString() + " is left to compute");
+        return internal::decline("arithmetic on " + operand->value.type()->ToString() +
+                                 " is left to compute");
       }
     }
-    if (arith.op == ArithOp::Add || arith.op == ArithOp::Mul) ARROW_RETURN_NOT_OK(check_constant_folding(arith));
+    if (arith.op == ArithOp::Add || arith.op == ArithOp::Mul)
+      ARROW_RETURN_NOT_OK(check_constant_folding(arith));
     std::vector<internal::TypedOperand> operands{std::move(left_operand), std::move(right_operand)};
     ARROW_RETURN_NOT_OK(unify(operands));
     const Datum& left = operands[0].value;
@@ -268,7 +289,8 @@ class Evaluator {
   // built from the registered ones as a - trunc(a / b) * b, which keeps the
   // sign of the dividend (as SQL's % does) and fails on a zero divisor.
   Result<Datum> modulo(const Datum& left, const Datum& right) {
-    if (cp::GetFunctionRegistry()->GetFunction("mod").ok()) return call_function("mod", {left, right});
+    if (cp::GetFunctionRegistry()->GetFunction("mod").ok())
+      return call_function("mod", {left, right});
     ARROW_ASSIGN_OR_RAISE(Datum quotient, call_function("divide_checked", {left, right}));
     if (arrow::is_floating(quotient.type()->id())) {
       ARROW_ASSIGN_OR_RAISE(quotient, call_function("trunc", {quotient}));
@@ -290,7 +312,8 @@ class Evaluator {
       case UnaryOp::Negate: {
         const arrow::Type::type id = operand.type()->id();
         if (!arrow::is_integer(id) && !arrow::is_floating(id)) {
-          return internal::decline("negation of " + operand.type()->ToString() + " is left to compute");
+          return internal::decline("negation of " + operand.type()->ToString() +
+                                   " is left to compute");
         }
         // -x of a constant at its type's minimum widens on the service; of a
         // column it overflows. Both are left to compute.
@@ -304,7 +327,8 @@ class Evaluator {
 
   Result<Datum> eval_node(const InList& in) {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(in.operand));
-    if (!operand.is_array() && !operand.is_scalar()) return fail_short("IN: unexpected operand kind");
+    if (!operand.is_array() && !operand.is_scalar())
+      return fail_short("IN: unexpected operand kind");
     std::shared_ptr<arrow::DataType> type = operand.type();
     std::vector<std::shared_ptr<arrow::Scalar>> values;
     values.reserve(in.items.size());
@@ -312,13 +336,16 @@ class Evaluator {
     for (const ExprPtr& item : in.items) {
       ARROW_ASSIGN_OR_RAISE(Datum value, eval_child(item));
       if (!value.is_scalar()) {
-        return record_failure(ctx_.error, "IN list element must be a literal", "IN list non-literal");
+        return record_failure(ctx_.error, "IN list element must be a literal",
+                              "IN list non-literal");
       }
       const arrow::Type::type id = value.type()->id();
       // Numbers are typed in SQL: compared with text they are an error there,
       // not a comparison of their spellings.
-      if (arrow::is_base_binary_like(type->id()) && (arrow::is_numeric(id) || id == arrow::Type::BOOL)) {
-        return record_failure(ctx_.error, "IN list compares text with a number or boolean", "IN type mismatch");
+      if (arrow::is_base_binary_like(type->id()) &&
+          (arrow::is_numeric(id) || id == arrow::Type::BOOL)) {
+        return record_failure(ctx_.error, "IN list compares text with a number or boolean",
+                              "IN type mismatch");
       }
       any_floating = any_floating || arrow::is_floating(id);
       ARROW_RETURN_NOT_OK(check_decimal_comparison(item, operand));
@@ -350,7 +377,8 @@ class Evaluator {
     ARROW_ASSIGN_OR_RAISE(Datum operand, eval_child(like.operand));
     ARROW_ASSIGN_OR_RAISE(Datum pattern_value, eval_child(like.pattern));
     if (!pattern_value.is_scalar()) {
-      return record_failure(ctx_.error, "LIKE pattern must be a literal", "LIKE non-scalar pattern");
+      return record_failure(ctx_.error, "LIKE pattern must be a literal",
+                            "LIKE non-scalar pattern");
     }
     std::shared_ptr<arrow::Scalar> scalar = pattern_value.scalar();
     // Matching against an unknown pattern is unknown, for LIKE and NOT LIKE.
@@ -361,7 +389,8 @@ class Evaluator {
     std::string pattern(static_cast<const arrow::StringScalar&>(*scalar).view());
     // Whether a backslash escapes the next character depends on the dialect.
     if (pattern.find(like.escape) != std::string::npos) {
-      return internal::decline("LIKE pattern with a backslash is left to compute: its meaning depends on the dialect");
+      return internal::decline(
+          "LIKE pattern with a backslash is left to compute: its meaning depends on the dialect");
     }
     // ILIKE compares both sides lower-cased by the same Unicode rules, on the
     // wildcard path as on the plain one.
@@ -375,7 +404,8 @@ class Evaluator {
     if (like_has_wildcard(pattern, like.escape)) {
       // "(?s)": a wildcard also matches line breaks, which catalog texts such
       // as view and routine definitions contain.
-      cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape), /*ignore_case=*/false);
+      cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape),
+                                        /*ignore_case=*/false);
       return call_function("match_substring_regex", {operand}, &options);
     }
     const std::string text = like_unescape(pattern, like.escape);
@@ -408,7 +438,8 @@ class Evaluator {
     ARROW_RETURN_NOT_OK(unify(results));
     ARROW_RETURN_NOT_OK(check_same_types(results, "CASE"));
     for (internal::TypedOperand& result : results) arguments.push_back(std::move(result.value));
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::StructArray> packed, arrow::StructArray::Make(conditions, names));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::StructArray> packed,
+                          arrow::StructArray::Make(conditions, names));
     arguments[0] = Datum(std::move(packed));
     return call_function("case_when", std::move(arguments), nullptr, /*first_value=*/1);
   }
@@ -423,14 +454,16 @@ class Evaluator {
 
   // Values of different types that SQL would convert to one (or refuse) are
   // left to compute.
-  static Status check_same_types(const std::vector<internal::TypedOperand>& values, const char* what) {
+  static Status check_same_types(const std::vector<internal::TypedOperand>& values,
+                                 const char* what) {
     const arrow::DataType* first = nullptr;
     for (const internal::TypedOperand& value : values) {
       if (value.value.type()->id() == arrow::Type::NA) continue;
       if (first == nullptr) {
         first = value.value.type().get();
       } else if (!first->Equals(*value.value.type())) {
-        return internal::decline(std::string(what) + " over values of different types is left to compute");
+        return internal::decline(std::string(what) +
+                                 " over values of different types is left to compute");
       }
     }
     return Status::OK();
@@ -464,7 +497,8 @@ class Evaluator {
                            : name == "length" ? "utf8_length"
                                               : nullptr;
     if (function == nullptr) {
-      return record_failure(ctx_.error, "unsupported function: " + call.name, "unsupported function: " + call.name);
+      return record_failure(ctx_.error, "unsupported function: " + call.name,
+                            "unsupported function: " + call.name);
     }
     return call_function(function, args);
   }
@@ -475,17 +509,20 @@ class Evaluator {
   }
 
   Result<Datum> eval_node(const Exists&) {
-    return record_failure(ctx_.error, "EXISTS expression survived the flatten pass; engine internal error",
+    return record_failure(ctx_.error,
+                          "EXISTS expression survived the flatten pass; engine internal error",
                           "EXISTS expression at evaluation time");
   }
 
   Result<Datum> eval_node(const AggregateCall&) {
-    return record_failure(ctx_.error, "aggregate function in row-wise evaluator; engine internal error",
+    return record_failure(ctx_.error,
+                          "aggregate function in row-wise evaluator; engine internal error",
                           "aggregate at row evaluation time");
   }
 
   Result<Datum> eval_node(const ScalarSubquery&) {
-    return record_failure(ctx_.error, "scalar subquery survived the flatten pass; engine internal error",
+    return record_failure(ctx_.error,
+                          "scalar subquery survived the flatten pass; engine internal error",
                           "scalar subquery at evaluation time");
   }
 

@@ -27,7 +27,8 @@ arrow::Result<arrow::Datum> evaluate(const EvalContext& context, const Expr& exp
 
 // The datum as a boolean array of `rows` values: scalars are broadcast and
 // other types cast safely to boolean.
-arrow::Result<std::shared_ptr<arrow::Array>> to_predicate_mask(const arrow::Datum& value, int64_t rows);
+arrow::Result<std::shared_ptr<arrow::Array>> to_predicate_mask(const arrow::Datum& value,
+                                                               int64_t rows);
 
 // Index of the first field whose name equals `name` ASCII case-insensitively,
 // or -1.
@@ -35,6 +36,7 @@ int find_field(const arrow::Schema& schema, std::string_view name);
 
 // Writes `detailed` to `*error` when that text is present and still empty, and
 // returns Invalid(short_message).
-arrow::Status record_failure(std::string* error, std::string_view detailed, std::string short_message);
+arrow::Status record_failure(std::string* error, std::string_view detailed,
+                             std::string short_message);
 
 }  // namespace zv_sql

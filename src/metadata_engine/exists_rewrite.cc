@@ -20,7 +20,8 @@ struct CorrelationPair {
 // subquery as it is.
 bool split_pairs(const Expr& predicate, const InnerNames& inner, const InnerNames& outer,
                  std::vector<CorrelationPair>* pairs) {
-  if (const auto* logical = std::get_if<Logical>(&predicate.node); logical && logical->op == LogicalOp::And) {
+  if (const auto* logical = std::get_if<Logical>(&predicate.node);
+      logical && logical->op == LogicalOp::And) {
     return logical->left && logical->right && split_pairs(*logical->left, inner, outer, pairs) &&
            split_pairs(*logical->right, inner, outer, pairs);
   }
@@ -49,7 +50,8 @@ bool has_aggregate(const SelectStatement& statement) {
 
 // Turns one EXISTS into a join of the outer FROM tree; false leaves both
 // statements untouched.
-bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, SelectStatement* sub, bool negated) {
+bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, SelectStatement* sub,
+                 bool negated) {
   // An aggregate always yields a row, LIMIT and OFFSET can remove the only
   // one, GROUP BY and DISTINCT only add cases to reason about.
   if (sub == nullptr || !sub->from || !sub->where || !outer.from) return false;
@@ -66,8 +68,11 @@ bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, Selec
   // Qualifiers stay: they tell the join which side a shared name belongs to.
   ExprPtr condition;
   for (CorrelationPair& pair : pairs) {
-    ExprPtr equal = make_expr(Comparison{CompareOp::Eq, make_expr(std::move(pair.outer)), make_expr(std::move(pair.inner))});
-    condition = condition ? make_expr(Logical{LogicalOp::And, std::move(condition), std::move(equal)}) : std::move(equal);
+    ExprPtr equal = make_expr(Comparison{CompareOp::Eq, make_expr(std::move(pair.outer)),
+                                         make_expr(std::move(pair.inner))});
+    condition = condition
+                    ? make_expr(Logical{LogicalOp::And, std::move(condition), std::move(equal)})
+                    : std::move(equal);
   }
   auto join = std::make_unique<JoinClause>();
   join->type = negated ? JoinType::Anti : JoinType::Semi;
@@ -86,7 +91,8 @@ bool try_rewrite(const RelationRegistry& registry, SelectStatement& outer, Selec
 // join tree as deep as the WHERE clause is long.
 constexpr int kMaxExistsRewrites = 16;
 
-void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer, ExprPtr& slot, int& rewrites) {
+void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer, ExprPtr& slot,
+                       int& rewrites) {
   if (!slot || rewrites >= kMaxExistsRewrites) return;
   if (auto* logical = std::get_if<Logical>(&slot->node); logical && logical->op == LogicalOp::And) {
     rewrite_conjuncts(registry, outer, logical->left, rewrites);
@@ -95,7 +101,8 @@ void rewrite_conjuncts(const RelationRegistry& registry, SelectStatement& outer,
   }
   Exists* exists = std::get_if<Exists>(&slot->node);
   bool negated = exists != nullptr && exists->negated;
-  if (auto* unary = std::get_if<Unary>(&slot->node); unary && unary->op == UnaryOp::Not && unary->operand) {
+  if (auto* unary = std::get_if<Unary>(&slot->node);
+      unary && unary->op == UnaryOp::Not && unary->operand) {
     exists = std::get_if<Exists>(&unary->operand->node);
     negated = exists != nullptr && !exists->negated;
   }

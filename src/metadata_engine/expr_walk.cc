@@ -32,31 +32,34 @@ bool walk_below(E& expr, const OnOperand& operand, const OnNested& nested) {
     }
     return true;
   };
-  return std::visit(
-      Overloaded{
-          [](LikeConst<E, ColumnRef>&) { return true; },
-          [](LikeConst<E, Literal>&) { return true; },
-          [](LikeConst<E, Star>&) { return true; },
-          [&](LikeConst<E, Comparison>& e) { return one(e.left) && one(e.right); },
-          [&](LikeConst<E, Arithmetic>& e) { return one(e.left) && one(e.right); },
-          [&](LikeConst<E, Logical>& e) { return one(e.left) && one(e.right); },
-          [&](LikeConst<E, Unary>& e) { return one(e.operand); },
-          [&](LikeConst<E, InList>& e) {
-            return one(e.operand) && all(e.items) && (!e.subquery || nested(e.subquery));
-          },
-          [&](LikeConst<E, Like>& e) { return one(e.operand) && one(e.pattern); },
-          [&](LikeConst<E, Case>& e) { return one(e.operand) && branches(e.branches) && one(e.else_); },
-          [&](LikeConst<E, Cast>& e) { return one(e.operand); },
-          [&](LikeConst<E, FunctionCall>& e) { return all(e.args); },
-          [&](LikeConst<E, AggregateCall>& e) { return all(e.args); },
-          [&](LikeConst<E, Exists>& e) { return nested(e.subquery); },
-          [&](LikeConst<E, ScalarSubquery>& e) { return nested(e.subquery); },
-      },
-      expr.node);
+  return std::visit(Overloaded{
+                        [](LikeConst<E, ColumnRef>&) { return true; },
+                        [](LikeConst<E, Literal>&) { return true; },
+                        [](LikeConst<E, Star>&) { return true; },
+                        [&](LikeConst<E, Comparison>& e) { return one(e.left) && one(e.right); },
+                        [&](LikeConst<E, Arithmetic>& e) { return one(e.left) && one(e.right); },
+                        [&](LikeConst<E, Logical>& e) { return one(e.left) && one(e.right); },
+                        [&](LikeConst<E, Unary>& e) { return one(e.operand); },
+                        [&](LikeConst<E, InList>& e) {
+                          return one(e.operand) && all(e.items) &&
+                                 (!e.subquery || nested(e.subquery));
+                        },
+                        [&](LikeConst<E, Like>& e) { return one(e.operand) && one(e.pattern); },
+                        [&](LikeConst<E, Case>& e) {
+                          return one(e.operand) && branches(e.branches) && one(e.else_);
+                        },
+                        [&](LikeConst<E, Cast>& e) { return one(e.operand); },
+                        [&](LikeConst<E, FunctionCall>& e) { return all(e.args); },
+                        [&](LikeConst<E, AggregateCall>& e) { return all(e.args); },
+                        [&](LikeConst<E, Exists>& e) { return nested(e.subquery); },
+                        [&](LikeConst<E, ScalarSubquery>& e) { return nested(e.subquery); },
+                    },
+                    expr.node);
 }
 
 bool is_operator(const Expr& expr) {
-  return std::holds_alternative<Comparison>(expr.node) || std::holds_alternative<Arithmetic>(expr.node) ||
+  return std::holds_alternative<Comparison>(expr.node) ||
+         std::holds_alternative<Arithmetic>(expr.node) ||
          std::holds_alternative<Logical>(expr.node) || std::holds_alternative<Unary>(expr.node);
 }
 
@@ -99,7 +102,8 @@ void for_each_child(Expr& expr, const std::function<void(Expr&)>& visit) {
 void for_each_column_ref(const Expr& expr, const std::function<void(const ColumnRef&)>& visit) {
   if (const auto* ref = std::get_if<ColumnRef>(&expr.node)) return visit(*ref);
   // Left out on purpose, as the header says.
-  if (std::holds_alternative<Case>(expr.node) || std::holds_alternative<AggregateCall>(expr.node)) return;
+  if (std::holds_alternative<Case>(expr.node) || std::holds_alternative<AggregateCall>(expr.node))
+    return;
   for_each_operand(expr, [&](const Expr& operand) {
     for_each_column_ref(operand, visit);
     return true;
@@ -107,11 +111,13 @@ void for_each_column_ref(const Expr& expr, const std::function<void(const Column
 }
 
 bool any_node(const Expr& expr, const std::function<bool(const Expr&)>& match) {
-  return match(expr) || any_operand(expr, [&](const Expr& operand) { return any_node(operand, match); });
+  return match(expr) ||
+         any_operand(expr, [&](const Expr& operand) { return any_node(operand, match); });
 }
 
 bool contains_aggregate(const Expr& expr) {
-  return any_node(expr, [](const Expr& e) { return std::holds_alternative<AggregateCall>(e.node); });
+  return any_node(expr,
+                  [](const Expr& e) { return std::holds_alternative<AggregateCall>(e.node); });
 }
 
 }  // namespace zv_sql

@@ -43,16 +43,23 @@ Result<Literal> to_literal(const arrow::Array& column, int64_t row) {
   switch (column.type_id()) {
     case arrow::Type::BOOL: return Literal{as<arrow::BooleanArray>(column).Value(row), type};
     case arrow::Type::INT8: return Literal{int64_t{as<arrow::Int8Array>(column).Value(row)}, type};
-    case arrow::Type::INT16: return Literal{int64_t{as<arrow::Int16Array>(column).Value(row)}, type};
-    case arrow::Type::INT32: return Literal{int64_t{as<arrow::Int32Array>(column).Value(row)}, type};
+    case arrow::Type::INT16:
+      return Literal{int64_t{as<arrow::Int16Array>(column).Value(row)}, type};
+    case arrow::Type::INT32:
+      return Literal{int64_t{as<arrow::Int32Array>(column).Value(row)}, type};
     case arrow::Type::INT64: return Literal{as<arrow::Int64Array>(column).Value(row), type};
-    case arrow::Type::UINT8: return Literal{int64_t{as<arrow::UInt8Array>(column).Value(row)}, type};
-    case arrow::Type::UINT16: return Literal{int64_t{as<arrow::UInt16Array>(column).Value(row)}, type};
-    case arrow::Type::UINT32: return Literal{int64_t{as<arrow::UInt32Array>(column).Value(row)}, type};
+    case arrow::Type::UINT8:
+      return Literal{int64_t{as<arrow::UInt8Array>(column).Value(row)}, type};
+    case arrow::Type::UINT16:
+      return Literal{int64_t{as<arrow::UInt16Array>(column).Value(row)}, type};
+    case arrow::Type::UINT32:
+      return Literal{int64_t{as<arrow::UInt32Array>(column).Value(row)}, type};
     case arrow::Type::FLOAT: return Literal{double{as<arrow::FloatArray>(column).Value(row)}, type};
     case arrow::Type::DOUBLE: return Literal{as<arrow::DoubleArray>(column).Value(row), type};
-    case arrow::Type::STRING: return Literal{std::string(as<arrow::StringArray>(column).GetView(row)), type};
-    case arrow::Type::LARGE_STRING: return Literal{std::string(as<arrow::LargeStringArray>(column).GetView(row)), type};
+    case arrow::Type::STRING:
+      return Literal{std::string(as<arrow::StringArray>(column).GetView(row)), type};
+    case arrow::Type::LARGE_STRING:
+      return Literal{std::string(as<arrow::LargeStringArray>(column).GetView(row)), type};
     default:
       return Status::Invalid("subquery result column type not supported for IN-list flattening: ",
                              column.type()->name());
@@ -83,8 +90,8 @@ struct Flattener {
 
   Status scalar(ExprPtr& slot, ScalarSubquery& node) {
     if (!node.subquery) return Status::Invalid("scalar subquery with null inner SelectStatement");
-    ARROW_ASSIGN_OR_RAISE(ExecuteResult result,
-                          run_subquery(registry, runner, *node.subquery, "scalar subquery: ", error));
+    ARROW_ASSIGN_OR_RAISE(ExecuteResult result, run_subquery(registry, runner, *node.subquery,
+                                                             "scalar subquery: ", error));
     if (!result.schema || result.schema->num_fields() != 1) {
       return Status::Invalid("scalar subquery must return exactly one column");
     }
@@ -101,7 +108,8 @@ struct Flattener {
 
   Status exists(ExprPtr& slot, Exists& node) {
     if (!node.subquery) return Status::Invalid("EXISTS with null inner SelectStatement");
-    ARROW_ASSIGN_OR_RAISE(ExecuteResult result, run_subquery(registry, runner, *node.subquery, "EXISTS: ", error));
+    ARROW_ASSIGN_OR_RAISE(ExecuteResult result,
+                          run_subquery(registry, runner, *node.subquery, "EXISTS: ", error));
     const bool any = count_rows(result) > 0;
     slot = make_expr(Literal{any != node.negated, Type::Bool});
     return Status::OK();
@@ -115,7 +123,8 @@ struct Flattener {
     if (!result.schema || result.schema->num_fields() == 0) {
       return Status::Invalid("IN-subquery returned no columns");
     }
-    if (result.schema->num_fields() > 1) return Status::Invalid("IN-subquery must return exactly one column");
+    if (result.schema->num_fields() > 1)
+      return Status::Invalid("IN-subquery must return exactly one column");
     node.subquery.reset();
     for (const auto& batch : result.batches) {
       const arrow::Array& column = *batch->column(0);
@@ -138,7 +147,8 @@ struct Flattener {
 
 }  // namespace
 
-Status flatten(const RelationRegistry& registry, const SubqueryRunner& runner, ExprPtr& expr, std::string* error) {
+Status flatten(const RelationRegistry& registry, const SubqueryRunner& runner, ExprPtr& expr,
+               std::string* error) {
   Flattener flattener{registry, runner, error};
   return flattener.flatten(expr);
 }

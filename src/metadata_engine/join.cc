@@ -30,7 +30,7 @@ namespace {
 constexpr int64_t kMaxCrossProductRows = int64_t{1} << 22;
 
 struct KeyPair {
-  std::string left;   // internal names
+  std::string left;  // internal names
   std::string right;
 };
 
@@ -48,7 +48,8 @@ struct JoinBuilder {
                             return this->join(*join);
                           },
                           [&](SubqueryRef& sub) -> Result<BoundBatch> {
-                            ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_subquery(registry, runner, sub, error));
+                            ARROW_ASSIGN_OR_RAISE(
+                                BatchPtr batch, materialize_subquery(registry, runner, sub, error));
                             return bind(batch, ascii_lower(sub.alias.value_or("")));
                           },
                           [&](ValuesTable& table) -> Result<BoundBatch> {
@@ -60,7 +61,8 @@ struct JoinBuilder {
   }
 
   Result<BoundBatch> relation(const RelationRef& ref) {
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, materialize_relation(registry, ref));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch,
+                          materialize_relation(registry, ref));
     return bind(batch, ascii_lower(ref.alias ? *ref.alias : ref.name));
   }
 
@@ -71,7 +73,8 @@ struct JoinBuilder {
       bound.columns.push_back({binding, field->name(), false});
       fields.push_back(field->WithName("#" + std::to_string(next_id++)));
     }
-    bound.batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)), batch->num_rows(), batch->columns());
+    bound.batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)), batch->num_rows(),
+                                           batch->columns());
     return bound;
   }
 
@@ -87,14 +90,18 @@ struct JoinBuilder {
 
     std::vector<KeyPair> keys;
     std::vector<Expr*> residuals;
-    if (join.condition) ARROW_RETURN_NOT_OK(split_condition(*join.condition, left, right, &keys, &residuals));
+    if (join.condition)
+      ARROW_RETURN_NOT_OK(split_condition(*join.condition, left, right, &keys, &residuals));
     std::vector<int> hidden_right;
     if (join.natural) {
       for (size_t i = 0; i < left.columns.size(); ++i) {
         if (left.columns[i].hidden) continue;
         for (size_t j = 0; j < right.columns.size(); ++j) {
-          if (right.columns[j].hidden || !ascii_iequals(left.columns[i].name, right.columns[j].name)) continue;
-          ARROW_RETURN_NOT_OK(add_merged_key(left.columns[i].name, left, right, &keys, &hidden_right));
+          if (right.columns[j].hidden ||
+              !ascii_iequals(left.columns[i].name, right.columns[j].name))
+            continue;
+          ARROW_RETURN_NOT_OK(
+              add_merged_key(left.columns[i].name, left, right, &keys, &hidden_right));
         }
       }
     }
@@ -102,15 +109,18 @@ struct JoinBuilder {
       ARROW_RETURN_NOT_OK(add_merged_key(name, left, right, &keys, &hidden_right));
     }
     if (outer && !residuals.empty()) {
-      return decline("outer join with ON conditions other than column equalities is left to compute");
+      return decline(
+          "outer join with ON conditions other than column equalities is left to compute");
     }
-    if (outer && keys.empty()) return decline("outer join without an equality key is left to compute");
+    if (outer && keys.empty())
+      return decline("outer join without an equality key is left to compute");
 
     BoundBatch joined;
     joined.merged_keys = merges || left.merged_keys || right.merged_keys;
     const bool left_only = join.type == JoinType::Semi || join.type == JoinType::Anti;
     joined.columns = left.columns;
-    if (!left_only) joined.columns.insert(joined.columns.end(), right.columns.begin(), right.columns.end());
+    if (!left_only)
+      joined.columns.insert(joined.columns.end(), right.columns.begin(), right.columns.end());
     for (int j : hidden_right) joined.columns[left.columns.size() + j].hidden = true;
 
     if (keys.empty()) {
@@ -127,14 +137,16 @@ struct JoinBuilder {
 
   // Conjuncts of the ON condition: equalities between a left and a right
   // column become keys, everything else is filtered after the join.
-  Status split_condition(Expr& condition, const BoundBatch& left, const BoundBatch& right, std::vector<KeyPair>* keys,
-                         std::vector<Expr*>* residuals) {
-    if (auto* logical = std::get_if<Logical>(&condition.node); logical && logical->op == LogicalOp::And) {
+  Status split_condition(Expr& condition, const BoundBatch& left, const BoundBatch& right,
+                         std::vector<KeyPair>* keys, std::vector<Expr*>* residuals) {
+    if (auto* logical = std::get_if<Logical>(&condition.node);
+        logical && logical->op == LogicalOp::And) {
       if (!logical->left || !logical->right) return Status::Invalid("missing operand");
       ARROW_RETURN_NOT_OK(split_condition(*logical->left, left, right, keys, residuals));
       return split_condition(*logical->right, left, right, keys, residuals);
     }
-    if (auto* cmp = std::get_if<Comparison>(&condition.node); cmp && cmp->op == CompareOp::Eq && cmp->left && cmp->right) {
+    if (auto* cmp = std::get_if<Comparison>(&condition.node);
+        cmp && cmp->op == CompareOp::Eq && cmp->left && cmp->right) {
       const auto* a = std::get_if<ColumnRef>(&cmp->left->node);
       const auto* b = std::get_if<ColumnRef>(&cmp->right->node);
       if (a && b) {
@@ -161,7 +173,8 @@ struct JoinBuilder {
     const ColumnRef ref{"", name};
     const int l = find_unique(left, ref), r = find_unique(right, ref);
     if (l < 0 || r < 0) {
-      return record_failure(error, "join column not found on both sides, or ambiguous: " + name, "join column");
+      return record_failure(error, "join column not found on both sides, or ambiguous: " + name,
+                            "join column");
     }
     keys->push_back({internal_name(left, l), internal_name(right, r)});
     hidden_right->push_back(r);
@@ -176,10 +189,12 @@ struct JoinBuilder {
 
   Status bind_columns(Expr& expr, const BoundBatch& bound);
 
-  Result<std::shared_ptr<arrow::RecordBatch>> cross_product(const std::shared_ptr<arrow::RecordBatch>& left,
-                                                            const std::shared_ptr<arrow::RecordBatch>& right) {
+  Result<std::shared_ptr<arrow::RecordBatch>> cross_product(
+      const std::shared_ptr<arrow::RecordBatch>& left,
+      const std::shared_ptr<arrow::RecordBatch>& right) {
     const int64_t n = left->num_rows(), m = right->num_rows();
-    if (m != 0 && n > kMaxCrossProductRows / m) return decline("cross product too large for the metadata engine");
+    if (m != 0 && n > kMaxCrossProductRows / m)
+      return decline("cross product too large for the metadata engine");
     arrow::Int64Builder left_rows, right_rows;
     ARROW_RETURN_NOT_OK(left_rows.Reserve(n * m));
     ARROW_RETURN_NOT_OK(right_rows.Reserve(n * m));
@@ -191,8 +206,10 @@ struct JoinBuilder {
     }
     ARROW_ASSIGN_OR_RAISE(auto left_indices, left_rows.Finish());
     ARROW_ASSIGN_OR_RAISE(auto right_indices, right_rows.Finish());
-    ARROW_ASSIGN_OR_RAISE(arrow::Datum left_taken, cp::Take(arrow::Datum(left), arrow::Datum(left_indices)));
-    ARROW_ASSIGN_OR_RAISE(arrow::Datum right_taken, cp::Take(arrow::Datum(right), arrow::Datum(right_indices)));
+    ARROW_ASSIGN_OR_RAISE(arrow::Datum left_taken,
+                          cp::Take(arrow::Datum(left), arrow::Datum(left_indices)));
+    ARROW_ASSIGN_OR_RAISE(arrow::Datum right_taken,
+                          cp::Take(arrow::Datum(right), arrow::Datum(right_indices)));
     arrow::FieldVector fields = left->schema()->fields();
     arrow::ArrayVector columns = left_taken.record_batch()->columns();
     for (int i = 0; i < right->num_columns(); ++i) {
@@ -202,9 +219,9 @@ struct JoinBuilder {
     return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), n * m, std::move(columns));
   }
 
-  Result<std::shared_ptr<arrow::RecordBatch>> hash_join(JoinType type, const std::shared_ptr<arrow::RecordBatch>& left,
-                                                        const std::shared_ptr<arrow::RecordBatch>& right,
-                                                        const std::vector<KeyPair>& keys) {
+  Result<std::shared_ptr<arrow::RecordBatch>> hash_join(
+      JoinType type, const std::shared_ptr<arrow::RecordBatch>& left,
+      const std::shared_ptr<arrow::RecordBatch>& right, const std::vector<KeyPair>& keys) {
     acero::JoinType arrow_type = acero::JoinType::INNER;
     switch (type) {
       case JoinType::Inner:
@@ -222,10 +239,13 @@ struct JoinBuilder {
     }
     ARROW_ASSIGN_OR_RAISE(acero::Declaration left_source, table_source(left));
     ARROW_ASSIGN_OR_RAISE(acero::Declaration right_source, table_source(right));
-    acero::HashJoinNodeOptions options(arrow_type, std::move(left_keys), std::move(right_keys), cp::literal(true),
-                                       acero::HashJoinNodeOptions::default_output_suffix_for_left, "_right");
-    acero::Declaration plan("hashjoin", {std::move(left_source), std::move(right_source)}, std::move(options));
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> result, run_to_batch(std::move(plan)));
+    acero::HashJoinNodeOptions options(
+        arrow_type, std::move(left_keys), std::move(right_keys), cp::literal(true),
+        acero::HashJoinNodeOptions::default_output_suffix_for_left, "_right");
+    acero::Declaration plan("hashjoin", {std::move(left_source), std::move(right_source)},
+                            std::move(options));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> result,
+                          run_to_batch(std::move(plan)));
 
     // Internal names are unique, so every input column is found under its own
     // name; the inputs' fields (with their metadata) describe the output.
@@ -241,7 +261,8 @@ struct JoinBuilder {
         columns.push_back(result->column(index));
       }
     }
-    return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(), std::move(columns));
+    return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), result->num_rows(),
+                                    std::move(columns));
   }
 };
 
@@ -262,12 +283,18 @@ int find_column(const BoundBatch& bound, const ColumnRef& ref) {
   return found;
 }
 
-std::string written(const ColumnRef& ref) { return ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name; }
+std::string written(const ColumnRef& ref) {
+  return ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name;
+}
 
 Status bind_ref(ColumnRef& ref, const BoundBatch& bound, std::string* error) {
   const int index = find_column(bound, ref);
-  if (index == -2) return record_failure(error, "column reference is ambiguous: " + written(ref), "ambiguous column");
-  if (index < 0) return record_failure(error, "unknown column: " + written(ref), "unknown column: " + written(ref));
+  if (index == -2)
+    return record_failure(error, "column reference is ambiguous: " + written(ref),
+                          "ambiguous column");
+  if (index < 0)
+    return record_failure(error, "unknown column: " + written(ref),
+                          "unknown column: " + written(ref));
   ref.qualifier.clear();
   ref.name = bound.batch->schema()->field(index)->name();
   return Status::OK();
@@ -283,12 +310,14 @@ int JoinBuilder::find_unique(const BoundBatch& bound, const ColumnRef& ref) {
   return index >= 0 ? index : -1;
 }
 
-Status JoinBuilder::bind_columns(Expr& expr, const BoundBatch& bound) { return bind_expr(expr, bound, error); }
+Status JoinBuilder::bind_columns(Expr& expr, const BoundBatch& bound) {
+  return bind_expr(expr, bound, error);
+}
 
 }  // namespace
 
-Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error,
-                                    const SubqueryRunner& runner) {
+Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join,
+                                    std::string* error, const SubqueryRunner& runner) {
   JoinBuilder builder{registry, error, runner};
   return builder.join(join);
 }
@@ -305,13 +334,17 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
       bool any = false;
       for (size_t i = 0; i < bound.columns.size(); ++i) {
         const BoundColumn& column = bound.columns[i];
-        if (star->qualifier.empty() ? column.hidden : column.binding != ascii_lower(star->qualifier)) continue;
+        if (star->qualifier.empty() ? column.hidden
+                                    : column.binding != ascii_lower(star->qualifier))
+          continue;
         any = true;
-        projection.push_back({make_expr(ColumnRef{"", bound.batch->schema()->field(static_cast<int>(i))->name()}),
-                              column.name});
+        projection.push_back(
+            {make_expr(ColumnRef{"", bound.batch->schema()->field(static_cast<int>(i))->name()}),
+             column.name});
       }
       if (!any && !star->qualifier.empty()) {
-        return record_failure(error, "unknown relation in select list: " + star->qualifier, "unknown relation");
+        return record_failure(error, "unknown relation in select list: " + star->qualifier,
+                              "unknown relation");
       }
       continue;
     }
@@ -322,7 +355,8 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
         item.alias = index >= 0 ? bound.columns[index].name : ref->name;
       } else if (const auto* call = std::get_if<AggregateCall>(&item.expr->node)) {
         item.alias = call->star ? "count_star()"
-                     : call->args.size() == 1 && call->args.front() && std::holds_alternative<ColumnRef>(call->args.front()->node)
+                     : call->args.size() == 1 && call->args.front() &&
+                             std::holds_alternative<ColumnRef>(call->args.front()->node)
                          ? call->name + "_" + std::get<ColumnRef>(call->args.front()->node).name
                          : call->name;
       } else {
@@ -336,7 +370,8 @@ Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::
   // ORDER BY names that an output column carries stay for the sort to find
   // among the output; every other column reference means a joined column.
   std::vector<std::string> output_names;
-  for (const ProjectionItem& item : statement.projection) output_names.push_back(item.alias.value_or(""));
+  for (const ProjectionItem& item : statement.projection)
+    output_names.push_back(item.alias.value_or(""));
   for (OrderItem& item : statement.order_by) {
     auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr;
     if (ref == nullptr) continue;

@@ -36,12 +36,13 @@ struct BoundBatch {
 // run through `runner`. Joins whose SQL answer a hash join plus a filter
 // cannot give (outer joins with extra ON conditions or without equality
 // keys, USING/NATURAL right and full joins) decline.
-arrow::Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join, std::string* error,
-                                           const SubqueryRunner& runner);
+arrow::Result<BoundBatch> materialize_join(const RelationRegistry& registry, JoinClause& join,
+                                           std::string* error, const SubqueryRunner& runner);
 
 // Rewrites the statement's column references (select list, WHERE, GROUP BY)
 // to the internal names of `bound`, naming each select item as the user wrote
 // it, and expands stars into the columns they stand for.
-arrow::Status bind_statement(SelectStatement& statement, const BoundBatch& bound, std::string* error);
+arrow::Status bind_statement(SelectStatement& statement, const BoundBatch& bound,
+                             std::string* error);
 
 }  // namespace zv_sql::internal

@@ -6,11 +6,21 @@ namespace {
 
 bool is_regex_special(char c) {
   switch (c) {
-    case '.': case '^': case '$': case '|': case '(': case ')': case '[': case ']':
-    case '{': case '}': case '*': case '+': case '?': case '\\':
-      return true;
-    default:
-      return false;
+    case '.':
+    case '^':
+    case '$':
+    case '|':
+    case '(':
+    case ')':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '*':
+    case '+':
+    case '?':
+    case '\\': return true;
+    default: return false;
   }
 }
 
@@ -48,13 +58,15 @@ std::string like_to_regex(std::string_view pattern, char escape) {
 
 bool like_has_wildcard(std::string_view pattern, char escape) {
   bool found = false;
-  scan_like(pattern, escape, [](char) {}, [&](char) { found = true; });
+  scan_like(
+      pattern, escape, [](char) {}, [&](char) { found = true; });
   return found;
 }
 
 std::string like_unescape(std::string_view pattern, char escape) {
   std::string out;
-  scan_like(pattern, escape, [&](char c) { out.push_back(c); }, [&](char c) { out.push_back(c); });
+  scan_like(
+      pattern, escape, [&](char c) { out.push_back(c); }, [&](char c) { out.push_back(c); });
   return out;
 }
 

@@ -36,7 +36,8 @@ ExecuteResult failed(std::string detailed, const arrow::Status& status) {
 
 std::optional<std::string> find_missing_relation_anywhere(const RelationRegistry& registry,
                                                           const SelectStatement& statement) {
-  if (auto missing = internal::find_missing_relation(registry, statement.from.get())) return missing;
+  if (auto missing = internal::find_missing_relation(registry, statement.from.get()))
+    return missing;
   if (statement.where) {
     if (auto missing = internal::find_missing_relation(registry, *statement.where)) return missing;
   }
@@ -53,15 +54,18 @@ std::optional<std::string> find_missing_relation_anywhere(const RelationRegistry
 
 ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& statement, int depth);
 
-arrow::Result<internal::BatchPtr> materialize_from(const RelationRegistry& registry, SelectStatement& statement,
-                                                   const internal::SubqueryRunner& runner, std::string* error) {
+arrow::Result<internal::BatchPtr> materialize_from(const RelationRegistry& registry,
+                                                   SelectStatement& statement,
+                                                   const internal::SubqueryRunner& runner,
+                                                   std::string* error) {
   using namespace internal;
   return std::visit(
       Overloaded{
           [&](RelationRef& ref) { return materialize_relation(registry, ref); },
           [&](std::unique_ptr<JoinClause>& join) -> arrow::Result<BatchPtr> {
             if (!join) return arrow::Status::Invalid("invalid join (null pointer)");
-            ARROW_ASSIGN_OR_RAISE(BoundBatch bound, materialize_join(registry, *join, error, runner));
+            ARROW_ASSIGN_OR_RAISE(BoundBatch bound,
+                                  materialize_join(registry, *join, error, runner));
             ARROW_RETURN_NOT_OK(bind_statement(statement, bound, error));
             return std::move(bound.batch);
           },
@@ -71,14 +75,18 @@ arrow::Result<internal::BatchPtr> materialize_from(const RelationRegistry& regis
       statement.from->node);
 }
 
-arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry, SelectStatement& statement,
-                                               const internal::SubqueryRunner& runner, std::string* error) {
+arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
+                                               SelectStatement& statement,
+                                               const internal::SubqueryRunner& runner,
+                                               std::string* error) {
   using namespace internal;
   ARROW_ASSIGN_OR_RAISE(BatchPtr batch, materialize_from(registry, statement, runner, error));
   // Subqueries become constants before anything is evaluated row by row.
   ARROW_RETURN_NOT_OK(flatten(registry, runner, statement.where, error));
-  for (ProjectionItem& item : statement.projection) ARROW_RETURN_NOT_OK(flatten(registry, runner, item.expr, error));
-  for (ExprPtr& key : statement.group_by) ARROW_RETURN_NOT_OK(flatten(registry, runner, key, error));
+  for (ProjectionItem& item : statement.projection)
+    ARROW_RETURN_NOT_OK(flatten(registry, runner, item.expr, error));
+  for (ExprPtr& key : statement.group_by)
+    ARROW_RETURN_NOT_OK(flatten(registry, runner, key, error));
   if (statement.where) {
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }
@@ -104,7 +112,8 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
   if (!statement.from) return not_handled("no FROM clause");
   // Every nested statement runs one level deeper; the cap keeps the stack
   // bounded whatever the statement's shape.
-  if (depth > internal::kMaxSubqueryDepth) return not_handled("subqueries nested too deeply for the metadata path");
+  if (depth > internal::kMaxSubqueryDepth)
+    return not_handled("subqueries nested too deeply for the metadata path");
   if (auto missing = find_missing_relation_anywhere(registry, statement)) {
     return not_handled("relation not cached: " + *missing);
   }
@@ -116,9 +125,12 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
     }
   }
   internal::rewrite_exists(registry, statement);
-  if (auto reason = internal::pending_step_reason(statement)) return not_handled(std::move(*reason));
-  if (auto reason = internal::decimal_constant_reason(statement)) return not_handled(std::move(*reason));
-  if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok()) return failed("", init);
+  if (auto reason = internal::pending_step_reason(statement))
+    return not_handled(std::move(*reason));
+  if (auto reason = internal::decimal_constant_reason(statement))
+    return not_handled(std::move(*reason));
+  if (arrow::Status init = internal::ensure_arrow_initialized(); !init.ok())
+    return failed("", init);
 
   const internal::SubqueryRunner runner = [&registry, depth](SelectStatement& inner) {
     return execute_at(registry, inner, depth + 1);
@@ -129,7 +141,8 @@ ExecuteResult execute_at(const RelationRegistry& registry, SelectStatement& stat
     const arrow::Status& status = batch.status();
     if (auto reason = internal::declined_reason(status)) return not_handled(std::move(*reason));
     // A relation that vanished after the check reports itself through the status.
-    if (error.empty() && status.IsInvalid() && status.message().rfind("relation not cached: ", 0) == 0) {
+    if (error.empty() && status.IsInvalid() &&
+        status.message().rfind("relation not cached: ", 0) == 0) {
       error = status.message();
     }
     return failed(std::move(error), status);

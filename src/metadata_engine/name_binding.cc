@@ -46,7 +46,8 @@ Problem unnamed_output(const SelectStatement& statement) {
   for (const ProjectionItem& item : statement.projection) {
     if (item.alias || !item.expr || std::holds_alternative<Star>(item.expr->node)) continue;
     if (!plain_output_name(*item.expr)) {
-      return std::string("a select item without an alias is named by its text on the service; left to compute");
+      return std::string(
+          "a select item without an alias is named by its text on the service; left to compute");
     }
   }
   return std::nullopt;
@@ -58,7 +59,8 @@ bool is_snapshot_catalog(const RelationRegistry& registry, const std::string& ca
   const CachedRelation* catalogs = registry.find("information_schema.catalogs");
   if (catalogs == nullptr || !catalogs->rows_known) return false;
   const int index = catalogs->schema->GetFieldIndex("catalog_name");
-  if (index < 0 || catalogs->schema->field(index)->type()->id() != arrow::Type::STRING) return false;
+  if (index < 0 || catalogs->schema->field(index)->type()->id() != arrow::Type::STRING)
+    return false;
   for (const auto& batch : catalogs->batches) {
     const auto& names = static_cast<const arrow::StringArray&>(*batch->column(index));
     for (int64_t i = 0; i < names.length(); ++i) {
@@ -71,28 +73,31 @@ bool is_snapshot_catalog(const RelationRegistry& registry, const std::string& ca
 }  // namespace
 
 std::optional<std::string> constant_output_name(const Expr& expr) {
-  if (const auto* call = std::get_if<AggregateCall>(&expr.node); call && call->star) return std::string("count_star()");
+  if (const auto* call = std::get_if<AggregateCall>(&expr.node); call && call->star)
+    return std::string("count_star()");
   const auto* literal = std::get_if<Literal>(&expr.node);
   if (literal == nullptr) return std::nullopt;
-  return std::visit(Overloaded{
-                        [](std::monostate) -> std::optional<std::string> { return std::string("NULL"); },
-                        [](bool v) -> std::optional<std::string> { return std::string(v ? "true" : "false"); },
-                        [&](int64_t v) -> std::optional<std::string> {
-                          // Zero may have been written -0, which the service keeps in the name.
-                          if (!literal->adaptable || v == 0) return std::nullopt;
-                          return std::to_string(v);
-                        },
-                        [](double) -> std::optional<std::string> { return std::nullopt; },
-                        [](const std::string& v) -> std::optional<std::string> {
-                          // Plain text only: how the service spells quotes, escapes and
-                          // other characters in a name is its own business.
-                          for (const char c : v) {
-                            if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_') return std::nullopt;
-                          }
-                          return "'" + v + "'";
-                        },
-                    },
-                    literal->value);
+  return std::visit(
+      Overloaded{
+          [](std::monostate) -> std::optional<std::string> { return std::string("NULL"); },
+          [](bool v) -> std::optional<std::string> { return std::string(v ? "true" : "false"); },
+          [&](int64_t v) -> std::optional<std::string> {
+            // Zero may have been written -0, which the service keeps in the name.
+            if (!literal->adaptable || v == 0) return std::nullopt;
+            return std::to_string(v);
+          },
+          [](double) -> std::optional<std::string> { return std::nullopt; },
+          [](const std::string& v) -> std::optional<std::string> {
+            // Plain text only: how the service spells quotes, escapes and
+            // other characters in a name is its own business.
+            for (const char c : v) {
+              if (!std::isalnum(static_cast<unsigned char>(c)) && c != ' ' && c != '_')
+                return std::nullopt;
+            }
+            return "'" + v + "'";
+          },
+      },
+      literal->value);
 }
 
 namespace {
@@ -104,7 +109,8 @@ class Binder {
   // `outer` holds the scopes of the statements this one is nested in,
   // innermost last: a subquery's names may refer to them.
   // `own`, when given, receives the statement's FROM scope.
-  Problem statement(const SelectStatement& s, bool output_visible, const Scopes& outer, Scope* own = nullptr) {
+  Problem statement(const SelectStatement& s, bool output_visible, const Scopes& outer,
+                    Scope* own = nullptr) {
     if (output_visible) {
       if (Problem p = unnamed_output(s)) return p;
     }
@@ -134,7 +140,8 @@ class Binder {
     for (const ProjectionItem& item : s.projection) {
       if (!item.expr) continue;
       if (const auto* star = std::get_if<Star>(&item.expr->node)) {
-        if (!star->qualifier.empty() && !find_binding(scope, star->qualifier)) return "unknown relation " + star->qualifier;
+        if (!star->qualifier.empty() && !find_binding(scope, star->qualifier))
+          return "unknown relation " + star->qualifier;
         continue;
       }
       if (Problem p = expression(*item.expr, scopes, {})) return p;
@@ -172,7 +179,8 @@ class Binder {
               Binding binding{ascii_lower(ref.alias ? *ref.alias : ref.name), {}};
               for (const std::string& key : candidate_keys(ref)) {
                 if (const CachedRelation* relation = registry_.find(key)) {
-                  for (const auto& field : relation->schema->fields()) binding.columns.push_back(ascii_lower(field->name()));
+                  for (const auto& field : relation->schema->fields())
+                    binding.columns.push_back(ascii_lower(field->name()));
                   break;
                 }
               }
@@ -188,7 +196,8 @@ class Binder {
               for (std::string& name : merged) name = ascii_lower(name);
               if (join->natural) {
                 for (const std::string& name : all_columns(left)) {
-                  if (contains(all_columns(right), name) && !contains(merged, name)) merged.push_back(name);
+                  if (contains(all_columns(right), name) && !contains(merged, name))
+                    merged.push_back(name);
                 }
                 if (merged.empty()) return std::string("NATURAL join without shared columns");
               }
@@ -204,7 +213,8 @@ class Binder {
               // The outer query sees the derived table's columns by name.
               // A derived table sees the enclosing statements, not its siblings.
               Scope inner;
-              if (Problem p = statement(*sub.statement, /*output_visible=*/true, outer, &inner)) return p;
+              if (Problem p = statement(*sub.statement, /*output_visible=*/true, outer, &inner))
+                return p;
               Binding binding{sub.alias ? ascii_lower(*sub.alias) : "", {}};
               for (const ProjectionItem& item : sub.statement->projection) {
                 if (!item.expr) continue;
@@ -213,7 +223,8 @@ class Binder {
                 } else if (const auto* star = std::get_if<Star>(&item.expr->node)) {
                   for (const Binding& b : inner.bindings) {
                     if (star->qualifier.empty() || b.name == ascii_lower(star->qualifier)) {
-                      binding.columns.insert(binding.columns.end(), b.columns.begin(), b.columns.end());
+                      binding.columns.insert(binding.columns.end(), b.columns.begin(),
+                                             b.columns.end());
                     }
                   }
                 } else if (auto name = plain_output_name(*item.expr)) {
@@ -227,8 +238,9 @@ class Binder {
               Binding binding{table.alias ? ascii_lower(*table.alias) : "", {}};
               const size_t width = table.rows.empty() ? 0 : table.rows.front().size();
               for (size_t i = 0; i < width; ++i) {
-                binding.columns.push_back(i < table.column_names.size() ? ascii_lower(table.column_names[i])
-                                                                        : "col" + std::to_string(i));
+                binding.columns.push_back(i < table.column_names.size()
+                                              ? ascii_lower(table.column_names[i])
+                                              : "col" + std::to_string(i));
               }
               scope.bindings.push_back(std::move(binding));
               return std::nullopt;
@@ -239,7 +251,8 @@ class Binder {
 
   static std::vector<std::string> all_columns(const Scope& scope) {
     std::vector<std::string> names;
-    for (const Binding& b : scope.bindings) names.insert(names.end(), b.columns.begin(), b.columns.end());
+    for (const Binding& b : scope.bindings)
+      names.insert(names.end(), b.columns.begin(), b.columns.end());
     return names;
   }
 
@@ -261,7 +274,8 @@ class Binder {
   // The innermost scope that knows the name decides, as in SQL; within it
   // the name must be unique (or a USING/NATURAL column). Select-list aliases
   // count for GROUP BY and ORDER BY.
-  static Problem column(const ColumnRef& ref, const Scopes& scopes, const std::vector<std::string>& aliases) {
+  static Problem column(const ColumnRef& ref, const Scopes& scopes,
+                        const std::vector<std::string>& aliases) {
     const std::string name = ascii_lower(ref.name);
     const std::string written = ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name;
     for (auto it = scopes.rbegin(); it != scopes.rend(); ++it) {
@@ -285,7 +299,8 @@ class Binder {
 
   // Every column reference of the expression, and every nested subquery
   // with the scopes around it.
-  Problem expression(const Expr& expr, const Scopes& scopes, const std::vector<std::string>& aliases) {
+  Problem expression(const Expr& expr, const Scopes& scopes,
+                     const std::vector<std::string>& aliases) {
     if (const auto* ref = std::get_if<ColumnRef>(&expr.node)) return column(*ref, scopes, aliases);
     Problem problem;
     for_each_operand(
@@ -306,8 +321,8 @@ class Binder {
 
 }  // namespace
 
-std::optional<std::string> binding_problem(const RelationRegistry& registry, const SelectStatement& statement,
-                                           bool output_visible) {
+std::optional<std::string> binding_problem(const RelationRegistry& registry,
+                                           const SelectStatement& statement, bool output_visible) {
   return Binder(registry).statement(statement, output_visible, {});
 }
 

@@ -26,7 +26,7 @@ namespace zv_sql::internal {
 // by its text.
 std::optional<std::string> constant_output_name(const Expr& expr);
 
-std::optional<std::string> binding_problem(const RelationRegistry& registry, const SelectStatement& statement,
-                                           bool output_visible);
+std::optional<std::string> binding_problem(const RelationRegistry& registry,
+                                           const SelectStatement& statement, bool output_visible);
 
 }  // namespace zv_sql::internal

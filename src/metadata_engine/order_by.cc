@@ -38,26 +38,33 @@ std::vector<std::string> field_names(const arrow::Schema& schema) {
 }
 
 // The values one ORDER BY item sorts by, one per output row.
-Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const BatchPtr& output, const BatchPtr& input,
-                                               const std::vector<std::string>& output_names, std::string* error) {
+Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const BatchPtr& output,
+                                               const BatchPtr& input,
+                                               const std::vector<std::string>& output_names,
+                                               std::string* error) {
   if (item.is_ordinal) {
     if (item.ordinal < 1 || item.ordinal > output->num_columns()) {
-      return record_failure(error, "ORDER BY ordinal out of range", "ORDER BY ordinal out of range");
+      return record_failure(error, "ORDER BY ordinal out of range",
+                            "ORDER BY ordinal out of range");
     }
     return output->column(static_cast<int>(item.ordinal - 1));
   }
   const auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr;
   if (ref == nullptr) {
-    return record_failure(error, "ORDER BY <expression> is not supported in the metadata path", "ORDER BY expression");
+    return record_failure(error, "ORDER BY <expression> is not supported in the metadata path",
+                          "ORDER BY expression");
   }
   if (ref->qualifier.empty()) {
     const int index = match_output_name(output_names, ref->name);
-    if (index == -2) return decline("ORDER BY name matching several output columns is left to compute");
+    if (index == -2)
+      return decline("ORDER BY name matching several output columns is left to compute");
     if (index >= 0) return output->column(index);
   }
-  if (!input) return decline("ORDER BY a column outside the select list of this query is left to compute");
+  if (!input)
+    return decline("ORDER BY a column outside the select list of this query is left to compute");
   if (find_field(*input->schema(), ref->name) < 0) {
-    return record_failure(error, "ORDER BY references unknown column: " + ref->name, "ORDER BY unknown column");
+    return record_failure(error, "ORDER BY references unknown column: " + ref->name,
+                          "ORDER BY unknown column");
   }
   ARROW_ASSIGN_OR_RAISE(arrow::Datum value, evaluate(EvalContext{input, error}, *item.expr));
   return value.make_array();
@@ -65,25 +72,29 @@ Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const Batc
 
 }  // namespace
 
-Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input, const SelectStatement& statement,
-                            std::string* error) {
+Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
+                            const SelectStatement& statement, std::string* error) {
   if (statement.order_by.empty()) return output;
   const std::vector<std::string> output_names = field_names(*output->schema());
   arrow::FieldVector fields;
   arrow::ArrayVector columns;
   std::vector<cp::SortKey> keys;
   for (const OrderItem& item : statement.order_by) {
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> column, sort_key(item, output, input, output_names, error));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> column,
+                          sort_key(item, output, input, output_names, error));
     const int position = static_cast<int>(columns.size());
     fields.push_back(arrow::field("k" + std::to_string(position), column->type()));
     columns.push_back(std::move(column));
     // Nulls go last unless NULLS FIRST is written, whatever the direction.
-    keys.emplace_back(arrow::FieldRef(position), item.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
+    keys.emplace_back(arrow::FieldRef(position),
+                      item.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
                       item.nulls_first ? cp::NullPlacement::AtStart : cp::NullPlacement::AtEnd);
   }
-  auto key_batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)), output->num_rows(), std::move(columns));
+  auto key_batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)), output->num_rows(),
+                                            std::move(columns));
   cp::SortOptions options(std::move(keys));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum indices, cp::CallFunction("sort_indices", {arrow::Datum(key_batch)}, &options));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum indices,
+                        cp::CallFunction("sort_indices", {arrow::Datum(key_batch)}, &options));
   ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(arrow::Datum(output), indices));
   return taken.record_batch();
 }

@@ -82,7 +82,8 @@ std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStat
   const std::string text(sql);
   if (text.size() <= kCallerStackText) return parse_unguarded(text, status);
   std::optional<nlohmann::json> tree;
-  const bool ran = zv::RunOnThreadWithStack(kParserStackBytes, [&] { tree = parse_unguarded(text, status); });
+  const bool ran =
+      zv::RunOnThreadWithStack(kParserStackBytes, [&] { tree = parse_unguarded(text, status); });
   if (!ran) {
     status.code = ParseCode::OutOfScope;
     status.message = "no parser thread for a long statement; left to compute";

@@ -21,22 +21,25 @@ std::vector<std::string> candidate_keys(const RelationRef& ref) {
 
 namespace {
 
-const CachedRelation* resolve(const RelationRegistry& registry, const std::vector<std::string>& keys) {
+const CachedRelation* resolve(const RelationRegistry& registry,
+                              const std::vector<std::string>& keys) {
   for (const std::string& key : keys) {
     if (const CachedRelation* relation = registry.find(key)) return relation;
   }
   return nullptr;
 }
 
-std::optional<std::string> missing_in_statement(const RelationRegistry& registry, const SelectStatement* statement,
-                                                 const char* invalid) {
+std::optional<std::string> missing_in_statement(const RelationRegistry& registry,
+                                                const SelectStatement* statement,
+                                                const char* invalid) {
   if (statement == nullptr || !statement->from) return std::string(invalid);
   return find_missing_relation(registry, statement->from.get());
 }
 
 }  // namespace
 
-std::optional<std::string> find_missing_relation(const RelationRegistry& registry, const FromItem* from) {
+std::optional<std::string> find_missing_relation(const RelationRegistry& registry,
+                                                 const FromItem* from) {
   if (from == nullptr) return std::string("(invalid subquery)");
   return std::visit(
       Overloaded{
@@ -58,7 +61,8 @@ std::optional<std::string> find_missing_relation(const RelationRegistry& registr
       from->node);
 }
 
-std::optional<std::string> find_missing_relation(const RelationRegistry& registry, const Expr& expr) {
+std::optional<std::string> find_missing_relation(const RelationRegistry& registry,
+                                                 const Expr& expr) {
   std::optional<std::string> missing;
   for_each_operand(
       expr,
@@ -73,15 +77,17 @@ std::optional<std::string> find_missing_relation(const RelationRegistry& registr
   return missing;
 }
 
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_relation(const RelationRegistry& registry,
-                                                                         const RelationRef& ref) {
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_relation(
+    const RelationRegistry& registry, const RelationRef& ref) {
   const std::vector<std::string> keys = candidate_keys(ref);
   const CachedRelation* relation = resolve(registry, keys);
   if (relation == nullptr) {
-    return arrow::Status::Invalid("relation not cached: " + (keys.empty() ? std::string("(unnamed)") : keys.front()));
+    return arrow::Status::Invalid("relation not cached: " +
+                                  (keys.empty() ? std::string("(unnamed)") : keys.front()));
   }
   if (!relation->rows_known) {
-    return decline("relation " + keys.front() + " has no rows in the catalog snapshot; left to compute");
+    return decline("relation " + keys.front() +
+                   " has no rows in the catalog snapshot; left to compute");
   }
   if (relation->batches.empty()) return arrow::RecordBatch::MakeEmpty(relation->schema);
   if (relation->batches.size() == 1) return relation->batches.front();

@@ -19,14 +19,16 @@ std::vector<std::string> candidate_keys(const RelationRef& ref);
 
 // The first relation the FROM tree names that is not registered, as reported
 // to the caller; nothing when every relation is available.
-std::optional<std::string> find_missing_relation(const RelationRegistry& registry, const FromItem* from);
+std::optional<std::string> find_missing_relation(const RelationRegistry& registry,
+                                                 const FromItem* from);
 
 // The same check for the subqueries inside an expression.
-std::optional<std::string> find_missing_relation(const RelationRegistry& registry, const Expr& expr);
+std::optional<std::string> find_missing_relation(const RelationRegistry& registry,
+                                                 const Expr& expr);
 
 // The relation as one batch: an empty batch of its schema when it has none,
 // its single batch as is, or its batches combined.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_relation(const RelationRegistry& registry,
-                                                                         const RelationRef& ref);
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> materialize_relation(
+    const RelationRegistry& registry, const RelationRef& ref);
 
 }  // namespace zv_sql::internal

@@ -20,12 +20,14 @@ using arrow::Result;
 
 Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate, std::string* error) {
   ARROW_ASSIGN_OR_RAISE(Datum value, evaluate(EvalContext{input, error}, predicate));
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask, to_predicate_mask(value, input->num_rows()));
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> mask,
+                        to_predicate_mask(value, input->num_rows()));
   ARROW_ASSIGN_OR_RAISE(Datum filtered, cp::Filter(Datum(input), Datum(mask)));
   return filtered.record_batch();
 }
 
-Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement, std::string* error) {
+Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,
+                         std::string* error) {
   const int64_t rows = input->num_rows();
   arrow::FieldVector fields;
   arrow::ArrayVector columns;
@@ -52,9 +54,11 @@ Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement
     // A column keeps its own name, however the query spelled it.
     const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
     const int source = ref != nullptr ? find_field(*input->schema(), ref->name) : -1;
-    std::string name = item.alias  ? *item.alias
-                       : source >= 0 ? input->schema()->field(source)->name()
-                                     : constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
+    std::string name =
+        item.alias ? *item.alias
+        : source >= 0
+            ? input->schema()->field(source)->name()
+            : constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
     auto field = arrow::field(std::move(name), column->type(), /*nullable=*/true);
     if (source >= 0 && input->schema()->field(source)->metadata()) {
       field = field->WithMetadata(input->schema()->field(source)->metadata());
@@ -70,7 +74,8 @@ Result<BatchPtr> distinct_rows(const BatchPtr& input) {
   std::vector<arrow::TypeHolder> types;
   for (const auto& field : input->schema()->fields()) types.emplace_back(field->type());
   ARROW_ASSIGN_OR_RAISE(std::unique_ptr<cp::Grouper> grouper, cp::Grouper::Make(types));
-  ARROW_ASSIGN_OR_RAISE(cp::ExecBatch keys, cp::ExecBatch::Make(std::vector<Datum>(input->columns().begin(), input->columns().end())));
+  ARROW_ASSIGN_OR_RAISE(cp::ExecBatch keys, cp::ExecBatch::Make(std::vector<Datum>(
+                                                input->columns().begin(), input->columns().end())));
   ARROW_ASSIGN_OR_RAISE(Datum ids_datum, grouper->Consume(cp::ExecSpan(keys)));
   // The grouper's ids follow no particular order (its hash table decides), so
   // a row is the first of its group when its id has not been seen before.

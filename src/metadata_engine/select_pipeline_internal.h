@@ -18,10 +18,12 @@ namespace zv_sql::internal {
 using BatchPtr = std::shared_ptr<arrow::RecordBatch>;
 
 // Keeps the rows for which `predicate` is true (false and null drop the row).
-arrow::Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate, std::string* error);
+arrow::Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate,
+                                    std::string* error);
 
 // Evaluates the select list (no aggregation) and names the output columns.
-arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement, std::string* error);
+arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,
+                                std::string* error);
 
 // SELECT DISTINCT: keeps the first occurrence of every distinct row, in input
 // order; nulls compare equal to each other, as DISTINCT requires.
@@ -38,8 +40,8 @@ int match_output_name(const std::vector<std::string>& output_names, std::string_
 // column has sort by the column of the FROM relations, read from `input`
 // (the rows the output was projected from, row for row). Without `input`
 // (after aggregation or DISTINCT) such keys are left to compute.
-arrow::Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input, const SelectStatement& statement,
-                                   std::string* error);
+arrow::Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
+                                   const SelectStatement& statement, std::string* error);
 
 // OFFSET then LIMIT; negative offsets act as 0 and negative limits keep nothing.
 BatchPtr apply_offset_limit(const BatchPtr& input, const SelectStatement& statement);

@@ -32,8 +32,12 @@ std::shared_ptr<arrow::DataType> integer_type(int bits) {
 }
 
 bool fits(int64_t value, int bits) {
-  if (bits == 16) return value >= std::numeric_limits<int16_t>::min() && value <= std::numeric_limits<int16_t>::max();
-  if (bits == 32) return value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max();
+  if (bits == 16)
+    return value >= std::numeric_limits<int16_t>::min() &&
+           value <= std::numeric_limits<int16_t>::max();
+  if (bits == 32)
+    return value >= std::numeric_limits<int32_t>::min() &&
+           value <= std::numeric_limits<int32_t>::max();
   return true;
 }
 
@@ -48,14 +52,16 @@ int constant_bits(const Literal& constant) {
 
 const Literal* integer_constant_of(const Expr& expr) {
   const auto* literal = std::get_if<Literal>(&expr.node);
-  if (literal == nullptr || !literal->adaptable || !std::holds_alternative<int64_t>(literal->value)) return nullptr;
+  if (literal == nullptr || !literal->adaptable || !std::holds_alternative<int64_t>(literal->value))
+    return nullptr;
   return literal;
 }
 
-Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(const std::vector<TypedOperand>& operands) {
+Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(
+    const std::vector<TypedOperand>& operands) {
   bool any_float32 = false, any_float64 = false, any_typed = false;
-  int column_bits = 0;    // widest integer that is not a constant
-  int constant_max = 0;   // widest constant on its own
+  int column_bits = 0;   // widest integer that is not a constant
+  int constant_max = 0;  // widest constant on its own
   for (const TypedOperand& operand : operands) {
     const arrow::Type::type id = operand.value.type()->id();
     if (id == arrow::Type::NA) continue;
@@ -65,7 +71,8 @@ Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(const std::vector<
     } else if (id == arrow::Type::DOUBLE) {
       any_float64 = true;
     } else if (integer_bits(id) == 0) {
-      if (arrow::is_integer(id)) return decline("arithmetic on " + operand.value.type()->ToString() + " is left to compute");
+      if (arrow::is_integer(id))
+        return decline("arithmetic on " + operand.value.type()->ToString() + " is left to compute");
       return nullptr;
     } else if (operand.constant != nullptr) {
       constant_max = std::max(constant_max, constant_bits(*operand.constant));
@@ -81,14 +88,16 @@ Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(const std::vector<
   // not widens the result to its own type.
   int bits = column_bits;
   for (const TypedOperand& operand : operands) {
-    if (operand.constant != nullptr && !fits(std::get<int64_t>(operand.constant->value), column_bits)) {
+    if (operand.constant != nullptr &&
+        !fits(std::get<int64_t>(operand.constant->value), column_bits)) {
       bits = std::max(bits, constant_bits(*operand.constant));
     }
   }
   return integer_type(bits);
 }
 
-Result<arrow::Datum> cast_to(const arrow::Datum& value, const std::shared_ptr<arrow::DataType>& type) {
+Result<arrow::Datum> cast_to(const arrow::Datum& value,
+                             const std::shared_ptr<arrow::DataType>& type) {
   if (value.type()->Equals(*type)) return value;
   return cp::Cast(value, cp::CastOptions::Safe(type));
 }
@@ -118,14 +127,17 @@ arrow::Status check_float_values(const arrow::Datum& value) {
   if (value.is_scalar()) {
     const arrow::Scalar& scalar = *value.scalar();
     if (scalar.is_valid) {
-      found = id == arrow::Type::FLOAT ? special(static_cast<const arrow::FloatScalar&>(scalar).value)
-                                       : special(static_cast<const arrow::DoubleScalar&>(scalar).value);
+      found = id == arrow::Type::FLOAT
+                  ? special(static_cast<const arrow::FloatScalar&>(scalar).value)
+                  : special(static_cast<const arrow::DoubleScalar&>(scalar).value);
     }
   } else if (value.is_array()) {
     const std::shared_ptr<arrow::Array> array = value.make_array();
-    found = id == arrow::Type::FLOAT ? any_special<arrow::FloatArray>(*array) : any_special<arrow::DoubleArray>(*array);
+    found = id == arrow::Type::FLOAT ? any_special<arrow::FloatArray>(*array)
+                                     : any_special<arrow::DoubleArray>(*array);
   }
-  if (found) return decline("NaN or negative zero: compute compares, sorts and groups them its own way");
+  if (found)
+    return decline("NaN or negative zero: compute compares, sorts and groups them its own way");
   return arrow::Status::OK();
 }
 

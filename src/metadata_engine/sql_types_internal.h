@@ -30,10 +30,12 @@ const Literal* integer_constant_of(const Expr& expr);
 // COALESCE; nullptr when they are not all numbers (or nulls). Declines the
 // operand kinds whose rules the engine does not reproduce (unsigned and 8-bit
 // integers, all operands null).
-arrow::Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(const std::vector<TypedOperand>& operands);
+arrow::Result<std::shared_ptr<arrow::DataType>> unified_numeric_type(
+    const std::vector<TypedOperand>& operands);
 
 // The operand cast to `type` (a no-op when it has it already).
-arrow::Result<arrow::Datum> cast_to(const arrow::Datum& value, const std::shared_ptr<arrow::DataType>& type);
+arrow::Result<arrow::Datum> cast_to(const arrow::Datum& value,
+                                    const std::shared_ptr<arrow::DataType>& type);
 
 // Fails (declining the statement) when a floating-point value is NaN or
 // negative zero: compute treats NaN as equal to itself and above every

@@ -125,9 +125,9 @@ struct ScalarSubquery {
 };
 
 struct Expr {
-  using Node = std::variant<ColumnRef, Literal, Comparison, Arithmetic, Logical, Unary, InList,
-                            Like, Case, Cast, FunctionCall, Star, Exists, AggregateCall,
-                            ScalarSubquery>;
+  using Node =
+      std::variant<ColumnRef, Literal, Comparison, Arithmetic, Logical, Unary, InList, Like, Case,
+                   Cast, FunctionCall, Star, Exists, AggregateCall, ScalarSubquery>;
   Node node;
 
   template <typename T>

@@ -44,7 +44,8 @@ bool binds(const InnerNames& names, const ColumnRef& ref);
 // The first column reference inside `statement` (at any depth, derived tables
 // and nested subqueries included) that none of its own scopes binds, written
 // as in the query; nothing when the statement can run on its own.
-std::optional<std::string> outer_reference(const RelationRegistry& registry, const SelectStatement& statement);
+std::optional<std::string> outer_reference(const RelationRegistry& registry,
+                                           const SelectStatement& statement);
 
 // The same for a FROM tree alone (ON conditions and derived tables).
 std::optional<std::string> outer_reference(const RelationRegistry& registry, const FromItem& from);
@@ -52,12 +53,14 @@ std::optional<std::string> outer_reference(const RelationRegistry& registry, con
 // Runs a subquery on its own. A correlated subquery and one the engine
 // declines decline the outer statement too; an inner failure copies its text
 // to `error` and fails with `prefix` followed by it.
-arrow::Result<ExecuteResult> run_subquery(const RelationRegistry& registry, const SubqueryRunner& runner,
-                                          SelectStatement& statement, std::string_view prefix, std::string* error);
+arrow::Result<ExecuteResult> run_subquery(const RelationRegistry& registry,
+                                          const SubqueryRunner& runner, SelectStatement& statement,
+                                          std::string_view prefix, std::string* error);
 
 // A derived table as one batch.
-arrow::Result<BatchPtr> materialize_subquery(const RelationRegistry& registry, const SubqueryRunner& runner,
-                                             SubqueryRef& ref, std::string* error);
+arrow::Result<BatchPtr> materialize_subquery(const RelationRegistry& registry,
+                                             const SubqueryRunner& runner, SubqueryRef& ref,
+                                             std::string* error);
 
 // A VALUES list as one batch.
 arrow::Result<BatchPtr> materialize_values(const ValuesTable& table, std::string* error);

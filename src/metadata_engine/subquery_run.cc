@@ -6,8 +6,9 @@
 
 namespace zv_sql::internal {
 
-arrow::Result<ExecuteResult> run_subquery(const RelationRegistry& registry, const SubqueryRunner& runner,
-                                          SelectStatement& statement, std::string_view prefix, std::string* error) {
+arrow::Result<ExecuteResult> run_subquery(const RelationRegistry& registry,
+                                          const SubqueryRunner& runner, SelectStatement& statement,
+                                          std::string_view prefix, std::string* error) {
   // Run without its outer row, a correlated subquery would either fail or,
   // worse, bind the outer name to an inner column of the same name.
   if (auto outer = outer_reference(registry, statement)) {
@@ -23,10 +24,12 @@ arrow::Result<ExecuteResult> run_subquery(const RelationRegistry& registry, cons
   return arrow::Status::Invalid(std::string(prefix), result.error);
 }
 
-arrow::Result<BatchPtr> materialize_subquery(const RelationRegistry& registry, const SubqueryRunner& runner,
-                                             SubqueryRef& ref, std::string* error) {
+arrow::Result<BatchPtr> materialize_subquery(const RelationRegistry& registry,
+                                             const SubqueryRunner& runner, SubqueryRef& ref,
+                                             std::string* error) {
   if (!ref.statement) return arrow::Status::Invalid("invalid subquery (null SelectStatement)");
-  ARROW_ASSIGN_OR_RAISE(ExecuteResult result, run_subquery(registry, runner, *ref.statement, "subquery: ", error));
+  ARROW_ASSIGN_OR_RAISE(ExecuteResult result,
+                        run_subquery(registry, runner, *ref.statement, "subquery: ", error));
   if (!result.schema) return arrow::Status::Invalid("subquery produced no schema");
   // The engine binds names case-insensitively to the first match, where SQL
   // calls a repeated name ambiguous: leave such derived tables to compute.

@@ -19,8 +19,8 @@ void collect(const RelationRegistry& registry, const FromItem* from, InnerNames&
 // The names a derived table's select list produces. Where the engine's name
 // for an item is not certain, a superset errs on the safe side: a name that
 // is wrongly taken as inner fails at evaluation, never binds silently.
-void output_names(const RelationRegistry& registry, const SelectStatement& statement, std::set<std::string>& out,
-                  int depth) {
+void output_names(const RelationRegistry& registry, const SelectStatement& statement,
+                  std::set<std::string>& out, int depth) {
   for (size_t position = 0; position < statement.projection.size(); ++position) {
     const ProjectionItem& item = statement.projection[position];
     if (item.alias) {
@@ -56,7 +56,8 @@ void collect(const RelationRegistry& registry, const FromItem* from, InnerNames&
                    for (const std::string& key : candidate_keys(ref)) {
                      const CachedRelation* relation = registry.find(key);
                      if (relation == nullptr) continue;
-                     for (const auto& field : relation->schema->fields()) names.columns.insert(ascii_lower(field->name()));
+                     for (const auto& field : relation->schema->fields())
+                       names.columns.insert(ascii_lower(field->name()));
                      break;
                    }
                  },
@@ -73,15 +74,18 @@ void collect(const RelationRegistry& registry, const FromItem* from, InnerNames&
                    if (table.alias) names.qualifiers.insert(ascii_lower(*table.alias));
                    const size_t width = table.rows.empty() ? 0 : table.rows.front().size();
                    for (size_t i = 0; i < width; ++i) {
-                     names.columns.insert(i < table.column_names.size() ? ascii_lower(table.column_names[i])
-                                                                        : "col" + std::to_string(i));
+                     names.columns.insert(i < table.column_names.size()
+                                              ? ascii_lower(table.column_names[i])
+                                              : "col" + std::to_string(i));
                    }
                  },
              },
              from->node);
 }
 
-std::string written(const ColumnRef& ref) { return ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name; }
+std::string written(const ColumnRef& ref) {
+  return ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name;
+}
 
 // Walks a statement with the stack of scopes that enclose the current point,
 // innermost last, and remembers the first reference none of them binds.
@@ -176,7 +180,8 @@ bool binds(const InnerNames& names, const ColumnRef& ref) {
   return names.columns.count(ascii_lower(ref.name)) > 0;
 }
 
-std::optional<std::string> outer_reference(const RelationRegistry& registry, const SelectStatement& statement) {
+std::optional<std::string> outer_reference(const RelationRegistry& registry,
+                                           const SelectStatement& statement) {
   ScopeChecker checker(registry);
   checker.statement(statement);
   return checker.found;

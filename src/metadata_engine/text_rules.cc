@@ -44,8 +44,10 @@ arrow::Result<bool> all_match(const arrow::Datum& value, const char* pattern) {
     array = value.make_array();
   }
   cp::MatchSubstringOptions options(pattern);
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum matched, cp::CallFunction("match_substring_regex", {array}, &options));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum all, cp::All(matched, cp::ScalarAggregateOptions(/*skip_nulls=*/true, 0)));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum matched,
+                        cp::CallFunction("match_substring_regex", {array}, &options));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum all,
+                        cp::All(matched, cp::ScalarAggregateOptions(/*skip_nulls=*/true, 0)));
   const auto& result = all.scalar_as<arrow::BooleanScalar>();
   return !result.is_valid || result.value;
 }
@@ -54,10 +56,12 @@ arrow::Result<bool> all_match(const arrow::Datum& value, const char* pattern) {
 // and on the service, text parsed only in the forms text_pattern_for allows.
 bool same_conversion(Id from, Id to) {
   if (from == to || from == Id::NA) return true;
-  if ((is_int(from) || is_float(from) || from == Id::BOOL) && (is_int(to) || is_float(to))) return from != Id::BOOL || is_int(to);
+  if ((is_int(from) || is_float(from) || from == Id::BOOL) && (is_int(to) || is_float(to)))
+    return from != Id::BOOL || is_int(to);
   if ((is_int(from) || from == Id::BOOL || from == Id::DATE32) && to == Id::STRING) return true;
   if (is_int(from) && to == Id::BOOL) return true;
-  if ((from == Id::DATE32 && to == Id::TIMESTAMP) || (from == Id::TIMESTAMP && to == Id::DATE32)) return true;
+  if ((from == Id::DATE32 && to == Id::TIMESTAMP) || (from == Id::TIMESTAMP && to == Id::DATE32))
+    return true;
   return from == Id::STRING && text_pattern_for(to) != nullptr;
 }
 
@@ -66,10 +70,11 @@ bool same_conversion(Id from, Id to) {
 // points. Found by mapping every code point both ways with the pinned library
 // versions; tests/python/metadata_engine/test_case_mapping.py checks the list.
 constexpr std::array<std::pair<uint32_t, uint32_t>, 21> kCaseMappingDiffers = {{
-    {0x19B, 0x19B},     {0x264, 0x264},     {0x277, 0x277},     {0x27C, 0x27C},     {0x1C89, 0x1C8A},
-    {0xA7CB, 0xA7CF},   {0xA7D2, 0xA7D5},   {0xA7DA, 0xA7DD},   {0xA7E2, 0xA7E2},   {0xAB4B, 0xAB4C},
-    {0xAB6C, 0xAB6D},   {0x10D50, 0x10D65}, {0x10D70, 0x10D85}, {0x16EA0, 0x16EB8}, {0x16EBB, 0x16ED3},
-    {0x1DF40, 0x1DF41}, {0x1DF48, 0x1DF4B}, {0x1DF4D, 0x1DF4E}, {0x1DF51, 0x1DF52}, {0x1DF68, 0x1DF6F},
+    {0x19B, 0x19B},     {0x264, 0x264},     {0x277, 0x277},     {0x27C, 0x27C},
+    {0x1C89, 0x1C8A},   {0xA7CB, 0xA7CF},   {0xA7D2, 0xA7D5},   {0xA7DA, 0xA7DD},
+    {0xA7E2, 0xA7E2},   {0xAB4B, 0xAB4C},   {0xAB6C, 0xAB6D},   {0x10D50, 0x10D65},
+    {0x10D70, 0x10D85}, {0x16EA0, 0x16EB8}, {0x16EBB, 0x16ED3}, {0x1DF40, 0x1DF41},
+    {0x1DF48, 0x1DF4B}, {0x1DF4D, 0x1DF4E}, {0x1DF51, 0x1DF52}, {0x1DF68, 0x1DF6F},
     {0x1DF72, 0x1DF7F},
 }};
 
@@ -127,7 +132,8 @@ arrow::Status check_case_mapping(const arrow::Datum& value) {
       found = strings.IsValid(i) && holds_differing_character(strings.GetView(i));
     }
   }
-  if (found) return decline("text with letters whose case the service maps differently is left to compute");
+  if (found)
+    return decline("text with letters whose case the service maps differently is left to compute");
   return arrow::Status::OK();
 }
 

@@ -36,7 +36,8 @@ bool held_exactly_by_double(std::string_view text) {
   if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
   const size_t point = text.find('.');
   std::string digits(text.substr(0, point));
-  std::string fraction(point == std::string_view::npos ? std::string_view() : text.substr(point + 1));
+  std::string fraction(point == std::string_view::npos ? std::string_view()
+                                                       : text.substr(point + 1));
   while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
   digits += fraction;
   if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -63,7 +64,8 @@ bool written_as_plain_string(const TranslateContext& ctx, const json& a_const) {
   const json* location = member(a_const, "location");
   if (location == nullptr || !location->is_number_integer()) return false;
   const int64_t at = location->get<int64_t>();
-  return at >= 0 && static_cast<size_t>(at) < ctx.sql.size() && ctx.sql[static_cast<size_t>(at)] == '\'';
+  return at >= 0 && static_cast<size_t>(at) < ctx.sql.size() &&
+         ctx.sql[static_cast<size_t>(at)] == '\'';
 }
 
 ExprPtr translate_const(TranslateContext& ctx, const json& body) {
@@ -83,7 +85,8 @@ ExprPtr translate_const(TranslateContext& ctx, const json& body) {
     // Integers too large for 32 bits arrive here too (negated ones with their
     // sign); they stay integers.
     const size_t digits_from = (!text->empty() && text->front() == '-') ? 1 : 0;
-    if (text->size() > digits_from && text->find_first_not_of("0123456789", digits_from) == std::string::npos) {
+    if (text->size() > digits_from &&
+        text->find_first_not_of("0123456789", digits_from) == std::string::npos) {
       int64_t integer = 0;
       auto [ptr, ec] = std::from_chars(begin, end, integer);
       // -9223372036854775808 is the negated 128-bit 9223372036854775808 there.
@@ -96,7 +99,8 @@ ExprPtr translate_const(TranslateContext& ctx, const json& body) {
     auto [ptr, ec] = std::from_chars(begin, end, value);
     if (ec != std::errc() || ptr != end) return malformed(ctx, "invalid numeric literal: " + *text);
     if (!held_exactly_by_double(*text)) {
-      return out_of_scope(ctx, "decimal constant a double does not hold exactly is left to compute");
+      return out_of_scope(ctx,
+                          "decimal constant a double does not hold exactly is left to compute");
     }
     return make_expr(Literal{value, Type::Float64, /*decimal=*/true});
   }
@@ -104,7 +108,8 @@ ExprPtr translate_const(TranslateContext& ctx, const json& body) {
     // Only a plain quoted string means the same text everywhere: escape
     // strings (E'..'), Unicode escapes (U&'..') and dollar quoting are read
     // differently, or refused, by other dialects.
-    if (!written_as_plain_string(ctx, body)) return out_of_scope(ctx, "string constant not in plain quotes is left to compute");
+    if (!written_as_plain_string(ctx, body))
+      return out_of_scope(ctx, "string constant not in plain quotes is left to compute");
     return make_expr(Literal{string_member(*holder, "sval").value_or(""), Type::String});
   }
   if (member(body, "bsval")) {
@@ -134,7 +139,8 @@ ExprPtr translate_column_ref(TranslateContext& ctx, const json& body) {
     parts.push_back(std::move(*part));
   }
   // schema.table.column names a schema the binding would have to check too.
-  if (parts.size() > 2) return out_of_scope(ctx, "column reference with more than one qualifier is left to compute");
+  if (parts.size() > 2)
+    return out_of_scope(ctx, "column reference with more than one qualifier is left to compute");
   ColumnRef ref;
   ref.name = parts.back();
   if (parts.size() > 1) ref.qualifier = parts.front();
@@ -156,7 +162,8 @@ ExprPtr translate_bool_expr(TranslateContext& ctx, const json& body) {
   const std::string op = enum_member(body, "boolop");
   const json* args = list_member(body, "args");
   if (op == "NOT_EXPR") {
-    if (args == nullptr || args->size() != 1) return malformed(ctx, "NOT with other than one operand");
+    if (args == nullptr || args->size() != 1)
+      return malformed(ctx, "NOT with other than one operand");
     ExprPtr operand = translate_expr(ctx, &args->front());
     if (!operand) return nullptr;
     return make_expr(Unary{UnaryOp::Not, std::move(operand)});
@@ -179,7 +186,8 @@ ExprPtr translate_null_test(TranslateContext& ctx, const json& body) {
   if (arg == nullptr) return malformed(ctx, "IS NULL without operand");
   ExprPtr operand = translate_expr(ctx, arg);
   if (!operand) return nullptr;
-  const UnaryOp op = enum_member(body, "nulltesttype") == "IS_NOT_NULL" ? UnaryOp::IsNotNull : UnaryOp::IsNull;
+  const UnaryOp op =
+      enum_member(body, "nulltesttype") == "IS_NOT_NULL" ? UnaryOp::IsNotNull : UnaryOp::IsNull;
   return make_expr(Unary{op, std::move(operand)});
 }
 
@@ -203,7 +211,8 @@ std::optional<ArithOp> arithmetic_op(std::string_view name) {
   return std::nullopt;
 }
 
-ExprPtr translate_in(TranslateContext& ctx, const json& body, const std::optional<std::string>& name) {
+ExprPtr translate_in(TranslateContext& ctx, const json& body,
+                     const std::optional<std::string>& name) {
   const json* lexpr = member(body, "lexpr");
   const json* rexpr = member(body, "rexpr");
   if (lexpr == nullptr || rexpr == nullptr) return malformed(ctx, "IN missing operand");
@@ -221,7 +230,8 @@ ExprPtr translate_in(TranslateContext& ctx, const json& body, const std::optiona
     }
   }
   ExprPtr result = make_expr(std::move(in));
-  if (name && (*name == "<>" || *name == "!=")) return make_expr(Unary{UnaryOp::Not, std::move(result)});
+  if (name && (*name == "<>" || *name == "!="))
+    return make_expr(Unary{UnaryOp::Not, std::move(result)});
   return result;
 }
 
@@ -257,8 +267,10 @@ ExprPtr translate_a_expr(TranslateContext& ctx, const json& body) {
   }
   if (!left && right && *name == "-") return make_expr(Unary{UnaryOp::Negate, std::move(right)});
   if (!left || !right) return malformed(ctx, "binary operator missing operand");
-  if (auto op = comparison_op(*name)) return make_expr(Comparison{*op, std::move(left), std::move(right)});
-  if (auto op = arithmetic_op(*name)) return make_expr(Arithmetic{*op, std::move(left), std::move(right)});
+  if (auto op = comparison_op(*name))
+    return make_expr(Comparison{*op, std::move(left), std::move(right)});
+  if (auto op = arithmetic_op(*name))
+    return make_expr(Arithmetic{*op, std::move(left), std::move(right)});
   return out_of_scope(ctx, "unsupported binary operator: " + *name);
 }
 
@@ -270,8 +282,10 @@ ExprPtr translate_func_call(TranslateContext& ctx, const json& body) {
   // with no such schema is an error there.
   if (names->size() > 1) return out_of_scope(ctx, "qualified function name is left to compute");
   const std::string name = ascii_lower(*raw_name);
-  if (member(body, "over")) return out_of_scope(ctx, "window functions are not supported in the metadata path");
-  if (member(body, "agg_filter") || bool_member(body, "agg_within_group") || list_member(body, "agg_order")) {
+  if (member(body, "over"))
+    return out_of_scope(ctx, "window functions are not supported in the metadata path");
+  if (member(body, "agg_filter") || bool_member(body, "agg_within_group") ||
+      list_member(body, "agg_order")) {
     return out_of_scope(ctx, "aggregate FILTER / WITHIN GROUP / ORDER BY not supported");
   }
   std::vector<ExprPtr> args;
@@ -288,14 +302,15 @@ ExprPtr translate_func_call(TranslateContext& ctx, const json& body) {
   AggregateCall call;
   call.name = name;
   call.distinct = bool_member(body, "agg_distinct");
-  call.star = bool_member(body, "agg_star") ||
-              (name == "count" && args.size() == 1 && std::holds_alternative<Star>(args.front()->node));
+  call.star = bool_member(body, "agg_star") || (name == "count" && args.size() == 1 &&
+                                                std::holds_alternative<Star>(args.front()->node));
   if (!call.star) call.args = std::move(args);
   return make_expr(std::move(call));
 }
 
 bool is_narrowed_type_name(std::string_view name) {
-  return name == "char" || name == "bpchar" || name == "timestamptz" || name == "timestamp_with_time_zone";
+  return name == "char" || name == "bpchar" || name == "timestamptz" ||
+         name == "timestamp_with_time_zone";
 }
 
 ExprPtr translate_type_cast(TranslateContext& ctx, const json& body) {
@@ -309,13 +324,15 @@ ExprPtr translate_type_cast(TranslateContext& ctx, const json& body) {
   auto name = string_node(&names->back());
   if (!name) return malformed(ctx, "CAST type name not a string");
   // An array type would otherwise pass for its element type.
-  if (list_member(*type_name, "arrayBounds")) return out_of_scope(ctx, "CAST to unsupported type: " + *name + "[]");
+  if (list_member(*type_name, "arrayBounds"))
+    return out_of_scope(ctx, "CAST to unsupported type: " + *name + "[]");
   Type target = type_from_name(*name);
   if (target == Type::Unknown) return out_of_scope(ctx, "CAST to unsupported type: " + *name);
   // The parser reads FLOAT as float8, the service as the 32-bit REAL.
   if (ascii_lower(*name) == "float8") {
     const std::string written = ascii_lower(text_at(ctx, *type_name, 6));
-    if (written.rfind("float(", 0) == 0) return out_of_scope(ctx, "CAST to FLOAT(n) is left to compute");
+    if (written.rfind("float(", 0) == 0)
+      return out_of_scope(ctx, "CAST to FLOAT(n) is left to compute");
     if (written.rfind("float", 0) == 0 && written != "float8") target = Type::Float32;
   }
   // A length or precision, a padded text type or a time zone would change
@@ -337,7 +354,8 @@ ExprPtr translate_case(TranslateContext& ctx, const json& body) {
     auto node = as_node(&when);
     const json* condition = node ? member(*node->body, "expr") : nullptr;
     const json* value = node ? member(*node->body, "result") : nullptr;
-    if (!node || node->kind != "CaseWhen" || !condition || !value) return malformed(ctx, "CASE branch without WHEN or THEN");
+    if (!node || node->kind != "CaseWhen" || !condition || !value)
+      return malformed(ctx, "CASE branch without WHEN or THEN");
     CaseBranch branch;
     if (!(branch.when = translate_expr(ctx, condition))) return nullptr;
     if (!(branch.then = translate_expr(ctx, value))) return nullptr;

@@ -20,7 +20,8 @@ FromItemPtr fail_from(TranslateContext& ctx, ParseCode code, std::string message
 
 FromItemPtr translate_range_var(TranslateContext& ctx, const json& body) {
   // FROM ONLY t: the service's parser refuses the inheritance marker.
-  if (!bool_member(body, "inh")) return fail_from(ctx, ParseCode::OutOfScope, "FROM ONLY is left to compute");
+  if (!bool_member(body, "inh"))
+    return fail_from(ctx, ParseCode::OutOfScope, "FROM ONLY is left to compute");
   RelationRef ref;
   ref.catalog = string_member(body, "catalogname").value_or("");
   ref.schema = string_member(body, "schemaname").value_or("");
@@ -29,7 +30,8 @@ FromItemPtr translate_range_var(TranslateContext& ctx, const json& body) {
     // Renamed columns cannot be expressed by a relation reference; answering
     // under the original names would be wrong.
     if (list_member(*alias, "colnames")) {
-      return fail_from(ctx, ParseCode::OutOfScope, "column aliases on a table reference are out of scope");
+      return fail_from(ctx, ParseCode::OutOfScope,
+                       "column aliases on a table reference are out of scope");
     }
     ref.alias = string_member(*alias, "aliasname");
   }
@@ -48,10 +50,12 @@ std::optional<JoinType> join_type(std::string_view name) {
 
 FromItemPtr translate_join(TranslateContext& ctx, const json& body) {
   auto type = join_type(enum_member(body, "jointype"));
-  if (!type) return fail_from(ctx, ParseCode::OutOfScope, "join type not supported in metadata path");
+  if (!type)
+    return fail_from(ctx, ParseCode::OutOfScope, "join type not supported in metadata path");
   const json* larg = member(body, "larg");
   const json* rarg = member(body, "rarg");
-  if (larg == nullptr || rarg == nullptr) return fail_from(ctx, ParseCode::Malformed, "JOIN missing operand");
+  if (larg == nullptr || rarg == nullptr)
+    return fail_from(ctx, ParseCode::Malformed, "JOIN missing operand");
   auto join = std::make_unique<JoinClause>();
   join->type = *type;
   if (!(join->left = translate_from_item(ctx, larg))) return nullptr;
@@ -69,14 +73,17 @@ FromItemPtr translate_join(TranslateContext& ctx, const json& body) {
   return std::make_unique<FromItem>(std::move(join));
 }
 
-FromItemPtr translate_values_table(TranslateContext& ctx, const json& select_body, const json& subselect) {
+FromItemPtr translate_values_table(TranslateContext& ctx, const json& select_body,
+                                   const json& subselect) {
   const json* lists = list_member(select_body, "valuesLists");
   if (lists == nullptr) return fail_from(ctx, ParseCode::Malformed, "VALUES with empty list");
   // ORDER BY, LIMIT or a WITH on the VALUES itself would change its rows;
   // the table below has no place for them.
-  for (const char* clause : {"sortClause", "limitCount", "limitOffset", "withClause", "lockingClause"}) {
+  for (const char* clause :
+       {"sortClause", "limitCount", "limitOffset", "withClause", "lockingClause"}) {
     if (member(select_body, clause)) {
-      return fail_from(ctx, ParseCode::OutOfScope, "VALUES with ORDER BY, LIMIT or WITH is out of scope");
+      return fail_from(ctx, ParseCode::OutOfScope,
+                       "VALUES with ORDER BY, LIMIT or WITH is out of scope");
     }
   }
   ValuesTable table;
@@ -115,7 +122,8 @@ FromItemPtr translate_range_subselect(TranslateContext& ctx, const json& body) {
     // Renamed columns would be answered under the inner names, which the
     // outer query may use for other columns.
     if (list_member(*alias_node, "colnames")) {
-      return fail_from(ctx, ParseCode::OutOfScope, "column aliases on a derived table are out of scope");
+      return fail_from(ctx, ParseCode::OutOfScope,
+                       "column aliases on a derived table are out of scope");
     }
     alias = string_member(*alias_node, "aliasname");
   }
@@ -141,7 +149,8 @@ FromItemPtr translate_from_item(TranslateContext& ctx, const json* value) {
 // nesting bound like any other nesting.
 FromItemPtr translate_from_list(TranslateContext& ctx, const json& list) {
   if (ctx.depth + static_cast<int>(list.size()) > kMaxNestingDepth) {
-    return fail_from(ctx, ParseCode::OutOfScope, "statement nesting too deep for the metadata path");
+    return fail_from(ctx, ParseCode::OutOfScope,
+                     "statement nesting too deep for the metadata path");
   }
   FromItemPtr result;
   for (const json& item : list) {
@@ -234,28 +243,38 @@ bool check_select_scope(TranslateContext& ctx, const json& body, SelectStatement
     return false;
   };
   if (enum_member(body, "op") != "SETOP_NONE" && !enum_member(body, "op").empty()) {
-    return reject(ParseCode::OutOfScope, "set operations (UNION/INTERSECT/EXCEPT) are out of scope");
+    return reject(ParseCode::OutOfScope,
+                  "set operations (UNION/INTERSECT/EXCEPT) are out of scope");
   }
   if (member(body, "larg") || member(body, "rarg")) {
-    return reject(ParseCode::OutOfScope, "set operations (UNION/INTERSECT/EXCEPT) are out of scope");
+    return reject(ParseCode::OutOfScope,
+                  "set operations (UNION/INTERSECT/EXCEPT) are out of scope");
   }
-  if (member(body, "withClause")) return reject(ParseCode::OutOfScope, "WITH (CTE) is out of scope");
+  if (member(body, "withClause"))
+    return reject(ParseCode::OutOfScope, "WITH (CTE) is out of scope");
   if (member(body, "havingClause")) return reject(ParseCode::OutOfScope, "HAVING is out of scope");
-  if (list_member(body, "windowClause")) return reject(ParseCode::OutOfScope, "window functions are out of scope");
-  if (member(body, "valuesLists")) return reject(ParseCode::OutOfScope, "VALUES list is out of scope");
-  if (list_member(body, "lockingClause")) return reject(ParseCode::OutOfScope, "FOR UPDATE / SHARE is out of scope");
+  if (list_member(body, "windowClause"))
+    return reject(ParseCode::OutOfScope, "window functions are out of scope");
+  if (member(body, "valuesLists"))
+    return reject(ParseCode::OutOfScope, "VALUES list is out of scope");
+  if (list_member(body, "lockingClause"))
+    return reject(ParseCode::OutOfScope, "FOR UPDATE / SHARE is out of scope");
   // SELECT ... INTO creates a table: never something to answer from a cache.
-  if (member(body, "intoClause")) return reject(ParseCode::OutOfScope, "SELECT INTO is out of scope");
+  if (member(body, "intoClause"))
+    return reject(ParseCode::OutOfScope, "SELECT INTO is out of scope");
   if (enum_member(body, "limitOption") == "LIMIT_OPTION_WITH_TIES") {
     return reject(ParseCode::OutOfScope, "FETCH FIRST ... WITH TIES is out of scope");
   }
   if (const json* distinct = list_member(body, "distinctClause")) {
     // Plain DISTINCT is a list holding one empty entry; DISTINCT ON lists expressions.
-    if (as_node(&distinct->front())) return reject(ParseCode::OutOfScope, "DISTINCT ON is out of scope");
+    if (as_node(&distinct->front()))
+      return reject(ParseCode::OutOfScope, "DISTINCT ON is out of scope");
     out.distinct = true;
   }
-  if (!list_member(body, "fromClause")) return reject(ParseCode::OutOfScope, "SELECT without FROM clause");
-  if (!list_member(body, "targetList")) return reject(ParseCode::Malformed, "SELECT with no projection");
+  if (!list_member(body, "fromClause"))
+    return reject(ParseCode::OutOfScope, "SELECT without FROM clause");
+  if (!list_member(body, "targetList"))
+    return reject(ParseCode::Malformed, "SELECT with no projection");
   return true;
 }
 
@@ -310,7 +329,8 @@ SelectPtr parse_select_unguarded(std::string_view sql, ParseStatus& status) {
     ctx.fail(ParseCode::ParserThrew, "libpg_query threw: " + init.ToString());
     return nullptr;
   }
-  if (!arrow::util::ValidateUTF8(reinterpret_cast<const uint8_t*>(sql.data()), static_cast<int64_t>(sql.size()))) {
+  if (!arrow::util::ValidateUTF8(reinterpret_cast<const uint8_t*>(sql.data()),
+                                 static_cast<int64_t>(sql.size()))) {
     ctx.fail(ParseCode::OutOfScope, "SQL text is not valid UTF-8");
     return nullptr;
   }

@@ -11,7 +11,19 @@ namespace zv_sql {
 
 // Int16 and Float32 are SQL's SMALLINT and REAL: values of those widths
 // overflow and round at their own limits, so they are types of their own.
-enum class Type { Unknown, Bool, Int32, Int64, Float64, String, Date, Timestamp, Null, Int16, Float32 };
+enum class Type {
+  Unknown,
+  Bool,
+  Int32,
+  Int64,
+  Float64,
+  String,
+  Date,
+  Timestamp,
+  Null,
+  Int16,
+  Float32
+};
 
 // Looks a SQL type name up (ASCII case-insensitively); unknown names give Unknown.
 Type type_from_name(std::string_view name);

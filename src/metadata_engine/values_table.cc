@@ -18,7 +18,8 @@ using arrow::Status;
 // of nulls only has the NULL type. Mixed kinds of values, which SQL would
 // either convert or refuse, are left to compute (decimal constants never
 // reach here).
-arrow::Result<std::shared_ptr<arrow::DataType>> column_type(const std::vector<const Literal*>& values) {
+arrow::Result<std::shared_ptr<arrow::DataType>> column_type(
+    const std::vector<const Literal*>& values) {
   bool any_bool = false, any_int = false, any_wide = false, any_double = false, any_string = false;
   for (const Literal* value : values) {
     std::visit(Overloaded{
@@ -44,19 +45,22 @@ arrow::Result<std::shared_ptr<arrow::DataType>> column_type(const std::vector<co
 }
 
 Status append(arrow::ArrayBuilder& builder, const Literal& value) {
-  return std::visit(Overloaded{
-                        [&](std::monostate) { return builder.AppendNull(); },
-                        [&](bool v) { return static_cast<arrow::BooleanBuilder&>(builder).Append(v); },
-                        [&](int64_t v) {
-                          if (builder.type()->id() == arrow::Type::INT32) {
-                            return static_cast<arrow::Int32Builder&>(builder).Append(static_cast<int32_t>(v));
-                          }
-                          return static_cast<arrow::Int64Builder&>(builder).Append(v);
-                        },
-                        [&](double v) { return static_cast<arrow::DoubleBuilder&>(builder).Append(v); },
-                        [&](const std::string& v) { return static_cast<arrow::StringBuilder&>(builder).Append(v); },
-                    },
-                    value.value);
+  return std::visit(
+      Overloaded{
+          [&](std::monostate) { return builder.AppendNull(); },
+          [&](bool v) { return static_cast<arrow::BooleanBuilder&>(builder).Append(v); },
+          [&](int64_t v) {
+            if (builder.type()->id() == arrow::Type::INT32) {
+              return static_cast<arrow::Int32Builder&>(builder).Append(static_cast<int32_t>(v));
+            }
+            return static_cast<arrow::Int64Builder&>(builder).Append(v);
+          },
+          [&](double v) { return static_cast<arrow::DoubleBuilder&>(builder).Append(v); },
+          [&](const std::string& v) {
+            return static_cast<arrow::StringBuilder&>(builder).Append(v);
+          },
+      },
+      value.value);
 }
 
 }  // namespace
@@ -69,7 +73,8 @@ arrow::Result<BatchPtr> materialize_values(const ValuesTable& table, std::string
   // SQL refuses more names than columns rather than ignoring the extra ones.
   // A column the alias list does not name is col0, col1, ... by its
   // zero-based position, as the service names them.
-  if (table.column_names.size() > width) return invalid("VALUES list has fewer columns than alias names");
+  if (table.column_names.size() > width)
+    return invalid("VALUES list has fewer columns than alias names");
   std::vector<std::vector<const Literal*>> columns(width);
   for (const std::vector<ExprPtr>& row : table.rows) {
     if (row.size() != width) return invalid("VALUES row has mismatched column count");
@@ -86,12 +91,13 @@ arrow::Result<BatchPtr> materialize_values(const ValuesTable& table, std::string
     ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::ArrayBuilder> builder, arrow::MakeBuilder(type));
     for (const Literal* value : columns[i]) ARROW_RETURN_NOT_OK(append(*builder, *value));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> array, builder->Finish());
-    std::string name = i < table.column_names.size() ? table.column_names[i] : "col" + std::to_string(i);
+    std::string name =
+        i < table.column_names.size() ? table.column_names[i] : "col" + std::to_string(i);
     fields.push_back(arrow::field(std::move(name), type, /*nullable=*/true));
     arrays.push_back(std::move(array));
   }
-  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), static_cast<int64_t>(table.rows.size()),
-                                  std::move(arrays));
+  return arrow::RecordBatch::Make(arrow::schema(std::move(fields)),
+                                  static_cast<int64_t>(table.rows.size()), std::move(arrays));
 }
 
 }  // namespace zv_sql::internal

@@ -28,10 +28,12 @@ bool ToUtf16(const std::string& utf8, std::wstring* out) {
     return true;
   }
   const int size = static_cast<int>(utf8.size());
-  const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  const int needed =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
   if (needed <= 0) return false;
   out->assign(static_cast<size_t>(needed), L'\0');
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, out->data(), needed) > 0;
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, out->data(),
+                             needed) > 0;
 }
 
 // Security attributes for a new file that only the current user may open: a
@@ -51,7 +53,8 @@ class OwnerOnlySecurity {
     user_.resize(needed);
     if (!GetTokenInformation(raw_token, TokenUser, user_.data(), needed, &needed)) return false;
     PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+    const DWORD acl_size =
+        sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
     acl_.resize(acl_size);
     PACL acl = reinterpret_cast<PACL>(acl_.data());
     if (!InitializeAcl(acl, acl_size, ACL_REVISION) ||

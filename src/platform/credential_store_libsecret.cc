@@ -15,15 +15,21 @@ namespace zv {
 namespace {
 
 const SecretSchema* LookupSchema() {
-  static const SecretSchema schema = {
-      "org.zorvane.Credstore",
-      SECRET_SCHEMA_DONT_MATCH_NAME,
-      {
-          {"target", SECRET_SCHEMA_ATTRIBUTE_STRING},
-          {"name", SECRET_SCHEMA_ATTRIBUTE_STRING},
-          {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-      },
-      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const SecretSchema schema = {"org.zorvane.Credstore",
+                                      SECRET_SCHEMA_DONT_MATCH_NAME,
+                                      {
+                                          {"target", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                          {"name", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                          {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                      },
+                                      0,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr};
   return &schema;
 }
 

@@ -49,8 +49,8 @@ class RegistryKey {
 CredstoreResult ReadCredential(const char* target, const char* name, SecretString* out) {
   if (target == nullptr || name == nullptr || out == nullptr) return CredstoreResult::kNotFound;
   HKEY raw_key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Zorvane\\Credstore", 0, KEY_READ,
-                    &raw_key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Zorvane\\Credstore", 0, KEY_READ, &raw_key) !=
+      ERROR_SUCCESS) {
     return CredstoreResult::kNotFound;
   }
   RegistryKey key(raw_key);

@@ -27,7 +27,8 @@ void* Trampoline(void* arg) {
 bool RunOnThreadWithStack(size_t stack_bytes, const std::function<void()>& body) {
   void* arg = const_cast<std::function<void()>*>(&body);
 #ifdef _WIN32
-  HANDLE thread = CreateThread(nullptr, stack_bytes, Trampoline, arg, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE thread = CreateThread(nullptr, stack_bytes, Trampoline, arg,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) return false;
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
@@ -36,8 +37,8 @@ bool RunOnThreadWithStack(size_t stack_bytes, const std::function<void()>& body)
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_t thread;
-  const bool started =
-      pthread_attr_setstacksize(&attr, stack_bytes) == 0 && pthread_create(&thread, &attr, Trampoline, arg) == 0;
+  const bool started = pthread_attr_setstacksize(&attr, stack_bytes) == 0 &&
+                       pthread_create(&thread, &attr, Trampoline, arg) == 0;
   pthread_attr_destroy(&attr);
   if (!started) return false;
   pthread_join(thread, nullptr);

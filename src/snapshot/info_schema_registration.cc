@@ -15,7 +15,7 @@ namespace {
 
 struct EmptyStub {
   const char* relation;
-  std::initializer_list<const char*> columns;        // all text unless listed below
+  std::initializer_list<const char*> columns;  // all text unless listed below
   std::initializer_list<const char*> int32_columns;
 };
 
@@ -23,14 +23,13 @@ const EmptyStub kEmptyStubs[] = {
     {"information_schema.routines",
      {"specific_catalog", "specific_schema", "specific_name", "routine_catalog", "routine_schema",
       "routine_name", "routine_type", "data_type", "type_udt_catalog", "type_udt_schema",
-      "type_udt_name", "routine_body", "routine_definition", "external_name",
-      "external_language", "is_deterministic", "sql_data_access", "is_null_call",
-      "security_type"},
+      "type_udt_name", "routine_body", "routine_definition", "external_name", "external_language",
+      "is_deterministic", "sql_data_access", "is_null_call", "security_type"},
      {}},
     {"information_schema.parameters",
-     {"specific_catalog", "specific_schema", "specific_name", "ordinal_position",
-      "parameter_mode", "parameter_name", "data_type", "character_maximum_length",
-      "numeric_precision", "numeric_scale"},
+     {"specific_catalog", "specific_schema", "specific_name", "ordinal_position", "parameter_mode",
+      "parameter_name", "data_type", "character_maximum_length", "numeric_precision",
+      "numeric_scale"},
      {"ordinal_position", "character_maximum_length", "numeric_precision", "numeric_scale"}},
     {"information_schema.table_privileges",
      {"grantor", "grantee", "table_catalog", "table_schema", "table_name", "privilege_type",
@@ -53,8 +52,8 @@ const EmptyStub kEmptyStubs[] = {
      {"action_order"}},
     {"information_schema.sequences",
      {"sequence_catalog", "sequence_schema", "sequence_name", "data_type", "numeric_precision",
-      "numeric_precision_radix", "numeric_scale", "start_value", "minimum_value",
-      "maximum_value", "increment", "cycle_option"},
+      "numeric_precision_radix", "numeric_scale", "start_value", "minimum_value", "maximum_value",
+      "increment", "cycle_option"},
      {"numeric_precision", "numeric_precision_radix", "numeric_scale"}},
     {"information_schema.domains",
      {"domain_catalog", "domain_schema", "domain_name", "data_type", "character_maximum_length",
@@ -105,7 +104,8 @@ void zv_register_info_schema(const ZVSnapshotStore* store, zv_sql::RelationRegis
   int stubs = 0;
   for (const EmptyStub& stub : kEmptyStubs) {
     std::shared_ptr<arrow::Schema> schema = StubSchema(stub);
-    arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty = arrow::RecordBatch::MakeEmpty(schema);
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty =
+        arrow::RecordBatch::MakeEmpty(schema);
     if (!empty.ok()) {
       ZV_LOG(kLogDebug, "meta_engine", "empty stub build failed for %s", stub.relation);
       continue;

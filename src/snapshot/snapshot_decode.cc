@@ -36,9 +36,8 @@ std::shared_ptr<arrow::RecordBatch> ZeroRowBatch(const std::shared_ptr<arrow::Sc
     std::shared_ptr<arrow::Array> column;
     arrow::Status finished = builder->Finish(&column);
     if (!finished.ok()) {
-      ZV_LOG(kLogError, "info_schema",
-             "snapshot RS %d: empty-array finish failed for field %d: %s", slot, i,
-             finished.ToString().c_str());
+      ZV_LOG(kLogError, "info_schema", "snapshot RS %d: empty-array finish failed for field %d: %s",
+             slot, i, finished.ToString().c_str());
       return nullptr;
     }
     columns.push_back(std::move(column));

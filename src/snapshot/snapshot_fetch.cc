@@ -25,8 +25,7 @@ arrow::Status Failure(std::string message) {
 // Every chunk goes to the parser whatever the HTTP status, so an error body
 // is read as frames too.
 arrow::Result<HttpRequest> SnapshotRequest(const std::string& url, const char* session_token,
-                                           const zv_tls_config* tls,
-                                           const zv_conn_options* options,
+                                           const zv_tls_config* tls, const zv_conn_options* options,
                                            const ConnectionShare* share, ZVFrameParser* parser) {
   ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
   ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
@@ -45,18 +44,14 @@ arrow::Result<HttpRequest> SnapshotRequest(const std::string& url, const char* s
 arrow::Result<ZVSnapshot> zv_fetch_snapshot(const zv_conn* conn, HttpRequest::AbortCheck abort) {
   if (conn == nullptr) return Failure("zv_fetch_snapshot: NULL argument");
   const SecretString token = conn->session_token.Copy();
-  return zv_route_fetch_info_schema_snapshot(conn->control_plane_url.c_str(),
-                                             token.empty() ? nullptr : token.c_str(), &conn->tls,
-                                             &conn->options, conn->share_handle(),
-                                             std::move(abort));
+  return zv_route_fetch_info_schema_snapshot(
+      conn->control_plane_url.c_str(), token.empty() ? nullptr : token.c_str(), &conn->tls,
+      &conn->options, conn->share_handle(), std::move(abort));
 }
 
-arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* control_plane_url,
-                                                              const char* session_token,
-                                                              const zv_tls_config* tls,
-                                                              const zv_conn_options* options,
-                                                              const ConnectionShare* share,
-                                                              HttpRequest::AbortCheck abort) {
+arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(
+    const char* control_plane_url, const char* session_token, const zv_tls_config* tls,
+    const zv_conn_options* options, const ConnectionShare* share, HttpRequest::AbortCheck abort) {
   if (control_plane_url == nullptr) {
     return Failure("zv_route_fetch_info_schema_snapshot: NULL argument");
   }
@@ -64,8 +59,8 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(const char* contro
   ZVFrameParserPtr parser = zv_frame_create(&SnapshotStreamCollector::OnFrame, &collector);
   if (!parser) return Failure("zv_frame_create failed");
 
-  const std::string url = std::string(StripTrailingSlashes(control_plane_url)) +
-                          "/api/v1/odbc/info_schema/snapshot";
+  const std::string url =
+      std::string(StripTrailingSlashes(control_plane_url)) + "/api/v1/odbc/info_schema/snapshot";
   auto request = SnapshotRequest(url, session_token, tls, options, share, parser.get());
   if (!request.ok()) return Failure(request.status().message());
   if (abort) request->SetAbortCheck(std::move(abort));

@@ -20,8 +20,7 @@ arrow::Result<SnapshotSlots> DecodeSlots(const ZVSnapshot& raw) {
   SnapshotSlots slots;
   for (int slot = 0; slot < kSnapshotSlotCount; ++slot) {
     const auto& buffer = raw.buffers[slot];
-    slots[slot] = buffer ? zv_snapshot_decode_slot(buffer->data(), buffer->size(), slot)
-                         : nullptr;
+    slots[slot] = buffer ? zv_snapshot_decode_slot(buffer->data(), buffer->size(), slot) : nullptr;
     if (slots[slot] == nullptr) {
       return arrow::Status::IOError(Format("snapshot RS %d could not be decoded", slot));
     }
@@ -33,8 +32,7 @@ arrow::Result<SnapshotSlots> FetchDecoded(const zv_conn* transport, uint64_t* ep
                                           HttpRequest::AbortCheck abort = {}) {
   arrow::Result<ZVSnapshot> raw = zv_fetch_snapshot(transport, std::move(abort));
   if (!raw.ok()) {
-    ZV_LOG(kLogError, "info_schema", "snapshot fetch failed: %s",
-           raw.status().message().c_str());
+    ZV_LOG(kLogError, "info_schema", "snapshot fetch failed: %s", raw.status().message().c_str());
     return raw.status();
   }
   arrow::Result<SnapshotSlots> decoded = DecodeSlots(*raw);

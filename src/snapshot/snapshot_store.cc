@@ -7,8 +7,7 @@
 
 namespace zv {
 
-void ZVSnapshotStore::Install(const SnapshotSlots& slots, uint64_t epoch,
-                              int64_t current_at_ns) {
+void ZVSnapshotStore::Install(const SnapshotSlots& slots, uint64_t epoch, int64_t current_at_ns) {
   const int64_t now = MonotonicNanos();
   std::unique_lock<std::shared_mutex> lock(lock_);
   contents_.slots = slots;

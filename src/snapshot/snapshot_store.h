@@ -19,9 +19,9 @@ class ZVSnapshotStore {
  public:
   struct Contents {
     SnapshotSlots slots;
-    uint64_t epoch = 0;            // 0 when nothing was installed
-    int64_t installed_at_ns = 0;   // monotonic clock
-    int64_t current_at_ns = 0;     // monotonic: last known to be the catalog's state
+    uint64_t epoch = 0;           // 0 when nothing was installed
+    int64_t installed_at_ns = 0;  // monotonic clock
+    int64_t current_at_ns = 0;    // monotonic: last known to be the catalog's state
   };
 
   // Replaces all nine slots and the epoch; `current_at_ns` (default: now) is

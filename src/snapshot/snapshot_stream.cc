@@ -31,14 +31,10 @@ int SnapshotStreamCollector::OnFrame(uint8_t type, const uint8_t* payload, uint6
                                      void* context) {
   auto* self = static_cast<SnapshotStreamCollector*>(context);
   switch (type) {
-    case kZvFrameInit:
-      return self->OnInit(payload, length);
-    case kZvFrameBatch:
-      return self->OnBatch(payload, length);
-    case kZvFrameError:
-      return self->OnError(payload, length);
-    default:
-      return 0;  // EOS, TRACE, STATS and unknown types carry nothing for the snapshot
+    case kZvFrameInit: return self->OnInit(payload, length);
+    case kZvFrameBatch: return self->OnBatch(payload, length);
+    case kZvFrameError: return self->OnError(payload, length);
+    default: return 0;  // EOS, TRACE, STATS and unknown types carry nothing for the snapshot
   }
 }
 

@@ -54,8 +54,8 @@ std::string zv_base64_encode(const uint8_t* bytes, size_t count) {
   out.reserve((count + 2) / 3 * 4);
   size_t at = 0;
   for (; at + 3 <= count; at += 3) {
-    const uint32_t bits = (uint32_t{bytes[at]} << 16) | (uint32_t{bytes[at + 1]} << 8) |
-                          bytes[at + 2];
+    const uint32_t bits =
+        (uint32_t{bytes[at]} << 16) | (uint32_t{bytes[at + 1]} << 8) | bytes[at + 2];
     out += kAlphabet[bits >> 18];
     out += kAlphabet[(bits >> 12) & 63];
     out += kAlphabet[(bits >> 6) & 63];

@@ -16,19 +16,31 @@ struct PhraseRule {
 // Tried in order: the first rule whose phrase appears anywhere wins, so
 // credential problems outrank network ones, which outrank time-outs.
 constexpr PhraseRule kRules[] = {
-    {"invalid credential", "28000"},  {"authentication failed", "28000"},
-    {"Unauthorized", "28000"},        {"401", "28000"},
-    {"could not connect", "08001"},   {"connection refused", "08001"},
-    {"Couldn't connect", "08001"},    {"Failed to connect", "08001"},
-    {"Connection refused", "08001"},  {"Could not resolve", "08001"},
+    {"invalid credential", "28000"},
+    {"authentication failed", "28000"},
+    {"Unauthorized", "28000"},
+    {"401", "28000"},
+    {"could not connect", "08001"},
+    {"connection refused", "08001"},
+    {"Couldn't connect", "08001"},
+    {"Failed to connect", "08001"},
+    {"Connection refused", "08001"},
+    {"Could not resolve", "08001"},
     {"Couldn't resolve", "08001"},
-    {"TLS handshake", "08001"},       {"certificate verify", "08001"},
-    {"DNS", "08001"},                 {"connection closed", "08006"},
-    {"broken pipe", "08006"},         {"server hung up", "08006"},
-    {"timed out", "HYT00"},           {"timeout", "HYT00"},
-    {"syntax error", "42000"},        {"parse error", "42000"},
-    {"Plan error", "42000"},          {"Schema mismatch", "42000"},
-    {"Forbidden", "42501"},           {"403", "42501"},
+    {"TLS handshake", "08001"},
+    {"certificate verify", "08001"},
+    {"DNS", "08001"},
+    {"connection closed", "08006"},
+    {"broken pipe", "08006"},
+    {"server hung up", "08006"},
+    {"timed out", "HYT00"},
+    {"timeout", "HYT00"},
+    {"syntax error", "42000"},
+    {"parse error", "42000"},
+    {"Plan error", "42000"},
+    {"Schema mismatch", "42000"},
+    {"Forbidden", "42501"},
+    {"403", "42501"},
     {"permission denied", "42501"},
 };
 
@@ -77,8 +89,8 @@ const char* zv_classify_transport_message(std::string_view text) {
 }
 
 std::string zv_normalize_compute_message(std::string text) {
-  static constexpr std::string_view kPrefixes[] = {"Session error: ", "SQL execution error: ",
-                                                    "internal error: "};
+  static constexpr std::string_view kPrefixes[] = {
+      "Session error: ", "SQL execution error: ", "internal error: "};
   for (int round = 0; round < 6; ++round) {
     bool removed = false;
     for (std::string_view prefix : kPrefixes) {

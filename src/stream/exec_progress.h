@@ -18,7 +18,9 @@ class ExecProgress {
   void AddRows(int64_t rows) { rows_.fetch_add(rows, std::memory_order_relaxed); }
   // The work finished: everything there is has been counted, so the rows
   // expected are the rows done.
-  void Complete() { expected_rows_.store(rows_.load(std::memory_order_relaxed), std::memory_order_relaxed); }
+  void Complete() {
+    expected_rows_.store(rows_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
 
   ExecProgressReading Read() const {
     return {rows_.load(std::memory_order_relaxed), expected_rows_.load(std::memory_order_relaxed)};

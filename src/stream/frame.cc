@@ -139,8 +139,8 @@ arrow::Result<std::vector<uint8_t>> zv_frame_encode(uint8_t type, const uint8_t*
   frame.reserve(kZvFrameHeaderSize + count);
   const auto length = static_cast<uint32_t>(count);
   frame.insert(frame.end(), {type, 0, 0, 0, static_cast<uint8_t>(length >> 24),
-                             static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+                             static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length)});
   if (count > 0) frame.insert(frame.end(), payload, payload + count);
   return frame;
 }

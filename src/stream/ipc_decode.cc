@@ -73,20 +73,15 @@ namespace {
 // every other type.
 std::shared_ptr<arrow::DataType> LayoutTwin(const arrow::DataType& type) {
   switch (type.id()) {
-    case arrow::Type::STRING:
-      return arrow::binary();
-    case arrow::Type::LARGE_STRING:
-      return arrow::large_binary();
-    case arrow::Type::STRING_VIEW:
-      return arrow::binary_view();
+    case arrow::Type::STRING: return arrow::binary();
+    case arrow::Type::LARGE_STRING: return arrow::large_binary();
+    case arrow::Type::STRING_VIEW: return arrow::binary_view();
     case arrow::Type::DECIMAL32:
     case arrow::Type::DECIMAL64:
     case arrow::Type::DECIMAL128:
     case arrow::Type::DECIMAL256:
-      return arrow::fixed_size_binary(
-          static_cast<const arrow::FixedWidthType&>(type).byte_width());
-    default:
-      return nullptr;
+      return arrow::fixed_size_binary(static_cast<const arrow::FixedWidthType&>(type).byte_width());
+    default: return nullptr;
   }
 }
 

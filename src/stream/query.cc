@@ -40,8 +40,8 @@ arrow::Status ZVQuery::StartWorker(std::function<void()> work) {
   try {
     worker_ = std::thread(std::move(work));
   } catch (const std::system_error& e) {
-    return arrow::Status::IOError(Format("failed to spawn query worker thread: %s (errno=%d)",
-                                         e.what(), e.code().value()));
+    return arrow::Status::IOError(
+        Format("failed to spawn query worker thread: %s (errno=%d)", e.what(), e.code().value()));
   } catch (const std::exception& e) {
     return arrow::Status::IOError(Format("failed to spawn query worker thread: %s", e.what()));
   }
@@ -68,8 +68,7 @@ void ZVQuery::RecordFailure(const std::string& text, std::string sqlstate, std::
 
 void ZVQuery::RecordError(const std::string& text) { RecordFailure(text, {}, {}); }
 
-void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate,
-                                std::string code) {
+void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate, std::string code) {
   RecordFailure(text, std::move(sqlstate), std::move(code));
 }
 
@@ -198,7 +197,8 @@ int64_t ZVQuery::RowsAffected() {
 std::vector<int64_t> ZVQuery::QueuedRowCountsForTesting() {
   std::lock_guard<std::mutex> lock(queue_.mutex());
   std::vector<int64_t> rows;
-  queue_.ForEach([&](const ZVArrowBatchPtr& carrier) { rows.push_back(carrier->batch->num_rows()); });
+  queue_.ForEach(
+      [&](const ZVArrowBatchPtr& carrier) { rows.push_back(carrier->batch->num_rows()); });
   return rows;
 }
 

@@ -31,7 +31,7 @@ using ZVArrowBatchPtr = std::unique_ptr<ZVArrowBatch>;
 
 // The first failure of a query as the server (or the driver) described it.
 struct QueryErrorInfo {
-  std::string message;  // empty: no failure
+  std::string message;   // empty: no failure
   std::string sqlstate;  // the server's SQLSTATE, empty when it gave none
   std::string code;      // the server's own error code, empty when it gave none
 };

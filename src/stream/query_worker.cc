@@ -1,6 +1,5 @@
 #include "stream/query_worker.h"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,14 +130,10 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
 // second INIT or anything the driver cannot place is a broken body.
 bool MayFollowTheEos(uint8_t type, const uint8_t* payload, uint64_t length) {
   switch (type) {
-    case kZvFrameBatch:
-      return length >= 8 && zv_read_be32(payload) != 0;
-    case kZvFrameEos:
-      return length >= 4 && zv_read_be32(payload) != 0;
-    case kZvFrameError:
-      return true;
-    default:
-      return false;
+    case kZvFrameBatch: return length >= 8 && zv_read_be32(payload) != 0;
+    case kZvFrameEos: return length >= 4 && zv_read_be32(payload) != 0;
+    case kZvFrameError: return true;
+    default: return false;
   }
 }
 
@@ -167,8 +162,8 @@ bool ReceiveBody(TransferContext* ctx, long http_status, std::string_view chunk)
     }
     return true;
   }
-  return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(chunk.data()),
-                       chunk.size()) == 0;
+  return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()) ==
+         0;
 }
 
 // Nothing may propagate into the transport; a refused chunk aborts the transfer,
@@ -197,12 +192,11 @@ bool ShouldAbort(ZVQuery* query) {
   return false;
 }
 
-arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url,
-                                        std::string_view token, TransferContext* ctx) {
+arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url, std::string_view token,
+                                        TransferContext* ctx) {
   const zv_conn& conn = *q->connection();
-  ARROW_ASSIGN_OR_RAISE(
-      std::string body,
-      QueryRequestBody(q->sql(), q->max_inflight_bytes(), q->max_inflight_batches()));
+  ARROW_ASSIGN_OR_RAISE(std::string body, QueryRequestBody(q->sql(), q->max_inflight_bytes(),
+                                                           q->max_inflight_batches()));
   ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
   ARROW_RETURN_NOT_OK(request.AddHeader("Content-Type: application/json"));
   ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/vnd.zorvane.stream.v1"));
@@ -351,7 +345,8 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
   nlohmann::json body = {{"sql", sql}};
   if (max_inflight_bytes != 0 && max_inflight_batches != 0) {
     body["stream_options"] = {
-        {"max_batch_bytes", std::max(max_inflight_bytes / max_inflight_batches, kMinMaxBatchBytes)}};
+        {"max_batch_bytes",
+         std::max(max_inflight_bytes / max_inflight_batches, kMinMaxBatchBytes)}};
   }
   try {
     return body.dump();
@@ -386,11 +381,8 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
   }
   try {
     switch (type) {
-      case kZvFrameInit:
-        HandleInit(q, payload, length);
-        return 0;
-      case kZvFrameBatch:
-        return HandleBatch(q, payload, length);
+      case kZvFrameInit: HandleInit(q, payload, length); return 0;
+      case kZvFrameBatch: return HandleBatch(q, payload, length);
       case kZvFrameEos:
         if (length < 4) {
           q->RecordError("EOS frame truncated (header < 4 bytes)");
@@ -439,9 +431,9 @@ arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const 
   ZVQueryPtr query = NewQuery(std::move(connection));
   query->Configure(sql, batch_size_hint, timeout_sec);
   const InflightLimits& limits = ProcessInflightLimits();
-  query->SetInflightLimits(
-      limits.max_batches,
-      buffer_mb > 0 ? static_cast<uint64_t>(buffer_mb) * 1048576ull : limits.max_bytes);
+  query->SetInflightLimits(limits.max_batches, buffer_mb > 0
+                                                   ? static_cast<uint64_t>(buffer_mb) * 1048576ull
+                                                   : limits.max_bytes);
   if (zv_sql_trace_enabled()) zv_sql_trace_statement(zv_trace_label_top(), sql);
   ZVQuery* raw = query.get();
   ARROW_RETURN_NOT_OK(query->StartWorker([raw] { RunQueryWorker(raw); }));

@@ -103,10 +103,10 @@ arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body) {
 }
 
 arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_url,
-                                                      const char* username, const char* password,
-                                                      const zv_tls_config* tls,
-                                                      const zv_conn_options* options,
-                                                      const ConnectionShare* share) {
+                                                     const char* username, const char* password,
+                                                     const zv_tls_config* tls,
+                                                     const zv_conn_options* options,
+                                                     const ConnectionShare* share) {
   if (control_plane_url == nullptr || username == nullptr || password == nullptr) {
     return arrow::Status::IOError("zv_auth_login_password: NULL argument");
   }
@@ -115,9 +115,8 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
   std::string body;
   ZeroOnScopeExit zero_body(body);
   try {
-    nlohmann::json request = {{"grant_type", "password"},
-                              {"username", username},
-                              {"password", password}};
+    nlohmann::json request = {
+        {"grant_type", "password"}, {"username", username}, {"password", password}};
     // Also on the way out through an encoding failure.
     ZeroOnScopeExit zero_request_copy(request["password"].get_ref<std::string&>());
     body = request.dump();

@@ -29,10 +29,10 @@ struct zv_auth_result {
 // plane. Failures carry the message to report (transport, HTTP refusal with
 // the server's reason, or a malformed answer); nothing secret is logged.
 arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_url,
-                                                      const char* username, const char* password,
-                                                      const zv_tls_config* tls,
-                                                      const zv_conn_options* options,
-                                                      const ConnectionShare* share);
+                                                     const char* username, const char* password,
+                                                     const zv_tls_config* tls,
+                                                     const zv_conn_options* options,
+                                                     const ConnectionShare* share);
 
 // Parses a successful login response body.
 arrow::Result<zv_auth_result> ParseAuthResponse(const std::string& body);
@@ -52,8 +52,7 @@ class TokenCache {
   static TokenCache& Instance();
 
   // Empty when any part is empty: such connections do not use the cache.
-  static std::string Key(const char* control_plane_url, const char* username,
-                         const char* password);
+  static std::string Key(const char* control_plane_url, const char* username, const char* password);
 
   // The token stored under `key` when it is at most 300 s old (an older entry
   // is erased).

@@ -92,7 +92,8 @@ std::string HttpErrorMessage(const char* operation, long status, const std::stri
   auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (json.is_object()) {
     auto error = json.find("error");
-    if (error != json.end() && error->is_string() && !error->get_ref<const std::string&>().empty()) {
+    if (error != json.end() && error->is_string() &&
+        !error->get_ref<const std::string&>().empty()) {
       return FailureText(operation, status, error->get_ref<const std::string&>());
     }
   }

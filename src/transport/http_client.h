@@ -20,8 +20,8 @@ struct zv_conn_options {
   int32_t connect_timeout_sec = 0;  // <= 0: 10 s
   std::string application_name;     // appended to the User-Agent
   std::string proxy_url;
-  std::string proxy_user;   // sent only with a proxy URL
-  SecretString proxy_pass;  // sent only with a proxy URL
+  std::string proxy_user;            // sent only with a proxy URL
+  SecretString proxy_pass;           // sent only with a proxy URL
   int32_t max_stream_buffer_mb = 0;  // <= 0: the result queue's default
 
   zv_conn_options() = default;

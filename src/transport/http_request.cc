@@ -61,8 +61,7 @@ TransferError Classify(CURL* easy, CURLcode rc, const std::string& detail) {
     case CURLE_OPERATION_TIMEDOUT:
       return detail.find("too slow") != std::string::npos ? TransferError::kStalled
                                                           : TransferError::kTimedOut;
-    default:
-      return DiedUnused(easy, rc) ? TransferError::kDiedUnused : TransferError::kOther;
+    default: return DiedUnused(easy, rc) ? TransferError::kDiedUnused : TransferError::kOther;
   }
 }
 
@@ -187,8 +186,7 @@ arrow::Status HttpRequest::AddBearerToken(std::string_view token) {
   header.reserve(kPrefix.size() + token.size());  // no reallocation leaves a copy behind
   header.append(kPrefix).append(token);
   if (!AppendToSlist(impl_->headers, header.c_str())) {
-    return TransferFailure(TransferError::kSetup,
-                           "out of memory adding the Authorization header");
+    return TransferFailure(TransferError::kSetup, "out of memory adding the Authorization header");
   }
   return arrow::Status::OK();
 }
@@ -279,8 +277,7 @@ arrow::Result<long> HttpRequest::Perform() {
     return TransferFailure(TransferError::kRedirectRefused, r.redirects.refusal());
   }
   if (rc != CURLE_OK) {
-    const std::string detail =
-        r.error_buffer[0] != '\0' ? r.error_buffer : curl_easy_strerror(rc);
+    const std::string detail = r.error_buffer[0] != '\0' ? r.error_buffer : curl_easy_strerror(rc);
     return TransferFailure(Classify(h, rc, detail), detail);
   }
   return ResponseStatus();

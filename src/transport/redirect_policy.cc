@@ -94,7 +94,8 @@ bool IsSameOriginRedirect(std::string_view request_url, std::string_view locatio
 
 std::string RedirectRefusalMessage(std::string_view location) {
   std::string quoted = zv_redact(location);
-  if (quoted.size() > kMaxQuotedLocation) quoted = Bounded(std::move(quoted), kMaxQuotedLocation) + "...";
+  if (quoted.size() > kMaxQuotedLocation)
+    quoted = Bounded(std::move(quoted), kMaxQuotedLocation) + "...";
   return Format(
       "refused to follow the redirect to '%s': a redirect must keep the scheme, host and port "
       "of the request",

@@ -42,8 +42,8 @@ arrow::Status ReservationCall(const ControlPlaneCall& call, const char* reservat
   const std::string url = BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend/" +
                           EscapePathSegment(reservation_id) + "/" + action;
   std::string response;
-  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(url, "POST", "{}", call.token, call.tls,
-                                                  options, call.share, &response));
+  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(url, "POST", "{}", call.token, call.tls, options,
+                                                  call.share, &response));
   if (status < 200 || status > 299) {
     return arrow::Status::IOError("HTTP ", status);
   }
@@ -93,10 +93,9 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
     return RouteError(Format("recommend request encoding error: %s", e.what()));
   }
   std::string response;
-  ARROW_ASSIGN_OR_RAISE(long status,
-                        zv_http_json(BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend",
-                                     "POST", body, call.token, call.tls, call.options, call.share,
-                                     &response));
+  ARROW_ASSIGN_OR_RAISE(
+      long status, zv_http_json(BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend", "POST",
+                                body, call.token, call.tls, call.options, call.share, &response));
   if (status < 200 || status > 299) {
     return WithHttpStatus(RouteError(HttpErrorMessage("compute node recommend", status, response)),
                           status);
@@ -117,12 +116,12 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
         port_value.is_boolean() ? (port_value.get<bool>() ? 1 : 0) : port_value.get<double>();
     const std::optional<long> port = PortInRange(port_number);
     if (!port) {
-      return RouteError(Format("recommend response port %s is outside 1 to 65535",
-                               port_value.dump().c_str()));
+      return RouteError(
+          Format("recommend response port %s is outside 1 to 65535", port_value.dump().c_str()));
     }
     if (!IsPlainHost(host)) {
-      return RouteError(Format("recommend response hostname '%s' is not a host name or address",
-                               host.c_str()));
+      return RouteError(
+          Format("recommend response hostname '%s' is not a host name or address", host.c_str()));
     }
     route.compute_url = ComputeUrlFor(call.control_plane_url, host, *port);
     route.node_id = StringMember(json, "nodeId");
@@ -153,8 +152,8 @@ arrow::Result<zv_route> RouteToLookedUpNode(const ControlPlaneCall& call, const 
   const std::string node_status =
       json.contains("status") ? json.at("status").get<std::string>() : "unknown";
   if (node_status != "active") {
-    return RouteError(Format("compute node '%s' is not active (status='%s')", entity_ref,
-                             node_status.c_str()));
+    return RouteError(
+        Format("compute node '%s' is not active (status='%s')", entity_ref, node_status.c_str()));
   }
   std::string host;
   if (json.contains("ipAddress") && json.at("ipAddress").is_string()) {
@@ -191,8 +190,8 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
   if (call.control_plane_url == nullptr || call.token == nullptr || entity_ref == nullptr) {
     return RouteError("zv_route_lookup_by_entity_ref: NULL argument");
   }
-  const std::string url = BaseUrl(call.control_plane_url) +
-                          "/api/v1/admin/compute-nodes/by-ref/" + EscapePathSegment(entity_ref);
+  const std::string url = BaseUrl(call.control_plane_url) + "/api/v1/admin/compute-nodes/by-ref/" +
+                          EscapePathSegment(entity_ref);
   std::string response;
   ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(url, "GET", "", call.token, call.tls,
                                                   call.options, call.share, &response));

@@ -14,10 +14,10 @@ namespace zv {
 
 // Where a connection's SQL and ingest traffic goes.
 struct zv_route {
-  std::string compute_url;                     // no trailing slash, no path
+  std::string compute_url;  // no trailing slash, no path
   std::optional<std::string> node_id;
   std::optional<std::string> node_entity_ref;
-  std::optional<std::string> reservation_id;   // only from a recommendation
+  std::optional<std::string> reservation_id;  // only from a recommendation
 };
 
 // The control-plane endpoints a route request needs besides its arguments.

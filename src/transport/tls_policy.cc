@@ -63,8 +63,8 @@ arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url) {
         Format("URL has no scheme; expected http:// or https:// (got '%s')", url));
   }
   if (parts.scheme != "http" && parts.scheme != "https") {
-    return ValidationError(Format(
-        "unsupported URL scheme '%s'; only http and https are supported", parts.scheme.c_str()));
+    return ValidationError(Format("unsupported URL scheme '%s'; only http and https are supported",
+                                  parts.scheme.c_str()));
   }
   const bool https = parts.scheme == "https";
   if ((cfg->encrypt == kEncryptMandatory || cfg->encrypt == kEncryptStrict) && !https) {
@@ -88,7 +88,11 @@ arrow::Status zv_tls_validate(const zv_tls_config* cfg, const char* url) {
         "them");
   }
   switch (cfg->min_version) {
-    case 0: case 10: case 11: case 12: case 13: break;
+    case 0:
+    case 10:
+    case 11:
+    case 12:
+    case 13: break;
     default:
       return ValidationError(Format("MinimumTLSVersion=%d is not a recognized version",
                                     static_cast<int>(cfg->min_version)));

@@ -55,9 +55,9 @@ std::string IdentityOf(const std::string& kind, const std::string& digest) {
 // Logs in with the connection's credentials and installs the new token,
 // which the cache then holds for the next connections.
 arrow::Status LogIn(zv_conn* conn, const SecretString& password) {
-  auto login = zv_auth_login_password(conn->control_plane_url.c_str(),
-                                      conn->login.username.c_str(), password.c_str(),
-                                      &conn->tls, &conn->options, conn->share_handle());
+  auto login =
+      zv_auth_login_password(conn->control_plane_url.c_str(), conn->login.username.c_str(),
+                             password.c_str(), &conn->tls, &conn->options, conn->share_handle());
   if (!login.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during auth: %s",
            login.status().message().c_str());
@@ -138,8 +138,8 @@ arrow::Result<zv_route> RouteWithFreshToken(const ConnectRequest& request, zv_co
   auto route = Route(request, *conn);
   if (route.ok() || HttpStatusOf(route.status()) != 401) return route;
   if (conn->token_source == TokenSource::kLogin) return route;
-  ARROW_RETURN_NOT_OK(zv_refresh_session_token(conn, conn->session_token.Copy(),
-                                               route.status().message()));
+  ARROW_RETURN_NOT_OK(
+      zv_refresh_session_token(conn, conn->session_token.Copy(), route.status().message()));
   return Route(request, *conn);
 }
 
@@ -192,7 +192,8 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
          "Connection established (subject_id=%s, compute_url=%s, compute_node=%s, "
          "reservation=%s)",
          conn->subject_id.empty() ? "(unknown)" : conn->subject_id.c_str(),
-         conn->compute_url.c_str(), conn->compute_node.empty() ? "(none)" : conn->compute_node.c_str(),
+         conn->compute_url.c_str(),
+         conn->compute_node.empty() ? "(none)" : conn->compute_node.c_str(),
          conn->reservation_id.empty() ? "(none)" : conn->reservation_id.c_str());
   return conn;
 }

@@ -68,7 +68,7 @@ struct ConnectRequest {
   const char* session_token = nullptr;
   const char* username = nullptr;
   const char* password = nullptr;
-  const zv_tls_config* tls = nullptr;       // null: Optional, verify, any version
+  const zv_tls_config* tls = nullptr;        // null: Optional, verify, any version
   const zv_conn_options* options = nullptr;  // null: defaults
 };
 

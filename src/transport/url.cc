@@ -27,9 +27,8 @@ zv_url_parts SplitUrl(std::string_view url) {
   const size_t colon = authority.rfind(':');
   const size_t bracket = authority.find(']');
   const bool port_colon =
-      colon != std::string_view::npos &&
-      (authority.empty() || authority[0] != '[' ||
-       (bracket != std::string_view::npos && bracket < colon));
+      colon != std::string_view::npos && (authority.empty() || authority[0] != '[' ||
+                                          (bracket != std::string_view::npos && bracket < colon));
   if (port_colon) {
     parts.host = std::string(authority.substr(0, colon));
     parts.port = std::string(authority.substr(colon + 1));

@@ -48,7 +48,8 @@ class BoundedQueue {
   // item, so one larger than the byte budget still passes.
   bool Admits(uint64_t bytes) const {
     const bool items_ok = max_items_ == 0 || entries_.size() < max_items_;
-    const bool bytes_ok = max_bytes_ == 0 || entries_.empty() || queued_bytes_ + bytes <= max_bytes_;
+    const bool bytes_ok =
+        max_bytes_ == 0 || entries_.empty() || queued_bytes_ + bytes <= max_bytes_;
     return items_ok && bytes_ok;
   }
 

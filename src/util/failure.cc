@@ -19,13 +19,13 @@ struct SqlStateRule {
 // Whole states first, then classes: the first rule whose prefix starts the
 // state decides, for statements and loads alike.
 constexpr SqlStateRule kRules[] = {
-    {"42S02", Kind::kNotFound},          // table not found
-    {"42P01", Kind::kNotFound},          // undefined table
-    {"42S22", Kind::kNotFound},          // column not found
-    {"42S01", Kind::kAlreadyExists},     // table already exists
-    {"42P07", Kind::kAlreadyExists},     // duplicate table
-    {"42501", Kind::kUnauthorized},      // insufficient privilege
-    {"57014", Kind::kCancelled},         // query cancelled
+    {"42S02", Kind::kNotFound},       // table not found
+    {"42P01", Kind::kNotFound},       // undefined table
+    {"42S22", Kind::kNotFound},       // column not found
+    {"42S01", Kind::kAlreadyExists},  // table already exists
+    {"42P07", Kind::kAlreadyExists},  // duplicate table
+    {"42501", Kind::kUnauthorized},   // insufficient privilege
+    {"57014", Kind::kCancelled},      // query cancelled
     {"HYT00", Kind::kTimeout},
     {"HYT01", Kind::kTimeout},
     {"HY009", Kind::kInvalidArgument},
@@ -55,7 +55,8 @@ SqlStateVerdict ClassifySqlState(std::string_view sqlstate, SqlStateRules rules)
   if (sqlstate.size() == 5) {
     for (const auto& rule : kRules) {
       if (sqlstate.substr(0, rule.prefix.size()) != rule.prefix) continue;
-      const Kind kind = rules == SqlStateRules::kIngest ? rule.ingest.value_or(rule.kind) : rule.kind;
+      const Kind kind =
+          rules == SqlStateRules::kIngest ? rule.ingest.value_or(rule.kind) : rule.kind;
       return {kind, std::string(sqlstate)};
     }
   }
@@ -75,15 +76,15 @@ const FailureDetail* FailureDetailOf(const arrow::Status& status) {
 }
 
 arrow::Status Failure(FailureKind kind, const char* sqlstate, std::string message) {
-  return arrow::Status(arrow::StatusCode::UnknownError, std::move(message),
-                       std::make_shared<FailureDetail>(kind, sqlstate,
-                                                       FailureDetail::Origin::kDriver));
+  return arrow::Status(
+      arrow::StatusCode::UnknownError, std::move(message),
+      std::make_shared<FailureDetail>(kind, sqlstate, FailureDetail::Origin::kDriver));
 }
 
 arrow::Status ClassifiedFailure(FailureKind kind, std::string message) {
-  return arrow::Status(arrow::StatusCode::IOError, std::move(message),
-                       std::make_shared<FailureDetail>(kind, "",
-                                                       FailureDetail::Origin::kClassified));
+  return arrow::Status(
+      arrow::StatusCode::IOError, std::move(message),
+      std::make_shared<FailureDetail>(kind, "", FailureDetail::Origin::kClassified));
 }
 
 arrow::Status IngestRefusal(std::string_view sqlstate, std::string message) {
@@ -96,10 +97,10 @@ arrow::Status IngestRefusal(std::string_view sqlstate, std::string message) {
 arrow::Status ServerStatementFailure(std::string message, std::string sqlstate,
                                      std::string server_code) {
   const FailureKind kind = ClassifySqlState(sqlstate, SqlStateRules::kStatement).kind;
-  return arrow::Status(arrow::StatusCode::IOError, std::move(message),
-                       std::make_shared<FailureDetail>(kind, std::move(sqlstate),
-                                                       FailureDetail::Origin::kServer,
-                                                       std::move(server_code)));
+  return arrow::Status(
+      arrow::StatusCode::IOError, std::move(message),
+      std::make_shared<FailureDetail>(kind, std::move(sqlstate), FailureDetail::Origin::kServer,
+                                      std::move(server_code)));
 }
 
 }  // namespace zv

@@ -51,8 +51,7 @@ class FailureDetail : public arrow::StatusDetail {
     kServer,      // a server's failure with its SQLSTATE and its own error code
   };
 
-  FailureDetail(FailureKind kind, std::string sqlstate, Origin origin,
-                std::string server_code = {})
+  FailureDetail(FailureKind kind, std::string sqlstate, Origin origin, std::string server_code = {})
       : kind_(kind),
         sqlstate_(std::move(sqlstate)),
         origin_(origin),

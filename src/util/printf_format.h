@@ -3,8 +3,7 @@
 #pragma once
 
 #if defined(__GNUC__)
-#define ZV_PRINTF_FORMAT(fmt_index, first_arg) \
-  __attribute__((format(printf, fmt_index, first_arg)))
+#define ZV_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
 #define ZV_PRINTF_FORMAT(fmt_index, first_arg)
 #endif

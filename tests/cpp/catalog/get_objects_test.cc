@@ -69,20 +69,19 @@ ObjectsSources Demo() {
                                    {"zv", "sales", "order_totals", "view"},
                                    {"zv", "hr", "staff", ""},
                                    {"other", "sales", "customers", "SYSTEM"}});
-  s.columns = Relation(
-      {"table_catalog", "table_schema", "table_name", "column_name", "ordinal_position",
-       "data_type", "is_nullable"},
-      {{"zv", "sales", "orders", "status", int64_t{2}, "VARCHAR", "YES"},
-       {"zv", "sales", "orders", "order_id", int64_t{1}, "INTEGER", "NO"},
-       {"zv", "sales", "order_totals", "total", int64_t{1}, "DECIMAL", "YES"}});
-  s.table_constraints = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
-       "table_schema", "table_name", "constraint_type"},
-      {{"zv", "sales", "orders_pk", "zv", "sales", "orders", "PRIMARY KEY"}});
-  s.key_column_usage = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
-       "table_schema", "table_name", "column_name", "ordinal_position"},
-      {{"zv", "sales", "orders_pk", "zv", "sales", "orders", "order_id", int64_t{1}}});
+  s.columns = Relation({"table_catalog", "table_schema", "table_name", "column_name",
+                        "ordinal_position", "data_type", "is_nullable"},
+                       {{"zv", "sales", "orders", "status", int64_t{2}, "VARCHAR", "YES"},
+                        {"zv", "sales", "orders", "order_id", int64_t{1}, "INTEGER", "NO"},
+                        {"zv", "sales", "order_totals", "total", int64_t{1}, "DECIMAL", "YES"}});
+  s.table_constraints =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+                "table_schema", "table_name", "constraint_type"},
+               {{"zv", "sales", "orders_pk", "zv", "sales", "orders", "PRIMARY KEY"}});
+  s.key_column_usage =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+                "table_schema", "table_name", "column_name", "ordinal_position"},
+               {{"zv", "sales", "orders_pk", "zv", "sales", "orders", "order_id", int64_t{1}}});
   return s;
 }
 
@@ -135,16 +134,13 @@ TEST(GetObjectsPattern, MatchesWholeValueIgnoringAsciiCase) {
     const char* value;
     bool matches;
   } cases[] = {
-      {nullptr, "anything", true},    {"", "anything", true},
-      {"ORD%", "orders", true},       {"ORD%", "ord", true},
-      {"ORD%", "border", false},      {"orders", "ORDERS", true},
-      {"order", "orders", false},     {"a\\_b", "a_b", true},
-      {"a\\_b", "axb", false},        {"a_b", "axb", true},
-      {"_", "", false},               {"%", "", true},
-      {"a%b%c", "aXXbYc", true},      {"a%b%c", "aXXbY", false},
-      {"%ab", "aab", true},           {"ab\\", "ab\\", true},
-      {"ab\\", "ab", false},          {"100\\%", "100%", true},
-      {"100\\%", "1000", false},      {"%\\\\%", "a\\b", true},
+      {nullptr, "anything", true}, {"", "anything", true},    {"ORD%", "orders", true},
+      {"ORD%", "ord", true},       {"ORD%", "border", false}, {"orders", "ORDERS", true},
+      {"order", "orders", false},  {"a\\_b", "a_b", true},    {"a\\_b", "axb", false},
+      {"a_b", "axb", true},        {"_", "", false},          {"%", "", true},
+      {"a%b%c", "aXXbYc", true},   {"a%b%c", "aXXbY", false}, {"%ab", "aab", true},
+      {"ab\\", "ab\\", true},      {"ab\\", "ab", false},     {"100\\%", "100%", true},
+      {"100\\%", "1000", false},   {"%\\\\%", "a\\b", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(zv::MatchesSearchPattern(c.pattern, c.value), c.matches)
@@ -198,10 +194,14 @@ TEST(GetObjectsTypes, DataTypeDefaults) {
 
 TEST(GetObjectsTypes, TableTypeNormalisation) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", "BASE TABLE"},          {"view", "VIEW"},
-      {"Base Table", "BASE TABLE"}, {"system", "SYSTEM TABLE"},
-      {"SYSTEM TABLE", "SYSTEM TABLE"}, {"local temporary", "LOCAL TEMPORARY"},
-      {"GLOBAL TEMPORARY", "GLOBAL TEMPORARY"}, {"VIEWS", "BASE TABLE"},
+      {"", "BASE TABLE"},
+      {"view", "VIEW"},
+      {"Base Table", "BASE TABLE"},
+      {"system", "SYSTEM TABLE"},
+      {"SYSTEM TABLE", "SYSTEM TABLE"},
+      {"local temporary", "LOCAL TEMPORARY"},
+      {"GLOBAL TEMPORARY", "GLOBAL TEMPORARY"},
+      {"VIEWS", "BASE TABLE"},
       {"materialized view", "BASE TABLE"},
   };
   for (const auto& [text, normalised] : cases) {
@@ -220,9 +220,15 @@ TEST(GetObjectsFilters, SelectTablesAndOnlyTheirCatalogsAndSchemas) {
     const char* const* types;
     std::vector<std::string> expected;
   } cases[] = {
-      {nullptr, nullptr, nullptr, nullptr,
+      {nullptr,
+       nullptr,
+       nullptr,
+       nullptr,
        {"zv.sales.orders", "zv.sales.order_totals", "zv.hr.staff", "other.sales.customers"}},
-      {"", "", "", none,
+      {"",
+       "",
+       "",
+       none,
        {"zv.sales.orders", "zv.sales.order_totals", "zv.hr.staff", "other.sales.customers"}},
       {nullptr, nullptr, "ORD%", nullptr, {"zv.sales.orders", "zv.sales.order_totals"}},
       {"ZV", "h_", nullptr, nullptr, {"zv.hr.staff"}},
@@ -325,9 +331,9 @@ TEST(GetObjectsTree, MissingOrIncompleteRelationsNeverFail) {
 
 TEST(GetObjectsTree, NullNamesBecomeEmptyTextAndFirstSeenOrderHolds) {
   ObjectsSources s;
-  s.tables = Relation(kTableCols, {{kNull, kNull, "t1", kNull},
-                                   {"b", "s", "t2", "VIEW"},
-                                   {kNull, "s", "t3", "VIEW"}});
+  s.tables =
+      Relation(kTableCols,
+               {{kNull, kNull, "t1", kNull}, {"b", "s", "t2", "VIEW"}, {kNull, "s", "t3", "VIEW"}});
   auto catalogs = Collect(s);
   ASSERT_EQ(catalogs.size(), 2u);
   EXPECT_EQ(catalogs[0].name, "");
@@ -341,20 +347,19 @@ TEST(GetObjectsTree, NullNamesBecomeEmptyTextAndFirstSeenOrderHolds) {
 
 TEST(GetObjectsConstraints, KeyColumnsInOrdinalOrderPerTable) {
   ObjectsSources s = Demo();
-  s.tables = Relation(kTableCols, {{"zv", "sales", "items", "BASE TABLE"},
-                                   {"zv", "sales", "lines", "BASE TABLE"}});
-  s.table_constraints = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
-       "table_schema", "table_name", "constraint_type"},
-      {{"zv", "sales", "pk", "zv", "sales", "items", "PRIMARY KEY"},
-       {"zv", "sales", "chk", "zv", "sales", "items", "CHECK"},
-       {"zv", "sales", "pk", "zv", "sales", "lines", "PRIMARY KEY"}});
-  s.key_column_usage = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
-       "table_schema", "table_name", "column_name", "ordinal_position"},
-      {{"zv", "sales", "pk", "zv", "sales", "items", "line_no", int64_t{2}},
-       {"zv", "sales", "pk", "zv", "sales", "items", "order_id", int64_t{1}},
-       {"zv", "sales", "pk", "zv", "sales", "lines", "line_id", int64_t{1}}});
+  s.tables = Relation(
+      kTableCols, {{"zv", "sales", "items", "BASE TABLE"}, {"zv", "sales", "lines", "BASE TABLE"}});
+  s.table_constraints = Relation({"constraint_catalog", "constraint_schema", "constraint_name",
+                                  "table_catalog", "table_schema", "table_name", "constraint_type"},
+                                 {{"zv", "sales", "pk", "zv", "sales", "items", "PRIMARY KEY"},
+                                  {"zv", "sales", "chk", "zv", "sales", "items", "CHECK"},
+                                  {"zv", "sales", "pk", "zv", "sales", "lines", "PRIMARY KEY"}});
+  s.key_column_usage =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+                "table_schema", "table_name", "column_name", "ordinal_position"},
+               {{"zv", "sales", "pk", "zv", "sales", "items", "line_no", int64_t{2}},
+                {"zv", "sales", "pk", "zv", "sales", "items", "order_id", int64_t{1}},
+                {"zv", "sales", "pk", "zv", "sales", "lines", "line_id", int64_t{1}}});
   auto tables = Collect(s)[0].schemas[0].tables;
   ASSERT_EQ(tables[0].constraints.size(), 2u);
   EXPECT_EQ(tables[0].constraints[0].column_names,
@@ -363,9 +368,9 @@ TEST(GetObjectsConstraints, KeyColumnsInOrdinalOrderPerTable) {
   EXPECT_EQ(tables[1].constraints[0].column_names, std::vector<std::string>{"line_id"});
 
   // Without table columns in key_column_usage, constraints group by name.
-  s.key_column_usage = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "column_name"},
-      {{"zv", "sales", "pk", "b"}, {"zv", "sales", "pk", "a"}});
+  s.key_column_usage =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name", "column_name"},
+               {{"zv", "sales", "pk", "b"}, {"zv", "sales", "pk", "a"}});
   EXPECT_EQ(Collect(s)[0].schemas[0].tables[0].constraints[0].column_names,
             (std::vector<std::string>{"b", "a"}));
 }
@@ -373,23 +378,22 @@ TEST(GetObjectsConstraints, KeyColumnsInOrdinalOrderPerTable) {
 TEST(GetObjectsColumns, XdbcValuesFromSnapshotAndTypeDefaults) {
   ObjectsSources s = Demo();
   s.tables = Relation(kTableCols, {{"zv", "sales", "t", "BASE TABLE"}});
-  s.columns = Relation(
-      {"table_catalog", "table_schema", "table_name", "column_name", "ordinal_position",
-       "data_type", "is_nullable", "column_default", "description", "character_maximum_length",
-       "numeric_precision", "numeric_precision_radix", "numeric_scale", "is_identity",
-       "is_generated"},
-      {{"zv", "sales", "t", "price", int64_t{5}, "DECIMAL", "NO", "", "", kNull, int64_t{10},
-        int64_t{10}, int64_t{2}, "no", "NEVER"},
-       {"zv", "sales", "t", "code", int64_t{1}, "varchar(100)", kNull, "'x'", "a code",
-        int64_t{100}, kNull, kNull, kNull, "YES", "ALWAYS"},
-       {"zv", "sales", "t", "id", int64_t{2}, "uuid", "yes", kNull, kNull, kNull, kNull, kNull,
-        kNull, kNull, kNull},
-       {"zv", "sales", "t", "n", int64_t{3}, "integer", "NO", kNull, kNull, kNull, kNull, kNull,
-        kNull, kNull, ""},
-       {"zv", "sales", "t", "huge", int64_t{4}, "text", "NO", kNull, kNull,
-        int64_t{2000000000}, kNull, kNull, int64_t{40000}, kNull, kNull},
-       {"zv", "sales", "t", "at", kNull, "date", "NO", kNull, kNull, kNull, kNull, kNull, kNull,
-        kNull, kNull}});
+  s.columns = Relation({"table_catalog", "table_schema", "table_name", "column_name",
+                        "ordinal_position", "data_type", "is_nullable", "column_default",
+                        "description", "character_maximum_length", "numeric_precision",
+                        "numeric_precision_radix", "numeric_scale", "is_identity", "is_generated"},
+                       {{"zv", "sales", "t", "price", int64_t{5}, "DECIMAL", "NO", "", "", kNull,
+                         int64_t{10}, int64_t{10}, int64_t{2}, "no", "NEVER"},
+                        {"zv", "sales", "t", "code", int64_t{1}, "varchar(100)", kNull, "'x'",
+                         "a code", int64_t{100}, kNull, kNull, kNull, "YES", "ALWAYS"},
+                        {"zv", "sales", "t", "id", int64_t{2}, "uuid", "yes", kNull, kNull, kNull,
+                         kNull, kNull, kNull, kNull, kNull},
+                        {"zv", "sales", "t", "n", int64_t{3}, "integer", "NO", kNull, kNull, kNull,
+                         kNull, kNull, kNull, kNull, ""},
+                        {"zv", "sales", "t", "huge", int64_t{4}, "text", "NO", kNull, kNull,
+                         int64_t{2000000000}, kNull, kNull, int64_t{40000}, kNull, kNull},
+                        {"zv", "sales", "t", "at", kNull, "date", "NO", kNull, kNull, kNull, kNull,
+                         kNull, kNull, kNull, kNull}});
   auto cols = FirstTableColumns(*Build(Collect(s), ObjectsDepth::kAll));
   struct Expect {
     const char* field;
@@ -442,25 +446,25 @@ TEST(GetObjectsTree, ForeignKeysNameTheirReferencedColumnsInKeyOrder) {
   const std::vector<std::string> constraint_cols = {
       "constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
       "table_schema",       "table_name",        "constraint_type"};
-  s.table_constraints = Relation(constraint_cols,
-                                 {{"zv", "s", "parent_pk", "zv", "s", "parent", "PRIMARY KEY"},
-                                  {"zv", "s", "child_fk", "zv", "s", "child", "FOREIGN KEY"},
-                                  {"zv", "t", "twin_fk", "zv", "t", "twin", "FOREIGN KEY"}});
-  s.key_column_usage = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
-       "table_schema", "table_name", "column_name", "ordinal_position",
-       "position_in_unique_constraint"},
-      {{"zv", "s", "parent_pk", "zv", "s", "parent", "a", int64_t{1}, kNull},
-       {"zv", "s", "parent_pk", "zv", "s", "parent", "b", int64_t{2}, kNull},
-       {"zv", "s", "child_fk", "zv", "s", "child", "y", int64_t{1}, int64_t{2}},
-       {"zv", "s", "child_fk", "zv", "s", "child", "x", int64_t{2}, int64_t{1}},
-       {"zv", "t", "twin_fk", "zv", "t", "twin", "q", int64_t{1}, int64_t{1}}});
-  s.referential_constraints = Relation(
-      {"constraint_catalog", "constraint_schema", "constraint_name", "unique_constraint_catalog",
-       "unique_constraint_schema", "unique_constraint_name"},
-      {{"zv", "s", "child_fk", "zv", "s", "parent_pk"},
-       // References a key the snapshot does not hold: the usage stays unknown.
-       {"zv", "t", "twin_fk", "zv", "t", "missing_pk"}});
+  s.table_constraints =
+      Relation(constraint_cols, {{"zv", "s", "parent_pk", "zv", "s", "parent", "PRIMARY KEY"},
+                                 {"zv", "s", "child_fk", "zv", "s", "child", "FOREIGN KEY"},
+                                 {"zv", "t", "twin_fk", "zv", "t", "twin", "FOREIGN KEY"}});
+  s.key_column_usage =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name", "table_catalog",
+                "table_schema", "table_name", "column_name", "ordinal_position",
+                "position_in_unique_constraint"},
+               {{"zv", "s", "parent_pk", "zv", "s", "parent", "a", int64_t{1}, kNull},
+                {"zv", "s", "parent_pk", "zv", "s", "parent", "b", int64_t{2}, kNull},
+                {"zv", "s", "child_fk", "zv", "s", "child", "y", int64_t{1}, int64_t{2}},
+                {"zv", "s", "child_fk", "zv", "s", "child", "x", int64_t{2}, int64_t{1}},
+                {"zv", "t", "twin_fk", "zv", "t", "twin", "q", int64_t{1}, int64_t{1}}});
+  s.referential_constraints =
+      Relation({"constraint_catalog", "constraint_schema", "constraint_name",
+                "unique_constraint_catalog", "unique_constraint_schema", "unique_constraint_name"},
+               {{"zv", "s", "child_fk", "zv", "s", "parent_pk"},
+                // References a key the snapshot does not hold: the usage stays unknown.
+                {"zv", "t", "twin_fk", "zv", "t", "missing_pk"}});
 
   auto catalogs = Collect(s);
   ASSERT_EQ(catalogs.size(), 1u);

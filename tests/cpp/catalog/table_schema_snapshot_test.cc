@@ -85,20 +85,17 @@ std::shared_ptr<arrow::RecordBatch> ColumnsBatch(const std::vector<Row>& rows,
     EXPECT_TRUE(append(types, r.data_type).ok());
     EXPECT_TRUE(append(nullables, r.nullable).ok());
   }
-  arrow::FieldVector fields = {arrow::field("table_catalog", arrow::utf8()),
-                               arrow::field("table_schema", arrow::utf8()),
-                               arrow::field("table_name", arrow::utf8()),
-                               arrow::field("column_name", arrow::utf8()),
-                               arrow::field("ordinal_position", arrow::int32()),
-                               arrow::field("data_type", arrow::utf8())};
-  arrow::ArrayVector arrays = {*catalogs.Finish(), *schemas.Finish(), *tables.Finish(),
-                               *columns.Finish(), *ordinals.Finish(), *types.Finish()};
+  arrow::FieldVector fields = {
+      arrow::field("table_catalog", arrow::utf8()),     arrow::field("table_schema", arrow::utf8()),
+      arrow::field("table_name", arrow::utf8()),        arrow::field("column_name", arrow::utf8()),
+      arrow::field("ordinal_position", arrow::int32()), arrow::field("data_type", arrow::utf8())};
+  arrow::ArrayVector arrays = {*catalogs.Finish(), *schemas.Finish(),  *tables.Finish(),
+                               *columns.Finish(),  *ordinals.Finish(), *types.Finish()};
   if (with_nullable) {
     fields.push_back(arrow::field("is_nullable", arrow::utf8()));
     arrays.push_back(*nullables.Finish());
   }
-  return arrow::RecordBatch::Make(arrow::schema(fields), static_cast<int64_t>(rows.size()),
-                                  arrays);
+  return arrow::RecordBatch::Make(arrow::schema(fields), static_cast<int64_t>(rows.size()), arrays);
 }
 
 const std::vector<Row> kRows = {
@@ -131,21 +128,26 @@ TEST(SchemaFromCatalogColumns, OrdersFieldsByOrdinalAndHonoursFilters) {
 }
 
 TEST(SchemaFromCatalogColumns, TypesTheSnapshotCannotTellGoToCompute) {
-  auto batch = ColumnsBatch({{"memory", "sales", "events", "id", 1, "INTEGER", "NO"},
-                             {"memory", "sales", "events", "at", 2, "TIMESTAMP WITH TIME ZONE", "YES"}});
+  auto batch =
+      ColumnsBatch({{"memory", "sales", "events", "id", 1, "INTEGER", "NO"},
+                    {"memory", "sales", "events", "at", 2, "TIMESTAMP WITH TIME ZONE", "YES"}});
   auto found = zv::SchemaFromCatalogColumns(*batch, nullptr, "SALES", "Events");
   EXPECT_EQ(found.schema, nullptr);
-  EXPECT_EQ(found.reason, "the snapshot does not determine the result type of TIMESTAMP WITH TIME ZONE");
+  EXPECT_EQ(found.reason,
+            "the snapshot does not determine the result type of TIMESTAMP WITH TIME ZONE");
   // Compute is asked by the names the snapshot resolved, and its answer
   // takes the catalog's nullability while its fields are the table's.
   ASSERT_TRUE(found.table.has_value());
-  EXPECT_EQ(found.table->name.catalog + "." + found.table->name.schema + "." + found.table->name.name,
-            "memory.sales.events");
-  auto computed = arrow::schema({arrow::field("id", arrow::int32()),
-                                 arrow::field("at", arrow::timestamp(arrow::TimeUnit::MICRO, "UTC"))});
+  EXPECT_EQ(
+      found.table->name.catalog + "." + found.table->name.schema + "." + found.table->name.name,
+      "memory.sales.events");
+  auto computed =
+      arrow::schema({arrow::field("id", arrow::int32()),
+                     arrow::field("at", arrow::timestamp(arrow::TimeUnit::MICRO, "UTC"))});
   EXPECT_EQ(zv::WithCatalogNullability(computed, *found.table)->ToString(),
             "id: int32 not null\nat: timestamp[us, tz=UTC]");
-  auto other = arrow::schema({arrow::field("id", arrow::int32()), arrow::field("renamed", arrow::utf8())});
+  auto other =
+      arrow::schema({arrow::field("id", arrow::int32()), arrow::field("renamed", arrow::utf8())});
   EXPECT_EQ(zv::WithCatalogNullability(other, *found.table), other);
 }
 

@@ -79,7 +79,7 @@ std::string DetailValue(const AdbcError* error, const std::string& key) {
 TEST(ErrorDetails, DetailedErrorOffersStateMessageVendorAndServerCode) {
   auto err = ExtendedRecord();
   zv::zv_set_detailed_error(err.get(), "Catalog Error: t", "42S02", ADBC_STATUS_NOT_FOUND,
-                      "CatalogException");
+                            "CatalogException");
   EXPECT_EQ(err.error.vendor_code, ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA);
   EXPECT_EQ(err.sqlstate(), "42S02");
   EXPECT_EQ(err.message(), "Catalog Error: t");

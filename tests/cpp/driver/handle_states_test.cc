@@ -73,19 +73,25 @@ TEST_P(HandleStateChecks, ReportsStatusSqlstateAndMessage) {
 }
 
 const StateCase kCases[] = {
-    {"DatabaseNewNull", [](Handles&, AdbcError* e) { return zv::DatabaseNew(nullptr, e); },
-     5, "HY009", "AdbcDatabaseNew: database pointer is null"},
+    {"DatabaseNewNull", [](Handles&, AdbcError* e) { return zv::DatabaseNew(nullptr, e); }, 5,
+     "HY009", "AdbcDatabaseNew: database pointer is null"},
     {"DatabaseNewTwice",
      [](Handles& h, AdbcError* e) { return zv::DatabaseNew(&h.allocated_db, e); }, 6, "HY010",
      "AdbcDatabaseNew called twice on the same handle without Release"},
     {"DatabaseSetOptionNullKey",
-     [](Handles& h, AdbcError* e) { return zv::DatabaseSetOption(&h.allocated_db, nullptr, "x", e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::DatabaseSetOption(&h.allocated_db, nullptr, "x", e);
+     },
      5, "HY009", "AdbcDatabaseSetOption: null database or key"},
     {"DatabaseSetOptionUnallocated",
-     [](Handles& h, AdbcError* e) { return zv::DatabaseSetOption(&h.unallocated_db, "uri", "x", e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::DatabaseSetOption(&h.unallocated_db, "uri", "x", e);
+     },
      6, "HY010", "AdbcDatabaseSetOption: database not allocated"},
     {"DatabaseSetOptionAfterInit",
-     [](Handles& h, AdbcError* e) { return zv::DatabaseSetOption(&h.initialised_db, "uri", "x", e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::DatabaseSetOption(&h.initialised_db, "uri", "x", e);
+     },
      6, "HY010",
      "AdbcDatabaseSetOption: database already initialized; options must be set before "
      "AdbcDatabaseInit"},
@@ -129,8 +135,8 @@ const StateCase kCases[] = {
      2, "HYC00", "unknown connection option key: no.such.key"},
     {"ConnectionSetReadOnlyAliasUnallocated",
      [](Handles& h, AdbcError* e) {
-       return zv::ConnectionSetOption(&h.unallocated_conn, ADBC_CONNECTION_OPTION_READ_ONLY,
-                                      "true", e);
+       return zv::ConnectionSetOption(&h.unallocated_conn, ADBC_CONNECTION_OPTION_READ_ONLY, "true",
+                                      e);
      },
      6, "HY010", "AdbcConnectionSetOption: connection not allocated"},
     {"StatementSetUnknownOptionUnallocated",
@@ -157,7 +163,9 @@ const StateCase kCases[] = {
      },
      6, "HY010", "AdbcConnectionInit: connection not allocated"},
     {"ConnectionInitDatabaseNotInitialised",
-     [](Handles& h, AdbcError* e) { return zv::ConnectionInit(&h.allocated_conn, &h.allocated_db, e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::ConnectionInit(&h.allocated_conn, &h.allocated_db, e);
+     },
      6, "HY010",
      "AdbcConnectionInit: parent AdbcDatabase has not been initialised (call AdbcDatabaseInit "
      "first)"},
@@ -188,7 +196,9 @@ const StateCase kCases[] = {
      6, "HY010",
      "AdbcStatementNew: parent connection not initialised (call AdbcConnectionInit first)"},
     {"SetSqlQueryNull",
-     [](Handles& h, AdbcError* e) { return zv::StatementSetSqlQuery(&h.allocated_stmt, nullptr, e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::StatementSetSqlQuery(&h.allocated_stmt, nullptr, e);
+     },
      5, "HY009", "AdbcStatementSetSqlQuery: null statement or query"},
     {"SetSqlQueryUnallocated",
      [](Handles& h, AdbcError* e) {
@@ -204,7 +214,9 @@ const StateCase kCases[] = {
      [](Handles& h, AdbcError* e) { return zv::StatementPrepare(&h.allocated_stmt, e); }, 6,
      "HY010", "AdbcStatementPrepare: SetSqlQuery must be called first"},
     {"ExecuteNull",
-     [](Handles& h, AdbcError* e) { return zv::StatementExecuteQuery(nullptr, &h.stream, nullptr, e); },
+     [](Handles& h, AdbcError* e) {
+       return zv::StatementExecuteQuery(nullptr, &h.stream, nullptr, e);
+     },
      5, "HY009", "AdbcStatementExecuteQuery: null statement"},
     {"ExecuteUnallocated",
      [](Handles& h, AdbcError* e) {
@@ -306,8 +318,10 @@ TEST(HandleRelease, DatabaseReleasedBeforeItsConnectionStaysReadableWithoutSecre
   AdbcDatabase db{};
   AdbcConnection conn{};
   ASSERT_ADBC_OK(zv::DatabaseNew(&db, err.get()), err);
-  for (const auto& [key, value] : {std::pair{"uri", "http://127.0.0.1:9"}, {"username", "demo"},
-                                   {"password", "s3cret"}, {"adbc.zorvane.proxy_pass", "p4ss"}}) {
+  for (const auto& [key, value] : {std::pair{"uri", "http://127.0.0.1:9"},
+                                   {"username", "demo"},
+                                   {"password", "s3cret"},
+                                   {"adbc.zorvane.proxy_pass", "p4ss"}}) {
     ASSERT_ADBC_OK(zv::DatabaseSetOption(&db, key, value, err.get()), err);
   }
   ASSERT_ADBC_OK(zv::DatabaseInit(&db, err.get()), err);

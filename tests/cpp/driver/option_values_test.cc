@@ -9,10 +9,20 @@ TEST(BooleanText, AcceptsTheEightSpellingsInAnyCase) {
     const char* text;
     std::optional<bool> expected;
   } cases[] = {
-      {"true", true},   {"YES", true},     {"On", true},      {"1", true},
-      {"false", false}, {"No", false},     {"OFF", false},    {"0", false},
-      {"", std::nullopt}, {nullptr, std::nullopt}, {"maybe", std::nullopt},
-      {"truee", std::nullopt}, {" true", std::nullopt}, {"2", std::nullopt},
+      {"true", true},
+      {"YES", true},
+      {"On", true},
+      {"1", true},
+      {"false", false},
+      {"No", false},
+      {"OFF", false},
+      {"0", false},
+      {"", std::nullopt},
+      {nullptr, std::nullopt},
+      {"maybe", std::nullopt},
+      {"truee", std::nullopt},
+      {" true", std::nullopt},
+      {"2", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(zv::ParseBooleanText(c.text), c.expected) << (c.text ? c.text : "(null)");
@@ -24,9 +34,16 @@ TEST(ConnectionInteger, IsNonNegativeWholeTextWithinLongRange) {
     const char* text;
     std::optional<uint32_t> expected;
   } cases[] = {
-      {"30", 30u},          {"0", 0u},           {" 5", 5u},          {"+5", 5u},
-      {"-5", std::nullopt}, {"", std::nullopt},  {nullptr, std::nullopt},
-      {"5 ", std::nullopt}, {"0x10", std::nullopt}, {"2147483647", 2147483647u},
+      {"30", 30u},
+      {"0", 0u},
+      {" 5", 5u},
+      {"+5", 5u},
+      {"-5", std::nullopt},
+      {"", std::nullopt},
+      {nullptr, std::nullopt},
+      {"5 ", std::nullopt},
+      {"0x10", std::nullopt},
+      {"2147483647", 2147483647u},
       {"4294967296", std::nullopt},  // would silently wrap in 32 bits
       {"-0", 0u},
   };

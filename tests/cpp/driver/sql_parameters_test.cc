@@ -94,8 +94,8 @@ std::shared_ptr<arrow::Array> Json(std::shared_ptr<arrow::DataType> type, const 
 }
 
 std::shared_ptr<arrow::Array> Dict(const char* indices, const char* dictionary) {
-  return arrow::json::DictArrayFromJSONString(
-             arrow::dictionary(arrow::int8(), arrow::utf8()), indices, dictionary)
+  return arrow::json::DictArrayFromJSONString(arrow::dictionary(arrow::int8(), arrow::utf8()),
+                                              indices, dictionary)
       .ValueOrDie();
 }
 
@@ -159,8 +159,7 @@ TEST(RenderSqlLiteral, EachTypeAsASelfContainedLiteralOfItsOwnType) {
        "the service would truncate"},
       {Json(list(int64()), "[[1, null]]"),
        "CAST([CAST(1 AS BIGINT), CAST(NULL AS BIGINT)] AS BIGINT[])"},
-      {Json(fixed_size_list(utf8(), 2), R"([["a", "b'"]])"),
-       "CAST(['a', 'b'''] AS VARCHAR[2])"},
+      {Json(fixed_size_list(utf8(), 2), R"([["a", "b'"]])"), "CAST(['a', 'b'''] AS VARCHAR[2])"},
       {Json(struct_({field("it's", int32())}), R"([{"it's": 1}])"),
        "CAST({'it''s': 1} AS STRUCT(\"it's\" INTEGER))"},
       {Json(map(utf8(), int32()), R"([[["k", 2]]])"),

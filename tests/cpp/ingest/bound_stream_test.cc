@@ -77,7 +77,8 @@ TEST(StreamOfOneBatch, YieldsExactlyTheBoundBatch) {
 
 TEST(StreamOfOneBatch, MismatchedArrayIsRefusedAndBothAreReleased) {
   // A struct schema with two children against an int64 array: import fails.
-  auto schema = arrow::schema({arrow::field("a", arrow::int64()), arrow::field("b", arrow::utf8())});
+  auto schema =
+      arrow::schema({arrow::field("a", arrow::int64()), arrow::field("b", arrow::utf8())});
   arrow::Int64Builder builder;
   ASSERT_TRUE(builder.AppendValues({1}).ok());
   auto array = builder.Finish().ValueOrDie();

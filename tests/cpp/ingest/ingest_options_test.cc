@@ -68,7 +68,7 @@ TEST(IngestModeOption, BothKeysWriteOneSettingAndRefusalsKeepThePrevious) {
 TEST(IngestModeOption, WithNeitherKeySetATableIsCreatedAndEveryExplicitModeKeepsItsMeaning) {
   using zv::TableCreation;
   struct Case {
-    const char* key;    // null: no mode set
+    const char* key;  // null: no mode set
     const char* value;
     TableCreation creation;  // what a run into a table uses
   } cases[] = {
@@ -92,10 +92,12 @@ TEST(IngestModeOption, WithNeitherKeySetATableIsCreatedAndEveryExplicitModeKeeps
 
 TEST(IngestTargetOptions, ClearTargetDropsTheTargetAndTheModeOnly) {
   IngestSettings settings;
-  for (const auto& [key, value] :
-       {std::pair{"adbc.ingest.target_table", "t"}, {"adbc.ingest.target_catalog", "c"},
-        {"adbc.ingest.target_db_schema", "s"}, {"zv.ingest.target_location", "l"},
-        {"adbc.ingest.mode", "replace"}, {"zv.ingest.payload_format", "parquet"}}) {
+  for (const auto& [key, value] : {std::pair{"adbc.ingest.target_table", "t"},
+                                   {"adbc.ingest.target_catalog", "c"},
+                                   {"adbc.ingest.target_db_schema", "s"},
+                                   {"zv.ingest.target_location", "l"},
+                                   {"adbc.ingest.mode", "replace"},
+                                   {"zv.ingest.payload_format", "parquet"}}) {
     ASSERT_TRUE(zv::ApplyIngestOption(settings, key, value).ok()) << key;
   }
   settings.ClearTarget();

@@ -7,13 +7,15 @@
 namespace {
 
 std::string Frame(uint8_t type, const std::string& payload) {
-  auto bytes = zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
-                               payload.size())
-                   .ValueOrDie();
+  auto bytes =
+      zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size())
+          .ValueOrDie();
   return std::string(bytes.begin(), bytes.end());
 }
 
-std::string Stats(const std::string& json) { return Frame(zv::kZvFrameStats, std::string(8, '\0') + json); }
+std::string Stats(const std::string& json) {
+  return Frame(zv::kZvFrameStats, std::string(8, '\0') + json);
+}
 
 TEST(IngestHeader, MembersInFixedOrderWithOptionalOnesOmitted) {
   zv::IngestRequest request;
@@ -70,21 +72,51 @@ TEST(IngestResponse, StatsAndErrorFramesAreReadAsJson) {
     std::string sqlstate;
   } cases[] = {
       {Stats(R"({"rows_inserted":10,"rows_updated":2,"rows_deleted":1,"commit_version":7})"),
-       zv::IngestAnswer::kStats, 13, 7, {}, "", ""},
+       zv::IngestAnswer::kStats,
+       13,
+       7,
+       {},
+       "",
+       ""},
       {Stats(R"({"rows_inserted":3})"), zv::IngestAnswer::kStats, 3, -1, {}, "", ""},
       // A path with a bracket and a quoted member name inside must not cut the list
       // or be mistaken for a count.
       {Stats(R"({"landed_paths":["a]b","x\"rows_inserted\":99"],"rows_inserted":2})"),
-       zv::IngestAnswer::kStats, 2, -1, {"a]b", "x\"rows_inserted\":99"}, "", ""},
-      {Frame(zv::kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"), zv::IngestAnswer::kStats, 0,
-       -1, {}, "", ""},
+       zv::IngestAnswer::kStats,
+       2,
+       -1,
+       {"a]b", "x\"rows_inserted\":99"},
+       "",
+       ""},
+      {Frame(zv::kZvFrameTrace, "t") + Stats(R"({"landed_paths":[]})"),
+       zv::IngestAnswer::kStats,
+       0,
+       -1,
+       {},
+       "",
+       ""},
       {Frame(zv::kZvFrameError, R"({"message":"no table\nhere","sqlstate":"42S02"})"),
-       zv::IngestAnswer::kError, 0, -1, {}, "no table\nhere", "42S02"},
+       zv::IngestAnswer::kError,
+       0,
+       -1,
+       {},
+       "no table\nhere",
+       "42S02"},
       // An ERROR frame without a message is still a failure.
-      {Frame(zv::kZvFrameError, R"({"sqlstate":"23000"})"), zv::IngestAnswer::kError, 0, -1, {},
-       "ingest: server reported an error with no message", "23000"},
-      {Frame(zv::kZvFrameError, "not json"), zv::IngestAnswer::kError, 0, -1, {},
-       "ingest: server reported an error with no message", "HY000"},
+      {Frame(zv::kZvFrameError, R"({"sqlstate":"23000"})"),
+       zv::IngestAnswer::kError,
+       0,
+       -1,
+       {},
+       "ingest: server reported an error with no message",
+       "23000"},
+      {Frame(zv::kZvFrameError, "not json"),
+       zv::IngestAnswer::kError,
+       0,
+       -1,
+       {},
+       "ingest: server reported an error with no message",
+       "HY000"},
       {Frame(zv::kZvFrameStats, "1234567"), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {Stats("{}").substr(0, 10), zv::IngestAnswer::kNone, 0, -1, {}, "", ""},
       {"", zv::IngestAnswer::kNone, 0, -1, {}, "", ""},

@@ -13,9 +13,9 @@
 namespace {
 
 std::shared_ptr<arrow::RecordBatch> SampleBatch(int64_t first, int rows) {
-  auto schema = arrow::schema({arrow::field("id", arrow::int64(), false),
-                               arrow::field("name", arrow::utf8()),
-                               arrow::field("price", arrow::float64())});
+  auto schema =
+      arrow::schema({arrow::field("id", arrow::int64(), false), arrow::field("name", arrow::utf8()),
+                     arrow::field("price", arrow::float64())});
   arrow::Int64Builder ids;
   arrow::StringBuilder names;
   arrow::DoubleBuilder prices;
@@ -28,16 +28,16 @@ std::shared_ptr<arrow::RecordBatch> SampleBatch(int64_t first, int rows) {
     }
     EXPECT_TRUE(prices.Append(0.5 * i).ok());
   }
-  return arrow::RecordBatch::Make(schema, rows,
-                                  {ids.Finish().ValueOrDie(), names.Finish().ValueOrDie(),
-                                   prices.Finish().ValueOrDie()});
+  return arrow::RecordBatch::Make(
+      schema, rows,
+      {ids.Finish().ValueOrDie(), names.Finish().ValueOrDie(), prices.Finish().ValueOrDie()});
 }
 
 std::vector<std::shared_ptr<arrow::RecordBatch>> ReadIpc(const std::shared_ptr<arrow::Buffer>& b,
                                                          std::shared_ptr<arrow::Schema>* schema) {
-  auto reader = arrow::ipc::RecordBatchStreamReader::Open(
-                    std::make_shared<arrow::io::BufferReader>(b))
-                    .ValueOrDie();
+  auto reader =
+      arrow::ipc::RecordBatchStreamReader::Open(std::make_shared<arrow::io::BufferReader>(b))
+          .ValueOrDie();
   *schema = reader->schema();
   return reader->ToRecordBatches().ValueOrDie();
 }

@@ -93,9 +93,9 @@ TEST(TableDdl, UnloadableSchemasAreRefusedNamingTheColumn) {
 // Appending needs every bound column in the table (case folded); the table
 // may have more. A missing one is ALREADY_EXISTS naming that column.
 TEST(TableDdl, AppendTargetMustHoldEveryBoundColumn) {
-  const auto table = arrow::schema({arrow::field("ID", arrow::int64()),
-                                    arrow::field("name", arrow::utf8()),
-                                    arrow::field("extra", arrow::int32())});
+  const auto table =
+      arrow::schema({arrow::field("ID", arrow::int64()), arrow::field("name", arrow::utf8()),
+                     arrow::field("extra", arrow::int32())});
   struct Case {
     std::shared_ptr<arrow::Schema> data;
     const char* missing;  // null: accepted

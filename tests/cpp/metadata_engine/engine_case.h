@@ -23,7 +23,8 @@ inline void PrintTo(const SqlCase& c, std::ostream* os) { *os << c.sql; }
 
 inline void expect_case(const MetadataEngine& engine, const SqlCase& c) {
   ExecuteResult result = engine.execute_sql(c.sql);
-  ASSERT_EQ(result.status, c.status) << c.sql << "\nreason: " << result.reason << "\nerror: " << result.error;
+  ASSERT_EQ(result.status, c.status)
+      << c.sql << "\nreason: " << result.reason << "\nerror: " << result.error;
   if (c.status == ExecuteStatus::NotHandled) EXPECT_EQ(result.reason, c.text) << c.sql;
   if (c.status == ExecuteStatus::Error) EXPECT_EQ(result.error, c.text) << c.sql;
   if (c.status != ExecuteStatus::Ok) {
@@ -36,8 +37,8 @@ inline void expect_case(const MetadataEngine& engine, const SqlCase& c) {
   const auto& actual = result.batches.front();
   EXPECT_TRUE(result.schema->Equals(*actual->schema(), /*check_metadata=*/true));
   EXPECT_TRUE(actual->Equals(*expected)) << c.sql << "\nactual:\n"
-                                          << actual->ToString() << "\nexpected:\n"
-                                          << expected->ToString();
+                                         << actual->ToString() << "\nexpected:\n"
+                                         << expected->ToString();
 }
 
 }  // namespace zv_sql::testing

@@ -20,14 +20,10 @@ TEST(LikeToRegex, Translation) {
     const char* pattern;
     const char* regex;
   } cases[] = {
-      {"a%", "^a.*$"},
-      {"50\\%", "^50%$"},
-      {"a_c%", "^a.c.*$"},
-      {"a.b", "^a\\.b$"},
-      {"\\_x", "^_x$"},
-      {"x\\", "^x\\\\$"},
-      {"\\\\", "^\\\\$"},
-      {"(1+1)*[2]{3}|^$?", "^\\(1\\+1\\)\\*\\[2\\]\\{3\\}\\|\\^\\$\\?$"},
+      {"a%", "^a.*$"},     {"50\\%", "^50%$"},
+      {"a_c%", "^a.c.*$"}, {"a.b", "^a\\.b$"},
+      {"\\_x", "^_x$"},    {"x\\", "^x\\\\$"},
+      {"\\\\", "^\\\\$"},  {"(1+1)*[2]{3}|^$?", "^\\(1\\+1\\)\\*\\[2\\]\\{3\\}\\|\\^\\$\\?$"},
       {"", "^$"},
   };
   for (const auto& c : cases) EXPECT_EQ(like_to_regex(c.pattern, '\\'), c.regex) << c.pattern;
@@ -69,7 +65,8 @@ TEST_P(Evaluation, ProducesExpectedColumn) {
   auto value = evaluate(EvalContext{batch, &error}, *expr);
   ASSERT_TRUE(value.ok()) << value.status().ToString() << " / " << error;
   std::shared_ptr<arrow::Array> actual =
-      value->is_scalar() ? *arrow::MakeArrayFromScalar(*value->scalar(), batch->num_rows()) : value->make_array();
+      value->is_scalar() ? *arrow::MakeArrayFromScalar(*value->scalar(), batch->num_rows())
+                         : value->make_array();
   auto expected = arrow::json::ArrayFromJSONString(c.type, c.expected);
   ASSERT_TRUE(expected.ok()) << expected.status().ToString();
   EXPECT_TRUE(actual->Equals(**expected)) << c.expr << "\nactual:   " << actual->ToString()
@@ -81,43 +78,59 @@ INSTANTIATE_TEST_SUITE_P(
     Expressions, Evaluation,
     ::testing::Values(
         // Column lookup ignores case and qualifier.
-        ValueCase{"t.table_name = 'abc'", arrow::boolean(), "[true, false, false, false, false, null, false]"},
+        ValueCase{"t.table_name = 'abc'", arrow::boolean(),
+                  "[true, false, false, false, false, null, false]"},
         ValueCase{"n >= 3", arrow::boolean(), "[false, false, true, null, true, true, true]"},
         ValueCase{"n <> 2", arrow::boolean(), "[true, false, true, null, true, true, true]"},
         // An integer constant takes the INTEGER column's width.
         ValueCase{"n + 1", arrow::int32(), "[2, 3, 4, null, 6, 7, 8]"},
         ValueCase{"n * 2 - 1", arrow::int32(), "[1, 3, 5, null, 9, 11, 13]"},
-        ValueCase{"n + 3000000000", arrow::int64(), "[3000000001, 3000000002, 3000000003, null, 3000000005, 3000000006, 3000000007]"},
+        ValueCase{"n + 3000000000", arrow::int64(),
+                  "[3000000001, 3000000002, 3000000003, null, 3000000005, 3000000006, 3000000007]"},
         ValueCase{"-n", arrow::int32(), "[-1, -2, -3, null, -5, -6, -7]"},
         ValueCase{"n / 2", arrow::float64(), "[0.5, 1.0, 1.5, null, 2.5, 3.0, 3.5]"},
         ValueCase{"x / 2", arrow::float64(), "[0.75, -1.0, null, 0.0, 2.125, 0.5, 1.0]"},
         ValueCase{"n % 4", arrow::int32(), "[1, 2, 3, null, 1, 2, 3]"},
         ValueCase{"-7 % 3", arrow::int32(), "[-1, -1, -1, -1, -1, -1, -1]"},
-        ValueCase{"table_name || '!'", arrow::utf8(), R"(["abc!", "Abc!", "ABC!", "axb!", "a.b!", null, "a\nc!"])"},
-        ValueCase{"flag AND n > 2", arrow::boolean(), "[false, false, null, null, false, null, true]"},
+        ValueCase{"table_name || '!'", arrow::utf8(),
+                  R"(["abc!", "Abc!", "ABC!", "axb!", "a.b!", null, "a\nc!"])"},
+        ValueCase{"flag AND n > 2", arrow::boolean(),
+                  "[false, false, null, null, false, null, true]"},
         ValueCase{"flag OR n > 2", arrow::boolean(), "[true, false, true, true, true, true, true]"},
         ValueCase{"NOT flag", arrow::boolean(), "[false, true, null, false, true, null, false]"},
-        ValueCase{"n IS NULL", arrow::boolean(), "[false, false, false, true, false, false, false]"},
+        ValueCase{"n IS NULL", arrow::boolean(),
+                  "[false, false, false, true, false, false, false]"},
         ValueCase{"x IS NOT NULL", arrow::boolean(), "[true, true, false, true, true, true, true]"},
         ValueCase{"1 = 1", arrow::boolean(), "[true, true, true, true, true, true, true]"},
         // IN casts the int64 literals to the int32 column; as in SQL, a null
         // operand, or no match against a list holding a null, is unknown.
-        ValueCase{"n IN (1, 3)", arrow::boolean(), "[true, false, true, null, false, false, false]"},
+        ValueCase{"n IN (1, 3)", arrow::boolean(),
+                  "[true, false, true, null, false, false, false]"},
         ValueCase{"n IN (1, NULL)", arrow::boolean(), "[true, null, null, null, null, null, null]"},
-        ValueCase{"n NOT IN (1, 3)", arrow::boolean(), "[false, true, false, null, true, true, true]"},
+        ValueCase{"n NOT IN (1, 3)", arrow::boolean(),
+                  "[false, true, false, null, true, true, true]"},
         ValueCase{"table_name IN ('abc', 'a.b', upper('axb'))", arrow::boolean(),
                   "[true, false, false, false, true, null, false]"},
         // "_" and "%" also match line breaks.
-        ValueCase{"table_name LIKE 'a_c%'", arrow::boolean(), "[true, false, false, false, false, null, true]"},
-        ValueCase{"table_name LIKE 'a%c'", arrow::boolean(), "[true, false, false, false, false, null, true]"},
-        ValueCase{"table_name LIKE 'a.b'", arrow::boolean(), "[false, false, false, false, true, null, false]"},
+        ValueCase{"table_name LIKE 'a_c%'", arrow::boolean(),
+                  "[true, false, false, false, false, null, true]"},
+        ValueCase{"table_name LIKE 'a%c'", arrow::boolean(),
+                  "[true, false, false, false, false, null, true]"},
+        ValueCase{"table_name LIKE 'a.b'", arrow::boolean(),
+                  "[false, false, false, false, true, null, false]"},
         // Matching against an unknown pattern is unknown, negated or not.
-        ValueCase{"table_name LIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
-        ValueCase{"table_name NOT LIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
-        ValueCase{"table_name ILIKE NULL", arrow::boolean(), "[null, null, null, null, null, null, null]"},
-        ValueCase{"table_name ILIKE 'ABC'", arrow::boolean(), "[true, true, true, false, false, null, false]"},
-        ValueCase{"table_name ILIKE 'a%'", arrow::boolean(), "[true, true, true, true, true, null, true]"},
-        ValueCase{"table_name NOT LIKE '%b%'", arrow::boolean(), "[false, false, true, false, false, null, true]"},
+        ValueCase{"table_name LIKE NULL", arrow::boolean(),
+                  "[null, null, null, null, null, null, null]"},
+        ValueCase{"table_name NOT LIKE NULL", arrow::boolean(),
+                  "[null, null, null, null, null, null, null]"},
+        ValueCase{"table_name ILIKE NULL", arrow::boolean(),
+                  "[null, null, null, null, null, null, null]"},
+        ValueCase{"table_name ILIKE 'ABC'", arrow::boolean(),
+                  "[true, true, true, false, false, null, false]"},
+        ValueCase{"table_name ILIKE 'a%'", arrow::boolean(),
+                  "[true, true, true, true, true, null, true]"},
+        ValueCase{"table_name NOT LIKE '%b%'", arrow::boolean(),
+                  "[false, false, true, false, false, null, true]"},
         ValueCase{"CASE WHEN n > 2 THEN 'big' END", arrow::utf8(),
                   R"([null, null, "big", null, "big", "big", "big"])"},
         ValueCase{"CASE n WHEN 1 THEN 'one' WHEN 2 THEN 'two' ELSE 'many' END", arrow::utf8(),
@@ -127,8 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"CAST(n AS text)", arrow::utf8(), R"(["1", "2", "3", null, "5", "6", "7"])"},
         ValueCase{"'2024-02-29'::date", arrow::date32(),
                   "[19782, 19782, 19782, 19782, 19782, 19782, 19782]"},
-        ValueCase{"upper(table_name)", arrow::utf8(), R"(["ABC", "ABC", "ABC", "AXB", "A.B", null, "A\nC"])"},
-        ValueCase{"lower(table_name)", arrow::utf8(), R"(["abc", "abc", "abc", "axb", "a.b", null, "a\nc"])"},
+        ValueCase{"upper(table_name)", arrow::utf8(),
+                  R"(["ABC", "ABC", "ABC", "AXB", "A.B", null, "A\nC"])"},
+        ValueCase{"lower(table_name)", arrow::utf8(),
+                  R"(["abc", "abc", "abc", "axb", "a.b", null, "a\nc"])"},
         ValueCase{"length(table_name)", arrow::int64(), "[3, 3, 3, 3, 3, null, 3]"},
         ValueCase{"coalesce(n, 0)", arrow::int32(), "[1, 2, 3, 0, 5, 6, 7]"},
         ValueCase{"CAST(n AS smallint) * 2", arrow::int16(), "[2, 4, 6, null, 10, 12, 14]"},
@@ -137,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"CASE WHEN n > 2 THEN 'x' ELSE NULL END", arrow::utf8(),
                   R"([null, null, "x", null, "x", "x", "x"])"},
         ValueCase{"n + NULL", arrow::int32(), "[null, null, null, null, null, null, null]"},
-        ValueCase{"flag AND NULL", arrow::boolean(), "[null, false, null, null, false, null, null]"},
+        ValueCase{"flag AND NULL", arrow::boolean(),
+                  "[null, false, null, null, false, null, null]"},
         ValueCase{"coalesce(NULL, n, 0)", arrow::int32(), "[1, 2, 3, 0, 5, 6, 7]"},
         ValueCase{"TRUE", arrow::boolean(), "[true, true, true, true, true, true, true]"}));
 
@@ -177,28 +193,34 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"missing = 1", "unknown column: missing", "unknown column: missing"},
         FailureCase{"n IN (n, 1)", "IN list non-literal", "IN list element must be a literal"},
-        FailureCase{"table_name LIKE table_name", "LIKE non-scalar pattern", "LIKE pattern must be a literal"},
-        FailureCase{"substr(table_name, 1)", "unsupported function: substr", "unsupported function: substr"},
+        FailureCase{"table_name LIKE table_name", "LIKE non-scalar pattern",
+                    "LIKE pattern must be a literal"},
+        FailureCase{"substr(table_name, 1)", "unsupported function: substr",
+                    "unsupported function: substr"},
         FailureCase{"count(*)", "aggregate at row evaluation time",
                     "aggregate function in row-wise evaluator; engine internal error"},
         FailureCase{"(SELECT 1 FROM u)", "scalar subquery at evaluation time",
                     "scalar subquery survived the flatten pass; engine internal error"},
         FailureCase{"EXISTS (SELECT 1 FROM u)", "EXISTS expression at evaluation time",
                     "EXISTS expression survived the flatten pass; engine internal error"},
-        FailureCase{"*", "'*' in expression evaluator", "'*' must be expanded by the planner before evaluation"},
+        FailureCase{"*", "'*' in expression evaluator",
+                    "'*' must be expanded by the planner before evaluation"},
         FailureCase{"x / 0", "divide by zero", ""},
-        FailureCase{"CAST('99999' AS smallint)", "Failed to parse string: '99999' as a scalar of type int16", ""}));
+        FailureCase{"CAST('99999' AS smallint)",
+                    "Failed to parse string: '99999' as a scalar of type int16", ""}));
 
 // What the SQL dialect decides is left to compute, whose dialect it is.
 TEST(Evaluation, DialectDependentOperationsDecline) {
   auto batch = sample_batch();
-  for (const char* text : {"CAST(n AS date)", "n % 1.5", "CAST(x AS text)", "CAST(table_name AS boolean)",
-                           "table_name LIKE 'a\\_b'", "table_name ILIKE '%\\%'"}) {
+  for (const char* text :
+       {"CAST(n AS date)", "n % 1.5", "CAST(x AS text)", "CAST(table_name AS boolean)",
+        "table_name LIKE 'a\\_b'", "table_name ILIKE '%\\%'"}) {
     ExprPtr expr = parse_expr(text);
     ASSERT_TRUE(expr);
     auto value = evaluate(EvalContext{batch, nullptr}, *expr);
     ASSERT_FALSE(value.ok()) << text;
-    EXPECT_TRUE(internal::declined_reason(value.status()).has_value()) << text << ": " << value.status().ToString();
+    EXPECT_TRUE(internal::declined_reason(value.status()).has_value())
+        << text << ": " << value.status().ToString();
   }
 }
 
@@ -213,11 +235,15 @@ TEST(Evaluation, FirstDetailedMessageWins) {
 TEST(PredicateMask, BroadcastsAndCastsToBoolean) {
   auto from_scalar = to_predicate_mask(arrow::Datum(std::make_shared<arrow::Int64Scalar>(1)), 3);
   ASSERT_TRUE(from_scalar.ok());
-  EXPECT_EQ((*from_scalar)->ToString(), (*arrow::json::ArrayFromJSONString(arrow::boolean(), "[true, true, true]"))->ToString());
+  EXPECT_EQ(
+      (*from_scalar)->ToString(),
+      (*arrow::json::ArrayFromJSONString(arrow::boolean(), "[true, true, true]"))->ToString());
   auto ints = *arrow::json::ArrayFromJSONString(arrow::int64(), "[0, 2, null]");
   auto from_ints = to_predicate_mask(arrow::Datum(ints), 3);
   ASSERT_TRUE(from_ints.ok());
-  EXPECT_TRUE((*from_ints)->Equals(*arrow::json::ArrayFromJSONString(arrow::boolean(), "[false, true, null]")));
+  EXPECT_TRUE(
+      (*from_ints)
+          ->Equals(*arrow::json::ArrayFromJSONString(arrow::boolean(), "[false, true, null]")));
 }
 
 }  // namespace

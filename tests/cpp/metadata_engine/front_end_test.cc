@@ -34,7 +34,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"", kMalformed, "libpg_query produced empty parse tree"},
         RejectCase{"-- only a comment", kMalformed, "libpg_query produced empty parse tree"},
         RejectCase{"/* c */ ;", kMalformed, "libpg_query produced empty parse tree"},
-        RejectCase{"SELECT a FROM t; SELECT b FROM t", kOutOfScope, "multi-statement SQL is out of scope"},
+        RejectCase{"SELECT a FROM t; SELECT b FROM t", kOutOfScope,
+                   "multi-statement SQL is out of scope"},
         RejectCase{"INSERT INTO t VALUES (1)", kOutOfScope, "not a SELECT statement"},
         RejectCase{"CREATE TABLE t (a int)", kOutOfScope, "not a SELECT statement"},
         RejectCase{"SELECT 1", kOutOfScope, "SELECT without FROM clause"},
@@ -43,54 +44,72 @@ INSTANTIATE_TEST_SUITE_P(
                    "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
         RejectCase{"SELECT a FROM t EXCEPT SELECT a FROM u", kOutOfScope,
                    "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
-        RejectCase{"WITH c AS (SELECT 1) SELECT a FROM c", kOutOfScope, "WITH (CTE) is out of scope"},
-        RejectCase{"SELECT a FROM t GROUP BY a HAVING count(*) > 1", kOutOfScope, "HAVING is out of scope"},
-        RejectCase{"SELECT a FROM t WINDOW w AS (ORDER BY a)", kOutOfScope, "window functions are out of scope"},
+        RejectCase{"WITH c AS (SELECT 1) SELECT a FROM c", kOutOfScope,
+                   "WITH (CTE) is out of scope"},
+        RejectCase{"SELECT a FROM t GROUP BY a HAVING count(*) > 1", kOutOfScope,
+                   "HAVING is out of scope"},
+        RejectCase{"SELECT a FROM t WINDOW w AS (ORDER BY a)", kOutOfScope,
+                   "window functions are out of scope"},
         RejectCase{"VALUES (1), (2)", kOutOfScope, "VALUES list is out of scope"},
         RejectCase{"SELECT a FROM t FOR UPDATE", kOutOfScope, "FOR UPDATE / SHARE is out of scope"},
         RejectCase{"SELECT a FROM t FOR SHARE", kOutOfScope, "FOR UPDATE / SHARE is out of scope"},
         RejectCase{"SELECT DISTINCT ON (a) a FROM t", kOutOfScope, "DISTINCT ON is out of scope"},
         RejectCase{"SELECT FROM t", kMalformed, "SELECT with no projection"},
         RejectCase{"SELECT * INTO u FROM t", kOutOfScope, "SELECT INTO is out of scope"},
-        RejectCase{"SELECT a FROM t LIMIT 1+1", kOutOfScope, "LIMIT/OFFSET with non-literal expression"},
-        RejectCase{"SELECT a FROM t LIMIT 1.5", kOutOfScope, "LIMIT/OFFSET with non-integer literal"},
-        RejectCase{"SELECT a FROM t LIMIT ALL", kOutOfScope, "LIMIT/OFFSET with non-integer literal"},
-        RejectCase{"SELECT a FROM t LIMIT NULL", kOutOfScope, "LIMIT/OFFSET with non-integer literal"},
-        RejectCase{"SELECT a FROM t LIMIT 3000000000", kOutOfScope, "LIMIT/OFFSET with non-integer literal"},
-        RejectCase{"SELECT a FROM t OFFSET 'x'", kOutOfScope, "LIMIT/OFFSET with non-integer literal"},
+        RejectCase{"SELECT a FROM t LIMIT 1+1", kOutOfScope,
+                   "LIMIT/OFFSET with non-literal expression"},
+        RejectCase{"SELECT a FROM t LIMIT 1.5", kOutOfScope,
+                   "LIMIT/OFFSET with non-integer literal"},
+        RejectCase{"SELECT a FROM t LIMIT ALL", kOutOfScope,
+                   "LIMIT/OFFSET with non-integer literal"},
+        RejectCase{"SELECT a FROM t LIMIT NULL", kOutOfScope,
+                   "LIMIT/OFFSET with non-integer literal"},
+        RejectCase{"SELECT a FROM t LIMIT 3000000000", kOutOfScope,
+                   "LIMIT/OFFSET with non-integer literal"},
+        RejectCase{"SELECT a FROM t OFFSET 'x'", kOutOfScope,
+                   "LIMIT/OFFSET with non-integer literal"},
         RejectCase{"SELECT a FROM t ORDER BY a FETCH FIRST 2 ROWS WITH TIES", kOutOfScope,
                    "FETCH FIRST ... WITH TIES is out of scope"},
-        RejectCase{"SELECT a FROM t ORDER BY a USING <", kOutOfScope, "ORDER BY ... USING is out of scope"},
+        RejectCase{"SELECT a FROM t ORDER BY a USING <", kOutOfScope,
+                   "ORDER BY ... USING is out of scope"},
         RejectCase{"SELECT a FROM t WHERE a BETWEEN 1 AND 2", kOutOfScope,
                    "unsupported PGAExpr kind in metadata path"},
         RejectCase{"SELECT a FROM t WHERE a IS DISTINCT FROM 1", kOutOfScope,
                    "unsupported PGAExpr kind in metadata path"},
-        RejectCase{"SELECT NULLIF(a, 1) FROM t", kOutOfScope, "unsupported PGAExpr kind in metadata path"},
+        RejectCase{"SELECT NULLIF(a, 1) FROM t", kOutOfScope,
+                   "unsupported PGAExpr kind in metadata path"},
         RejectCase{"SELECT a FROM t WHERE a SIMILAR TO 'x'", kOutOfScope,
                    "unsupported PGAExpr kind in metadata path"},
         RejectCase{"SELECT a FROM t WHERE a = ANY (ARRAY[1, 2])", kOutOfScope,
                    "unsupported PGAExpr kind in metadata path"},
         RejectCase{"SELECT a FROM t WHERE a ~ 'x'", kOutOfScope, "unsupported binary operator: ~"},
         RejectCase{"SELECT +a FROM t", kMalformed, "binary operator missing operand"},
-        RejectCase{"SELECT a FROM t LIMIT -1", kOutOfScope, "negative LIMIT/OFFSET is left to compute"},
-        RejectCase{"SELECT s.t.c FROM t", kOutOfScope, "column reference with more than one qualifier is left to compute"},
+        RejectCase{"SELECT a FROM t LIMIT -1", kOutOfScope,
+                   "negative LIMIT/OFFSET is left to compute"},
+        RejectCase{"SELECT s.t.c FROM t", kOutOfScope,
+                   "column reference with more than one qualifier is left to compute"},
         RejectCase{"SELECT x'41' FROM t", kOutOfScope, "bit-string constant is left to compute"},
-        RejectCase{"SELECT E'a' FROM t", kOutOfScope, "string constant not in plain quotes is left to compute"},
-        RejectCase{"SELECT main.lower(a) FROM t", kOutOfScope, "qualified function name is left to compute"},
+        RejectCase{"SELECT E'a' FROM t", kOutOfScope,
+                   "string constant not in plain quotes is left to compute"},
+        RejectCase{"SELECT main.lower(a) FROM t", kOutOfScope,
+                   "qualified function name is left to compute"},
         RejectCase{"SELECT a FROM ONLY t", kOutOfScope, "FROM ONLY is left to compute"},
         RejectCase{"SELECT a FROM t WHERE a = 0.1", kOutOfScope,
                    "decimal constant a double does not hold exactly is left to compute"},
-        RejectCase{"SELECT -9223372036854775808 FROM t", kOutOfScope, "integer constant beyond 64 bits"},
+        RejectCase{"SELECT -9223372036854775808 FROM t", kOutOfScope,
+                   "integer constant beyond 64 bits"},
         RejectCase{"SELECT a FROM t WHERE a IN (SELECT b FROM u) IS TRUE", kOutOfScope,
                    "unsupported PG expression node in metadata path"},
-        RejectCase{"SELECT $1 FROM t", kOutOfScope, "unsupported PG expression node in metadata path"},
+        RejectCase{"SELECT $1 FROM t", kOutOfScope,
+                   "unsupported PG expression node in metadata path"},
         RejectCase{"SELECT upper(x) OVER () FROM t", kOutOfScope,
                    "window functions are not supported in the metadata path"},
         RejectCase{"SELECT count(*) FILTER (WHERE a > 1) FROM t", kOutOfScope,
                    "aggregate FILTER / WITHIN GROUP / ORDER BY not supported"},
         RejectCase{"SELECT string_agg(a, ',' ORDER BY a) FROM t", kOutOfScope,
                    "aggregate FILTER / WITHIN GROUP / ORDER BY not supported"},
-        RejectCase{"SELECT CAST(a AS numeric) FROM t", kOutOfScope, "CAST to unsupported type: numeric"},
+        RejectCase{"SELECT CAST(a AS numeric) FROM t", kOutOfScope,
+                   "CAST to unsupported type: numeric"},
         RejectCase{"SELECT a::text[] FROM t", kOutOfScope, "CAST to unsupported type: text[]"},
         RejectCase{"SELECT a FROM t WHERE a = ALL (SELECT b FROM u)", kOutOfScope,
                    "subquery kind not yet supported (IN / EXISTS only)"},
@@ -98,16 +117,19 @@ INSTANTIATE_TEST_SUITE_P(
                    "subquery kind not yet supported (IN / EXISTS only)"},
         RejectCase{"SELECT a FROM t WHERE a < ANY (SELECT b FROM u)", kOutOfScope,
                    "subquery operator other than '=' (IN) not supported"},
-        RejectCase{"SELECT a FROM t WHERE a IN (SELECT b FROM u UNION SELECT c FROM v)", kOutOfScope,
-                   "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
-        RejectCase{"SELECT a FROM t WHERE EXISTS (SELECT 1)", kOutOfScope, "SELECT without FROM clause"},
+        RejectCase{"SELECT a FROM t WHERE a IN (SELECT b FROM u UNION SELECT c FROM v)",
+                   kOutOfScope, "set operations (UNION/INTERSECT/EXCEPT) are out of scope"},
+        RejectCase{"SELECT a FROM t WHERE EXISTS (SELECT 1)", kOutOfScope,
+                   "SELECT without FROM clause"},
         RejectCase{"SELECT a FROM generate_series(1, 3) g", kOutOfScope,
                    "FROM target kind not supported in metadata path"},
         RejectCase{"SELECT a FROM t, LATERAL (SELECT b FROM u) l", kOutOfScope,
                    "FROM target kind not supported in metadata path"},
-        RejectCase{"SELECT a FROM t AS x(c1, c2)", kOutOfScope, "column aliases on a table reference are out of scope"},
+        RejectCase{"SELECT a FROM t AS x(c1, c2)", kOutOfScope,
+                   "column aliases on a table reference are out of scope"},
         RejectCase{"SELECT 1e999 FROM t", kMalformed, "invalid numeric literal: 1e999"},
-        RejectCase{std::string("SELECT a FROM t\0; DROP TABLE t", 30), kMalformed, "SQL text contains a NUL byte"},
+        RejectCase{std::string("SELECT a FROM t\0; DROP TABLE t", 30), kMalformed,
+                   "SQL text contains a NUL byte"},
         RejectCase{"SELECT 'caf\xe9' FROM t", kOutOfScope, "SQL text is not valid UTF-8"}));
 
 TEST(FrontEnd, SyntaxErrorKeepsParserMessageAndPosition) {
@@ -158,7 +180,8 @@ const T& as(const ExprPtr& expr) {
 }
 
 TEST(FrontEnd, ProjectionColumnsStarsAndAliases) {
-  SelectPtr s = parse_ok("SELECT a, t.b AS x, *, t.*, t.c, \"MixedCase\" FROM information_schema.tables t");
+  SelectPtr s =
+      parse_ok("SELECT a, t.b AS x, *, t.*, t.c, \"MixedCase\" FROM information_schema.tables t");
   ASSERT_TRUE(s);
   ASSERT_EQ(s->projection.size(), 6u);
   EXPECT_EQ(as<ColumnRef>(s->projection[0].expr).name, "a");
@@ -176,15 +199,18 @@ TEST(FrontEnd, ProjectionColumnsStarsAndAliases) {
 }
 
 TEST(FrontEnd, LiteralsKeepTheirKinds) {
-  SelectPtr s = parse_ok("SELECT 1, -7, 0, 1.5, 3000000000, 'x', NULL, TRUE, FALSE, -3000000000, -(2) FROM t");
+  SelectPtr s = parse_ok(
+      "SELECT 1, -7, 0, 1.5, 3000000000, 'x', NULL, TRUE, FALSE, -3000000000, -(2) FROM t");
   ASSERT_TRUE(s);
   // An integer beyond 32 bits stays an exact integer; only the decimal
   // constant is marked as one.
-  const std::vector<Literal::Value> expected = {int64_t{1}, int64_t{-7}, int64_t{0}, 1.5, int64_t{3000000000},
-                                                std::string("x"), std::monostate{}, true, false,
-                                                int64_t{-3000000000}, int64_t{-2}};
-  const std::vector<Type> types = {Type::Int64, Type::Int64, Type::Int64,  Type::Float64, Type::Int64, Type::String,
-                                   Type::Null,  Type::Bool,  Type::Bool,   Type::Int64,   Type::Int64};
+  const std::vector<Literal::Value> expected = {
+      int64_t{1},       int64_t{-7},      int64_t{0}, 1.5,   int64_t{3000000000},
+      std::string("x"), std::monostate{}, true,       false, int64_t{-3000000000},
+      int64_t{-2}};
+  const std::vector<Type> types = {Type::Int64, Type::Int64,  Type::Int64, Type::Float64,
+                                   Type::Int64, Type::String, Type::Null,  Type::Bool,
+                                   Type::Bool,  Type::Int64,  Type::Int64};
   ASSERT_EQ(s->projection.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     const Literal& literal = as<Literal>(s->projection[i].expr);
@@ -196,7 +222,8 @@ TEST(FrontEnd, LiteralsKeepTheirKinds) {
 }
 
 TEST(FrontEnd, NegativeIntegersSurviveCommentsAndBrackets) {
-  SelectPtr s = parse_ok("SELECT a FROM t ORDER BY - /* c */ ( 3 ) LIMIT --x\n - ( -1) OFFSET - -4");
+  SelectPtr s =
+      parse_ok("SELECT a FROM t ORDER BY - /* c */ ( 3 ) LIMIT --x\n - ( -1) OFFSET - -4");
   ASSERT_TRUE(s);
   EXPECT_EQ(s->order_by[0].ordinal, -3);
   EXPECT_EQ(s->limit, 1);
@@ -209,7 +236,8 @@ TEST(FrontEnd, NegativeIntegersSurviveCommentsAndBrackets) {
 
 TEST(FrontEnd, OperatorsAndPredicates) {
   SelectPtr s = parse_ok(
-      "SELECT a FROM t WHERE x NOT IN (1, 2) AND name NOT ILIKE 'p%' AND a || b = c AND NOT d IS NOT NULL "
+      "SELECT a FROM t WHERE x NOT IN (1, 2) AND name NOT ILIKE 'p%' AND a || b = c AND NOT d IS "
+      "NOT NULL "
       "OR e % 2 != 0");
   ASSERT_TRUE(s);
   const Logical& top = as<Logical>(s->where);
@@ -263,7 +291,8 @@ TEST(FrontEnd, FunctionsAggregatesCastsCase) {
 }
 
 TEST(FrontEnd, OrderByLimitOffsetDistinct) {
-  SelectPtr s = parse_ok("SELECT DISTINCT a, b FROM t ORDER BY 2 DESC NULLS LAST, a NULLS FIRST, b LIMIT 5 OFFSET 0");
+  SelectPtr s = parse_ok(
+      "SELECT DISTINCT a, b FROM t ORDER BY 2 DESC NULLS LAST, a NULLS FIRST, b LIMIT 5 OFFSET 0");
   ASSERT_TRUE(s);
   EXPECT_TRUE(s->distinct);
   ASSERT_EQ(s->order_by.size(), 3u);
@@ -309,7 +338,9 @@ TEST(FrontEnd, FromShapes) {
   EXPECT_EQ(values.alias, "v");
   EXPECT_EQ(values.column_names, (std::vector<std::string>{"n", "s"}));
 
-  s = parse_ok("SELECT * FROM catalog1.information_schema.columns c JOIN (SELECT y FROM u) AS z ON c.a = z.y");
+  s = parse_ok(
+      "SELECT * FROM catalog1.information_schema.columns c JOIN (SELECT y FROM u) AS z ON c.a = "
+      "z.y");
   ASSERT_TRUE(s);
   const auto& join = *std::get<std::unique_ptr<JoinClause>>(s->from->node);
   EXPECT_EQ(join.type, JoinType::Inner);
@@ -320,7 +351,8 @@ TEST(FrontEnd, FromShapes) {
 
 TEST(FrontEnd, Sublinks) {
   SelectPtr s = parse_ok(
-      "SELECT (SELECT max(y) FROM u) FROM t WHERE x IN (SELECT y FROM u) AND NOT EXISTS (SELECT 1 FROM v)");
+      "SELECT (SELECT max(y) FROM u) FROM t WHERE x IN (SELECT y FROM u) AND NOT EXISTS (SELECT 1 "
+      "FROM v)");
   ASSERT_TRUE(s);
   EXPECT_TRUE(as<ScalarSubquery>(s->projection[0].expr).subquery);
   const Logical& both = as<Logical>(s->where);

@@ -16,11 +16,21 @@ struct TypeNameCase {
 
 TEST(TypeNames, LookupIsCaseInsensitiveAndClosed) {
   const TypeNameCase cases[] = {
-      {"VARCHAR", Type::String},   {"bpchar", Type::String},         {"Text", Type::String},
-      {"bool", Type::Bool},        {"int2", Type::Int16},            {"INTEGER", Type::Int32},
-      {"bigint", Type::Int64},     {"double_precision", Type::Unknown}, {"real", Type::Float32},
-      {"date", Type::Date},        {"timestamptz", Type::Timestamp}, {"numeric", Type::Unknown},
-      {"", Type::Unknown},         {"varchar2", Type::Unknown},      {"interval", Type::Unknown},
+      {"VARCHAR", Type::String},
+      {"bpchar", Type::String},
+      {"Text", Type::String},
+      {"bool", Type::Bool},
+      {"int2", Type::Int16},
+      {"INTEGER", Type::Int32},
+      {"bigint", Type::Int64},
+      {"double_precision", Type::Unknown},
+      {"real", Type::Float32},
+      {"date", Type::Date},
+      {"timestamptz", Type::Timestamp},
+      {"numeric", Type::Unknown},
+      {"", Type::Unknown},
+      {"varchar2", Type::Unknown},
+      {"interval", Type::Unknown},
   };
   for (const auto& c : cases) EXPECT_EQ(type_from_name(c.name), c.expected) << c.name;
 }

@@ -19,7 +19,8 @@ namespace {
 
 arrow::Status register_file(zv_sql::MetadataEngine& engine, const std::string& name_and_path) {
   const size_t eq = name_and_path.find('=');
-  if (eq == std::string::npos) return arrow::Status::Invalid("--relation wants NAME=FILE, got ", name_and_path);
+  if (eq == std::string::npos)
+    return arrow::Status::Invalid("--relation wants NAME=FILE, got ", name_and_path);
   ARROW_ASSIGN_OR_RAISE(auto file, arrow::io::ReadableFile::Open(name_and_path.substr(eq + 1)));
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(file));
   ARROW_ASSIGN_OR_RAISE(auto batches, reader->ToRecordBatches());

@@ -13,15 +13,9 @@ int main(int argc, char** argv) {
   }
   zv::SecretString secret;
   switch (zv::ReadCredential(argv[1], argv[2], &secret)) {
-    case zv::CredstoreResult::kFound:
-      std::printf("found %s\n", secret.c_str());
-      break;
-    case zv::CredstoreResult::kNotFound:
-      std::printf("not-found\n");
-      break;
-    case zv::CredstoreResult::kError:
-      std::printf("error\n");
-      break;
+    case zv::CredstoreResult::kFound: std::printf("found %s\n", secret.c_str()); break;
+    case zv::CredstoreResult::kNotFound: std::printf("not-found\n"); break;
+    case zv::CredstoreResult::kError: std::printf("error\n"); break;
   }
   return 0;
 }

@@ -22,7 +22,8 @@ constexpr wchar_t kStoreKey[] = L"Software\\Zorvane\\Credstore";
 // DPAPI output for the current user; with `entropy` the blob only opens for
 // a reader that passes the same entropy, which the store never does.
 std::string Protect(const std::string& plain, const char* entropy = nullptr) {
-  DATA_BLOB in{static_cast<DWORD>(plain.size()), reinterpret_cast<BYTE*>(const_cast<char*>(plain.data()))};
+  DATA_BLOB in{static_cast<DWORD>(plain.size()),
+               reinterpret_cast<BYTE*>(const_cast<char*>(plain.data()))};
   DATA_BLOB extra{entropy ? static_cast<DWORD>(strlen(entropy)) : 0u,
                   reinterpret_cast<BYTE*>(const_cast<char*>(entropy))};
   DATA_BLOB out{0, nullptr};
@@ -77,9 +78,10 @@ TEST_F(CredentialStoreTest, AnswersEachKindOfEntry) {
   const std::string uri = "zorvane://cp.example:8080/";
   const std::string long_secret(100000, 's');
   const std::string long_uri = "zorvane://" + std::string(20000, 'h') + "/";
-  const std::string non_ascii_uri = "zorvane://h\xc3\xb4st:8080/\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf";  // hôst, データ
-  const std::string non_ascii_user = "Pwd:jos\xc3\xa9";                                             // josé
-  const std::string non_ascii_secret = "p\xc3\xa4sswort\xe2\x9c\x93";                                // pässwort✓
+  const std::string non_ascii_uri =
+      "zorvane://h\xc3\xb4st:8080/\xe3\x83\x87\xe3\x83\xbc\xe3\x82\xbf";  // hôst, データ
+  const std::string non_ascii_user = "Pwd:jos\xc3\xa9";                   // josé
+  const std::string non_ascii_secret = "p\xc3\xa4sswort\xe2\x9c\x93";     // pässwort✓
   const std::string blob = Protect("hunter2");
   struct Case {
     const char* what;
@@ -89,37 +91,90 @@ TEST_F(CredentialStoreTest, AnswersEachKindOfEntry) {
     CredstoreResult result;
     std::string secret;
   } cases[] = {
-      {"password", {{uri + "|Pwd:alice", REG_BINARY, blob}}, uri, "Pwd:alice",
-       CredstoreResult::kFound, "hunter2"},
-      {"token without a user", {{uri + "|Token:default", REG_BINARY, Protect("tok")}}, uri,
-       "Token:default", CredstoreResult::kFound, "tok"},
-      {"another user's value", {{uri + "|Pwd:alice", REG_BINARY, blob}}, uri, "Pwd:bob",
-       CredstoreResult::kNotFound, ""},
-      {"the uri without its trailing slash", {{uri + "|Pwd:alice", REG_BINARY, blob}},
-       "zorvane://cp.example:8080", "Pwd:alice", CredstoreResult::kNotFound, ""},
-      {"stored as a string", {{uri + "|Pwd:alice", REG_SZ, blob}}, uri, "Pwd:alice",
-       CredstoreResult::kNotFound, ""},
-      {"stored as a number", {{uri + "|Pwd:alice", REG_DWORD, std::string(4, '\1')}}, uri,
-       "Pwd:alice", CredstoreResult::kNotFound, ""},
-      {"empty blob", {{uri + "|Pwd:alice", REG_BINARY, ""}}, uri, "Pwd:alice",
-       CredstoreResult::kNotFound, ""},
-      {"not DPAPI data", {{uri + "|Pwd:alice", REG_BINARY, "plain text, not protected"}}, uri,
-       "Pwd:alice", CredstoreResult::kError, ""},
-      {"cut DPAPI data", {{uri + "|Pwd:alice", REG_BINARY, blob.substr(0, blob.size() / 2)}}, uri,
-       "Pwd:alice", CredstoreResult::kError, ""},
+      {"password",
+       {{uri + "|Pwd:alice", REG_BINARY, blob}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kFound,
+       "hunter2"},
+      {"token without a user",
+       {{uri + "|Token:default", REG_BINARY, Protect("tok")}},
+       uri,
+       "Token:default",
+       CredstoreResult::kFound,
+       "tok"},
+      {"another user's value",
+       {{uri + "|Pwd:alice", REG_BINARY, blob}},
+       uri,
+       "Pwd:bob",
+       CredstoreResult::kNotFound,
+       ""},
+      {"the uri without its trailing slash",
+       {{uri + "|Pwd:alice", REG_BINARY, blob}},
+       "zorvane://cp.example:8080",
+       "Pwd:alice",
+       CredstoreResult::kNotFound,
+       ""},
+      {"stored as a string",
+       {{uri + "|Pwd:alice", REG_SZ, blob}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kNotFound,
+       ""},
+      {"stored as a number",
+       {{uri + "|Pwd:alice", REG_DWORD, std::string(4, '\1')}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kNotFound,
+       ""},
+      {"empty blob",
+       {{uri + "|Pwd:alice", REG_BINARY, ""}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kNotFound,
+       ""},
+      {"not DPAPI data",
+       {{uri + "|Pwd:alice", REG_BINARY, "plain text, not protected"}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kError,
+       ""},
+      {"cut DPAPI data",
+       {{uri + "|Pwd:alice", REG_BINARY, blob.substr(0, blob.size() / 2)}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kError,
+       ""},
       {"protected with entropy the store cannot give",
-       {{uri + "|Pwd:alice", REG_BINARY, Protect("hunter2", "other tool")}}, uri, "Pwd:alice",
-       CredstoreResult::kError, ""},
+       {{uri + "|Pwd:alice", REG_BINARY, Protect("hunter2", "other tool")}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kError,
+       ""},
       {"non-ASCII uri, user and secret",
        {{non_ascii_uri + "|" + non_ascii_user, REG_BINARY, Protect(non_ascii_secret)}},
-       non_ascii_uri, non_ascii_user, CredstoreResult::kFound, non_ascii_secret},
+       non_ascii_uri,
+       non_ascii_user,
+       CredstoreResult::kFound,
+       non_ascii_secret},
       {"invalid UTF-8 never matches its replacement character",
-       {{"zorvane://h\xef\xbf\xbdst/|Pwd:a", REG_BINARY, blob}}, "zorvane://h\xffst/", "Pwd:a",
-       CredstoreResult::kNotFound, ""},
-      {"very long secret", {{uri + "|Pwd:alice", REG_BINARY, Protect(long_secret)}}, uri,
-       "Pwd:alice", CredstoreResult::kFound, long_secret},
-      {"uri past the registry's name limit", {}, long_uri, "Pwd:alice",
-       CredstoreResult::kNotFound, ""},
+       {{"zorvane://h\xef\xbf\xbdst/|Pwd:a", REG_BINARY, blob}},
+       "zorvane://h\xffst/",
+       "Pwd:a",
+       CredstoreResult::kNotFound,
+       ""},
+      {"very long secret",
+       {{uri + "|Pwd:alice", REG_BINARY, Protect(long_secret)}},
+       uri,
+       "Pwd:alice",
+       CredstoreResult::kFound,
+       long_secret},
+      {"uri past the registry's name limit",
+       {},
+       long_uri,
+       "Pwd:alice",
+       CredstoreResult::kNotFound,
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

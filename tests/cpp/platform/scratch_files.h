@@ -153,7 +153,8 @@ class ScratchDir {
 
 #ifdef _WIN32
 inline std::wstring Wide(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -194,8 +195,8 @@ inline std::string OwnerOnlyProblem(const std::string& utf8_path) {
   if (h == INVALID_HANDLE_VALUE) return "cannot open: error " + std::to_string(GetLastError());
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD rc = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, &dacl, nullptr, &descriptor);
+  const DWORD rc = GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   &dacl, nullptr, &descriptor);
   CloseHandle(h);
   if (rc != ERROR_SUCCESS) return "GetSecurityInfo error " + std::to_string(rc);
   std::string problem;
@@ -205,7 +206,8 @@ inline std::string OwnerOnlyProblem(const std::string& utf8_path) {
   std::string user;
   SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
   PSID system = nullptr;
-  AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
+  AllocateAndInitializeSid(&nt_authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
+                           &system);
   bool owner_can_write = false;
   if (dacl == nullptr) {
     problem = "no DACL: everyone has access";
@@ -263,8 +265,8 @@ class LaxCreationMask {
 inline void MakeReadableByOthers(const std::string& utf8_path) {
 #ifdef _WIN32
   // A null DACL grants everyone everything.
-  SetNamedSecurityInfoW(Wide(utf8_path).data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                        nullptr, nullptr, nullptr, nullptr);
+  SetNamedSecurityInfoW(Wide(utf8_path).data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr);
 #else
   ::chmod(utf8_path.c_str(), 0644);
 #endif

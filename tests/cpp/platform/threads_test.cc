@@ -24,8 +24,8 @@ namespace {
 std::string OsThreadName() {
 #ifdef _WIN32
   using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-  auto get = reinterpret_cast<GetDescription>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+  auto get = reinterpret_cast<GetDescription>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
   PWSTR wide = nullptr;
   if (get == nullptr || FAILED(get(GetCurrentThread(), &wide))) return "(unavailable)";
   char utf8[256] = {};
@@ -51,7 +51,8 @@ int Recurse(int depth) {
 
 template <typename Predicate>
 bool WaitFor(Predicate done) {
-  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return done();
 }
 

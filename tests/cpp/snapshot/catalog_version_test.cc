@@ -13,9 +13,14 @@ TEST(CatalogVersion, ParsesEveryCounterInItsPlace) {
       R"("pipelines_version":8,"unrelated":9})";
   auto v = zv::parse_catalog_version_response(body.data(), body.size());
   ASSERT_TRUE(v.ok()) << v.status();
-  const uint64_t got[] = {v->sequence,           v->tables_version,      v->views_version,
-                          v->schemas_version,    v->permissions_version, v->graphs_version,
-                          v->connections_version, v->pipelines_version};
+  const uint64_t got[] = {v->sequence,
+                          v->tables_version,
+                          v->views_version,
+                          v->schemas_version,
+                          v->permissions_version,
+                          v->graphs_version,
+                          v->connections_version,
+                          v->pipelines_version};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(got[i], static_cast<uint64_t>(i + 1)) << "counter " << i;
 }
 

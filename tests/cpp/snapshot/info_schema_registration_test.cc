@@ -22,8 +22,8 @@ std::string ReadFile(const std::string& path) {
 
 // Registers `store` and returns the log lines it wrote at DEBUG.
 std::string Register(const zv::ZVSnapshotStore& store, zv_sql::RelationRegistry* registry) {
-  const std::string path = ::testing::TempDir() + "zv_register_" + std::to_string(::getpid()) +
-                           ".log";
+  const std::string path =
+      ::testing::TempDir() + "zv_register_" + std::to_string(::getpid()) + ".log";
   zv::zv_log_configure(path.c_str(), zv::kLogDebug);
   zv::zv_register_info_schema(&store, registry);
   zv::zv_log_configure(nullptr, zv::kLogOff);

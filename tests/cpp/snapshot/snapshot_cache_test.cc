@@ -54,9 +54,9 @@ TEST_F(SnapshotCacheTest, InvalidateDropsEntriesAndRefusesStoresOfEarlierFetches
   EXPECT_EQ(SnapshotCache::Lookup(key)->epoch, 6u);
 }
 
-
 TEST_F(SnapshotCacheTest, KeyNeedsUrlAndUser) {
-  EXPECT_EQ(SnapshotCache::Key("http://cp", "demo"), std::string("http://cp\x1f" "demo"));
+  EXPECT_EQ(SnapshotCache::Key("http://cp", "demo"), std::string("http://cp\x1f"
+                                                                 "demo"));
   const std::pair<const char*, const char*> uncached[] = {
       {nullptr, "demo"}, {"http://cp", nullptr}, {"", "demo"}, {"http://cp", ""}};
   for (const auto& [url, user] : uncached) EXPECT_EQ(SnapshotCache::Key(url, user), "");
@@ -150,8 +150,8 @@ std::string ReadFile(const std::string& path) {
 
 TEST(SnapshotPoller, AFailedThreadStartIsLoggedAndRetriedLater) {
   SnapshotCache::Clear();  // the poller then has nothing to poll
-  const std::string path = ::testing::TempDir() + "zv_poller_start_" +
-                           std::to_string(::getpid()) + ".log";
+  const std::string path =
+      ::testing::TempDir() + "zv_poller_start_" + std::to_string(::getpid()) + ".log";
   zv::zv_log_configure(path.c_str(), zv::kLogInfo);
   zv::SnapshotPollerFailNextStartForTesting();
   EXPECT_FALSE(zv::zv_snapshot_poller_start());

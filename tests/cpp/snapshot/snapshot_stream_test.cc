@@ -19,8 +19,14 @@ Bytes Frame(uint8_t type, const Bytes& payload) {
 Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
 Bytes Init(std::string_view json) { return Frame(zv::kZvFrameInit, Text(json)); }
 Bytes Batch(uint32_t index, std::string_view data) {
-  Bytes payload = {static_cast<uint8_t>(index >> 24), static_cast<uint8_t>(index >> 16),
-                   static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index), 0, 0, 0, 0};
+  Bytes payload = {static_cast<uint8_t>(index >> 24),
+                   static_cast<uint8_t>(index >> 16),
+                   static_cast<uint8_t>(index >> 8),
+                   static_cast<uint8_t>(index),
+                   0,
+                   0,
+                   0,
+                   0};
   payload.insert(payload.end(), data.begin(), data.end());
   return Frame(zv::kZvFrameBatch, payload);
 }
@@ -47,7 +53,8 @@ struct Outcome {
 
 Outcome Collect(const Bytes& body) {
   zv::SnapshotStreamCollector collector;
-  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&zv::SnapshotStreamCollector::OnFrame, &collector);
+  zv::ZVFrameParserPtr parser =
+      zv::zv_frame_create(&zv::SnapshotStreamCollector::OnFrame, &collector);
   Outcome out;
   // Byte by byte: the collector must not care how the body was chunked.
   out.feed_result = 0;
@@ -138,7 +145,9 @@ TEST(SnapshotStream, KeepsTheLastBatchPerSlotAndEmptyDataParts) {
 
 TEST(SnapshotStream, EpochFromAnyJsonNumber) {
   const std::pair<const char*, uint64_t> cases[] = {
-      {R"({"epoch":3})", 3}, {R"({"epoch":3.9})", 3}, {R"({"epoch":-1.5})", 0},
+      {R"({"epoch":3})", 3},
+      {R"({"epoch":3.9})", 3},
+      {R"({"epoch":-1.5})", 0},
       {R"({"epoch":1e30})", UINT64_MAX},
   };
   for (const auto& [json, epoch] : cases) {

@@ -26,10 +26,10 @@ TEST(Base64Decode, AcceptsPaddedAndUnpaddedGroups) {
 
 TEST(Base64Decode, RefusesAnythingNotStrictlyPadded) {
   using namespace std::string_view_literals;
-  for (std::string_view text : {""sv, "QQ="sv, "QUJDR"sv, "=QUJ"sv, "Q=UJ"sv, "QQ=A"sv,
-                                "QQ==QUJD"sv, "QUI=QUJD"sv, "QU JD"sv, "QUJD\n"sv, "QU\nJ"sv,
-                                " QUJ"sv, "QUJ-"sv, "QUJ_"sv, "QU\0D"sv, "\xC3\xA9QQ"sv,
-                                "QQ==="sv, "===="sv}) {
+  for (std::string_view text :
+       {""sv, "QQ="sv, "QUJDR"sv, "=QUJ"sv, "Q=UJ"sv, "QQ=A"sv, "QQ==QUJD"sv, "QUI=QUJD"sv,
+        "QU JD"sv, "QUJD\n"sv, "QU\nJ"sv, " QUJ"sv, "QUJ-"sv, "QUJ_"sv, "QU\0D"sv, "\xC3\xA9QQ"sv,
+        "QQ==="sv, "===="sv}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(text)));
     EXPECT_FALSE(zv::zv_base64_decode(text).has_value());
   }
@@ -42,8 +42,9 @@ TEST(Base64Encode, MatchesKnownVectorsAndPadsToFour) {
   };
   for (const Case& c : {Case{"", ""}, Case{"f", "Zg=="}, Case{"fo", "Zm8="}, Case{"foo", "Zm9v"},
                         Case{"foob", "Zm9vYg=="}, Case{"\xFB\xFF\xBF", "+/+/"}}) {
-    EXPECT_EQ(zv::zv_base64_encode(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()),
-              c.text);
+    EXPECT_EQ(
+        zv::zv_base64_encode(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()),
+        c.text);
   }
   const std::vector<uint8_t> schema_bytes(200, 0x41);
   const std::string text = zv::zv_base64_encode(schema_bytes.data(), schema_bytes.size());

@@ -33,12 +33,19 @@ struct Recorder {
 };
 
 Bytes Frame(uint8_t type, std::string_view payload) {
-  return *zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  return *zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
+                              payload.size());
 }
 
 Bytes Header(uint8_t type, uint32_t length) {
-  return {type, 0, 0, 0, static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-          static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  return {type,
+          0,
+          0,
+          0,
+          static_cast<uint8_t>(length >> 24),
+          static_cast<uint8_t>(length >> 16),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length)};
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -60,13 +67,14 @@ TEST(FrameParser, EveryChunkingDeliversTheSameFrames) {
   reserved_set[1] = 0xAB;
   reserved_set[2] = 0xCD;
   reserved_set[3] = 0xEF;
-  const Bytes stream = Concat({Frame(zv::kZvFrameInit, R"({"streamId":"s"})"), Frame(zv::kZvFrameBatch, ""),
-                               reserved_set, Frame(0xC8, std::string(70000, 'x')),
-                               Frame(zv::kZvFrameEos, std::string(4, '\0'))});
-  const std::vector<Delivered> expected = {
-      {zv::kZvFrameInit, R"({"streamId":"s"})"}, {zv::kZvFrameBatch, ""},
-      {zv::kZvFrameTrace, "reserved bytes are ignored"}, {0xC8, std::string(70000, 'x')},
-      {zv::kZvFrameEos, std::string(4, '\0')}};
+  const Bytes stream = Concat(
+      {Frame(zv::kZvFrameInit, R"({"streamId":"s"})"), Frame(zv::kZvFrameBatch, ""), reserved_set,
+       Frame(0xC8, std::string(70000, 'x')), Frame(zv::kZvFrameEos, std::string(4, '\0'))});
+  const std::vector<Delivered> expected = {{zv::kZvFrameInit, R"({"streamId":"s"})"},
+                                           {zv::kZvFrameBatch, ""},
+                                           {zv::kZvFrameTrace, "reserved bytes are ignored"},
+                                           {0xC8, std::string(70000, 'x')},
+                                           {zv::kZvFrameEos, std::string(4, '\0')}};
   for (size_t chunk : {stream.size(), size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{8},
                        size_t{9}, size_t{31}, size_t{4096}, size_t{65536}}) {
     SCOPED_TRACE("chunk " + std::to_string(chunk));
@@ -107,9 +115,9 @@ TEST(FrameParser, LengthCeilingAppliesWhetherTheHeaderArrivesWholeOrSplit) {
     int result;
     bool pending;
   };
-  for (const Case& c : {Case{0x10000000, 8, 0, true}, Case{0x10000000, 5, 0, true},
-                        Case{0x10000001, 8, -1, false}, Case{0x10000001, 5, -1, false},
-                        Case{0xFFFFFFFF, 1, -1, false}}) {
+  for (const Case& c :
+       {Case{0x10000000, 8, 0, true}, Case{0x10000000, 5, 0, true}, Case{0x10000001, 8, -1, false},
+        Case{0x10000001, 5, -1, false}, Case{0xFFFFFFFF, 1, -1, false}}) {
     SCOPED_TRACE(std::to_string(c.length) + " split after " + std::to_string(c.first_piece));
     const Bytes header = Header(zv::kZvFrameBatch, c.length);
     Recorder recorder;
@@ -126,8 +134,8 @@ TEST(FrameParser, LengthCeilingAppliesWhetherTheHeaderArrivesWholeOrSplit) {
 }
 
 TEST(FrameParser, HandlerStopEndsTheFeedAtOnce) {
-  const Bytes stream = Concat(
-      {Frame(zv::kZvFrameError, "a"), Frame(zv::kZvFrameBatch, "b"), Frame(zv::kZvFrameBatch, "c")});
+  const Bytes stream = Concat({Frame(zv::kZvFrameError, "a"), Frame(zv::kZvFrameBatch, "b"),
+                               Frame(zv::kZvFrameBatch, "c")});
   for (size_t chunk : {stream.size(), size_t{1}}) {
     SCOPED_TRACE("chunk " + std::to_string(chunk));
     Recorder recorder;
@@ -156,7 +164,8 @@ TEST(FrameEncode, WritesTypeZeroReservedBytesAndBigEndianLength) {
   const uint8_t zeros[4] = {};
   EXPECT_THAT(*zv::zv_frame_encode(zv::kZvFrameEos, zeros, 4),
               ElementsAre(0x03, 0, 0, 0, 0, 0, 0, 0x04, 0, 0, 0, 0));
-  EXPECT_THAT(*zv::zv_frame_encode(zv::kZvFrameInit, nullptr, 0), ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_THAT(*zv::zv_frame_encode(zv::kZvFrameInit, nullptr, 0),
+              ElementsAre(0x01, 0, 0, 0, 0, 0, 0, 0));
   const Bytes big(0x010203, 0x5A);
   const Bytes frame = *zv::zv_frame_encode(zv::kZvFrameBatch, big.data(), big.size());
   EXPECT_THAT(Bytes(frame.begin(), frame.begin() + 8), ElementsAre(2, 0, 0, 0, 0, 1, 2, 3));

@@ -50,8 +50,8 @@ class IpcDecodeTest : public ::testing::Test {
   void LogAt(int level) { zv::zv_log_configure(log_path_.c_str(), level); }
   std::string LogText() const { return ReadFile(log_path_); }
 
-  std::string log_path_ = ::testing::TempDir() + "zv_ipc_decode_test_" +
-                          std::to_string(::getpid()) + ".log";
+  std::string log_path_ =
+      ::testing::TempDir() + "zv_ipc_decode_test_" + std::to_string(::getpid()) + ".log";
 };
 
 TEST_F(IpcDecodeTest, TakesSchemaAndEveryBatch) {
@@ -67,7 +67,8 @@ TEST_F(IpcDecodeTest, TakesSchemaAndEveryBatch) {
       {"one batch", WriteIpcStream(first->schema(), {first}), {first}},
       {"two batches", WriteIpcStream(first->schema(), {first, second}), {first, second}},
       {"schema only", WriteIpcStream(first->schema(), {}), {}},
-      {"no end marker", WriteIpcStream(first->schema(), {first, second}, {}, false),
+      {"no end marker",
+       WriteIpcStream(first->schema(), {first, second}, {}, false),
        {first, second}},
       {"schema only, no end marker", WriteIpcStream(first->schema(), {}, {}, false), {}},
   };
@@ -206,14 +207,25 @@ TEST_F(IpcDecodeTest, HostileBatchesAreRefusedBeforeAnyoneReadsThem) {
   };
   const Case cases[] = {
       {"offset past the data",
-       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 4, 8, 1 << 30}); }},
+       [](auto& b) {
+         return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 4, 8, 1 << 30});
+       }},
       {"offsets going backwards",
-       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 8, 4, 12}); }},
+       [](auto& b) {
+         return Patch<int32_t>(b, {0, 4, 8, 12}, {0, 8, 4, 12});
+       }},
       {"negative first offset",
-       [](auto& b) { return Patch<int32_t>(b, {0, 4, 8, 12}, {-8, 4, 8, 12}); }},
-      {"negative lengths", [](auto& b) { return Patch<int64_t>(b, {3, 0}, {-3, 0}); }},
+       [](auto& b) {
+         return Patch<int32_t>(b, {0, 4, 8, 12}, {-8, 4, 8, 12});
+       }},
+      {"negative lengths",
+       [](auto& b) {
+         return Patch<int64_t>(b, {3, 0}, {-3, 0});
+       }},
       {"lengths beyond the buffers",
-       [](auto& b) { return Patch<int64_t>(b, {3, 0}, {int64_t{1} << 40, 0}); }},
+       [](auto& b) {
+         return Patch<int64_t>(b, {3, 0}, {int64_t{1} << 40, 0});
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,9 +246,9 @@ TEST(ReceivedBatchValidation, DecimalsAreCheckedForTheirLayoutNotTheirPrecision)
     return arrow::RecordBatch::Make(arrow::schema({arrow::field("d", type)}), column->length,
                                     std::vector<std::shared_ptr<arrow::ArrayData>>{column});
   };
-  EXPECT_TRUE(zv::zv_validate_received_batch(
-                  *batch_of(arrow::ArrayData::Make(type, 2, {nullptr, data}, 0)))
-                  .ok());
+  EXPECT_TRUE(
+      zv::zv_validate_received_batch(*batch_of(arrow::ArrayData::Make(type, 2, {nullptr, data}, 0)))
+          .ok());
   const struct {
     const char* name;
     std::shared_ptr<arrow::ArrayData> column;

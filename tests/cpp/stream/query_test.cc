@@ -75,8 +75,8 @@ TEST(BatchQueue, ProducerBlocksAtTheBoundUntilTheConsumerReads) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
   q->SetInflightLimits(4, 0);
   for (int i = 0; i < 4; ++i) q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
-  auto fifth = std::async(std::launch::async,
-                          [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(5)); });
+  auto fifth =
+      std::async(std::launch::async, [&] { q->Enqueue(SampleSchema(), zv_test::SampleBatch(5)); });
   EXPECT_EQ(fifth.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   std::string error;
   ASSERT_NE(zv::zv_next_batch(q.get(), &error), nullptr);
@@ -92,8 +92,8 @@ TEST(BatchQueue, ClosingReleasesABlockedProducerWhichDropsItsBatch) {
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   zv::ZVQuery* raw = q.get();
   // The worker thread is the query's own, so closing joins it.
-  ASSERT_TRUE(raw->StartWorker([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); })
-                  .ok());
+  ASSERT_TRUE(
+      raw->StartWorker([raw] { raw->Enqueue(SampleSchema(), zv_test::SampleBatch(2)); }).ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   q.reset();  // must return: the producer gives up instead of waiting forever
 }
@@ -161,22 +161,33 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
     std::string error;
   } cases[] = {
       {"three batches in one frame",
-       {{zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}}, false,
-       {"2", "3", "4", "0", "end"}, ""},
+       {{zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}},
+       false,
+       {"2", "3", "4", "0", "end"},
+       ""},
       // A failure wins over batches still queued: the result is not complete.
-      {"no EOS", {{zv::kZvFrameBatch, BatchPayload(0, ipc)}}, false,
+      {"no EOS",
+       {{zv::kZvFrameBatch, BatchPayload(0, ipc)}},
+       false,
        {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
       {"EOS of result set 0 of two ends the result",
        {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")},
-        {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}}},
-       false, {"2", "3", "4", "0", "end"}, ""},
+        {zv::kZvFrameBatch, BatchPayload(0, ipc)},
+        {zv::kZvFrameEos, {0, 0, 0, 0}}},
+       false,
+       {"2", "3", "4", "0", "end"},
+       ""},
       {"only the EOS of result set 1",
        {{zv::kZvFrameInit, Text(R"({"resultSets":[{},{}]})")},
-        {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 1}}},
-       false, {"error: the result stream ended without its end-of-stream frame"},
+        {zv::kZvFrameBatch, BatchPayload(0, ipc)},
+        {zv::kZvFrameEos, {0, 0, 0, 1}}},
+       false,
+       {"error: the result stream ended without its end-of-stream frame"},
        "the result stream ended without its end-of-stream frame"},
-      {"cut inside a frame", {{zv::kZvFrameEos, {0, 0, 0, 0}}}, true,
+      {"cut inside a frame",
+       {{zv::kZvFrameEos, {0, 0, 0, 0}}},
+       true,
        {"error: stream ended mid-frame (truncated binary response)"},
        "stream ended mid-frame (truncated binary response)"},
   };
@@ -194,9 +205,13 @@ TEST(QueryFrames, EveryBatchOfAFrameArrivesAndTheBodyMustEndWithItsEos) {
 TEST(QueryFrames, AFrameOfResultSetZeroAfterItsEosFailsTheQuery) {
   const auto ipc = zv_test::WriteIpcStream(SampleSchema(), {zv_test::SampleBatch(2)});
   const std::pair<uint8_t, std::vector<uint8_t>> late[] = {
-      {zv::kZvFrameBatch, BatchPayload(0, ipc)}, {zv::kZvFrameEos, {0, 0, 0, 0}},
-      {zv::kZvFrameBatch, {0, 0, 0}}, {zv::kZvFrameEos, {0, 0}},
-      {zv::kZvFrameTrace, Text("x")}, {zv::kZvFrameInit, Text("{}")}, {0x42, {}}};
+      {zv::kZvFrameBatch, BatchPayload(0, ipc)},
+      {zv::kZvFrameEos, {0, 0, 0, 0}},
+      {zv::kZvFrameBatch, {0, 0, 0}},
+      {zv::kZvFrameEos, {0, 0}},
+      {zv::kZvFrameTrace, Text("x")},
+      {zv::kZvFrameInit, Text("{}")},
+      {0x42, {}}};
   for (const auto& [type, payload] : late) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
     ASSERT_EQ(Feed(q.get(), zv::kZvFrameEos, {0, 0, 0, 0}), 0);
@@ -260,9 +275,9 @@ TEST(QueryRequest, AsksForBatchesThatFitTheInFlightBudget) {
             R"({"sql":"SELECT 1","stream_options":{"max_batch_bytes":4194304}})");
   auto bad = zv::QueryRequestBody("SELECT '\xff'", 0, 0);
   ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.status().message().rfind(
-                "failed to encode SQL as JSON (likely non-UTF-8 input): ", 0),
-            0u);
+  EXPECT_EQ(
+      bad.status().message().rfind("failed to encode SQL as JSON (likely non-UTF-8 input): ", 0),
+      0u);
 }
 
 TEST(InflightLimits, EnvironmentTextsAreParsedStrictly) {

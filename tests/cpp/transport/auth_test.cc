@@ -47,10 +47,9 @@ TEST(LoginPassword, RefusesNonUtf8CredentialsBeforeAnyTraffic) {
                 "auth: failed to encode credentials as JSON (non-UTF-8 input?): ", 0),
             0u)
       << result.status().message();
-  EXPECT_EQ(zv::zv_auth_login_password(nullptr, "a", "b", nullptr, nullptr, nullptr)
-                .status()
-                .message(),
-            "zv_auth_login_password: NULL argument");
+  EXPECT_EQ(
+      zv::zv_auth_login_password(nullptr, "a", "b", nullptr, nullptr, nullptr).status().message(),
+      "zv_auth_login_password: NULL argument");
 }
 
 TEST(TokenCache, KeysNeedAllPartsAndNeverHoldThePassword) {

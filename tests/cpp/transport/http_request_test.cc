@@ -86,8 +86,9 @@ class OneShotServer {
 };
 
 std::string Reply(int status, const std::string& body, const std::string& extra = "") {
-  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n" + extra + "\r\n" + body;
+  return "HTTP/1.1 " + std::to_string(status) +
+         " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+         extra + "\r\n" + body;
 }
 
 TransferError KindOf(const arrow::Status& status) {

@@ -42,8 +42,7 @@ TEST(TlsValidate, ChecksInOrderAndExplainsEachRejection) {
        "URL has no scheme; expected http:// or https:// (got 'cp.example.com')"},
       {"empty-scheme", cfg(1), "://h",
        "URL has no scheme; expected http:// or https:// (got '://h')"},
-      {"ftp", cfg(1), "FTP://h",
-       "unsupported URL scheme 'ftp'; only http and https are supported"},
+      {"ftp", cfg(1), "FTP://h", "unsupported URL scheme 'ftp'; only http and https are supported"},
       {"mandatory-http", cfg(2), "http://h",
        "Encrypt=Mandatory requires an https:// URL but Server is http://h"},
       {"strict-http", cfg(3), "http://h",
@@ -61,7 +60,12 @@ TEST(TlsValidate, ChecksInOrderAndExplainsEachRejection) {
        "https://h",
        "TrustServerCertificate=Yes is incompatible with CACertificate=/ca.pem; remove one of "
        "them"},
-      {"trust-and-host", with(cfg(1), [](auto& c) { c.trust_server_cert = 1; c.host_in_cert = "n"; }),
+      {"trust-and-host",
+       with(cfg(1),
+            [](auto& c) {
+              c.trust_server_cert = 1;
+              c.host_in_cert = "n";
+            }),
        "https://h",
        "HostNameInCertificate is meaningless when TrustServerCertificate=Yes; remove one of them"},
       {"bad-version", with(cfg(1), [](auto& c) { c.min_version = 14; }), "https://h",
@@ -71,26 +75,33 @@ TEST(TlsValidate, ChecksInOrderAndExplainsEachRejection) {
       {"cert-without-key", with(cfg(1), [&](auto& c) { c.client_cert = missing; }), "http://h",
        nullptr},
       {"unreadable-cert-key-not-probed",
-       with(cfg(1), [&](auto& c) {
-         c.client_cert = missing;
-         c.client_key = missing + "-key";
-       }),
+       with(cfg(1),
+            [&](auto& c) {
+              c.client_cert = missing;
+              c.client_key = missing + "-key";
+            }),
        "https://h", nullptr},
-      {"unreadable-key", with(cfg(1), [&](auto& c) { c.client_cert = cert; c.client_key = missing; }),
+      {"unreadable-key",
+       with(cfg(1),
+            [&](auto& c) {
+              c.client_cert = cert;
+              c.client_key = missing;
+            }),
        "https://h", nullptr},
       {"all-readable",
-       with(cfg(3), [&](auto& c) {
-         c.ca_bundle = ca;
-         c.client_cert = cert;
-         c.client_key = key;
-         c.min_version = 12;
-       }),
+       with(cfg(3),
+            [&](auto& c) {
+              c.ca_bundle = ca;
+              c.client_cert = cert;
+              c.client_key = key;
+              c.min_version = 12;
+            }),
        "https://h", nullptr},
   };
   const std::map<std::string, std::string> path_messages = {
       {"unreadable-ca", "CACertificate path not readable: " + missing},
-      {"cert-without-key", "Client-cert mTLS requires BOTH SSLCERT and SSLKEY (SSLCERT='" +
-                               missing + "', SSLKEY='')"},
+      {"cert-without-key",
+       "Client-cert mTLS requires BOTH SSLCERT and SSLKEY (SSLCERT='" + missing + "', SSLKEY='')"},
       {"unreadable-cert-key-not-probed", "SSLCERT path not readable: " + missing},
       {"unreadable-key", "SSLKEY path not readable: " + missing},
   };

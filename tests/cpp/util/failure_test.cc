@@ -60,7 +60,8 @@ TEST(ClassifySqlState, OneTableForStatementsAndLoads) {
       {"420000", FailureKind::kIo, FailureKind::kIo, "HY000"},
   };
   for (const auto& c : cases) {
-    const zv::SqlStateVerdict statement = zv::ClassifySqlState(c.sqlstate, SqlStateRules::kStatement);
+    const zv::SqlStateVerdict statement =
+        zv::ClassifySqlState(c.sqlstate, SqlStateRules::kStatement);
     EXPECT_EQ(statement.kind, c.statement) << c.sqlstate;
     EXPECT_EQ(statement.sqlstate, c.sqlstate) << c.sqlstate;
     const zv::SqlStateVerdict ingest = zv::ClassifySqlState(c.sqlstate, SqlStateRules::kIngest);

@@ -24,14 +24,23 @@
 namespace {
 
 std::shared_ptr<arrow::RecordBatch> sample_relation() {
-  auto names = arrow::json::ArrayFromJSONString(arrow::utf8(), R"(["orders", "Items", null, "a\nb", "x%y"])").ValueOrDie();
-  auto kinds = arrow::json::ArrayFromJSONString(arrow::utf8(), R"(["BASE TABLE", "VIEW", null, "VIEW", ""])").ValueOrDie();
-  auto sizes = arrow::json::ArrayFromJSONString(arrow::int32(), "[1, null, -3, 2147483647, 0]").ValueOrDie();
-  auto ratio = arrow::json::ArrayFromJSONString(arrow::float64(), "[0.5, null, -1e308, 0.0, 3]").ValueOrDie();
-  auto flags = arrow::json::ArrayFromJSONString(arrow::boolean(), "[true, false, null, true, false]").ValueOrDie();
-  auto schema = arrow::schema({arrow::field("table_name", arrow::utf8()), arrow::field("table_type", arrow::utf8()),
-                               arrow::field("size", arrow::int32()), arrow::field("ratio", arrow::float64()),
-                               arrow::field("flag", arrow::boolean())});
+  auto names =
+      arrow::json::ArrayFromJSONString(arrow::utf8(), R"(["orders", "Items", null, "a\nb", "x%y"])")
+          .ValueOrDie();
+  auto kinds =
+      arrow::json::ArrayFromJSONString(arrow::utf8(), R"(["BASE TABLE", "VIEW", null, "VIEW", ""])")
+          .ValueOrDie();
+  auto sizes =
+      arrow::json::ArrayFromJSONString(arrow::int32(), "[1, null, -3, 2147483647, 0]").ValueOrDie();
+  auto ratio = arrow::json::ArrayFromJSONString(arrow::float64(), "[0.5, null, -1e308, 0.0, 3]")
+                   .ValueOrDie();
+  auto flags =
+      arrow::json::ArrayFromJSONString(arrow::boolean(), "[true, false, null, true, false]")
+          .ValueOrDie();
+  auto schema = arrow::schema(
+      {arrow::field("table_name", arrow::utf8()), arrow::field("table_type", arrow::utf8()),
+       arrow::field("size", arrow::int32()), arrow::field("ratio", arrow::float64()),
+       arrow::field("flag", arrow::boolean())});
   return arrow::RecordBatch::Make(schema, 5, {names, kinds, sizes, ratio, flags});
 }
 
@@ -54,7 +63,8 @@ constexpr size_t kThreadStack = size_t{2} << 20;
 
 std::string expand(std::string_view input) {
   if (input.size() < 3 || input[0] != '\x01') return std::string(input);
-  const size_t count = (static_cast<uint8_t>(input[1]) << 8 | static_cast<uint8_t>(input[2])) % 30000;
+  const size_t count =
+      (static_cast<uint8_t>(input[1]) << 8 | static_cast<uint8_t>(input[2])) % 30000;
   const std::string_view rest = input.substr(3);
   const size_t first = rest.find('\x02');
   const size_t second = first == std::string_view::npos ? first : rest.find('\x02', first + 1);
@@ -68,7 +78,6 @@ std::string expand(std::string_view input) {
 }
 
 void check(std::string_view sql) {
-
   zv_sql::ParseStatus status;
   zv_sql::SelectPtr statement = zv_sql::parse_select(sql, status);
   if ((statement != nullptr) != (status.code == zv_sql::ParseCode::None)) std::abort();
@@ -86,8 +95,7 @@ void check(std::string_view sql) {
     case zv_sql::ExecuteStatus::Error:
       if (result.error.empty()) std::abort();
       break;
-    default:
-      std::abort();
+    default: std::abort();
   }
 }
 

@@ -146,7 +146,7 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
     size_t at = 0;
     for (const auto& [type, payload] : whole.log.frames) {
       auto frame = zv::zv_frame_encode(type, reinterpret_cast<const uint8_t*>(payload.data()),
-                                   payload.size());
+                                       payload.size());
       Check(frame.ok() && frame->size() <= size - at);
       Check((*frame)[0] == data[at]);
       Check(std::equal(frame->begin() + 4, frame->end(), data + at + 4));
@@ -166,8 +166,8 @@ std::vector<uint8_t> WithFoldedLengths(const uint8_t* data, size_t size) {
   const std::string encoded = zv::zv_base64_encode(data, size);
   const auto round_trip = zv::zv_base64_decode(encoded);
   Check(size == 0 ? !round_trip.has_value()
-                  : round_trip.has_value() && std::equal(round_trip->begin(), round_trip->end(),
-                                                         data, data + size));
+                  : round_trip.has_value() &&
+                        std::equal(round_trip->begin(), round_trip->end(), data, data + size));
 }
 
 [[maybe_unused]] void FuzzIpc(const uint8_t* data, size_t size) {
@@ -212,19 +212,17 @@ std::vector<std::vector<uint8_t>> ValidStreams() {
   auto string_array = strings.Finish().ValueOrDie();
   auto int_array = ints.Finish().ValueOrDie();
 
-  auto list_builder =
-      std::make_shared<arrow::ListBuilder>(arrow::default_memory_pool(),
-                                           std::make_shared<arrow::Int32Builder>());
+  auto list_builder = std::make_shared<arrow::ListBuilder>(arrow::default_memory_pool(),
+                                                           std::make_shared<arrow::Int32Builder>());
   auto* values = static_cast<arrow::Int32Builder*>(list_builder->value_builder());
   for (int i = 0; i < 5; ++i) {
     Check(list_builder->Append().ok());
     for (int j = 0; j < i; ++j) Check(values->Append(j).ok());
   }
   auto list_array = list_builder->Finish().ValueOrDie();
-  auto struct_array =
-      arrow::StructArray::Make(arrow::ArrayVector{int_array, string_array},
-                               std::vector<std::string>{"i", "s"})
-          .ValueOrDie();
+  auto struct_array = arrow::StructArray::Make(arrow::ArrayVector{int_array, string_array},
+                                               std::vector<std::string>{"i", "s"})
+                          .ValueOrDie();
   arrow::StringDictionaryBuilder dict;
   for (const char* v : {"a", "b", "a", "c", "b"}) Check(dict.Append(v).ok());
   auto dict_array = dict.Finish().ValueOrDie();
@@ -245,7 +243,20 @@ std::vector<std::vector<uint8_t>> ValidStreams() {
 }
 
 // Values that make lengths, offsets and counts go wrong in telling ways.
-constexpr int64_t kTellingValues[] = {0, 1, -1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 64, 1 << 20,
+constexpr int64_t kTellingValues[] = {0,
+                                      1,
+                                      -1,
+                                      2,
+                                      3,
+                                      4,
+                                      5,
+                                      6,
+                                      7,
+                                      8,
+                                      12,
+                                      16,
+                                      64,
+                                      1 << 20,
                                       std::numeric_limits<int32_t>::max(),
                                       std::numeric_limits<int32_t>::min(),
                                       std::numeric_limits<int64_t>::max(),

@@ -401,15 +401,24 @@ class Evaluator {
       ARROW_ASSIGN_OR_RAISE(Datum lowered, call_function("utf8_lower", {Datum(scalar)}));
       pattern = std::string(static_cast<const arrow::StringScalar&>(*lowered.scalar()).view());
     }
-    if (like_has_wildcard(pattern, like.escape)) {
+    LikePlan plan = plan_like(pattern, like.escape);
+    using Kind = LikePlan::Kind;
+    if (plan.kind == Kind::kEquals) {
+      return call_function("equal",
+                           {operand, Datum(std::make_shared<arrow::StringScalar>(plan.text))});
+    }
+    if (plan.kind == Kind::kRegex) {
       // "(?s)": a wildcard also matches line breaks, which catalog texts such
       // as view and routine definitions contain.
       cp::MatchSubstringOptions options("(?s)" + like_to_regex(pattern, like.escape),
                                         /*ignore_case=*/false);
       return call_function("match_substring_regex", {operand}, &options);
     }
-    const std::string text = like_unescape(pattern, like.escape);
-    return call_function("equal", {operand, Datum(std::make_shared<arrow::StringScalar>(text))});
+    const char* function = plan.kind == Kind::kStartsWith ? "starts_with"
+                           : plan.kind == Kind::kEndsWith ? "ends_with"
+                                                          : "match_substring";
+    cp::MatchSubstringOptions options(std::move(plan.text), /*ignore_case=*/false);
+    return call_function(function, {operand}, &options);
   }
 
   Result<Datum> eval_node(const Case& expr) {

@@ -56,18 +56,27 @@ std::string like_to_regex(std::string_view pattern, char escape) {
   return out;
 }
 
-bool like_has_wildcard(std::string_view pattern, char escape) {
-  bool found = false;
+LikePlan plan_like(std::string_view pattern, char escape) {
+  std::string text;
+  size_t leading = 0, trailing = 0;
+  bool regex = false;
   scan_like(
-      pattern, escape, [](char) {}, [&](char) { found = true; });
-  return found;
-}
-
-std::string like_unescape(std::string_view pattern, char escape) {
-  std::string out;
-  scan_like(
-      pattern, escape, [&](char c) { out.push_back(c); }, [&](char c) { out.push_back(c); });
-  return out;
+      pattern, escape,
+      [&](char c) {
+        // A literal after a trailing "%" puts a wildcard inside the text.
+        if (trailing > 0) regex = true;
+        text.push_back(c);
+      },
+      [&](char c) {
+        if (c == '_') regex = true;
+        (text.empty() ? leading : trailing) += 1;
+      });
+  using Kind = LikePlan::Kind;
+  if (regex) return {Kind::kRegex, {}};
+  if (leading == 0 && trailing == 0) return {Kind::kEquals, std::move(text)};
+  if (text.empty() || leading == 0) return {Kind::kStartsWith, std::move(text)};
+  if (trailing == 0) return {Kind::kEndsWith, std::move(text)};
+  return {Kind::kContains, std::move(text)};
 }
 
 }  // namespace zv_sql

@@ -11,10 +11,14 @@ namespace zv_sql {
 // trailing escape is itself literal) and regex metacharacters are escaped.
 std::string like_to_regex(std::string_view pattern, char escape);
 
-// Whether `pattern` holds an unescaped "%" or "_".
-bool like_has_wildcard(std::string_view pattern, char escape);
-
-// The literal text of a pattern without wildcards: escapes removed.
-std::string like_unescape(std::string_view pattern, char escape);
+// How a pattern can be matched: most catalog patterns are a literal text
+// with "%" only at its ends, which a plain comparison, prefix, suffix or
+// substring test decides without a regular expression.
+struct LikePlan {
+  enum class Kind { kEquals, kStartsWith, kEndsWith, kContains, kRegex };
+  Kind kind;
+  std::string text;  // the literal text (escapes removed); unused for kRegex
+};
+LikePlan plan_like(std::string_view pattern, char escape);
 
 }  // namespace zv_sql

@@ -2,8 +2,10 @@
 
 #include <arrow/array.h>
 #include <arrow/array/util.h>
+#include <arrow/compute/api.h>
 #include <arrow/scalar.h>
 
+#include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/like_to_regex_internal.h"
@@ -27,9 +29,6 @@ TEST(LikeToRegex, Translation) {
       {"", "^$"},
   };
   for (const auto& c : cases) EXPECT_EQ(like_to_regex(c.pattern, '\\'), c.regex) << c.pattern;
-  EXPECT_TRUE(like_has_wildcard("a\\%b_", '\\'));
-  EXPECT_FALSE(like_has_wildcard("a\\%b\\_", '\\'));
-  EXPECT_EQ(like_unescape("a\\%b\\\\", '\\'), "a%b\\");
 }
 
 std::shared_ptr<arrow::RecordBatch> sample_batch() {
@@ -247,4 +246,47 @@ TEST(PredicateMask, BroadcastsAndCastsToBoolean) {
 }
 
 }  // namespace
+// Patterns with "%" only at the ends skip the regular expression; each plan
+// must select exactly the rows the regular expression selects.
+TEST(LikeToRegex, PlansMatchTheRegularExpression) {
+  using Kind = LikePlan::Kind;
+  struct Case {
+    const char* pattern;
+    Kind kind;
+    const char* text;
+  } cases[] = {
+      {"abc", Kind::kEquals, "abc"},    {"a\\%", Kind::kEquals, "a%"},
+      {"ab%", Kind::kStartsWith, "ab"}, {"ab%%", Kind::kStartsWith, "ab"},
+      {"%", Kind::kStartsWith, ""},     {"%%", Kind::kStartsWith, ""},
+      {"%bc", Kind::kEndsWith, "bc"},   {"%\\_c", Kind::kEndsWith, "_c"},
+      {"%b%", Kind::kContains, "b"},    {"%\u00fc%", Kind::kContains, "\u00fc"},
+      {"", Kind::kEquals, ""},          {"a_c", Kind::kRegex, ""},
+      {"a%c", Kind::kRegex, ""},        {"%a%c%", Kind::kRegex, ""},
+      {"_%", Kind::kRegex, ""},
+  };
+  auto values = arrow::json::ArrayFromJSONString(
+      arrow::utf8(), R"(["abc", "ab", "", null, "a%", "x_c", "_c", "\u00fcber", "b\nb", "ab\n"])");
+  ASSERT_TRUE(values.ok());
+  ASSERT_TRUE(internal::ensure_arrow_initialized().ok());
+  for (const auto& c : cases) {
+    const LikePlan plan = plan_like(c.pattern, '\\');
+    EXPECT_EQ(plan.kind, c.kind) << c.pattern;
+    if (plan.kind == Kind::kRegex) continue;
+    EXPECT_EQ(plan.text, c.text) << c.pattern;
+    // The evaluator leaves patterns with a backslash to compute.
+    if (std::string_view(c.pattern).find('\\') != std::string_view::npos) continue;
+    arrow::compute::MatchSubstringOptions regex("(?s)" + like_to_regex(c.pattern, '\\'));
+    auto expected = arrow::compute::CallFunction("match_substring_regex", {*values}, &regex);
+    ExprPtr like = parse_expr(std::string("s LIKE '") + c.pattern + "'");
+    ASSERT_TRUE(like && expected.ok()) << c.pattern;
+    auto batch = arrow::RecordBatch::Make(arrow::schema({arrow::field("s", arrow::utf8())}),
+                                          (*values)->length(), {*values});
+    std::string error;
+    auto actual = evaluate(EvalContext{batch, &error}, *like);
+    ASSERT_TRUE(actual.ok()) << c.pattern << ": " << actual.status().ToString();
+    EXPECT_TRUE(actual->make_array()->Equals(*expected->make_array()))
+        << c.pattern << ": " << actual->make_array()->ToString();
+  }
+}
+
 }  // namespace zv_sql

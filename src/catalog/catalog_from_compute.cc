@@ -25,8 +25,9 @@ arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(
     const ComputeCatalogCall& call, const CatalogTableName& table) {
   ScopedTraceLabel label("AdbcConnectionGetTableSchema(LIMIT 0 fallback)");
   ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
-                        StartCancellableQuery(call.transport, LimitZeroQuery(table), 0,
-                                              call.timeout_sec, {call.cancel}));
+                        StartQuery(call.transport, {.sql = LimitZeroQuery(table),
+                                                    .timeout_sec = call.timeout_sec,
+                                                    .cancel_scopes = {call.cancel}}));
   std::string error;
   ZVArrowBatchPtr first = zv_next_batch(query.get(), &error);
   if (!first) {
@@ -52,8 +53,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
     const ComputeCatalogCall& call, std::string_view relation) {
   const std::string sql = "SELECT * FROM information_schema." + std::string(relation);
   ScopedTraceLabel label("catalog call without a snapshot");
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query, StartCancellableQuery(call.transport, sql, 0,
-                                                                call.timeout_sec, {call.cancel}));
+  ARROW_ASSIGN_OR_RAISE(
+      ZVQueryPtr query,
+      StartQuery(call.transport,
+                 {.sql = sql, .timeout_sec = call.timeout_sec, .cancel_scopes = {call.cancel}}));
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
   std::shared_ptr<arrow::Schema> schema;
   std::string error;

@@ -225,10 +225,8 @@ void zv_log_configure(const char* path, int level) {
       st.path = path;
       st.bytes_written = st.file.Size();
     } else {
-      std::fprintf(stderr,
-                   "zv_log: failed to open '%s' for append (CreateFile error %lu); "
-                   "falling back to stderr\n",
-                   path, err);
+      std::fprintf(stderr, "zv_log: failed to open '%s' for append (%s); falling back to stderr\n",
+                   path, zv::AppendFile::OpenErrorText(err).c_str());
       std::fflush(stderr);
     }
   }

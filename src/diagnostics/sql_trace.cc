@@ -51,8 +51,8 @@ void zv_sql_trace_open(const char* path) {
     st.enabled.store(true);
     ZV_LOG(zv::kLogInfo, "apilog", "SQL trace enabled, writing to '%s'", path);
   } else {
-    ZV_LOG(zv::kLogError, "apilog", "Failed to open SQL trace file '%s' (CreateFile error %lu)",
-           path, err);
+    ZV_LOG(zv::kLogError, "apilog", "Failed to open SQL trace file '%s' (%s)", path,
+           zv::AppendFile::OpenErrorText(err).c_str());
   }
 }
 

@@ -30,21 +30,19 @@ AdbcStatusCode ReportStatus(const arrow::Status& status, AdbcError* error, bool 
   const std::string& message = status.message();
   if (const FailureDetail* detail = FailureDetailOf(status)) {
     const AdbcStatusCode code = AdbcStatusFor(detail->kind());
-    const bool classified = detail->origin() == FailureDetail::Origin::kClassified;
-    const bool from_server = detail->origin() == FailureDetail::Origin::kServer;
+    const bool from_driver = detail->origin() == FailureDetail::Origin::kDriver;
+    // The SQLSTATE known where the failure happened; only a transport or
+    // server text that came with none is classified by its phrases.
+    const char* sqlstate = detail->sqlstate().empty() && !from_driver
+                               ? zv_classify_transport_message(message)
+                               : detail->sqlstate().c_str();
     if (with_details) {
-      const char* sqlstate =
-          classified ? zv_classify_transport_message(message) : detail->sqlstate().c_str();
-      const int32_t vendor = classified || from_server ? code : 0;
-      zv_set_detailed_error(error, message.c_str(), sqlstate, vendor,
+      zv_set_detailed_error(error, message.c_str(), sqlstate, from_driver ? 0 : code,
                             detail->server_code().c_str());
-    } else if (from_server) {
-      zv_set_server_error(error, message.c_str(), detail->sqlstate().c_str(), code,
-                          detail->server_code().c_str());
-    } else if (classified) {
-      zv_set_classified_error(error, message.c_str(), code);
+    } else if (from_driver) {
+      zv_set_error(error, message.c_str(), sqlstate);
     } else {
-      zv_set_error(error, message.c_str(), detail->sqlstate().c_str());
+      zv_set_server_error(error, message.c_str(), sqlstate, code, detail->server_code().c_str());
     }
     return code;
   }

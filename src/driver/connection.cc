@@ -206,7 +206,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     request.options = &options;
     auto transport = zv_connect(request);
     if (!transport.ok()) {
-      return ClassifiedFailure(FailureKind::kIo, transport.status().message());
+      return AsFailureOf(FailureKind::kIo, transport.status());
     }
     conn->transport = std::move(*transport);
     // The local catalog: a snapshot that cannot be had leaves empty slots (the
@@ -250,9 +250,10 @@ arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) 
     return OptionNotSet(catalog ? "adbc.connection.catalog" : "adbc.connection.db_schema");
   const char* sql =
       catalog ? "SELECT current_database() AS name" : "SELECT current_schema() AS name";
-  ARROW_ASSIGN_OR_RAISE(
-      ZVQueryPtr query,
-      StartCancellableQuery(conn.transport, sql, 0, conn.query_timeout_sec, {conn.cancel_scope}));
+  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
+                        StartQuery(conn.transport, {.sql = sql,
+                                                    .timeout_sec = conn.query_timeout_sec,
+                                                    .cancel_scopes = {conn.cancel_scope}}));
   std::string error;
   std::string name;
   while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {

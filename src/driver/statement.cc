@@ -187,9 +187,10 @@ arrow::Result<ZVQueryPtr> StartSql(ZVConnection& conn, ZVStatement& stmt, const 
     return query;
   }
   *may_change_catalog = MayChangeCatalog(sql);
-  return StartCancellableQuery(conn.transport, sql, conn.batch_size_hint,
-                               stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
-                               {stmt.cancel_scope, conn.cancel_scope});
+  return StartQuery(conn.transport,
+                    {.sql = sql,
+                     .timeout_sec = stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
+                     .cancel_scopes = {stmt.cancel_scope, conn.cancel_scope}});
 }
 
 arrow::Status ExportQuery(ZVQueryPtr query, ArrowArrayStream* out) {
@@ -514,9 +515,10 @@ arrow::Result<ZVQueryPtr> SchemaProbe(ZVConnection& conn, ZVStatement& stmt,
       "\n) AS zv_schema_probe LIMIT 0";
   ARROW_ASSIGN_OR_RAISE(
       ZVQueryPtr probed,
-      StartCancellableQuery(conn.transport, probe, conn.batch_size_hint,
-                            stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
-                            {stmt.cancel_scope, conn.cancel_scope}));
+      StartQuery(conn.transport,
+                 {.sql = probe,
+                  .timeout_sec = stmt.query_timeout_sec.value_or(conn.query_timeout_sec),
+                  .cancel_scopes = {stmt.cancel_scope, conn.cancel_scope}}));
   probed->WaitUntilAccepted();
   if (probed->FailedBeforeData()) return QueryFailure(probed.get());
   return probed;

@@ -232,8 +232,4 @@ const char* TableCreationName(TableCreation creation) {
   return "none";
 }
 
-const char* PayloadFormatName(PayloadFormat format) {
-  return format == PayloadFormat::kParquet ? "parquet" : "arrow_ipc";
-}
-
 }  // namespace zv

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "ingest/payload_encoder_internal.h"
 #include "stream/base64.h"
 #include "stream/frame.h"
 
@@ -61,7 +62,7 @@ std::string BuildIngestHeader(const IngestRequest& request, std::string_view sch
     AppendJsonString(out, request.key_columns[i]);
   }
   out.push_back(']');
-  if (request.payload_format == PayloadFormat::kArrowIpc && !schema_ipc.empty()) {
+  if (PayloadCodecFor(request.payload_format).sends_schema && !schema_ipc.empty()) {
     member("schema_ipc");
     out.push_back('"');
     out += zv_base64_encode(reinterpret_cast<const uint8_t*>(schema_ipc.data()), schema_ipc.size());

@@ -159,9 +159,10 @@ bool AppendsToExistingTable(const IngestSettings& settings) {
 arrow::Result<std::shared_ptr<arrow::Schema>> ExistingTableSchema(
     const std::shared_ptr<zv_conn>& conn, const std::string& quoted_table,
     const std::shared_ptr<CancelScope>& scope) {
-  const std::string sql = "SELECT * FROM " + quoted_table + " LIMIT 0";
-  auto started =
-      scope ? StartCancellableQuery(conn, sql, 0, 0, {scope}) : zv_execute(conn, sql.c_str(), 0, 0);
+  QuerySpec spec;
+  spec.sql = "SELECT * FROM " + quoted_table + " LIMIT 0";
+  if (scope) spec.cancel_scopes.push_back(scope);
+  auto started = StartQuery(conn, std::move(spec));
   if (!started.ok()) return nullptr;
   ZVQueryPtr query = std::move(*started);
   std::string error;
@@ -193,7 +194,7 @@ arrow::Status CheckExistingTarget(const std::shared_ptr<zv_conn>& conn,
 arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSettings& settings,
                              IngestUpload& upload, ExecProgress& progress,
                              const LoadCancellation& cancellation) {
-  if (settings.payload_format == PayloadFormat::kArrowIpc) {
+  if (PayloadCodecFor(settings.payload_format).sends_schema) {
     auto schema = EncodeSchemaIpc(*reader.schema());
     if (!schema.ok())
       return UploadFailure("encode_schema_ipc failed: " + schema.status().message());
@@ -235,9 +236,7 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   ARROW_RETURN_NOT_OK(CheckCombination(settings));
   if (settings.mode != IngestMode::kLand)
     ARROW_RETURN_NOT_OK(CheckLoadableSchema(*reader->schema()));
-  if (settings.payload_format == PayloadFormat::kParquet) {
-    ARROW_RETURN_NOT_OK(CheckParquetEncodable(*reader->schema()));
-  }
+  ARROW_RETURN_NOT_OK(PayloadCodecFor(settings.payload_format).check_schema(*reader->schema()));
   ARROW_ASSIGN_OR_RAISE(IngestRequest request, RequestOf(settings, *reader->schema()));
   const LoadCancellation cancellation(scope);
   ARROW_RETURN_NOT_OK(CheckExistingTarget(conn, settings, *reader->schema(), scope));
@@ -255,19 +254,13 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
     upload->Cancel();
     // A server that refused the load early stopped reading the upload; its
     // reason is the one to report, not the aborted push.
-    IngestSummary refusal;
-    if (upload->FailedBeforeCancel(&refusal)) {
-      return IngestRefusal(OrDefault(refusal.sqlstate, "HY000"),
-                           OrDefault(refusal.message, "ingest failed"));
-    }
+    arrow::Status refusal = upload->FailureBeforeCancel();
+    if (!refusal.ok()) return refusal;
     ZV_LOG(kLogWarn, "api", "ingest cancelled: %s", produced.message().c_str());
     return produced;
   }
   IngestSummary summary;
-  if (!upload->Finish(&summary)) {
-    return IngestRefusal(OrDefault(summary.sqlstate, "HY000"),
-                         OrDefault(summary.message, "ingest failed"));
-  }
+  ARROW_RETURN_NOT_OK(upload->Finish(&summary));
   progress->Complete();
   ZV_LOG(kLogInfo, "api",
          "ingest committed (inserted=%lld, updated=%lld, deleted=%lld, version=%lld, replay=%d)",

@@ -7,6 +7,8 @@
 #include <parquet/arrow/writer.h>
 #include <parquet/properties.h>
 
+#include "ingest/table_ddl_internal.h"
+
 namespace zv {
 
 namespace {
@@ -57,12 +59,35 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::Re
   return buffer;
 }
 
-arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatch(const arrow::RecordBatch& batch,
-                                                          PayloadFormat format) {
-  if (format == PayloadFormat::kParquet) return EncodeBatchParquet(batch);
+namespace {
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpcForUpload(
+    const arrow::RecordBatch& batch) {
   auto encoded = EncodeBatchIpc(batch);
   if (!encoded.ok()) return Prefixed("encode_batch_ipc failed: ", encoded.status());
   return encoded;
 }
+
+// Arrow IPC carries every Arrow type.
+arrow::Status AnyArrowSchema(const arrow::Schema&) { return arrow::Status::OK(); }
+
+constexpr PayloadCodec kArrowIpcCodec = {"arrow_ipc", /*sends_schema=*/true,
+                                         /*supports_upsert=*/true, &AnyArrowSchema,
+                                         &EncodeBatchIpcForUpload};
+constexpr PayloadCodec kParquetCodec = {"parquet", /*sends_schema=*/false,
+                                        /*supports_upsert=*/false, &CheckParquetEncodable,
+                                        &EncodeBatchParquet};
+
+}  // namespace
+
+const PayloadCodec& PayloadCodecFor(PayloadFormat format) {
+  switch (format) {
+    case PayloadFormat::kArrowIpc: return kArrowIpcCodec;
+    case PayloadFormat::kParquet: return kParquetCodec;
+  }
+  return kArrowIpcCodec;  // not reached: the enum has no other values
+}
+
+const char* PayloadFormatName(PayloadFormat format) { return PayloadCodecFor(format).name; }
 
 }  // namespace zv

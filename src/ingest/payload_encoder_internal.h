@@ -25,8 +25,28 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::Record
 // sent. Failure messages name the step that failed.
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch);
 
+// Everything the run and the upload do differently per payload format.
+// PayloadCodecFor chooses it with the one switch over PayloadFormat, which
+// the compiler checks for a missing format (-Wswitch), so a new format says
+// how it is named, checked and encoded in one place.
+struct PayloadCodec {
+  const char* name;  // as zv.ingest.payload_format and the upload header spell it
+  // The schema travels in the upload header ahead of the batches, and must
+  // be given before the first one.
+  bool sends_schema;
+  bool supports_upsert;
+  // Refuses, before anything is sent, a schema the format cannot carry.
+  arrow::Status (*check_schema)(const arrow::Schema& schema);
+  // One batch as one self-contained payload; messages carry the run's prefixes.
+  arrow::Result<std::shared_ptr<arrow::Buffer>> (*encode)(const arrow::RecordBatch& batch);
+};
+
+const PayloadCodec& PayloadCodecFor(PayloadFormat format);
+
 // The batch in the chosen format, with the failure prefixes the run reports.
-arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatch(const arrow::RecordBatch& batch,
-                                                          PayloadFormat format);
+inline arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatch(const arrow::RecordBatch& batch,
+                                                                 PayloadFormat format) {
+  return PayloadCodecFor(format).encode(batch);
+}
 
 }  // namespace zv

@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "diagnostics/log.h"
+#include "ingest/payload_encoder_internal.h"
 #include "stream/frame.h"
 #include "transport/http_client.h"
 #include "transport/http_request.h"
 #include "transport/tls_config.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
+#include "util/failure.h"
 #include "util/format.h"
 
 namespace zv {
@@ -18,7 +20,7 @@ namespace {
 
 constexpr size_t kMessageBytes = 512;
 
-arrow::Status BeginFailure(const char* message) { return arrow::Status::Invalid(message); }
+arrow::Status BeginFailure(std::string message) { return arrow::Status::Invalid(message); }
 
 }  // namespace
 
@@ -38,8 +40,10 @@ arrow::Result<std::unique_ptr<IngestUpload>> IngestUpload::Begin(std::shared_ptr
   if (mode == IngestMode::kUpsert && request.key_columns.empty()) {
     return BeginFailure("zv_ingest_begin: key_columns required for upsert mode");
   }
-  if (mode == IngestMode::kUpsert && request.payload_format == PayloadFormat::kParquet) {
-    return BeginFailure("zv_ingest_begin: payload_format=parquet does not support mode=upsert");
+  const PayloadCodec& codec = PayloadCodecFor(request.payload_format);
+  if (mode == IngestMode::kUpsert && !codec.supports_upsert) {
+    return BeginFailure(
+        Format("zv_ingest_begin: payload_format=%s does not support mode=upsert", codec.name));
   }
   if (mode == IngestMode::kLand && request.target_location.empty()) {
     return BeginFailure("zv_ingest_begin: target_location required for land mode");
@@ -51,19 +55,19 @@ IngestUpload::~IngestUpload() { Cancel(); }
 
 std::string IngestUpload::ErrorText() const {
   std::lock_guard<std::mutex> guard(queue_.mutex());
-  return error_;
+  return error_.message();
 }
 
-void IngestUpload::RecordError(std::string text, bool only_if_empty) {
+void IngestUpload::RecordError(arrow::Status failure, bool only_if_empty) {
   std::lock_guard<std::mutex> guard(queue_.mutex());
-  if (only_if_empty && !error_.empty()) return;
-  error_ = Bounded(std::move(text), kMessageBytes);
+  if (only_if_empty && !error_.ok()) return;
+  error_ = failure.WithMessage(Bounded(failure.message(), kMessageBytes));
 }
 
 arrow::Status IngestUpload::PushSchema(std::string bytes) {
-  if (request_.payload_format == PayloadFormat::kParquet) return arrow::Status::OK();
+  if (!PayloadCodecFor(request_.payload_format).sends_schema) return arrow::Status::OK();
   if (bytes.empty()) {
-    RecordError("zv_ingest_push_schema: empty schema", false);
+    RecordError(arrow::Status::Invalid("zv_ingest_push_schema: empty schema"), false);
     return arrow::Status::Invalid(ErrorText());
   }
   {
@@ -73,7 +77,9 @@ arrow::Status IngestUpload::PushSchema(std::string bytes) {
       return arrow::Status::OK();
     }
   }
-  RecordError("zv_ingest_push_schema must be called before first push_batch", false);
+  RecordError(
+      arrow::Status::Invalid("zv_ingest_push_schema must be called before first push_batch"),
+      false);
   return arrow::Status::Invalid(ErrorText());
 }
 
@@ -95,7 +101,7 @@ arrow::Status IngestUpload::StartUpload() {
 
 arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   auto fail = [this](const char* text) {
-    RecordError(text, false);
+    RecordError(arrow::Status::IOError(text), false);
     return arrow::Status::IOError(ErrorText());
   };
   if (bytes == nullptr || count == 0) return fail("zv_ingest_push_batch: empty payload");
@@ -106,7 +112,7 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
     need_start = !header_sent_;
   }
   if (need_start) {
-    if (request_.payload_format == PayloadFormat::kArrowIpc && schema_ipc_.empty()) {
+    if (PayloadCodecFor(request_.payload_format).sends_schema && schema_ipc_.empty()) {
       return fail("zv_ingest_push_batch: arrow_ipc requires zv_ingest_push_schema first");
     }
     ARROW_RETURN_NOT_OK(StartUpload());
@@ -120,8 +126,11 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
   {
     auto guard = queue_.Acquire();
     if (!queue_.WaitForSpace(guard, 0, [this] { return cancelled_ || worker_done_; })) {
-      if (error_.empty()) error_ = "zv_ingest_push_batch: worker terminated before frame accepted";
-      return arrow::Status::IOError(error_);
+      if (error_.ok()) {
+        error_ =
+            arrow::Status::IOError("zv_ingest_push_batch: worker terminated before frame accepted");
+      }
+      return arrow::Status::IOError(error_.message());
     }
     queue_.Push(std::move(*frame));
   }
@@ -133,12 +142,20 @@ void IngestUpload::JoinWorker() {
   if (worker_.joinable()) worker_.join();
 }
 
-bool IngestUpload::Finish(IngestSummary* summary) {
+namespace {
+
+// The ingest service's verdict on a failed load, with the run's message size.
+arrow::Status Refused(std::string message, std::string_view sqlstate) {
+  if (message.empty()) message = "ingest failed";
+  return IngestRefusal(sqlstate, Bounded(std::move(message), kMessageBytes));
+}
+
+}  // namespace
+
+arrow::Status IngestUpload::Finish(IngestSummary* summary) {
   *summary = IngestSummary{};
-  auto fail = [summary](std::string message, const char* sqlstate) {
-    summary->message = Bounded(std::move(message), kMessageBytes);
-    summary->sqlstate = sqlstate;
-    return false;
+  auto fail = [](std::string message, const char* sqlstate) {
+    return Refused(std::move(message), sqlstate);
   };
   bool need_start;
   {
@@ -147,7 +164,7 @@ bool IngestUpload::Finish(IngestSummary* summary) {
     need_start = !header_sent_;
   }
   if (need_start) {
-    if (request_.payload_format == PayloadFormat::kArrowIpc && schema_ipc_.empty()) {
+    if (PayloadCodecFor(request_.payload_format).sends_schema && schema_ipc_.empty()) {
       return fail("zv_ingest_finish: arrow_ipc ingest with no schema and no batches", "22023");
     }
     arrow::Status started = StartUpload();
@@ -169,28 +186,24 @@ bool IngestUpload::Finish(IngestSummary* summary) {
   return ReadOutcome(summary);
 }
 
-bool IngestUpload::ReadOutcome(IngestSummary* summary) {
+arrow::Status IngestUpload::ReadOutcome(IngestSummary* summary) {
   *summary = IngestSummary{};
-  auto fail = [summary](std::string message, const char* sqlstate) {
-    summary->message = Bounded(std::move(message), kMessageBytes);
-    summary->sqlstate = sqlstate;
-    return false;
-  };
-  if (!transport_status_.ok()) return fail(ErrorText(), "08001");
+  // A load whose transfer broke is reported as one the service never took.
+  if (!transport_status_.ok()) return Refused(ErrorText(), "08001");
   if (http_status_ != 200) {
-    RecordError(Format("ingest returned HTTP %ld", http_status_), true);
-    const char* sqlstate = http_status_ == 401 ? "28000" : http_status_ == 503 ? "53000" : "HY000";
-    return fail(ErrorText(), sqlstate);
+    // What the status says (a refused token, a service out of capacity);
+    // any other status is a failure the load cannot say more about.
+    const std::string_view said = SqlStateOfHttpStatus(http_status_);
+    RecordError(arrow::Status::IOError(Format("ingest returned HTTP %ld", http_status_)), true);
+    return Refused(ErrorText(), said.empty() ? "HY000" : said);
   }
   switch (ScanIngestResponse(response_, summary)) {
     case IngestAnswer::kNone:
-      return fail("ingest: server response had no STATS or ERROR frame", "08006");
-    case IngestAnswer::kError:
-      summary->message = Bounded(std::move(summary->message), kMessageBytes);
-      return false;
-    case IngestAnswer::kStats: return true;
+      return Refused("ingest: server response had no STATS or ERROR frame", "08006");
+    case IngestAnswer::kError: return Refused(summary->message, summary->sqlstate);
+    case IngestAnswer::kStats: return arrow::Status::OK();
   }
-  return false;
+  return Refused({}, "HY000");
 }
 
 void IngestUpload::Cancel() {
@@ -202,7 +215,7 @@ void IngestUpload::Cancel() {
   }
   queue_.NotifyAll();
   JoinWorker();
-  RecordError("Ingest cancelled by client", true);
+  RecordError(arrow::Status::Cancelled("Ingest cancelled by client"), true);
 }
 
 bool IngestUpload::TakeNextFrame(bool* abort) {
@@ -264,13 +277,15 @@ bool IngestUpload::RewindFrames() {
   return true;
 }
 
-bool IngestUpload::FailedBeforeCancel(IngestSummary* summary) {
+arrow::Status IngestUpload::FailureBeforeCancel() {
   // Only read once the worker has been joined: it owns response_ until then.
-  if (!worker_done_) return false;
+  if (!worker_done_) return arrow::Status::OK();
+  IngestSummary summary;
   // A worker that ended on its own has the whole story; one stopped by Cancel
   // was aborted by us, and only an ERROR frame it already read is the server's.
-  if (worker_done_before_cancel_) return !ReadOutcome(summary);
-  return ScanIngestResponse(response_, summary) == IngestAnswer::kError;
+  if (worker_done_before_cancel_) return ReadOutcome(&summary);
+  if (ScanIngestResponse(response_, &summary) != IngestAnswer::kError) return arrow::Status::OK();
+  return Refused(summary.message, summary.sqlstate);
 }
 
 bool IngestUpload::AppendResponse(std::string_view chunk) {
@@ -286,7 +301,7 @@ void IngestUpload::RunWorker() {
   try {
     PerformTransfer();
   } catch (const std::exception& e) {
-    RecordError(std::string("zv_ingest worker: ") + e.what(), true);
+    RecordError(arrow::Status::IOError(std::string("zv_ingest worker: ") + e.what()), true);
     if (transport_status_.ok()) transport_status_ = arrow::Status::IOError(e.what());
   }
   {
@@ -322,7 +337,7 @@ void IngestUpload::PerformTransfer() {
   const arrow::Status fresh = zv_refresh_session_token(
       conn_.get(), token, Format("ingest returned HTTP %ld", http_status_));
   if (!fresh.ok()) {
-    RecordError(fresh.message(), false);
+    RecordError(fresh, false);
     return;
   }
   RestartFromFirstFrame();
@@ -361,13 +376,15 @@ IngestUpload::UploadOutcome IngestUpload::TransferFailed(const arrow::Status& fa
     return UploadOutcome::kDeadPooledConnection;
   }
   if (kind == TransferError::kRedirectRefused) {
-    RecordError(failure.message(), false);
+    RecordError(failure, false);
   } else if (response_too_large_) {
-    RecordError("ingest transport: response larger than 16 MiB", false);
+    RecordError(failure.WithMessage("ingest transport: response larger than 16 MiB"), false);
   } else if (kind == TransferError::kAborted && released) {
-    RecordError("ingest transport: the connection was released during the upload", false);
+    RecordError(
+        failure.WithMessage("ingest transport: the connection was released during the upload"),
+        false);
   } else {
-    RecordError(WithTransferContext(failure, "ingest transport: ").message(), false);
+    RecordError(WithTransferContext(failure, "ingest transport: "), false);
   }
   return UploadOutcome::kFailed;
 }
@@ -376,8 +393,8 @@ IngestUpload::UploadOutcome IngestUpload::SendUpload(const SecretString& token,
                                                      bool fresh_connection) {
   if (conn_->compute_url.empty()) {
     const char* message = "zv_ingest worker: connection has no compute URL";
-    RecordError(message, false);
     transport_status_ = arrow::Status::IOError(message);
+    RecordError(transport_status_, false);
     return UploadOutcome::kFailed;
   }
   const std::string url =

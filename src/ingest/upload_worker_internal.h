@@ -47,27 +47,30 @@ class IngestUpload {
   // Queues one BATCH frame, starting the upload first; blocks while the queue
   // is full.
   arrow::Status PushBatch(const uint8_t* bytes, size_t count);
-  // Queues EOS, waits for the worker and reads the answer. Non-OK leaves the
-  // failure in summary->message / sqlstate.
-  bool Finish(IngestSummary* summary);
+  // Queues EOS, waits for the worker and reads the answer into *summary.
+  // A failure carries the SQLSTATE of the ingest service's verdict.
+  arrow::Status Finish(IngestSummary* summary);
   // Stops the upload so the server never sees EOS, and waits for the worker.
   void Cancel();
 
+  // The first failure's message; empty when none was recorded.
   std::string ErrorText() const;
 
-  // After Cancel: true when the upload had already failed on its own side
-  // (the server refused the load, answered with an HTTP error, or the
-  // transfer broke; the server may answer before the upload is complete),
-  // with that reason and its SQLSTATE in *summary.
-  bool FailedBeforeCancel(IngestSummary* summary);
+  // After Cancel: the failure when the upload had already failed on its own
+  // side (the server refused the load, answered with an HTTP error, or the
+  // transfer broke; the server may answer before the upload is complete);
+  // OK when it had not.
+  arrow::Status FailureBeforeCancel();
 
  private:
   IngestUpload(std::shared_ptr<zv_conn> conn, IngestRequest request);
   // Once the worker is joined: the outcome of the exchange, as Finish reports it.
-  bool ReadOutcome(IngestSummary* summary);
+  arrow::Status ReadOutcome(IngestSummary* summary);
 
   arrow::Status StartUpload();
-  void RecordError(std::string text, bool only_if_empty);
+  // Keeps `failure` (its message cut to the reply's size) unless
+  // `only_if_empty` and one is kept already.
+  void RecordError(arrow::Status failure, bool only_if_empty);
   void RunWorker();
   void PerformTransfer();
   enum class UploadOutcome { kAnswered, kFailed, kDeadPooledConnection };
@@ -102,7 +105,7 @@ class IngestUpload {
   bool cancelled_ = false;
   bool worker_done_ = false;
   bool worker_done_before_cancel_ = false;
-  std::string error_;
+  arrow::Status error_;  // the first failure recorded (later ones may replace it)
 
   // Worker-only while the transfer runs; read after the join. `sent_` holds
   // the frames taken from the queue so far while they fit kMaxResendBytes

@@ -33,6 +33,9 @@ class AppendFile {
   // On failure the result is not open and *error_code holds the platform's
   // error number (errno here, GetLastError on Windows).
   static AppendFile Open(const std::string& path, unsigned long* error_code);
+  // How a failed Open reads in a message: errno's text on POSIX, the
+  // CreateFile error number on Windows.
+  static std::string OpenErrorText(unsigned long error_code);
 
   bool is_open() const { return handle_ != kInvalid; }
   // One write call; returns the bytes written, or -1 on failure.

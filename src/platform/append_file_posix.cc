@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,10 @@ AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) 
   }
   if (error_code) *error_code = 0;
   return AppendFile(fd);
+}
+
+std::string AppendFile::OpenErrorText(unsigned long error_code) {
+  return ::strerror(static_cast<int>(error_code));
 }
 
 int64_t AppendFile::Write(const char* data, size_t size) {

@@ -127,6 +127,10 @@ AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) 
   return AppendFile(reinterpret_cast<intptr_t>(h));
 }
 
+std::string AppendFile::OpenErrorText(unsigned long error_code) {
+  return "CreateFile error " + std::to_string(error_code);
+}
+
 int64_t AppendFile::Write(const char* data, size_t size) {
   if (!is_open()) return -1;
   DWORD written = 0;

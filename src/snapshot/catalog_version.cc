@@ -62,8 +62,10 @@ arrow::Result<ZVCatalogVersion> zv_route_fetch_epoch(const char* control_plane_u
   const std::string url =
       std::string(StripTrailingSlashes(control_plane_url)) + "/api/v1/events/version";
   std::string body;
-  arrow::Result<long> status =
-      zv_http_json(url, "GET", std::string(), session_token, tls, options, nullptr, &body, cancel);
+  HttpJsonRequest request = HttpJsonRequest::Get(url, tls, options, /*share=*/nullptr);
+  request.bearer_token = session_token;
+  request.cancel = cancel;
+  arrow::Result<long> status = zv_http_json(request, &body);
   if (!status.ok()) return Failure(status.status().message());
   if (*status < 200 || *status > 299) {
     return WithHttpStatus(Failure(HttpErrorMessage("catalog version fetch", *status, body)),

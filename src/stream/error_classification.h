@@ -9,8 +9,9 @@ namespace zv {
 inline constexpr const char* kNoTransportMessage =
     "Zorvane transport reported an error with no message";
 
-// Maps a transport, routing or server error text to a five-character SQLSTATE
-// by the first known phrase it contains ("HY000" when none matches).
+// Maps an error text that came with no code (a server's message without a
+// SQLSTATE, behind an HTTP status that says nothing more) to a five-character
+// SQLSTATE by the first known phrase it contains ("HY000" when none matches).
 const char* zv_classify_transport_message(std::string_view text);
 
 // The error text for a compute node's HTTP response with status >= 400: the

@@ -6,6 +6,7 @@
 
 #include "diagnostics/log.h"
 #include "stream/cancel_scope.h"
+#include "stream/query_failure.h"
 #include "transport/transport_connection.h"
 #include "util/format.h"
 
@@ -26,9 +27,8 @@ arrow::Result<ZVArrowBatchPtr> ZeroRowBatch(const std::shared_ptr<arrow::Schema>
 
 ZVQuery::ZVQuery(std::shared_ptr<zv_conn> connection) : connection_(std::move(connection)) {}
 
-void ZVQuery::Configure(std::string sql, uint32_t batch_size_hint, uint32_t timeout_sec) {
+void ZVQuery::Configure(std::string sql, uint32_t timeout_sec) {
   sql_ = std::move(sql);
-  batch_size_hint_ = batch_size_hint;
   timeout_sec_ = timeout_sec;
 }
 
@@ -53,23 +53,16 @@ void ZVQuery::JoinCancelScope(std::shared_ptr<CancelScope> scope) {
   cancel_scopes_.push_back(std::move(scope));
 }
 
-void ZVQuery::RecordFailure(const std::string& text, std::string sqlstate, std::string code) {
+void ZVQuery::RecordError(arrow::Status failure) {
+  // An empty message would read as a clean end of the stream.
+  if (failure.ok()) failure = StreamFault("unknown error");
+  if (failure.message().empty()) failure = failure.WithMessage("unknown error");
   {
     std::lock_guard<std::mutex> lock(queue_.mutex());
-    if (error_.empty()) {
-      error_ = text.empty() ? "unknown error" : text;
-      error_sqlstate_ = std::move(sqlstate);
-      error_code_ = std::move(code);
-    }
+    if (error_.ok()) error_ = std::move(failure);
     done_.store(true);
   }
   queue_.NotifyAll();
-}
-
-void ZVQuery::RecordError(const std::string& text) { RecordFailure(text, {}, {}); }
-
-void ZVQuery::RecordServerError(const std::string& text, std::string sqlstate, std::string code) {
-  RecordFailure(text, std::move(sqlstate), std::move(code));
 }
 
 void ZVQuery::Cancel() {
@@ -77,11 +70,7 @@ void ZVQuery::Cancel() {
     std::lock_guard<std::mutex> lock(queue_.mutex());
     const bool drained = done_.load() && queue_.empty() && (empty_batch_emitted_ || !schema_);
     if (drained) return;
-    if (error_.empty()) {
-      error_ = "the query was cancelled";
-      error_sqlstate_ = "57014";
-      error_code_.clear();
-    }
+    if (error_.ok()) error_ = StreamFault("the query was cancelled", "57014");
     cancelled_.store(true);
     done_.store(true);
   }
@@ -119,7 +108,7 @@ bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
   try {
     return EnqueueCarrier(std::move(batch_schema), std::move(batch));
   } catch (const std::bad_alloc&) {
-    RecordError("out of memory while queuing a result batch");
+    RecordError(StreamFault("out of memory while queuing a result batch"));
     return false;
   }
 }
@@ -166,12 +155,12 @@ bool ZVQuery::ClaimMultiResultNotice() {
 
 std::string ZVQuery::ErrorText() {
   std::lock_guard<std::mutex> lock(queue_.mutex());
-  return error_;
+  return error_.message();
 }
 
-QueryErrorInfo ZVQuery::ErrorInfo() {
+arrow::Status ZVQuery::ErrorStatus() {
   std::lock_guard<std::mutex> lock(queue_.mutex());
-  return {error_, error_sqlstate_, error_code_};
+  return error_;
 }
 
 std::shared_ptr<arrow::Schema> ZVQuery::KnownSchema() {
@@ -186,7 +175,7 @@ std::string ZVQuery::StreamId() {
 
 bool ZVQuery::FailedBeforeData() {
   std::lock_guard<std::mutex> lock(queue_.mutex());
-  return !error_.empty() && !received_batch_;
+  return !error_.ok() && !received_batch_;
 }
 
 int64_t ZVQuery::RowsAffected() {
@@ -222,11 +211,11 @@ ZVArrowBatchPtr ZVQuery::NextBatch(std::string* error) {
   {
     auto lock = queue_.Acquire();
     queue_.WaitForItems(lock, [&] {
-      return !queue_.empty() || done_.load() || !error_.empty() ||
+      return !queue_.empty() || done_.load() || !error_.ok() ||
              (!delivered_any_ && schema_ != nullptr);
     });
-    if (!error_.empty()) {
-      if (error) *error = error_;
+    if (!error_.ok()) {
+      if (error) *error = error_.message();
       return nullptr;
     }
     if (!queue_.empty()) {

@@ -29,16 +29,10 @@ struct ZVArrowBatch {
 };
 using ZVArrowBatchPtr = std::unique_ptr<ZVArrowBatch>;
 
-// The first failure of a query as the server (or the driver) described it.
-struct QueryErrorInfo {
-  std::string message;   // empty: no failure
-  std::string sqlstate;  // the server's SQLSTATE, empty when it gave none
-  std::string code;      // the server's own error code, empty when it gave none
-};
-
 // One running or finished query: a bounded FIFO of decoded batches between
 // the worker that fills it and the consumer that drains it, plus the query's
-// one error text (the first recorded wins).
+// one failure (the first recorded wins), kept as the Status the place that
+// saw it made, with its SQLSTATE (see stream/query_failure.h).
 class ZVQuery {
  public:
   // `connection` is shared with the connection handle: a worker still
@@ -49,7 +43,7 @@ class ZVQuery {
   ZVQuery& operator=(const ZVQuery&) = delete;
 
   // Set before the worker starts.
-  void Configure(std::string sql, uint32_t batch_size_hint, uint32_t timeout_sec);
+  void Configure(std::string sql, uint32_t timeout_sec);
   // In-flight bounds of the batch queue; 0: none.
   void SetInflightLimits(uint64_t max_batches, uint64_t max_bytes);
   // Runs `work` on the query's own thread, which closing the query joins.
@@ -66,11 +60,8 @@ class ZVQuery {
   // Rows received so far; shared with whoever watches the query.
   const std::shared_ptr<ExecProgress>& progress() const { return progress_; }
 
-  // Keeps the first error, marks the query done and wakes every waiter.
-  void RecordError(const std::string& text);
-  // RecordError for a failure the server described, keeping its SQLSTATE and
-  // error code beside the text.
-  void RecordServerError(const std::string& text, std::string sqlstate, std::string code);
+  // Keeps the first failure, marks the query done and wakes every waiter.
+  void RecordError(arrow::Status failure);
   // The host cancelled the query (from any thread): the transfer is aborted,
   // which the server sees as the client going away, and the consumer gets
   // the cancellation (57014) as the query's failure. A result the consumer
@@ -106,8 +97,10 @@ class ZVQuery {
   void MarkEosSeen() { eos_seen_ = true; }
   bool eos_seen() const { return eos_seen_; }
 
+  // The first failure's message; empty when the query has not failed.
   std::string ErrorText();
-  QueryErrorInfo ErrorInfo();
+  // The first failure; OK when the query has not failed.
+  arrow::Status ErrorStatus();
   std::shared_ptr<arrow::Schema> KnownSchema();
   std::string StreamId();
   // The query failed before the server sent any data: the failure belongs to
@@ -130,14 +123,12 @@ class ZVQuery {
   bool EnqueueCarrier(std::shared_ptr<arrow::Schema> batch_schema,
                       std::shared_ptr<arrow::RecordBatch> batch);
   // Under the lock: the query ended, failed or was cancelled.
-  bool Stopped() const { return cancelled_.load() || done_.load() || !error_.empty(); }
+  bool Stopped() const { return cancelled_.load() || done_.load() || !error_.ok(); }
   // Under the lock: the schema-only batch NextBatch owes the consumer, if any.
   std::shared_ptr<arrow::Schema> TakeEmptyBatchSchema();
-  void RecordFailure(const std::string& text, std::string sqlstate, std::string code);
 
   const std::shared_ptr<zv_conn> connection_;
   std::string sql_;
-  uint32_t batch_size_hint_ = 0;
   uint32_t timeout_sec_ = 0;
   std::thread worker_;
   // Scopes the query is registered with; it leaves them when closed.
@@ -151,9 +142,7 @@ class ZVQuery {
   bool empty_batch_emitted_ = false;
   bool delivered_any_ = false;
   std::shared_ptr<arrow::Schema> schema_;
-  std::string error_;
-  std::string error_sqlstate_;  // as the server sent it, not yet checked
-  std::string error_code_;
+  arrow::Status error_;
   std::string stream_id_;
   bool multi_result_notice_given_ = false;
   int64_t rows_affected_ = -1;

@@ -8,15 +8,16 @@
 
 #include "diagnostics/log.h"
 #include "diagnostics/redact.h"
-#include "util/failure.h"
 #include "diagnostics/sql_trace.h"
 #include "stream/error_classification.h"
 #include "stream/frame.h"
 #include "stream/inflight_limits_internal.h"
 #include "stream/ipc_decode.h"
+#include "stream/query_failure.h"
 #include "transport/http_request.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
+#include "util/failure.h"
 #include "util/format.h"
 
 namespace zv {
@@ -92,7 +93,7 @@ void HandleInit(ZVQuery* q, const uint8_t* payload, uint64_t length) {
 
 int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   if (length < 8) {
-    q->RecordError("BATCH frame truncated (header < 8 bytes)");
+    q->RecordError(StreamFault("BATCH frame truncated (header < 8 bytes)"));
     return 1;
   }
   const uint32_t index = zv_read_be32(payload);
@@ -112,7 +113,7 @@ int HandleBatch(ZVQuery* q, const uint8_t* payload, uint64_t length) {
   auto decoded = assembled ? zv_ipc_decode_buffer(arrow::SliceBuffer(assembled, 8))
                            : zv_ipc_decode(payload + 8, static_cast<size_t>(length - 8));
   if (!decoded.ok()) {
-    q->RecordError("IPC decode (batch): " + decoded.status().ToString());
+    q->RecordError(StreamFault("IPC decode (batch): " + decoded.status().ToString()));
     return 1;
   }
   if (decoded->batches.empty()) {
@@ -173,7 +174,7 @@ bool ReceiveBodyOrRecord(TransferContext* ctx, long http_status, std::string_vie
     return ReceiveBody(ctx, http_status, chunk);
   } catch (...) {
     try {
-      ctx->query->RecordError("out of memory in query worker");
+      ctx->query->RecordError(StreamFault("out of memory in query worker"));
     } catch (...) {
     }
     return false;
@@ -185,8 +186,8 @@ bool ShouldAbort(ZVQuery* query) {
   if (query->connection()->released.load()) {
     // The host released the connection while this result was still streaming.
     query->RecordError(
-        "the connection was released while this result stream was still open; the query was "
-        "cancelled");
+        StreamFault("the connection was released while this result stream was still open; the "
+                    "query was cancelled"));
     return true;
   }
   return false;
@@ -233,21 +234,25 @@ bool RecordTransferFailure(ZVQuery* q, const arrow::Status& failure) {
   if (kind == TransferError::kAborted) return true;
   if (kind == TransferError::kSetup || kind == TransferError::kTlsConfiguration ||
       kind == TransferError::kRedirectRefused) {
-    q->RecordError(failure.message());
+    q->RecordError(StatementFailureOf(failure));
     return true;
   }
   if (kind == TransferError::kReceiverStopped && !q->ErrorText().empty()) return false;
   if (q->cancelled()) return true;
+  // The message says what was being done; the transfer's own detail keeps
+  // what libcurl's result says (a time-out, a connection that broke).
   const std::string& detail = failure.message();
+  std::string message;
   if (kind == TransferError::kTimedOut && q->timeout_sec() != 0) {
-    q->RecordError(Bounded(Format("Query exceeded timeout of %lu seconds; %s",
-                                  static_cast<unsigned long>(q->timeout_sec()), detail.c_str()),
-                           160));
+    message = Bounded(Format("Query exceeded timeout of %lu seconds; %s",
+                             static_cast<unsigned long>(q->timeout_sec()), detail.c_str()),
+                      160);
   } else if (kind == TransferError::kTimedOut || kind == TransferError::kStalled) {
-    q->RecordError(Format("stream stalled (no data for %lds); ", StallSeconds()) + detail);
+    message = Format("stream stalled (no data for %lds); ", StallSeconds()) + detail;
   } else {
-    q->RecordError("HTTP transport: " + detail);
+    message = "HTTP transport: " + detail;
   }
+  q->RecordError(StatementFailureOf(failure.WithMessage(std::move(message))));
   return true;
 }
 
@@ -266,9 +271,7 @@ void RecordHttpFailure(ZVQuery* q, long status, const std::string& error_body,
     *refusal = TokenRefusal{token.Copy(), zv_compute_error_text(error_body, status)};
     return;
   }
-  ServerErrorFields fields = zv_server_error_fields(error_body);
-  q->RecordServerError(zv_compute_error_text(error_body, status), std::move(fields.sqlstate),
-                       std::move(fields.code));
+  q->RecordError(ComputeHttpFailure(status, error_body));
 }
 
 // Streams the query's result. With `refusal` given, an HTTP 401 is left
@@ -282,7 +285,7 @@ void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
          conn.compute_url.empty() ? "(empty->control_plane)" : conn.compute_url.c_str());
   ZVFrameParserPtr parser = zv_frame_create(&QueryFrameHandler, q);
   if (!parser) {
-    q->RecordError("zv_frame_create failed");
+    q->RecordError(StreamFault("zv_frame_create failed"));
     return;
   }
   TransferContext ctx;
@@ -291,7 +294,7 @@ void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
   const SecretString token = conn.session_token.Copy();
   auto request = QueryRequest(q, url, token.view(), &ctx);
   if (!request.ok()) {
-    q->RecordError(request.status().message());
+    q->RecordError(StatementFailureOf(request.status()));
     return;
   }
   const auto performed = request->Perform();
@@ -319,7 +322,7 @@ void PerformTransferWithFreshToken(ZVQuery* q) {
   const arrow::Status fresh =
       zv_refresh_session_token(q->connection().get(), refusal->token, refusal->message);
   if (!fresh.ok()) {
-    q->RecordError(fresh.message());
+    q->RecordError(StatementFailureOf(fresh));
     return;
   }
   PerformTransfer(q, nullptr);
@@ -329,11 +332,12 @@ void RunQueryWorker(ZVQuery* q) {
   try {
     PerformTransferWithFreshToken(q);
   } catch (const std::bad_alloc&) {
-    q->RecordError("out of memory in query worker");
+    q->RecordError(StreamFault("out of memory in query worker"));
   } catch (const std::exception& e) {
-    q->RecordError(Bounded(std::string("internal error in query worker: ") + e.what(), 256));
+    q->RecordError(
+        StreamFault(Bounded(std::string("internal error in query worker: ") + e.what(), 256)));
   } catch (...) {
-    q->RecordError("unknown internal error in query worker");
+    q->RecordError(StreamFault("unknown internal error in query worker"));
   }
   q->MarkDone();
 }
@@ -358,11 +362,19 @@ arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max
   }
 }
 
+arrow::Status ComputeHttpFailure(long http_status, std::string_view body) {
+  // The server's SQLSTATE first; else what the HTTP status says; only a
+  // status that says nothing leaves the SQLSTATE to the text.
+  const ServerErrorFields fields = zv_server_error_fields(body);
+  return ServerFailure(zv_compute_error_text(body, http_status), fields.sqlstate, fields.code,
+                       SqlStateOfHttpStatus(http_status));
+}
+
 void FinishQueryStream(ZVQuery* q, bool partial_frame) {
   if (partial_frame) {
-    q->RecordError("stream ended mid-frame (truncated binary response)");
+    q->RecordError(StreamFault("stream ended mid-frame (truncated binary response)"));
   } else if (!q->eos_seen()) {
-    q->RecordError("the result stream ended without its end-of-stream frame");
+    q->RecordError(StreamFault("the result stream ended without its end-of-stream frame"));
   } else if (q->ErrorText().empty()) {
     q->progress()->Complete();
   }
@@ -374,9 +386,9 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
   ZV_LOG(kLogTrace, "transport", "frame type=%s (%zu bytes)", FrameTypeName(type),
          static_cast<size_t>(length));
   if (q->eos_seen() && !MayFollowTheEos(type, payload, length)) {
-    q->RecordError(Format(
+    q->RecordError(StreamFault(Format(
         "the result stream continued after its end-of-stream frame (frame type %s followed it)",
-        FrameTypeName(type)));
+        FrameTypeName(type))));
     return 1;
   }
   try {
@@ -385,7 +397,7 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
       case kZvFrameBatch: return HandleBatch(q, payload, length);
       case kZvFrameEos:
         if (length < 4) {
-          q->RecordError("EOS frame truncated (header < 4 bytes)");
+          q->RecordError(StreamFault("EOS frame truncated (header < 4 bytes)"));
           return 1;
         }
         // The EOS of result set 0 ends the surfaced result; the query is
@@ -395,10 +407,11 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         if (zv_read_be32(payload) == 0) q->MarkEosSeen();
         return 0;
       case kZvFrameError: {
-        ServerErrorFields fields = zv_server_error_fields(
+        const ServerErrorFields fields = zv_server_error_fields(
             std::string_view(reinterpret_cast<const char*>(payload), static_cast<size_t>(length)));
-        q->RecordServerError("compute reported error: " + ErrorFrameMessage(payload, length),
-                             std::move(fields.sqlstate), std::move(fields.code));
+        q->RecordError(
+            ServerFailure("compute reported error: " + ErrorFrameMessage(payload, length),
+                          fields.sqlstate, fields.code));
         return 1;
       }
       case kZvFrameTrace:
@@ -415,37 +428,39 @@ int QueryFrameHandler(uint8_t type, const uint8_t* payload, uint64_t length, voi
         return 0;
     }
   } catch (const std::exception& e) {
-    q->RecordError(std::string("frame parse failure: ") + e.what());
+    // A frame the driver cannot read is a broken stream, whatever words the
+    // parser's message happens to use ("syntax error").
+    q->RecordError(StreamFault(std::string("frame parse failure: ") + e.what()));
     return 1;
   }
 }
 
-arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const char* sql,
-                                     uint32_t batch_size_hint, uint32_t timeout_sec) {
+namespace {
+
+arrow::Result<ZVQueryPtr> Execute(std::shared_ptr<zv_conn> connection, QuerySpec spec) {
   if (!connection) return arrow::Status::IOError("zv_execute: conn is NULL");
-  if (sql == nullptr) return arrow::Status::IOError("zv_execute: sql is NULL");
   if (connection->session_token.empty()) {
     return arrow::Status::IOError("zv_execute: connection has no session token");
   }
   const int32_t buffer_mb = connection->options.max_stream_buffer_mb;
   ZVQueryPtr query = NewQuery(std::move(connection));
-  query->Configure(sql, batch_size_hint, timeout_sec);
+  query->Configure(spec.sql, spec.timeout_sec);
   const InflightLimits& limits = ProcessInflightLimits();
   query->SetInflightLimits(limits.max_batches, buffer_mb > 0
                                                    ? static_cast<uint64_t>(buffer_mb) * 1048576ull
                                                    : limits.max_bytes);
-  if (zv_sql_trace_enabled()) zv_sql_trace_statement(zv_trace_label_top(), sql);
+  if (zv_sql_trace_enabled()) zv_sql_trace_statement(zv_trace_label_top(), spec.sql.c_str());
   ZVQuery* raw = query.get();
   ARROW_RETURN_NOT_OK(query->StartWorker([raw] { RunQueryWorker(raw); }));
+  for (auto& scope : spec.cancel_scopes) query->JoinCancelScope(std::move(scope));
   return query;
 }
 
-arrow::Result<ZVQueryPtr> StartCancellableQuery(
-    std::shared_ptr<zv_conn> connection, const std::string& sql, uint32_t batch_size_hint,
-    uint32_t timeout_sec, std::initializer_list<std::shared_ptr<CancelScope>> scopes) {
-  auto started = zv_execute(std::move(connection), sql.c_str(), batch_size_hint, timeout_sec);
-  if (!started.ok()) return ClassifiedFailure(FailureKind::kIo, started.status().message());
-  for (const auto& scope : scopes) (*started)->JoinCancelScope(scope);
+}  // namespace
+
+arrow::Result<ZVQueryPtr> StartQuery(std::shared_ptr<zv_conn> connection, QuerySpec spec) {
+  auto started = Execute(std::move(connection), std::move(spec));
+  if (!started.ok()) return AsFailureOf(FailureKind::kIo, started.status());
   return started;
 }
 

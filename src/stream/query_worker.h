@@ -1,12 +1,12 @@
 #pragma once
 
-#include <initializer_list>
-#include <string>
-
 #include <arrow/result.h>
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "stream/cancel_scope.h"
 #include "stream/query.h"
@@ -15,23 +15,29 @@ namespace zv {
 
 struct zv_conn;
 
-// Starts `sql` on the connection's compute node: creates the query and its
-// worker thread, which streams the framed response into the query's batch
-// queue. The caller owns the query (closing it cancels the transfer).
-arrow::Result<ZVQueryPtr> zv_execute(std::shared_ptr<zv_conn> connection, const char* sql,
-                                     uint32_t batch_size_hint, uint32_t timeout_sec);
+// A statement to run on compute, and how it may be stopped.
+struct QuerySpec {
+  std::string sql;
+  uint32_t timeout_sec = 0;  // whole-transfer limit; 0: none
+  // Cancelling any of these ends the query.
+  std::vector<std::shared_ptr<CancelScope>> cancel_scopes;
+};
 
-// zv_execute for a caller that must be able to stop the query: it joins every
-// scope given, so cancelling any of them ends it. A query that cannot start
-// is an I/O failure whose SQLSTATE comes from its text.
-arrow::Result<ZVQueryPtr> StartCancellableQuery(
-    std::shared_ptr<zv_conn> connection, const std::string& sql, uint32_t batch_size_hint,
-    uint32_t timeout_sec, std::initializer_list<std::shared_ptr<CancelScope>> scopes);
+// Starts `spec.sql` on the connection's compute node: creates the query and
+// its worker thread, which streams the framed response into the query's
+// batch queue. The caller owns the query (closing it cancels the transfer).
+// A query that cannot start is an I/O failure.
+arrow::Result<ZVQueryPtr> StartQuery(std::shared_ptr<zv_conn> connection, QuerySpec spec);
 
 // The JSON body of a query request: {"sql": ...} plus, when both bounds are
 // set, "stream_options": {"max_batch_bytes": max(bytes / batches, 4 MiB)}.
 arrow::Result<std::string> QueryRequestBody(const std::string& sql, uint64_t max_inflight_bytes,
                                             uint64_t max_inflight_batches);
+
+// A compute node's answer with HTTP status >= 400 as the query's failure:
+// the text of zv_compute_error_text, the SQLSTATE the server sent, else the
+// one the status says, else the one the text gives.
+arrow::Status ComputeHttpFailure(long http_status, std::string_view body);
 
 // The checks once a 2xx response body has ended: a partial frame, or no
 // end-of-stream frame for result set 0, fails the query (a body cut short

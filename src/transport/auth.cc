@@ -133,7 +133,10 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
 
   std::string response;
   ZeroOnScopeExit zero_response(response);
-  auto status = zv_http_json(url, "POST", body, nullptr, tls, options, share, &response);
+  HttpJsonRequest request = HttpJsonRequest::Get(url, tls, options, share);
+  request.post = true;
+  request.body = body;
+  auto status = zv_http_json(request, &response);
   SecureZero(body.data(), body.size());
 
   if (!status.ok()) {
@@ -142,7 +145,9 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
   }
   if (*status < 200 || *status > 299) {
     ZV_LOG(kLogWarn, "auth", "Auth failed (HTTP %ld) for user %s", *status, username);
-    return arrow::Status::IOError(Bounded(AuthErrorMessage(*status, response), kAuthErrorBuffer));
+    return WithHttpStatus(
+        arrow::Status::IOError(Bounded(AuthErrorMessage(*status, response), kAuthErrorBuffer)),
+        *status);
   }
   ARROW_ASSIGN_OR_RAISE(zv_auth_result result, ParseAuthResponse(response));
   ZV_LOG(kLogInfo, "auth", "Auth successful for %s (subject_id=%s, token=[REDACTED])", username,

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "transport/http_request.h"
+#include "util/failure.h"
 #include "util/format.h"
 
 namespace zv {
@@ -23,9 +24,14 @@ std::string FailureText(const char* operation, long status, const std::string& d
   return Format("%s failed (HTTP %ld): %s", operation, status, detail.c_str());
 }
 
-class HttpStatusDetail : public arrow::StatusDetail {
+// The status a server answered a failed request with, and what it says in
+// the driver's failure terms.
+class HttpStatusDetail : public FailureDetail {
  public:
-  explicit HttpStatusDetail(long status) : status_(status) {}
+  explicit HttpStatusDetail(long status)
+      : FailureDetail(FailureKind::kIo, std::string(SqlStateOfHttpStatus(status)),
+                      Origin::kClassified),
+        status_(status) {}
   const char* type_id() const override { return "zv::HttpStatusDetail"; }
   std::string ToString() const override { return "HTTP " + std::to_string(status_); }
   long status() const { return status_; }
@@ -68,21 +74,29 @@ long WholeRequestTimeoutSec(const zv_conn_options* options, long default_sec) {
                                                                 : default_sec;
 }
 
-arrow::Result<long> zv_http_json(const std::string& url, const char* method,
-                                 const std::string& body, const char* bearer_token,
-                                 const zv_tls_config* tls, const zv_conn_options* options,
-                                 const ConnectionShare* share, std::string* response,
-                                 const std::atomic<bool>* cancel) {
-  ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(url));
+HttpJsonRequest HttpJsonRequest::Get(std::string url, const zv_tls_config* tls,
+                                     const zv_conn_options* options, const ConnectionShare* share) {
+  HttpJsonRequest request;
+  request.url = std::move(url);
+  request.tls = tls;
+  request.options = options;
+  request.share = share;
+  return request;
+}
+
+arrow::Result<long> zv_http_json(const HttpJsonRequest& call, std::string* response) {
+  ARROW_ASSIGN_OR_RAISE(HttpRequest request, HttpRequest::Make(call.url));
   ARROW_RETURN_NOT_OK(request.AddHeader("Content-Type: application/json"));
   ARROW_RETURN_NOT_OK(request.AddHeader("Accept: application/json"));
-  if (bearer_token != nullptr) ARROW_RETURN_NOT_OK(request.AddBearerToken(bearer_token));
+  if (call.bearer_token != nullptr) ARROW_RETURN_NOT_OK(request.AddBearerToken(call.bearer_token));
   request.SetReceiver(CappedBodyReceiver(response, kMaxJsonResponseBytes));
-  request.SetTotalTimeout(WholeRequestTimeoutSec(options, kRequestTimeoutSec));
-  request.SetConnection(options, share);
-  if (cancel != nullptr) request.SetAbortCheck([cancel] { return cancel->load(); });
-  if (method != nullptr && std::string_view(method) == "POST") request.SetPostBody(body);
-  request.SetTls(tls);
+  request.SetTotalTimeout(WholeRequestTimeoutSec(call.options, kRequestTimeoutSec));
+  request.SetConnection(call.options, call.share);
+  if (call.cancel != nullptr) {
+    request.SetAbortCheck([cancel = call.cancel] { return cancel->load(); });
+  }
+  if (call.post) request.SetPostBody(std::string(call.body));
+  request.SetTls(call.tls);
   auto status = request.Perform();
   if (!status.ok()) return WithTransferContext(status.status(), "HTTP transport error: ");
   return status;

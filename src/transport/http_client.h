@@ -51,23 +51,38 @@ long ConnectTimeoutSec(const zv_conn_options* options);
 // host longer), else `default_sec`.
 long WholeRequestTimeoutSec(const zv_conn_options* options, long default_sec);
 
-// One JSON request to the control plane. Returns the HTTP status of a
-// completed exchange (any status: callers decide what is success), or an
-// IOError with "HTTP transport error: ..." / "TLS configuration: ..." when the
-// exchange did not complete. The body (at most 1 MiB) is appended to
-// `response`. `method` is "POST" (with `body`) or anything else for GET.
-// When `cancel` is given, the request is abandoned as soon as it turns true
-// (a background poller stopping at process exit must not wait for a slow
-// server).
-arrow::Result<long> zv_http_json(const std::string& url, const char* method,
-                                 const std::string& body, const char* bearer_token,
-                                 const zv_tls_config* tls, const zv_conn_options* options,
-                                 const ConnectionShare* share, std::string* response,
-                                 const std::atomic<bool>* cancel = nullptr);
+// One JSON request to the control plane and the connection settings it goes
+// out under. Pointers are borrowed for the call; a null one means none (no
+// Authorization header, libcurl's TLS defaults, default options, no pool, not
+// cancellable).
+struct HttpJsonRequest {
+  std::string url;
+  bool post = false;  // POST `body`; otherwise GET
+  std::string_view body;
+  const char* bearer_token = nullptr;
+  const zv_tls_config* tls = nullptr;
+  const zv_conn_options* options = nullptr;
+  const ConnectionShare* share = nullptr;
+  // The request is abandoned as soon as this turns true (a background poller
+  // stopping at process exit must not wait for a slow server).
+  const std::atomic<bool>* cancel = nullptr;
+
+  // A GET of `url` under these connection settings; callers set the rest.
+  static HttpJsonRequest Get(std::string url, const zv_tls_config* tls,
+                             const zv_conn_options* options, const ConnectionShare* share);
+};
+
+// Performs `request`. Returns the HTTP status of a completed exchange (any
+// status: callers decide what is success), or an IOError with "HTTP transport
+// error: ..." / "TLS configuration: ..." carrying the transfer's failure when
+// the exchange did not complete. The body (at most 1 MiB) is appended to
+// `response`.
+arrow::Result<long> zv_http_json(const HttpJsonRequest& request, std::string* response);
 
 // Marks a failed request with the HTTP status the server answered, so that
 // callers can tell a refused token (401) from other failures without reading
-// the message.
+// the message, and the host is told the SQLSTATE the status says
+// (SqlStateOfHttpStatus) whatever the server's text contains.
 arrow::Status WithHttpStatus(arrow::Status status, long http_status);
 // The status given to WithHttpStatus, or 0.
 long HttpStatusOf(const arrow::Status& status);

@@ -10,24 +10,58 @@
 #include "transport/http_client.h"
 #include "transport/redirect_policy_internal.h"
 #include "transport/tls_policy_internal.h"
+#include "util/failure.h"
 
 namespace zv {
 
 namespace {
 
-class TransferErrorDetail : public arrow::StatusDetail {
+// Why an exchange did not complete, in the driver's failure terms as well:
+// the SQLSTATE libcurl's result says, so no one reads it back from the text.
+class TransferErrorDetail : public FailureDetail {
  public:
-  explicit TransferErrorDetail(TransferError kind) : kind_(kind) {}
+  TransferErrorDetail(TransferError kind, FailureKind failure, std::string sqlstate)
+      : FailureDetail(failure, std::move(sqlstate), Origin::kClassified), kind_(kind) {}
   const char* type_id() const override { return "zv::TransferErrorDetail"; }
   std::string ToString() const override { return "transfer failed"; }
-  TransferError kind() const { return kind_; }
+  TransferError transfer_error() const { return kind_; }
 
  private:
   TransferError kind_;
 };
 
-arrow::Status TransferFailure(TransferError kind, const std::string& message) {
-  return arrow::Status::IOError(message).WithDetail(std::make_shared<TransferErrorDetail>(kind));
+// What a failed transfer tells the host. A failure without a SQLSTATE of
+// its own (set-up, TLS set-up, a refused redirect, an abort) leaves it to
+// whoever reports the text.
+arrow::Status TransferFailure(TransferError kind, const std::string& message,
+                              const char* sqlstate = "") {
+  const bool timed_out = kind == TransferError::kTimedOut || kind == TransferError::kStalled;
+  return arrow::Status::IOError(message).WithDetail(std::make_shared<TransferErrorDetail>(
+      kind, timed_out ? FailureKind::kTimeout : FailureKind::kIo, sqlstate));
+}
+
+// The SQLSTATE class of a libcurl result: 08001 when no connection could be
+// made (name resolution, refused, TLS handshake), 08006 when one broke, HYT00
+// for the time-outs; empty for results that name no such class.
+const char* SqlStateOfCurlResult(CURLcode rc) {
+  switch (rc) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return "08001";
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE: return "08006";
+    case CURLE_OPERATION_TIMEDOUT: return "HYT00";
+    default: return "";
+  }
 }
 
 void ApplyProxy(CURL* easy, const zv_conn_options* options) {
@@ -135,7 +169,7 @@ int HttpRequest::Impl::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t
 std::optional<TransferError> TransferErrorOf(const arrow::Status& status) {
   const auto detail = std::dynamic_pointer_cast<TransferErrorDetail>(status.detail());
   if (!detail) return std::nullopt;
-  return detail->kind();
+  return detail->transfer_error();
 }
 
 arrow::Status WithTransferContext(const arrow::Status& failure, std::string_view prefix) {
@@ -144,7 +178,7 @@ arrow::Status WithTransferContext(const arrow::Status& failure, std::string_view
       *kind == TransferError::kRedirectRefused) {
     return failure;
   }
-  return TransferFailure(*kind, std::string(prefix) + failure.message());
+  return failure.WithMessage(std::string(prefix) + failure.message());
 }
 
 HttpRequest::HttpRequest(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -278,7 +312,7 @@ arrow::Result<long> HttpRequest::Perform() {
   }
   if (rc != CURLE_OK) {
     const std::string detail = r.error_buffer[0] != '\0' ? r.error_buffer : curl_easy_strerror(rc);
-    return TransferFailure(Classify(h, rc, detail), detail);
+    return TransferFailure(Classify(h, rc, detail), detail, SqlStateOfCurlResult(rc));
   }
   return ResponseStatus();
 }

@@ -19,6 +19,14 @@ arrow::Status RouteError(std::string message) {
   return arrow::Status::IOError(Bounded(std::move(message), kRouteErrorBuffer));
 }
 
+// A request to the control plane under the call's token and connection settings.
+HttpJsonRequest ControlPlaneRequest(const ControlPlaneCall& call, std::string url) {
+  HttpJsonRequest request =
+      HttpJsonRequest::Get(std::move(url), call.tls, call.options, call.share);
+  request.bearer_token = call.token;
+  return request;
+}
+
 std::string BaseUrl(const char* control_plane_url) {
   return std::string(StripTrailingSlashes(control_plane_url));
 }
@@ -41,9 +49,12 @@ arrow::Status ReservationCall(const ControlPlaneCall& call, const char* reservat
   }
   const std::string url = BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend/" +
                           EscapePathSegment(reservation_id) + "/" + action;
+  HttpJsonRequest request = ControlPlaneRequest(call, url);
+  request.options = options;
+  request.post = true;
+  request.body = "{}";
   std::string response;
-  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(url, "POST", "{}", call.token, call.tls, options,
-                                                  call.share, &response));
+  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(request, &response));
   if (status < 200 || status > 299) {
     return arrow::Status::IOError("HTTP ", status);
   }
@@ -93,9 +104,11 @@ arrow::Result<zv_route> zv_route_recommend(const ControlPlaneCall& call, const c
     return RouteError(Format("recommend request encoding error: %s", e.what()));
   }
   std::string response;
-  ARROW_ASSIGN_OR_RAISE(
-      long status, zv_http_json(BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend", "POST",
-                                body, call.token, call.tls, call.options, call.share, &response));
+  HttpJsonRequest http =
+      ControlPlaneRequest(call, BaseUrl(call.control_plane_url) + "/api/v1/nodes/recommend");
+  http.post = true;
+  http.body = body;
+  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(http, &response));
   if (status < 200 || status > 299) {
     return WithHttpStatus(RouteError(HttpErrorMessage("compute node recommend", status, response)),
                           status);
@@ -193,8 +206,7 @@ arrow::Result<zv_route> zv_route_lookup_by_entity_ref(const ControlPlaneCall& ca
   const std::string url = BaseUrl(call.control_plane_url) + "/api/v1/admin/compute-nodes/by-ref/" +
                           EscapePathSegment(entity_ref);
   std::string response;
-  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(url, "GET", "", call.token, call.tls,
-                                                  call.options, call.share, &response));
+  ARROW_ASSIGN_OR_RAISE(long status, zv_http_json(ControlPlaneRequest(call, url), &response));
   if (status == 404) {
     return RouteError(
         Format("compute node not found: ComputeNode='%s' is not registered", entity_ref));

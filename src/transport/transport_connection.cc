@@ -172,7 +172,7 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
   if (!route.ok()) {
     ZV_LOG(kLogError, "transport", "Connection failed during compute routing: %s",
            route.status().message().c_str());
-    return arrow::Status::IOError(Bounded(route.status().message(), kConnectErrorBuffer));
+    return route.status().WithMessage(Bounded(route.status().message(), kConnectErrorBuffer));
   }
   conn->compute_url = std::move(route->compute_url);
   conn->compute_node = route->node_entity_ref.value_or("");
@@ -204,9 +204,11 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
   // Requests refused together: the first one logs in, the others use its token.
   if (conn->session_token.Copy().view() != refused.view()) return arrow::Status::OK();
   if (conn->token_source == TokenSource::kGiven) {
-    return arrow::Status::IOError(
-        "the service refused the given session token (expired or revoked; obtain a new one): " +
-        refusal);
+    return WithHttpStatus(
+        arrow::Status::IOError(
+            "the service refused the given session token (expired or revoked; obtain a new one): " +
+            refusal),
+        401);
   }
   SecretString password;
   {
@@ -214,8 +216,10 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
     password = conn->login.password.Copy();
   }
   if (password.empty() || conn->released.load()) {
-    return arrow::Status::IOError("the session token was refused and the connection is released: " +
-                                  refusal);
+    return WithHttpStatus(
+        arrow::Status::IOError("the session token was refused and the connection is released: " +
+                               refusal),
+        401);
   }
   TokenCache::Instance().Forget(conn->login.cache_key, refused);
   ZV_LOG(kLogInfo, "auth", "Session token for %s was refused (HTTP 401); logging in again",

@@ -65,6 +65,15 @@ SqlStateVerdict ClassifySqlState(std::string_view sqlstate, SqlStateRules rules)
   return {Kind::kIo, std::string(sqlstate)};
 }
 
+std::string_view SqlStateOfHttpStatus(long http_status) {
+  switch (http_status) {
+    case 401: return "28000";  // the credentials or the token were refused
+    case 403: return "42501";  // authenticated, but not allowed
+    case 503: return "53000";  // the service is out of capacity for now
+    default: return {};
+  }
+}
+
 const char* FailureDetail::type_id() const { return "zv::FailureDetail"; }
 
 std::string FailureDetail::ToString() const {
@@ -81,10 +90,18 @@ arrow::Status Failure(FailureKind kind, const char* sqlstate, std::string messag
       std::make_shared<FailureDetail>(kind, sqlstate, FailureDetail::Origin::kDriver));
 }
 
-arrow::Status ClassifiedFailure(FailureKind kind, std::string message) {
-  return arrow::Status(
-      arrow::StatusCode::IOError, std::move(message),
-      std::make_shared<FailureDetail>(kind, "", FailureDetail::Origin::kClassified));
+arrow::Status ClassifiedFailure(FailureKind kind, std::string message, std::string sqlstate) {
+  return arrow::Status(arrow::StatusCode::IOError, std::move(message),
+                       std::make_shared<FailureDetail>(kind, std::move(sqlstate),
+                                                       FailureDetail::Origin::kClassified));
+}
+
+arrow::Status AsFailureOf(FailureKind kind, const arrow::Status& status) {
+  const FailureDetail* known = FailureDetailOf(status);
+  if (known == nullptr) return ClassifiedFailure(kind, status.message());
+  return arrow::Status(status.code(), status.message(),
+                       std::make_shared<FailureDetail>(kind, known->sqlstate(), known->origin(),
+                                                       known->server_code()));
 }
 
 arrow::Status IngestRefusal(std::string_view sqlstate, std::string message) {

@@ -43,12 +43,20 @@ struct SqlStateVerdict {
 // failures, as every server or transport failure used to be.
 SqlStateVerdict ClassifySqlState(std::string_view sqlstate, SqlStateRules rules);
 
+// The SQLSTATE an HTTP status says by itself (a refused login, a refused
+// permission, a service out of resources); empty when the status says no
+// more than that the request failed, and the server's text then decides.
+std::string_view SqlStateOfHttpStatus(long http_status);
+
 class FailureDetail : public arrow::StatusDetail {
  public:
   enum class Origin : uint8_t {
-    kDriver,      // detected here, with its own SQLSTATE
-    kClassified,  // text from the transport or a server; SQLSTATE derived from it
-    kServer,      // a server's failure with its SQLSTATE and its own error code
+    kDriver,  // detected here, with its own SQLSTATE
+    // The transport's or a server's failure: the SQLSTATE that what happened
+    // says (an HTTP status, a libcurl result), or empty when nothing said
+    // one, and the text decides where the host is told.
+    kClassified,
+    kServer,  // a server's failure with its SQLSTATE and its own error code
   };
 
   FailureDetail(FailureKind kind, std::string sqlstate, Origin origin, std::string server_code = {})
@@ -78,9 +86,15 @@ const FailureDetail* FailureDetailOf(const arrow::Status& status);
 // A failure the driver detects itself, with its own message and SQLSTATE.
 arrow::Status Failure(FailureKind kind, const char* sqlstate, std::string message);
 
-// A failure reported as text by the transport or a server; its SQLSTATE is
-// derived from the text where it is reported.
-arrow::Status ClassifiedFailure(FailureKind kind, std::string message);
+// A failure the transport or a server reported. `sqlstate` is what the
+// reporter knew; empty: the SQLSTATE is derived from the text where the
+// failure is reported.
+arrow::Status ClassifiedFailure(FailureKind kind, std::string message, std::string sqlstate = {});
+
+// `status` reported as a failure of `kind`: its message, and whatever its
+// detail already knows (SQLSTATE, origin, server code). A status without a
+// detail becomes a classified failure whose text decides its SQLSTATE.
+arrow::Status AsFailureOf(FailureKind kind, const arrow::Status& status);
 
 // A server refused a load: its SQLSTATE decides the kind by the ingest rules.
 arrow::Status IngestRefusal(std::string_view sqlstate, std::string message);

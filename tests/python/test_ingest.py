@@ -183,6 +183,7 @@ def test_failing_host_stream_cancels_the_upload(conn, table, devserver):
 
 @pytest.mark.parametrize("status,state,code", [
     (401, "28000", dm.AdbcStatusCode.UNAUTHORIZED),
+    (403, "42501", dm.AdbcStatusCode.UNAUTHORIZED),
     (503, "53000", dm.AdbcStatusCode.INTERNAL),
     (201, "HY000", dm.AdbcStatusCode.IO),
 ])

@@ -51,6 +51,22 @@ def test_an_empty_error_body_is_named_as_such(driver_path, server, user, endpoin
     assert f"{operation} failed (HTTP 503 with an empty body)" in str(raised.value)
 
 
+@pytest.mark.parametrize("endpoint, status", [("login", 403), ("recommend", 503)])
+def test_a_refusal_keeps_the_state_its_http_status_says(driver_path, server, user, endpoint,
+                                                        status):
+    # The server's text says "timeout"; the status, not the word, decides.
+    server.set_fault("http_status", endpoint=endpoint, status=status,
+                     body='{"error": "upstream timeout"}', content_type="application/json",
+                     times=1)
+    try:
+        with pytest.raises(dbapi.Error) as raised:
+            connect(driver_path, server.url, user)
+    finally:
+        server.clear_faults()
+    assert "upstream timeout" in str(raised.value)
+    assert raised.value.sqlstate == {403: "42501", 503: "53000"}[status]
+
+
 def logins(server):
     return server.counters()["logins"]
 

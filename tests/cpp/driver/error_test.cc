@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "driver/adbc_status.h"
 #include "driver/adbc_test_util.h"
 #include "stream/error_classification.h"
+#include "transport/http_client.h"
 
 namespace {
 
@@ -118,6 +120,45 @@ TEST(ErrorDetails, EntryPointErrorsKeepTheirVendorCodeAndHaveNone) {
   foreign.vendor_code = ADBC_ERROR_VENDOR_CODE_PRIVATE_DATA;
   EXPECT_EQ(zv::zv_error_get_detail_count(&foreign), 0);
   EXPECT_EQ(zv::zv_error_get_detail(&foreign, 0).key, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The host is told the SQLSTATE known where a failure happened, whatever
+// words its text uses; only a text that came with none is read for phrases.
+TEST(ReportStatus, NeverReclassifiesAKnownSqlState) {
+  auto refused_login = [](long http_status, const char* text) {
+    return zv::AsFailureOf(zv::FailureKind::kIo,
+                           zv::WithHttpStatus(arrow::Status::IOError(text), http_status));
+  };
+  struct Case {
+    const char* name;
+    arrow::Status status;
+    AdbcStatusCode code;
+    const char* sqlstate;
+  } cases[] = {
+      {"a login refused with 403 whose text says timeout",
+       refused_login(403, "control plane auth failed (HTTP 403): session timeout"), ADBC_STATUS_IO,
+       "42501"},
+      {"a login refused with 401 whose text says Forbidden",
+       refused_login(401, "control plane auth failed (HTTP 401): Forbidden"), ADBC_STATUS_IO,
+       "28000"},
+      {"a server's SQLSTATE beats the words of its text",
+       zv::ServerStatementFailure("syntax error: timed out", "42S02", ""), ADBC_STATUS_NOT_FOUND,
+       "42S02"},
+      {"a transport text with no code", zv::ClassifiedFailure(zv::FailureKind::kIo, "read timeout"),
+       ADBC_STATUS_IO, "HYT00"},
+      {"an I/O status with no detail", arrow::Status::IOError("DNS lookup failed"), ADBC_STATUS_IO,
+       "08001"},
+  };
+  for (const auto& c : cases) {
+    ScopedError err;
+    EXPECT_EQ(zv::ReportStatus(c.status, err.get()), c.code) << c.name;
+    EXPECT_EQ(err.sqlstate(), c.sqlstate) << c.name;
+    EXPECT_EQ(err.error.vendor_code, c.code) << c.name;
+  }
 }
 
 }  // namespace

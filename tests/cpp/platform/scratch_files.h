@@ -25,10 +25,13 @@ namespace zv_test {
 
 // The platform's error number when a file is created in a folder that does
 // not exist (ENOENT; ERROR_PATH_NOT_FOUND on Windows).
+// How a log names that failure.
 #ifdef _WIN32
 constexpr unsigned long kMissingFolderError = ERROR_PATH_NOT_FOUND;
+constexpr const char* kMissingFolderText = "CreateFile error 3";
 #else
 constexpr unsigned long kMissingFolderError = 2;
+constexpr const char* kMissingFolderText = "No such file or directory";
 #endif
 
 inline std::filesystem::path FsPath(const std::string& utf8) {

@@ -10,7 +10,9 @@
 #include "stream/frame.h"
 #include "stream/inflight_limits_internal.h"
 #include "stream/ipc_test_streams.h"
+#include "stream/query_failure.h"
 #include "stream/query_worker.h"
+#include "util/failure.h"
 
 namespace {
 
@@ -57,8 +59,8 @@ TEST(BatchQueue, AnErrorOvertakesQueuedBatches) {
   ZVQueryPtr q = zv::NewQuery(nullptr);
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(1));
   q->Enqueue(SampleSchema(), zv_test::SampleBatch(2));
-  q->RecordError("compute reported error: boom");
-  q->RecordError("second error is ignored");
+  q->RecordError(zv::StreamFault("compute reported error: boom"));
+  q->RecordError(zv::StreamFault("second error is ignored"));
   EXPECT_EQ(Drain(q.get()), (Seen{"error: compute reported error: boom"}));
 }
 
@@ -248,6 +250,38 @@ TEST(QueryFrames, MalformedFramesFailTheQueryWithTheirOwnText) {
     ZVQueryPtr q = zv::NewQuery(nullptr);
     EXPECT_EQ(Feed(q.get(), c.type, c.payload), 1) << c.error;
     EXPECT_EQ(q->ErrorText().rfind(c.error, 0), 0u) << q->ErrorText();
+  }
+}
+
+// A failure keeps the SQLSTATE known where it happened, whatever words its
+// text uses; only a server text that came with no code is read for phrases.
+TEST(QueryFailures, KeepTheSqlStateKnownWhereTheyHappened) {
+  ZVQueryPtr broken_init = zv::NewQuery(nullptr);
+  Feed(broken_init.get(), zv::kZvFrameInit, Text("{not json"));  // the parser says "syntax error"
+  struct Case {
+    const char* name;
+    arrow::Status failure;
+    const char* sqlstate;
+    zv::FailureKind kind;
+  } cases[] = {
+      {"a 403 whose text says timeout", zv::ComputeHttpFailure(403, R"({"message":"timeout"})"),
+       "42501", zv::FailureKind::kUnauthorized},
+      {"a 503 with no code", zv::ComputeHttpFailure(503, "<html>maintenance</html>"), "53000",
+       zv::FailureKind::kIo},
+      {"the server's SQLSTATE beats the status",
+       zv::ComputeHttpFailure(503, R"({"message":"draining","sqlstate":"08006"})"), "08006",
+       zv::FailureKind::kIo},
+      {"a status that says nothing leaves it to the text",
+       zv::ComputeHttpFailure(500, R"({"message":"statement timeout"})"), "HYT00",
+       zv::FailureKind::kTimeout},
+      {"an unreadable frame is a broken stream", zv::QueryFailure(broken_init.get()), "HY000",
+       zv::FailureKind::kIo},
+  };
+  for (const auto& c : cases) {
+    const zv::FailureDetail* detail = zv::FailureDetailOf(c.failure);
+    ASSERT_NE(detail, nullptr) << c.name;
+    EXPECT_EQ(detail->sqlstate(), c.sqlstate) << c.name << ": " << c.failure.message();
+    EXPECT_EQ(detail->kind(), c.kind) << c.name;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "transport/tls_config.h"
+#include "util/failure.h"
 
 namespace {
 
@@ -148,6 +149,7 @@ TEST(HttpRequest, ReportsWhyAnExchangeStopped) {
     std::function<void(HttpRequest&)> set_up;
     TransferError kind;
     const char* message_part;
+    const char* sqlstate = "";  // what libcurl's result says, empty: nothing
   } cases[] = {
       {"receiver refuses", Reply(200, "body"),
        [](HttpRequest& r) { r.SetReceiver([](long, std::string_view) { return false; }); },
@@ -167,9 +169,9 @@ TEST(HttpRequest, ReportsWhyAnExchangeStopped) {
        },
        TransferError::kAborted, ""},
       {"stall", "", [](HttpRequest& r) { r.SetStallTimeout(1); }, TransferError::kStalled,
-       "too slow"},
+       "too slow", "HYT00"},
       {"whole-request limit", "", [](HttpRequest& r) { r.SetTotalTimeout(1); },
-       TransferError::kTimedOut, ""},
+       TransferError::kTimedOut, "", "HYT00"},
       {"redirect elsewhere", Reply(307, "", "Location: http://elsewhere.invalid/\r\n"),
        [](HttpRequest&) {}, TransferError::kRedirectRefused, "refused to follow the redirect"},
   };
@@ -185,6 +187,9 @@ TEST(HttpRequest, ReportsWhyAnExchangeStopped) {
     EXPECT_EQ(KindOf(status.status()), c.kind) << status.status().message();
     EXPECT_NE(status.status().message().find(c.message_part), std::string::npos)
         << status.status().message();
+    const zv::FailureDetail* detail = zv::FailureDetailOf(status.status());
+    ASSERT_NE(detail, nullptr);
+    EXPECT_EQ(detail->sqlstate(), c.sqlstate);
   }
 }
 
@@ -221,6 +226,8 @@ TEST(WithTransferContext, PrefixesOnlyLibcurlsOwnWords) {
   const arrow::Status prefixed = zv::WithTransferContext(unreachable, "snapshot HTTP error: ");
   EXPECT_EQ(prefixed.message(), "snapshot HTTP error: " + unreachable.message());
   EXPECT_EQ(KindOf(prefixed), TransferError::kOther) << "the kind survives the prefix";
+  ASSERT_NE(zv::FailureDetailOf(prefixed), nullptr);
+  EXPECT_EQ(zv::FailureDetailOf(prefixed)->sqlstate(), "08001") << "so does libcurl's result";
 
   auto token = HttpRequest::Make("http://127.0.0.1:1/");
   ASSERT_TRUE(token.ok());

@@ -105,10 +105,6 @@ arrow::Result<std::string> QuotedText(std::string_view text) {
   return out;
 }
 
-std::string Cast(const std::string& quoted, const char* type) {
-  return "CAST(" + quoted + " AS " + type + ")";
-}
-
 std::string CastText(std::string_view plain_ascii, const char* type) {
   return "CAST('" + std::string(plain_ascii) + "' AS " + type + ")";
 }

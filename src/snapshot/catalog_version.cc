@@ -66,7 +66,10 @@ arrow::Result<ZVCatalogVersion> zv_route_fetch_epoch(const char* control_plane_u
   request.bearer_token = session_token;
   request.cancel = cancel;
   arrow::Result<long> status = zv_http_json(request, &body);
-  if (!status.ok()) return Failure(status.status().message());
+  if (!status.ok()) {
+    // The transport's failure keeps its kind and SQLSTATE; only the text is bounded.
+    return status.status().WithMessage(Bounded(status.status().message(), kEpochErrorBuffer));
+  }
   if (*status < 200 || *status > 299) {
     return WithHttpStatus(Failure(HttpErrorMessage("catalog version fetch", *status, body)),
                           *status);

@@ -5,6 +5,7 @@
 #include "util/secret_string.h"
 #include "snapshot/snapshot_stream_internal.h"
 #include "stream/frame.h"
+#include "transport/http_client.h"
 #include "transport/http_request.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
@@ -20,6 +21,12 @@ constexpr long kSnapshotTimeoutSec = 300;
 
 arrow::Status Failure(std::string message) {
   return arrow::Status::IOError(Bounded(std::move(message), kSnapshotErrorBuffer));
+}
+
+// The transport's failure with its kind and SQLSTATE, the text bounded.
+arrow::Status TransportFailure(const arrow::Status& status) {
+  const arrow::Status described = WithTransferContext(status, "snapshot HTTP error: ");
+  return described.WithMessage(Bounded(described.message(), kSnapshotErrorBuffer));
 }
 
 // Every chunk goes to the parser whatever the HTTP status, so an error body
@@ -72,10 +79,10 @@ arrow::Result<ZVSnapshot> zv_route_fetch_info_schema_snapshot(
         collector.handler_failed()) {
       return Failure(collector.error());
     }
-    return Failure(WithTransferContext(status.status(), "snapshot HTTP error: ").message());
+    return TransportFailure(status.status());
   }
   if (*status < 200 || *status > 299) {
-    return Failure(Format("snapshot fetch returned HTTP %ld", *status));
+    return WithHttpStatus(Failure(Format("snapshot fetch returned HTTP %ld", *status)), *status);
   }
   ARROW_RETURN_NOT_OK(collector.Finish(zv_frame_pending(parser.get())));
   return std::move(collector.snapshot());

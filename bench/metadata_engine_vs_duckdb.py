@@ -45,6 +45,19 @@ QUERY = (
 
 TYPES = ["VARCHAR", "INTEGER", "BIGINT", "BOOLEAN", "TIMESTAMP", "VARCHAR(64)"]
 
+# A catalog shaped like the peers benchmark's (tables of 20 columns in schema
+# bench), and the two statements a catalog browser sends most.
+CATALOG_TABLES = 10_000
+CATALOG_QUERIES = {
+    "filtered (LIKE, ORDER BY, LIMIT)": (
+        "SELECT table_name, column_name, data_type FROM information_schema.columns "
+        "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' "
+        "ORDER BY table_name, column_name LIMIT 100"),
+    "point lookup (one table's columns)": (
+        "SELECT column_name, data_type, is_nullable FROM information_schema.columns "
+        "WHERE table_schema = 'bench' AND table_name = 't4711' ORDER BY ordinal_position"),
+}
+
 
 def make_columns():
     rng = random.Random(42)
@@ -60,15 +73,28 @@ def make_columns():
     })
 
 
+def make_catalog(tables=CATALOG_TABLES):
+    rows = tables * 20
+    return pa.table({
+        "table_catalog": pa.array(["db"] * rows),
+        "table_schema": pa.array(["bench"] * rows),
+        "table_name": pa.array([f"t{row // 20}" for row in range(rows)]),
+        "column_name": pa.array([f"c{row % 20}" for row in range(rows)]),
+        "ordinal_position": pa.array([row % 20 + 1 for row in range(rows)], pa.int32()),
+        "data_type": pa.array([TYPES[row % 5] for row in range(rows)]),
+        "is_nullable": pa.array(["YES"] * rows),
+    })
+
+
 def percentile(sorted_values, fraction):
     return sorted_values[min(len(sorted_values) - 1, int(len(sorted_values) * fraction))]
 
 
-def time_duckdb(table, runs):
+def time_duckdb(table, runs, query=QUERY):
     con = duckdb.connect()
     con.execute("SET threads TO 1")  # the engine answers on the calling thread
     con.register("zv_columns", table)
-    sql = QUERY.replace("information_schema.columns", "zv_columns")
+    sql = query.replace("information_schema.columns", "zv_columns")
     expected_rows = None
     for _ in range(5):  # warm-up
         expected_rows = con.sql(sql).to_arrow_table().num_rows
@@ -81,11 +107,16 @@ def time_duckdb(table, runs):
     return statistics.median(micros), percentile(micros, 0.95), expected_rows
 
 
-def run_engine_benchmark(binary, ipc_path):
+def run_engine_benchmark(binary, ipc_path, queries=(), only_queries=False):
     env = dict(os.environ, ZV_BENCH_COLUMNS_IPC=str(ipc_path))
-    proc = subprocess.run(
-        [str(binary), "--benchmark_format=json", "--benchmark_min_time=1"],
-        capture_output=True, text=True, env=env, check=True)
+    if queries:
+        sql_path = ipc_path.with_suffix(".sql")
+        sql_path.write_text("\n".join(queries) + "\n")
+        env["ZV_BENCH_SQL"] = str(sql_path)
+    command = [str(binary), "--benchmark_format=json", "--benchmark_min_time=1"]
+    if only_queries:
+        command.append("--benchmark_filter=BM_ExecuteSql/")
+    proc = subprocess.run(command, capture_output=True, text=True, env=env, check=True)
     # Names carry suffixes such as "/real_time"; key by the part before them.
     return {b["name"].replace("/real_time", ""): b for b in json.loads(proc.stdout)["benchmarks"]}
 
@@ -148,12 +179,18 @@ def main():
         sys.exit(f"{binary} not built (ninja -C build bench_metadata_engine)")
 
     table = make_columns()
+    catalog = make_catalog()
     with tempfile.TemporaryDirectory() as folder:
         ipc_path = pathlib.Path(folder) / "columns.arrows"
-        with ipc.new_stream(ipc_path, table.schema) as writer:
-            writer.write_table(table)
+        catalog_path = pathlib.Path(folder) / "catalog.arrows"
+        for path, data in ((ipc_path, table), (catalog_path, catalog)):
+            with ipc.new_stream(path, data.schema) as writer:
+                writer.write_table(data)
         duck_median, duck_p95, duck_rows = time_duckdb(table, args.runs)
         results = run_engine_benchmark(binary, ipc_path)
+        catalog_results = run_engine_benchmark(binary, catalog_path, list(CATALOG_QUERIES.values()),
+                                               only_queries=True)
+        catalog_duck = [time_duckdb(catalog, args.runs, sql) for sql in CATALOG_QUERIES.values()]
 
     print(f"query over {ROWS:,} rows: {QUERY}")
     print(f"{'':34}{'median':>12}{'p95':>12}")
@@ -161,6 +198,13 @@ def main():
     print(f"{'metadata engine execute_sql':34}{execute['median_us']:>10.0f}us{execute['p95_us']:>10.0f}us")
     print(f"{'DuckDB (1 thread, same table)':34}{duck_median:>10.0f}us{duck_p95:>10.0f}us"
           f"   ({duck_rows} rows)")
+    print()
+    print(f"catalog of {CATALOG_TABLES:,} tables x 20 columns ({catalog.num_rows:,} rows), medians:")
+    print(f"{'':38}{'engine':>10}{'DuckDB':>10}{'DuckDB/engine':>15}")
+    for index, name in enumerate(CATALOG_QUERIES):
+        ours = catalog_results[f"BM_ExecuteSql/{index}"]["median_us"]
+        theirs, _, rows = catalog_duck[index]
+        print(f"  {name:36}{ours:>8.0f}us{theirs:>8.0f}us{theirs / ours:>14.2f}x   ({rows} rows)")
     print()
     print("parse_select, typical catalog queries:")
     for name, bench in sorted(results.items()):

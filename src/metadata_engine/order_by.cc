@@ -1,5 +1,9 @@
 // ORDER BY: each item becomes one sort key column, taken from the output or
 // from the rows the output was projected from.
+#include <algorithm>
+#include <limits>
+#include <optional>
+
 #include <arrow/compute/api.h>
 
 #include "metadata_engine/ascii_internal.h"
@@ -70,6 +74,14 @@ Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const Batc
   return value.make_array();
 }
 
+// How many rows of the sorted output OFFSET and LIMIT keep from its start.
+std::optional<int64_t> rows_needed(const SelectStatement& statement) {
+  if (!statement.limit || *statement.limit < 0) return std::nullopt;
+  const int64_t offset = std::max<int64_t>(0, statement.offset.value_or(0));
+  if (*statement.limit > std::numeric_limits<int64_t>::max() - offset) return std::nullopt;
+  return offset + *statement.limit;
+}
+
 }  // namespace
 
 Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
@@ -90,12 +102,23 @@ Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
                       item.descending ? cp::SortOrder::Descending : cp::SortOrder::Ascending,
                       item.nulls_first ? cp::NullPlacement::AtStart : cp::NullPlacement::AtEnd);
   }
-  auto key_batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)), output->num_rows(),
-                                            std::move(columns));
+  BatchPtr rows = output;
+  BatchPtr key_batch = arrow::RecordBatch::Make(arrow::schema(std::move(fields)),
+                                                output->num_rows(), std::move(columns));
+  if (const std::optional<int64_t> need = rows_needed(statement)) {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> candidates,
+                          top_k_candidates(key_batch->column(0), keys.front(), *need));
+    if (candidates) {
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum kept_rows, cp::Filter(rows, candidates));
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum kept_keys, cp::Filter(key_batch, candidates));
+      rows = kept_rows.record_batch();
+      key_batch = kept_keys.record_batch();
+    }
+  }
   cp::SortOptions options(std::move(keys));
   ARROW_ASSIGN_OR_RAISE(arrow::Datum indices,
                         cp::CallFunction("sort_indices", {arrow::Datum(key_batch)}, &options));
-  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(arrow::Datum(output), indices));
+  ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, cp::Take(arrow::Datum(rows), indices));
   return taken.record_batch();
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include <arrow/compute/ordering.h>
 #include <arrow/record_batch.h>
 #include <arrow/result.h>
 
@@ -42,6 +43,12 @@ int match_output_name(const std::vector<std::string>& output_names, std::string_
 // (after aggregation or DISTINCT) such keys are left to compute.
 arrow::Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
                                    const SelectStatement& statement, std::string* error);
+
+// For ORDER BY ... LIMIT over many rows: a mask of the rows that may still
+// be among the first `need` once sorted by `key` (whose values are `keys`),
+// judged by that first key alone; null when a full sort is as cheap.
+arrow::Result<std::shared_ptr<arrow::Array>> top_k_candidates(
+    const std::shared_ptr<arrow::Array>& keys, const arrow::compute::SortKey& key, int64_t need);
 
 // OFFSET then LIMIT; negative offsets act as 0 and negative limits keep nothing.
 BatchPtr apply_offset_limit(const BatchPtr& input, const SelectStatement& statement);

@@ -1,0 +1,74 @@
+// ORDER BY ... LIMIT over enough rows to take the top-k pass must keep exactly
+// the rows and order of the full sort, ties and nulls included.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <arrow/builder.h>
+
+#include "metadata_engine/metadata_engine.h"
+
+namespace zv_sql {
+namespace {
+
+std::shared_ptr<arrow::RecordBatch> many_columns(int64_t rows) {
+  std::mt19937 random(7);
+  arrow::StringBuilder names;
+  arrow::Int32Builder positions;
+  arrow::StringBuilder types;
+  for (int64_t row = 0; row < rows; ++row) {
+    const unsigned draw = random();
+    // Few distinct names and positions, so ties straddle every cut-off.
+    if (draw % 13 == 0) {
+      EXPECT_TRUE(names.AppendNull().ok());
+    } else {
+      EXPECT_TRUE(names.Append("t" + std::to_string(draw % 97)).ok());
+    }
+    if (draw % 17 == 0) {
+      EXPECT_TRUE(positions.AppendNull().ok());
+    } else {
+      EXPECT_TRUE(positions.Append(static_cast<int32_t>(draw % 31) - 5).ok());
+    }
+    EXPECT_TRUE(types.Append(std::to_string(row)).ok());
+  }
+  auto schema = arrow::schema({arrow::field("table_name", arrow::utf8()),
+                               arrow::field("ordinal_position", arrow::int32()),
+                               arrow::field("data_type", arrow::utf8())});
+  return arrow::RecordBatch::Make(schema, rows,
+                                  {*names.Finish(), *positions.Finish(), *types.Finish()});
+}
+
+TEST(TopK, KeepsTheFullSortsRows) {
+  MetadataEngine engine;
+  auto batch = many_columns(20000);
+  engine.register_relation("information_schema.columns", batch->schema(), {batch});
+  const char* const orders[] = {
+      "table_name, ordinal_position",
+      "table_name DESC, data_type",
+      "table_name NULLS FIRST, data_type",
+      "table_name DESC NULLS FIRST, data_type",
+      "ordinal_position, data_type",
+      "ordinal_position DESC NULLS FIRST, data_type DESC",
+      "2 DESC, 1, 3",
+  };
+  const char* const cuts[] = {"LIMIT 10", "LIMIT 300 OFFSET 900", "LIMIT 1", "LIMIT 1500"};
+  for (const char* order : orders) {
+    const std::string base = std::string(
+                                 "SELECT table_name, ordinal_position, data_type FROM "
+                                 "information_schema.columns ORDER BY ") +
+                             order;
+    ExecuteResult full = engine.execute_sql(base);
+    ASSERT_EQ(full.status, ExecuteStatus::Ok) << base << ": " << full.error << full.reason;
+    for (const char* cut : cuts) {
+      const std::string sql = base + " " + cut;
+      ExecuteResult limited = engine.execute_sql(sql);
+      ASSERT_EQ(limited.status, ExecuteStatus::Ok) << sql << ": " << limited.error;
+      int64_t offset = 0, limit = 0;
+      if (sscanf(cut, "LIMIT %ld OFFSET %ld", &limit, &offset) < 1) FAIL() << cut;
+      EXPECT_TRUE(limited.batches[0]->Equals(*full.batches[0]->Slice(offset, limit))) << sql;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zv_sql

@@ -12,6 +12,7 @@
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_access.h"
+#include "driver/option_table.h"
 #include "driver/statement.h"
 
 namespace zv {
@@ -19,7 +20,7 @@ namespace zv {
 namespace {
 
 // What differs between the three handles: their record, the name their entry
-// points log and report, how an option is read, and their SetOption.
+// points log and report, their option table, and their SetOption.
 template <typename Handle>
 struct HandleOptions;
 
@@ -29,7 +30,7 @@ struct HandleOptions<AdbcDatabase> {
   static constexpr const char* kEntry = "AdbcDatabase";
   static constexpr const char* kNoun = "database";
   static arrow::Result<std::string> Value(ZVDatabase& db, const std::string& key) {
-    return DatabaseOptionValue(db, key);
+    return ReadOption(DatabaseOptions(), db, key);
   }
   static constexpr auto Set = DatabaseSetOption;
 };
@@ -40,7 +41,7 @@ struct HandleOptions<AdbcConnection> {
   static constexpr const char* kEntry = "AdbcConnection";
   static constexpr const char* kNoun = "connection";
   static arrow::Result<std::string> Value(ZVConnection& conn, const std::string& key) {
-    return ConnectionOptionValue(conn, key);
+    return ReadOption(ConnectionOptions(), conn, key);
   }
   static constexpr auto Set = ConnectionSetOption;
 };
@@ -51,7 +52,7 @@ struct HandleOptions<AdbcStatement> {
   static constexpr const char* kEntry = "AdbcStatement";
   static constexpr const char* kNoun = "statement";
   static arrow::Result<std::string> Value(ZVStatement& stmt, const std::string& key) {
-    return StatementOptionValue(stmt, key);
+    return ReadOption(StatementOptions(), stmt, key);
   }
   static constexpr auto Set = StatementSetOption;
 };

@@ -37,7 +37,7 @@ struct ZVDatabase : SharedRecord<ZVDatabase> {
   std::optional<std::string> tls_min_version;
   std::optional<std::string> tls_host_in_cert;
   std::optional<std::string> tls_client_cert;
-  std::optional<std::string> tls_client_key;
+  SecretString tls_client_key;
   std::optional<std::string> log_path;
   std::optional<std::string> log_level;
   std::optional<std::string> api_trace_path;

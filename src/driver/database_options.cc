@@ -72,7 +72,7 @@ constexpr Row kDatabaseOptions[] = {
     {"adbc.zorvane.tls.client_cert", Type::kText, nullptr, nullptr,
      TextOption<&ZVDatabase::tls_client_cert>(), false, false},
     {"adbc.zorvane.tls.client_key", Type::kText, nullptr, nullptr,
-     TextOption<&ZVDatabase::tls_client_key>(), true, false},
+     SecretTextOption<&ZVDatabase::tls_client_key>(), true, false},
     {"adbc.zorvane.api_trace_path", Type::kText, nullptr, nullptr,
      TextOption<&ZVDatabase::api_trace_path>(), false, false},
     {"adbc.zorvane.log_path", Type::kText, nullptr, nullptr, TextOption<&ZVDatabase::log_path>(),

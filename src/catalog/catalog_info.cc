@@ -1,5 +1,7 @@
 #include "catalog/catalog_info.h"
 
+#include <adbc.h>
+
 #include <arrow/array/builder_binary.h>
 #include <arrow/array/builder_nested.h>
 #include <arrow/array/builder_primitive.h>
@@ -36,23 +38,25 @@ struct InfoRow {
   std::variant<const char*, bool, int64_t> value;
 };
 
-// The Arrow version this build of the driver links (what code 102 asks).
+// The Arrow version this build of the driver links (ADBC_INFO_DRIVER_ARROW_VERSION).
 const char* DriverArrowVersion() {
   static const std::string version = arrow::GetBuildInfo().version_string;
   return version.c_str();
 }
 
+// Every code GetInfo answers, in the order of its rows. A code the host asks
+// for that is not here is left out of the result.
 std::vector<InfoRow> InfoRows(int adbc_version) {
   return {
-      {0, "Zorvane"},
-      {1, "1.0.0"},
-      {2, "17.0.0"},
-      {3, true},
-      {4, false},
-      {100, "Zorvane ADBC"},
-      {101, ZV_DRIVER_VERSION},
-      {102, DriverArrowVersion()},
-      {103, int64_t{adbc_version}},
+      {ADBC_INFO_VENDOR_NAME, "Zorvane"},
+      {ADBC_INFO_VENDOR_VERSION, "1.0.0"},
+      {ADBC_INFO_VENDOR_ARROW_VERSION, "17.0.0"},
+      {ADBC_INFO_VENDOR_SQL, true},
+      {ADBC_INFO_VENDOR_SUBSTRAIT, false},
+      {ADBC_INFO_DRIVER_NAME, "Zorvane ADBC"},
+      {ADBC_INFO_DRIVER_VERSION, ZV_DRIVER_VERSION},
+      {ADBC_INFO_DRIVER_ARROW_VERSION, DriverArrowVersion()},
+      {ADBC_INFO_DRIVER_ADBC_VERSION, int64_t{adbc_version}},
   };
 }
 

@@ -1,7 +1,5 @@
 #include "diagnostics/redact.h"
 
-#include <cstring>
-
 #include "util/ascii.h"
 
 namespace zv {
@@ -214,14 +212,6 @@ std::string zv_redact_url_passwords(std::string_view text) {
 bool zv_may_hold_url_password(std::string_view text) {
   const size_t scheme = text.find(kSchemeSeparator);
   return scheme != std::string_view::npos && text.find('@', scheme) != std::string_view::npos;
-}
-
-bool zv_is_secret_key(const char* key) {
-  if (key == nullptr) return false;
-  for (const char* needle : {"password", "token", "secret", "client_key"}) {
-    if (std::strstr(key, needle) != nullptr) return true;
-  }
-  return false;
 }
 
 }  // namespace zv

@@ -20,8 +20,4 @@ std::string zv_redact_url_passwords(std::string_view text);
 // somewhere by '@'): the cheap test before zv_redact_url_passwords.
 bool zv_may_hold_url_password(std::string_view text);
 
-// True when the option key names a secret whose value must never be logged
-// (it contains "password", "token", "secret" or "client_key").
-bool zv_is_secret_key(const char* key);
-
 }  // namespace zv

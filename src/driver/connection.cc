@@ -1,79 +1,24 @@
 #include "driver/connection.h"
 
-#include <arrow/array.h>
-
 #include <optional>
 #include <string>
 
 #include "diagnostics/log.h"
 #include "driver/adbc_status.h"
-#include "stream/query_failure.h"
 #include "driver/catalog_freshness.h"
 #include "catalog/catalog_info.h"
 #include "driver/database.h"
 #include "driver/handle_record.h"
-#include "driver/option_access.h"
-#include "driver/option_values.h"
+#include "driver/option_table.h"
 #include "driver/tls_options.h"
 #include "platform/credential_store.h"
 #include "snapshot/info_schema_registration.h"
 #include "snapshot/snapshot_install.h"
-#include "stream/query_worker.h"
 #include "transport/transport_connection.h"
 
 namespace zv {
 
 namespace {
-
-// The key ADBC 1.0 documents for read-only connections; an alias of
-// ADBC_CONNECTION_OPTION_READ_ONLY, readable under both names.
-constexpr const char* kReadOnlyAlias = "adbc.connection.read_only";
-
-// Applies one connection option; nothing when `key` names none.
-std::optional<arrow::Status> ApplyOption(ZVConnection& conn, const std::string& key,
-                                         const char* value) {
-  if (key == ADBC_CONNECTION_OPTION_AUTOCOMMIT) {
-    auto parsed = ParseBooleanText(value);
-    if (!parsed) return InvalidOptionValue("adbc.connection.autocommit must be true or false");
-    if (!*parsed) {
-      return Failure(FailureKind::kNotImplemented, "0A000",
-                     "Zorvane does not yet support explicit transactions; autocommit is "
-                     "always true");
-    }
-  } else if (key == ADBC_CONNECTION_OPTION_READ_ONLY || key == kReadOnlyAlias) {
-    auto parsed = ParseBooleanText(value);
-    if (!parsed) return InvalidOptionValue(key + " must be true or false");
-    conn.read_only = *parsed;
-  } else if (key == "adbc.zorvane.batch_size_hint") {
-    auto parsed = ParseConnectionInteger(value);
-    if (!parsed) {
-      return InvalidOptionValue("adbc.zorvane.batch_size_hint must be a non-negative integer");
-    }
-    conn.batch_size_hint = *parsed;
-  } else if (key == "adbc.zorvane.query_timeout_sec") {
-    auto parsed = ParseConnectionInteger(value);
-    if (!parsed) {
-      return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
-    }
-    conn.query_timeout_sec = *parsed;
-  } else if (key == "adbc.zorvane.catalog_max_age_sec") {
-    auto parsed = ParseConnectionInteger(value);
-    if (!parsed) {
-      return InvalidOptionValue("adbc.zorvane.catalog_max_age_sec must be a non-negative integer");
-    }
-    conn.catalog_max_age_sec = *parsed;
-  } else if (key == ADBC_CONNECTION_OPTION_CURRENT_CATALOG ||
-             key == ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA) {
-    // Readable, but every query is a session of its own on compute: there is
-    // no session whose current catalog or schema could be switched.
-    return UnknownOptionKey(key +
-                            " cannot be set: each query runs in a session of its own; "
-                            "qualify names with their catalog and schema instead");
-  } else {
-    return std::nullopt;
-  }
-  return arrow::Status::OK();
-}
 
 // A secret from the user's credential store; missing, unreadable and empty
 // entries all count as not found.
@@ -149,21 +94,27 @@ AdbcStatusCode ConnectionNew(AdbcConnection* connection, AdbcError* error) {
 AdbcStatusCode ConnectionSetOption(AdbcConnection* connection, const char* key, const char* value,
                                    AdbcError* error) {
   return RunEntryPoint("AdbcConnectionSetOption", error, [&]() -> arrow::Status {
+    const OptionDescriptor<ZVConnection>* row =
+        key ? FindOption(ConnectionOptions(), key) : nullptr;
     ZV_LOG(kLogInfo, "api", "AdbcConnectionSetOption(conn=%p, key=\"%s\", value=%s)",
-           static_cast<void*>(connection), key ? key : "(null)", LoggedOptionValue(key, value));
+           static_cast<void*>(connection), key ? key : "(null)", LoggedOptionValue(row, value));
     if (connection == nullptr || key == nullptr) {
       return NullArgument("AdbcConnectionSetOption: null connection or key");
     }
-    // An unknown key is NOT_IMPLEMENTED in every state: a released handle's
-    // key is tried on a record of its own, only to tell which failure it is.
+    // An unknown key is NOT_IMPLEMENTED in every state, a released handle's
+    // too; a known one is refused when the handle cannot take it.
+    if (row == nullptr || !row->settable()) {
+      return UnknownOptionKey(std::string("unknown connection option key: ") + key);
+    }
     ZVConnection* conn = RecordOf<ZVConnection>(connection);
-    ZVConnection released;
-    std::optional<arrow::Status> applied = ApplyOption(conn ? *conn : released, key, value);
-    if (!applied) return UnknownOptionKey(std::string("unknown connection option key: ") + key);
     if (conn == nullptr) {
       return SequenceError("AdbcConnectionSetOption: connection not allocated");
     }
-    return *applied;
+    if (IsConnectionInitialised(conn) && !row->after_init) {
+      return SequenceError("AdbcConnectionSetOption: " + std::string(key) +
+                           " cannot be set once the connection is initialised");
+    }
+    return StoreOption(*row, *conn, value);
   });
 }
 
@@ -239,47 +190,6 @@ AdbcStatusCode ConnectionRelease(AdbcConnection* connection, AdbcError* error) {
     zv_disconnect(std::move(conn->transport));
     return arrow::Status::OK();
   });
-}
-
-namespace {
-
-// The session's current catalog and schema as compute sees them; each query
-// is a session of its own there, so they are asked for, never cached.
-arrow::Result<std::string> CurrentSessionName(ZVConnection& conn, bool catalog) {
-  if (!conn.transport)
-    return OptionNotSet(catalog ? "adbc.connection.catalog" : "adbc.connection.db_schema");
-  const char* sql =
-      catalog ? "SELECT current_database() AS name" : "SELECT current_schema() AS name";
-  ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
-                        StartQuery(conn.transport, {.sql = sql,
-                                                    .timeout_sec = conn.query_timeout_sec,
-                                                    .cancel_scopes = {conn.cancel_scope}}));
-  std::string error;
-  std::string name;
-  while (ZVArrowBatchPtr carrier = zv_next_batch(query.get(), &error)) {
-    if (!carrier->batch || carrier->batch->num_rows() == 0) continue;
-    auto column = std::dynamic_pointer_cast<arrow::StringArray>(carrier->batch->column(0));
-    if (column && column->IsValid(0)) name = column->GetString(0);
-  }
-  if (!error.empty()) return QueryFailure(query.get());
-  if (name.empty())
-    return OptionNotSet(catalog ? "adbc.connection.catalog" : "adbc.connection.db_schema");
-  return name;
-}
-
-}  // namespace
-
-arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::string& key) {
-  if (key == ADBC_CONNECTION_OPTION_AUTOCOMMIT) return std::string(ADBC_OPTION_VALUE_ENABLED);
-  if (key == ADBC_CONNECTION_OPTION_READ_ONLY || key == kReadOnlyAlias) {
-    return std::string(conn.read_only ? ADBC_OPTION_VALUE_ENABLED : ADBC_OPTION_VALUE_DISABLED);
-  }
-  if (key == "adbc.zorvane.batch_size_hint") return std::to_string(conn.batch_size_hint);
-  if (key == "adbc.zorvane.query_timeout_sec") return std::to_string(conn.query_timeout_sec);
-  if (key == "adbc.zorvane.catalog_max_age_sec") return std::to_string(conn.catalog_max_age_sec);
-  if (key == ADBC_CONNECTION_OPTION_CURRENT_CATALOG) return CurrentSessionName(conn, true);
-  if (key == ADBC_CONNECTION_OPTION_CURRENT_DB_SCHEMA) return CurrentSessionName(conn, false);
-  return OptionNotSet(key);
 }
 
 AdbcStatusCode ConnectionCancel(AdbcConnection* connection, AdbcError* error) {

@@ -7,6 +7,7 @@
 
 #include "driver/catalog_freshness.h"
 #include "driver/handle_record.h"
+#include "driver/option_table.h"
 #include "metadata_engine/metadata_engine.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/cancel_scope.h"
@@ -82,9 +83,9 @@ arrow::Status InstallConnectionSnapshot(ZVConnection& conn);
 
 AdbcStatusCode ConnectionCancel(AdbcConnection* connection, AdbcError* error);
 
-// The text of a connection option (AdbcConnectionGetOption), including the
-// session's current catalog and schema, asked of compute.
-arrow::Result<std::string> ConnectionOptionValue(ZVConnection& conn, const std::string& key);
+// Every option a connection takes or reads back (connection_options.cc),
+// including the session's current catalog and schema, asked of compute.
+OptionTable<ZVConnection> ConnectionOptions();
 
 // True when the connection handle holds an initialised connection.
 bool IsConnectionInitialised(AdbcConnection* connection);

@@ -11,6 +11,7 @@
 #include "util/secret_string.h"
 #include "driver/connection_uri.h"
 #include "driver/handle_record.h"
+#include "driver/option_table.h"
 
 namespace zv {
 
@@ -36,7 +37,7 @@ struct ZVDatabase : SharedRecord<ZVDatabase> {
   std::optional<std::string> tls_min_version;
   std::optional<std::string> tls_host_in_cert;
   std::optional<std::string> tls_client_cert;
-  std::optional<std::string> tls_client_key;
+  SecretString tls_client_key;
   std::optional<std::string> log_path;
   std::optional<std::string> log_level;
   std::optional<std::string> api_trace_path;
@@ -54,13 +55,14 @@ AdbcStatusCode DatabaseSetOption(AdbcDatabase* database, const char* key, const 
 AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error);
 AdbcStatusCode DatabaseRelease(AdbcDatabase* database, AdbcError* error);
 
-// The text of a database option as set (AdbcDatabaseGetOption); secrets are
-// refused, unset and unknown keys are NOT_FOUND.
-arrow::Result<std::string> DatabaseOptionValue(const ZVDatabase& db, const std::string& key);
+// Every option a database takes (database_options.cc).
+OptionTable<ZVDatabase> DatabaseOptions();
 
-// How option values appear in log lines: secrets as [REDACTED], null as
-// (null), anything else as given.
-const char* LoggedOptionValue(const char* key, const char* value);
+// Sets "uri" (the row's check has refused an empty one): a plain http(s) URL
+// is the service address as given; a zorvane:// URI is taken apart and checked
+// now, so that a bad parameter is reported by the call that set it, and merged
+// with the other options at Init.
+arrow::Status SetDatabaseUri(ZVDatabase& db, const char* value);
 
 // Text of an optional option, or `fallback` when unset.
 inline const char* OptionText(const std::optional<std::string>& value,

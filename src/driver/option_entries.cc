@@ -12,6 +12,7 @@
 #include "driver/database.h"
 #include "driver/handle_record.h"
 #include "driver/option_access.h"
+#include "driver/option_table.h"
 #include "driver/statement.h"
 
 namespace zv {
@@ -19,7 +20,7 @@ namespace zv {
 namespace {
 
 // What differs between the three handles: their record, the name their entry
-// points log and report, how an option is read, and their SetOption.
+// points log and report, their option table, and their SetOption.
 template <typename Handle>
 struct HandleOptions;
 
@@ -28,9 +29,7 @@ struct HandleOptions<AdbcDatabase> {
   using Record = ZVDatabase;
   static constexpr const char* kEntry = "AdbcDatabase";
   static constexpr const char* kNoun = "database";
-  static arrow::Result<std::string> Value(ZVDatabase& db, const std::string& key) {
-    return DatabaseOptionValue(db, key);
-  }
+  static constexpr auto Table = DatabaseOptions;
   static constexpr auto Set = DatabaseSetOption;
 };
 
@@ -39,9 +38,7 @@ struct HandleOptions<AdbcConnection> {
   using Record = ZVConnection;
   static constexpr const char* kEntry = "AdbcConnection";
   static constexpr const char* kNoun = "connection";
-  static arrow::Result<std::string> Value(ZVConnection& conn, const std::string& key) {
-    return ConnectionOptionValue(conn, key);
-  }
+  static constexpr auto Table = ConnectionOptions;
   static constexpr auto Set = ConnectionSetOption;
 };
 
@@ -50,9 +47,7 @@ struct HandleOptions<AdbcStatement> {
   using Record = ZVStatement;
   static constexpr const char* kEntry = "AdbcStatement";
   static constexpr const char* kNoun = "statement";
-  static arrow::Result<std::string> Value(ZVStatement& stmt, const std::string& key) {
-    return StatementOptionValue(stmt, key);
-  }
+  static constexpr auto Table = StatementOptions;
   static constexpr auto Set = StatementSetOption;
 };
 
@@ -79,7 +74,7 @@ AdbcStatusCode Get(const char* suffix, Handle* handle, const char* key, AdbcErro
       return SequenceError(EntryName<Handle>("GetOption") + ": " + Options::kNoun +
                            " not allocated");
     }
-    ARROW_ASSIGN_OR_RAISE(std::string text, Options::Value(*record, std::string(key)));
+    ARROW_ASSIGN_OR_RAISE(std::string text, ReadOption(Options::Table(), *record, key));
     return deliver(entry, std::string(key), text);
   });
 }

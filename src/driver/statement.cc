@@ -12,8 +12,7 @@
 #include "driver/catalog_freshness.h"
 #include "driver/connection.h"
 #include "driver/handle_record.h"
-#include "driver/option_access.h"
-#include "driver/option_values.h"
+#include "util/ascii.h"
 #include "driver/parameter_run.h"
 #include "driver/sql_placeholders.h"
 #include "driver/statement_read_only.h"
@@ -379,106 +378,6 @@ AdbcStatusCode StatementRelease(AdbcStatement* statement, AdbcError* error) {
     DetachRecord<ZVStatement>(statement);
     return arrow::Status::OK();
   });
-}
-
-namespace {
-
-constexpr std::string_view kQueryTimeoutKey = "adbc.zorvane.query_timeout_sec";
-constexpr std::string_view kBindByNameKey = "adbc.statement.bind_by_name";
-
-bool IsStatementOptionKey(std::string_view key) {
-  return key == kQueryTimeoutKey || key == kBindByNameKey || IsIngestOptionKey(key);
-}
-
-}  // namespace
-
-AdbcStatusCode StatementSetOption(AdbcStatement* statement, const char* key, const char* value,
-                                  AdbcError* error) {
-  return RunEntryPoint("AdbcStatementSetOption", error, [&]() -> arrow::Status {
-    // Values are never logged: idempotency keys and locations can be sensitive.
-    ZV_LOG(kLogInfo, "api", "AdbcStatementSetOption(stmt=%p, key=%s)",
-           static_cast<void*>(statement), key ? key : "(null)");
-    // An unknown key is NOT_IMPLEMENTED in every state, a released handle's
-    // too.
-    if (key != nullptr && !IsStatementOptionKey(key)) {
-      return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
-    }
-    ZVStatement* stmt = RecordOf<ZVStatement>(statement);
-    if (stmt == nullptr) return SequenceError("AdbcStatementSetOption: statement not allocated");
-    if (key == nullptr) return NullArgument("AdbcStatementSetOption: null key");
-    if (std::string_view(key) == kQueryTimeoutKey) {
-      auto parsed = ParseConnectionInteger(value);
-      if (!parsed) {
-        return InvalidOptionValue("adbc.zorvane.query_timeout_sec must be a non-negative integer");
-      }
-      stmt->query_timeout_sec = *parsed;
-      return arrow::Status::OK();
-    }
-    if (std::string_view(key) == kBindByNameKey) {
-      // Parameters are positional; binding by name is refused rather than
-      // silently bound in column order.
-      auto flag = ParseBooleanText(value);
-      if (!flag) return InvalidOptionValue("adbc.statement.bind_by_name must be true or false");
-      if (*flag) {
-        // The data bound for it is released with the refusal, so that it is
-        // never run against the next statement's placeholders.
-        stmt->state = WithoutBoundData(std::move(stmt->state));
-        return Failure(FailureKind::kNotImplemented, "HYC00",
-                       "parameters are bound by position (?); binding by name is not "
-                       "supported");
-      }
-      return arrow::Status::OK();
-    }
-    return ApplyIngestOption(stmt->ingest, key, value);
-  });
-}
-
-arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::string& key) {
-  const IngestSettings& ingest = stmt.ingest;
-  auto text = [&key](const std::optional<std::string>& field) -> arrow::Result<std::string> {
-    if (!field) return OptionNotSet(key);
-    return *field;
-  };
-  if (key == ADBC_INGEST_OPTION_TARGET_TABLE) return text(ingest.target_table);
-  if (key == ADBC_INGEST_OPTION_TARGET_CATALOG) return text(ingest.target_catalog);
-  if (key == ADBC_INGEST_OPTION_TARGET_DB_SCHEMA) return text(ingest.target_db_schema);
-  if (key == ADBC_INGEST_OPTION_TEMPORARY) return std::string(ADBC_OPTION_VALUE_DISABLED);
-  if (key == ADBC_INGEST_OPTION_MODE) {
-    // The service's own modes (upsert, overwrite, land) have no ADBC name.
-    if (!ingest.mode_chosen) return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
-    if (ingest.mode != IngestMode::kAppend) return OptionNotSet(key);
-    switch (ingest.creation) {
-      case TableCreation::kNone: return std::string(ADBC_INGEST_OPTION_MODE_APPEND);
-      case TableCreation::kCreate: return std::string(ADBC_INGEST_OPTION_MODE_CREATE);
-      case TableCreation::kCreateIfMissing:
-        return std::string(ADBC_INGEST_OPTION_MODE_CREATE_APPEND);
-      case TableCreation::kReplace: return std::string(ADBC_INGEST_OPTION_MODE_REPLACE);
-    }
-  }
-  if (key == "zv.ingest.target_location") return text(ingest.target_location);
-  if (key == "zv.ingest.idempotency_key") return text(ingest.idempotency_key);
-  if (key == "zv.ingest.mode") return std::string(IngestModeName(ingest.mode));
-  if (key == "zv.ingest.payload_format")
-    return std::string(PayloadFormatName(ingest.payload_format));
-  if (key == "zv.ingest.coerce") return std::string(ingest.coerce ? "true" : "false");
-  if (key == "zv.ingest.key_columns") {
-    std::string joined;
-    for (const auto& column : ingest.key_columns) joined += (joined.empty() ? "" : ",") + column;
-    return joined;
-  }
-  if (key == kBindByNameKey) return std::string(ADBC_OPTION_VALUE_DISABLED);
-  if (key == ADBC_STATEMENT_OPTION_PROGRESS || key == ADBC_STATEMENT_OPTION_MAX_PROGRESS) {
-    // Rows so far and rows expected (0: not known) of the latest run.
-    const ExecProgressReading progress = stmt.cancel_scope->LatestProgress();
-    return DoubleOptionText(static_cast<double>(
-        key == ADBC_STATEMENT_OPTION_PROGRESS ? progress.rows : progress.expected_rows));
-  }
-  if (key == kQueryTimeoutKey) {
-    if (stmt.query_timeout_sec) return std::to_string(*stmt.query_timeout_sec);
-    ZVConnection* conn = stmt.connection.get();
-    return std::to_string(conn ? conn->query_timeout_sec : 0);
-  }
-  return OptionNotSet(key);
 }
 
 namespace {

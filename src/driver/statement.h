@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/handle_record.h"
+#include "driver/option_table.h"
 #include "driver/statement_state.h"
 #include "ingest/bound_stream.h"
 #include "ingest/ingest_options.h"
@@ -45,8 +46,9 @@ AdbcStatusCode StatementExecuteSchema(AdbcStatement* statement, ArrowSchema* sch
 AdbcStatusCode StatementGetParameterSchema(AdbcStatement* statement, ArrowSchema* schema,
                                            AdbcError* error);
 
-// The text of a statement option (AdbcStatementGetOption).
-arrow::Result<std::string> StatementOptionValue(ZVStatement& stmt, const std::string& key);
+// Every option a statement takes or reads back, its ingest options included
+// (statement_options.cc).
+OptionTable<ZVStatement> StatementOptions();
 AdbcStatusCode StatementBindStream(AdbcStatement* statement, ArrowArrayStream* stream,
                                    AdbcError* error);
 

@@ -20,7 +20,7 @@ zv_tls_config TlsConfigFromDatabase(const ZVDatabase& db) {
   cfg.host_in_cert = db.tls_host_in_cert.value_or("");
   cfg.ca_bundle = db.tls_ca_bundle.value_or("");
   cfg.client_cert = db.tls_client_cert.value_or("");
-  cfg.client_key = db.tls_client_key.value_or("");
+  cfg.client_key = std::string(db.tls_client_key.view());
   return cfg;
 }
 

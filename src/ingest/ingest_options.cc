@@ -14,14 +14,6 @@ arrow::Status BadValue(std::string message) {
   return Failure(FailureKind::kInvalidArgument, "22023", std::move(message));
 }
 
-void SetOptionalText(std::optional<std::string>& slot, const char* value) {
-  if (value == nullptr) {
-    slot.reset();
-  } else {
-    slot.emplace(value);
-  }
-}
-
 bool IsKeyColumnSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -35,7 +27,9 @@ std::string_view AdbcModeWord(std::string_view text) {
   return text.substr(dot + 1);
 }
 
-arrow::Status SetAdbcMode(IngestSettings& settings, const char* value) {
+}  // namespace
+
+arrow::Status SetAdbcIngestMode(IngestSettings& settings, const char* value) {
   if (value == nullptr) return BadValue("adbc.ingest.mode requires a value");
   const std::string_view word = AdbcModeWord(value);
   static constexpr struct {
@@ -60,7 +54,7 @@ arrow::Status SetAdbcMode(IngestSettings& settings, const char* value) {
       "upsert/land use zv.ingest.mode)");
 }
 
-arrow::Status SetZvMode(IngestSettings& settings, const char* value) {
+arrow::Status SetServiceIngestMode(IngestSettings& settings, const char* value) {
   if (value == nullptr) return BadValue("zv.ingest.mode requires a value");
   static constexpr struct {
     const char* text;
@@ -95,7 +89,7 @@ arrow::Status SetPayloadFormat(IngestSettings& settings, const char* value) {
 // Temporary tables do not exist on the service. Every spelling of true is
 // refused: accepting "TRUE" and loading into a permanent table would quietly
 // do something the host did not ask for.
-arrow::Status CheckTemporary(const char* value) {
+arrow::Status CheckIngestTemporary(IngestSettings&, const char* value) {
   if (value == nullptr) return arrow::Status::OK();
   const std::optional<bool> flag = ParseBooleanText(value);
   if (!flag) return BadValue("adbc.ingest.temporary: use true or false");
@@ -119,8 +113,6 @@ arrow::Status SetCoerce(IngestSettings& settings, const char* value) {
   return arrow::Status::OK();
 }
 
-}  // namespace
-
 std::vector<std::string> SplitKeyColumns(const char* value) {
   std::vector<std::string> columns;
   if (value == nullptr) return columns;
@@ -137,63 +129,15 @@ std::vector<std::string> SplitKeyColumns(const char* value) {
   return columns;
 }
 
-namespace {
-
-arrow::Status SetText(std::optional<std::string> IngestSettings::*field, IngestSettings& settings,
-                      const char* value) {
-  SetOptionalText(settings.*field, value);
+arrow::Status SetKeyColumns(IngestSettings& settings, const char* value) {
+  settings.key_columns = SplitKeyColumns(value);
   return arrow::Status::OK();
 }
 
-// Every ingest key with what setting it does.
-const struct {
-  std::string_view key;
-  arrow::Status (*apply)(IngestSettings&, const char*);
-} kIngestOptions[] = {
-    {"adbc.ingest.target_table",
-     [](IngestSettings& s, const char* v) { return SetText(&IngestSettings::target_table, s, v); }},
-    {"adbc.ingest.target_catalog",
-     [](IngestSettings& s, const char* v) {
-       return SetText(&IngestSettings::target_catalog, s, v);
-     }},
-    {"adbc.ingest.target_db_schema",
-     [](IngestSettings& s, const char* v) {
-       return SetText(&IngestSettings::target_db_schema, s, v);
-     }},
-    {"adbc.ingest.mode", SetAdbcMode},
-    {"adbc.ingest.temporary", [](IngestSettings&, const char* v) { return CheckTemporary(v); }},
-    {"zv.ingest.mode", SetZvMode},
-    {"zv.ingest.payload_format", SetPayloadFormat},
-    {"zv.ingest.target_location",
-     [](IngestSettings& s, const char* v) {
-       return SetText(&IngestSettings::target_location, s, v);
-     }},
-    {"zv.ingest.idempotency_key",
-     [](IngestSettings& s, const char* v) {
-       return SetText(&IngestSettings::idempotency_key, s, v);
-     }},
-    {"zv.ingest.key_columns",
-     [](IngestSettings& s, const char* v) {
-       s.key_columns = SplitKeyColumns(v);
-       return arrow::Status::OK();
-     }},
-    {"zv.ingest.coerce", SetCoerce},
-};
-
-}  // namespace
-
-bool IsIngestOptionKey(std::string_view key) {
-  for (const auto& option : kIngestOptions) {
-    if (key == option.key) return true;
-  }
-  return false;
-}
-
-arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value) {
-  for (const auto& option : kIngestOptions) {
-    if (key == option.key) return option.apply(settings, value);
-  }
-  return UnknownOptionKey(std::string("AdbcStatementSetOption: unknown key: ") + key);
+std::string JoinKeyColumns(const std::vector<std::string>& columns) {
+  std::string joined;
+  for (const auto& column : columns) joined += (joined.empty() ? "" : ",") + column;
+  return joined;
 }
 
 void IngestSettings::ClearTarget() {

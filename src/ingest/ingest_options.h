@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace zv {
@@ -52,17 +51,29 @@ struct IngestSettings {
 // ADBC's default mode, create.
 IngestSettings WithDefaultMode(IngestSettings settings);
 
-// Applies one statement option. A refused value leaves the settings as they
-// were. Keys that are not ingest keys fail with "AdbcStatementSetOption:
-// unknown key: <key>" (HYC00, not implemented).
-arrow::Status ApplyIngestOption(IngestSettings& settings, const char* key, const char* value);
-
-// Whether `key` is one of the keys ApplyIngestOption takes.
-bool IsIngestOptionKey(std::string_view key);
+// The setters behind the statement's ingest options (the driver's option
+// table names their keys). Each checks its value; a refused value (22023, or
+// HYC00 for a temporary table) leaves the settings as they were.
+//
+// adbc.ingest.mode: "append", "create", "create_append" or "replace", bare or
+// as the ADBC constant spelling ("adbc.ingest.mode.append").
+arrow::Status SetAdbcIngestMode(IngestSettings& settings, const char* value);
+// zv.ingest.mode: "append", "upsert", "overwrite" or "land".
+arrow::Status SetServiceIngestMode(IngestSettings& settings, const char* value);
+// zv.ingest.payload_format: "arrow_ipc" or "parquet".
+arrow::Status SetPayloadFormat(IngestSettings& settings, const char* value);
+// adbc.ingest.temporary: false (or null) only; nothing is stored.
+arrow::Status CheckIngestTemporary(IngestSettings& settings, const char* value);
+// zv.ingest.coerce: any boolean spelling; null means true.
+arrow::Status SetCoerce(IngestSettings& settings, const char* value);
+// zv.ingest.key_columns: SplitKeyColumns of the value.
+arrow::Status SetKeyColumns(IngestSettings& settings, const char* value);
 
 // "a, b,,c ," -> {"a", "b", "c"}: pieces between commas, trimmed of ASCII
 // white space, empty pieces dropped.
 std::vector<std::string> SplitKeyColumns(const char* value);
+// {"a", "b"} -> "a,b".
+std::string JoinKeyColumns(const std::vector<std::string>& columns);
 
 const char* IngestModeName(IngestMode mode);
 // "create", "create_append", "replace" ("none" for kNone).

@@ -2,10 +2,13 @@
 
 #include <exception>
 
+#include <arrow/compute/api.h>
+
 #include "metadata_engine/aggregate_internal.h"
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/decimal_constants_internal.h"
 #include "metadata_engine/decline_internal.h"
+#include "metadata_engine/equality_index_internal.h"
 #include "metadata_engine/join_internal.h"
 #include "metadata_engine/name_binding_internal.h"
 #include "metadata_engine/overloaded_internal.h"
@@ -88,6 +91,14 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
   for (ExprPtr& key : statement.group_by)
     ARROW_RETURN_NOT_OK(flatten(registry, runner, key, error));
   if (statement.where) {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> named,
+                          rows_named_by_equalities(registry, statement, batch));
+    // The filter copies what it keeps: only the columns the statement reads.
+    batch = keep_read_columns(batch, statement);
+    if (named) {
+      ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, arrow::compute::Take(batch, named));
+      batch = taken.record_batch();
+    }
     ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
   }
   // ORDER BY may read the rows the output came from, as long as they match

@@ -12,12 +12,18 @@
 
 namespace zv_sql {
 
+namespace internal {
+class EqualityIndexes;
+}
+
 struct CachedRelation {
   std::shared_ptr<arrow::Schema> schema;
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;  // possibly empty
   // False for a relation known by its columns only: its rows live elsewhere,
   // so no statement that reads it can be answered from here.
   bool rows_known = true;
+  // Lookups by exact text, for a relation of one batch large enough to gain.
+  std::shared_ptr<const internal::EqualityIndexes> indexes;
 };
 
 class RelationRegistry {

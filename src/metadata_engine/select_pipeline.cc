@@ -9,7 +9,9 @@
 #include <arrow/compute/exec.h>
 #include <arrow/compute/row/grouper.h>
 
+#include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/name_binding_internal.h"
 
 namespace zv_sql::internal {
@@ -24,6 +26,40 @@ Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate, std::
                         to_predicate_mask(value, input->num_rows()));
   ARROW_ASSIGN_OR_RAISE(Datum filtered, cp::Filter(Datum(input), Datum(mask)));
   return filtered.record_batch();
+}
+
+BatchPtr keep_read_columns(const BatchPtr& input, const SelectStatement& statement) {
+  std::vector<std::string_view> names;
+  bool every_column = false;
+  auto note = [&](const Expr& node) {
+    if (const auto* ref = std::get_if<ColumnRef>(&node.node)) names.push_back(ref->name);
+    // SELECT * reads every column; a subquery may read any of them.
+    every_column |= std::holds_alternative<Star>(node.node) ||
+                    std::holds_alternative<Exists>(node.node) ||
+                    std::holds_alternative<ScalarSubquery>(node.node) ||
+                    (std::holds_alternative<InList>(node.node) &&
+                     std::get<InList>(node.node).subquery != nullptr);
+    return false;
+  };
+  auto walk = [&](const ExprPtr& expr) {
+    if (expr) any_node(*expr, note);
+  };
+  for (const ProjectionItem& item : statement.projection) walk(item.expr);
+  walk(statement.where);
+  for (const ExprPtr& key : statement.group_by) walk(key);
+  for (const OrderItem& item : statement.order_by) walk(item.expr);
+  if (every_column) return input;
+  std::vector<int> kept;
+  for (int i = 0; i < input->num_columns(); ++i) {
+    const std::string& name = input->schema()->field(i)->name();
+    if (std::any_of(names.begin(), names.end(),
+                    [&](std::string_view read) { return ascii_iequals(name, read); })) {
+      kept.push_back(i);
+    }
+  }
+  if (kept.size() == static_cast<size_t>(input->num_columns())) return input;
+  auto selected = input->SelectColumns(kept);
+  return selected.ok() ? *selected : input;
 }
 
 Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,

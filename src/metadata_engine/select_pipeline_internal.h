@@ -23,6 +23,10 @@ arrow::Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate
                                     std::string* error);
 
 // Evaluates the select list (no aggregation) and names the output columns.
+// `input` without the columns no clause of `statement` names (the same
+// batch when it has SELECT *, a subquery or nothing to drop).
+BatchPtr keep_read_columns(const BatchPtr& input, const SelectStatement& statement);
+
 arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,
                                 std::string* error);
 

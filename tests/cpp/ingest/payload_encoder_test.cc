@@ -76,8 +76,9 @@ TEST(ParquetPayload, EachPayloadIsAWholeFileOfExactlyThatBatch) {
                                            arrow::default_memory_pool());
     ASSERT_TRUE(opened.ok()) << opened.status();
     std::unique_ptr<parquet::arrow::FileReader> reader = std::move(*opened);
-    std::shared_ptr<arrow::Table> table;
-    ASSERT_TRUE(reader->ReadTable(&table).ok());
+    auto read = reader->ReadTable();
+    ASSERT_TRUE(read.ok()) << read.status();
+    std::shared_ptr<arrow::Table> table = *read;
     auto expected = arrow::Table::FromRecordBatches({batch}).ValueOrDie();
     EXPECT_TRUE(table->CombineChunks().ValueOrDie()->Equals(*expected));
   }

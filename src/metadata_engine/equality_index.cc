@@ -1,0 +1,105 @@
+#include "metadata_engine/equality_index_internal.h"
+
+#include <optional>
+#include <utility>
+
+#include <arrow/array.h>
+#include <arrow/builder.h>
+
+#include "metadata_engine/evaluator_internal.h"
+#include "metadata_engine/relation_registry.h"
+#include "metadata_engine/relation_resolution_internal.h"
+#include "metadata_engine/statement_model.h"
+
+namespace zv_sql::internal {
+
+EqualityIndexes::EqualityIndexes(std::shared_ptr<arrow::RecordBatch> batch)
+    : batch_(std::move(batch)) {
+  for (int i = 0; i < batch_->num_columns(); ++i) columns_.push_back(std::make_unique<Column>());
+}
+
+const std::vector<int64_t>* EqualityIndexes::rows_equal(int column, std::string_view value) const {
+  if (column < 0 || column >= batch_->num_columns()) return nullptr;
+  const auto* text = dynamic_cast<const arrow::StringArray*>(batch_->column(column).get());
+  if (text == nullptr) return nullptr;
+  Column& slot = *columns_[column];
+  // The views point into the batch, which this object keeps alive.
+  std::call_once(slot.built, [&] {
+    for (int64_t row = 0; row < text->length(); ++row) {
+      if (text->IsValid(row)) slot.rows[text->GetView(row)].push_back(row);
+    }
+  });
+  static const std::vector<int64_t> kNone;
+  auto it = slot.rows.find(value);
+  return it == slot.rows.end() ? &kNone : &it->second;
+}
+
+}  // namespace zv_sql::internal
+
+namespace zv_sql::internal {
+
+namespace {
+
+// The column and text of `column = 'text'` (either way round), or nothing.
+std::optional<std::pair<const ColumnRef*, const std::string*>> column_equals_text(
+    const Expr& expr) {
+  const auto* cmp = std::get_if<Comparison>(&expr.node);
+  if (cmp == nullptr || cmp->op != CompareOp::Eq || !cmp->left || !cmp->right) return std::nullopt;
+  for (const auto& [one, other] : {std::pair{&cmp->left, &cmp->right}, {&cmp->right, &cmp->left}}) {
+    const auto* column = std::get_if<ColumnRef>(&(*one)->node);
+    const auto* literal = std::get_if<Literal>(&(*other)->node);
+    if (column == nullptr || literal == nullptr || literal->type != Type::String) continue;
+    if (const auto* text = std::get_if<std::string>(&literal->value)) {
+      return std::pair{column, text};
+    }
+  }
+  return std::nullopt;
+}
+
+void collect_conjuncts(const Expr& expr, std::vector<const Expr*>& out) {
+  if (const auto* logical = std::get_if<Logical>(&expr.node);
+      logical != nullptr && logical->op == LogicalOp::And && logical->left && logical->right) {
+    collect_conjuncts(*logical->left, out);
+    collect_conjuncts(*logical->right, out);
+    return;
+  }
+  out.push_back(&expr);
+}
+
+const EqualityIndexes* indexes_of(const RelationRegistry& registry,
+                                  const SelectStatement& statement) {
+  const auto* ref = statement.from ? std::get_if<RelationRef>(&statement.from->node) : nullptr;
+  if (ref == nullptr) return nullptr;
+  for (const std::string& key : candidate_keys(*ref)) {
+    if (const CachedRelation* relation = registry.find(key)) return relation->indexes.get();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::Array>> rows_named_by_equalities(
+    const RelationRegistry& registry, const SelectStatement& statement,
+    const std::shared_ptr<arrow::RecordBatch>& batch) {
+  const EqualityIndexes* indexes = statement.where ? indexes_of(registry, statement) : nullptr;
+  // Row numbers are the registered batch's: anything else keeps every row.
+  if (indexes == nullptr || indexes->batch() != batch) return nullptr;
+  std::vector<const Expr*> conjuncts;
+  collect_conjuncts(*statement.where, conjuncts);
+  const std::vector<int64_t>* fewest = nullptr;
+  for (const Expr* conjunct : conjuncts) {
+    const auto equality = column_equals_text(*conjunct);
+    if (!equality) continue;
+    const int column = find_field(*batch->schema(), equality->first->name);
+    const std::vector<int64_t>* rows = indexes->rows_equal(column, *equality->second);
+    if (rows != nullptr && (fewest == nullptr || rows->size() < fewest->size())) fewest = rows;
+  }
+  if (fewest == nullptr || static_cast<int64_t>(fewest->size()) == batch->num_rows()) {
+    return nullptr;
+  }
+  arrow::Int64Builder indices;
+  ARROW_RETURN_NOT_OK(indices.AppendValues(*fewest));
+  return indices.Finish();
+}
+
+}  // namespace zv_sql::internal

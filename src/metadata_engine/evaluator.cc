@@ -29,14 +29,15 @@ int find_field(const arrow::Schema& schema, std::string_view name) {
   return -1;
 }
 
-Status record_failure(std::string* error, std::string_view detailed, std::string short_message) {
+Status record_failure(std::string* error, std::string_view detailed,
+                      const std::string& short_message) {
   if (error != nullptr && error->empty()) error->assign(detailed);
-  return Status::Invalid(std::move(short_message));
+  return Status::Invalid(short_message);
 }
 
 namespace {
 
-Status fail_short(std::string short_message) { return Status::Invalid(std::move(short_message)); }
+Status fail_short(const std::string& short_message) { return Status::Invalid(short_message); }
 
 Result<std::shared_ptr<arrow::Array>> as_array(const Datum& value, int64_t rows) {
   if (value.is_array()) return value.make_array();
@@ -491,6 +492,7 @@ class Evaluator {
       ARROW_RETURN_NOT_OK(check_same_types(typed, "coalesce"));
     }
     std::vector<Datum> args;
+    args.reserve(typed.size());
     for (internal::TypedOperand& value : typed) args.push_back(std::move(value.value));
     if (name == "upper" || name == "lower") {
       for (const Datum& arg : args) ARROW_RETURN_NOT_OK(internal::check_case_mapping(arg));

@@ -37,6 +37,6 @@ int find_field(const arrow::Schema& schema, std::string_view name);
 // Writes `detailed` to `*error` when that text is present and still empty, and
 // returns Invalid(short_message).
 arrow::Status record_failure(std::string* error, std::string_view detailed,
-                             std::string short_message);
+                             const std::string& short_message);
 
 }  // namespace zv_sql

@@ -22,12 +22,12 @@ struct Binding {
   std::vector<std::string> columns;
 };
 
-struct Scope {
+struct BindingScope {
   std::vector<Binding> bindings;
   std::vector<std::string> merged;  // USING / NATURAL columns, unambiguous unqualified
 };
 
-using Scopes = std::vector<const Scope*>;
+using Scopes = std::vector<const BindingScope*>;
 
 using Problem = std::optional<std::string>;
 
@@ -110,11 +110,11 @@ class Binder {
   // innermost last: a subquery's names may refer to them.
   // `own`, when given, receives the statement's FROM scope.
   Problem statement(const SelectStatement& s, bool output_visible, const Scopes& outer,
-                    Scope* own = nullptr) {
+                    BindingScope* own = nullptr) {
     if (output_visible) {
       if (Problem p = unnamed_output(s)) return p;
     }
-    Scope scope;
+    BindingScope scope;
     if (s.from) {
       if (Problem p = from_item(*s.from, scope, outer)) return p;
     }
@@ -161,7 +161,7 @@ class Binder {
   }
 
  private:
-  static const Binding* find_binding(const Scope& scope, const std::string& name) {
+  static const Binding* find_binding(const BindingScope& scope, const std::string& name) {
     const std::string lowered = ascii_lower(name);
     for (const Binding& binding : scope.bindings) {
       if (!binding.name.empty() && binding.name == lowered) return &binding;
@@ -169,7 +169,7 @@ class Binder {
     return nullptr;
   }
 
-  Problem from_item(const FromItem& from, Scope& scope, const Scopes& outer) {
+  Problem from_item(const FromItem& from, BindingScope& scope, const Scopes& outer) {
     return std::visit(
         Overloaded{
             [&](const RelationRef& ref) -> Problem {
@@ -189,7 +189,7 @@ class Binder {
             },
             [&](const std::unique_ptr<JoinClause>& join) -> Problem {
               if (!join || !join->left || !join->right) return std::string("invalid join");
-              Scope left, right;
+              BindingScope left, right;
               if (Problem p = from_item(*join->left, left, outer)) return p;
               if (Problem p = from_item(*join->right, right, outer)) return p;
               std::vector<std::string> merged = join->using_;
@@ -212,7 +212,7 @@ class Binder {
               if (!sub.statement) return std::string("invalid subquery");
               // The outer query sees the derived table's columns by name.
               // A derived table sees the enclosing statements, not its siblings.
-              Scope inner;
+              BindingScope inner;
               if (Problem p = statement(*sub.statement, /*output_visible=*/true, outer, &inner))
                 return p;
               Binding binding{sub.alias ? ascii_lower(*sub.alias) : "", {}};
@@ -249,7 +249,7 @@ class Binder {
         from.node);
   }
 
-  static std::vector<std::string> all_columns(const Scope& scope) {
+  static std::vector<std::string> all_columns(const BindingScope& scope) {
     std::vector<std::string> names;
     for (const Binding& b : scope.bindings)
       names.insert(names.end(), b.columns.begin(), b.columns.end());
@@ -279,7 +279,7 @@ class Binder {
     const std::string name = ascii_lower(ref.name);
     const std::string written = ref.qualifier.empty() ? ref.name : ref.qualifier + "." + ref.name;
     for (auto it = scopes.rbegin(); it != scopes.rend(); ++it) {
-      const Scope& scope = **it;
+      const BindingScope& scope = **it;
       if (!ref.qualifier.empty()) {
         const Binding* binding = find_binding(scope, ref.qualifier);
         if (binding == nullptr) continue;

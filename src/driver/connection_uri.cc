@@ -177,7 +177,11 @@ arrow::Status ParseQuery(std::string_view query, ConnectionUri* out) {
     const size_t eq = pair.find('=');
     ARROW_ASSIGN_OR_RAISE(std::string name, PercentDecode(pair.substr(0, eq), "a parameter name"));
     if (eq == std::string_view::npos) {
-      return BadUri("parameter '" + name + "' has no value (expected " + name + "=value)");
+      std::string text = "parameter '" + name;
+      text += "' has no value (expected ";
+      text += name;
+      text += "=value)";
+      return BadUri(std::move(text));
     }
     const char* option = OptionForParameter(name);
     if (option == nullptr) return UnknownParameter(name);

@@ -23,7 +23,9 @@ void CopyOptionText(const std::string& value, char* out, size_t* length) {
 }
 
 void CopyOptionBytes(const std::string& value, uint8_t* out, size_t* length) {
-  if (out != nullptr && *length >= value.size()) std::memcpy(out, value.data(), value.size());
+  // Bytes, not text: no terminator is owed.
+  if (out != nullptr && *length >= value.size())
+    std::memcpy(out, value.data(), value.size());  // NOLINT(bugprone-not-null-terminated-result)
   *length = value.size();
 }
 

@@ -189,7 +189,7 @@ arrow::Status SchemaMismatch(int64_t row, const arrow::Schema& first, const arro
       FailureKind::kInvalidArgument, "42804",
       Format("parameter row %lld gives a result of another schema than row 1 "
              "(%s instead of %s); the rows of one result stream share one schema",
-             static_cast<long long>(row + 1), got.ToString().c_str(), first.ToString().c_str()));
+             static_cast<long long>(row) + 1, got.ToString().c_str(), first.ToString().c_str()));
 }
 
 // A query run once per parameter row, its results as one stream.

@@ -363,7 +363,10 @@ struct Renderer {
     for (int f = 0; f < type.num_fields(); ++f) {
       ARROW_ASSIGN_OR_RAISE(std::string name, QuotedText(type.field(f)->name()));
       ARROW_ASSIGN_OR_RAISE(std::string value, RenderSqlLiteral(*record.field(f), row));
-      members += (f > 0 ? ", " : "") + name + ": " + value;
+      if (f > 0) members += ", ";
+      members += name;
+      members += ": ";
+      members += value;
     }
     out = "CAST({" + members + "} AS " + sql_type + ")";
     return arrow::Status::OK();

@@ -275,7 +275,7 @@ ParameterRunners RunnersOf(ZVConnection& conn, ZVStatement& stmt) {
   runners.collect = [c, s, held](const std::string& text) {
     return CollectSql(*c, *s, text, held.get());
   };
-  runners.publish = [c](WholeResult result, ArrowArrayStream* out) -> arrow::Status {
+  runners.publish = [c](const WholeResult& result, ArrowArrayStream* out) -> arrow::Status {
     ARROW_ASSIGN_OR_RAISE(ZVQueryPtr query,
                           zv_wrap_engine_result(c->transport, result.schema, result.batches));
     return ExportQuery(std::move(query), out);

@@ -161,8 +161,8 @@ arrow::Status CheckAppendTarget(const arrow::Schema& data, const arrow::Schema& 
 }
 
 arrow::Status CheckParquetEncodable(const arrow::Schema& schema) {
-  const auto properties = parquet::default_writer_properties();
-  const auto arrow_properties = parquet::default_arrow_writer_properties();
+  const auto& properties = parquet::default_writer_properties();
+  const auto& arrow_properties = parquet::default_arrow_writer_properties();
   for (const auto& field : schema.fields()) {
     std::shared_ptr<parquet::SchemaDescriptor> converted;
     const arrow::Status status = parquet::arrow::ToParquetSchema(

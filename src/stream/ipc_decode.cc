@@ -46,7 +46,7 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count) {
   return zv_ipc_decode_buffer(std::move(owned));
 }
 
-arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> owned) {
+arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(const std::shared_ptr<arrow::Buffer>& owned) {
   if (owned == nullptr) return arrow::Status::Invalid("IPC payload is null");
   auto input = std::make_shared<arrow::io::BufferReader>(owned);
   ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(

@@ -31,7 +31,7 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count);
 
 // The same for bytes already held in Arrow memory: no copy is made and the
 // arrays slice `owned`.
-arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(std::shared_ptr<arrow::Buffer> owned);
+arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(const std::shared_ptr<arrow::Buffer>& owned);
 
 // Checks a batch that came off the network before anyone reads it: every
 // length, offset, child count and buffer size must keep a reader inside the

@@ -255,7 +255,7 @@ void ZVQuery::Close() {
   queue_.Clear();
 }
 
-void ZVQuery::HoldFinishedResult(std::shared_ptr<arrow::Schema> schema,
+void ZVQuery::HoldFinishedResult(const std::shared_ptr<arrow::Schema>& schema,
                                  const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
   std::lock_guard<std::mutex> lock(queue_.mutex());
   schema_ = schema;

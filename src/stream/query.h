@@ -115,7 +115,7 @@ class ZVQuery {
   // Cancels and joins the worker and drops what is queued.
   void Close();
   // Makes the query a finished one holding `batches`.
-  void HoldFinishedResult(std::shared_ptr<arrow::Schema> schema,
+  void HoldFinishedResult(const std::shared_ptr<arrow::Schema>& schema,
                           const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 
  private:

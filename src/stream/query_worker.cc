@@ -139,7 +139,7 @@ bool MayFollowTheEos(uint8_t type, const uint8_t* payload, uint64_t length) {
 }
 
 std::string ErrorFrameMessage(const uint8_t* payload, uint64_t length) {
-  const std::string raw(reinterpret_cast<const char*>(payload), static_cast<size_t>(length));
+  std::string raw(reinterpret_cast<const char*>(payload), static_cast<size_t>(length));
   auto json = nlohmann::json::parse(raw, nullptr, /*allow_exceptions=*/false);
   if (json.is_object()) {
     for (const char* key : {"message", "error"}) {

@@ -227,7 +227,7 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
   return LogIn(conn, password);
 }
 
-void zv_disconnect(std::shared_ptr<zv_conn> conn) {
+void zv_disconnect(const std::shared_ptr<zv_conn>& conn) {
   if (!conn) return;
   conn->released.store(true);
   {

@@ -127,7 +127,7 @@ class DevServerHandle:
             self.log_path.unlink(missing_ok=True)  # keep the log only when something went wrong
         return self.proc.returncode
 
-    def __enter__(self) -> "DevServerHandle":
+    def __enter__(self) -> DevServerHandle:
         return self
 
     def __exit__(self, *exc) -> None:
@@ -141,7 +141,8 @@ def _args(options: dict) -> list[str]:
         args.append("--fault-injection")
     if not options.pop("demo_data", True):
         args.append("--no-demo-data")
-    for name in ("node_address", "data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl", "reservation_ttl"):
+    for name in ("node_address", "data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl",
+                 "reservation_ttl"):
         value = options.pop(name, None)
         if value is not None:
             args += ["--" + name.replace("_", "-"), str(value)]

@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python test-asan demo bench bench-peers fuzz soak wheel clean
+.PHONY: all setup configure build test test-cpp test-python test-asan test-tsan lint demo bench bench-peers fuzz soak wheel clean
 
 all: build
 
@@ -50,6 +50,48 @@ test-asan: setup
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_streams.py tests/python/test_redirects.py
+
+# clang-format (check only: `clang-format -i` fixes), clang-tidy (.clang-tidy,
+# over the compile commands of $(BUILD_DIR)) and ruff (ruff.toml) over the
+# whole tree. `make lint LINT_BASE=<rev>` checks only the files changed since
+# <rev>, committed or not (CI: LINT_BASE=HEAD~1, the main before the merge being
+# tested; a <rev> the clone does not have lints everything). clang-tidy skips
+# the files matching TIDY_EXCLUDE: the folders being rewritten, whose warnings
+# are fixed after those rewrites land (`make lint TIDY_EXCLUDE=` checks all).
+LINT_BASE    ?=
+TIDY_EXCLUDE ?= ^(src|tests/cpp)/(driver|transport|stream|ingest|metadata_engine)/|util/failure|diagnostics/redact
+lint: configure
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) LINT_BASE=$(LINT_BASE) TIDY_EXCLUDE='$(TIDY_EXCLUDE)' scripts/lint.sh
+
+# The driver and the C++ unit tests under ThreadSanitizer, in build-tsan/:
+# the unit tests, then the threaded Python tests (cancel from other threads,
+# concurrent statements, token expiry and refresh, the snapshot poller, a
+# short soak) with the instrumented driver loaded into Python and libtsan
+# preloaded. Python and the pyarrow wheel's Arrow are not instrumented:
+# tests/tsan.supp lists what is suppressed in them, and why. A report stops
+# the run (halt_on_error), and a race in the driver is a fault to fix.
+TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+test-tsan: setup
+	@if [ ! -f build-tsan/build.ninja ]; then \
+	  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZV_BUILD_BENCHMARKS=OFF \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	    -DCMAKE_C_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" \
+	    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"; \
+	fi
+	@cmake --build build-tsan -j $(JOBS) --target zv_unit_tests zorvane_adbc
+	@$(TSAN_ENV) build-tsan/tests/cpp/zv_unit_tests
+	@ZV_BUILD_DIR=$(CURDIR)/build-tsan ZV_ADBC_DRIVER=$(CURDIR)/build-tsan/src/libzorvane_adbc.so \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so)" $(TSAN_ENV) \
+	  $(PY) -m pytest -q -p no:cacheprovider $(TSAN_PYTEST)
+	@ZV_ADBC_DRIVER=$(CURDIR)/build-tsan/src/libzorvane_adbc.so \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so)" $(TSAN_ENV) \
+	  $(PY) scripts/soak.py --seconds 30 --threads 4
+# The threaded Python tests test-tsan runs.
+TSAN_PYTEST := tests/python/test_cancel.py tests/python/test_adbc_contract_stream.py \
+  tests/python/test_recovery.py tests/python/test_catalog_follows.py \
+  tests/python/test_queries.py::test_stress_many_connections_and_queries_leave_nothing_behind
 
 # The Windows code of the platform and diagnostics layers, cross-built with
 # MinGW-w64 into build-windows/, its unit tests run under Wine in a prefix made

@@ -166,6 +166,9 @@ def start_devserver(**options) -> DevServerHandle:
     if options:
         raise TypeError(f"unknown devserver options: {sorted(options)}")
     env = dict(os.environ)
+    # The dev server never loads the driver: a sanitizer runtime preloaded for
+    # the driver under test (make test-asan, test-tsan) stays out of it.
+    env.pop("LD_PRELOAD", None)
     if command is None:
         command = [sys.executable, "-m", "zorvane_devserver"]
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "devserver"), env.get("PYTHONPATH")]))

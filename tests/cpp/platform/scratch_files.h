@@ -39,6 +39,7 @@ inline void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
   _putenv_s(name, value.c_str());
 #else
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): tests set it before their threads start
   setenv(name, value.c_str(), 1);
 #endif
 }
@@ -47,6 +48,7 @@ inline void UnsetEnv(const char* name) {
 #ifdef _WIN32
   _putenv_s(name, "");  // removes the variable
 #else
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): tests unset it after their threads end
   unsetenv(name);
 #endif
 }

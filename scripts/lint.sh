@@ -23,7 +23,9 @@ failed=0
 
 cxx_pattern='\.(cc|h|c|cpp|hpp)$'
 if [ -n "$LINT_BASE" ] && git rev-parse -q --verify "$LINT_BASE^{commit}" >/dev/null; then
-  mapfile -t files < <(git diff --name-only --diff-filter=d "$LINT_BASE" --)
+  # Since the branch left LINT_BASE: a base that moved on adds nothing.
+  fork=$(git merge-base "$LINT_BASE" HEAD)
+  mapfile -t files < <(git diff --name-only --diff-filter=d "$fork" --)
   echo "lint: ${#files[@]} files changed since $LINT_BASE"
 else
   [ -n "$LINT_BASE" ] && echo "lint: $LINT_BASE is not a commit here; linting the whole tree"

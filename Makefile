@@ -70,11 +70,13 @@ lint: configure
 # preloaded. Python and the pyarrow wheel's Arrow are not instrumented:
 # tests/tsan.supp lists what is suppressed in them, and why. A report stops
 # the run (halt_on_error), and a race in the driver is a fault to fix.
-TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
-# In Python: Arrow allocates with malloc, which TSan sees, instead of its
-# bundled mimalloc and jemalloc; lock-order checking is off because jemalloc
-# takes more locks at fork (subprocess) than TSan can track; pytest leaves
-# stderr alone so that a report reaches the log before the run stops.
+# Arrow allocates with malloc, which TSan sees, instead of its bundled
+# mimalloc (whose per-thread heaps recycle locks in a way TSan reports).
+TSAN_ENV := ARROW_DEFAULT_MEMORY_POOL=system \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+# In Python, lock-order checking is off too: Arrow's bundled jemalloc takes
+# more locks at fork (subprocess) than TSan can track; pytest leaves stderr
+# alone so that a report reaches the log before the run stops.
 TSAN_PY_ENV := ARROW_DEFAULT_MEMORY_POOL=system PYTHONPATH=$(CURDIR)/tests/tsan_stubs \
   ZV_ADBC_DRIVER=$(CURDIR)/build-tsan/src/libzorvane_adbc.so \
   LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so)" \

@@ -65,8 +65,8 @@ lint: configure
 
 # The driver and the C++ unit tests under ThreadSanitizer, in build-tsan/:
 # the unit tests, then the threaded Python tests (cancel from other threads,
-# concurrent statements, token expiry and refresh; with TSAN_SOAK=<seconds> a
-# soak as well) with the instrumented driver loaded into Python and libtsan
+# concurrent statements, token expiry and refresh, then TSAN_SOAK seconds of
+# soak) with the instrumented driver loaded into Python and libtsan
 # preloaded. Python and the pyarrow wheel's Arrow are not instrumented:
 # tests/tsan.supp lists what is suppressed in them, and why. A report stops
 # the run (halt_on_error), and a race in the driver is a fault to fix.
@@ -94,11 +94,10 @@ test-tsan: setup
 	@$(TSAN_ENV) build-tsan/tests/cpp/zv_unit_tests
 	@$(TSAN_PY_ENV) ZV_BUILD_DIR=$(CURDIR)/build-tsan \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys --timeout 300 $(TSAN_PYTEST)
-	@# The soak (`make test-tsan TSAN_SOAK=30`) still stops on reports about
-	@# Arrow objects that Acero's threads release inside libarrow.
 	@if [ "$(TSAN_SOAK)" != 0 ]; then \
 	  $(TSAN_PY_ENV) $(PY) scripts/soak.py --seconds $(TSAN_SOAK) --threads 4; fi
-TSAN_SOAK ?= 0
+# Seconds of soak after the tests (0: none).
+TSAN_SOAK ?= 30
 # The threaded Python tests test-tsan runs (tests/tsan_stubs keeps polars,
 # which crashes under libtsan, from loading).
 TSAN_PYTEST := tests/python/test_cancel.py tests/python/test_recovery.py \

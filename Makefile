@@ -7,7 +7,7 @@ PYTEST    := .venv/bin/pytest
 JOBS      ?= $(shell nproc)
 
 
-.PHONY: all setup configure build test test-cpp test-python test-asan demo bench bench-peers fuzz soak wheel clean
+.PHONY: all setup configure build test test-cpp test-python test-asan test-tsan lint demo bench bench-peers fuzz soak wheel clean
 
 all: build
 
@@ -50,6 +50,58 @@ test-asan: setup
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_streams.py tests/python/test_redirects.py
+
+# clang-format (check only: `clang-format -i` fixes), clang-tidy (.clang-tidy,
+# over the compile commands of $(BUILD_DIR)) and ruff (ruff.toml) over the
+# whole tree. `make lint LINT_BASE=<rev>` checks only the files changed since
+# <rev>, committed or not (CI: LINT_BASE=HEAD~1, the main before the merge being
+# tested; a <rev> the clone does not have lints everything). clang-tidy skips
+# the files matching TIDY_EXCLUDE: the folders being rewritten, whose warnings
+# are fixed after those rewrites land (`make lint TIDY_EXCLUDE=` checks all).
+LINT_BASE    ?=
+TIDY_EXCLUDE ?= ^(src|tests/cpp)/(driver|transport|stream|ingest|metadata_engine)/|util/failure|diagnostics/redact
+lint: configure
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) LINT_BASE=$(LINT_BASE) TIDY_EXCLUDE='$(TIDY_EXCLUDE)' scripts/lint.sh
+
+# The driver and the C++ unit tests under ThreadSanitizer, in build-tsan/:
+# the unit tests, then the threaded Python tests (cancel from other threads,
+# concurrent statements, token expiry and refresh, then TSAN_SOAK seconds of
+# soak) with the instrumented driver loaded into Python and libtsan
+# preloaded. Python and the pyarrow wheel's Arrow are not instrumented:
+# tests/tsan.supp lists what is suppressed in them, and why. A report stops
+# the run (halt_on_error), and a race in the driver is a fault to fix.
+# Arrow allocates with malloc, which TSan sees, instead of its bundled
+# mimalloc (whose per-thread heaps recycle locks in a way TSan reports).
+TSAN_ENV := ARROW_DEFAULT_MEMORY_POOL=system \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+# In Python, lock-order checking is off too: Arrow's bundled jemalloc takes
+# more locks at fork (subprocess) than TSan can track; pytest leaves stderr
+# alone so that a report reaches the log before the run stops.
+TSAN_PY_ENV := ARROW_DEFAULT_MEMORY_POOL=system PYTHONPATH=$(CURDIR)/tests/tsan_stubs \
+  ZV_ADBC_DRIVER=$(CURDIR)/build-tsan/src/libzorvane_adbc.so \
+  LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so)" \
+  TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0 suppressions=$(CURDIR)/tests/tsan.supp"
+test-tsan: setup
+	@if [ ! -f build-tsan/build.ninja ]; then \
+	  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZV_BUILD_BENCHMARKS=OFF \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	    -DCMAKE_C_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" \
+	    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"; \
+	fi
+	@cmake --build build-tsan -j $(JOBS) --target zv_unit_tests zorvane_adbc
+	@$(TSAN_ENV) build-tsan/tests/cpp/zv_unit_tests
+	@$(TSAN_PY_ENV) ZV_BUILD_DIR=$(CURDIR)/build-tsan \
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys --timeout 300 $(TSAN_PYTEST)
+	@if [ "$(TSAN_SOAK)" != 0 ]; then \
+	  $(TSAN_PY_ENV) $(PY) scripts/soak.py --seconds $(TSAN_SOAK) --threads 4; fi
+# Seconds of soak after the tests (0: none).
+TSAN_SOAK ?= 30
+# The threaded Python tests test-tsan runs (tests/tsan_stubs keeps polars,
+# which crashes under libtsan, from loading).
+TSAN_PYTEST := tests/python/test_cancel.py tests/python/test_recovery.py \
+  tests/python/test_queries.py::test_stress_many_connections_and_queries_leave_nothing_behind
 
 # The Windows code of the platform and diagnostics layers, cross-built with
 # MinGW-w64 into build-windows/, its unit tests run under Wine in a prefix made

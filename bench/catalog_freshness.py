@@ -60,7 +60,7 @@ def main() -> int:
                 def get_objects():
                     conn.adbc_get_objects(depth="all", db_schema_filter="bench").read_all()
 
-                def filtered():
+                def filtered(cur=cur):
                     cur.execute(FILTERED)
                     cur.fetchall()
 

@@ -37,7 +37,8 @@ def main() -> int:
         best = 0.0
         for run in range(1, args.runs + 1):
             out = subprocess.run(
-                ["curl", "-sS", "--fail", "-o", "/dev/null", "--max-time", "120", "-w", "%{size_download} %{time_total}",
+                ["curl", "-sS", "--fail", "-o", "/dev/null", "--max-time", "120",
+                 "-w", "%{size_download} %{time_total}",
                  "-H", f"Authorization: Bearer {token}", "-H", "Content-Type: application/json",
                  "-H", "Accept: application/vnd.zorvane.stream.v1", "--data-binary", json.dumps(body),
                  node + "/api/v1/query/stream/binary"],

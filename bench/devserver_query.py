@@ -32,6 +32,7 @@ sys.path.insert(0, str(REPO / "devserver"))
 
 from frame_client import login, query  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
+
 from zorvane_devserver.query_runner import batch_rows_for  # noqa: E402
 
 TABLE_SQL = ("CREATE TABLE bench AS SELECT range AS id, range * 1.5 AS ratio, 'label-' || (range % 1000)::VARCHAR "

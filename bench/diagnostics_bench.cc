@@ -61,6 +61,7 @@ BENCHMARK(BM_LogEnabledLineToFile);
 // hundred bytes.
 std::string MixedText() {
   static const char* kPieces[] = {
+      // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one piece on two lines
       "SELECT table_name, column_name FROM information_schema.columns WHERE table_schema = "
       "'public' ORDER BY ordinal_position;\n",
       "{\"username\":\"alice\",\"password\":\"p@ss\\\"word\",\"grant_type\":\"password\"}\n",

@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -35,8 +34,7 @@ sys.path.insert(0, str(REPO / "python"))
 
 import pyarrow as pa  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
-
-from frame_client import arrow_header, batch_frame, frame, INIT, EOS, login, query  # noqa: E402
+from frame_client import EOS, INIT, arrow_header, batch_frame, frame, login, query  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 
 import adbc_driver_zorvane  # noqa: E402

@@ -215,7 +215,7 @@ def main():
     print()
     print(f"through the driver, dev server catalog of {tables} tables x 20 columns (medians):")
     print(f"{'':34}{'local':>10}{'compute':>12}{'compute/local':>15}")
-    for name, (local, remote, local_rows, compute_rows) in figures.items():
+    for name, (local, remote, local_rows, _compute_rows) in figures.items():
         print(f"  {name:32}{local:>8.0f}us{remote:>10.0f}us{remote / local:>14.1f}x   ({local_rows} rows)")
 
 

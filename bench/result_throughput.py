@@ -15,11 +15,9 @@ from __future__ import annotations
 
 import argparse
 import json
-import resource
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]

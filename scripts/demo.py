@@ -20,8 +20,9 @@ import adbc_driver_manager.dbapi
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "python"))
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
-import adbc_driver_zorvane.dbapi  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
+
+import adbc_driver_zorvane.dbapi  # noqa: E402
 
 # The build tree's driver manifest; an installed wheel puts its own where the
 # driver manager looks in the virtual environment, so no variable is needed.

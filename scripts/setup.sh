@@ -9,7 +9,7 @@ DEB_PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpg-query-dev libsecret-1-dev
   gnome-keyring libsecret-tools dbus dbus-x11
-  g++-mingw-w64-x86-64 tinyproxy clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64 tinyproxy clang libclang-rt-14-dev clang-format clang-tidy
   wine wine64
   postgresql
 )

@@ -66,7 +66,7 @@ class PostgresServer:
         cmd = [str(self._bin / args[0]), *args[1:]]
         return ["runuser", "-u", "postgres", "--", *cmd] if self._run_as else cmd
 
-    def start(self) -> "PostgresServer":
+    def start(self) -> PostgresServer:
         if self._run_as:
             os.chown(self._root, self._run_as.pw_uid, self._run_as.pw_gid)
         subprocess.run(self._command("initdb", "-D", str(self._data), "-U", self.user, "-A", "trust",
@@ -99,7 +99,7 @@ class PostgresServer:
                            capture_output=True)
         shutil.rmtree(self._root, ignore_errors=True)
 
-    def __enter__(self) -> "PostgresServer":
+    def __enter__(self) -> PostgresServer:
         return self.start()
 
     def __exit__(self, *exc) -> None:

@@ -10,7 +10,6 @@ import subprocess
 from pathlib import Path
 
 import pyarrow as pa
-
 from dataset import read_dataset
 
 STREAM_TYPE = "application/vnd.zorvane.stream.v1"

@@ -23,7 +23,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import adbc_driver_manager as dm  # noqa: E402
 import adbc_driver_manager.dbapi  # noqa: E402
 import pyarrow as pa  # noqa: E402
-
 from dataset import read_dataset  # noqa: E402
 
 
@@ -52,7 +51,7 @@ class RssSampler:
         while not self._stop.wait(self._interval):
             self.peak = max(self.peak, self.current())
 
-    def __enter__(self) -> "RssSampler":
+    def __enter__(self) -> RssSampler:
         self._thread.start()
         return self
 

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import base64
-from typing import Iterator
+from collections.abc import Iterator
 
 import pyarrow as pa
 

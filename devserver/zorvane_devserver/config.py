@@ -61,12 +61,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--node-address", metavar="HOST",
                    help="the compute node listens on this loopback address at the control plane's "
                         "port (one node only), so that both share a port on different addresses")
-    p.add_argument("--nodes", type=int, default=2, help="number of compute nodes, each on its own free port (default 2)")
-    p.add_argument("--data-dir", type=Path, help="keep the database here so data survives a restart (default: in memory)")
-    p.add_argument("--storage-root", type=Path, help="where land-mode ingests write files (default: DATA_DIR/storage or a temporary directory)")
-    p.add_argument("--tls-cert", type=Path, help="PEM certificate chain; enables HTTPS on the control plane and all nodes")
+    p.add_argument("--nodes", type=int, default=2,
+                   help="number of compute nodes, each on its own free port (default 2)")
+    p.add_argument("--data-dir", type=Path,
+                   help="keep the database here so data survives a restart (default: in memory)")
+    p.add_argument("--storage-root", type=Path,
+                   help="where land-mode ingests write files (default: DATA_DIR/storage or a temporary directory)")
+    p.add_argument("--tls-cert", type=Path,
+                   help="PEM certificate chain; enables HTTPS on the control plane and all nodes")
     p.add_argument("--tls-key", type=Path, help="PEM private key for --tls-cert")
-    p.add_argument("--client-ca", type=Path, help="PEM CA bundle; clients must present a certificate it signed (mutual TLS)")
+    p.add_argument("--client-ca", type=Path,
+                   help="PEM CA bundle; clients must present a certificate it signed (mutual TLS)")
     p.add_argument("--user", action="append", type=_user, metavar="NAME:PASSWORD",
                    help="accepted login (repeatable; default demo:demo)")
     p.add_argument("--fault-injection", action="store_true",
@@ -76,7 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="seed the demo data set when it is missing (default)")
     demo.add_argument("--no-demo-data", dest="demo_data", action="store_false", help="start with an empty catalog")
     p.add_argument("--token-ttl", type=int, default=3600, help="session token lifetime in seconds (default 3600)")
-    p.add_argument("--reservation-ttl", type=float, default=60.0, help="node reservation time-to-live in seconds (default 60)")
+    p.add_argument("--reservation-ttl", type=float, default=60.0,
+                   help="node reservation time-to-live in seconds (default 60)")
     p.add_argument("--verbose", action="store_true", help="log every request to stderr")
     return p
 
@@ -98,7 +104,8 @@ def parse_config(argv: list[str] | None = None) -> ServerConfig:
     if a.client_ca is not None and a.tls_cert is None:
         parser.error("--client-ca needs --tls-cert and --tls-key")
     return ServerConfig(
-        host=a.host, port=a.port, node_address=a.node_address, nodes=a.nodes, data_dir=a.data_dir, storage_root=a.storage_root,
+        host=a.host, port=a.port, node_address=a.node_address, nodes=a.nodes, data_dir=a.data_dir,
+        storage_root=a.storage_root,
         tls_cert=a.tls_cert, tls_key=a.tls_key, client_ca=a.client_ca,
         users=dict(a.user) if a.user else dict(DEFAULT_USERS),
         fault_injection=a.fault_injection, demo_data=a.demo_data,

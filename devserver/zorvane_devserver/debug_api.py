@@ -41,7 +41,8 @@ async def get_state(request: web.Request) -> web.Response:
     return web.json_response({
         "control_url": state.control_url,
         "nodes": [{"id": n.node_id, "entityRef": n.entity_ref, "status": n.status,
-                   "url": f"{'https' if state.config.tls else 'http'}://{n.url_host}:{n.port}"} for n in state.nodes.nodes],
+                   "url": f"{'https' if state.config.tls else 'http'}://{n.url_host}:{n.port}"}
+                  for n in state.nodes.nodes],
         "reservations": state.nodes.open_reservations(),
         "catalog_version": state.db.version.snapshot(),
         "storage_root": str(state.storage_root),

@@ -41,7 +41,7 @@ class Fault:
     times: int | None = None
 
     @classmethod
-    def from_json(cls, obj) -> "Fault":
+    def from_json(cls, obj) -> Fault:
         if not isinstance(obj, dict):
             raise FaultSpecError("a fault is a JSON object")
         known = {f.name: f for f in fields(cls)}

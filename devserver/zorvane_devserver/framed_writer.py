@@ -10,7 +10,6 @@ from .counters import Counters
 from .faults import RequestFaults
 from .frames import EOS, error_frame
 
-
 # Frames smaller than this together are held and sent as one chunk: a small
 # answer (INIT, a batch, EOS) then costs one write instead of a write a frame.
 COALESCE_BYTES = 64 * 1024

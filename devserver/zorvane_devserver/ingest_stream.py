@@ -6,7 +6,6 @@ import logging
 import time
 
 import duckdb
-
 from aiohttp import web
 
 from . import STREAM_MEDIA_TYPE
@@ -16,7 +15,6 @@ from .land_load import LandLoad
 from .payload import decode_payload
 from .sqlstate import BAD_PARAMETER, sqlstate_for
 from .table_load import TableLoad
-
 
 log = logging.getLogger("zorvane_devserver")
 

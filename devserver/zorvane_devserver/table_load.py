@@ -9,8 +9,7 @@ import pyarrow as pa
 
 from .database import Database
 from .ingest_header import IngestError, IngestHeader
-from .sqlstate import (BAD_CAST, BAD_PARAMETER, KEY_VIOLATION, TABLE_EXISTS, UNKNOWN_COLUMN, UNKNOWN_TABLE,
-                       sqlstate_for)
+from .sqlstate import BAD_CAST, BAD_PARAMETER, KEY_VIOLATION, TABLE_EXISTS, UNKNOWN_COLUMN, UNKNOWN_TABLE, sqlstate_for
 
 BATCH_VIEW = "__zv_ingest_batch"
 STAGE_TABLE = "__zv_ingest_stage"
@@ -85,7 +84,8 @@ class TableLoad:
             if self.header.mode != "overwrite" and not self.header.table_action:
                 raise IngestError(f"Table {self.header.target_table} does not exist", UNKNOWN_TABLE)
             exists = self._cur.execute("SELECT count(*) FROM duckdb_schemas() WHERE database_name = "
-                                       "current_database() AND lower(schema_name) = lower(?)", [schema]).fetchall()[0][0]
+                                       "current_database() AND lower(schema_name) = lower(?)",
+                                       [schema]).fetchall()[0][0]
             if not exists:
                 raise IngestError(f"Schema {schema} does not exist", UNKNOWN_TABLE)
             self._target = f"{quote(schema)}.{quote(table)}"
@@ -169,7 +169,8 @@ class TableLoad:
                                   "and coerce is off", BAD_CAST)
             self._check_lossless(src, src_type, dst, dst_type)
         select = ", ".join(
-            (f"CAST({quote(src)} AS {dtype}) AS {quote(dst)}" if self.header.coerce else f"{quote(src)} AS {quote(dst)}")
+            (f"CAST({quote(src)} AS {dtype}) AS {quote(dst)}" if self.header.coerce
+             else f"{quote(src)} AS {quote(dst)}")
             for src, (dst, dtype) in zip(data.column_names, targets))
         cols = ", ".join(quote(dst) for dst, _ in targets)
         if self.header.mode != "upsert":
@@ -185,7 +186,8 @@ class TableLoad:
         match = " AND ".join(f"t.{quote(k)} = s.{quote(k)}" for k in keys)
         updates = ", ".join(f"{quote(dst)} = s.{quote(dst)}" for dst, _ in targets if dst not in keys)
         if updates:
-            self.rows_updated += self._count(f"UPDATE {self._target} AS t SET {updates} FROM {STAGE_TABLE} AS s WHERE {match}")
+            self.rows_updated += self._count(
+                f"UPDATE {self._target} AS t SET {updates} FROM {STAGE_TABLE} AS s WHERE {match}")
         self.rows_inserted += self._count(
             f"INSERT INTO {self._target} ({cols}) SELECT {cols} FROM {STAGE_TABLE} AS s "
             f"WHERE NOT EXISTS (SELECT 1 FROM {self._target} AS t WHERE {match})")
@@ -209,7 +211,8 @@ class TableLoad:
         if self._count(f"SELECT count(*) FROM {STAGE_TABLE} WHERE {nulls}"):
             raise IngestError(f"upsert: a key column ({key_list}) is NULL in the upload; nothing was loaded",
                               KEY_VIOLATION)
-        self._cur.execute(f"CREATE TEMP TABLE IF NOT EXISTS {SEEN_KEYS} AS SELECT {key_list} FROM {STAGE_TABLE} LIMIT 0")
+        self._cur.execute(
+            f"CREATE TEMP TABLE IF NOT EXISTS {SEEN_KEYS} AS SELECT {key_list} FROM {STAGE_TABLE} LIMIT 0")
         repeated = self._count(
             f"SELECT count(*) FROM (SELECT {key_list} FROM (SELECT {key_list} FROM {STAGE_TABLE} "
             f"UNION ALL SELECT {key_list} FROM {SEEN_KEYS}) GROUP BY ALL HAVING count(*) > 1)")

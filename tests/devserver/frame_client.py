@@ -10,8 +10,8 @@ import http.client
 import json
 import ssl
 import struct
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import Iterable, Iterator
 from urllib.parse import urlsplit
 
 import pyarrow as pa

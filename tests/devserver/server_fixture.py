@@ -127,7 +127,7 @@ class DevServerHandle:
             self.log_path.unlink(missing_ok=True)  # keep the log only when something went wrong
         return self.proc.returncode
 
-    def __enter__(self) -> "DevServerHandle":
+    def __enter__(self) -> DevServerHandle:
         return self
 
     def __exit__(self, *exc) -> None:
@@ -141,7 +141,8 @@ def _args(options: dict) -> list[str]:
         args.append("--fault-injection")
     if not options.pop("demo_data", True):
         args.append("--no-demo-data")
-    for name in ("node_address", "data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl", "reservation_ttl"):
+    for name in ("node_address", "data_dir", "storage_root", "tls_cert", "tls_key", "client_ca", "token_ttl",
+                 "reservation_ttl"):
         value = options.pop(name, None)
         if value is not None:
             args += ["--" + name.replace("_", "-"), str(value)]
@@ -165,6 +166,9 @@ def start_devserver(**options) -> DevServerHandle:
     if options:
         raise TypeError(f"unknown devserver options: {sorted(options)}")
     env = dict(os.environ)
+    # The dev server never loads the driver: a sanitizer runtime preloaded for
+    # the driver under test (make test-asan, test-tsan) stays out of it.
+    env.pop("LD_PRELOAD", None)
     if command is None:
         command = [sys.executable, "-m", "zorvane_devserver"]
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "devserver"), env.get("PYTHONPATH")]))

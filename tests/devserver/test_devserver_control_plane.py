@@ -1,7 +1,6 @@
 """Login, bearer-token checks, compute routing, catalog version and snapshot."""
 import pyarrow as pa
 import pytest
-
 from frame_client import BATCH, INIT, Http, login, query, snapshot
 
 SLOTS = ["catalogs", "schemata", "tables", "columns", "views", "key_column_usage", "odbc_columns",

@@ -5,8 +5,7 @@ import ssl
 import time
 
 import pytest
-
-from frame_client import BATCH, Http, login, query, snapshot
+from frame_client import Http, login, query, snapshot
 from server_fixture import start_devserver
 
 
@@ -124,19 +123,21 @@ def test_data_dir_survives_restart_and_sigterm_exits_cleanly(tmp_path):
         token = login(srv.url, "ann", "secret")
         assert query(srv.node_urls["compute-1"], token, "SELECT v FROM kept").table().column("v").to_pylist() == [5]
         assert Http(srv.url, token).json("GET", "/api/v1/events/version")[1]["sequence"] > seq
-        assert query(srv.node_urls["compute-1"], token, "SELECT count(*) AS n FROM sales.orders").table()[0][0].as_py() == 500
+        orders = query(srv.node_urls["compute-1"], token, "SELECT count(*) AS n FROM sales.orders").table()
+        assert orders[0][0].as_py() == 500
     finally:
         assert srv.stop() == 0
 
 
 def test_garbage_on_the_wire_does_not_hurt_the_server(srv):
     host, port = srv.url.removeprefix("http://").split(":")
-    for junk in [b"\x00\xff" * 100 + b"\r\n\r\n", b"POST /api/v1/auth/token HTTP/1.1\r\nContent-Length: 5\r\n\r\n{\"a\":1}extra"]:
+    for junk in [b"\x00\xff" * 100 + b"\r\n\r\n",
+                 b"POST /api/v1/auth/token HTTP/1.1\r\nContent-Length: 5\r\n\r\n{\"a\":1}extra"]:
         with socket.create_connection((host, int(port))) as sock:
             sock.sendall(junk)
             sock.settimeout(5)
             try:
                 sock.recv(4096)
-            except (socket.timeout, ConnectionError):
+            except (TimeoutError, ConnectionError):
                 pass
     assert login(srv.url)

@@ -8,9 +8,19 @@ from urllib.parse import urlsplit
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-
-from frame_client import (BATCH, EOS, INIT, arrow_header, frame, ingest, ipc_bytes, login, parquet_bytes, query,
-                          upload_frames)
+from frame_client import (
+    BATCH,
+    EOS,
+    INIT,
+    arrow_header,
+    frame,
+    ingest,
+    ipc_bytes,
+    login,
+    parquet_bytes,
+    query,
+    upload_frames,
+)
 
 SCHEMA = pa.schema([("id", pa.int32()), ("name", pa.string())])
 

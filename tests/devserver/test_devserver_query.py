@@ -6,7 +6,6 @@ from urllib.parse import urlsplit
 
 import pyarrow as pa
 import pytest
-
 from frame_client import BATCH, EOS, INIT, Http, login, query
 
 

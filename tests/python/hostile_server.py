@@ -17,9 +17,9 @@ import json
 import ssl
 import struct
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Callable
 
 INIT, BATCH, EOS, ERROR = 1, 2, 3, 4
 
@@ -75,7 +75,7 @@ def framed(*frames: bytes) -> Responder:
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    server: "_Server"
+    server: _Server
 
     def log_message(self, *args):  # quiet
         pass
@@ -114,7 +114,7 @@ class _Handler(BaseHTTPRequestHandler):
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
-    owner: "HostileServer"
+    owner: HostileServer
 
 
 class HostileServer:
@@ -155,7 +155,7 @@ class HostileServer:
         self._server.shutdown()
         self._server.server_close()
 
-    def __enter__(self) -> "HostileServer":
+    def __enter__(self) -> HostileServer:
         return self
 
     def __exit__(self, *exc) -> None:

@@ -133,7 +133,7 @@ def test_connection_cancel_stops_a_catalog_question_asked_of_compute(driver_path
         threading.Timer(2.0, conn.adbc_connection.cancel).start()
         started = time.monotonic()
         with pytest.raises(dbapi.OperationalError) as raised:
-            conn.adbc_current_catalog
+            _ = conn.adbc_current_catalog
         assert raised.value.status_code == dm.AdbcStatusCode.CANCELLED
         assert time.monotonic() - started < 50
         devserver.clear_faults()

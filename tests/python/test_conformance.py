@@ -59,7 +59,7 @@ def test_get_info_reports_each_standard_code_in_its_union_member(conn):
     values = {}
     for row in table.to_pylist():
         values[row["info_name"]] = row["info_value"]
-    for code, (name, member) in INFO_CODES.items():
+    for code, (name, _member) in INFO_CODES.items():
         assert code in values, f"GetInfo must report {name} ({code})"
         assert isinstance(values[code], str) and values[code], name
 
@@ -109,7 +109,7 @@ def test_get_objects_nulls_every_level_below_the_depth(conn, depth, null_level):
 def test_get_objects_foreign_keys_name_the_referenced_columns(conn):
     result = get_objects(conn, dm.GetObjectsDepth.ALL, db_schema="sales")
     found = {}
-    for catalog, schema, table in tables_of(result):
+    for _catalog, _schema, table in tables_of(result):
         for constraint in table["table_constraints"]:
             rule = ("header: CONSTRAINT_SCHEMA 'constraint_column_usage | list<USAGE_SCHEMA> | "
                     "For FOREIGN KEY only, the referenced table and columns.'")

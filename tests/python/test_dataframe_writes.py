@@ -5,7 +5,6 @@ schema-qualified name."""
 
 import itertools
 
-import adbc_driver_manager.dbapi
 import pytest
 from driver_helpers import demo_dbapi
 

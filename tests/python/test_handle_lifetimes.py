@@ -10,8 +10,7 @@ on whichever connection now occupies the handle.
 import ctypes
 
 import pytest
-from adbc_c import ADBC_STATUS_INVALID_STATE, ArrowArrayStream, Handle
-from adbc_c import Manager as CManager
+from adbc_c import ADBC_STATUS_INVALID_STATE, ArrowArrayStream, Handle, Manager as CManager
 
 TIMEOUT_KEY = b"adbc.zorvane.query_timeout_sec"
 

@@ -8,8 +8,7 @@ import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi
 import pyarrow as pa
 import pytest
-from hostile_server import (BATCH, HostileServer, batch_frame, eos_frame, frame, framed,
-                            init_frame)
+from hostile_server import BATCH, HostileServer, batch_frame, eos_frame, frame, framed, init_frame
 
 QUERY = "/api/v1/query/stream/binary"
 

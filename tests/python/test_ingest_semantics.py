@@ -25,7 +25,8 @@ def ingest(conn, table, batches, **options):
     stmt = dm.AdbcStatement(conn.adbc_connection)
     try:
         # The tables exist: append (ADBC's default mode is create).
-        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append", **options})
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append",
+                            **options})
         stmt.bind_stream(pa.RecordBatchReader.from_batches(batches[0].schema, batches))
         return stmt.execute_update()
     finally:

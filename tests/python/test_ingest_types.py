@@ -3,7 +3,6 @@ types the service stores as sent come back exactly; the others come back as
 the README's round-trip table says, with the same values; types the service
 or the payload cannot carry are refused before anything is sent."""
 
-import datetime
 import decimal
 import itertools
 

@@ -5,7 +5,6 @@ cached snapshot from before it."""
 
 import itertools
 
-import adbc_driver_manager.dbapi
 import pyarrow as pa
 import pytest
 from driver_helpers import demo_dbapi, run

@@ -17,7 +17,7 @@ import time
 import adbc_driver_manager.dbapi
 import pytest
 from driver_helpers import connected
-from frame_client import login, query
+from frame_client import login
 from server_fixture import start_devserver
 
 REPO_TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

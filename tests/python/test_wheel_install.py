@@ -24,7 +24,6 @@ import venv
 import zipfile
 
 import pytest
-
 from server_fixture import start_devserver
 from test_credential_store import keyring, pytestmark as needs_keyring  # noqa: F401
 
@@ -225,7 +224,7 @@ def test_the_installed_wheel_serves_a_whole_session(installed, tmp_path):
 
 # The bundled libsecret and GIO talk to the desktop's Secret Service.
 @needs_keyring
-def test_the_installed_wheel_reads_the_password_from_the_keyring(installed, keyring, tmp_path):
+def test_the_installed_wheel_reads_the_password_from_the_keyring(installed, keyring, tmp_path):  # noqa: F811
     root = installed["venv"]
     with installed_devserver(root) as server:
         keyring.store(server.url, "Pwd:demo", "demo")

@@ -18,13 +18,13 @@ import pathlib
 import re
 import subprocess
 import sys
-import tomllib
 
 import adbc_driver_manager
 import adbc_driver_manager.dbapi
 import pandas as pd
 import polars as pl
 import pyarrow as pa
+import tomllib
 
 import adbc_driver_zorvane
 import adbc_driver_zorvane.dbapi

@@ -11,7 +11,7 @@
 #endif
 
 __attribute__((visibility("default"))) AdbcStatusCode AdbcDriverInit(int version, void* driver,
-                                                                      struct AdbcError* error) {
+                                                                     struct AdbcError* error) {
   if (version != ADBC_VERSION_1_0_0) return ADBC_STATUS_NOT_IMPLEMENTED;
   static AdbcDriverInitFunc real = NULL;
   if (real == NULL) {

@@ -56,7 +56,7 @@ std::shared_ptr<arrow::RecordBatch> Relation(const std::vector<std::string>& nam
     fields.push_back(arrow::field(names[c], array->type()));
     arrays.push_back(array);
   }
-  return arrow::RecordBatch::Make(arrow::schema(fields), rows.size(), arrays);
+  return arrow::RecordBatch::Make(arrow::schema(fields), static_cast<int64_t>(rows.size()), arrays);
 }
 
 const std::vector<std::string> kTableCols = {"table_catalog", "table_schema", "table_name",

@@ -42,6 +42,7 @@ inline void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
   _putenv_s(name, value.c_str());
 #else
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): tests set it before their threads start
   setenv(name, value.c_str(), 1);
 #endif
 }
@@ -50,6 +51,7 @@ inline void UnsetEnv(const char* name) {
 #ifdef _WIN32
   _putenv_s(name, "");  // removes the variable
 #else
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): tests unset it after their threads end
   unsetenv(name);
 #endif
 }

@@ -42,6 +42,7 @@ class ConfirmedVersionTest : public ::testing::Test {
 TEST_F(ConfirmedVersionTest, ConfirmationsWithinTheBoundShareOneRequest) {
   delay_ms_ = 100;
   std::vector<std::thread> callers;
+  callers.reserve(8);
   std::atomic<int> agreed{0};
   for (int i = 0; i < 8; ++i) {
     callers.emplace_back([&] {

@@ -35,7 +35,8 @@ TEST(SnapshotDecode, SchemaOnlyStreamGivesZeroRowsWithItsColumns) {
 TEST(SnapshotDecode, UnusableBytesGiveNullAndReleaseTheirMemory) {
   auto sample = zv_test::SampleBatch(4);
   std::vector<uint8_t> valid = zv_test::WriteIpcStream(sample->schema(), {sample});
-  std::vector<uint8_t> cut(valid.begin(), valid.begin() + valid.size() / 2);
+  std::vector<uint8_t> cut(valid.begin(),
+                           valid.begin() + static_cast<std::ptrdiff_t>(valid.size() / 2));
   const std::vector<uint8_t> garbage = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   const int64_t before = arrow::default_memory_pool()->bytes_allocated();
   struct Case {

@@ -19,7 +19,7 @@ TEST(SecretString, MovingLeavesNoCopyBehindInTheSource) {
   const char* old_bytes = a.c_str();  // short value: inline buffer of `a`
   zv::SecretString b(std::move(a));
   EXPECT_STREQ(b.c_str(), "pw");
-  EXPECT_FALSE(a.has_value());
+  EXPECT_FALSE(a.has_value());  // NOLINT(bugprone-use-after-move): the moved-from state
   EXPECT_EQ(old_bytes[0], '\0');
   EXPECT_EQ(old_bytes[1], '\0');
 }

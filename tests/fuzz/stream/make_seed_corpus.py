@@ -42,7 +42,8 @@ def main() -> None:
             "two_batches": ipc_stream([batch, batch], batch.schema),
             "zstd_tagged": ipc_stream([tagged], tagged.schema, compression="zstd"),
             "nested": ipc_stream(
-                [pa.record_batch({"l": pa.array([[1, 2], None, []]), "d": pa.array(["x", "y", "x"]).dictionary_encode()})],
+                [pa.record_batch({"l": pa.array([[1, 2], None, []]),
+                                  "d": pa.array(["x", "y", "x"]).dictionary_encode()})],
                 pa.schema([("l", pa.list_(pa.int64())), ("d", pa.dictionary(pa.int32(), pa.utf8()))]),
             ),
         },
@@ -57,7 +58,8 @@ def main() -> None:
         "frames": {
             # The first byte chooses the chunking; the rest is the stream.
             "query_stream": b"\x05"
-            + frame(1, json.dumps({"streamId": "s1", "resultSets": [{"rowsAffected": -1, "schemaIpc": base64.b64encode(schema_only).decode()}]}).encode())
+            + frame(1, json.dumps({"streamId": "s1", "resultSets": [
+                {"rowsAffected": -1, "schemaIpc": base64.b64encode(schema_only).decode()}]}).encode())
             + frame(2, struct.pack(">II", 0, 0) + one_batch)
             + frame(5, b"trace text", reserved=b"\x01\x02\x03")
             + frame(3, b"\0\0\0\0"),

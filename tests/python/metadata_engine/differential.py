@@ -37,6 +37,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import frame_client  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 from strict_shapes import StrictShapes  # noqa: E402
+
 from zorvane_devserver import CATALOG_NAME  # noqa: E402
 from zorvane_devserver.query_runner import QueryRun  # noqa: E402
 
@@ -91,7 +92,7 @@ def catalog_ddl(rng: random.Random) -> list[str]:
                    f"amount DECIMAL(10,2) CHECK (amount >= 0), created TIMESTAMP DEFAULT current_timestamp)")
         for name in names[1:]:
             columns = ["id INTEGER PRIMARY KEY"]
-            for position, column in enumerate(rng.sample(COLUMN_NAMES[1:], rng.randint(2, 9))):
+            for column in rng.sample(COLUMN_NAMES[1:], rng.randint(2, 9)):
                 column_type = rng.choice(COLUMN_TYPES)
                 extra = rng.choice(["", "", " NOT NULL", " DEFAULT NULL"])
                 columns.append(f"{quote(column)} {column_type}{extra}")

@@ -62,7 +62,7 @@ class StrictShapes:
         c = self.rng.choice(INT_LIMITS)
         d = self.rng.choice(INT_LIMITS)
         forms = [f"{col} * {c}", f"{col} + {c}", f"{col} - {c}", f"{c} * {col}", f"{c} - {col}", f"{col} * {c} * {d}",
-                 f"{c} * {d} * {col}", f"-{col}", f"-({col} - {c})", f"- {c}", f"-(-2147483647 - 1)",
+                 f"{c} * {d} * {col}", f"-{col}", f"-({col} - {c})", f"- {c}", "-(-2147483647 - 1)",
                  f"{col} % {c}", f"{col} / {c}", f"1 * 2147483647 * {d}", f"CAST({col} AS SMALLINT) * {c}",
                  f"CAST({col} AS BIGINT) * {c}", f"CAST({col} AS INTEGER) + {c}", f"{c} + {d}", f"{c} * {d}",
                  f"{c} % {d}", f"length({self.col('', (rel.strings or ['table_name'])[0])}) * {c}",

@@ -54,7 +54,8 @@ def make_relations():
                 columns["table_catalog"].append("db")
                 columns["table_schema"].append(schema)
                 columns["table_name"].append(name)
-                columns["column_name"].append(rng.choice(["id", "name", "Name", "created_at", "amount", "note\nline"]) + f"_{position}")
+                column_name = rng.choice(["id", "name", "Name", "created_at", "amount", "note\nline"])
+                columns["column_name"].append(f"{column_name}_{position}")
                 columns["ordinal_position"].append(position)
                 columns["data_type"].append(data_type)
                 columns["is_nullable"].append(rng.choice(["YES", "NO"]))
@@ -129,7 +130,8 @@ QUERIES = [
     ("SELECT table_schema, table_name FROM information_schema.tables WHERE table_type = 'BASE TABLE' "
      "ORDER BY table_schema, table_name", True),
     ("SELECT table_name, column_name, ordinal_position FROM information_schema.columns "
-     "WHERE table_schema = 'public' AND data_type IN ('INTEGER', 'VARCHAR') ORDER BY table_name, ordinal_position", True),
+     "WHERE table_schema = 'public' AND data_type IN ('INTEGER', 'VARCHAR') ORDER BY table_name, ordinal_position",
+     True),
     ("SELECT table_schema, column_name FROM information_schema.columns "
      "WHERE column_name LIKE 'id%' OR column_name ILIKE '%NAME_1%' OR column_name LIKE 'note_line%'", False),
     ("SELECT DISTINCT data_type FROM information_schema.columns ORDER BY data_type DESC", True),
@@ -270,7 +272,8 @@ VIEWS = "(SELECT table_schema, table_name FROM information_schema.tables WHERE t
 DOUBLES = "(SELECT table_schema, table_name FROM information_schema.columns WHERE data_type = 'DOUBLE') d"
 QUERIES += [
     ("SELECT t.table_schema, t.table_name FROM information_schema.tables t WHERE EXISTS "
-     "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name AND c.table_schema = t.table_schema)",
+     "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name "
+     "AND c.table_schema = t.table_schema)",
      False),
     ("SELECT s.schema_name FROM information_schema.schemata s WHERE NOT EXISTS "
      "(SELECT 1 FROM " + VIEWS + " WHERE v.table_schema = s.schema_name)", False),
@@ -281,7 +284,8 @@ QUERIES += [
      "GROUP BY t.table_type", False),
     ("SELECT count(*) AS n FROM information_schema.tables WHERE NOT EXISTS (SELECT * FROM information_schema.triggers)",
      False),
-    ("SELECT count(*) AS n FROM information_schema.tables WHERE EXISTS (SELECT count(*) FROM information_schema.triggers)",
+    ("SELECT count(*) AS n FROM information_schema.tables "
+     "WHERE EXISTS (SELECT count(*) FROM information_schema.triggers)",
      False),
     # Integers divide as doubles.
     ("SELECT ordinal_position / 2 AS h FROM information_schema.columns", False),

@@ -33,8 +33,8 @@ arrow::Result<std::shared_ptr<arrow::Schema>> TableSchemaFromCompute(
   if (!first) {
     // A table the service does not know is NOT_FOUND (42S02), like any query of it.
     if (!query->ErrorText().empty()) return QueryFailure(query.get());
-    return ClassifiedFailure(FailureKind::kNotFound,
-                             error.empty() ? "table not found or query produced no schema" : error);
+    return Failure(FailureKind::kNotFound, "42S02",
+                   error.empty() ? "table not found or query produced no schema" : error);
   }
   // The worker handles frames in order, so by the time any carrier reached
   // us the query holds the first schema declared: INIT's before any batch's.
@@ -66,8 +66,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> ReadRelationFromCompute(
   }
   if (!error.empty()) return QueryFailure(query.get());
   if (!schema) {
-    return ClassifiedFailure(FailureKind::kIo, "information_schema." + std::string(relation) +
-                                                   " came back from compute without a schema");
+    return Failure(
+        FailureKind::kIo, "HY000",
+        "information_schema." + std::string(relation) + " came back from compute without a schema");
   }
   ARROW_ASSIGN_OR_RAISE(auto table, arrow::Table::FromRecordBatches(schema, batches));
   return table->CombineChunksToBatch();

@@ -83,7 +83,7 @@ arrow::Result<IngestRequest> RequestOf(const IngestSettings& settings,
   return request;
 }
 
-std::string OrDefault(std::string text, const char* fallback) {
+std::string OrDefault(const std::string& text, const char* fallback) {
   return text.empty() ? std::string(fallback) : text;
 }
 

@@ -20,7 +20,7 @@ namespace {
 
 constexpr size_t kMessageBytes = 512;
 
-arrow::Status BeginFailure(std::string message) { return arrow::Status::Invalid(message); }
+arrow::Status BeginFailure(const std::string& message) { return arrow::Status::Invalid(message); }
 
 }  // namespace
 
@@ -58,7 +58,7 @@ std::string IngestUpload::ErrorText() const {
   return error_.message();
 }
 
-void IngestUpload::RecordError(arrow::Status failure, bool only_if_empty) {
+void IngestUpload::RecordError(const arrow::Status& failure, bool only_if_empty) {
   std::lock_guard<std::mutex> guard(queue_.mutex());
   if (only_if_empty && !error_.ok()) return;
   error_ = failure.WithMessage(Bounded(failure.message(), kMessageBytes));

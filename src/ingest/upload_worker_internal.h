@@ -70,7 +70,7 @@ class IngestUpload {
   arrow::Status StartUpload();
   // Keeps `failure` (its message cut to the reply's size) unless
   // `only_if_empty` and one is kept already.
-  void RecordError(arrow::Status failure, bool only_if_empty);
+  void RecordError(const arrow::Status& failure, bool only_if_empty);
   void RunWorker();
   void PerformTransfer();
   enum class UploadOutcome { kAnswered, kFailed, kDeadPooledConnection };

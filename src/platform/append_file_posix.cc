@@ -30,7 +30,10 @@ AppendFile AppendFile::Open(const std::string& path, unsigned long* error_code) 
 }
 
 std::string AppendFile::OpenErrorText(unsigned long error_code) {
-  return ::strerror(static_cast<int>(error_code));
+  // strerror_r (the GNU form, which returns the text) rather than strerror,
+  // whose buffer another thread's call may overwrite.
+  char buffer[256];
+  return ::strerror_r(static_cast<int>(error_code), buffer, sizeof(buffer));
 }
 
 int64_t AppendFile::Write(const char* data, size_t size) {

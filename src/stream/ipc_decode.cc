@@ -43,7 +43,7 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count) {
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> owned,
                         arrow::AllocateBuffer(static_cast<int64_t>(count)));
   if (count > 0) std::memcpy(owned->mutable_data(), bytes, count);
-  return zv_ipc_decode_buffer(std::move(owned));
+  return zv_ipc_decode_buffer(owned);
 }
 
 arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(const std::shared_ptr<arrow::Buffer>& owned) {

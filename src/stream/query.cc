@@ -290,11 +290,11 @@ void zv_query_close(ZVQuery* query) {
 }
 
 arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
-    std::shared_ptr<zv_conn> connection, std::shared_ptr<arrow::Schema> schema,
+    std::shared_ptr<zv_conn> connection, const std::shared_ptr<arrow::Schema>& schema,
     const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
   try {
     ZVQueryPtr query = NewQuery(std::move(connection));
-    query->HoldFinishedResult(std::move(schema), batches);
+    query->HoldFinishedResult(schema, batches);
     return query;
   } catch (const std::bad_alloc&) {
     return arrow::Status::OutOfMemory("out of memory while queuing the metadata engine's result");

@@ -170,7 +170,7 @@ ZVArrowBatchPtr zv_next_batch(ZVQuery* query, std::string* error);
 // Serves a result computed locally like a finished compute result;
 // OutOfMemory when the batches cannot be queued.
 arrow::Result<ZVQueryPtr> zv_wrap_engine_result(
-    std::shared_ptr<zv_conn> connection, std::shared_ptr<arrow::Schema> schema,
+    std::shared_ptr<zv_conn> connection, const std::shared_ptr<arrow::Schema>& schema,
     const std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 
 }  // namespace zv

@@ -227,7 +227,9 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
   return LogIn(conn, password);
 }
 
-void zv_disconnect(const std::shared_ptr<zv_conn>& conn) {
+// Takes the caller's reference (callers move it in), so the caller holds no
+// connection afterwards.
+void zv_disconnect(std::shared_ptr<zv_conn> conn) {  // NOLINT(performance-unnecessary-value-param)
   if (!conn) return;
   conn->released.store(true);
   {

@@ -88,6 +88,6 @@ arrow::Status zv_refresh_session_token(zv_conn* conn, const SecretString& refuse
 
 // Abandons an unconfirmed reservation and drops the caller's reference; the
 // record's secrets are zeroed when the last reference goes.
-void zv_disconnect(const std::shared_ptr<zv_conn>& conn);
+void zv_disconnect(std::shared_ptr<zv_conn> conn);
 
 }  // namespace zv

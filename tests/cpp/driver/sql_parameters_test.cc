@@ -89,7 +89,7 @@ std::shared_ptr<arrow::Array> One(std::shared_ptr<arrow::DataType> type, T value
   return builder.Finish().ValueOrDie();
 }
 
-std::shared_ptr<arrow::Array> Json(std::shared_ptr<arrow::DataType> type, const char* json) {
+std::shared_ptr<arrow::Array> Json(const std::shared_ptr<arrow::DataType>& type, const char* json) {
   return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
 }
 

@@ -43,7 +43,7 @@ std::vector<std::shared_ptr<arrow::RecordBatch>> ReadIpc(const std::shared_ptr<a
 }
 
 TEST(IpcPayload, EveryBatchPayloadDecodesAloneWithTheFullSchema) {
-  for (auto batch : {SampleBatch(0, 5), SampleBatch(100, 1), SampleBatch(7, 300)}) {
+  for (const auto& batch : {SampleBatch(0, 5), SampleBatch(100, 1), SampleBatch(7, 300)}) {
     auto encoded = zv::EncodeBatch(*batch, zv::PayloadFormat::kArrowIpc);
     ASSERT_TRUE(encoded.ok()) << encoded.status();
     std::shared_ptr<arrow::Schema> schema;
@@ -64,7 +64,7 @@ TEST(IpcPayload, SchemaBytesHoldNoBatch) {
 }
 
 TEST(ParquetPayload, EachPayloadIsAWholeFileOfExactlyThatBatch) {
-  for (auto batch : {SampleBatch(0, 4), SampleBatch(50, 2000)}) {
+  for (const auto& batch : {SampleBatch(0, 4), SampleBatch(50, 2000)}) {
     auto encoded = zv::EncodeBatch(*batch, zv::PayloadFormat::kParquet);
     ASSERT_TRUE(encoded.ok()) << encoded.status();
     const auto& bytes = **encoded;

@@ -305,6 +305,7 @@ TEST_F(EngineTest, ConcurrentStatementsAgree) {
   ExecuteResult reference = engine_.execute_sql(sql);
   ASSERT_EQ(reference.status, ExecuteStatus::Ok);
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {

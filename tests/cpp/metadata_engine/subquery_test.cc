@@ -445,13 +445,21 @@ TEST_F(SubqueryTest, ExistsOutsideTheConjunctsIsNotRewritten) {
 // Nesting deeper than the engine's cap goes to compute instead of recursing on.
 TEST_F(SubqueryTest, DeeplyNestedDerivedTablesAreDeclined) {
   std::string sql = "SELECT * FROM " TABLES;
-  for (int i = 0; i < 40; ++i) sql = "SELECT * FROM (" + sql + ") d" + std::to_string(i);
+  for (int i = 0; i < 40; ++i) {
+    sql.insert(0, "SELECT * FROM (");
+    sql += ") d";
+    sql += std::to_string(i);
+  }
   ExecuteResult result = engine_.execute_sql(sql);
   ASSERT_EQ(result.status, ExecuteStatus::NotHandled) << result.error;
   EXPECT_EQ(result.reason, "subqueries nested too deeply for the metadata path");
 
   std::string shallow = "SELECT * FROM " TABLES;
-  for (int i = 0; i < 10; ++i) shallow = "SELECT * FROM (" + shallow + ") d" + std::to_string(i);
+  for (int i = 0; i < 10; ++i) {
+    shallow.insert(0, "SELECT * FROM (");
+    shallow += ") d";
+    shallow += std::to_string(i);
+  }
   result = engine_.execute_sql(shallow);
   ASSERT_EQ(result.status, ExecuteStatus::Ok) << result.reason << result.error;
   EXPECT_EQ(result.batches.front()->num_rows(), 4);

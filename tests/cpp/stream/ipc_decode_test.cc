@@ -96,7 +96,8 @@ TEST_F(IpcDecodeTest, UnreadableStreamsFailWithArrowsStatus) {
       {"empty", {}},
       {"garbage", std::vector<uint8_t>(64, 0x5A)},
       {"cut inside the schema", {stream.begin(), stream.begin() + 20}},
-      {"cut inside the batch", {stream.begin(), stream.begin() + schema_only.size() + 40}},
+      {"cut inside the batch",
+       {stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(schema_only.size() + 40)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,7 +243,7 @@ TEST(ReceivedBatchValidation, DecimalsAreCheckedForTheirLayoutNotTheirPrecision)
   const auto type = arrow::decimal128(5, 2);
   const int64_t values[] = {12345678, 0, 1, 0};
   auto data = arrow::Buffer::Wrap(values, 4);  // two 16-byte values
-  auto batch_of = [&](std::shared_ptr<arrow::ArrayData> column) {
+  auto batch_of = [&](const std::shared_ptr<arrow::ArrayData>& column) {
     return arrow::RecordBatch::Make(arrow::schema({arrow::field("d", type)}), column->length,
                                     std::vector<std::shared_ptr<arrow::ArrayData>>{column});
   };

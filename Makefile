@@ -95,8 +95,12 @@ test-tsan: setup
 	@$(TSAN_PY_ENV) ZV_BUILD_DIR=$(CURDIR)/build-tsan \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys --timeout 300 $(TSAN_PYTEST)
 	@if [ "$(TSAN_SOAK)" != 0 ]; then \
-	  $(TSAN_PY_ENV) $(PY) scripts/soak.py --seconds $(TSAN_SOAK) --threads 4; fi
-# Seconds of soak after the tests (0: none).
+	  $(TSAN_PY_ENV) $(PY) scripts/soak.py --seconds $(TSAN_SOAK) --threads 4 \
+	    --memory-slack-mib 1024; fi
+# Seconds of soak after the tests (0: none). Its memory check allows 1 GiB:
+# ThreadSanitizer's allocator and shadow memory grow with what the threads
+# did (481 -> 801 MiB seen in 30 s), which says nothing about the driver; the
+# plain soak (`make soak`) keeps the 256 MiB bound.
 TSAN_SOAK ?= 30
 # The threaded Python tests test-tsan runs (tests/tsan_stubs keeps polars,
 # which crashes under libtsan, from loading).

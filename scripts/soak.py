@@ -230,7 +230,7 @@ def watch_deadlines(tally: Tally, stop: threading.Event) -> None:
                     tally.hangs.append(f"{name} ran over {OPERATION_DEADLINE:.0f} s")
 
 
-def report(tally: Tally, stuck: list[str], baseline: dict, after: dict) -> list[str]:
+def report(tally: Tally, stuck: list[str], baseline: dict, after: dict, memory_slack_mib: float) -> list[str]:
     print(f"operations: {sum(tally.ops.values())} {dict(tally.ops)}")
     print(f"errors by SQLSTATE: {dict(tally.errors.most_common())}")
     for state, messages in sorted(tally.samples.items()):
@@ -253,7 +253,7 @@ def report(tally: Tally, stuck: list[str], baseline: dict, after: dict) -> list[
         failures.append("hangs")
     if after["threads"] > baseline["threads"] or after["fds"] > baseline["fds"]:
         failures.append("threads or descriptors above the baseline")
-    if after["rss_mib"] > baseline["rss_mib"] + 256:
+    if after["rss_mib"] > baseline["rss_mib"] + memory_slack_mib:
         failures.append("memory above the baseline")
     return failures
 
@@ -263,6 +263,8 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=180)
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--memory-slack-mib", type=float, default=256,
+                        help="growth of the resident set allowed over the run")
     parser.add_argument("--armed-share", type=float, default=0.5,
                         help="share of fault periods in which a fault is armed (0 to 1)")
     parser.add_argument("--driver", default=os.environ.get(
@@ -301,7 +303,7 @@ def main() -> int:
         time.sleep(3)  # the driver's own threads (pollers, workers) wind down
         after = resources()
 
-    failures = report(tally, stuck, baseline, after)
+    failures = report(tally, stuck, baseline, after, args.memory_slack_mib)
     print("soak: " + ("FAILED: " + ", ".join(failures) if failures else "passed"))
     return 1 if failures else 0
 

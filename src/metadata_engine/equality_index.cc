@@ -69,11 +69,8 @@ void collect_conjuncts(const Expr& expr, std::vector<const Expr*>& out) {
 const EqualityIndexes* indexes_of(const RelationRegistry& registry,
                                   const SelectStatement& statement) {
   const auto* ref = statement.from ? std::get_if<RelationRef>(&statement.from->node) : nullptr;
-  if (ref == nullptr) return nullptr;
-  for (const std::string& key : candidate_keys(*ref)) {
-    if (const CachedRelation* relation = registry.find(key)) return relation->indexes.get();
-  }
-  return nullptr;
+  const CachedRelation* relation = ref ? resolve_relation(registry, *ref) : nullptr;
+  return relation ? relation->indexes.get() : nullptr;
 }
 
 }  // namespace

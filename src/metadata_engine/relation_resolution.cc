@@ -38,6 +38,10 @@ std::optional<std::string> missing_in_statement(const RelationRegistry& registry
 
 }  // namespace
 
+const CachedRelation* resolve_relation(const RelationRegistry& registry, const RelationRef& ref) {
+  return resolve(registry, candidate_keys(ref));
+}
+
 std::optional<std::string> find_missing_relation(const RelationRegistry& registry,
                                                  const FromItem* from) {
   if (from == nullptr) return std::string("(invalid subquery)");

@@ -17,6 +17,9 @@ namespace zv_sql::internal {
 // schema.name, name (all lower case). None when the name is empty.
 std::vector<std::string> candidate_keys(const RelationRef& ref);
 
+// The registered relation `ref` names (its most qualified key first), or null.
+const CachedRelation* resolve_relation(const RelationRegistry& registry, const RelationRef& ref);
+
 // The first relation the FROM tree names that is not registered, as reported
 // to the caller; nothing when every relation is available.
 std::optional<std::string> find_missing_relation(const RelationRegistry& registry,

@@ -1,0 +1,127 @@
+#include "stream/batch_validation.h"
+
+#include <gtest/gtest.h>
+
+#include <arrow/api.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Data = std::shared_ptr<arrow::ArrayData>;
+
+std::shared_ptr<arrow::Buffer> Int32s(const std::vector<int32_t>& values) {
+  auto buffer = *arrow::AllocateBuffer(static_cast<int64_t>(values.size() * sizeof(int32_t)));
+  std::memcpy(buffer->mutable_data(), values.data(), values.size() * sizeof(int32_t));
+  return buffer;
+}
+
+std::shared_ptr<arrow::Buffer> Bytes(const std::string& text) {
+  return arrow::Buffer::FromString(text);
+}
+
+// Two-value columns, `length` 2 unless a case says otherwise.
+Data Text(const std::vector<int32_t>& offsets, const std::string& bytes) {
+  return arrow::ArrayData::Make(arrow::utf8(), static_cast<int64_t>(offsets.size()) - 1,
+                                {nullptr, Int32s(offsets), Bytes(bytes)}, 0);
+}
+
+Data Decimals(int64_t length, const std::vector<int64_t>& lanes) {
+  auto buffer = *arrow::AllocateBuffer(static_cast<int64_t>(lanes.size() * sizeof(int64_t)));
+  std::memcpy(buffer->mutable_data(), lanes.data(), lanes.size() * sizeof(int64_t));
+  return arrow::ArrayData::Make(arrow::decimal128(5, 2), length, {nullptr, std::move(buffer)}, 0);
+}
+
+Data ListOf(const Data& child, const std::vector<int32_t>& offsets) {
+  return arrow::ArrayData::Make(arrow::list(arrow::field("item", child->type)),
+                                static_cast<int64_t>(offsets.size()) - 1,
+                                {nullptr, Int32s(offsets)}, {child}, 0);
+}
+
+Data StructOf(const Data& child, int64_t length, std::shared_ptr<arrow::DataType> declared) {
+  return arrow::ArrayData::Make(arrow::struct_({arrow::field("f", std::move(declared))}), length,
+                                {nullptr}, {child}, 0);
+}
+
+Data DictionaryOf(const Data& values, const std::vector<int32_t>& indices) {
+  auto data =
+      arrow::ArrayData::Make(arrow::dictionary(arrow::int32(), values->type),
+                             static_cast<int64_t>(indices.size()), {nullptr, Int32s(indices)}, 0);
+  data->dictionary = values;
+  return data;
+}
+
+Data MapOf(const Data& keys, const Data& items, const std::vector<int32_t>& offsets) {
+  auto entries = arrow::ArrayData::Make(
+      arrow::struct_({arrow::field("key", keys->type, false), arrow::field("value", items->type)}),
+      keys->length, {nullptr}, {keys, items}, 0);
+  return arrow::ArrayData::Make(std::make_shared<arrow::MapType>(keys->type, items->type),
+                                static_cast<int64_t>(offsets.size()) - 1,
+                                {nullptr, Int32s(offsets)}, {entries}, 0);
+}
+
+arrow::Status Validate(const Data& column) {
+  auto batch = arrow::RecordBatch::Make(arrow::schema({arrow::field("c", column->type)}),
+                                        column->length, std::vector<Data>{column});
+  return zv::zv_validate_received_batch(*batch);
+}
+
+const std::string kNotUtf8 = "ab\xff\xfe";
+// 12345678 does not fit DECIMAL(5,2).
+const std::vector<int64_t> kOverPrecision = {12345678, 0, 1, 0};
+
+TEST(ReceivedBatchValidation, ValuesPassAtEveryDepthWhileTheLayoutIsChecked) {
+  // Text that is not UTF-8 and decimals beyond their precision protect no
+  // reader's memory: they reach the host as sent, however deeply nested.
+  const struct {
+    const char* name;
+    Data column;
+  } values_as_sent[] = {
+      {"text", Text({0, 2, 4}, kNotUtf8)},
+      {"decimal", Decimals(2, kOverPrecision)},
+      {"list of text", ListOf(Text({0, 2, 4}, kNotUtf8), {0, 1, 2})},
+      {"struct of decimal", StructOf(Decimals(2, kOverPrecision), 2, arrow::decimal128(5, 2))},
+      {"list of struct of text",
+       ListOf(StructOf(Text({0, 2, 4}, kNotUtf8), 2, arrow::utf8()), {0, 2})},
+      {"dictionary of text", DictionaryOf(Text({0, 2, 4}, kNotUtf8), {1, 0})},
+      {"map of text to decimal",
+       MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 2})},
+  };
+  for (const auto& c : values_as_sent) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(Validate(c.column).ok()) << Validate(c.column).ToString();
+  }
+  const struct {
+    const char* name;
+    Data column;
+  } hostile[] = {
+      {"text offset past the data", Text({0, 2, 40}, kNotUtf8)},
+      {"decimal data shorter than its length", Decimals(3, kOverPrecision)},
+      {"nested text offset past the data", ListOf(Text({0, 2, 40}, kNotUtf8), {0, 1, 2})},
+      {"nested text offsets going backwards", ListOf(Text({0, 3, 2}, kNotUtf8), {0, 1, 2})},
+      {"list offset past its child", ListOf(Text({0, 2, 4}, kNotUtf8), {0, 1, 3})},
+      {"nested decimal data too short",
+       StructOf(Decimals(3, kOverPrecision), 3, arrow::decimal128(5, 2))},
+      {"struct child shorter than the struct",
+       StructOf(Text({0, 2, 4}, kNotUtf8), 3, arrow::utf8())},
+      {"struct child of another type than its field",
+       StructOf(Decimals(2, kOverPrecision), 2, arrow::utf8())},
+      {"dictionary index past the dictionary", DictionaryOf(Text({0, 2, 4}, kNotUtf8), {1, 2})},
+      {"dictionary of text with an offset past the data",
+       DictionaryOf(Text({0, 2, 40}, kNotUtf8), {1, 0})},
+      {"map offset past its entries",
+       MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 3})},
+      {"map items too short", MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, {1, 0}), {0, 2})},
+  };
+  for (const auto& c : hostile) {
+    SCOPED_TRACE(c.name);
+    const arrow::Status status = Validate(c.column);
+    EXPECT_TRUE(status.IsInvalid()) << status.ToString();
+    EXPECT_NE(status.message().find("received batch is malformed: "), std::string::npos);
+  }
+}
+
+}  // namespace

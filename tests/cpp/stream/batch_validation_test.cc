@@ -63,6 +63,26 @@ Data MapOf(const Data& keys, const Data& items, const std::vector<int32_t>& offs
                                 {nullptr, Int32s(offsets)}, {entries}, 0);
 }
 
+// A dense union of text (type code 0) and decimals (type code 1).
+Data DenseUnionOf(const Data& text, const Data& decimals, const std::vector<int8_t>& codes,
+                  const std::vector<int32_t>& offsets) {
+  auto type = arrow::dense_union({arrow::field("t", text->type), arrow::field("d", decimals->type)},
+                                 {0, 1});
+  auto type_ids = *arrow::AllocateBuffer(static_cast<int64_t>(codes.size()));
+  std::memcpy(type_ids->mutable_data(), codes.data(), codes.size());
+  return arrow::ArrayData::Make(std::move(type), static_cast<int64_t>(codes.size()),
+                                {nullptr, std::move(type_ids), Int32s(offsets)}, {text, decimals},
+                                0);
+}
+
+// Runs of text values; `run_ends` as int32.
+Data RunsOf(const Data& values, const std::vector<int32_t>& run_ends, int64_t length) {
+  auto ends = arrow::ArrayData::Make(arrow::int32(), static_cast<int64_t>(run_ends.size()),
+                                     {nullptr, Int32s(run_ends)}, 0);
+  return arrow::ArrayData::Make(arrow::run_end_encoded(arrow::int32(), values->type), length,
+                                {nullptr}, {ends, values}, 0);
+}
+
 arrow::Status Validate(const Data& column) {
   auto batch = arrow::RecordBatch::Make(arrow::schema({arrow::field("c", column->type)}),
                                         column->length, std::vector<Data>{column});
@@ -89,6 +109,9 @@ TEST(ReceivedBatchValidation, ValuesPassAtEveryDepthWhileTheLayoutIsChecked) {
       {"dictionary of text", DictionaryOf(Text({0, 2, 4}, kNotUtf8), {1, 0})},
       {"map of text to decimal",
        MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 2})},
+      {"union of text and decimal",
+       DenseUnionOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 1}, {1, 0})},
+      {"runs of text", RunsOf(Text({0, 2, 4}, kNotUtf8), {3, 5}, 5)},
   };
   for (const auto& c : values_as_sent) {
     SCOPED_TRACE(c.name);
@@ -114,6 +137,9 @@ TEST(ReceivedBatchValidation, ValuesPassAtEveryDepthWhileTheLayoutIsChecked) {
        DictionaryOf(Text({0, 2, 40}, kNotUtf8), {1, 0})},
       {"map offset past its entries",
        MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 3})},
+      {"union offset past its child",
+       DenseUnionOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 1}, {2, 0})},
+      {"run ends going backwards", RunsOf(Text({0, 2, 4}, kNotUtf8), {3, 2}, 3)},
       {"map items too short", MapOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, {1, 0}), {0, 2})},
   };
   for (const auto& c : hostile) {

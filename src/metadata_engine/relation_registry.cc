@@ -1,7 +1,7 @@
 #include "metadata_engine/relation_registry.h"
 
 #include "metadata_engine/ascii_internal.h"
-#include "metadata_engine/equality_index_internal.h"
+#include "metadata_engine/relation_indexes_internal.h"
 
 namespace zv_sql {
 
@@ -14,7 +14,7 @@ void RelationRegistry::register_relation(std::string_view name,
   // Below a few thousand rows a scan costs less than building the index.
   constexpr int64_t kIndexedRows = 4096;
   if (relation.batches.size() == 1 && relation.batches.front()->num_rows() >= kIndexedRows) {
-    relation.indexes = std::make_shared<internal::EqualityIndexes>(relation.batches.front());
+    relation.indexes = std::make_shared<internal::RelationIndexes>(relation.batches.front());
   }
   relations_[ascii_lower(name)] = std::move(relation);
 }

@@ -8,6 +8,7 @@
 #include <arrow/builder.h>
 
 #include "metadata_engine/metadata_engine.h"
+#include "metadata_engine/relation_registry.h"
 
 namespace zv_sql {
 namespace {
@@ -145,6 +146,19 @@ TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
     if (a.status != ExecuteStatus::Ok) continue;
     EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
   }
+}
+
+// Connections on one snapshot register the same batch: one set of indexes
+// serves them all, and another batch never gets it.
+TEST(RelationIndexes, AreSharedByTheRegistriesOfOneBatch) {
+  auto batch = many_columns(5000);
+  RelationRegistry first, second, other;
+  first.register_relation("t", batch->schema(), {batch});
+  second.register_relation("t", batch->schema(), {batch});
+  other.register_relation("t", batch->schema(), {many_columns(5000)});
+  ASSERT_NE(first.find("t")->indexes, nullptr);
+  EXPECT_EQ(first.find("t")->indexes, second.find("t")->indexes);
+  EXPECT_NE(first.find("t")->indexes, other.find("t")->indexes);
 }
 
 }  // namespace

@@ -49,8 +49,15 @@ CONCURRENCY = (1, 4, 16)
 CATALOG_COLUMNS = 20
 CATALOG_BUDGET_S = 60  # per call kind and system; at least one call is always measured
 FETCH_RUNS = 2  # the best of these per system
-CATALOG_SQL = ("SELECT table_name, column_name, data_type FROM information_schema.columns "
-               "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' ORDER BY table_name, column_name LIMIT 100")
+# The two statements a catalog browser sends most: a filtered listing and the
+# columns of one table.
+CATALOG_QUERIES = {
+    "info_schema_query": ("SELECT table_name, column_name, data_type FROM information_schema.columns "
+                          "WHERE table_schema = 'bench' AND column_name LIKE 'c1%' "
+                          "ORDER BY table_name, column_name LIMIT 100"),
+    "point_lookup": ("SELECT column_name, data_type, is_nullable FROM information_schema.columns "
+                     "WHERE table_schema = 'bench' AND table_name = 't4711' ORDER BY ordinal_position"),
+}
 # The driver's default bound of one query's queue: 4 batches of at most the
 # server's default 16 MiB batch.
 INFLIGHT_BOUND = 4 * 16 * 2**20
@@ -215,16 +222,19 @@ def create_catalog(s: Systems, tables: int) -> None:
 def measure_catalog(s: Systems, tables: int, runs: int) -> dict:
     create_catalog(s, tables)
     results = {"tables": tables, "columns": tables * CATALOG_COLUMNS}
+    queries = {name: sql.replace("t4711", f"t{min(4711, tables - 1)}") for name, sql in CATALOG_QUERIES.items()}
     for system in ("zorvane", "postgresql"):
         r = run_job(s.job(system, "catalog", runs=runs, query_runs=runs * 4, budget_s=CATALOG_BUDGET_S,
-                          schema="bench", sql=CATALOG_SQL))
+                          schema="bench", queries=queries))
         if r["tables_seen"] != tables:
             raise RuntimeError(f"{system} GetObjects saw {r['tables_seen']} tables, not {tables}")
         results[system] = r
     z, p = results["zorvane"], results["postgresql"]
     results["ratios"] = {
         "get_objects_speedup": p["get_objects"]["median_ms"] / z["get_objects"]["median_ms"],
-        "info_schema_query_speedup": p["info_schema_query"]["median_ms"] / z["info_schema_query"]["median_ms"],
+        **{f"{name}_speedup": p[name]["median_ms"] / z[name]["median_ms"] for name in queries},
+        **{f"{name}_vs_duckdb": z["duckdb"][name]["median_ms"] / z[name]["median_ms"] for name in queries},
+        "point_lookup_ms": z["point_lookup"]["median_ms"],
     }
     return results
 

@@ -8,7 +8,7 @@
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/decimal_constants_internal.h"
 #include "metadata_engine/decline_internal.h"
-#include "metadata_engine/equality_index_internal.h"
+#include "metadata_engine/relation_indexes_internal.h"
 #include "metadata_engine/join_internal.h"
 #include "metadata_engine/name_binding_internal.h"
 #include "metadata_engine/overloaded_internal.h"
@@ -78,6 +78,36 @@ arrow::Result<internal::BatchPtr> materialize_from(const RelationRegistry& regis
       statement.from->node);
 }
 
+// The rows WHERE keeps, read through the relation's indexes where they
+// apply; only the columns the statement reads, since taking rows copies them.
+arrow::Result<internal::BatchPtr> select_rows(const RelationRegistry& registry,
+                                              const SelectStatement& statement,
+                                              const internal::BatchPtr& batch, std::string* error) {
+  using namespace internal;
+  auto take = [](const BatchPtr& rows, const std::shared_ptr<arrow::Array>& indices) {
+    return arrow::compute::Take(rows, indices).Map([](const arrow::Datum& taken) {
+      return taken.record_batch();
+    });
+  };
+  std::shared_ptr<arrow::Array> named;
+  if (statement.where) {
+    ARROW_ASSIGN_OR_RAISE(named, rows_named_by_equalities(registry, statement, batch));
+  }
+  const BatchPtr read = keep_read_columns(batch, statement);
+  if (named == nullptr) {
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> reached,
+                          rows_reaching_limit(registry, statement, batch, read, error));
+    // Those rows satisfy WHERE already.
+    if (reached) return take(read, reached);
+  }
+  if (!statement.where) return batch;
+  BatchPtr rows = read;
+  if (named) {
+    ARROW_ASSIGN_OR_RAISE(rows, take(read, named));
+  }
+  return filter_rows(rows, *statement.where, error);
+}
+
 arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
                                                SelectStatement& statement,
                                                const internal::SubqueryRunner& runner,
@@ -90,17 +120,7 @@ arrow::Result<internal::BatchPtr> run_pipeline(const RelationRegistry& registry,
     ARROW_RETURN_NOT_OK(flatten(registry, runner, item.expr, error));
   for (ExprPtr& key : statement.group_by)
     ARROW_RETURN_NOT_OK(flatten(registry, runner, key, error));
-  if (statement.where) {
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> named,
-                          rows_named_by_equalities(registry, statement, batch));
-    // The filter copies what it keeps: only the columns the statement reads.
-    batch = keep_read_columns(batch, statement);
-    if (named) {
-      ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, arrow::compute::Take(batch, named));
-      batch = taken.record_batch();
-    }
-    ARROW_ASSIGN_OR_RAISE(batch, filter_rows(batch, *statement.where, error));
-  }
+  ARROW_ASSIGN_OR_RAISE(batch, select_rows(registry, statement, batch, error));
   // ORDER BY may read the rows the output came from, as long as they match
   // the output row for row: not after grouping or DISTINCT.
   BatchPtr output;

@@ -41,40 +41,49 @@ std::vector<std::string> field_names(const arrow::Schema& schema) {
   return names;
 }
 
-// The values one ORDER BY item sorts by, one per output row.
-Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const BatchPtr& output,
-                                               const BatchPtr& input,
-                                               const std::vector<std::string>& output_names,
-                                               std::string* error) {
+// The output column an ORDER BY item sorts by, or -1 for a column of the rows
+// the output was projected from.
+Result<int> key_output_column(const OrderItem& item, const std::vector<std::string>& output_names,
+                              std::string* error) {
   if (item.is_ordinal) {
-    if (item.ordinal < 1 || item.ordinal > output->num_columns()) {
+    if (item.ordinal < 1 || item.ordinal > static_cast<int64_t>(output_names.size())) {
       return record_failure(error, "ORDER BY ordinal out of range",
                             "ORDER BY ordinal out of range");
     }
-    return output->column(static_cast<int>(item.ordinal - 1));
+    return static_cast<int>(item.ordinal - 1);
   }
   const auto* ref = item.expr ? std::get_if<ColumnRef>(&item.expr->node) : nullptr;
   if (ref == nullptr) {
     return record_failure(error, "ORDER BY <expression> is not supported in the metadata path",
                           "ORDER BY expression");
   }
-  if (ref->qualifier.empty()) {
-    const int index = match_output_name(output_names, ref->name);
-    if (index == -2)
-      return decline("ORDER BY name matching several output columns is left to compute");
-    if (index >= 0) return output->column(index);
-  }
+  if (!ref->qualifier.empty()) return -1;
+  const int index = match_output_name(output_names, ref->name);
+  if (index == -2)
+    return decline("ORDER BY name matching several output columns is left to compute");
+  return index;
+}
+
+// The values one ORDER BY item sorts by, one per output row.
+Result<std::shared_ptr<arrow::Array>> sort_key(const OrderItem& item, const BatchPtr& output,
+                                               const BatchPtr& input,
+                                               const std::vector<std::string>& output_names,
+                                               std::string* error) {
+  ARROW_ASSIGN_OR_RAISE(const int index, key_output_column(item, output_names, error));
+  if (index >= 0) return output->column(index);
   if (!input)
     return decline("ORDER BY a column outside the select list of this query is left to compute");
-  if (find_field(*input->schema(), ref->name) < 0) {
-    return record_failure(error, "ORDER BY references unknown column: " + ref->name,
+  const std::string& name = std::get<ColumnRef>(item.expr->node).name;
+  if (find_field(*input->schema(), name) < 0) {
+    return record_failure(error, "ORDER BY references unknown column: " + name,
                           "ORDER BY unknown column");
   }
   ARROW_ASSIGN_OR_RAISE(arrow::Datum value, evaluate(EvalContext{input, error}, *item.expr));
   return value.make_array();
 }
 
-// How many rows of the sorted output OFFSET and LIMIT keep from its start.
+}  // namespace
+
 std::optional<int64_t> rows_needed(const SelectStatement& statement) {
   if (!statement.limit || *statement.limit < 0) return std::nullopt;
   const int64_t offset = std::max<int64_t>(0, statement.offset.value_or(0));
@@ -82,7 +91,35 @@ std::optional<int64_t> rows_needed(const SelectStatement& statement) {
   return offset + *statement.limit;
 }
 
-}  // namespace
+std::optional<int> first_key_input_column(const SelectStatement& statement,
+                                          const arrow::Schema& input) {
+  if (statement.order_by.empty()) return std::nullopt;
+  // The output's names, and the input column each output column passes on
+  // unchanged (-1 for a computed one), as project names and fills them.
+  std::vector<std::string> names;
+  std::vector<int> sources;
+  for (size_t position = 0; position < statement.projection.size(); ++position) {
+    const ProjectionItem& item = statement.projection[position];
+    if (!item.expr) return std::nullopt;
+    if (std::holds_alternative<Star>(item.expr->node)) {
+      for (int i = 0; i < input.num_fields(); ++i) {
+        names.push_back(input.field(i)->name());
+        sources.push_back(i);
+      }
+      continue;
+    }
+    const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
+    names.push_back(output_name(item, position, input));
+    sources.push_back(ref != nullptr ? find_field(input, ref->name) : -1);
+  }
+  const OrderItem& first = statement.order_by.front();
+  Result<int> index = key_output_column(first, names, nullptr);
+  if (!index.ok()) return std::nullopt;
+  const int column =
+      *index >= 0 ? sources[*index] : find_field(input, std::get<ColumnRef>(first.expr->node).name);
+  if (column < 0) return std::nullopt;
+  return column;
+}
 
 Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
                             const SelectStatement& statement, std::string* error) {

@@ -13,7 +13,7 @@
 namespace zv_sql {
 
 namespace internal {
-class EqualityIndexes;
+class RelationIndexes;
 }
 
 struct CachedRelation {
@@ -23,7 +23,7 @@ struct CachedRelation {
   // so no statement that reads it can be answered from here.
   bool rows_known = true;
   // Lookups by exact text, for a relation of one batch large enough to gain.
-  std::shared_ptr<const internal::EqualityIndexes> indexes;
+  std::shared_ptr<const internal::RelationIndexes> indexes;
 };
 
 class RelationRegistry {

@@ -62,6 +62,15 @@ BatchPtr keep_read_columns(const BatchPtr& input, const SelectStatement& stateme
   return selected.ok() ? *selected : input;
 }
 
+std::string output_name(const ProjectionItem& item, size_t position, const arrow::Schema& input) {
+  // A column keeps its own name, however the query spelled it.
+  const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
+  const int source = ref != nullptr ? find_field(input, ref->name) : -1;
+  if (item.alias) return *item.alias;
+  if (source >= 0) return input.field(source)->name();
+  return constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
+}
+
 Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,
                          std::string* error) {
   const int64_t rows = input->num_rows();
@@ -87,14 +96,9 @@ Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement
       return record_failure(error, "projection item evaluated to non-array, non-scalar",
                             "projection item evaluated to non-array, non-scalar");
     }
-    // A column keeps its own name, however the query spelled it.
     const auto* ref = std::get_if<ColumnRef>(&item.expr->node);
     const int source = ref != nullptr ? find_field(*input->schema(), ref->name) : -1;
-    std::string name =
-        item.alias ? *item.alias
-        : source >= 0
-            ? input->schema()->field(source)->name()
-            : constant_output_name(*item.expr).value_or("expr_" + std::to_string(position));
+    std::string name = output_name(item, position, *input->schema());
     auto field = arrow::field(std::move(name), column->type(), /*nullable=*/true);
     if (source >= 0 && input->schema()->field(source)->metadata()) {
       field = field->WithMetadata(input->schema()->field(source)->metadata());

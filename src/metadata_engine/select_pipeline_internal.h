@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,10 @@ arrow::Result<BatchPtr> filter_rows(const BatchPtr& input, const Expr& predicate
 // batch when it has SELECT *, a subquery or nothing to drop).
 BatchPtr keep_read_columns(const BatchPtr& input, const SelectStatement& statement);
 
+// The name project gives the output column of the select-list item at
+// `position` (not a star).
+std::string output_name(const ProjectionItem& item, size_t position, const arrow::Schema& input);
+
 arrow::Result<BatchPtr> project(const BatchPtr& input, const SelectStatement& statement,
                                 std::string* error);
 
@@ -47,6 +52,24 @@ int match_output_name(const std::vector<std::string>& output_names, std::string_
 // (after aggregation or DISTINCT) such keys are left to compute.
 arrow::Result<BatchPtr> order_rows(const BatchPtr& output, const BatchPtr& input,
                                    const SelectStatement& statement, std::string* error);
+
+// How many rows of the sorted output OFFSET and LIMIT keep from its start;
+// nothing without a usable LIMIT.
+std::optional<int64_t> rows_needed(const SelectStatement& statement);
+
+// The input column (of `input`, the rows project reads) whose values the
+// first ORDER BY item sorts by, when it is one passed on unchanged; nothing
+// when it is computed, ambiguous or not a column.
+std::optional<int> first_key_input_column(const SelectStatement& statement,
+                                          const arrow::Schema& input);
+
+// Whether a pass that keeps only the rows able to reach the first `need`
+// sorted places pays for itself over `rows` rows.
+bool worth_top_k(int64_t need, int64_t rows);
+
+// Types whose comparison kernels order values exactly as sort_indices does
+// (no NaN, no collation), so that a first sort key can be judged alone.
+bool orders_like_sort(const arrow::DataType& type);
 
 // For ORDER BY ... LIMIT over many rows: a mask of the rows that may still
 // be among the first `need` once sorted by `key` (whose values are `keys`),

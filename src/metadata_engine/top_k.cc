@@ -14,15 +14,18 @@ namespace cp = arrow::compute;
 using arrow::Datum;
 using arrow::Result;
 
-namespace {
+// Only worth a pass of its own when most rows would be dropped.
+bool worth_top_k(int64_t need, int64_t rows) {
+  return need > 0 && need <= rows / 4 && rows >= 4096;
+}
 
-// Types whose comparison kernels order values exactly as sort_indices does
-// (no NaN, no collation).
 bool orders_like_sort(const arrow::DataType& type) {
   return arrow::is_integer(type.id()) || arrow::is_string(type.id()) ||
          type.id() == arrow::Type::DATE32 || type.id() == arrow::Type::DATE64 ||
          type.id() == arrow::Type::TIMESTAMP;
 }
+
+namespace {
 
 // The need-th value of the non-null keys in the key's direction.
 Result<std::shared_ptr<arrow::Scalar>> boundary(const std::shared_ptr<arrow::Array>& keys,
@@ -42,8 +45,7 @@ Result<std::shared_ptr<arrow::Scalar>> boundary(const std::shared_ptr<arrow::Arr
 Result<std::shared_ptr<arrow::Array>> top_k_candidates(const std::shared_ptr<arrow::Array>& keys,
                                                        const cp::SortKey& key, int64_t need) {
   const int64_t rows = keys->length();
-  // Only worth a pass of its own when most rows would be dropped.
-  if (need <= 0 || need > rows / 4 || rows < 4096 || !orders_like_sort(*keys->type())) {
+  if (!worth_top_k(need, rows) || !orders_like_sort(*keys->type())) {
     return nullptr;
   }
   const int64_t nulls = keys->null_count();

@@ -8,6 +8,7 @@
 #include <arrow/builder.h>
 
 #include "metadata_engine/metadata_engine.h"
+#include "metadata_engine/relation_registry.h"
 
 namespace zv_sql {
 namespace {
@@ -108,6 +109,56 @@ TEST(EqualityIndex, AnswersAsTheScanDoes) {
     if (a.status != ExecuteStatus::Ok) continue;
     EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
   }
+}
+
+// ORDER BY ... LIMIT read along a column's order on the indexed copy, beside
+// the filter and full sort on the scanned one: the same rows, or the same
+// failure where WHERE cannot be evaluated on some row past the limit.
+TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
+  auto batch = many_columns(20000);
+  MetadataEngine indexed, scanned;
+  indexed.register_relation("information_schema.columns", batch->schema(), {batch});
+  scanned.register_relation("information_schema.columns", batch->schema(),
+                            {batch->Slice(0, 7000), batch->Slice(7000)});
+  const char* const statements[] = {
+      "SELECT table_name, data_type FROM information_schema.columns WHERE data_type LIKE 'a%' "
+      "ORDER BY table_name, data_type LIMIT 20",
+      "SELECT * FROM information_schema.columns WHERE ordinal_position IN (1, 2) OR data_type "
+      "IS NULL ORDER BY table_name DESC NULLS FIRST, data_type, ordinal_position LIMIT 40 OFFSET 7",
+      "SELECT data_type AS table_name, ordinal_position FROM information_schema.columns WHERE "
+      "NOT table_name = 't3' ORDER BY table_name, 2 LIMIT 50",
+      "SELECT ordinal_position + 1 AS ordinal_position, table_name FROM information_schema.columns "
+      "ORDER BY ordinal_position, table_name LIMIT 30",
+      "SELECT table_name, ordinal_position FROM information_schema.columns WHERE "
+      "CAST(data_type AS INTEGER) > 19000 ORDER BY table_name LIMIT 5",
+      // Overflows only on the last positions of the order.
+      "SELECT table_name FROM information_schema.columns WHERE ordinal_position * 100000000 <> 7 "
+      "ORDER BY ordinal_position, table_name LIMIT 5",
+      "SELECT table_name FROM information_schema.columns WHERE data_type ILIKE 'var%' ORDER BY "
+      "ordinal_position DESC, table_name LIMIT 25",
+      "SELECT table_name FROM information_schema.columns WHERE table_name > 't9' AND "
+      "ordinal_position < 0 ORDER BY 1 NULLS FIRST LIMIT 60",
+  };
+  for (const char* sql : statements) {
+    ExecuteResult a = indexed.execute_sql(sql), b = scanned.execute_sql(sql);
+    ASSERT_EQ(a.status, b.status) << sql << ": " << a.error << a.reason << " / " << b.error;
+    EXPECT_EQ(a.error, b.error) << sql;
+    if (a.status != ExecuteStatus::Ok) continue;
+    EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
+  }
+}
+
+// Connections on one snapshot register the same batch: one set of indexes
+// serves them all, and another batch never gets it.
+TEST(RelationIndexes, AreSharedByTheRegistriesOfOneBatch) {
+  auto batch = many_columns(5000);
+  RelationRegistry first, second, other;
+  first.register_relation("t", batch->schema(), {batch});
+  second.register_relation("t", batch->schema(), {batch});
+  other.register_relation("t", batch->schema(), {many_columns(5000)});
+  ASSERT_NE(first.find("t")->indexes, nullptr);
+  EXPECT_EQ(first.find("t")->indexes, second.find("t")->indexes);
+  EXPECT_NE(first.find("t")->indexes, other.find("t")->indexes);
 }
 
 }  // namespace

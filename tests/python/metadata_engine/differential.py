@@ -65,7 +65,8 @@ STUBS = {
 
 # ---------------------------------------------------------------------------
 # The catalog: mixed-case and non-ASCII names, names with % and _, keys and
-# constraints, views, dozens of tables, two with hundreds of columns.
+# constraints, views, dozens of tables, two with hundreds of columns and one
+# with thousands.
 
 SCHEMAS = ["SalesEU", "café", "data_%_x", "lab_1", "analytics", "Ünïcode"]
 COLUMN_TYPES = ["INTEGER", "BIGINT", "VARCHAR", "DECIMAL(10,2)", "DOUBLE", "BOOLEAN", "TIMESTAMP", "DATE",
@@ -100,7 +101,9 @@ def catalog_ddl(rng: random.Random) -> list[str]:
             ddl.append(f"CREATE TABLE {quote(schema)}.{quote(name)} ({', '.join(columns)})")
         ddl.append(f"CREATE VIEW {quote(schema)}.{quote('v_' + names[1])} AS "
                    f"SELECT * FROM {quote(schema)}.{quote(names[1])} WHERE id > 1")
-    for width, schema in ((220, "analytics"), (340, "lab_1")):
+    # The widest one makes information_schema.columns large enough for the
+    # lookup structures and top-k passes the engine keeps for large relations.
+    for width, schema in ((220, "analytics"), (340, "lab_1"), (4200, "SalesEU")):
         columns = [f"{quote(rng.choice(COLUMN_NAMES) + '_' + str(i))} {rng.choice(COLUMN_TYPES)}"
                    for i in range(width)]
         ddl.append(f"CREATE TABLE {quote(schema)}.{quote('wide_' + str(width))} ({', '.join(columns)})")

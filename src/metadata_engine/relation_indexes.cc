@@ -1,24 +1,26 @@
-#include "metadata_engine/equality_index_internal.h"
+#include "metadata_engine/relation_indexes_internal.h"
 
 #include <optional>
 #include <utility>
 
 #include <arrow/array.h>
 #include <arrow/builder.h>
+#include <arrow/compute/api.h>
 
 #include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/relation_registry.h"
 #include "metadata_engine/relation_resolution_internal.h"
+#include "metadata_engine/select_pipeline_internal.h"
 #include "metadata_engine/statement_model.h"
 
 namespace zv_sql::internal {
 
-EqualityIndexes::EqualityIndexes(std::shared_ptr<arrow::RecordBatch> batch)
+RelationIndexes::RelationIndexes(std::shared_ptr<arrow::RecordBatch> batch)
     : batch_(std::move(batch)) {
   for (int i = 0; i < batch_->num_columns(); ++i) columns_.push_back(std::make_unique<Column>());
 }
 
-const std::vector<int64_t>* EqualityIndexes::rows_equal(int column, std::string_view value) const {
+const std::vector<int64_t>* RelationIndexes::rows_equal(int column, std::string_view value) const {
   if (column < 0 || column >= batch_->num_columns()) return nullptr;
   const auto* text = dynamic_cast<const arrow::StringArray*>(batch_->column(column).get());
   if (text == nullptr) return nullptr;
@@ -32,6 +34,24 @@ const std::vector<int64_t>* EqualityIndexes::rows_equal(int column, std::string_
   static const std::vector<int64_t> kNone;
   auto it = slot.rows.find(value);
   return it == slot.rows.end() ? &kNone : &it->second;
+}
+
+const arrow::UInt64Array* RelationIndexes::rows_in_order(int column) const {
+  if (column < 0 || column >= batch_->num_columns()) return nullptr;
+  const std::shared_ptr<arrow::Array>& values = batch_->column(column);
+  if (!orders_like_sort(*values->type())) return nullptr;
+  Column& slot = *columns_[column];
+  std::call_once(slot.sorted, [&] {
+    // The same stable kernel ORDER BY runs, so ties keep their row order.
+    arrow::compute::ArraySortOptions options(arrow::compute::SortOrder::Ascending,
+                                             arrow::compute::NullPlacement::AtEnd);
+    auto order = arrow::compute::CallFunction("array_sort_indices", {values}, &options);
+    // Without an order the statement takes the general path.
+    if (order.ok()) {
+      slot.order = std::static_pointer_cast<arrow::UInt64Array>(order->make_array());
+    }
+  });
+  return slot.order.get();
 }
 
 }  // namespace zv_sql::internal
@@ -66,21 +86,24 @@ void collect_conjuncts(const Expr& expr, std::vector<const Expr*>& out) {
   out.push_back(&expr);
 }
 
-const EqualityIndexes* indexes_of(const RelationRegistry& registry,
-                                  const SelectStatement& statement) {
+}  // namespace
+
+const RelationIndexes* indexes_for(const RelationRegistry& registry,
+                                   const SelectStatement& statement,
+                                   const std::shared_ptr<arrow::RecordBatch>& batch) {
   const auto* ref = statement.from ? std::get_if<RelationRef>(&statement.from->node) : nullptr;
   const CachedRelation* relation = ref ? resolve_relation(registry, *ref) : nullptr;
-  return relation ? relation->indexes.get() : nullptr;
+  const RelationIndexes* indexes = relation ? relation->indexes.get() : nullptr;
+  // Row numbers are the registered batch's: any other batch has none.
+  return indexes != nullptr && indexes->batch() == batch ? indexes : nullptr;
 }
-
-}  // namespace
 
 arrow::Result<std::shared_ptr<arrow::Array>> rows_named_by_equalities(
     const RelationRegistry& registry, const SelectStatement& statement,
     const std::shared_ptr<arrow::RecordBatch>& batch) {
-  const EqualityIndexes* indexes = statement.where ? indexes_of(registry, statement) : nullptr;
-  // Row numbers are the registered batch's: anything else keeps every row.
-  if (indexes == nullptr || indexes->batch() != batch) return nullptr;
+  const RelationIndexes* indexes =
+      statement.where ? indexes_for(registry, statement, batch) : nullptr;
+  if (indexes == nullptr) return nullptr;
   std::vector<const Expr*> conjuncts;
   collect_conjuncts(*statement.where, conjuncts);
   const std::vector<int64_t>* fewest = nullptr;

@@ -19,6 +19,7 @@ from .demo_data import seed_demo_data
 from .ingest_stream import ingest_stream
 from .middleware import service_middleware
 from .nodes import NodeRegistry
+from .passwords import PasswordStore
 from .query_stream import query_stream
 from .state import ServerState
 from .tokens import TokenStore
@@ -96,8 +97,9 @@ class DevServer:
         db = Database(cfg.data_dir)
         if cfg.demo_data:
             await asyncio.to_thread(seed_demo_data, db)
+        passwords = await asyncio.to_thread(PasswordStore, cfg.users)
         self.state = ServerState(config=cfg, db=db, storage_root=self._storage_root(),
-                                 tokens=TokenStore(cfg.token_ttl),
+                                 tokens=TokenStore(cfg.token_ttl), passwords=passwords,
                                  nodes=NodeRegistry(cfg.nodes, cfg.node_address or cfg.host,
                                                     cfg.reservation_ttl))
         ctx = _ssl_context(cfg)

@@ -13,20 +13,20 @@ from __future__ import annotations
 
 import argparse
 import base64
-import http.client
 import json
 import struct
 import sys
 import time
 from pathlib import Path
-from urllib.parse import urlsplit
 
 import duckdb
 import pyarrow as pa
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "devserver"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from frame_client import login, query  # noqa: E402
+from raw_timing import STREAM_TYPE, KeptAlive  # noqa: E402
 from server_fixture import start_devserver  # noqa: E402
 
 COLUMNS = "id BIGINT, ratio DOUBLE, label VARCHAR, day DATE, qty INTEGER"
@@ -56,15 +56,9 @@ def upload_body(table: str, payloads: list[bytes], schema: pa.Schema) -> list[by
 
 
 def server_run(node: str, token: str, body: list[bytes]) -> float:
-    parts = urlsplit(node)
-    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=600)
-    start = time.perf_counter()
-    conn.request("POST", "/api/v1/ingest/stream", iter(body), {
-        "Authorization": f"Bearer {token}", "Content-Type": "application/vnd.zorvane.stream.v1"},
-        encode_chunked=True)
-    reply = conn.getresponse().read()
-    seconds = time.perf_counter() - start
-    conn.close()
+    with KeptAlive(node, token) as client:
+        seconds, _, reply = client.post("/api/v1/ingest/stream", iter(body), {"Content-Type": STREAM_TYPE},
+                                        chunked=True)
     if not reply or reply[0] != STATS:
         raise RuntimeError(f"upload refused: {reply[8:300]!r}")
     return seconds

@@ -24,6 +24,7 @@ GOALS = {
 DRIVER = "zorvane_adbc"
 PEER = "adbc-driver-postgresql"
 MIB = 2**20
+FRESH_LOGIN_GOAL_MS = 10.0
 
 
 def _row(name: str, fig: dict) -> str:
@@ -48,6 +49,9 @@ def print_report(r: dict) -> None:
                       f"{DRIVER} cached token"), ("postgresql", PEER)):
         c = r["connect"][key]
         print(f"  {name:<28} open {_lat(c['open'])} | first query {_lat(c['first_query'])}")
+    fresh = r["connect"]["zorvane_fresh_login"]["open"]["median_ms"]
+    print(f"  goal: {DRIVER} fresh login open median <= {FRESH_LOGIN_GOAL_MS:g} ms: {fresh:.2f} ms"
+          f"{'' if fresh <= FRESH_LOGIN_GOAL_MS else ', not met'}")
     cat = r["catalog"]
     print(f"catalog ({cat['tables']:,} tables, {cat['columns']:,} columns):")
     for key, name in (("zorvane", DRIVER), ("postgresql", PEER)):
@@ -65,8 +69,13 @@ def print_report(r: dict) -> None:
         storm = conc[f"{key}_storm"]
         print(f"  {name:<24} {levels}")
         print(f"  {'':<24} storm {storm['connections']} connections / {storm['threads']} threads: "
-              f"{storm['errors']} errors, p95 {storm['p95_ms'] or 0:.1f} ms, fds before {storm['fds_before']}, "
+              f"{storm['errors']} errors, median {storm['median_ms'] or 0:.1f} ms, p95 {storm['p95_ms'] or 0:.1f} ms, "
+              f"fds before {storm['fds_before']}, "
               f"while open {storm['fds_while_open']}, after {storm['fds_after']}")
+    ours, theirs = conc["zorvane_storm"]["p95_ms"], conc["postgresql_storm"]["p95_ms"]
+    if ours is not None and theirs is not None:
+        print(f"  goal: {DRIVER} storm p95 <= {PEER}'s: {ours:.1f} vs {theirs:.1f} ms"
+              f"{'' if ours <= theirs else ', not met'}")
     m = r["memory"]
     print(f"memory (peak RSS of the host; in-flight bound {m['inflight_bound'] / MIB:.0f} MiB):")
     for kind, source in (("fetch", "fetch_result_arrow_bytes"), ("ingest", "ingest_source_arrow_bytes")):

@@ -2,16 +2,14 @@
 from __future__ import annotations
 
 import asyncio
-import hmac
 from datetime import datetime, timezone
 
 from aiohttp import web
 
-from .arrow_ipc import ipc_stream
 from .framed_writer import ClientGone, FaultEnded, FramedWriter
 from .frames import INIT, batch_prefix, eos_frame, json_frame
 from .json_api import BadRequest, error_response, read_json_object
-from .snapshot import SLOT_NAMES, build_snapshot
+from .snapshot import SLOT_NAMES
 
 SUPPORTED_CAPS = {"sql_execution"}
 
@@ -27,8 +25,7 @@ async def login(request: web.Request) -> web.Response:
     if body["grant_type"] != "password":
         state.counters.event("login_failures")
         return error_response(400, f"grant_type {body['grant_type']!r} is not supported", "unsupported_grant_type")
-    expected = state.config.users.get(body["username"])
-    if expected is None or not hmac.compare_digest(expected.encode(), body["password"].encode()):
+    if not await asyncio.to_thread(state.passwords.verify, body["username"], body["password"]):
         state.counters.event("login_failures")
         return error_response(401, "invalid credentials", "invalid_grant")
     token, session = state.tokens.issue(body["username"])
@@ -104,13 +101,13 @@ async def catalog_version(request: web.Request) -> web.Response:
 async def info_schema_snapshot(request: web.Request) -> web.StreamResponse:
     state = request.app["state"]
     state.counters.event("snapshot_fetches")
-    epoch, batches = await asyncio.to_thread(build_snapshot, state.db)
+    snapshot = await state.snapshots.get(state.db)
     writer = FramedWriter(request, state.counters, request["faults"])
     try:
         await writer.start()
-        await writer.frame(json_frame(INIT, {"epoch": epoch, "slots": [f"information_schema.{n}" for n in SLOT_NAMES]}))
-        for index, batch in enumerate(batches):
-            data = ipc_stream(batch.schema, batch)
+        await writer.frame(json_frame(INIT, {"epoch": snapshot.epoch,
+                                             "slots": [f"information_schema.{n}" for n in SLOT_NAMES]}))
+        for index, data in enumerate(snapshot.slots):
             await writer.batch(batch_prefix(index, data.size), data)
         await writer.frame(eos_frame(0))
         await writer.finish()

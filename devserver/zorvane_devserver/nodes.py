@@ -37,11 +37,16 @@ class Reservation:
 
 
 class NodeRegistry:
+    """Reservations waiting for confirmation expire in the order they were made
+    (they all live the same time), so expiry looks at the oldest ones only and a
+    request costs the same however many connections are open."""
+
     def __init__(self, count: int, host: str, reservation_ttl: float):
         self.nodes = [ComputeNode(index=i + 1, host=host) for i in range(count)]
         self.reservation_ttl = reservation_ttl
         self._lock = threading.Lock()
-        self._reservations: dict[str, Reservation] = {}
+        self._pending: dict[str, Reservation] = {}  # oldest first
+        self._confirmed: dict[str, Reservation] = {}
         self._round_robin = itertools.cycle(range(count))
 
     def find(self, ref: str) -> ComputeNode | None:
@@ -54,31 +59,37 @@ class NodeRegistry:
                 node = self.nodes[next(self._round_robin)]
                 if node.status == "active":
                     res = Reservation(secrets.token_hex(12), node, time.time() + self.reservation_ttl)
-                    self._reservations[res.reservation_id] = res
+                    self._pending[res.reservation_id] = res
                     return res
             return None
 
     def confirm(self, reservation_id: str) -> bool:
         with self._lock:
             self._expire()
-            res = self._reservations.get(reservation_id)
+            if reservation_id in self._confirmed:
+                return True
+            res = self._pending.pop(reservation_id, None)
             if res is None:
                 return False
             res.confirmed = True
+            self._confirmed[reservation_id] = res
             return True
 
     def abandon(self, reservation_id: str) -> bool:
         with self._lock:
             self._expire()
-            return self._reservations.pop(reservation_id, None) is not None
+            return (self._pending.pop(reservation_id, None) or self._confirmed.pop(reservation_id, None)) is not None
 
     def open_reservations(self) -> list[dict]:
         with self._lock:
             self._expire()
             return [{"reservationId": r.reservation_id, "nodeEntityRef": r.node.entity_ref, "confirmed": r.confirmed}
-                    for r in self._reservations.values()]
+                    for r in (*self._pending.values(), *self._confirmed.values())]
 
     def _expire(self) -> None:
         now = time.time()
-        for rid in [rid for rid, r in self._reservations.items() if not r.confirmed and r.expires_at <= now]:
-            del self._reservations[rid]
+        while self._pending:
+            rid, res = next(iter(self._pending.items()))
+            if res.expires_at > now:
+                return
+            del self._pending[rid]

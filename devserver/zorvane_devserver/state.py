@@ -10,6 +10,8 @@ from .database import Database
 from .faults import FaultRegistry
 from .idempotency import IdempotencyStore
 from .nodes import NodeRegistry
+from .passwords import PasswordStore
+from .snapshot_cache import SnapshotCache
 from .tokens import TokenStore
 
 
@@ -20,7 +22,9 @@ class ServerState:
     storage_root: Path
     tokens: TokenStore
     nodes: NodeRegistry
+    passwords: PasswordStore
     counters: Counters = field(default_factory=Counters)
     faults: FaultRegistry = field(default_factory=FaultRegistry)
     idempotency: IdempotencyStore = field(default_factory=IdempotencyStore)
+    snapshots: SnapshotCache = field(default_factory=SnapshotCache)
     control_url: str = ""

@@ -8,6 +8,7 @@
 #include <arrow/type.h>
 
 #include "diagnostics/log.h"
+#include "util/no_destructor.h"
 
 namespace zv {
 
@@ -77,6 +78,17 @@ std::shared_ptr<arrow::Schema> StubSchema(const EmptyStub& stub) {
   return arrow::schema(std::move(fields));
 }
 
+// Built once per process: every connection registers the same stubs, and a
+// schema is immutable, so they share it.
+const std::vector<std::shared_ptr<arrow::Schema>>& StubSchemas() {
+  static NoDestructor<std::vector<std::shared_ptr<arrow::Schema>>> schemas([] {
+    std::vector<std::shared_ptr<arrow::Schema>> built;
+    for (const EmptyStub& stub : kEmptyStubs) built.push_back(StubSchema(stub));
+    return built;
+  }());
+  return *schemas;
+}
+
 }  // namespace
 
 void zv_register_info_schema(const ZVSnapshotStore* store, zv_sql::RelationRegistry* registry) {
@@ -102,17 +114,11 @@ void zv_register_info_schema(const ZVSnapshotStore* store, zv_sql::RelationRegis
   }
 
   int stubs = 0;
-  for (const EmptyStub& stub : kEmptyStubs) {
-    std::shared_ptr<arrow::Schema> schema = StubSchema(stub);
-    arrow::Result<std::shared_ptr<arrow::RecordBatch>> empty =
-        arrow::RecordBatch::MakeEmpty(schema);
-    if (!empty.ok()) {
-      ZV_LOG(kLogDebug, "meta_engine", "empty stub build failed for %s", stub.relation);
-      continue;
-    }
+  const std::vector<std::shared_ptr<arrow::Schema>>& schemas = StubSchemas();
+  for (size_t i = 0; i < schemas.size(); ++i) {
     // The service does not deliver these relations, so an empty stub says
     // nothing about their rows: statements reading them go to compute.
-    registry->register_schema_only(stub.relation, schema);
+    registry->register_schema_only(kEmptyStubs[i].relation, schemas[i]);
     ++stubs;
   }
 

@@ -4,6 +4,7 @@
 #include "snapshot/catalog_version_internal.h"
 #include "snapshot/snapshot_cache.h"
 #include "snapshot/snapshot_decode_internal.h"
+#include "snapshot/snapshot_fetch_gate.h"
 #include "snapshot/snapshot_fetch_internal.h"
 #include "snapshot/snapshot_poller_internal.h"
 #include "transport/transport_connection.h"
@@ -83,6 +84,17 @@ arrow::Result<FetchedSnapshot> FetchAndCache(const zv_conn* transport, const std
   return fetched;
 }
 
+bool InstallCached(const std::string& key, ZVSnapshotStore* store, const char* username) {
+  std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key);
+  if (!cached) return false;
+  store->Install(cached->slots, cached->epoch, cached->stored_at_ns);
+  ZV_LOG(kLogInfo, "info_schema",
+         "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
+         static_cast<unsigned long long>(cached->epoch),
+         username != nullptr && *username != '\0' ? username : "(token)");
+  return true;
+}
+
 }  // namespace
 
 arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* store,
@@ -91,15 +103,18 @@ arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* sto
     return arrow::Status::Invalid("zv_snapshot_install: NULL argument");
   }
   const std::string key = CacheKey(transport, control_plane_url);
-  if (std::optional<CachedSnapshot> cached = SnapshotCache::Lookup(key)) {
-    store->Install(cached->slots, cached->epoch, cached->stored_at_ns);
-    ZV_LOG(kLogInfo, "info_schema",
-           "reused cached snapshot (epoch=%llu) for %s (skipping snapshot fetch)",
-           static_cast<unsigned long long>(cached->epoch),
-           username != nullptr && *username != '\0' ? username : "(token)");
-    return arrow::Status::OK();
+  if (InstallCached(key, store, username)) return arrow::Status::OK();
+  SnapshotFetchGate gate(key);
+  if (!gate.leads()) {
+    // Another connection was fetching this very snapshot: its outcome is ours.
+    ARROW_RETURN_NOT_OK(gate.Wait());
+    // Fetched but not kept (this process changed the catalog meanwhile):
+    // this connection fetches its own.
+    if (InstallCached(key, store, username)) return arrow::Status::OK();
   }
-  ARROW_ASSIGN_OR_RAISE(FetchedSnapshot fetched, FetchAndCache(transport, key, username));
+  arrow::Result<FetchedSnapshot> result = FetchAndCache(transport, key, username);
+  gate.Finish(result.status());
+  ARROW_ASSIGN_OR_RAISE(FetchedSnapshot fetched, std::move(result));
   store->Install(fetched.slots, fetched.epoch, fetched.fetched_at_ns);
   ZV_LOG(kLogInfo, "info_schema", "installed snapshot (epoch=%llu)",
          static_cast<unsigned long long>(fetched.epoch));

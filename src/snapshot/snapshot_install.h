@@ -13,7 +13,8 @@ struct zv_conn;
 // Fills a new connection's store with the catalog snapshot: from the process
 // cache when an entry for (control_plane_url, username) is at most 300 s old
 // (installed as known current when it was fetched), else fetched and decoded,
-// then cached and the poller started. On failure (logged) nothing is
+// then cached and the poller started; connections missing the cache together
+// for one key share that fetch and its outcome. On failure (logged) nothing is
 // installed or cached and the store stays empty; the connection is usable
 // either way. `username` may be null.
 arrow::Status zv_snapshot_install(const zv_conn* transport, ZVSnapshotStore* store,

@@ -133,3 +133,22 @@ def test_snapshot_has_nine_slots_from_the_catalog(devserver):
     odbc = {(r["table_name"], r["column_name"]): r for r in slots["odbc_columns"]}
     assert odbc[("customers", "customer_id")]["data_type"] == 4
     assert odbc[("customers", "customer_id")]["column_size"] == 10
+
+
+def test_snapshot_kept_between_changes_follows_each_change(devserver):
+    token = login(devserver.url)
+    url = devserver.node_urls["compute-1"]
+
+    def tables():
+        result = snapshot(devserver.url, token)
+        payload = [p for t, p in result.frames if t == BATCH][2]
+        rows = pa.ipc.open_stream(pa.py_buffer(payload[8:])).read_next_batch().to_pylist()
+        return result.init["epoch"], {r["table_name"] for r in rows}
+
+    first = tables()
+    assert tables() == first  # nothing changed: the same snapshot again
+    query(url, token, "CREATE TABLE kept_probe (a INTEGER)")
+    epoch, names = tables()
+    assert epoch > first[0] and "kept_probe" in names
+    query(url, token, "DROP TABLE kept_probe")
+    assert "kept_probe" not in tables()[1]

@@ -15,13 +15,14 @@ import textwrap
 import time
 
 import adbc_driver_manager.dbapi
+import pyarrow
 import pytest
 from driver_helpers import connected
 from frame_client import login
 from server_fixture import start_devserver
 
 REPO_TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-USERS = {"demo": "demo", "alice": "pw", "bob": "pw", "carol": "pw"}
+USERS = {"demo": "demo", "alice": "pw", "bob": "pw", "carol": "pw", "dave": "pw", "erin": "pw"}
 
 
 @pytest.fixture(scope="module")
@@ -73,6 +74,36 @@ def test_same_url_and_user_reuse_the_cached_snapshot(driver_path, server, tmp_pa
     with connected(driver_path, server.url, username="carol", password="pw"):
         pass
     assert fetches(server) == after["snapshot_fetches"] + 1
+
+
+@pytest.mark.parametrize("fetched", [True, False], ids=["slow fetch", "slow failed fetch"])
+def test_connections_missing_the_cache_together_share_one_fetch(driver_path, server, fetched):
+    """Four connections of one user opened at once while the first fetch is
+    held back: one fetch, whose outcome (snapshot or failure) all of them take."""
+    import threading
+
+    user = "dave" if fetched else "erin"
+    before = server.counters()["requests"].get("snapshot", 0)
+    server.set_fault("delay", endpoint="snapshot", seconds=1.0, times=1)
+    if not fetched:
+        server.set_fault("http_status", endpoint="snapshot", status=503, times=1)
+    tables = []
+
+    def open_one():
+        with connected(driver_path, server.url, username=user, password="pw") as conn:
+            handle = conn.get_objects(adbc_driver_manager.GetObjectsDepth.TABLES)
+            objects = pyarrow.RecordBatchReader._import_from_c(handle.address).read_all().to_pylist()
+            tables.append(sum(len(s["db_schema_tables"] or []) for c in objects
+                              for s in c["catalog_db_schemas"] or []))
+
+    threads = [threading.Thread(target=open_one) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    server.clear_faults()
+    assert server.counters()["requests"]["snapshot"] == before + 1
+    assert len(tables) == 4 and all(tables)
 
 
 def test_a_token_reuses_only_what_the_same_token_fetched(driver_path, server):

@@ -134,6 +134,34 @@ def test_failed_confirmation_is_abandoned_at_release(driver_path, devserver):
     assert devserver.counters()["requests"]["abandon"] == 1
 
 
+def test_connections_opened_together_wait_on_the_server_together(driver_path, devserver):
+    """Nothing process-wide is held across the network while connecting: four
+    connections whose recommendations the server holds for 1.5 s each all open
+    within about that time, not one after another."""
+    import threading
+
+    devserver.set_fault("delay", endpoint="recommend", seconds=1.5, times=4)
+    errors = []
+
+    def open_one():
+        try:
+            with connected(driver_path, devserver.url, username="demo", password="demo"):
+                pass
+        except dm.Error as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=open_one) for _ in range(4)]
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    elapsed = time.monotonic() - started
+    devserver.clear_faults()
+    assert not errors
+    assert elapsed < 4.5, f"four delayed connects took {elapsed:.1f} s: serialised"
+
+
 def test_bad_credentials_are_classified_as_authentication_errors(driver_path, devserver):
     err = connect_error(driver_path, devserver.url, username="demo", password="nope")
     assert err.status_code == dm.AdbcStatusCode.IO

@@ -28,7 +28,7 @@ ARROW_LIB="$PYARROW_DIR/libarrow.so.$(.venv/bin/python -c 'import pyarrow; print
 SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 CXXFLAGS="-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wno-unused-parameter"
 INCLUDES="-Isrc -isystem $ARROW_INCLUDE"
-SOURCES=(src/stream/frame.cc src/stream/base64.cc src/stream/ipc_decode.cc
+SOURCES=(src/stream/frame.cc src/stream/base64.cc src/stream/ipc_decode.cc src/stream/batch_validation.cc
          src/diagnostics/log.cc src/diagnostics/redact.cc src/platform/append_file_posix.cc
          src/platform/thread_id.cc)
 

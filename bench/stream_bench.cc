@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include <arrow/api.h>
 
 #include "stream/frame.h"
 #include "stream/ipc_decode.h"
@@ -119,6 +122,50 @@ void BM_ValidateReceivedBatch(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload.size()));
 }
 BENCHMARK(BM_ValidateReceivedBatch)->Arg(1000)->Arg(100000)->Arg(1000000);
+
+// Text and decimals nested in lists and structs, `rows` rows: the received
+// batch's checks beside Arrow's full validation (which adds the UTF-8 and
+// precision scans) of the same batch.
+std::shared_ptr<arrow::RecordBatch> NestedBatch(int64_t rows) {
+  arrow::StringBuilder text;
+  arrow::Decimal128Builder decimals(arrow::decimal128(12, 2));
+  for (int64_t i = 0; i < 2 * rows; ++i) {
+    (void)text.Append("item-" + std::to_string(i % 10007));
+    (void)decimals.Append(arrow::Decimal128(i % 100000000));
+  }
+  std::shared_ptr<arrow::Array> text_values = text.Finish().ValueOrDie();
+  std::shared_ptr<arrow::Array> decimal_values = decimals.Finish().ValueOrDie();
+  arrow::Int32Builder offsets;
+  for (int64_t i = 0; i <= rows; ++i) (void)offsets.Append(static_cast<int32_t>(2 * i));
+  std::shared_ptr<arrow::Array> list_offsets = offsets.Finish().ValueOrDie();
+  auto lists = arrow::ListArray::FromArrays(*list_offsets, *text_values).ValueOrDie();
+  auto records = arrow::StructArray::Make({decimal_values->Slice(0, rows)}, {"d"}).ValueOrDie();
+  return arrow::RecordBatch::Make(
+      arrow::schema({arrow::field("texts", lists->type()), arrow::field("rec", records->type())}),
+      rows, {lists, records});
+}
+
+void BM_ValidateReceivedNestedBatch(benchmark::State& state) {
+  auto batch = NestedBatch(state.range(0));
+  for (auto _ : state) {
+    arrow::Status valid = zv::zv_validate_received_batch(*batch);
+    if (!valid.ok()) state.SkipWithError(valid.ToString().c_str());
+    benchmark::DoNotOptimize(valid);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ValidateReceivedNestedBatch)->Arg(100000);
+
+void BM_ArrowFullValidationNestedBatch(benchmark::State& state) {
+  auto batch = NestedBatch(state.range(0));
+  for (auto _ : state) {
+    arrow::Status valid = batch->ValidateFull();
+    if (!valid.ok()) state.SkipWithError(valid.ToString().c_str());
+    benchmark::DoNotOptimize(valid);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ArrowFullValidationNestedBatch)->Arg(100000);
 
 void BM_IpcMemcpyBaseline(benchmark::State& state) {
   const std::vector<uint8_t> payload = IpcPayload(state.range(0));

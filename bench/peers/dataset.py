@@ -55,3 +55,31 @@ def write_dataset(path: Path, rows: int, batch_rows: int = BATCH_ROWS) -> int:
 def read_dataset(path: Path) -> pa.Table:
     """The table, memory-mapped (its batches as written)."""
     return pa.ipc.open_file(pa.memory_map(str(path), "r")).read_all()
+
+
+# One table per Arrow type family the service returns, made by the dev
+# server's DuckDB itself (CREATE TABLE ... AS), for the fetch figure's
+# per-family rates: each family's own decode and validation cost shows
+# beside the raw download of the same response.
+FAMILIES = {
+    "integers": "range AS i64, (range % 2147483647)::INTEGER AS i32, (range % 32767)::SMALLINT AS i16, "
+                "CASE WHEN range % 10 = 0 THEN NULL ELSE (range % 97)::INTEGER END AS i32_nullable",
+    "floats": "range * 0.25 + 0.125 AS f64, (range % 1000 * 0.5)::FLOAT AS f32, "
+              "CASE WHEN range % 10 = 0 THEN NULL ELSE range / 3.0 END::DOUBLE AS f64_nullable",
+    "decimals": "(range % 100000000 / 100)::DECIMAL(12,2) AS d12, (range * 7 / 1000)::DECIMAL(38,10) AS d38, "
+                "CASE WHEN range % 10 = 0 THEN NULL ELSE (range % 1000)::DECIMAL(4,1) END AS d4_nullable",
+    "text": "'item-' || (range % 10007)::VARCHAR AS short, repeat('x', (range % 50)::INTEGER) || range::VARCHAR "
+            "AS varied, CASE WHEN range % 10 = 0 THEN NULL ELSE 'é-' || range::VARCHAR END AS text_nullable",
+    "dates_timestamps": "DATE '2000-01-01' + (range % 3650)::INTEGER AS day, "
+                        "TIMESTAMP '2020-01-01' + to_microseconds(range * 1000) AS ts, "
+                        "TIMESTAMPTZ '2020-01-01 00:00:00+00' + to_microseconds(range * 1000) AS tstz, "
+                        "CASE WHEN range % 10 = 0 THEN NULL ELSE TIMESTAMP '2020-01-01' + to_seconds(range) END "
+                        "AS ts_nullable",
+    "nested": "[range, range + 1, range + 2] AS ints, {'a': range, 'b': 'v' || (range % 100)::VARCHAR} AS rec, "
+              "['t' || (range % 7)::VARCHAR, NULL] AS texts, [(range % 1000)::DECIMAL(12,2)] AS decimals",
+}
+
+
+def family_table_sql(family: str, rows: int) -> str:
+    """The statement that creates the family's table, fam_<family>, of rows rows on the dev server."""
+    return f"CREATE TABLE fam_{family} AS SELECT {FAMILIES[family]} FROM range({rows})"

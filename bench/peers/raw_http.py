@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import base64
 import json
+import os
 import struct
 import subprocess
 from pathlib import Path
@@ -44,25 +45,32 @@ def write_upload_body(data: Path, target: Path, table: str) -> int:
         return out.tell()
 
 
-def _curl(url: str, token: str, extra: list[str]) -> tuple[int, int, float, bytes]:
-    out = subprocess.run(
+def _curl(url: str, token: str, extra: list[str]) -> tuple[int, int, float, bytes, float]:
+    """Bytes down and up, seconds and the reply as curl reports them, and curl's CPU time (user + system)."""
+    proc = subprocess.Popen(
         ["curl", "-sS", "--fail", "--max-time", "1800", "-w", "\n%{size_download} %{size_upload} %{time_total}",
          "-H", f"Authorization: Bearer {token}", "-H", "Accept: " + STREAM_TYPE, "-H", "Expect:", *extra, url],
-        check=True, capture_output=True).stdout
+        stdout=subprocess.PIPE)
+    out = proc.stdout.read()
+    proc.stdout.close()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise subprocess.CalledProcessError(proc.returncode, proc.args, out)
     body, _, figures = out.rpartition(b"\n")
     down, up, seconds = figures.split()
-    return int(down), int(up), float(seconds), body
+    return int(down), int(up), float(seconds), body, usage.ru_utime + usage.ru_stime
 
 
 def download(node_url: str, token: str, sql: str) -> dict:
-    size, _, seconds, _ = _curl(node_url + "/api/v1/query/stream/binary", token,
-                                ["-o", "/dev/null", "-H", "Content-Type: application/json", "-H", "x-zorvane-node;",
-                                 "--data-binary", json.dumps({"sql": sql})])
-    return {"wire_bytes": size, "seconds": seconds}
+    size, _, seconds, _, cpu = _curl(node_url + "/api/v1/query/stream/binary", token,
+                                     ["-o", "/dev/null", "-H", "Content-Type: application/json", "-H",
+                                      "x-zorvane-node;", "--data-binary", json.dumps({"sql": sql})])
+    return {"wire_bytes": size, "seconds": seconds, "cpu_s": cpu}
 
 
 def upload(node_url: str, token: str, body: Path) -> dict:
-    _, size, seconds, reply = _curl(node_url + "/api/v1/ingest/stream", token,
+    _, size, seconds, reply, _ = _curl(node_url + "/api/v1/ingest/stream", token,
                                     ["-H", "Content-Type: " + STREAM_TYPE, "--data-binary", f"@{body}"])
     if len(reply) < 8 or reply[0] != STATS:
         raise RuntimeError(f"raw upload was refused: {reply[8:400]!r}")

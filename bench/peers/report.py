@@ -8,6 +8,10 @@ from pathlib import Path
 GOALS = {
     "fetch vs adbc-driver-postgresql": ("fetch", "vs_postgresql", 20.0, False),
     "fetch vs raw download": ("fetch", "vs_raw_download", 0.9, False),
+    "fetch host CPU per GB vs curl": ("fetch", "cpu_per_gb_vs_curl", 1.3, True),
+    "fetch vs raw download, slowest type family": ("fetch", "families_min_vs_raw_download", 0.9, False),
+    "fetch CPU per GB vs curl, costliest type family": ("fetch", "families_max_cpu_per_gb_vs_curl", 1.3, True),
+    "fetch first batch, ms": ("fetch", "first_batch_ms", 10.0, True),
     "ingest (Arrow IPC) vs COPY": ("ingest", "arrow_ipc_vs_copy", 3.0, False),
     "ingest (Arrow IPC) vs raw upload": ("ingest", "arrow_ipc_vs_raw_upload", 0.8, False),
     "GetObjects vs adbc-driver-postgresql": ("catalog", "get_objects_speedup", 10.0, False),
@@ -35,11 +39,7 @@ def print_report(r: dict) -> None:
     p = r["parameters"]
     print(f"peers benchmark, size {r['size']}: {p['rows']:,} rows; {r['postgresql_version']}; "
           f"{r['cores']} cores, load average at start {r['load_average'][0]:.2f}")
-    print("fetch (SELECT * into pyarrow):")
-    for key, name in (("zorvane", DRIVER), ("postgresql", PEER), ("raw_download", "raw download (curl)")):
-        print(_row(name, r["fetch"][key]))
-    print(f"  first batch: {DRIVER} {r['fetch']['zorvane']['first_batch_ms']:.1f} ms, "
-          f"{PEER} {r['fetch']['postgresql']['first_batch_ms']:.1f} ms")
+    print_fetch(r["fetch"])
     print("ingest (append of the same table):")
     for key, name in (("zorvane_arrow_ipc", f"{DRIVER} Arrow IPC"), ("zorvane_parquet", f"{DRIVER} Parquet"),
                       ("postgresql_copy", f"{PEER} COPY"), ("raw_upload", "raw upload (curl)")):
@@ -89,6 +89,29 @@ def print_report(r: dict) -> None:
         value = r[fig]["ratios"][key]
         met = value <= goal if at_most else value >= goal
         print(f"  {name:<52} {value:7.2f}  (goal {'<=' if at_most else '>='} {goal:g}{'' if met else ', not met'})")
+
+
+def _cpu(fig: dict) -> str:
+    return f"CPU {fig['cpu_s']:7.3f} s ({fig['cpu_s_per_gb']:6.2f} s/GB)"
+
+
+def print_fetch(f: dict) -> None:
+    """Wall time and rate beside CPU time per GB of the response, for this
+    driver and curl on the peer table and on one table per type family."""
+    print("fetch (SELECT * into pyarrow; CPU: the whole host process, every thread):")
+    print(f"{_row(DRIVER, f['zorvane'])}  {_cpu(f['zorvane'])}")
+    print(f"{_row(PEER, f['postgresql'])}  CPU {f['postgresql']['cpu_s']:7.3f} s")
+    print(f"{_row('raw download (curl)', f['raw_download'])}  {_cpu(f['raw_download'])}")
+    print(f"  first batch: {DRIVER} {f['zorvane']['first_batch_ms']:.1f} ms, "
+          f"{PEER} {f['postgresql']['first_batch_ms']:.1f} ms")
+    print("  per type family (MB/s of the response body; CPU seconds per GB of it):")
+    print(f"    {'family':<16} {'vs raw':>7} {'CPU vs curl':>11} {'driver MB/s':>11} {'curl MB/s':>10} "
+          f"{'driver s/GB':>11} {'curl s/GB':>10} {'wall s':>8}")
+    for family, fig in f["families"].items():
+        z, raw = fig["zorvane"], fig["raw_download"]
+        print(f"    {family:<16} {fig['vs_raw_download']:7.2f} {fig['cpu_per_gb_vs_curl']:11.2f} "
+              f"{raw['wire_bytes'] / z['seconds'] / 1e6:11.1f} {raw['mb_per_s']:10.1f} "
+              f"{z['cpu_s_per_gb']:11.2f} {raw['cpu_s_per_gb']:10.2f} {z['seconds']:8.3f}")
 
 
 def _bars(ax, groups: list[str], series: dict[str, list[float]], unit: str, log: bool = False) -> None:

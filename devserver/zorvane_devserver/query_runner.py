@@ -34,6 +34,7 @@ class ResultSet:
     schema: pa.Schema
     reader: pa.RecordBatchReader | None = None
     encoder: BatchEncoder | None = None
+    started: bool = False  # a batch of it has been read
 
 
 def _type_width(type_name: str) -> int:
@@ -138,7 +139,15 @@ class QueryRun:
         except StopIteration:
             self._ended.add(index)
             return None, 0
-        return list(result_set.encoder.slices(batch, max_bytes)), batch.num_rows
+        encoder = result_set.encoder
+        first, result_set.started = not result_set.started, True
+        if not first or batch.num_rows <= VECTOR_ROWS:
+            return list(encoder.slices(batch, max_bytes)), batch.num_rows
+        # The first vector of a result goes out on its own: the client has its
+        # first rows after one vector's transfer and decoding, not a whole
+        # batch's, whatever the batch size.
+        return (list(encoder.slices(batch.slice(0, VECTOR_ROWS), max_bytes))
+                + list(encoder.slices(batch.slice(VECTOR_ROWS), max_bytes))), batch.num_rows
 
     def interrupt(self) -> None:
         self._interrupted = True

@@ -13,6 +13,8 @@
 #include <arrow/result.h>
 #include <arrow/type_fwd.h>
 
+#include "stream/batch_validation.h"
+
 namespace zv {
 
 struct ZVDecodedIpc {
@@ -32,13 +34,6 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count);
 // The same for bytes already held in Arrow memory: no copy is made and the
 // arrays slice `owned`.
 arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(const std::shared_ptr<arrow::Buffer>& owned);
-
-// Checks a batch that came off the network before anyone reads it: every
-// length, offset, child count and buffer size must keep a reader inside the
-// batch's buffers (Arrow's full validation, without the UTF-8 scan of text
-// columns: text is passed on as received, as with any other value). Invalid with "received batch is
-// malformed: ..." otherwise.
-arrow::Status zv_validate_received_batch(const arrow::RecordBatch& batch);
 
 // The result schema announced by a query's INIT frame: `schema_ipc` is the
 // base64 text of "schemaIpc". Null when there is none to take, in which case

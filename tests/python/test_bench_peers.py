@@ -22,7 +22,8 @@ FIGURES = {
                "zorvane_fetch_growth", "postgresql_fetch_growth", "zorvane_ingest_growth", "postgresql_ingest_growth",
                "postgresql_ingest_peak_rss"],
 }
-RATIOS = {"fetch": ["vs_postgresql", "vs_raw_download"],
+RATIOS = {"fetch": ["vs_postgresql", "vs_raw_download", "cpu_per_gb_vs_curl", "families_min_vs_raw_download",
+                   "families_max_cpu_per_gb_vs_curl", "first_batch_ms"],
           "ingest": ["arrow_ipc_vs_copy", "parquet_vs_copy", "arrow_ipc_vs_raw_upload"],
           "catalog": ["get_objects_speedup", "info_schema_query_speedup", "point_lookup_speedup",
                       "info_schema_query_vs_duckdb", "point_lookup_vs_duckdb"]}
@@ -62,6 +63,11 @@ def test_every_system_answers_every_figure(smoke_run):
         storm = results["concurrency"][f"{system}_storm"]
         assert storm["errors"] == 0 and storm["opened"] == storm["connections"]
         assert set(results["concurrency"][system]) == {"1", "4", "16"}
+    families = results["fetch"]["families"]
+    assert set(families) == {"integers", "floats", "decimals", "text", "dates_timestamps", "nested"}
+    for family, entry in families.items():
+        assert entry["zorvane"]["rows"] == rows and entry["raw_download"]["cpu_s"] > 0, family
+        assert all(v >= 0 for v in numbers(entry)), (family, entry)
     for name in ("zorvane_arrow_ipc", "zorvane_parquet", "postgresql_copy", "raw_upload"):
         assert results["ingest"][name]["rows"] == rows, name
 

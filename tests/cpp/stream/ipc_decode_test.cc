@@ -237,30 +237,4 @@ TEST_F(IpcDecodeTest, HostileBatchesAreRefusedBeforeAnyoneReadsThem) {
   }
 }
 
-TEST(ReceivedBatchValidation, DecimalsAreCheckedForTheirLayoutNotTheirPrecision) {
-  // 12345678 does not fit DECIMAL(5,2): a value check, which protects no
-  // reader's memory, so the batch passes; the layout checks still refuse.
-  const auto type = arrow::decimal128(5, 2);
-  const int64_t values[] = {12345678, 0, 1, 0};
-  auto data = arrow::Buffer::Wrap(values, 4);  // two 16-byte values
-  auto batch_of = [&](const std::shared_ptr<arrow::ArrayData>& column) {
-    return arrow::RecordBatch::Make(arrow::schema({arrow::field("d", type)}), column->length,
-                                    std::vector<std::shared_ptr<arrow::ArrayData>>{column});
-  };
-  EXPECT_TRUE(
-      zv::zv_validate_received_batch(*batch_of(arrow::ArrayData::Make(type, 2, {nullptr, data}, 0)))
-          .ok());
-  const struct {
-    const char* name;
-    std::shared_ptr<arrow::ArrayData> column;
-  } hostile[] = {
-      {"data shorter than its length", arrow::ArrayData::Make(type, 3, {nullptr, data}, 0)},
-      {"offset past the data", arrow::ArrayData::Make(type, 2, {nullptr, data}, 0, 1)},
-  };
-  for (const auto& c : hostile) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(zv::zv_validate_received_batch(*batch_of(c.column)).ok());
-  }
-}
-
 }  // namespace

@@ -136,7 +136,7 @@ arrow::Result<std::vector<bool>> where_holds(const SelectStatement& statement,
     ARROW_RETURN_NOT_OK(indices.AppendValues(rows));
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> index_array, indices.Finish());
     ARROW_ASSIGN_OR_RAISE(arrow::Datum taken, arrow::compute::Take(read, index_array));
-    const std::shared_ptr<arrow::RecordBatch> some = taken.record_batch();
+    const std::shared_ptr<arrow::RecordBatch>& some = taken.record_batch();
     ARROW_ASSIGN_OR_RAISE(arrow::Datum value, evaluate(EvalContext{some, error}, *statement.where));
     ARROW_ASSIGN_OR_RAISE(own, to_predicate_mask(value, some->num_rows()));
   }

@@ -20,7 +20,7 @@ TypePtr LayoutTwinOf(const TypePtr& type);
 // `field` with its type's twin; null when the type has none.
 std::shared_ptr<arrow::Field> TwinField(const std::shared_ptr<arrow::Field>& field) {
   TypePtr twin = LayoutTwinOf(field->type());
-  return twin ? field->WithType(std::move(twin)) : nullptr;
+  return twin ? field->WithType(twin) : nullptr;
 }
 
 // The fields of a nested type with their twins; empty when none has one.
@@ -40,8 +40,7 @@ TypePtr NestedTwin(const TypePtr& type) {
   if (type->id() == arrow::Type::DICTIONARY) {
     const auto& dict = static_cast<const arrow::DictionaryType&>(*type);
     TypePtr values = LayoutTwinOf(dict.value_type());
-    return values ? arrow::dictionary(dict.index_type(), std::move(values), dict.ordered())
-                  : nullptr;
+    return values ? arrow::dictionary(dict.index_type(), values, dict.ordered()) : nullptr;
   }
   if (type->id() == arrow::Type::EXTENSION) {
     // Checked as its storage: the extension adds no layout of its own.

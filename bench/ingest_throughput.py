@@ -3,7 +3,7 @@
 of the same payload bytes to the same dev server and beside a server that
 discards the upload, all in the same run.
 
-    .venv/bin/python bench/ingest_throughput.py [--rows N] [--batch-rows B]
+    .venv/bin/python bench/ingest_throughput.py [--rows N] [--batch-rows B] [--repeat R]
 
 --rows defaults to 2,000,000 so that `make bench` stays short on a small
 machine; the figures asked of the driver are for --rows 10000000.
@@ -16,7 +16,11 @@ Per payload format (arrow_ipc, parquet) it prints:
 - discard: the driver's ingest against a compute node that reads and drops the
   upload, so the driver's own encode-and-send rate;
 - the peak resident memory of the host process during the driver's load
-  (sampled every 5 ms), over its resident memory with the table built.
+  (sampled every 5 ms), over its resident memory with the table built;
+- the host process's CPU time during the load beside its wall time.
+Then the Parquet path's rate as a share of the Arrow IPC path's, both into the
+dev server in this run. With --repeat R every driver load runs R times and the
+fastest counts, which steadies the figures on a shared machine.
 """
 from __future__ import annotations
 
@@ -76,12 +80,14 @@ stmt.set_options(**{"adbc.ingest.target_table": table_name, "adbc.ingest.mode": 
                     "zv.ingest.payload_format": fmt})
 stmt.bind_stream(data.to_reader(max_chunksize=batch_rows))
 start = time.perf_counter()
+cpu_start = time.process_time()
 loaded = stmt.execute_update()
 seconds = time.perf_counter() - start
+cpu = time.process_time() - cpu_start
 done.set()
 sampler.join()
 stmt.close()
-print(json.dumps({"rows": loaded, "seconds": seconds, "arrow_bytes": data.nbytes,
+print(json.dumps({"rows": loaded, "seconds": seconds, "cpu": cpu, "arrow_bytes": data.nbytes,
                   "base_rss": base, "peak_rss": peak[0]}))
 """
 
@@ -139,7 +145,9 @@ def encode_frames(path: Path, fmt: str, table: pa.Table, batch_rows: int, target
                 with pa.ipc.new_stream(sink, batch.schema) as writer:
                     writer.write_batch(batch)
             else:
-                pq.write_table(pa.Table.from_batches([batch]), sink, store_schema=True, compression="none")
+                # The driver's properties for a payload decoded once: plain, no statistics, one row group.
+                pq.write_table(pa.Table.from_batches([batch]), sink, store_schema=True, compression="none",
+                               use_dictionary=False, write_statistics=False, row_group_size=batch.num_rows)
             data = sink.getvalue().to_pybytes()
             payload += len(data)
             out.write(batch_frame(data))
@@ -161,11 +169,17 @@ def curl_upload(node: str, token: str, path: Path) -> float:
 
 
 def driver_load(url: str, compute: str, fmt: str, rows: int, batch_rows: int, table: str,
-                helper_dir: Path) -> dict:
-    spec = json.dumps([rows, batch_rows, table])
-    out = subprocess.run([sys.executable, "-c", LOADER, url, DRIVER, compute, fmt, spec, str(helper_dir)],
-                         check=True, capture_output=True, text=True, timeout=3600).stdout
-    return json.loads(out.strip().splitlines()[-1])
+                helper_dir: Path, repeat: int) -> dict:
+    """The fastest of `repeat` loads, each into a table of its own."""
+    best = None
+    for attempt in range(repeat):
+        spec = json.dumps([rows, batch_rows, f"{table}_{attempt}"])
+        out = subprocess.run([sys.executable, "-c", LOADER, url, DRIVER, compute, fmt, spec, str(helper_dir)],
+                             check=True, capture_output=True, text=True, timeout=3600).stdout
+        load = json.loads(out.strip().splitlines()[-1])
+        if best is None or load["seconds"] < best["seconds"]:
+            best = load
+    return best
 
 
 def free_port() -> int:
@@ -183,6 +197,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--rows", type=int, default=2_000_000)
     ap.add_argument("--batch-rows", type=int, default=131_072)
+    ap.add_argument("--repeat", type=int, default=1)
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp, start_devserver(nodes=1, demo_data=False,
@@ -200,6 +215,7 @@ def main() -> int:
             token = login(srv.url)
             node = srv.node_urls["compute-1"]
             table = make_table(args.rows, args.batch_rows)
+            rates = {}
             print(f"{args.rows:,} rows, {table.nbytes / 1e6:.0f} MB of Arrow data, "
                   f"batches of {args.batch_rows:,} rows")
             for fmt in ("arrow_ipc", "parquet"):
@@ -212,21 +228,26 @@ def main() -> int:
                 assert result.status == 200, result.error_body
                 raw_s = curl_upload(node, token, frames)
                 frames.unlink()
-                drv = driver_load(srv.url, "", fmt, args.rows, args.batch_rows, f"drv_{fmt}", tmp_dir)
+                drv = driver_load(srv.url, "", fmt, args.rows, args.batch_rows, f"drv_{fmt}", tmp_dir,
+                                  args.repeat)
                 assert drv["rows"] == args.rows, drv
                 dis = driver_load(srv.url, f"http://127.0.0.1:{port}", fmt, args.rows, args.batch_rows,
-                                  f"dis_{fmt}", tmp_dir)
+                                  f"dis_{fmt}", tmp_dir, args.repeat)
+                rates[fmt] = args.rows / drv["seconds"]
                 print(f"[{fmt}] payload {payload / 1e6:.0f} MB on the wire")
                 print(f"  driver  -> dev server: {rate(args.rows, table.nbytes, drv['seconds'])} (Arrow)  "
-                      f"{payload / drv['seconds'] / 1e6:8.1f} MB/s (payload)  {drv['seconds']:.2f} s")
+                      f"{payload / drv['seconds'] / 1e6:8.1f} MB/s (payload)  {drv['seconds']:.2f} s, "
+                      f"host CPU {drv['cpu']:.2f} s")
                 print(f"  raw curl -> dev server: {rate(args.rows, table.nbytes, raw_s)} (Arrow)  "
                       f"{payload / raw_s / 1e6:8.1f} MB/s (payload)  {raw_s:.2f} s")
                 print(f"  driver  -> discard   : {rate(args.rows, table.nbytes, dis['seconds'])} (Arrow)  "
-                      f"{payload / dis['seconds'] / 1e6:8.1f} MB/s (payload)  {dis['seconds']:.2f} s")
+                      f"{payload / dis['seconds'] / 1e6:8.1f} MB/s (payload)  {dis['seconds']:.2f} s, "
+                      f"host CPU {dis['cpu']:.2f} s")
                 print(f"  driver/raw = {raw_s / drv['seconds']:.2f}; peak host RSS during the load "
                       f"{drv['peak_rss'] / 2**20:.0f} MiB over {drv['base_rss'] / 2**20:.0f} MiB with the "
                       f"table built (+{(drv['peak_rss'] - drv['base_rss']) / 2**20:.0f} MiB); against the "
                       f"discarding server +{(dis['peak_rss'] - dis['base_rss']) / 2**20:.0f} MiB")
+            print(f"parquet/arrow_ipc (driver -> dev server) = {rates['parquet'] / rates['arrow_ipc']:.2f}")
         finally:
             discard.terminate()
             discard.wait(timeout=10)

@@ -7,6 +7,8 @@
 #include <parquet/arrow/writer.h>
 #include <parquet/properties.h>
 
+#include <algorithm>
+
 #include "ingest/table_ddl_internal.h"
 
 namespace zv {
@@ -37,11 +39,25 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::Record
   return EncodeIpc(batch.schema(), &batch);
 }
 
-arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch) {
+namespace {
+
+std::shared_ptr<parquet::WriterProperties> ParquetProperties(const arrow::RecordBatch& batch,
+                                                             PayloadUse use) {
+  parquet::WriterProperties::Builder builder;
+  // One row group whatever the batch's length: the batch is the unit of the
+  // upload, and a reader then walks one group.
+  builder.max_row_group_length(std::max<int64_t>(1, batch.num_rows()));
+  if (use == PayloadUse::kDecodedOnce) builder.disable_dictionary()->disable_statistics();
+  return builder.build();
+}
+
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch,
+                                                                 PayloadUse use) {
   auto sink = arrow::io::BufferOutputStream::Create(0);
   if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
-  std::shared_ptr<parquet::WriterProperties> properties =
-      parquet::WriterProperties::Builder().build();
+  std::shared_ptr<parquet::WriterProperties> properties = ParquetProperties(batch, use);
   // Without the stored Arrow schema a reader sees only Parquet's own types:
   // durations become integers, zones become UTC, large and dictionary types
   // plain ones.
@@ -62,7 +78,7 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::Re
 namespace {
 
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpcForUpload(
-    const arrow::RecordBatch& batch) {
+    const arrow::RecordBatch& batch, PayloadUse) {
   auto encoded = EncodeBatchIpc(batch);
   if (!encoded.ok()) return Prefixed("encode_batch_ipc failed: ", encoded.status());
   return encoded;

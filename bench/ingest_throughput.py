@@ -19,8 +19,8 @@ Per payload format (arrow_ipc, parquet) it prints:
   (sampled every 5 ms), over its resident memory with the table built;
 - the host process's CPU time during the load beside its wall time.
 Then the Parquet path's rate as a share of the Arrow IPC path's, both into the
-dev server in this run. With --repeat R every driver load runs R times and the
-fastest counts, which steadies the figures on a shared machine.
+dev server in this run. With --repeat R every driver load runs R times, the
+formats taking turns, and the fastest counts: steadier on a shared machine.
 """
 from __future__ import annotations
 
@@ -169,17 +169,15 @@ def curl_upload(node: str, token: str, path: Path) -> float:
 
 
 def driver_load(url: str, compute: str, fmt: str, rows: int, batch_rows: int, table: str,
-                helper_dir: Path, repeat: int) -> dict:
-    """The fastest of `repeat` loads, each into a table of its own."""
-    best = None
-    for attempt in range(repeat):
-        spec = json.dumps([rows, batch_rows, f"{table}_{attempt}"])
-        out = subprocess.run([sys.executable, "-c", LOADER, url, DRIVER, compute, fmt, spec, str(helper_dir)],
-                             check=True, capture_output=True, text=True, timeout=3600).stdout
-        load = json.loads(out.strip().splitlines()[-1])
-        if best is None or load["seconds"] < best["seconds"]:
-            best = load
-    return best
+                helper_dir: Path) -> dict:
+    spec = json.dumps([rows, batch_rows, table])
+    out = subprocess.run([sys.executable, "-c", LOADER, url, DRIVER, compute, fmt, spec, str(helper_dir)],
+                         check=True, capture_output=True, text=True, timeout=3600).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def fastest(loads: list[dict]) -> dict:
+    return min(loads, key=lambda load: load["seconds"])
 
 
 def free_port() -> int:
@@ -218,32 +216,42 @@ def main() -> int:
             rates = {}
             print(f"{args.rows:,} rows, {table.nbytes / 1e6:.0f} MB of Arrow data, "
                   f"batches of {args.batch_rows:,} rows")
-            for fmt in ("arrow_ipc", "parquet"):
+            formats = ("arrow_ipc", "parquet")
+            payload, raw_s = {}, {}
+            for fmt in formats:
                 frames = tmp_dir / f"upload_{fmt}.bin"
                 raw_target = f"raw_{fmt}"
-                payload = encode_frames(frames, fmt, table, args.batch_rows, raw_target)
+                payload[fmt] = encode_frames(frames, fmt, table, args.batch_rows, raw_target)
                 result = query(node, token, f"CREATE TABLE {raw_target} AS SELECT * FROM "
                                             f"(SELECT 1::BIGINT AS id, 1.0::DOUBLE AS amount, 1 AS bucket, "
                                             f"'' AS label, TIMESTAMP '2000-01-01' AS at) LIMIT 0")
                 assert result.status == 200, result.error_body
-                raw_s = curl_upload(node, token, frames)
+                raw_s[fmt] = curl_upload(node, token, frames)
                 frames.unlink()
-                drv = driver_load(srv.url, "", fmt, args.rows, args.batch_rows, f"drv_{fmt}", tmp_dir,
-                                  args.repeat)
-                assert drv["rows"] == args.rows, drv
-                dis = driver_load(srv.url, f"http://127.0.0.1:{port}", fmt, args.rows, args.batch_rows,
-                                  f"dis_{fmt}", tmp_dir, args.repeat)
+            # The formats take turns, so a burst of load from elsewhere on the
+            # machine does not fall on one format's loads only.
+            loads = {fmt: {"drv": [], "dis": []} for fmt in formats}
+            for attempt in range(args.repeat):
+                for fmt in formats:
+                    drv = driver_load(srv.url, "", fmt, args.rows, args.batch_rows, f"drv_{fmt}_{attempt}",
+                                      tmp_dir)
+                    assert drv["rows"] == args.rows, drv
+                    loads[fmt]["drv"].append(drv)
+                    loads[fmt]["dis"].append(driver_load(srv.url, f"http://127.0.0.1:{port}", fmt, args.rows,
+                                                         args.batch_rows, f"dis_{fmt}_{attempt}", tmp_dir))
+            for fmt in formats:
+                drv, dis, size = fastest(loads[fmt]["drv"]), fastest(loads[fmt]["dis"]), payload[fmt]
                 rates[fmt] = args.rows / drv["seconds"]
-                print(f"[{fmt}] payload {payload / 1e6:.0f} MB on the wire")
+                print(f"[{fmt}] payload {size / 1e6:.0f} MB on the wire")
                 print(f"  driver  -> dev server: {rate(args.rows, table.nbytes, drv['seconds'])} (Arrow)  "
-                      f"{payload / drv['seconds'] / 1e6:8.1f} MB/s (payload)  {drv['seconds']:.2f} s, "
+                      f"{size / drv['seconds'] / 1e6:8.1f} MB/s (payload)  {drv['seconds']:.2f} s, "
                       f"host CPU {drv['cpu']:.2f} s")
-                print(f"  raw curl -> dev server: {rate(args.rows, table.nbytes, raw_s)} (Arrow)  "
-                      f"{payload / raw_s / 1e6:8.1f} MB/s (payload)  {raw_s:.2f} s")
+                print(f"  raw curl -> dev server: {rate(args.rows, table.nbytes, raw_s[fmt])} (Arrow)  "
+                      f"{size / raw_s[fmt] / 1e6:8.1f} MB/s (payload)  {raw_s[fmt]:.2f} s")
                 print(f"  driver  -> discard   : {rate(args.rows, table.nbytes, dis['seconds'])} (Arrow)  "
-                      f"{payload / dis['seconds'] / 1e6:8.1f} MB/s (payload)  {dis['seconds']:.2f} s, "
+                      f"{size / dis['seconds'] / 1e6:8.1f} MB/s (payload)  {dis['seconds']:.2f} s, "
                       f"host CPU {dis['cpu']:.2f} s")
-                print(f"  driver/raw = {raw_s / drv['seconds']:.2f}; peak host RSS during the load "
+                print(f"  driver/raw = {raw_s[fmt] / drv['seconds']:.2f}; peak host RSS during the load "
                       f"{drv['peak_rss'] / 2**20:.0f} MiB over {drv['base_rss'] / 2**20:.0f} MiB with the "
                       f"table built (+{(drv['peak_rss'] - drv['base_rss']) / 2**20:.0f} MiB); against the "
                       f"discarding server +{(dis['peak_rss'] - dis['base_rss']) / 2**20:.0f} MiB")

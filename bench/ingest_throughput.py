@@ -17,7 +17,8 @@ Per payload format (arrow_ipc, parquet) it prints:
   upload, so the driver's own encode-and-send rate;
 - the peak resident memory of the host process during the driver's load
   (sampled every 5 ms), over its resident memory with the table built;
-- the host process's CPU time during the load beside its wall time.
+- the host process's CPU time during the load beside its wall time, and the
+  dev server's CPU time over the whole load (the host's connect included).
 Then the Parquet path's rate as a share of the Arrow IPC path's, both into the
 dev server in this run. With --repeat R every driver load runs R times, the
 formats taking turns, and the fastest counts: steadier on a shared machine.
@@ -36,6 +37,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "devserver"))
 sys.path.insert(0, str(REPO / "python"))
 
+import psutil  # noqa: E402
 import pyarrow as pa  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 from frame_client import EOS, INIT, arrow_header, batch_frame, frame, login, query  # noqa: E402
@@ -176,6 +178,11 @@ def driver_load(url: str, compute: str, fmt: str, rows: int, batch_rows: int, ta
     return json.loads(out.strip().splitlines()[-1])
 
 
+def server_cpu(pid: int) -> float:
+    times = psutil.Process(pid).cpu_times()
+    return times.user + times.system
+
+
 def fastest(loads: list[dict]) -> dict:
     return min(loads, key=lambda load: load["seconds"])
 
@@ -233,8 +240,10 @@ def main() -> int:
             loads = {fmt: {"drv": [], "dis": []} for fmt in formats}
             for attempt in range(args.repeat):
                 for fmt in formats:
+                    before = server_cpu(srv.pid)
                     drv = driver_load(srv.url, "", fmt, args.rows, args.batch_rows, f"drv_{fmt}_{attempt}",
                                       tmp_dir)
+                    drv["server_cpu"] = server_cpu(srv.pid) - before
                     assert drv["rows"] == args.rows, drv
                     loads[fmt]["drv"].append(drv)
                     loads[fmt]["dis"].append(driver_load(srv.url, f"http://127.0.0.1:{port}", fmt, args.rows,
@@ -245,7 +254,7 @@ def main() -> int:
                 print(f"[{fmt}] payload {size / 1e6:.0f} MB on the wire")
                 print(f"  driver  -> dev server: {rate(args.rows, table.nbytes, drv['seconds'])} (Arrow)  "
                       f"{size / drv['seconds'] / 1e6:8.1f} MB/s (payload)  {drv['seconds']:.2f} s, "
-                      f"host CPU {drv['cpu']:.2f} s")
+                      f"host CPU {drv['cpu']:.2f} s, dev server CPU {drv['server_cpu']:.2f} s")
                 print(f"  raw curl -> dev server: {rate(args.rows, table.nbytes, raw_s[fmt])} (Arrow)  "
                       f"{size / raw_s[fmt] / 1e6:8.1f} MB/s (payload)  {raw_s[fmt]:.2f} s")
                 print(f"  driver  -> discard   : {rate(args.rows, table.nbytes, dis['seconds'])} (Arrow)  "

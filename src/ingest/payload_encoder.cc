@@ -4,6 +4,7 @@
 #include <arrow/ipc/writer.h>
 #include <arrow/memory_pool.h>
 #include <arrow/table.h>
+#include <arrow/util/byte_size.h>
 #include <parquet/arrow/writer.h>
 #include <parquet/properties.h>
 
@@ -55,7 +56,11 @@ std::shared_ptr<parquet::WriterProperties> ParquetProperties(const arrow::Record
 
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch,
                                                                  PayloadUse use) {
-  auto sink = arrow::io::BufferOutputStream::Create(0);
+  // A plain file is about as large as the batch's buffers: reserving that
+  // (and room for the footer) spares the growing buffer its copies.
+  auto size = arrow::util::ReferencedBufferSize(batch);
+  const int64_t reserve = use == PayloadUse::kDecodedOnce && size.ok() ? *size + (64 << 10) : 0;
+  auto sink = arrow::io::BufferOutputStream::Create(reserve);
   if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
   std::shared_ptr<parquet::WriterProperties> properties = ParquetProperties(batch, use);
   // Without the stored Arrow schema a reader sees only Parquet's own types:

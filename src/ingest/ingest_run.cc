@@ -207,7 +207,7 @@ arrow::Status CheckExistingTarget(const std::shared_ptr<zv_conn>& conn,
   return CheckAppendTarget(data, *existing, quoted);
 }
 
-// Reads, encodes and queues every non-empty batch, counting the rows sent.
+// Reads, encodes and queues every non-empty batch, counting the rows taken.
 // Batches are encoded on the CPU pool, a few at once, and queued in the
 // order the host's stream gave them. Any failure, an encoding's included, is
 // returned before EOS is queued; the caller's handle then cancels the upload,
@@ -228,9 +228,7 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
       OrderedEncoder::InFlightForLoads(IngestUpload::kMaxQueuedFrames),
       [&](const std::shared_ptr<arrow::RecordBatch>& piece,
           arrow::Result<std::shared_ptr<arrow::Buffer>> encoded) {
-        ARROW_RETURN_NOT_OK(PushEncoded(piece, std::move(encoded), settings, upload));
-        progress.AddRows(piece->num_rows());
-        return arrow::Status::OK();
+        return PushEncoded(piece, std::move(encoded), settings, upload);
       });
   while (true) {
     ARROW_RETURN_NOT_OK(cancellation.Check());
@@ -244,6 +242,9 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
     if (batch->num_rows() == 0) continue;
     if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckMicrosecondValues(*batch));
     ARROW_RETURN_NOT_OK(AddInFramePieces(batch, encoder));
+    // Counted once the load has taken the batch, as the host sees it go: its
+    // encoding may still be running, and the load fails whole if it fails.
+    progress.AddRows(batch->num_rows());
   }
 }
 

@@ -208,10 +208,10 @@ arrow::Status CheckExistingTarget(const std::shared_ptr<zv_conn>& conn,
 }
 
 // Reads, encodes and queues every non-empty batch, counting the rows taken.
-// Batches are encoded on the CPU pool, a few at once, and queued in the
-// order the host's stream gave them. Any failure, an encoding's included, is
-// returned before EOS is queued; the caller's handle then cancels the upload,
-// so the service loads nothing.
+// Parquet batches are encoded on the CPU pool, a few at once; every batch is
+// queued in the order the host's stream gave them. Any failure, an
+// encoding's included, is returned before EOS is queued; the caller's handle
+// then cancels the upload, so the service loads nothing.
 arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSettings& settings,
                              IngestUpload& upload, ExecProgress& progress,
                              const LoadCancellation& cancellation) {
@@ -225,7 +225,9 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
   }
   OrderedEncoder encoder(
       [&settings](const arrow::RecordBatch& batch) { return EncodeForRun(batch, settings); },
-      OrderedEncoder::InFlightForLoads(IngestUpload::kMaxQueuedFrames),
+      PayloadCodecFor(settings.payload_format).encodes_in_parallel
+          ? OrderedEncoder::InFlightForLoads(IngestUpload::kMaxQueuedFrames)
+          : 1,
       [&](const std::shared_ptr<arrow::RecordBatch>& piece,
           arrow::Result<std::shared_ptr<arrow::Buffer>> encoded) {
         return PushEncoded(piece, std::move(encoded), settings, upload);

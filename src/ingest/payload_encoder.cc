@@ -92,11 +92,17 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpcForUpload(
 // Arrow IPC carries every Arrow type.
 arrow::Status AnyArrowSchema(const arrow::Schema&) { return arrow::Status::OK(); }
 
-constexpr PayloadCodec kArrowIpcCodec = {"arrow_ipc", /*sends_schema=*/true,
-                                         /*supports_upsert=*/true, &AnyArrowSchema,
+constexpr PayloadCodec kArrowIpcCodec = {"arrow_ipc",
+                                         /*sends_schema=*/true,
+                                         /*supports_upsert=*/true,
+                                         /*encodes_in_parallel=*/false,
+                                         &AnyArrowSchema,
                                          &EncodeBatchIpcForUpload};
-constexpr PayloadCodec kParquetCodec = {"parquet", /*sends_schema=*/false,
-                                        /*supports_upsert=*/false, &CheckParquetEncodable,
+constexpr PayloadCodec kParquetCodec = {"parquet",
+                                        /*sends_schema=*/false,
+                                        /*supports_upsert=*/false,
+                                        /*encodes_in_parallel=*/true,
+                                        &CheckParquetEncodable,
                                         &EncodeBatchParquet};
 
 }  // namespace

@@ -43,6 +43,10 @@ struct PayloadCodec {
   // be given before the first one.
   bool sends_schema;
   bool supports_upsert;
+  // Batches are encoded on the CPU pool, several at once; otherwise on the
+  // host's thread, where an encoding that is little more than a copy costs
+  // less than handing the batch to another thread.
+  bool encodes_in_parallel;
   // Refuses, before anything is sent, a schema the format cannot carry.
   arrow::Status (*check_schema)(const arrow::Schema& schema);
   // One batch as one self-contained payload; messages carry the run's prefixes.

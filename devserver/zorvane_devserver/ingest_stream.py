@@ -65,38 +65,50 @@ async def _next_batch_data(request: web.Request) -> memoryview | None:
             return memoryview(payload)[8:]
 
 
-def _add(loader: TableLoad | LandLoad, header: IngestHeader, data: memoryview) -> None:
-    table = decode_payload(data, header.payload_format)
+def _add(loader: TableLoad | LandLoad, header: IngestHeader, table, data: memoryview) -> None:
     if isinstance(loader, LandLoad):
         loader.add(table, data if header.payload_format == "parquet" else None)
     else:
         loader.add(table)
 
 
-async def _settled_error(adding: asyncio.Future | None) -> BaseException | None:
-    """Waits for the batch load in flight (the loader is used by one thread at a time) and returns its error."""
-    if adding is None:
+async def _add_decoded(loader: TableLoad | LandLoad, header: IngestHeader, data: memoryview,
+                       decoding: asyncio.Future) -> None:
+    table = await decoding
+    await asyncio.get_running_loop().run_in_executor(None, _add, loader, header, table, data)
+
+
+async def _settled_error(pending: asyncio.Future | None) -> BaseException | None:
+    """Waits for a decode or batch load in flight (the loader is used by one thread at a time) and returns its
+    error."""
+    if pending is None:
         return None
-    if not adding.done():
-        await asyncio.wait([adding])
-    return None if adding.cancelled() else adding.exception()
+    if not pending.done():
+        await asyncio.wait([pending])
+    return None if pending.cancelled() else pending.exception()
 
 
 async def _load_batches(request: web.Request, header: IngestHeader, loader: TableLoad | LandLoad) -> None:
-    """Loads every batch of the upload; DuckDB works on one batch while the next one is received."""
+    """Loads every batch of the upload in order. While DuckDB loads one batch, the next one is received and
+    decoded (a Parquet payload costs a decode an Arrow IPC one does not), so at most one decoded batch waits."""
     loop = asyncio.get_running_loop()
     adding: asyncio.Future | None = None
+    decoding: asyncio.Future | None = None
     try:
         while (data := await _next_batch_data(request)) is not None:
+            decoding = loop.run_in_executor(None, decode_payload, data, header.payload_format)
             if adding is not None:
                 await asyncio.shield(adding)  # a cancelled handler must not leave it running unseen
-            adding = loop.run_in_executor(None, _add, loader, header, data)
+            adding = asyncio.ensure_future(_add_decoded(loader, header, data, decoding))
+            decoding = None  # awaited by the batch load from here on
         if adding is not None:
             await asyncio.shield(adding)
     except asyncio.CancelledError:
+        await _settled_error(decoding)
         await _settled_error(adding)
         raise
     except BaseException:
+        await _settled_error(decoding)
         # A batch that failed came before whatever went wrong with the frames after it.
         earlier = await _settled_error(adding)
         if earlier is not None:

@@ -8,10 +8,13 @@ from .ingest_header import IngestError
 from .sqlstate import BAD_PARAMETER
 
 
-def decode_payload(data: bytes, payload_format: str) -> pa.Table:
+def decode_payload(data: bytes | memoryview, payload_format: str) -> pa.Table:
+    """The batch of one payload, read in place from the received frame (no copy of its bytes)."""
     try:
         if payload_format == "parquet":
-            return pq.read_table(pa.BufferReader(data))
+            # One file in memory: the file reader itself, not the dataset layer that
+            # read_table puts over it for paths and partitions.
+            return pq.ParquetFile(pa.py_buffer(data)).read()
         return pa.ipc.open_stream(pa.py_buffer(data)).read_all()
     except (pa.ArrowException, OSError, ValueError) as exc:
         kind = "Parquet file" if payload_format == "parquet" else "Arrow IPC stream"

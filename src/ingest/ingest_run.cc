@@ -8,6 +8,7 @@
 
 #include "diagnostics/log.h"
 #include "util/failure.h"
+#include "ingest/ordered_encoder_internal.h"
 #include "ingest/payload_encoder_internal.h"
 #include "ingest/table_ddl_internal.h"
 #include "ingest/table_name_internal.h"
@@ -90,11 +91,23 @@ std::string OrDefault(const std::string& text, const char* fallback) {
 // The largest encoded batch one BATCH frame carries after its 8-byte header.
 constexpr int64_t kMaxBatchPayload = static_cast<int64_t>(kZvMaxFramePayload) - 8;
 
-// Encodes and queues one batch, in several frames when its encoding would
-// pass the frame ceiling: halves are encoded until each one fits.
+// How the run encodes its batches: the statement's format, and for land
+// mode a payload that the service keeps as the landed file.
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeForRun(const arrow::RecordBatch& batch,
+                                                           const IngestSettings& settings) {
+  const PayloadUse use =
+      settings.mode == IngestMode::kLand ? PayloadUse::kKeptAsFile : PayloadUse::kDecodedOnce;
+  return EncodeBatch(batch, settings.payload_format, use);
+}
+
 arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
-                         const IngestSettings& settings, IngestUpload& upload) {
-  auto encoded = EncodeBatch(*batch, settings.payload_format);
+                         const IngestSettings& settings, IngestUpload& upload);
+
+// Queues one batch's encoding; one that would pass the frame ceiling is
+// dropped and the batch encoded again in halves until each one fits.
+arrow::Status PushEncoded(const std::shared_ptr<arrow::RecordBatch>& batch,
+                          arrow::Result<std::shared_ptr<arrow::Buffer>> encoded,
+                          const IngestSettings& settings, IngestUpload& upload) {
   if (!encoded.ok()) return UploadFailure(encoded.status().message());
   if ((*encoded)->size() > kMaxBatchPayload) {
     if (batch->num_rows() < 2) {
@@ -113,18 +126,24 @@ arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
   return arrow::Status::OK();
 }
 
+// Encodes and queues one batch on this thread.
+arrow::Status PushSliced(const std::shared_ptr<arrow::RecordBatch>& batch,
+                         const IngestSettings& settings, IngestUpload& upload) {
+  return PushEncoded(batch, EncodeForRun(*batch, settings), settings, upload);
+}
+
 // Cuts a batch whose buffers alone pass half the frame ceiling into row
 // ranges of about a quarter of it before anything is encoded, so a huge batch
-// never has a huge encoding in memory.
-arrow::Status PushBatchInFrames(const std::shared_ptr<arrow::RecordBatch>& batch,
-                                const IngestSettings& settings, IngestUpload& upload) {
+// never has a huge encoding in memory; the encoder takes each piece in order.
+arrow::Status AddInFramePieces(const std::shared_ptr<arrow::RecordBatch>& batch,
+                               OrderedEncoder& encoder) {
   auto size = arrow::util::ReferencedBufferSize(*batch);
   const int64_t bytes = size.ok() ? *size : 0;
-  if (bytes <= kMaxBatchPayload / 2) return PushSliced(batch, settings, upload);
+  if (bytes <= kMaxBatchPayload / 2) return encoder.Add(batch);
   const int64_t pieces = bytes / (kMaxBatchPayload / 4) + 1;
   const int64_t rows = std::max<int64_t>(1, batch->num_rows() / pieces);
   for (int64_t offset = 0; offset < batch->num_rows(); offset += rows) {
-    ARROW_RETURN_NOT_OK(PushSliced(batch->Slice(offset, rows), settings, upload));
+    ARROW_RETURN_NOT_OK(encoder.Add(batch->Slice(offset, rows)));
   }
   return arrow::Status::OK();
 }
@@ -188,9 +207,11 @@ arrow::Status CheckExistingTarget(const std::shared_ptr<zv_conn>& conn,
   return CheckAppendTarget(data, *existing, quoted);
 }
 
-// Reads, encodes and queues every non-empty batch, counting the rows sent.
-// Any failure is returned before EOS is queued; the caller's handle then
-// cancels the upload.
+// Reads, encodes and queues every non-empty batch, counting the rows taken.
+// Parquet batches are encoded on the CPU pool, a few at once; every batch is
+// queued in the order the host's stream gave them. Any failure, an
+// encoding's included, is returned before EOS is queued; the caller's handle
+// then cancels the upload, so the service loads nothing.
 arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSettings& settings,
                              IngestUpload& upload, ExecProgress& progress,
                              const LoadCancellation& cancellation) {
@@ -202,6 +223,15 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
       return UploadFailure(OrDefault(upload.ErrorText(), "zv_ingest_push_schema failed"));
     }
   }
+  OrderedEncoder encoder(
+      [&settings](const arrow::RecordBatch& batch) { return EncodeForRun(batch, settings); },
+      PayloadCodecFor(settings.payload_format).encodes_in_parallel
+          ? OrderedEncoder::InFlightForLoads(IngestUpload::kMaxQueuedFrames)
+          : 1,
+      [&](const std::shared_ptr<arrow::RecordBatch>& piece,
+          arrow::Result<std::shared_ptr<arrow::Buffer>> encoded) {
+        return PushEncoded(piece, std::move(encoded), settings, upload);
+      });
   while (true) {
     ARROW_RETURN_NOT_OK(cancellation.Check());
     std::shared_ptr<arrow::RecordBatch> batch;
@@ -210,10 +240,12 @@ arrow::Status ProduceBatches(arrow::RecordBatchReader& reader, const IngestSetti
       return Failure(FailureKind::kInvalidArgument, "22023",
                      "AdbcStatementExecuteQuery: reading the bound data: " + read.message());
     }
-    if (!batch) return arrow::Status::OK();
+    if (!batch) return encoder.Finish();
     if (batch->num_rows() == 0) continue;
     if (settings.mode != IngestMode::kLand) ARROW_RETURN_NOT_OK(CheckMicrosecondValues(*batch));
-    ARROW_RETURN_NOT_OK(PushBatchInFrames(batch, settings, upload));
+    ARROW_RETURN_NOT_OK(AddInFramePieces(batch, encoder));
+    // Counted once the load has taken the batch, as the host sees it go: its
+    // encoding may still be running, and the load fails whole if it fails.
     progress.AddRows(batch->num_rows());
   }
 }

@@ -4,8 +4,11 @@
 #include <arrow/ipc/writer.h>
 #include <arrow/memory_pool.h>
 #include <arrow/table.h>
+#include <arrow/util/byte_size.h>
 #include <parquet/arrow/writer.h>
 #include <parquet/properties.h>
+
+#include <algorithm>
 
 #include "ingest/table_ddl_internal.h"
 
@@ -37,11 +40,29 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpc(const arrow::Record
   return EncodeIpc(batch.schema(), &batch);
 }
 
-arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch) {
-  auto sink = arrow::io::BufferOutputStream::Create(0);
+namespace {
+
+std::shared_ptr<parquet::WriterProperties> ParquetProperties(const arrow::RecordBatch& batch,
+                                                             PayloadUse use) {
+  parquet::WriterProperties::Builder builder;
+  // One row group whatever the batch's length: the batch is the unit of the
+  // upload, and a reader then walks one group.
+  builder.max_row_group_length(std::max<int64_t>(1, batch.num_rows()));
+  if (use == PayloadUse::kDecodedOnce) builder.disable_dictionary()->disable_statistics();
+  return builder.build();
+}
+
+}  // namespace
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::RecordBatch& batch,
+                                                                 PayloadUse use) {
+  // A plain file is about as large as the batch's buffers: reserving that
+  // (and room for the footer) spares the growing buffer its copies.
+  auto size = arrow::util::ReferencedBufferSize(batch);
+  const int64_t reserve = use == PayloadUse::kDecodedOnce && size.ok() ? *size + (64 << 10) : 0;
+  auto sink = arrow::io::BufferOutputStream::Create(reserve);
   if (!sink.ok()) return Prefixed("BufferOutputStream::Create: ", sink.status());
-  std::shared_ptr<parquet::WriterProperties> properties =
-      parquet::WriterProperties::Builder().build();
+  std::shared_ptr<parquet::WriterProperties> properties = ParquetProperties(batch, use);
   // Without the stored Arrow schema a reader sees only Parquet's own types:
   // durations become integers, zones become UTC, large and dictionary types
   // plain ones.
@@ -62,7 +83,7 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchParquet(const arrow::Re
 namespace {
 
 arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpcForUpload(
-    const arrow::RecordBatch& batch) {
+    const arrow::RecordBatch& batch, PayloadUse) {
   auto encoded = EncodeBatchIpc(batch);
   if (!encoded.ok()) return Prefixed("encode_batch_ipc failed: ", encoded.status());
   return encoded;
@@ -71,11 +92,17 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> EncodeBatchIpcForUpload(
 // Arrow IPC carries every Arrow type.
 arrow::Status AnyArrowSchema(const arrow::Schema&) { return arrow::Status::OK(); }
 
-constexpr PayloadCodec kArrowIpcCodec = {"arrow_ipc", /*sends_schema=*/true,
-                                         /*supports_upsert=*/true, &AnyArrowSchema,
+constexpr PayloadCodec kArrowIpcCodec = {"arrow_ipc",
+                                         /*sends_schema=*/true,
+                                         /*supports_upsert=*/true,
+                                         /*encodes_in_parallel=*/false,
+                                         &AnyArrowSchema,
                                          &EncodeBatchIpcForUpload};
-constexpr PayloadCodec kParquetCodec = {"parquet", /*sends_schema=*/false,
-                                        /*supports_upsert=*/false, &CheckParquetEncodable,
+constexpr PayloadCodec kParquetCodec = {"parquet",
+                                        /*sends_schema=*/false,
+                                        /*supports_upsert=*/false,
+                                        /*encodes_in_parallel=*/true,
+                                        &CheckParquetEncodable,
                                         &EncodeBatchParquet};
 
 }  // namespace

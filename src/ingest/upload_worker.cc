@@ -117,9 +117,12 @@ arrow::Status IngestUpload::PushBatch(const uint8_t* bytes, size_t count) {
     }
     ARROW_RETURN_NOT_OK(StartUpload());
   }
-  // Result-set index and reserved word, then the payload.
-  std::vector<uint8_t> payload(8 + count, 0);
-  std::memcpy(payload.data() + 8, bytes, count);
+  // Result-set index and reserved word, then the payload (not zero-filled
+  // first: a payload is megabytes).
+  std::vector<uint8_t> payload;
+  payload.reserve(8 + count);
+  payload.insert(payload.end(), 8, 0);
+  payload.insert(payload.end(), bytes, bytes + count);
   auto frame = zv_frame_encode(kZvFrameBatch, payload.data(), payload.size());
   if (!frame.ok()) return fail(frame.status().message().c_str());
   payload = {};

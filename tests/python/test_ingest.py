@@ -182,6 +182,24 @@ def test_failing_host_stream_cancels_the_upload(conn, table, devserver):
     assert devserver.counters()["ingests_committed"] == before["ingests_committed"]
 
 
+def test_a_parquet_encoding_that_fails_midway_loads_nothing(conn, table, devserver):
+    # Batches are encoded several at once and the ones before the failing
+    # encoding are already on their way; the upload is still cancelled whole.
+    ingest(conn, table, [batch([1])])
+    before = devserver.counters()
+    schema = pa.schema([pa.field("id", pa.int64(), nullable=False), ("name", pa.utf8()), ("amount", pa.int32())])
+    good = [batch(list(range(100 + 10 * k, 110 + 10 * k)), schema=schema) for k in range(20)]
+    # Parquet refuses a null in a column declared non-nullable; Arrow carries it.
+    bad = batch([2, 3], schema=schema).set_column(0, pa.field("id", pa.int64(), nullable=False),
+                                                  pa.array([None, 3], pa.int64()))
+    with pytest.raises(dm.Error) as raised:
+        ingest(conn, table, good[:9] + [bad] + good[9:], **{"zv.ingest.payload_format": "parquet"})
+    assert "parquet WriteRecordBatch" in str(raised.value) and "non-nullable" in str(raised.value)
+    assert (raised.value.sqlstate, raised.value.status_code) == ("HY000", dm.AdbcStatusCode.IO)
+    assert rows(conn, table) == expected([1])
+    assert devserver.counters()["ingests_committed"] == before["ingests_committed"]
+
+
 @pytest.mark.parametrize("status,state,code", [
     (401, "28000", dm.AdbcStatusCode.UNAUTHORIZED),
     (403, "42501", dm.AdbcStatusCode.UNAUTHORIZED),

@@ -14,6 +14,7 @@ GOALS = {
     "fetch first batch, ms": ("fetch", "first_batch_ms", 10.0, True),
     "ingest (Arrow IPC) vs COPY": ("ingest", "arrow_ipc_vs_copy", 3.0, False),
     "ingest (Arrow IPC) vs raw upload": ("ingest", "arrow_ipc_vs_raw_upload", 0.8, False),
+    "ingest (Parquet) vs Arrow IPC": ("ingest", "parquet_vs_arrow_ipc", 0.7, False),
     "GetObjects vs adbc-driver-postgresql": ("catalog", "get_objects_speedup", 10.0, False),
     "information_schema query vs adbc-driver-postgresql": ("catalog", "info_schema_query_speedup", 10.0, False),
     "information_schema query vs in-process DuckDB": ("catalog", "info_schema_query_vs_duckdb", 1.0, False),

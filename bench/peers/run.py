@@ -123,6 +123,7 @@ def measure_ingest(s: Systems, data: Path, body: Path, rows: int) -> dict:
         "arrow_ipc_vs_copy": ipc["rows_per_s"] / results["postgresql_copy"]["rows_per_s"],
         "parquet_vs_copy": results["zorvane_parquet"]["rows_per_s"] / results["postgresql_copy"]["rows_per_s"],
         "arrow_ipc_vs_raw_upload": ipc["rows_per_s"] / raw_r["rows_per_s"],
+        "parquet_vs_arrow_ipc": results["zorvane_parquet"]["rows_per_s"] / ipc["rows_per_s"],
     }
     return results
 

@@ -24,7 +24,7 @@ FIGURES = {
 }
 RATIOS = {"fetch": ["vs_postgresql", "vs_raw_download", "cpu_per_gb_vs_curl", "families_min_vs_raw_download",
                    "families_max_cpu_per_gb_vs_curl", "first_batch_ms"],
-          "ingest": ["arrow_ipc_vs_copy", "parquet_vs_copy", "arrow_ipc_vs_raw_upload"],
+          "ingest": ["arrow_ipc_vs_copy", "parquet_vs_copy", "arrow_ipc_vs_raw_upload", "parquet_vs_arrow_ipc"],
           "catalog": ["get_objects_speedup", "info_schema_query_speedup", "point_lookup_speedup",
                       "info_schema_query_vs_duckdb", "point_lookup_vs_duckdb"]}
 CHARTS = ["fetch", "ingest", "connect", "catalog", "concurrency", "memory"]

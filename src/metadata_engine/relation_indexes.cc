@@ -114,7 +114,8 @@ arrow::Result<std::shared_ptr<arrow::Array>> rows_named_by_equalities(
     const std::vector<int64_t>* rows = indexes->rows_equal(column, *equality->second);
     if (rows != nullptr && (fewest == nullptr || rows->size() < fewest->size())) fewest = rows;
   }
-  if (fewest == nullptr || static_cast<int64_t>(fewest->size()) == batch->num_rows()) {
+  // Taking most of the rows one by one costs more than the filter's scan.
+  if (fewest == nullptr || static_cast<int64_t>(fewest->size()) * 4 > batch->num_rows()) {
     return nullptr;
   }
   arrow::Int64Builder indices;

@@ -65,8 +65,8 @@ const RelationIndexes* indexes_for(const RelationRegistry& registry,
 
 // The rows of `batch` (the statement's FROM relation as registered) that
 // satisfy the most selective `column = 'text'` among the top-level AND terms
-// of WHERE, in ascending order; null when no index applies or every row
-// would be kept. The whole WHERE still runs on those rows, so this only skips
+// of WHERE, in ascending order; null when no index applies or more than a
+// quarter of the rows would be kept. The whole WHERE still runs on those rows, so this only skips
 // rows it would drop.
 arrow::Result<std::shared_ptr<arrow::Array>> rows_named_by_equalities(
     const RelationRegistry& registry, const SelectStatement& statement,

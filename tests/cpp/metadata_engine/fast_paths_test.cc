@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <vector>
 
 #include <arrow/builder.h>
 
@@ -81,13 +83,24 @@ TEST(TopK, KeepsTheFullSortsRows) {
 }
 
 // One engine holds the rows as one batch (indexed), the other as two (read by
-// scanning); every statement must give both the same answer.
-TEST(EqualityIndex, AnswersAsTheScanDoes) {
+// scanning); every statement must give both the same answer, or the same
+// failure.
+void ExpectIndexedAnswersAsScanned(const std::vector<std::string>& statements) {
   auto batch = many_columns(20000);
   MetadataEngine indexed, scanned;
   indexed.register_relation("information_schema.columns", batch->schema(), {batch});
   scanned.register_relation("information_schema.columns", batch->schema(),
                             {batch->Slice(0, 7000), batch->Slice(7000)});
+  for (const std::string& sql : statements) {
+    ExecuteResult a = indexed.execute_sql(sql), b = scanned.execute_sql(sql);
+    ASSERT_EQ(a.status, b.status) << sql << ": " << a.error << a.reason << " / " << b.error;
+    EXPECT_EQ(a.error, b.error) << sql;
+    if (a.status != ExecuteStatus::Ok) continue;
+    EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
+  }
+}
+
+TEST(EqualityIndex, AnswersAsTheScanDoes) {
   const char* const wheres[] = {
       "table_name = 't5'",
       "'t5' = table_name AND ordinal_position > 3",
@@ -99,28 +112,20 @@ TEST(EqualityIndex, AnswersAsTheScanDoes) {
       "data_type = NULL",
       "ordinal_position = '3' AND table_name = 't3'",
   };
+  std::vector<std::string> statements;
   for (const char* where : wheres) {
-    const std::string sql = std::string(
-                                "SELECT table_name, ordinal_position, data_type FROM "
-                                "information_schema.columns WHERE ") +
-                            where;
-    ExecuteResult a = indexed.execute_sql(sql), b = scanned.execute_sql(sql);
-    ASSERT_EQ(a.status, b.status) << sql << ": " << a.error << a.reason << " / " << b.error;
-    if (a.status != ExecuteStatus::Ok) continue;
-    EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
+    statements.push_back(
+        "SELECT table_name, ordinal_position, data_type FROM information_schema.columns WHERE " +
+        std::string(where));
   }
+  ExpectIndexedAnswersAsScanned(statements);
 }
 
 // ORDER BY ... LIMIT read along a column's order on the indexed copy, beside
 // the filter and full sort on the scanned one: the same rows, or the same
 // failure where WHERE cannot be evaluated on some row past the limit.
 TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
-  auto batch = many_columns(20000);
-  MetadataEngine indexed, scanned;
-  indexed.register_relation("information_schema.columns", batch->schema(), {batch});
-  scanned.register_relation("information_schema.columns", batch->schema(),
-                            {batch->Slice(0, 7000), batch->Slice(7000)});
-  const char* const statements[] = {
+  ExpectIndexedAnswersAsScanned({
       "SELECT table_name, data_type FROM information_schema.columns WHERE data_type LIKE 'a%' "
       "ORDER BY table_name, data_type LIMIT 20",
       "SELECT * FROM information_schema.columns WHERE ordinal_position IN (1, 2) OR data_type "
@@ -138,14 +143,7 @@ TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
       "ordinal_position DESC, table_name LIMIT 25",
       "SELECT table_name FROM information_schema.columns WHERE table_name > 't9' AND "
       "ordinal_position < 0 ORDER BY 1 NULLS FIRST LIMIT 60",
-  };
-  for (const char* sql : statements) {
-    ExecuteResult a = indexed.execute_sql(sql), b = scanned.execute_sql(sql);
-    ASSERT_EQ(a.status, b.status) << sql << ": " << a.error << a.reason << " / " << b.error;
-    EXPECT_EQ(a.error, b.error) << sql;
-    if (a.status != ExecuteStatus::Ok) continue;
-    EXPECT_TRUE(a.batches[0]->Equals(*b.batches[0])) << sql;
-  }
+  });
 }
 
 // Connections on one snapshot register the same batch: one set of indexes

@@ -125,7 +125,7 @@ TEST(EqualityIndex, AnswersAsTheScanDoes) {
 // the filter and full sort on the scanned one: the same rows, or the same
 // failure where WHERE cannot be evaluated on some row past the limit.
 TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
-  ExpectIndexedAnswersAsScanned({
+  const char* const statements[] = {
       "SELECT table_name, data_type FROM information_schema.columns WHERE data_type LIKE 'a%' "
       "ORDER BY table_name, data_type LIMIT 20",
       "SELECT * FROM information_schema.columns WHERE ordinal_position IN (1, 2) OR data_type "
@@ -143,7 +143,8 @@ TEST(OrderedLimit, AnswersAsTheFullSortDoes) {
       "ordinal_position DESC, table_name LIMIT 25",
       "SELECT table_name FROM information_schema.columns WHERE table_name > 't9' AND "
       "ordinal_position < 0 ORDER BY 1 NULLS FIRST LIMIT 60",
-  });
+  };
+  ExpectIndexedAnswersAsScanned({std::begin(statements), std::end(statements)});
 }
 
 // Connections on one snapshot register the same batch: one set of indexes

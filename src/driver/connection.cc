@@ -155,6 +155,7 @@ AdbcStatusCode ConnectionInit(AdbcConnection* connection, AdbcDatabase* database
     request.password = creds.password.c_str();
     request.tls = &tls;
     request.options = &options;
+    request.share = db->connection_pool;
     auto transport = zv_connect(request);
     if (!transport.ok()) {
       return AsFailureOf(FailureKind::kIo, transport.status());

@@ -9,6 +9,7 @@
 #include "driver/handle_record.h"
 #include "driver/option_table.h"
 #include "driver/option_values.h"
+#include "transport/connection_share_internal.h"
 
 namespace zv {
 
@@ -169,6 +170,7 @@ AdbcStatusCode DatabaseInit(AdbcDatabase* database, AdbcError* error) {
     }
     ConfigureDiagnostics(
         {OptionText(db->log_path), OptionText(db->api_trace_path), OptionText(db->log_level)});
+    db->connection_pool = ConnectionShare::Create();
     db->initialised = true;
     return arrow::Status::OK();
   });

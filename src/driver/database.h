@@ -4,6 +4,7 @@
 #include <arrow/result.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +15,8 @@
 #include "driver/option_table.h"
 
 namespace zv {
+
+class ConnectionShare;
 
 // The record behind an AdbcDatabase: the settings for one Zorvane service.
 // Connections read it at their own Init and share it afterwards (the catalog
@@ -46,6 +49,10 @@ struct ZVDatabase : SharedRecord<ZVDatabase> {
   std::optional<ConnectionUri> connection_uri;
   std::set<std::string> explicit_keys;
   std::set<std::string> merged_keys;  // options the last merge took from the URI
+  // The connection pool of every connection opened on this database, so that
+  // a new connection's first request finds the compute node and the control
+  // plane already connected. Null when libcurl could not make one.
+  std::shared_ptr<ConnectionShare> connection_pool;
   bool initialised = false;
 };
 

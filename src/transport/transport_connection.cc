@@ -160,7 +160,7 @@ arrow::Result<std::shared_ptr<zv_conn>> zv_connect(const ConnectRequest& request
          Given(request.compute_node) ? request.compute_node : "(auto)");
 
   auto conn = std::make_shared<zv_conn>();
-  conn->share = ConnectionShare::Create();
+  conn->share = request.share ? request.share : ConnectionShare::Create();
   conn->control_plane_url = request.control_plane_url;
   if (request.tls != nullptr) conn->tls = *request.tls;
   AcceptOptions(request.options, &conn->options);

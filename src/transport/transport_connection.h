@@ -70,6 +70,11 @@ struct ConnectRequest {
   const char* password = nullptr;
   const zv_tls_config* tls = nullptr;        // null: Optional, verify, any version
   const zv_conn_options* options = nullptr;  // null: defaults
+  // The pool of TCP connections, DNS results and TLS sessions to use; null:
+  // one of the connection's own. Connections that share one reuse each
+  // other's kept-alive connections (libcurl reuses only a connection whose
+  // host, proxy and TLS settings match the request's).
+  std::shared_ptr<ConnectionShare> share;
 };
 
 // Authenticates (given token, cached token or fresh login), routes to a

@@ -89,6 +89,27 @@ def test_cached_token_skips_the_login_for_300_seconds(driver_path):
         assert srv.counters()["logins"] == 2
 
 
+def test_connections_of_one_database_reuse_its_kept_alive_connections(driver_path):
+    """A new connection's first query finds the compute node already connected;
+    another database opens its own."""
+    def one_query(db):
+        with dm.AdbcConnection(db) as conn, dm.AdbcStatement(conn) as stmt:
+            stmt.set_sql_query("SELECT 1")
+            stmt.execute_update()
+
+    def database():
+        return dm.AdbcDatabase(driver=driver_path, uri=srv.url, username="demo", password="demo")
+
+    with start_devserver(nodes=1) as srv:
+        with database() as db:
+            for _ in range(3):
+                one_query(db)
+        assert srv.counters()["connections"]["compute-1"] == 1
+        with database() as db:
+            one_query(db)
+        assert srv.counters()["connections"]["compute-1"] == 2
+
+
 def test_session_token_with_explicit_compute_url_makes_no_control_plane_request(
         driver_path, devserver, tmp_path):
     token = login_token(devserver.url)

@@ -21,6 +21,9 @@ GOALS = {
     "point lookup vs adbc-driver-postgresql": ("catalog", "point_lookup_speedup", 10.0, False),
     "point lookup vs in-process DuckDB": ("catalog", "point_lookup_vs_duckdb", 1.0, False),
     "point lookup, median ms": ("catalog", "point_lookup_ms", 0.5, True),
+    "one-row query, dev server's raw answer, ms": ("small_query", "raw_post_ms", 1.5, True),
+    "one-row query, driver's overhead, ms": ("small_query", "overhead_ms", 0.2, True),
+    "first query on a new connection, overhead, ms": ("small_query", "first_query_overhead_ms", 0.2, True),
 }
 DRIVER = "zorvane_adbc"
 PEER = "adbc-driver-postgresql"
@@ -53,6 +56,10 @@ def print_report(r: dict) -> None:
     fresh = r["connect"]["zorvane_fresh_login"]["open"]["median_ms"]
     print(f"  goal: {DRIVER} fresh login open median <= {FRESH_LOGIN_GOAL_MS:g} ms: {fresh:.2f} ms"
           f"{'' if fresh <= FRESH_LOGIN_GOAL_MS else ', not met'}")
+    q = r["small_query"]
+    print(f"one-row query (medians; a raw POST on a kept-alive connection and {DRIVER}, in turns): raw "
+          f"{q['raw_post_ms']:.3f} ms, statement API {q['statement_api_ms']:.3f} ms, DB-API {q['dbapi_ms']:.3f} ms, "
+          f"first query of a new connection {q['first_query_ms']:.3f} ms")
     cat = r["catalog"]
     print(f"catalog ({cat['tables']:,} tables, {cat['columns']:,} columns):")
     for key, name in (("zorvane", DRIVER), ("postgresql", PEER)):

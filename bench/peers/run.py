@@ -38,12 +38,13 @@ DRIVER = os.environ.get("ZV_ADBC_DRIVER", str(REPO / "build" / "src" / "libzorva
 SIZES = {
     # rows of the data set, catalog tables (20 columns each), connections per
     # connect figure, catalog call repetitions, rows per concurrent query,
-    # storm connections and threads
-    "smoke": dict(rows=3000, tables=5, connects=3, catalog_runs=2, concurrent_rows=1000, storm=16, storm_threads=4),
+    # storm connections and threads, one-row queries of the small-query figure
+    "smoke": dict(rows=3000, tables=5, connects=3, catalog_runs=2, concurrent_rows=1000, storm=16, storm_threads=4,
+              small_queries=20),
     "small": dict(rows=1_000_000, tables=1000, connects=50, catalog_runs=5, concurrent_rows=200_000, storm=200,
-                  storm_threads=8),
+                  storm_threads=8, small_queries=200),
     "full": dict(rows=10_000_000, tables=10_000, connects=100, catalog_runs=5, concurrent_rows=1_000_000, storm=200,
-                 storm_threads=8),
+                 storm_threads=8, small_queries=500),
 }
 CONCURRENCY = (1, 4, 16)
 CATALOG_COLUMNS = 20
@@ -192,6 +193,12 @@ def measure_connect(s: Systems, n: int) -> dict:
     }
 
 
+def measure_small_query(s: Systems, runs: int) -> dict:
+    r = run_job(s.job("zorvane", "small_query", node=s.node, token=s.token, runs=runs))
+    r["ratios"] = {k: r[k] for k in ("raw_post_ms", "overhead_ms", "first_query_overhead_ms")}
+    return r
+
+
 def measure_concurrency(s: Systems, concurrent_rows: int, storm: int, storm_threads: int) -> dict:
     # A table of its own rather than a LIMIT, which DuckDB would not stream.
     copy = f"CREATE TABLE peers_part AS SELECT * FROM peers_data WHERE id < {concurrent_rows}"
@@ -297,6 +304,7 @@ def main(argv: list[str] | None = None) -> int:
             phase("concurrency", measure_concurrency, s, size["concurrent_rows"], size["storm"],
                   size["storm_threads"])
             phase("connect", measure_connect, s, size["connects"])
+            phase("small_query", measure_small_query, s, size["small_queries"])
             phase("catalog", measure_catalog, s, size["tables"], size["catalog_runs"])
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -336,8 +336,16 @@ def job_storm(job: dict) -> dict:
             "fds_before": fds_before, "fds_while_open": fds_open, "fds_after": open_fds()}
 
 
+def job_small_query(job: dict) -> dict:
+    """A one-row query: a raw POST beside the driver, in turns (bench/small_query_latency.py)."""
+    sys.path[:0] = [str(Path(__file__).resolve().parents[1]), str(Path(__file__).resolve().parents[2] / "python")]
+    import small_query_latency
+    figures = small_query_latency.measure(job["node"], job["uri"], job["token"], job["runs"])
+    return small_query_latency.figures_ms(figures)
+
+
 JOBS = {"fetch": job_fetch, "ingest": job_ingest, "connect": job_connect, "catalog": job_catalog,
-        "concurrency": job_concurrency, "storm": job_storm}
+        "concurrency": job_concurrency, "storm": job_storm, "small_query": job_small_query}
 
 
 def main() -> int:

@@ -1,5 +1,6 @@
 #include "metadata_engine/relation_indexes_internal.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -15,25 +16,35 @@
 
 namespace zv_sql::internal {
 
+namespace {
+
+// A row number's text, or the searched text itself, for the binary search.
+std::string_view view_of(const arrow::StringArray& text, uint64_t row) {
+  return text.GetView(static_cast<int64_t>(row));
+}
+std::string_view view_of(const arrow::StringArray&, std::string_view value) { return value; }
+
+}  // namespace
+
 RelationIndexes::RelationIndexes(std::shared_ptr<arrow::RecordBatch> batch)
     : batch_(std::move(batch)) {
   for (int i = 0; i < batch_->num_columns(); ++i) columns_.push_back(std::make_unique<Column>());
 }
 
-const std::vector<int64_t>* RelationIndexes::rows_equal(int column, std::string_view value) const {
-  if (column < 0 || column >= batch_->num_columns()) return nullptr;
+std::optional<std::span<const uint64_t>> RelationIndexes::rows_equal(int column,
+                                                                     std::string_view value) const {
+  if (column < 0 || column >= batch_->num_columns()) return std::nullopt;
   const auto* text = dynamic_cast<const arrow::StringArray*>(batch_->column(column).get());
-  if (text == nullptr) return nullptr;
-  Column& slot = *columns_[column];
-  // The views point into the batch, which this object keeps alive.
-  std::call_once(slot.built, [&] {
-    for (int64_t row = 0; row < text->length(); ++row) {
-      if (text->IsValid(row)) slot.rows[text->GetView(row)].push_back(row);
-    }
-  });
-  static const std::vector<int64_t> kNone;
-  auto it = slot.rows.find(value);
-  return it == slot.rows.end() ? &kNone : &it->second;
+  const arrow::UInt64Array* order = text ? rows_in_order(column) : nullptr;
+  if (order == nullptr) return std::nullopt;
+  // The order sorts bytes and keeps ties in row order, with the nulls after
+  // every value: equal texts are one stretch of it, in ascending rows.
+  const uint64_t* begin = order->raw_values();
+  const uint64_t* end = begin + (text->length() - text->null_count());
+  const auto [first, last] = std::equal_range(
+      begin, end, value,
+      [text](const auto& a, const auto& b) { return view_of(*text, a) < view_of(*text, b); });
+  return std::span<const uint64_t>(first, last);
 }
 
 const arrow::UInt64Array* RelationIndexes::rows_in_order(int column) const {
@@ -106,20 +117,19 @@ arrow::Result<std::shared_ptr<arrow::Array>> rows_named_by_equalities(
   if (indexes == nullptr) return nullptr;
   std::vector<const Expr*> conjuncts;
   collect_conjuncts(*statement.where, conjuncts);
-  const std::vector<int64_t>* fewest = nullptr;
+  std::optional<std::span<const uint64_t>> fewest;
   for (const Expr* conjunct : conjuncts) {
     const auto equality = column_equals_text(*conjunct);
     if (!equality) continue;
     const int column = find_field(*batch->schema(), equality->first->name);
-    const std::vector<int64_t>* rows = indexes->rows_equal(column, *equality->second);
-    if (rows != nullptr && (fewest == nullptr || rows->size() < fewest->size())) fewest = rows;
+    const auto rows = indexes->rows_equal(column, *equality->second);
+    if (rows && (!fewest || rows->size() < fewest->size())) fewest = rows;
   }
   // Taking most of the rows one by one costs more than the filter's scan.
-  if (fewest == nullptr || static_cast<int64_t>(fewest->size()) * 4 > batch->num_rows()) {
-    return nullptr;
-  }
+  if (!fewest || static_cast<int64_t>(fewest->size()) * 4 > batch->num_rows()) return nullptr;
   arrow::Int64Builder indices;
-  ARROW_RETURN_NOT_OK(indices.AppendValues(*fewest));
+  ARROW_RETURN_NOT_OK(indices.Reserve(static_cast<int64_t>(fewest->size())));
+  for (const uint64_t row : *fewest) indices.UnsafeAppend(static_cast<int64_t>(row));
   return indices.Finish();
 }
 

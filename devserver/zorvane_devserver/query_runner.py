@@ -35,6 +35,7 @@ class ResultSet:
     reader: pa.RecordBatchReader | None = None
     encoder: BatchEncoder | None = None
     started: bool = False  # a batch of it has been read
+    rest: pa.RecordBatch | None = None  # of its first batch, after the first vector
 
 
 def _type_width(type_name: str) -> int:
@@ -88,7 +89,7 @@ class QueryRun:
         for stmt in statements:
             kind = stmt.type.name
             if kind in ROW_STATEMENTS:
-                rel = self._cursor.sql(stmt.query)
+                rel = self._cursor.sql(stmt)  # parsed once, by extract_statements
                 if rel is None:
                     self.result_sets.append(ResultSet(kind, 0, EMPTY_SCHEMA))
                     continue
@@ -131,23 +132,30 @@ class QueryRun:
 
     def _next(self, index: int, max_bytes: int) -> tuple[list[list] | None, int]:
         result_set = self.result_sets[index]
-        if result_set.reader is None:
-            self._ended.add(index)
-            return None, 0
+        batch, result_set.rest = result_set.rest, None
+        if batch is None:
+            batch = self._read(index)
+            if batch is None:
+                return None, 0
+            first, result_set.started = not result_set.started, True
+            if first and batch.num_rows > VECTOR_ROWS:
+                # The first vector of a result goes out on its own, before the
+                # rest of its batch is even encoded: the client has its first
+                # rows after one vector's encoding, transfer and decoding, not
+                # a whole batch's, whatever the batch size.
+                batch, result_set.rest = batch.slice(0, VECTOR_ROWS), batch.slice(VECTOR_ROWS)
+        return list(result_set.encoder.slices(batch, max_bytes)), batch.num_rows
+
+    def _read(self, index: int) -> pa.RecordBatch | None:
+        """The next batch DuckDB gives for result set index; None at its end."""
+        reader = self.result_sets[index].reader
         try:
-            batch = result_set.reader.read_next_batch()
+            if reader is not None:
+                return reader.read_next_batch()
         except StopIteration:
-            self._ended.add(index)
-            return None, 0
-        encoder = result_set.encoder
-        first, result_set.started = not result_set.started, True
-        if not first or batch.num_rows <= VECTOR_ROWS:
-            return list(encoder.slices(batch, max_bytes)), batch.num_rows
-        # The first vector of a result goes out on its own: the client has its
-        # first rows after one vector's transfer and decoding, not a whole
-        # batch's, whatever the batch size.
-        return (list(encoder.slices(batch.slice(0, VECTOR_ROWS), max_bytes))
-                + list(encoder.slices(batch.slice(VECTOR_ROWS), max_bytes))), batch.num_rows
+            pass
+        self._ended.add(index)
+        return None
 
     def interrupt(self) -> None:
         self._interrupted = True

@@ -20,7 +20,9 @@ def ipc_stream(schema: pa.Schema, batch: pa.RecordBatch | None = None) -> pa.Buf
 
 
 def schema_base64(schema: pa.Schema) -> str:
-    return base64.b64encode(ipc_stream(schema)).decode("ascii")
+    """The schema as a schema-only IPC stream: its message and the end marker,
+    the bytes a stream writer would produce, without opening one."""
+    return base64.b64encode(schema.serialize().to_pybytes() + IPC_END_OF_STREAM).decode("ascii")
 
 
 def read_single_stream(data) -> pa.Table:

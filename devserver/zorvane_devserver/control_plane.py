@@ -104,7 +104,6 @@ async def info_schema_snapshot(request: web.Request) -> web.StreamResponse:
     snapshot = await state.snapshots.get(state.db)
     writer = FramedWriter(request, state.counters, request["faults"])
     try:
-        await writer.start()
         await writer.frame(json_frame(INIT, {"epoch": snapshot.epoch,
                                              "slots": [f"information_schema.{n}" for n in SLOT_NAMES]}))
         for index, data in enumerate(snapshot.slots):

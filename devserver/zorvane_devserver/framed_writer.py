@@ -12,6 +12,8 @@ from .frames import EOS, error_frame
 
 # Frames smaller than this together are held and sent as one chunk: a small
 # answer (INIT, a batch, EOS) then costs one write instead of a write a frame.
+# An answer held whole when it ends goes out with its headers in that one
+# write, as a response with a length rather than a chunked stream.
 COALESCE_BYTES = 64 * 1024
 
 
@@ -30,13 +32,16 @@ def abort_connection(request: web.Request) -> None:
 
 
 class FramedWriter:
-    def __init__(self, request: web.Request, counters: Counters, faults: RequestFaults | None = None):
+    def __init__(self, request: web.Request, counters: Counters, faults: RequestFaults | None = None,
+                 headers: dict[str, str] | None = None):
+        """headers: the response's own, sent with the first bytes of the body."""
         self._request = request
         self._counters = counters
         self._faults = faults or RequestFaults()
-        self._response: web.StreamResponse | None = None
-        self._body = None  # the response's payload writer, for flow control
-        self._headers_sent = False
+        self._headers = headers or {}
+        self._response: web.StreamResponse | None = None  # the stream, once something was sent
+        self._whole: web.Response | None = None  # or the answer, when it was held whole
+        self._body = None  # the stream's payload writer, for flow control
         self._batches = 0
         self._fired: set[str] = set()
         self.bytes_sent = 0
@@ -53,10 +58,12 @@ class FramedWriter:
     @property
     def response(self) -> web.StreamResponse:
         """What the handler returns; a plain 500 if the stream never started (the client sees nothing anyway)."""
+        if self._whole is not None:
+            return self._whole
         return self._response if self._response is not None and self._response.prepared else web.Response(status=500)
 
-    async def start(self, headers: dict[str, str] | None = None) -> None:
-        resp = web.StreamResponse(status=200, headers=headers or {})
+    async def _start_stream(self) -> None:
+        resp = web.StreamResponse(status=200, headers=self._headers)
         resp.content_type = STREAM_MEDIA_TYPE
         resp.enable_chunked_encoding()
         self._response = resp
@@ -78,17 +85,25 @@ class FramedWriter:
 
     async def flush(self) -> None:
         """Sends the frames held so far; called before the handler waits for more."""
-        if not self._held:
-            return
-        held, self._held, self._held_bytes = self._held, [], 0
-        await self._send((b"".join(held),))
+        if self._held:
+            await self._send((self._take_held(),))
 
     async def finish(self) -> None:
+        if self._response is None:  # nothing sent yet: every frame is held
+            body = self._take_held()
+            self._whole = web.Response(status=200, headers=self._headers, body=body,
+                                       content_type=STREAM_MEDIA_TYPE)
+            self.bytes_sent += len(body)
+            return
         await self.flush()
         try:
             await self._response.write_eof()
         except ConnectionError as exc:
             raise self._gone() from exc
+
+    def _take_held(self) -> bytes:
+        held, self._held, self._held_bytes = self._held, [], 0
+        return b"".join(held)
 
     async def _before_frame(self, pieces) -> None:
         for kind in ("stall", "error_frame", "truncate", "close"):
@@ -126,13 +141,10 @@ class FramedWriter:
     async def _send(self, pieces) -> None:
         drip = self._faults.get("drip")
         try:
+            if self._response is None:
+                await self._start_stream()
             if drip is not None:
                 await self._write_dripping(pieces, drip)
-            elif not self._headers_sent:
-                # aiohttp holds the headers back until the first body write.
-                for piece in pieces:
-                    await self._response.write(memoryview(piece))
-                self._headers_sent = True
             else:
                 await self._write_chunk(pieces)
             self.bytes_sent += sum(memoryview(p).nbytes for p in pieces)
@@ -162,7 +174,6 @@ class FramedWriter:
             for start in range(0, view.nbytes, drip.chunk_bytes):
                 await self._response.write(view[start:start + drip.chunk_bytes])
                 await asyncio.sleep(drip.interval)
-        self._headers_sent = True
 
     def _gone(self) -> ClientGone:
         self._counters.event("client_disconnects")

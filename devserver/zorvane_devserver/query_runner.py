@@ -14,12 +14,15 @@ ROW_STATEMENTS = {"SELECT", "EXPLAIN", "PRAGMA", "CALL", "RELATION", "EXECUTE"}
 COUNT_STATEMENTS = {"INSERT", "UPDATE", "DELETE", "MERGE_INTO"}
 CATALOG_STATEMENTS = {"CREATE", "CREATE_FUNC", "DROP", "ALTER", "ATTACH", "DETACH", "IMPORT", "COPY_DATABASE"}
 EMPTY_SCHEMA = pa.schema([])
-# DuckDB hands results over in vectors of this many rows; a batch of a few
-# vectors is ready as soon as DuckDB has produced them, so the first batch of a
-# streaming query arrives after the same short time whatever the result size,
-# while batches of about TARGET_BATCH_BYTES keep the per-batch work small
-# beside the data.
+# DuckDB hands results over in vectors of this many rows, and its Arrow reader
+# is asked for READ_VECTORS at a time: they are ready soon after DuckDB has
+# produced them (see Database.cursor), so the first batch of a streaming query
+# arrives after the same short time whatever the result size. Later batches
+# join reads up to about TARGET_BATCH_BYTES, which keeps the per-batch work
+# small beside the data; a read of a few vectors, not one, keeps the reads
+# (each a wait on DuckDB that gives up the GIL) few.
 VECTOR_ROWS = 2048
+READ_VECTORS = 8
 TARGET_BATCH_BYTES = 2 << 20
 MAX_BATCH_ROWS = 1 << 20
 _TYPE_WIDTHS = {"BOOLEAN": 1, "TINYINT": 1, "UTINYINT": 1, "SMALLINT": 2, "USMALLINT": 2, "INTEGER": 4,
@@ -32,9 +35,11 @@ class ResultSet:
     statement_type: str
     rows_affected: int
     schema: pa.Schema
-    reader: pa.RecordBatchReader | None = None
+    reader: pa.RecordBatchReader | None = None  # of at most READ_VECTORS vectors a batch
     encoder: BatchEncoder | None = None
+    batch_rows: int = VECTOR_ROWS  # in each batch after the first
     started: bool = False  # a batch of it has been read
+    rest: pa.RecordBatch | None = None  # of its first read, after the first vector
 
 
 def _type_width(type_name: str) -> int:
@@ -88,15 +93,17 @@ class QueryRun:
         for stmt in statements:
             kind = stmt.type.name
             if kind in ROW_STATEMENTS:
-                rel = self._cursor.sql(stmt.query)
+                rel = self._cursor.sql(stmt)  # parsed once, by extract_statements
                 if rel is None:
                     self.result_sets.append(ResultSet(kind, 0, EMPTY_SCHEMA))
                     continue
-                reader = rel.to_arrow_reader(batch_rows_for(rel.types))
+                batch_rows = batch_rows_for(rel.types)
+                reader = rel.to_arrow_reader(min(batch_rows, READ_VECTORS * VECTOR_ROWS))
                 if len(statements) > 1:  # later statements must not run while this one still streams
                     table = reader.read_all()
                     reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
-                self.result_sets.append(ResultSet(kind, -1, reader.schema, reader, BatchEncoder(reader.schema)))
+                self.result_sets.append(ResultSet(kind, -1, reader.schema, reader, BatchEncoder(reader.schema),
+                                                  batch_rows))
             else:
                 self._cursor.execute(stmt.query)
                 # Always drain: DuckDB refuses new work on a connection with an unfinished result.
@@ -131,23 +138,42 @@ class QueryRun:
 
     def _next(self, index: int, max_bytes: int) -> tuple[list[list] | None, int]:
         result_set = self.result_sets[index]
-        if result_set.reader is None:
-            self._ended.add(index)
-            return None, 0
+        batch, result_set.rest = result_set.rest, None
+        if batch is None:
+            batch = self._read(index)
+            if batch is None:
+                return None, 0
+            if result_set.started:
+                batch = self._join_reads(index, batch)
+            elif batch.num_rows > VECTOR_ROWS:
+                # The first vector of a result goes out on its own: the client
+                # has its first rows after one vector's encoding, transfer and
+                # decoding, not a whole batch's, whatever the batch size.
+                batch, result_set.rest = batch.slice(0, VECTOR_ROWS), batch.slice(VECTOR_ROWS)
+            result_set.started = True
+        return list(result_set.encoder.slices(batch, max_bytes)), batch.num_rows
+
+    def _join_reads(self, index: int, batch: pa.RecordBatch) -> pa.RecordBatch:
+        """batch and the reads after it, up to the result set's batch_rows."""
+        parts, rows = [batch], batch.num_rows
+        while rows < self.result_sets[index].batch_rows:
+            more = self._read(index)
+            if more is None:
+                break
+            parts.append(more)
+            rows += more.num_rows
+        return parts[0] if len(parts) == 1 else pa.concat_batches(parts)
+
+    def _read(self, index: int) -> pa.RecordBatch | None:
+        """The next batch DuckDB gives for result set index; None at its end."""
+        reader = self.result_sets[index].reader
         try:
-            batch = result_set.reader.read_next_batch()
+            if reader is not None:
+                return reader.read_next_batch()
         except StopIteration:
-            self._ended.add(index)
-            return None, 0
-        encoder = result_set.encoder
-        first, result_set.started = not result_set.started, True
-        if not first or batch.num_rows <= VECTOR_ROWS:
-            return list(encoder.slices(batch, max_bytes)), batch.num_rows
-        # The first vector of a result goes out on its own: the client has its
-        # first rows after one vector's transfer and decoding, not a whole
-        # batch's, whatever the batch size.
-        return (list(encoder.slices(batch.slice(0, VECTOR_ROWS), max_bytes))
-                + list(encoder.slices(batch.slice(VECTOR_ROWS), max_bytes))), batch.num_rows
+            pass
+        self._ended.add(index)
+        return None
 
     def interrupt(self) -> None:
         self._interrupted = True

@@ -58,7 +58,7 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
     head_ended = False
     try:
         result_sets, head, head_ended, head_error = await _unless_client_leaves(
-            request, run, asyncio.to_thread(execute_with_head))
+            request, run, asyncio.get_running_loop().run_in_executor(None, execute_with_head))
     except ClientGone:
         await asyncio.to_thread(run.close)
         return web.Response(status=499)
@@ -68,9 +68,8 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
                               errorCode=error_code_for(exc))
 
     stream_id = uuid.uuid4().hex
-    writer = FramedWriter(request, state.counters, request["faults"])
+    writer = FramedWriter(request, state.counters, request["faults"], {"x-zorvane-stream-id": stream_id})
     try:
-        await writer.start({"x-zorvane-stream-id": stream_id})
         await writer.frame(json_frame(INIT, {"streamId": stream_id, "resultSets": [
             {"rowsAffected": rs.rows_affected, "schemaIpc": schema_base64(rs.schema),
              "statementType": rs.statement_type} for rs in result_sets]}))
@@ -103,22 +102,22 @@ def _client_gone(request: web.Request) -> bool:
     return transport is None or transport.is_closing()
 
 
-async def _unless_client_leaves(request: web.Request, run: QueryRun, work):
-    """Awaits DuckDB work running in a thread; when the client goes away first
-    (a cancelled query), DuckDB is interrupted so it stops using the CPU, and
+async def _unless_client_leaves(request: web.Request, run: QueryRun, work: asyncio.Future):
+    """Awaits DuckDB work running in a thread (an executor's future, so the work
+    is under way before this waits); when the client goes away first (a
+    cancelled query), DuckDB is interrupted so it stops using the CPU, and
     ClientGone is raised once the thread has given up."""
-    task = asyncio.ensure_future(work)
     while True:
-        done, _ = await asyncio.wait({task}, timeout=0.05)
+        done, _ = await asyncio.wait({work}, timeout=0.05)
         if done:
-            return task.result()
+            return work.result()
         if _client_gone(request):
             run.interrupt()
             counters = request.app["state"].counters
             counters.event("client_disconnects")
             counters.event("queries_interrupted")
             try:
-                await task
+                await work
             except Exception:
                 pass
             raise ClientGone()

@@ -160,6 +160,9 @@ def read_stream(resp: http.client.HTTPResponse, chunk: int = 65536) -> StreamRes
         if not data:
             break
         result.frames.extend(parser.feed(data))
+    # read1 leaves an answer with a length open after its last byte; read()
+    # closes it, so a kept-alive connection takes the next request.
+    resp.read()
     result.truncated = parser.pending
     return result
 

@@ -6,7 +6,7 @@ from urllib.parse import urlsplit
 
 import pyarrow as pa
 import pytest
-from frame_client import BATCH, EOS, INIT, Http, login, query
+from frame_client import BATCH, EOS, INIT, STREAM_TYPE, Http, login, query, read_stream
 
 
 @pytest.fixture(scope="module")
@@ -126,6 +126,25 @@ def test_batch_frames_are_well_formed(node):
     for frame_type, payload in r.frames:
         if frame_type == BATCH:
             assert payload[4:8] == bytes(4)
+
+
+def test_whole_and_streamed_answers_share_one_connection_and_their_headers(node):
+    # An answer held whole goes out with a length, a large one chunked; either
+    # way the connection serves the next query and the headers name the stream.
+    url, token = node
+    http_ = Http(url, token)
+    try:
+        for sql, rows, chunked in (("SELECT 42 AS x", 1, False), ("SELECT range AS x FROM range(300000)", 300000, True),
+                                   ("SELECT 7 AS x", 1, False)):
+            resp = http_.request("POST", "/api/v1/query/stream/binary", {"sql": sql})
+            r = read_stream(resp)
+            assert resp.getheader("Content-Type") == STREAM_TYPE
+            assert resp.getheader("x-zorvane-stream-id") == r.init["streamId"]
+            assert (resp.getheader("Transfer-Encoding") == "chunked") == chunked
+            assert (resp.getheader("Content-Length") is None) == chunked
+            assert r.table().num_rows == rows and r.eos == [0]
+    finally:
+        http_.close()
 
 
 def test_every_query_is_a_session_of_its_own_though_connections_are_reused(node):

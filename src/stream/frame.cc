@@ -99,10 +99,12 @@ bool ReservePayload(ZVFrameParser& parser, uint32_t length) {
   if (parser.payload && parser.payload->capacity() >= static_cast<int64_t>(length)) {
     return parser.payload->Resize(length, /*shrink_to_fit=*/false).ok();
   }
-  auto allocated = arrow::AllocateResizableBuffer(length);
+  // Room for an eighth more, so that a later frame of a slightly larger batch
+  // still fits a kept buffer.
+  auto allocated = arrow::AllocateResizableBuffer(length + length / 8);
   if (!allocated.ok()) return false;
   parser.payload = std::move(*allocated);
-  return true;
+  return parser.payload->Resize(length, /*shrink_to_fit=*/false).ok();
 }
 
 int FeedOnce(ZVFrameParser& parser, Bytes& rest) {

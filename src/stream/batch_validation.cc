@@ -1,6 +1,7 @@
 #include "stream/batch_validation.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -120,22 +121,33 @@ std::shared_ptr<arrow::ArrayData> TwinData(const arrow::ArrayData& data) {
   return copy;
 }
 
-// True when no value of `values[0..count)` is smaller than the one before it.
-// Blocks of a fixed width compare without branches, which the compiler turns
-// into vector compares; a block with a descent ends the scan.
+// Offsets of a received batch need not be aligned (a hostile stream can place
+// a buffer anywhere), so they are loaded byte-wise; the compiler still emits
+// plain loads.
 template <typename Offset>
-bool Ascending(const Offset* values, int64_t count) {
+Offset OffsetAt(const uint8_t* bytes, int64_t i) {
+  Offset value;
+  std::memcpy(&value, bytes + i * static_cast<int64_t>(sizeof(Offset)), sizeof(Offset));
+  return value;
+}
+
+// True when no offset of the `count` at `bytes` is smaller than the one
+// before it. Blocks of a fixed width compare without branches, which the
+// compiler turns into vector compares; a block with a descent ends the scan.
+template <typename Offset>
+bool Ascending(const uint8_t* bytes, int64_t count) {
   constexpr int64_t kBlock = 64;
   int64_t i = 0;
   for (; i + kBlock < count; i += kBlock) {
     uint32_t descents = 0;
     for (int64_t j = 0; j < kBlock; ++j) {
-      descents |= static_cast<uint32_t>(values[i + j + 1] < values[i + j]);
+      descents |= static_cast<uint32_t>(OffsetAt<Offset>(bytes, i + j + 1) <
+                                        OffsetAt<Offset>(bytes, i + j));
     }
     if (descents != 0) return false;
   }
   for (; i + 1 < count; ++i) {
-    if (values[i + 1] < values[i]) return false;
+    if (OffsetAt<Offset>(bytes, i + 1) < OffsetAt<Offset>(bytes, i)) return false;
   }
   return true;
 }
@@ -145,7 +157,10 @@ bool Ascending(const Offset* values, int64_t count) {
 // keep every value inside it.
 template <typename Offset>
 arrow::Status OffsetsAscend(const arrow::ArrayData& data) {
-  if (data.length == 0 || Ascending(data.GetValues<Offset>(1), data.length + 1)) {
+  if (data.length == 0 ||
+      Ascending<Offset>(
+          data.GetValues<uint8_t>(1, data.offset * static_cast<int64_t>(sizeof(Offset))),
+          data.length + 1)) {
     return arrow::Status::OK();
   }
   return arrow::Status::Invalid("offsets of a ", data.type->ToString(), " array go backwards");

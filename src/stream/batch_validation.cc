@@ -1,5 +1,7 @@
 #include "stream/batch_validation.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -8,6 +10,8 @@
 #include <arrow/array/validate.h>
 #include <arrow/extension_type.h>
 #include <arrow/type.h>
+#include <arrow/type_traits.h>
+#include <arrow/util/bitmap_ops.h>
 
 namespace zv {
 
@@ -117,14 +121,120 @@ std::shared_ptr<arrow::ArrayData> TwinData(const arrow::ArrayData& data) {
   return copy;
 }
 
-// One column: first the structural checks on the column as received (types
-// of children against their fields, buffer counts and sizes), then the full
-// check (offsets, views, indices, null counts, child lengths) on its twin.
+// Offsets of a received batch need not be aligned (a hostile stream can place
+// a buffer anywhere), so they are loaded byte-wise; the compiler still emits
+// plain loads.
+template <typename Offset>
+Offset OffsetAt(const uint8_t* bytes, int64_t i) {
+  Offset value;
+  std::memcpy(&value, bytes + i * static_cast<int64_t>(sizeof(Offset)), sizeof(Offset));
+  return value;
+}
+
+// True when no offset of the `count` at `bytes` is smaller than the one
+// before it. Blocks of a fixed width compare without branches, which the
+// compiler turns into vector compares; a block with a descent ends the scan.
+template <typename Offset>
+bool Ascending(const uint8_t* bytes, int64_t count) {
+  constexpr int64_t kBlock = 64;
+  int64_t i = 0;
+  for (; i + kBlock < count; i += kBlock) {
+    uint32_t descents = 0;
+    for (int64_t j = 0; j < kBlock; ++j) {
+      descents |= static_cast<uint32_t>(OffsetAt<Offset>(bytes, i + j + 1) <
+                                        OffsetAt<Offset>(bytes, i + j));
+    }
+    if (descents != 0) return false;
+  }
+  for (; i + 1 < count; ++i) {
+    if (OffsetAt<Offset>(bytes, i + 1) < OffsetAt<Offset>(bytes, i)) return false;
+  }
+  return true;
+}
+
+// The structural pass has checked that the offsets buffer holds them and that
+// the first and last lie within the data; ascending offsets between them then
+// keep every value inside it.
+template <typename Offset>
+arrow::Status OffsetsAscend(const arrow::ArrayData& data) {
+  if (data.length == 0 ||
+      Ascending<Offset>(
+          data.GetValues<uint8_t>(1, data.offset * static_cast<int64_t>(sizeof(Offset))),
+          data.length + 1)) {
+    return arrow::Status::OK();
+  }
+  return arrow::Status::Invalid("offsets of a ", data.type->ToString(), " array go backwards");
+}
+
+arrow::Status NullCountMatches(const arrow::ArrayData& data) {
+  if (data.null_count == arrow::kUnknownNullCount) return arrow::Status::OK();
+  int64_t nulls = 0;
+  if (data.type->storage_id() == arrow::Type::NA) {
+    nulls = data.length;
+  } else if (arrow::internal::may_have_validity_bitmap(data.type->id()) &&
+             data.buffers[0] != nullptr) {
+    nulls = data.length -
+            arrow::internal::CountSetBits(data.buffers[0]->data(), data.offset, data.length);
+  }
+  if (nulls == data.null_count) return arrow::Status::OK();
+  return arrow::Status::Invalid("null_count ", data.null_count, " of a ", data.type->ToString(),
+                                " array, but its bitmap has ", nulls, " nulls");
+}
+
+arrow::Status ChildrenValuesInBounds(const arrow::ArrayData& data);
+
+// The value checks of a full validation that keep a reader inside the
+// buffers, once the structural pass over the whole tree has passed: null
+// counts and offsets for the common layouts, here; every other type (views,
+// dictionaries, unions, runs, extensions, times) gets Arrow's full check of
+// its subtree, on its layout twin.
+arrow::Status ValuesInBounds(const arrow::ArrayData& data) {
+  switch (data.type->id()) {
+    case arrow::Type::DATE64:
+    case arrow::Type::TIME32:
+    case arrow::Type::TIME64: break;
+    case arrow::Type::BINARY:
+    case arrow::Type::STRING:
+      ARROW_RETURN_NOT_OK(NullCountMatches(data));
+      return OffsetsAscend<int32_t>(data);
+    case arrow::Type::LARGE_BINARY:
+    case arrow::Type::LARGE_STRING:
+      ARROW_RETURN_NOT_OK(NullCountMatches(data));
+      return OffsetsAscend<int64_t>(data);
+    case arrow::Type::LIST:
+    case arrow::Type::MAP:
+      ARROW_RETURN_NOT_OK(NullCountMatches(data));
+      ARROW_RETURN_NOT_OK(OffsetsAscend<int32_t>(data));
+      return ChildrenValuesInBounds(data);
+    case arrow::Type::LARGE_LIST:
+      ARROW_RETURN_NOT_OK(NullCountMatches(data));
+      ARROW_RETURN_NOT_OK(OffsetsAscend<int64_t>(data));
+      return ChildrenValuesInBounds(data);
+    case arrow::Type::STRUCT:
+    case arrow::Type::FIXED_SIZE_LIST:
+      ARROW_RETURN_NOT_OK(NullCountMatches(data));
+      return ChildrenValuesInBounds(data);
+    default:
+      if (arrow::is_fixed_width(data.type->id()) && data.type->id() != arrow::Type::DICTIONARY) {
+        return NullCountMatches(data);
+      }
+  }
+  std::shared_ptr<arrow::ArrayData> twin = TwinData(data);
+  return arrow::internal::ValidateArrayFull(twin ? *twin : data);
+}
+
+arrow::Status ChildrenValuesInBounds(const arrow::ArrayData& data) {
+  for (const auto& child : data.child_data) ARROW_RETURN_NOT_OK(ValuesInBounds(*child));
+  return arrow::Status::OK();
+}
+
+// One column: the structural checks on the whole tree as received (types of
+// children against their fields, buffer counts and sizes, first and last
+// offsets, child lengths), then the per-value checks (offsets, views,
+// indices, null counts) in a second walk.
 arrow::Status ValidateColumnBounds(const arrow::ArrayData& column) {
-  std::shared_ptr<arrow::ArrayData> twin = TwinData(column);
-  if (twin == nullptr) return arrow::internal::ValidateArrayFull(column);
   ARROW_RETURN_NOT_OK(arrow::internal::ValidateArray(column));
-  return arrow::internal::ValidateArrayFull(*twin);
+  return ValuesInBounds(column);
 }
 
 // The batch's own checks (column count, lengths and types against the

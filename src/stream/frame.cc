@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <span>
+#include <vector>
 
 #include <arrow/buffer.h>
 #include <arrow/memory_pool.h>
@@ -12,19 +14,63 @@
 
 namespace zv {
 
+namespace {
+
+using PayloadBuffer = std::unique_ptr<arrow::ResizableBuffer>;
+
+// Payload buffers that a handler took and whose consumers have released them,
+// kept for the parser's next cut frames. A fresh allocation of a frame's size
+// is mapped anew and faulted in page by page (the kernel zeroing each page);
+// a kept buffer has its pages already. Shared with the buffers handed out, so
+// a consumer may release one after the parser is gone.
+class PayloadRecycler {
+ public:
+  // A kept buffer of at least `capacity` bytes, or null.
+  PayloadBuffer Take(int64_t capacity) {
+    std::lock_guard lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if ((*it)->capacity() >= capacity) {
+        PayloadBuffer buffer = std::move(*it);
+        kept_.erase(it);
+        return buffer;
+      }
+    }
+    return nullptr;
+  }
+
+  // Keeps `buffer` unless enough are kept already (the memory a transfer holds
+  // beyond its in-flight batches stays at two frames); frees it otherwise.
+  void Give(PayloadBuffer buffer) {
+    if (buffer->capacity() > kMaxKeptCapacity) return;
+    std::lock_guard lock(mutex_);
+    if (kept_.size() < kMaxKept) kept_.push_back(std::move(buffer));
+  }
+
+ private:
+  static constexpr size_t kMaxKept = 2;
+  static constexpr int64_t kMaxKeptCapacity = 32 * 1024 * 1024;
+  std::mutex mutex_;
+  std::vector<PayloadBuffer> kept_;
+};
+
+}  // namespace
+
 struct ZVFrameParser {
-  ZVFrameParser(zv_frame_handler handler, void* context) : handler(handler), context(context) {}
+  ZVFrameParser(zv_frame_handler handler, void* context)
+      : handler(handler), context(context), recycler(std::make_shared<PayloadRecycler>()) {}
 
   zv_frame_handler handler;
   void* context;
   // A frame cut by the end of a chunk: its header, then its payload in pool
   // memory. The payload buffer is reused for the next cut frame unless the
   // handler took it (zv_frame_take_payload), so a consumer that keeps the
-  // bytes gets them without a second copy.
+  // bytes gets them without a second copy; a taken buffer comes back through
+  // the recycler once released.
   uint8_t header[kZvFrameHeaderSize] = {};
   size_t header_filled = 0;
-  std::shared_ptr<arrow::ResizableBuffer> payload;
+  PayloadBuffer payload;
   size_t payload_filled = 0;
+  std::shared_ptr<PayloadRecycler> recycler;
 };
 
 namespace {
@@ -47,13 +93,18 @@ int DeliverAssembled(ZVFrameParser& parser) {
 
 // Prepares pool memory for a payload of `length` bytes.
 bool ReservePayload(ZVFrameParser& parser, uint32_t length) {
+  if (!parser.payload || parser.payload->capacity() < static_cast<int64_t>(length)) {
+    if (PayloadBuffer kept = parser.recycler->Take(length)) parser.payload = std::move(kept);
+  }
   if (parser.payload && parser.payload->capacity() >= static_cast<int64_t>(length)) {
     return parser.payload->Resize(length, /*shrink_to_fit=*/false).ok();
   }
-  auto allocated = arrow::AllocateResizableBuffer(length);
+  // Room for an eighth more, so that a later frame of a slightly larger batch
+  // still fits a kept buffer.
+  auto allocated = arrow::AllocateResizableBuffer(length + length / 8);
   if (!allocated.ok()) return false;
   parser.payload = std::move(*allocated);
-  return true;
+  return parser.payload->Resize(length, /*shrink_to_fit=*/false).ok();
 }
 
 int FeedOnce(ZVFrameParser& parser, Bytes& rest) {
@@ -97,7 +148,12 @@ int FeedOnce(ZVFrameParser& parser, Bytes& rest) {
 std::shared_ptr<arrow::Buffer> zv_frame_take_payload() {
   ZVFrameParser* parser = t_delivering;
   if (parser == nullptr || !parser->payload) return nullptr;
-  std::shared_ptr<arrow::Buffer> taken = std::move(parser->payload);
+  std::shared_ptr<arrow::Buffer> taken(
+      parser->payload.release(),
+      [recycler = std::weak_ptr<PayloadRecycler>(parser->recycler)](arrow::ResizableBuffer* raw) {
+        PayloadBuffer released(raw);
+        if (auto alive = recycler.lock()) alive->Give(std::move(released));
+      });
   return arrow::SliceBuffer(taken, 0, zv_read_be32(parser->header + 4));
 }
 

@@ -90,6 +90,22 @@ arrow::Status Validate(const Data& column) {
 }
 
 const std::string kNotUtf8 = "ab\xff\xfe";
+
+// 200 one-byte values whose offsets step back once, at `descent` (0: never).
+Data LongText(size_t descent) {
+  std::vector<int32_t> offsets(201);
+  for (size_t i = 0; i < offsets.size(); ++i) offsets[i] = static_cast<int32_t>(i);
+  if (descent > 0) offsets[descent] = offsets[descent - 1] - 1;
+  return Text(offsets, std::string(200, 'x'));
+}
+
+// Text whose bitmap marks both values valid while it claims `null_count` nulls.
+Data TextClaimingNulls(int64_t null_count) {
+  Data text = Text({0, 2, 4}, kNotUtf8);
+  text->buffers[0] = Bytes("\x03");
+  text->null_count = null_count;
+  return text;
+}
 // 12345678 does not fit DECIMAL(5,2).
 const std::vector<int64_t> kOverPrecision = {12345678, 0, 1, 0};
 
@@ -115,7 +131,14 @@ TEST(ReceivedBatchValidation, ValuesPassAtEveryDepthWhileTheLayoutIsChecked) {
       {"union of text and decimal",
        DenseUnionOf(Text({0, 2, 4}, kNotUtf8), Decimals(2, kOverPrecision), {0, 1}, {1, 0}), true},
       {"runs of text", RunsOf(Text({0, 2, 4}, kNotUtf8), {3, 5}, 5), true},
+      {"long text", LongText(0), true},
+      {"text with its null count", TextClaimingNulls(0), true},
       {"text offset past the data", Text({0, 2, 40}, kNotUtf8), false},
+      {"long text offsets going backwards mid-way", LongText(130), false},
+      {"long text offsets going backwards near the end", LongText(197), false},
+      {"null count the bitmap does not have", TextClaimingNulls(1), false},
+      {"nested null count the bitmap does not have",
+       StructOf(TextClaimingNulls(1), 2, arrow::utf8()), false},
       {"decimal data shorter than its length", Decimals(3, kOverPrecision), false},
       {"nested text offset past the data", ListOf(Text({0, 2, 40}, kNotUtf8), {0, 1, 2}), false},
       {"nested text offsets going backwards", ListOf(Text({0, 3, 2}, kNotUtf8), {0, 1, 2}), false},

@@ -204,6 +204,11 @@ TEST(FrameParser, AssembledPayloadsCanBeTakenWithoutACopy) {
   EXPECT_EQ(taker.taken[1]->ToString(), "second");
   EXPECT_EQ(taker.taken[2], nullptr) << "whole frames stay in the caller's memory";
   EXPECT_EQ(zv::zv_frame_take_payload(), nullptr) << "nothing to take outside a handler";
+
+  // A buffer released back to the parser (first) or after it is gone (second).
+  taker.taken[0].reset();
+  parser.reset();
+  taker.taken.clear();
 }
 
 }  // namespace

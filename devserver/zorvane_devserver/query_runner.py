@@ -37,7 +37,7 @@ class ResultSet:
     schema: pa.Schema
     reader: pa.RecordBatchReader | None = None  # of at most READ_VECTORS vectors a batch
     encoder: BatchEncoder | None = None
-    batch_rows: int = VECTOR_ROWS  # in each batch after the first
+    batch_rows: int = VECTOR_ROWS  # in each batch after the first, once the first read measured the rows
     started: bool = False  # a batch of it has been read
     rest: pa.RecordBatch | None = None  # of its first read, after the first vector
 
@@ -51,10 +51,14 @@ def _type_width(type_name: str) -> int:
     return _TYPE_WIDTHS.get(base, 8)
 
 
-def batch_rows_for(types) -> int:
-    """Rows per batch for a result of these DuckDB types, a whole number of vectors."""
-    width = sum(_type_width(str(t)) for t in types) or 8
-    rows = TARGET_BATCH_BYTES // width
+def estimated_row_width(types) -> int:
+    """Bytes a row of these DuckDB types takes in Arrow, as far as the types tell."""
+    return sum(_type_width(str(t)) for t in types) or 8
+
+
+def batch_rows_for(row_width: float) -> int:
+    """Rows per batch at row_width bytes a row, a whole number of vectors."""
+    rows = int(TARGET_BATCH_BYTES // max(1.0, row_width))
     return max(VECTOR_ROWS, min(MAX_BATCH_ROWS, rows // VECTOR_ROWS * VECTOR_ROWS))
 
 
@@ -97,7 +101,7 @@ class QueryRun:
                 if rel is None:
                     self.result_sets.append(ResultSet(kind, 0, EMPTY_SCHEMA))
                     continue
-                batch_rows = batch_rows_for(rel.types)
+                batch_rows = batch_rows_for(estimated_row_width(rel.types))
                 reader = rel.to_arrow_reader(min(batch_rows, READ_VECTORS * VECTOR_ROWS))
                 if len(statements) > 1:  # later statements must not run while this one still streams
                     table = reader.read_all()
@@ -145,7 +149,13 @@ class QueryRun:
                 return None, 0
             if result_set.started:
                 batch = self._join_reads(index, batch)
-            elif batch.num_rows > VECTOR_ROWS:
+            else:
+                # Lists, structs and strings may be of any size: the first
+                # read measures the rows, and later batches are sized by it
+                # (an estimate from the types alone cut a table of short
+                # lists into batches of a third of the target).
+                result_set.batch_rows = batch_rows_for(batch.nbytes / max(1, batch.num_rows))
+            if not result_set.started and batch.num_rows > VECTOR_ROWS:
                 # The first vector of a result goes out on its own: the client
                 # has its first rows after one vector's encoding, transfer and
                 # decoding, not a whole batch's, whatever the batch size.

@@ -52,6 +52,14 @@ def test_a_large_result_streams_in_bounded_batches_from_the_first(node):
     assert r.table().column("a").to_pylist()[-3:] == [1499997, 1499998, 1499999]
 
 
+def test_later_batches_are_sized_by_what_the_first_read_measured(node):
+    # From its type alone a list is taken for 64 bytes a row; these take 12,
+    # so batches of the type's estimate would be a fifth of the target size.
+    r = query(*node, "SELECT [range] AS l FROM range(1500000)")
+    counts = [pa.ipc.open_stream(pa.py_buffer(b)).read_all().num_rows for b in r.batches()]
+    assert counts[0] == 2048 and max(counts) >= 4 * 32768 and sum(counts) == 1500000
+
+
 def test_dictionary_and_nested_columns_survive_batch_encoding(node):
     url, token = node
     assert query(url, token, "CREATE TYPE IF NOT EXISTS zv_mood AS ENUM ('sad', 'ok', 'happy')").status == 200

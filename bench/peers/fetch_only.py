@@ -28,19 +28,10 @@ from server_fixture import start_devserver  # noqa: E402
 
 def fetch_table(s: run.Systems, sql: str, rows: int, drivers: list[str], runs: int) -> dict:
     """Best wall time and least CPU per driver and for curl, over runs interleaved rounds."""
-    best: dict[str, dict] = {}
-    for _ in range(runs):
-        for name in ["curl", *drivers]:
-            if name == "curl":
-                r = raw_http.download(s.node, s.token, sql)
-            else:
-                r = run.run_job(dict(s.job("zorvane", "fetch", sql=sql), driver=name))
-                if r["rows"] != rows:
-                    raise RuntimeError(f"{name} fetched {r['rows']} rows of {sql!r}, not {rows}")
-            b = best.setdefault(name, {"seconds": r["seconds"], "cpu_s": r["cpu_s"]})
-            b["seconds"], b["cpu_s"] = min(b["seconds"], r["seconds"]), min(b["cpu_s"], r["cpu_s"])
-            if name == "curl":
-                b["wire_bytes"] = r["wire_bytes"]
+    best = {}
+    for name, results in run.fetch_rounds(s, sql, rows, drivers, runs).items():
+        best[name] = {"seconds": min(r["seconds"] for r in results), "cpu_s": min(r["cpu_s"] for r in results),
+                      "wire_bytes": results[0].get("wire_bytes")}
     return best
 
 

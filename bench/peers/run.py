@@ -49,7 +49,7 @@ SIZES = {
 CONCURRENCY = (1, 4, 16)
 CATALOG_COLUMNS = 20
 CATALOG_BUDGET_S = 60  # per call kind and system; at least one call is always measured
-FETCH_RUNS = 2  # the best of these per system
+FETCH_RUNS = 3  # the best of these per system
 # The two statements a catalog browser sends most: a filtered listing and the
 # columns of one table.
 CATALOG_QUERIES = {
@@ -134,15 +134,28 @@ def cpu_per_gb(cpu_s: float, wire_bytes: int) -> float:
     return cpu_s / (wire_bytes / 1e9)
 
 
+def fetch_rounds(s: Systems, sql: str, rows: int, drivers: list[str], runs: int) -> dict[str, list[dict]]:
+    """Every run of curl's download of sql's response and of each driver's read
+    of it, taken in turns (curl, then each driver, runs times) so that all of
+    them see the same machine."""
+    results: dict[str, list[dict]] = {name: [] for name in ["curl", *drivers]}
+    for _ in range(runs):
+        results["curl"].append(raw_http.download(s.node, s.token, sql))
+        for driver in drivers:
+            r = run_job(dict(s.job("zorvane", "fetch", sql=sql), driver=driver))
+            if r["rows"] != rows:
+                raise RuntimeError(f"{driver} fetched {r['rows']} rows of {sql!r}, not {rows}")
+            results[driver].append(r)
+    return results
+
+
 def fetch_beside_raw(s: Systems, sql: str, rows: int) -> dict:
     """This driver's read of sql into pyarrow beside curl's download of the
-    same response, each the best of FETCH_RUNS (wall time and CPU time
+    same response, each the best of FETCH_RUNS rounds (wall time and CPU time
     separately), with the CPU time per GB of the response body."""
-    runs = [run_job(s.job("zorvane", "fetch", sql=sql)) for _ in range(FETCH_RUNS)]
+    rounds = fetch_rounds(s, sql, rows, [DRIVER], FETCH_RUNS)
+    runs, raws = rounds[DRIVER], rounds["curl"]
     driver = min(runs, key=lambda r: r["seconds"])
-    if driver["rows"] != rows:
-        raise RuntimeError(f"zorvane fetched {driver['rows']} rows of {sql!r}, not {rows}")
-    raws = [raw_http.download(s.node, s.token, sql) for _ in range(FETCH_RUNS)]
     raw = min(raws, key=lambda r: r["seconds"])
     wire = raw["wire_bytes"]
     driver_cpu, raw_cpu = min(r["cpu_s"] for r in runs), min(r["cpu_s"] for r in raws)

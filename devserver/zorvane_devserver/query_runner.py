@@ -101,13 +101,12 @@ class QueryRun:
                 if rel is None:
                     self.result_sets.append(ResultSet(kind, 0, EMPTY_SCHEMA))
                     continue
-                batch_rows = batch_rows_for(estimated_row_width(rel.types))
-                reader = rel.to_arrow_reader(min(batch_rows, READ_VECTORS * VECTOR_ROWS))
+                read_rows = min(batch_rows_for(estimated_row_width(rel.types)), READ_VECTORS * VECTOR_ROWS)
+                reader = rel.to_arrow_reader(read_rows)
                 if len(statements) > 1:  # later statements must not run while this one still streams
                     table = reader.read_all()
                     reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
-                self.result_sets.append(ResultSet(kind, -1, reader.schema, reader, BatchEncoder(reader.schema),
-                                                  batch_rows))
+                self.result_sets.append(ResultSet(kind, -1, reader.schema, reader, BatchEncoder(reader.schema)))
             else:
                 self._cursor.execute(stmt.query)
                 # Always drain: DuckDB refuses new work on a connection with an unfinished result.
@@ -149,7 +148,7 @@ class QueryRun:
                 return None, 0
             if result_set.started:
                 batch = self._join_reads(index, batch)
-            else:
+            elif batch.num_rows:
                 # Lists, structs and strings may be of any size: the first
                 # read measures the rows, and later batches are sized by it
                 # (an estimate from the types alone cut a table of short

@@ -178,6 +178,21 @@ int zv_frame_feed(ZVFrameParser* parser, const uint8_t* bytes, size_t count) {
   return 0;
 }
 
+std::span<uint8_t> zv_frame_receive_window(ZVFrameParser* parser) {
+  if (parser == nullptr || parser->header_filled < kZvFrameHeaderSize) return {};
+  const size_t length = zv_read_be32(parser->header + 4);
+  return {parser->payload->mutable_data() + parser->payload_filled,
+          length - parser->payload_filled};
+}
+
+int zv_frame_received(ZVFrameParser* parser, size_t count) {
+  if (parser == nullptr || parser->header_filled < kZvFrameHeaderSize) return 0;
+  const size_t length = zv_read_be32(parser->header + 4);
+  parser->payload_filled += std::min(count, length - parser->payload_filled);
+  if (parser->payload_filled < length) return 0;
+  return DeliverAssembled(*parser);
+}
+
 bool zv_frame_pending(const ZVFrameParser* parser) {
   return parser != nullptr && parser->header_filled > 0;
 }

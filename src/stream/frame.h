@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include <arrow/buffer.h>
-#include <memory>
-#include <vector>
 
 #include <arrow/result.h>
 
@@ -59,6 +59,18 @@ ZVFrameParserPtr zv_frame_create(zv_frame_handler handler, void* context);
 // after that frame are left unconsumed. A null parser, null bytes or a count of
 // 0 return 0 and change nothing. One thread per parser; no locking.
 int zv_frame_feed(ZVFrameParser* parser, const uint8_t* bytes, size_t count);
+
+// Where the next bytes of the stream belong while the parser is in the middle
+// of a frame's payload, which it assembles in its own memory: the rest of that
+// payload. A transport that receives bytes straight into this window and then
+// calls zv_frame_received spares the copy zv_frame_feed makes. Empty while the
+// next bytes are a frame header (or for a null parser).
+std::span<uint8_t> zv_frame_receive_window(ZVFrameParser* parser);
+
+// `count` bytes (at most the window's size) were written at the start of the
+// window; delivers the frame once its payload is complete. Returns what
+// zv_frame_feed would.
+int zv_frame_received(ZVFrameParser* parser, size_t count);
 
 // True while the buffer holds the start of an unfinished frame (header bytes
 // included). After the transfer this means the body was truncated.

@@ -181,6 +181,25 @@ bool ReceiveBodyOrRecord(TransferContext* ctx, long http_status, std::string_vie
   }
 }
 
+// The rest of the frame payload being assembled, once the response is known
+// to be a result stream; the transport may receive into it directly.
+std::span<uint8_t> ReceiveWindow(TransferContext* ctx) {
+  if (!ctx->status_read || ctx->error_mode || ctx->query->cancelled()) return {};
+  return zv_frame_receive_window(ctx->parser);
+}
+
+bool ReceivedIntoWindow(TransferContext* ctx, size_t count) {
+  try {
+    return zv_frame_received(ctx->parser, count) == 0;
+  } catch (...) {
+    try {
+      ctx->query->RecordError(StreamFault("out of memory in query worker"));
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
 bool ShouldAbort(ZVQuery* query) {
   if (query->cancelled()) return true;
   if (query->connection()->released.load()) {
@@ -209,6 +228,8 @@ arrow::Result<HttpRequest> QueryRequest(ZVQuery* q, const std::string& url, std:
   request.SetReceiver([ctx](long http_status, std::string_view chunk) {
     return ReceiveBodyOrRecord(ctx, http_status, chunk);
   });
+  request.SetReceiveWindow([ctx] { return ReceiveWindow(ctx); },
+                           [ctx](size_t count) { return ReceivedIntoWindow(ctx, count); });
   request.SetAbortCheck([q] { return ShouldAbort(q); });
   request.SetReceiveBufferBytes(kReceiveBufferBytes);
   request.SetNoDelay();

@@ -64,6 +64,27 @@ std::shared_ptr<ConnectionShare> ConnectionShare::Create() {
   return share;
 }
 
+CurlEasy ConnectionShare::TakeIdleChannel(const std::string& origin) const {
+  std::lock_guard hold(idle_lock_);
+  for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+    if (it->first != origin) continue;
+    CurlEasy channel = std::move(it->second);
+    idle_.erase(std::next(it).base());
+    return channel;
+  }
+  return nullptr;
+}
+
+void ConnectionShare::KeepIdleChannel(std::string origin, CurlEasy channel) const {
+  CurlEasy closed;  // the oldest kept one, closed outside the lock
+  std::lock_guard hold(idle_lock_);
+  if (idle_.size() >= kMaxIdleChannels) {
+    closed = std::move(idle_.front().second);
+    idle_.erase(idle_.begin());
+  }
+  idle_.emplace_back(std::move(origin), std::move(channel));
+}
+
 ConnectionShare::~ConnectionShare() {
   if (share_ == nullptr) return;
   CURLSHcode rc = curl_share_cleanup(static_cast<CURLSH*>(share_));

@@ -2,6 +2,11 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "transport/curl_handles_internal.h"
 
 namespace zv {
 
@@ -23,13 +28,25 @@ class ConnectionShare {
   // The libcurl share handle (a CURLSH*), for setting up requests.
   void* handle() const { return share_; }
 
+  // The idle connections of direct exchanges (direct_exchange_internal.h):
+  // each a connected handle of its own, which libcurl's pool does not take.
+  // Take hands out the most recently kept one for `origin`, or null; Keep
+  // holds at most a few and closes the rest. Const like handle(): the
+  // requests that use the share see it through a const pointer.
+  CurlEasy TakeIdleChannel(const std::string& origin) const;
+  void KeepIdleChannel(std::string origin, CurlEasy channel) const;
+
   // Constructible only through Create(); public for std::make_shared.
   struct PrivateTag {};
   explicit ConnectionShare(PrivateTag) {}
 
  private:
+  static constexpr size_t kMaxIdleChannels = 4;
+
   void* share_ = nullptr;
   std::recursive_mutex lock_;
+  mutable std::mutex idle_lock_;
+  mutable std::vector<std::pair<std::string, CurlEasy>> idle_;
 };
 
 }  // namespace zv

@@ -7,9 +7,11 @@
 
 #include "transport/connection_share_internal.h"
 #include "transport/curl_handles_internal.h"
+#include "transport/direct_exchange_internal.h"
 #include "transport/http_client.h"
 #include "transport/redirect_policy_internal.h"
 #include "transport/tls_policy_internal.h"
+#include "transport/transfer_failure_internal.h"
 #include "util/failure.h"
 
 namespace zv {
@@ -29,40 +31,6 @@ class TransferErrorDetail : public FailureDetail {
  private:
   TransferError kind_;
 };
-
-// What a failed transfer tells the host. A failure without a SQLSTATE of
-// its own (set-up, TLS set-up, a refused redirect, an abort) leaves it to
-// whoever reports the text.
-arrow::Status TransferFailure(TransferError kind, const std::string& message,
-                              const char* sqlstate = "") {
-  const bool timed_out = kind == TransferError::kTimedOut || kind == TransferError::kStalled;
-  return arrow::Status::IOError(message).WithDetail(std::make_shared<TransferErrorDetail>(
-      kind, timed_out ? FailureKind::kTimeout : FailureKind::kIo, sqlstate));
-}
-
-// The SQLSTATE class of a libcurl result: 08001 when no connection could be
-// made (name resolution, refused, TLS handshake), 08006 when one broke, HYT00
-// for the time-outs; empty for results that name no such class.
-const char* SqlStateOfCurlResult(CURLcode rc) {
-  switch (rc) {
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return "08001";
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE: return "08006";
-    case CURLE_OPERATION_TIMEDOUT: return "HYT00";
-    default: return "";
-  }
-}
 
 void ApplyProxy(CURL* easy, const zv_conn_options* options) {
   if (options == nullptr || options->proxy_url.empty()) return;
@@ -101,6 +69,34 @@ TransferError Classify(CURL* easy, CURLcode rc, const std::string& detail) {
 
 }  // namespace
 
+arrow::Status TransferFailure(TransferError kind, const std::string& message,
+                              const char* sqlstate) {
+  const bool timed_out = kind == TransferError::kTimedOut || kind == TransferError::kStalled;
+  return arrow::Status::IOError(message).WithDetail(std::make_shared<TransferErrorDetail>(
+      kind, timed_out ? FailureKind::kTimeout : FailureKind::kIo, sqlstate));
+}
+
+const char* SqlStateOfCurlResult(CURLcode rc) {
+  switch (rc) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return "08001";
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE: return "08006";
+    case CURLE_OPERATION_TIMEDOUT: return "HYT00";
+    default: return "";
+  }
+}
+
 struct HttpRequest::Impl {
   CurlEasy easy;
   std::string url;
@@ -110,6 +106,13 @@ struct HttpRequest::Impl {
   std::string user_agent;
   const zv_tls_config* tls = nullptr;
   Receiver receiver;
+  ReceiveWindow window;
+  WindowFilled filled;
+  const zv_conn_options* options = nullptr;
+  const ConnectionShare* share = nullptr;
+  long total_timeout = 0;
+  long stall_timeout = 0;
+  long direct_status = 0;  // of a response received by a direct exchange
   Source source;
   Rewind rewind;
   AbortCheck abort_check;
@@ -248,6 +251,11 @@ void HttpRequest::SetStreamedUpload(Source source, Rewind rewind) {
 
 void HttpRequest::SetReceiver(Receiver receiver) { impl_->receiver = std::move(receiver); }
 
+void HttpRequest::SetReceiveWindow(ReceiveWindow window, WindowFilled filled) {
+  impl_->window = std::move(window);
+  impl_->filled = std::move(filled);
+}
+
 void HttpRequest::SetAbortCheck(AbortCheck abort_check) {
   impl_->abort_check = std::move(abort_check);
   CURL* h = impl_->easy.get();
@@ -259,6 +267,8 @@ void HttpRequest::SetAbortCheck(AbortCheck abort_check) {
 void HttpRequest::SetConnection(const zv_conn_options* options, const ConnectionShare* share,
                                 const std::string& user_agent) {
   CURL* h = impl_->easy.get();
+  impl_->options = options;
+  impl_->share = share;
   impl_->user_agent = user_agent.empty() ? UserAgent(options) : user_agent;
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSec(options));
@@ -277,9 +287,11 @@ void HttpRequest::SetTls(const zv_tls_config* tls) { impl_->tls = tls; }
 
 void HttpRequest::SetTotalTimeout(long seconds) {
   if (seconds > 0) curl_easy_setopt(impl_->easy.get(), CURLOPT_TIMEOUT, seconds);
+  impl_->total_timeout = seconds;
 }
 
 void HttpRequest::SetStallTimeout(long seconds) {
+  impl_->stall_timeout = seconds;
   curl_easy_setopt(impl_->easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(impl_->easy.get(), CURLOPT_LOW_SPEED_TIME, seconds);
 }
@@ -297,6 +309,16 @@ void HttpRequest::SetFreshConnection() {
 arrow::Result<long> HttpRequest::Perform() {
   Impl& r = *impl_;
   CURL* h = r.easy.get();
+  r.direct_status = 0;
+  if (r.window && r.filled && r.receiver && !r.source && !r.post_body.empty()) {
+    const DirectExchange exchange{
+        r.url,    r.headers.get(), r.user_agent,    r.post_body, r.options,
+        r.share,  r.total_timeout, r.stall_timeout, r.receiver,  r.window,
+        r.filled, r.abort_check,   &r.direct_status};
+    std::optional<arrow::Result<long>> direct = PerformDirect(exchange);
+    if (direct.has_value()) return std::move(*direct);
+    r.direct_status = 0;
+  }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, r.headers.get());
   if (r.tls != nullptr) {
     const arrow::Status tls = zv_tls_apply_to_curl(h, r.tls, r.url.c_str(), &r.connect_to);
@@ -318,6 +340,7 @@ arrow::Result<long> HttpRequest::Perform() {
 }
 
 long HttpRequest::ResponseStatus() const {
+  if (impl_->direct_status != 0) return impl_->direct_status;
   long status = 0;
   curl_easy_getinfo(impl_->easy.get(), CURLINFO_RESPONSE_CODE, &status);
   return status;

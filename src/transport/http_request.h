@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,14 @@ class HttpRequest {
   using Rewind = std::function<bool()>;
   // Polled while the transfer runs; true abandons it (kAborted).
   using AbortCheck = std::function<bool()>;
+  // Memory the next body bytes belong in, when the receiver can take them
+  // there (a result stream in the middle of a frame's payload); empty: they go
+  // to the receiver. A POST to a plain-HTTP origin without a proxy then
+  // receives them from the socket straight into it.
+  using ReceiveWindow = std::function<std::span<uint8_t>()>;
+  // `count` bytes were received into the window; false stops the transfer
+  // (kReceiverStopped).
+  using WindowFilled = std::function<bool(size_t count)>;
 
   // A GET of `url` until a body is set.
   static arrow::Result<HttpRequest> Make(std::string url);
@@ -80,6 +89,8 @@ class HttpRequest {
   // the Transfer-Encoding header).
   void SetStreamedUpload(Source source, Rewind rewind);
   void SetReceiver(Receiver receiver);
+  // With a receiver: lets the body skip the receive buffer (see ReceiveWindow).
+  void SetReceiveWindow(ReceiveWindow window, WindowFilled filled);
   void SetAbortCheck(AbortCheck abort_check);
 
   // The connection's settings: no signals, connect time-out, pool (`share`,

@@ -213,3 +213,35 @@ TEST(FrameParser, AssembledPayloadsCanBeTakenWithoutACopy) {
 }
 
 }  // namespace
+
+namespace {
+
+// A transport that receives payload bytes straight into the window, a few at
+// a time, and feeds everything else: the frames are the same as fed ones.
+TEST(FrameParser, BytesReceivedIntoTheWindowCompleteTheFrame) {
+  const Bytes stream = Concat({Frame(zv::kZvFrameBatch, std::string(5000, 'p')),
+                               Frame(zv::kZvFrameEos, std::string(4, '\0'))});
+  Recorder recorder;
+  zv::ZVFrameParserPtr parser = zv::zv_frame_create(&Recorder::Handle, &recorder);
+  EXPECT_TRUE(zv::zv_frame_receive_window(parser.get()).empty());
+  size_t at = 0;
+  while (at < stream.size()) {
+    std::span<uint8_t> window = zv::zv_frame_receive_window(parser.get());
+    const size_t take = std::min<size_t>(window.empty() ? 10 : 777, stream.size() - at);
+    if (window.empty()) {
+      ASSERT_EQ(zv::zv_frame_feed(parser.get(), stream.data() + at, take), 0);
+    } else {
+      const size_t into = std::min(take, window.size());
+      std::copy_n(stream.data() + at, into, window.data());
+      ASSERT_EQ(zv::zv_frame_received(parser.get(), into), 0);
+      at += into;
+      continue;
+    }
+    at += take;
+  }
+  EXPECT_THAT(recorder.frames, ElementsAre(Delivered{zv::kZvFrameBatch, std::string(5000, 'p')},
+                                           Delivered{zv::kZvFrameEos, std::string(4, '\0')}));
+  EXPECT_FALSE(zv::zv_frame_pending(parser.get()));
+}
+
+}  // namespace

@@ -57,7 +57,9 @@ bool SplitsALine(std::string_view text) { return text.find_first_of("\r\n") != t
 // "Name:" without a value sends nothing.
 std::optional<std::string> RequestText(const DirectExchange& x, const zv_url_parts& parts,
                                        std::string_view target) {
-  if (SplitsALine(x.user_agent) || SplitsALine(target)) return std::nullopt;
+  if (SplitsALine(x.user_agent) || SplitsALine(target) || SplitsALine(parts.host)) {
+    return std::nullopt;
+  }
   std::string text;
   text.reserve(1024 + x.body.size());  // no reallocation leaves a copy of the token behind
   text.append("POST ").append(target).append(" HTTP/1.1\r\nHost: ").append(parts.host);

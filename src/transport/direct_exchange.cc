@@ -13,6 +13,8 @@
 #include "transport/http1_response_internal.h"
 #include "transport/http_client.h"
 #include "transport/redirect_policy_internal.h"
+#include "transport/tls_config.h"
+#include "transport/tls_policy_internal.h"
 #include "transport/transfer_failure_internal.h"
 #include "transport/transport_connection.h"
 #include "transport/url.h"
@@ -40,14 +42,30 @@ struct CurlMultiDeleter {
 };
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
-// libcurl routes plain HTTP through these when they are set; such a request
+// libcurl routes requests through these when they are set; such a request
 // stays with the libcurl transfer, which honours them.
-bool ProxyFromEnvironment() {
-  for (const char* name : {"http_proxy", "all_proxy", "ALL_PROXY"}) {
+bool ProxyFromEnvironment(bool https) {
+  static constexpr const char* kHttp[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
+  static constexpr const char* kHttps[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+  for (const char* name :
+       https ? std::span<const char* const>(kHttps) : std::span<const char* const>(kHttp)) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') return true;
   }
   return false;
+}
+
+// Kept connections are shared only by requests that would have opened the
+// same one: the origin, and the TLS policy that verified it.
+std::string ChannelKey(const zv_url_parts& parts, const zv_tls_config* tls) {
+  std::string key = parts.scheme + "://" + parts.host + ":" + parts.port;
+  if (tls != nullptr) {
+    key += Format("\n%u %u %u\n", tls->encrypt, tls->trust_server_cert, tls->min_version);
+    for (const std::string* text : {&tls->ca_bundle, &tls->client_cert, &tls->client_key}) {
+      key.append(*text).push_back('\n');
+    }
+  }
+  return key;
 }
 
 bool SplitsALine(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
@@ -63,7 +81,7 @@ std::optional<std::string> RequestText(const DirectExchange& x, const zv_url_par
   std::string text;
   text.reserve(1024 + x.body.size());  // no reallocation leaves a copy of the token behind
   text.append("POST ").append(target).append(" HTTP/1.1\r\nHost: ").append(parts.host);
-  if (parts.port != "80") text.append(":").append(parts.port);
+  if (parts.port != (parts.scheme == "https" ? "443" : "80")) text.append(":").append(parts.port);
   text.append("\r\nUser-Agent: ").append(x.user_agent).append("\r\n");
   for (const curl_slist* node = x.headers; node != nullptr; node = node->next) {
     const std::string_view line(node->data);
@@ -99,6 +117,15 @@ arrow::Result<CurlEasy> Connect(const DirectExchange& x) {
   curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
   curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
+  // The request that follows is HTTP/1.1, whatever TLS could negotiate.
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  if (x.tls != nullptr) {
+    const arrow::Status tls = zv_tls_apply_to_curl(h, x.tls, x.url.c_str(), nullptr);
+    if (!tls.ok()) {
+      return TransferFailure(TransferError::kTlsConfiguration,
+                             "TLS configuration: " + tls.message());
+    }
+  }
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   const CURLcode rc = curl_easy_perform(h);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
@@ -348,14 +375,16 @@ std::string RequestTarget(std::string_view url) {
 std::optional<arrow::Result<long>> PerformDirect(const DirectExchange& x) {
   if (x.options != nullptr && !x.options->proxy_url.empty()) return std::nullopt;
   const zv_url_parts parts = SplitUrl(x.url);
-  if (parts.scheme != "http" || parts.host.empty() || parts.host.find('@') != std::string::npos ||
-      ProxyFromEnvironment()) {
+  const bool https = parts.scheme == "https";
+  if ((!https && parts.scheme != "http") || parts.host.empty() ||
+      parts.host.find('@') != std::string::npos || ProxyFromEnvironment(https) ||
+      (x.tls != nullptr && !x.tls->host_in_cert.empty())) {
     return std::nullopt;
   }
   std::optional<std::string> request = RequestText(x, parts, RequestTarget(x.url));
   if (!request) return std::nullopt;
   ZeroOnScopeExit zero_request(*request);  // it carries the bearer token
-  const std::string origin = "http://" + parts.host + ":" + parts.port;
+  const std::string origin = ChannelKey(parts, x.tls);
   const Clock::time_point start = Clock::now();
   // A kept connection the server has closed meanwhile gets one fresh try.
   for (int attempt = 0; attempt < 2; ++attempt) {

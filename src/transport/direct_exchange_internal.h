@@ -1,12 +1,13 @@
-// A POST to a plain-HTTP origin whose response body is received from the
-// socket straight into the receiver's memory where it offers a window (a
-// result stream's frame payloads), instead of into libcurl's receive buffer
-// and copied from there: libcurl has no way to receive into the caller's
-// memory, so this exchange uses libcurl only to connect (CONNECT_ONLY) and
-// speaks HTTP/1.1 itself. Its connections are kept for the next exchange in
-// the connection share. Anything it does not handle (a proxy, TLS, a
-// redirect) it leaves to the libcurl transfer before the receiver has seen a
-// byte.
+// A POST whose response body is received straight into the receiver's
+// memory where it offers a window (a result stream's frame payloads), instead
+// of into libcurl's receive buffer and copied from there: libcurl has no way
+// to receive into the caller's memory, so this exchange uses libcurl only to
+// connect (CONNECT_ONLY: TCP, and TLS with the connection's policy) and
+// speaks HTTP/1.1 itself. Over plain HTTP the kernel copies the bytes into
+// that memory; over TLS OpenSSL decrypts them into it. Its connections are
+// kept for the next exchange in the connection share. What it does not
+// handle (a proxy, a host-name override, a redirect within the origin) it
+// leaves to the libcurl transfer before the receiver has seen a byte.
 #pragma once
 
 #include <curl/curl.h>
@@ -20,6 +21,7 @@ namespace zv {
 
 class ConnectionShare;
 struct zv_conn_options;
+struct zv_tls_config;
 
 struct DirectExchange {
   const std::string& url;
@@ -28,6 +30,7 @@ struct DirectExchange {
   const std::string& body;
   const zv_conn_options* options;  // may be null
   const ConnectionShare* share;    // may be null: no connection is kept
+  const zv_tls_config* tls;        // may be null: libcurl's defaults
   long total_timeout;              // seconds; 0: none
   long stall_timeout;              // seconds; 0: none
   const HttpRequest::Receiver& receiver;

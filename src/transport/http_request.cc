@@ -311,10 +311,10 @@ arrow::Result<long> HttpRequest::Perform() {
   CURL* h = r.easy.get();
   r.direct_status = 0;
   if (r.window && r.filled && r.receiver && !r.source && !r.post_body.empty()) {
-    const DirectExchange exchange{
-        r.url,    r.headers.get(), r.user_agent,    r.post_body, r.options,
-        r.share,  r.total_timeout, r.stall_timeout, r.receiver,  r.window,
-        r.filled, r.abort_check,   &r.direct_status};
+    const DirectExchange exchange{r.url,           r.headers.get(), r.user_agent, r.post_body,
+                                  r.options,       r.share,         r.tls,        r.total_timeout,
+                                  r.stall_timeout, r.receiver,      r.window,     r.filled,
+                                  r.abort_check,   &r.direct_status};
     std::optional<arrow::Result<long>> direct = PerformDirect(exchange);
     if (direct.has_value()) return std::move(*direct);
     r.direct_status = 0;

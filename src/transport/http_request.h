@@ -62,8 +62,8 @@ class HttpRequest {
   using AbortCheck = std::function<bool()>;
   // Memory the next body bytes belong in, when the receiver can take them
   // there (a result stream in the middle of a frame's payload); empty: they go
-  // to the receiver. A POST to a plain-HTTP origin without a proxy then
-  // receives them from the socket straight into it.
+  // to the receiver. A POST without a proxy or a host-name override then
+  // receives them straight into it (direct_exchange_internal.h).
   using ReceiveWindow = std::function<std::span<uint8_t>()>;
   // `count` bytes were received into the window; false stops the transfer
   // (kReceiverStopped).

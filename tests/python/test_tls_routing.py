@@ -1,6 +1,7 @@
 """The TLS policy on the way to compute: a control-plane URL whose scheme is
-written in capitals, a host-name override on a URL that names a DNS host, and
-a control plane and compute node sharing one port on two loopback addresses."""
+written in capitals, a host-name override on a URL that names a DNS host, a
+control plane and compute node sharing one port on two loopback addresses, and
+results of many frames over one kept TLS connection."""
 
 import adbc_driver_manager.dbapi
 import pytest
@@ -60,3 +61,21 @@ def test_control_plane_and_compute_on_one_port_of_two_addresses(driver_path, tls
         assert counts["requests_by_server"]["compute-1"]["query"] == 2
         assert counts["requests_by_server"]["control"].get("query", 0) == 0
         assert counts["connections"]["compute-1"] >= 1
+
+
+def test_results_of_many_frames_over_one_kept_tls_connection(driver_path, tls_devserver,
+                                                             tls_material):
+    tls_devserver.reset_counters()
+    with adbc_driver_manager.dbapi.connect(
+            driver=driver_path,
+            db_kwargs={"uri": tls_devserver.url, "username": "demo", "password": "demo",
+                       **strict(tls_material)}) as conn:
+        for _ in range(3):
+            with conn.cursor() as cur:
+                cur.execute("SELECT range AS n, range::VARCHAR AS s FROM range(300000)")
+                table = cur.fetch_arrow_table()
+            assert table.num_rows == 300000
+            assert table.column("n").to_pylist()[-1] == 299999
+    counts = tls_devserver.counters()
+    assert counts["requests_by_server"]["compute-1"]["query"] == 3
+    assert counts["connections"]["compute-1"] == 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the stream fuzz targets (frame parser fed in random chunkings, strict
-# base64, Arrow IPC decoding, structured corruption of valid IPC streams) with libFuzzer, AddressSanitizer and
+# base64, Arrow IPC decoding, structured corruption of valid IPC streams, the
+# HTTP/1.1 response reader) with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs each for a bounded time.
 #
 #   bench/fuzz_stream.sh                 # 30 s per target
@@ -16,7 +17,7 @@ BUILD_DIR=${BUILD_DIR:-build-fuzz-stream}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 CXX=${CXX_FUZZ:-clang++-14}
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(frames base64 ipc ipc_corrupt)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(frames base64 ipc ipc_corrupt http1)
 
 PYARROW_DIR=$(.venv/bin/python -c 'import pyarrow; print(pyarrow.get_library_dirs()[0])')
 ARROW_INCLUDE=$(.venv/bin/python -c 'import pyarrow; print(pyarrow.get_include())')
@@ -29,6 +30,7 @@ SANITIZE="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 CXXFLAGS="-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wno-unused-parameter"
 INCLUDES="-Isrc -isystem $ARROW_INCLUDE"
 SOURCES=(src/stream/frame.cc src/stream/base64.cc src/stream/ipc_decode.cc src/stream/batch_validation.cc
+         src/transport/http1_response.cc
          src/diagnostics/log.cc src/diagnostics/redact.cc src/platform/append_file_posix.cc
          src/platform/thread_id.cc)
 
@@ -37,7 +39,7 @@ objects=()
 for src in "${SOURCES[@]}"; do
   obj="$BUILD_DIR/obj/$(basename "${src%.cc}").o"
   if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] ||
-     [ -n "$(find src/stream src/diagnostics src/platform src/util -name '*.h' -newer "$obj")" ]; then
+     [ -n "$(find src/stream src/transport src/diagnostics src/platform src/util -name '*.h' -newer "$obj")" ]; then
     echo "compile $src"
     # shellcheck disable=SC2086
     $CXX $CXXFLAGS $SANITIZE -fsanitize=fuzzer-no-link $INCLUDES -c "$src" -o "$obj"

@@ -68,6 +68,14 @@ def main() -> None:
             "oversized": b"\x01" + frame(2, b"x") + bytes([2, 0, 0, 0, 0x10, 0, 0, 1]),
             "ceiling": b"\x03" + bytes([2, 0, 0, 0, 0x10, 0, 0, 0]) + b"partial",
         },
+        "http1": {
+            # The first byte seeds the chunking; the rest is the response.
+            "chunked": b"\x07HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+            + b"5;x=y\r\n" + frame(3, b"\0") + b"\r\n3\r\nabc\r\n0\r\nT: v\r\n\r\n",
+            "length_after_continue": b"\x02HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 401 No\r\n"
+            + b"Content-Length: 4\r\nConnection: close\r\n\r\nnope",
+            "to_close": b"\x09HTTP/1.0 200 OK\r\nLocation: /x\r\n\r\nbody until the end",
+        },
     }
     for target, files in seeds.items():
         directory = HERE / "corpus" / target

@@ -1,5 +1,5 @@
 // libFuzzer targets for the stream building blocks, one per build of this file
-// (bench/fuzz_stream.sh compiles it three times):
+// (bench/fuzz_stream.sh compiles it once per target):
 //   ZV_FUZZ_FRAMES: the frame parser, fed whole and in a chunking derived from
 //     the first byte; both runs must deliver the same frames and end the same
 //     way;
@@ -8,7 +8,10 @@
 //   ZV_FUZZ_IPC_CORRUPT: structured corruption of valid streams (nested,
 //     variable-length and dictionary columns): the input is a list of edits
 //     that overwrite lengths, offsets and counts with telling values. Whatever
-//     the decoder accepts must be valid and readable to the last value.
+//     the decoder accepts must be valid and readable to the last value;
+//   ZV_FUZZ_HTTP1: the HTTP/1.1 response reader of the direct exchange, fed
+//     whole and in chunks with part of the body taken as received directly;
+//     both runs must read the same body and end the same way.
 // Every chunk is copied into an allocation of exactly its size, so a read past
 // the end of a chunk is caught by AddressSanitizer.
 
@@ -39,6 +42,7 @@
 #include "stream/base64.h"
 #include "stream/frame.h"
 #include "stream/ipc_decode.h"
+#include "transport/http1_response_internal.h"
 
 namespace {
 
@@ -314,6 +318,64 @@ bool IsValueCheck(const arrow::Status& status) {
   }
 }
 
+struct Http1Outcome {
+  std::string body;
+  bool failed = false;
+  bool complete = false;
+  bool reusable = false;
+};
+
+// Reads `size` bytes of a response in chunks from the xorshift generator;
+// with `direct`, body bytes the reader says may be received directly are
+// taken that way (as the direct exchange does), the rest through Next.
+Http1Outcome ReadHttp1(const uint8_t* data, size_t size, uint8_t seed, bool direct) {
+  uint32_t state = 0x9E3779B9u ^ seed;
+  Http1Outcome outcome;
+  zv::Http1Response response;
+  size_t at = 0;
+  while (at < size && !response.complete()) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    size_t chunk = std::min(size - at, size_t{1} + state % (direct ? 97 : size));
+    if (direct && response.data_ahead() > 0) {
+      chunk = static_cast<size_t>(std::min<uint64_t>(chunk, response.data_ahead()));
+      outcome.body.append(reinterpret_cast<const char*>(data + at), chunk);
+      response.DataReceived(chunk);
+      at += chunk;
+      continue;
+    }
+    auto copy = std::make_unique<uint8_t[]>(chunk);
+    std::copy(data + at, data + at + chunk, copy.get());
+    zv::Http1Response::Bytes in(copy.get(), chunk);
+    at += chunk;
+    while (!in.empty() && !response.complete()) {
+      auto piece = response.Next(in);
+      if (!piece.ok()) {
+        outcome.failed = true;
+        return outcome;
+      }
+      Check(piece->size() <= chunk);
+      outcome.body.append(reinterpret_cast<const char*>(piece->data()), piece->size());
+    }
+  }
+  outcome.failed = !response.EndOfInput().ok();
+  outcome.complete = response.complete();
+  outcome.reusable = response.reusable();
+  Check(!outcome.reusable || outcome.complete);
+  return outcome;
+}
+
+[[maybe_unused]] void FuzzHttp1(const uint8_t* raw, size_t raw_size) {
+  if (raw_size < 1) return;
+  const Http1Outcome whole = ReadHttp1(raw + 1, raw_size - 1, raw[0], false);
+  const Http1Outcome direct = ReadHttp1(raw + 1, raw_size - 1, raw[0], true);
+  Check(whole.failed == direct.failed);
+  if (whole.failed) return;
+  Check(whole.body == direct.body && whole.complete == direct.complete &&
+        whole.reusable == direct.reusable);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -332,8 +394,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzCorruptIpc(data, size);
 #elif defined(ZV_FUZZ_IPC)
   FuzzIpc(data, size);
+#elif defined(ZV_FUZZ_HTTP1)
+  FuzzHttp1(data, size);
 #else
-#error "define ZV_FUZZ_FRAMES, ZV_FUZZ_BASE64, ZV_FUZZ_IPC or ZV_FUZZ_IPC_CORRUPT"
+#error "define ZV_FUZZ_FRAMES, ZV_FUZZ_BASE64, ZV_FUZZ_IPC, ZV_FUZZ_IPC_CORRUPT or ZV_FUZZ_HTTP1"
 #endif
   return 0;
 }

@@ -31,8 +31,8 @@ using Bytes = Http1Response::Bytes;
 // Framing, small answers and the first bytes of each frame go through this
 // buffer; a frame's payload is received straight into its own memory.
 constexpr size_t kStagingBytes = 16384;
-// libcurl's receive calls read at most its buffer size, whatever the caller
-// asks for; the buffer itself is never written (its pages are never touched).
+// libcurl's receive calls read at most its buffer size per call, whatever the
+// caller asks for (they receive into the caller's memory, not that buffer).
 constexpr long kLargestRead = 4L * 1024 * 1024;
 // How often a wait looks at the abort check and the time-outs.
 constexpr long kWaitSliceMs = 100;
@@ -70,12 +70,32 @@ std::string ChannelKey(const zv_url_parts& parts, const zv_tls_config* tls) {
 
 bool SplitsALine(std::string_view text) { return text.find_first_of("\r\n") != text.npos; }
 
+// A request target goes on the request line as it is: spaces and control
+// characters would split it.
+bool FitsTheRequestLine(std::string_view target) {
+  return std::none_of(target.begin(), target.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7F;
+  });
+}
+
+// libcurl polls this while it connects, so a cancelled query stops waiting
+// for an unreachable server.
+int OnConnectProgress(void* abort_check, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  try {
+    const auto& check = *static_cast<const HttpRequest::AbortCheck*>(abort_check);
+    return check && check() ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
 // The request's bytes; nullopt when a header could split the request.
 // libcurl's header conventions hold: "Name;" sends the header empty, and
 // "Name:" without a value sends nothing.
 std::optional<std::string> RequestText(const DirectExchange& x, const zv_url_parts& parts,
                                        std::string_view target) {
-  if (SplitsALine(x.user_agent) || SplitsALine(target) || SplitsALine(parts.host)) {
+  if (SplitsALine(x.user_agent) || !FitsTheRequestLine(target) || SplitsALine(parts.host)) {
     return std::nullopt;
   }
   std::string text;
@@ -126,9 +146,20 @@ arrow::Result<CurlEasy> Connect(const DirectExchange& x) {
                              "TLS configuration: " + tls.message());
     }
   }
+  if (x.total_timeout > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, x.total_timeout);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnConnectProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<HttpRequest::AbortCheck*>(&x.abort_check));
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   const CURLcode rc = curl_easy_perform(h);
+  // The handle outlives this exchange when it is kept: nothing may point here.
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, nullptr);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, nullptr);
+  if (rc == CURLE_ABORTED_BY_CALLBACK) {
+    return TransferFailure(TransferError::kAborted, "Callback aborted");
+  }
   if (rc != CURLE_OK) {
     const std::string detail = error[0] != '\0' ? error : curl_easy_strerror(rc);
     return TransferFailure(

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "driver/adbc_status.h"
+#include "util/ascii.h"
 
 namespace zv {
 
@@ -47,13 +48,6 @@ std::string AsciiLower(std::string_view text) {
   return lower;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // "%XX" sequences become the byte they name; '+' stays a plus sign. Any other
 // byte, including UTF-8 sequences written as is, is kept. `what` names the
 // part in the error, never its content.
@@ -65,8 +59,8 @@ arrow::Result<std::string> PercentDecode(std::string_view text, const std::strin
       decoded.push_back(text[i]);
       continue;
     }
-    const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+    const int high = i + 2 < text.size() ? ascii_hex_value(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? ascii_hex_value(text[i + 2]) : -1;
     if (high < 0 || low < 0) {
       return BadUri(what + " has a '%' that is not followed by two hexadecimal digits");
     }
@@ -111,7 +105,7 @@ bool IsPort(std::string_view port) {
 
 bool IsIpv6Literal(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return HexValue(c) >= 0 || c == ':' || c == '.';
+    return ascii_hex_value(c) >= 0 || c == ':' || c == '.';
   });
 }
 

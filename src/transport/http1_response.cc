@@ -32,13 +32,6 @@ bool HasToken(std::string_view list, std::string_view token) {
   return false;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 arrow::Result<bool> Http1Response::TakeLine(Bytes& in, size_t limit) {
@@ -132,7 +125,7 @@ arrow::Status Http1Response::ReadChunkSize(std::string_view line) {
   if (size.empty() || size.size() > 15) return Malformed("bad chunk size");
   uint64_t value = 0;
   for (char c : size) {
-    const int digit = HexDigit(c);
+    const int digit = ascii_hex_value(c);
     if (digit < 0) return Malformed("bad chunk size");
     value = value * 16 + static_cast<uint64_t>(digit);
   }

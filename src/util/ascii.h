@@ -27,6 +27,14 @@ constexpr bool ascii_iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The value of a hexadecimal digit, or -1 for any other character.
+constexpr int ascii_hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // Option text for a flag: "true", "yes", "on", "1" / "false", "no", "off",
 // "0", ASCII case-insensitive; anything else (null and empty included) is
 // rejected.

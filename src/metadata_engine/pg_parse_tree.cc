@@ -1,11 +1,15 @@
 #include "metadata_engine/pg_parse_tree_internal.h"
 
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <pg_query.h>
 
+#include "metadata_engine/parse_tree_cache_internal.h"
 #include "platform/stack_thread.h"
 
 namespace zv_sql::internal {
@@ -44,6 +48,13 @@ constexpr size_t kParserStackBytes = size_t{64} << 20;
 // Up to this length the deepest possible tree fits comfortably in the
 // smallest host stack, and the extra thread would only cost time.
 constexpr size_t kCallerStackText = 2048;
+// The texts whose trees are kept: short ones, which catalog queries are.
+constexpr size_t kKeptTrees = 64;
+
+ParseTreeCache& kept_trees() {
+  static ParseTreeCache cache(kKeptTrees, kCallerStackText);
+  return cache;
+}
 
 std::optional<nlohmann::json> parse_unguarded(const std::string& text, ParseStatus& status) {
   try {
@@ -72,24 +83,28 @@ std::optional<nlohmann::json> parse_unguarded(const std::string& text, ParseStat
 
 }  // namespace
 
-std::optional<nlohmann::json> parse_to_json_tree(std::string_view sql, ParseStatus& status) {
+ParseTree parse_to_json_tree(std::string_view sql, ParseStatus& status) {
   if (sql.size() > kMaxParsedText) {
     status.code = ParseCode::OutOfScope;
     status.message = "statement text too long for the metadata path";
-    return std::nullopt;
+    return nullptr;
   }
+  if (ParseTree kept = kept_trees().find(sql)) return kept;
   // The parser reads a NUL-terminated text.
   const std::string text(sql);
-  if (text.size() <= kCallerStackText) return parse_unguarded(text, status);
   std::optional<nlohmann::json> tree;
-  const bool ran =
-      zv::RunOnThreadWithStack(kParserStackBytes, [&] { tree = parse_unguarded(text, status); });
-  if (!ran) {
+  if (text.size() <= kCallerStackText) {
+    tree = parse_unguarded(text, status);
+  } else if (!zv::RunOnThreadWithStack(kParserStackBytes,
+                                       [&] { tree = parse_unguarded(text, status); })) {
     status.code = ParseCode::OutOfScope;
     status.message = "no parser thread for a long statement; left to compute";
-    return std::nullopt;
+    return nullptr;
   }
-  return tree;
+  if (!tree) return nullptr;
+  auto shared = std::make_shared<const nlohmann::json>(std::move(*tree));
+  kept_trees().keep(sql, shared);
+  return shared;
 }
 
 }  // namespace zv_sql::internal

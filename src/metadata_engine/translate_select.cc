@@ -334,7 +334,7 @@ SelectPtr parse_select_unguarded(std::string_view sql, ParseStatus& status) {
     ctx.fail(ParseCode::OutOfScope, "SQL text is not valid UTF-8");
     return nullptr;
   }
-  std::optional<json> tree = parse_to_json_tree(sql, status);
+  const ParseTree tree = parse_to_json_tree(sql, status);
   if (!tree) return nullptr;
   const json* statements = list_member(*tree, "stmts");
   if (statements == nullptr) {

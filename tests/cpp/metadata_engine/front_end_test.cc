@@ -140,6 +140,18 @@ TEST(FrontEnd, SyntaxErrorKeepsParserMessageAndPosition) {
   EXPECT_EQ(status.location, 15);
 }
 
+TEST(FrontEnd, ARepeatedTextParsesAsTheFirstTime) {
+  for (int pass = 0; pass < 2; ++pass) {
+    ParseStatus status;
+    SelectPtr statement = parse_select("SELECT a FROM t WHERE b = 1 ORDER BY a", status);
+    ASSERT_TRUE(statement) << status.message;
+    EXPECT_EQ(statement->order_by.size(), 1u);
+    EXPECT_FALSE(parse_select("SELECT a FROM WHERE", status));
+    EXPECT_EQ(status.code, ParseCode::Malformed);
+    EXPECT_EQ(status.location, 15);
+  }
+}
+
 TEST(FrontEnd, StatusIsResetOnEveryCall) {
   ParseStatus status{ParseCode::OutOfScope, "stale", 7};
   EXPECT_TRUE(parse_select("SELECT a FROM t", status));

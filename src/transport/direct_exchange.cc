@@ -98,8 +98,13 @@ std::optional<std::string> RequestText(const DirectExchange& x, const zv_url_par
   if (SplitsALine(x.user_agent) || !FitsTheRequestLine(target) || SplitsALine(parts.host)) {
     return std::nullopt;
   }
+  // Reserved whole, so that no reallocation leaves a copy of the token behind.
+  size_t size = 256 + target.size() + parts.host.size() + x.user_agent.size() + x.body.size();
+  for (const curl_slist* node = x.headers; node != nullptr; node = node->next) {
+    size += std::string_view(node->data).size() + 2;
+  }
   std::string text;
-  text.reserve(1024 + x.body.size());  // no reallocation leaves a copy of the token behind
+  text.reserve(size);
   text.append("POST ").append(target).append(" HTTP/1.1\r\nHost: ").append(parts.host);
   if (parts.port != (parts.scheme == "https" ? "443" : "80")) text.append(":").append(parts.port);
   text.append("\r\nUser-Agent: ").append(x.user_agent).append("\r\n");

@@ -110,6 +110,10 @@ def print_fetch(f: dict) -> None:
     print(f"{_row(DRIVER, f['zorvane'])}  {_cpu(f['zorvane'])}")
     print(f"{_row(PEER, f['postgresql'])}  CPU {f['postgresql']['cpu_s']:7.3f} s")
     print(f"{_row('raw download (curl)', f['raw_download'])}  {_cpu(f['raw_download'])}")
+    # No driver of this server fetches faster than its raw download: that
+    # ratio bounds the driver's against the peer.
+    bound = f["raw_download"]["rows_per_s"] / f["postgresql"]["rows_per_s"]
+    print(f"  raw download vs {PEER}: {bound:.1f} x (the most a driver of this server can reach)")
     print(f"  first batch: {DRIVER} {f['zorvane']['first_batch_ms']:.1f} ms, "
           f"{PEER} {f['postgresql']['first_batch_ms']:.1f} ms")
     print("  per type family (MB/s of the response body; CPU seconds per GB of it):")

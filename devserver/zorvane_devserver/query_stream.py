@@ -14,9 +14,6 @@ from .json_api import BadRequest, error_response, read_json_object
 from .query_runner import QueryRun
 from .sqlstate import error_code_for, http_status_for, sqlstate_for
 
-# How often a query waiting on DuckDB looks whether its client is still there.
-CLIENT_CHECK_SECONDS = 0.05
-
 
 def _max_batch_bytes(body: dict) -> int:
     options = body.get("stream_options")
@@ -109,38 +106,21 @@ async def _unless_client_leaves(request: web.Request, run: QueryRun, work: async
     """Awaits DuckDB work running in a thread (an executor's future, so the work
     is under way before this waits); when the client goes away first (a
     cancelled query), DuckDB is interrupted so it stops using the CPU, and
-    ClientGone is raised once the thread has given up. The client is looked at
-    by a timer every CLIENT_CHECK_SECONDS, so work that ends sooner costs one
-    plain await."""
-    loop = asyncio.get_running_loop()
-    gone = False
-
-    def check() -> None:
-        nonlocal gone, timer
-        if work.done():
-            return
-        if not _client_gone(request):
-            timer = loop.call_later(CLIENT_CHECK_SECONDS, check)
-            return
-        gone = True
-        run.interrupt()
-        counters = request.app["state"].counters
-        counters.event("client_disconnects")
-        counters.event("queries_interrupted")
-
-    timer = loop.call_later(CLIENT_CHECK_SECONDS, check)
-    try:
-        # Shielded: a cancelled handler leaves the thread's work to its caller.
-        result = await asyncio.shield(work)
-    except Exception:
-        if gone:
-            raise ClientGone() from None
-        raise
-    finally:
-        timer.cancel()
-    if gone:
-        raise ClientGone()
-    return result
+    ClientGone is raised once the thread has given up."""
+    while True:
+        done, _ = await asyncio.wait({work}, timeout=0.05)
+        if done:
+            return work.result()
+        if _client_gone(request):
+            run.interrupt()
+            counters = request.app["state"].counters
+            counters.event("client_disconnects")
+            counters.event("queries_interrupted")
+            try:
+                await work
+            except Exception:
+                pass
+            raise ClientGone()
 
 
 async def _stream_result_set(run: QueryRun, index: int, max_bytes: int, writer: FramedWriter) -> None:

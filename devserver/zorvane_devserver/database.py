@@ -69,7 +69,7 @@ class Database:
         # A client's SQL names catalog objects only: DuckDB would otherwise
         # read a table name it cannot find as a Python variable of the server
         # code that runs the query (and a module one as an error citing the
-        # server's source), and looking for one costs a small query a tenth.
+        # server's source). A query may not turn this back on (QueryRun).
         self._root.execute("SET GLOBAL python_enable_replacements = false")
         if data_dir is not None:
             data_dir.mkdir(parents=True, exist_ok=True)

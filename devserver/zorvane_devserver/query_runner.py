@@ -14,6 +14,9 @@ ROW_STATEMENTS = {"SELECT", "EXPLAIN", "PRAGMA", "CALL", "RELATION", "EXECUTE"}
 COUNT_STATEMENTS = {"INSERT", "UPDATE", "DELETE", "MERGE_INTO"}
 CATALOG_STATEMENTS = {"CREATE", "CREATE_FUNC", "DROP", "ALTER", "ATTACH", "DETACH", "IMPORT", "COPY_DATABASE"}
 EMPTY_SCHEMA = pa.schema([])
+# DuckDB's settings for scans of Python variables (off: see Database), which a
+# client's SET, RESET or PRAGMA must not turn back on.
+_PYTHON_SETTING = re.compile(r"python_", re.IGNORECASE)
 # DuckDB hands results over in vectors of this many rows, and its Arrow reader
 # is asked for READ_VECTORS at a time: they are ready soon after DuckDB has
 # produced them (see Database.cursor), so the first batch of a streaming query
@@ -115,6 +118,9 @@ class QueryRun:
         kinds = {stmt.type.name for stmt in statements}
         for stmt in statements:
             kind = stmt.type.name
+            if kind == "SET" and _PYTHON_SETTING.search(stmt.query):
+                raise duckdb.PermissionException(
+                    "Permission Error: the server's Python settings cannot be changed by a query")
             if kind in ROW_STATEMENTS:
                 reader = _arrow_reader(self._cursor, stmt)
                 if reader is None:

@@ -10,6 +10,7 @@ BAD_CAST = "22018"
 KEY_VIOLATION = "23000"
 BAD_PARAMETER = "22023"
 SYNTAX = "42000"
+NOT_PERMITTED = "42501"
 GENERAL = "HY000"
 
 
@@ -27,6 +28,8 @@ def sqlstate_for(exc: BaseException) -> str:
         return KEY_VIOLATION
     if isinstance(exc, duckdb.InterruptException):
         return "57014"
+    if isinstance(exc, duckdb.PermissionException):
+        return NOT_PERMITTED
     return _from_text(text)
 
 

@@ -98,6 +98,11 @@ def test_sql_errors_before_and_during_streaming(node):
     for name in ("no_such_table", "pa", "duckdb", "stmt"):
         r = query(url, token, f"SELECT * FROM {name}")
         assert r.status == 400 and r.error_body["sqlstate"] == "42S02", name
+    for sql in ("SET python_enable_replacements = true; SELECT * FROM pa",
+                "SET GLOBAL Python_Enable_Replacements = 1", "PRAGMA python_scan_all_frames = true"):
+        r = query(url, token, sql)
+        assert r.status == 400 and r.error_body["sqlstate"] == "42501", sql
+    assert query(url, token, "SELECT * FROM pa").error_body["sqlstate"] == "42S02"
     r = query(url, token, "SELECT CASE WHEN range > 3000000 THEN error('boom') ELSE range END FROM range(5000000)")
     assert r.status == 200 and r.frames[0][0] == INIT and "boom" in r.error["message"] and r.eos == []
 

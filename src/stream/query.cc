@@ -1,5 +1,6 @@
 #include "stream/query.h"
 
+#include <arrow/type.h>
 #include <arrow/util/byte_size.h>
 
 #include <system_error>
@@ -95,13 +96,25 @@ void ZVQuery::AdoptSchema(std::shared_ptr<arrow::Schema> init_schema) {
 
 bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
                       std::shared_ptr<arrow::RecordBatch> batch) {
+  std::shared_ptr<arrow::Schema> result_schema;
   {
     std::lock_guard<std::mutex> lock(queue_.mutex());
     if (!schema_ && batch_schema) schema_ = batch_schema;
+    result_schema = schema_;
   }
   if (!batch) {
     queue_.NotifyConsumer();
     return true;
+  }
+  // The host reads every batch under the one schema the stream exports (the
+  // INIT frame's or the first batch's): a batch of another layout would be
+  // read through the wrong buffers, past their ends.
+  const std::shared_ptr<arrow::Schema>& layout = batch->schema();
+  if (result_schema && layout != result_schema &&
+      !layout->Equals(*result_schema, /*check_metadata=*/false)) {
+    RecordError(StreamFault("a result batch's schema (" + layout->ToString() +
+                            ") differs from the result's (" + result_schema->ToString() + ")"));
+    return false;
   }
   progress_->AddRows(batch->num_rows());
   // A batch that cannot be queued is a failed query, never a shorter result.

@@ -2,6 +2,7 @@
 refused before the host reads them, every batch of a frame arrives, and a
 body without its end-of-stream frame, or with frames after it, is an error."""
 
+import base64
 import struct
 
 import adbc_driver_manager as dm
@@ -105,6 +106,28 @@ def test_surplus_children_are_never_read_as_the_declared_ones(driver_path, compu
     assert not isinstance(table, Exception), table
     assert table.schema == pairs("a").schema
     assert table.column("s").to_pylist() == [{"a": 1}, {"a": 2}, {"a": 3}]
+
+
+def numbers(arrow_type):
+    return pa.record_batch([pa.array([1, 2, 3], arrow_type)], names=["name"])
+
+
+def schema_text(batch):
+    return base64.b64encode(batch.schema.serialize().to_pybytes() + EOS_MARKER).decode()
+
+
+@pytest.mark.parametrize("frames", [
+    [init_frame(), batch_frame(ipc(numbers(pa.int64()))), batch_frame(ipc(numbers(pa.int32())))],
+    [init_frame({"resultSets": [{"schemaIpc": schema_text(numbers(pa.int64()))}]}),
+     batch_frame(ipc(numbers(pa.int32())))],
+], ids=["later-frame", "init-schema"])
+def test_batches_of_another_schema_than_the_results_are_refused(driver_path, compute, frames):
+    # The host reads every batch under the stream's one schema: an int32 batch
+    # read as int64 would run past its buffer.
+    compute.route("POST", QUERY, framed(*frames, eos_frame()))
+    result = run(driver_path, compute)
+    assert isinstance(result, Exception), result
+    assert "a result batch's schema (name: int32) differs from the result's (name: int64)" in str(result)
 
 
 def test_every_batch_of_a_frame_arrives(driver_path, compute):

@@ -12,7 +12,9 @@
 #include <arrow/type.h>
 
 #include "diagnostics/log.h"
+#include "stream/frame.h"
 #include "stream/ipc_decode.h"
+#include "stream/ipc_read_budget.h"
 
 namespace zv {
 
@@ -55,13 +57,13 @@ std::shared_ptr<arrow::RecordBatch> zv_snapshot_decode_slot(const uint8_t* bytes
   }
   // Not zv_ipc_decode: opening the stream and reading its batch are reported
   // separately here.
+  IpcReadBudget budget(static_cast<int64_t>(kZvMaxFramePayload));
   auto reader = [&]() -> arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchStreamReader>> {
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> owned,
                           arrow::AllocateBuffer(static_cast<int64_t>(length)));
     std::memcpy(owned->mutable_data(), bytes, length);
     return arrow::ipc::RecordBatchStreamReader::Open(
-        std::make_shared<arrow::io::BufferReader>(std::move(owned)),
-        arrow::ipc::IpcReadOptions::Defaults());
+        std::make_shared<arrow::io::BufferReader>(std::move(owned)), NetworkIpcReadOptions());
   }();
   if (!reader.ok()) {
     ZV_LOG(kLogError, "info_schema", "snapshot RS %d: IPC stream open failed: %s", slot,

@@ -14,6 +14,8 @@
 #include "diagnostics/log.h"
 #include "stream/base64.h"
 #include "stream/batch_validation.h"
+#include "stream/frame.h"
+#include "stream/ipc_read_budget.h"
 
 namespace zv {
 
@@ -46,9 +48,11 @@ arrow::Result<ZVDecodedIpc> zv_ipc_decode(const uint8_t* bytes, size_t count) {
 
 arrow::Result<ZVDecodedIpc> zv_ipc_decode_buffer(const std::shared_ptr<arrow::Buffer>& owned) {
   if (owned == nullptr) return arrow::Status::Invalid("IPC payload is null");
+  // Decoded, a frame holds no more than it may hold on the wire.
+  IpcReadBudget budget(static_cast<int64_t>(kZvMaxFramePayload));
   auto input = std::make_shared<arrow::io::BufferReader>(owned);
-  ARROW_ASSIGN_OR_RAISE(auto reader, arrow::ipc::RecordBatchStreamReader::Open(
-                                         input, arrow::ipc::IpcReadOptions::Defaults()));
+  ARROW_ASSIGN_OR_RAISE(auto reader,
+                        arrow::ipc::RecordBatchStreamReader::Open(input, NetworkIpcReadOptions()));
   ZVDecodedIpc decoded;
   decoded.schema = reader->schema();
   // The metadata scan is skipped entirely unless someone will see the line.

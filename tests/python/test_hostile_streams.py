@@ -7,6 +7,7 @@ import struct
 
 import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi
+import numpy as np
 import pyarrow as pa
 import pytest
 from hostile_server import BATCH, HostileServer, batch_frame, eos_frame, frame, framed, init_frame
@@ -128,6 +129,18 @@ def test_batches_of_another_schema_than_the_results_are_refused(driver_path, com
     result = run(driver_path, compute)
     assert isinstance(result, Exception), result
     assert "a result batch's schema (name: int32) differs from the result's (name: int64)" in str(result)
+
+
+def test_compressed_buffers_may_not_decode_past_the_frame_ceiling(driver_path, compute):
+    # 10 KiB of ZSTD that decompress to 288 MiB, more than any frame may hold.
+    zeros = pa.record_batch([pa.array(np.zeros(36 << 20, np.int64))], names=["z"])
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, zeros.schema, options=pa.ipc.IpcWriteOptions(compression="zstd")) as writer:
+        writer.write_batch(zeros)
+    compute.route("POST", QUERY, framed(init_frame(), batch_frame(sink.getvalue().to_pybytes()), eos_frame()))
+    result = run(driver_path, compute, "SELECT z FROM t")
+    assert isinstance(result, Exception), result
+    assert "decompressed buffers exceed what one frame may hold" in str(result)
 
 
 def test_every_batch_of_a_frame_arrives(driver_path, compute):

@@ -157,11 +157,11 @@ bool ReceiveBody(TransferContext* ctx, long http_status, std::string_view chunk)
     if (http_status >= 400) ctx->error_mode = true;
   }
   if (ctx->error_mode) {
-    if (ctx->error_body.size() < kMaxErrorBody) {
-      ctx->error_body.append(chunk.data(),
-                             std::min(chunk.size(), kMaxErrorBody - ctx->error_body.size()));
-    }
-    return true;
+    ctx->error_body.append(chunk.data(),
+                           std::min(chunk.size(), kMaxErrorBody - ctx->error_body.size()));
+    // The rest of a long error text is not read: a body that never ends
+    // would otherwise hold the query until the host cancels it.
+    return ctx->error_body.size() < kMaxErrorBody;
   }
   return zv_frame_feed(ctx->parser, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()) ==
          0;
@@ -326,7 +326,8 @@ void PerformTransfer(ZVQuery* q, std::optional<TokenRefusal>* refusal) {
   if (LogEnabled(kLogTrace) && !ctx.error_body.empty()) {
     zv_log_write(kLogTrace, "transport", "error_body=%s", zv_redact(ctx.error_body).c_str());
   }
-  if (!performed.ok() && RecordTransferFailure(q, performed.status())) return;
+  const bool error_text_read = ctx.error_mode && ctx.error_body.size() >= kMaxErrorBody;
+  if (!performed.ok() && !error_text_read && RecordTransferFailure(q, performed.status())) return;
   if (status >= 400) {
     RecordHttpFailure(q, status, ctx.error_body, token, refusal);
     return;

@@ -101,7 +101,11 @@ arrow::Status Http1Response::EndHead() {
   if (status_ >= 100 && status_ < 200) {
     // An interim response: the real one follows.
     if (status_ == 101) return Malformed("unexpected protocol switch");
+    // The heads of all interim responses count against one bound: endless
+    // ones would otherwise keep a reader waiting while bytes keep coming.
+    const size_t head_bytes = head_bytes_;
     *this = Http1Response();
+    head_bytes_ = head_bytes;
     return arrow::Status::OK();
   }
   // Both framings at once is how requests get smuggled: never reuse that.

@@ -38,6 +38,7 @@ class Reply:
     status: int = 200
     headers: dict[str, str] = field(default_factory=dict)
     body: bytes = b""
+    endless: bool = False  # the body is sent again and again until the client leaves
 
 
 Responder = Callable[[Request], Reply]
@@ -105,9 +106,14 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(reply.status)
         for name, value in reply.headers.items():
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(reply.body)))
+        self.send_header("Content-Length", str(1 << 50 if reply.endless else len(reply.body)))
         self.end_headers()
         self.wfile.write(reply.body)
+        try:
+            while reply.endless:
+                self.wfile.write(reply.body)
+        except OSError:
+            self.close_connection = True
 
     do_GET = do_POST = do_PUT = do_DELETE = _handle
 

@@ -10,7 +10,7 @@ import adbc_driver_manager.dbapi
 import numpy as np
 import pyarrow as pa
 import pytest
-from hostile_server import BATCH, HostileServer, batch_frame, eos_frame, frame, framed, init_frame
+from hostile_server import BATCH, HostileServer, Reply, batch_frame, eos_frame, frame, framed, init_frame
 
 QUERY = "/api/v1/query/stream/binary"
 
@@ -141,6 +141,15 @@ def test_compressed_buffers_may_not_decode_past_the_frame_ceiling(driver_path, c
     result = run(driver_path, compute, "SELECT z FROM t")
     assert isinstance(result, Exception), result
     assert "decompressed buffers exceed what one frame may hold" in str(result)
+
+
+@pytest.mark.timeout(60, method="thread")
+def test_an_endless_error_body_ends_the_query_with_the_servers_failure(driver_path, compute):
+    compute.route("POST", QUERY, lambda _req: Reply(503, {"Content-Type": "text/plain"},
+                                                    b"node overloaded; " * 4096, endless=True))
+    result = run(driver_path, compute)
+    assert isinstance(result, Exception), result
+    assert "node overloaded" in str(result)
 
 
 def test_every_batch_of_a_frame_arrives(driver_path, compute):

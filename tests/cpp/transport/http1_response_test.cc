@@ -73,6 +73,10 @@ TEST(Http1Response, HostileOrBrokenResponsesAreRefused) {
   const std::string long_line(Http1Response::kMaxLineBytes, 'a');
   std::string many_headers = "HTTP/1.1 200 OK\r\n";
   while (many_headers.size() <= Http1Response::kMaxHeadBytes) many_headers += "X-A: b\r\n";
+  std::string endless_interim;
+  while (endless_interim.size() <= Http1Response::kMaxHeadBytes) {
+    endless_interim += "HTTP/1.1 100 Continue\r\n\r\n";
+  }
   const std::string cases[] = {
       "HTTP/2 200 OK\r\n\r\n",
       "HTTP/1.1 20x OK\r\n\r\n",
@@ -85,6 +89,7 @@ TEST(Http1Response, HostileOrBrokenResponsesAreRefused) {
       "HTTP/1.1 200 OK\r\n folded: header\r\n\r\n",
       "HTTP/1.1 200 OK\r\nX-Long: " + long_line + "\r\n\r\n",
       many_headers,
+      endless_interim,
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffffffffffff\r\n",
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n",

@@ -27,11 +27,14 @@ const AdbcError* ErrorFromArrayStream(ArrowArrayStream* stream, AdbcStatusCode* 
   return ResultStreamError(stream, status);
 }
 
+// What private_data of a table filled as 1.1.0 points to. A 1.0.0 host's
+// table ends before the 1.1.0 entries, so only a field of the 1.0.0 part may
+// say which it is.
+constexpr char kOneOneTable = 1;
+
 AdbcStatusCode DriverRelease(AdbcDriver* driver, AdbcError* error) {
   if (driver == nullptr) return ADBC_STATUS_OK;
-  // The 1.1.0 part exists only in a table this driver filled as 1.1.0 (its
-  // entries are then this driver's); a 1.0.0 host's table ends before it.
-  const bool one_one = driver->ErrorGetDetailCount == &ErrorGetDetailCount;
+  const bool one_one = driver->private_data == &kOneOneTable;
   std::memset(static_cast<void*>(driver), 0,
               one_one ? ADBC_DRIVER_1_1_0_SIZE : ADBC_DRIVER_1_0_0_SIZE);
   return ADBC_STATUS_OK;
@@ -102,6 +105,7 @@ void FillDriverTable(AdbcDriver* driver, int version) {
   driver->StatementSetOption = StatementSetOption;
   driver->StatementSetSqlQuery = StatementSetSqlQuery;
   if (version == ADBC_VERSION_1_1_0) {
+    driver->private_data = const_cast<char*>(&kOneOneTable);
     FillOneOneEntries(driver);
   }
 }

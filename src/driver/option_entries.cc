@@ -62,8 +62,8 @@ template <typename Handle, typename Deliver>
 AdbcStatusCode Get(const char* suffix, Handle* handle, const char* key, AdbcError* error,
                    Deliver deliver) {
   using Options = HandleOptions<Handle>;
-  const std::string entry = EntryName<Handle>(suffix);
-  return RunEntryPoint(entry.c_str(), error, [&]() -> arrow::Status {
+  return RunEntryPoint(Options::kEntry, error, [&]() -> arrow::Status {
+    const std::string entry = EntryName<Handle>(suffix);
     ZV_LOG(kLogInfo, "api", "%s(handle=%p, key=%s)", entry.c_str(), static_cast<void*>(handle),
            key ? key : "(null)");
     if (handle == nullptr || key == nullptr) {
@@ -85,8 +85,8 @@ template <typename Handle, typename Deliver>
 AdbcStatusCode GetIntoBuffer(const char* suffix, Handle* handle, const char* key, size_t* length,
                              AdbcError* error, Deliver deliver) {
   if (length == nullptr) {
-    zv_set_error(error, (EntryName<Handle>(suffix) + ": null length").c_str(), "HY009");
-    return ADBC_STATUS_INVALID_ARGUMENT;
+    return RunEntryPoint(HandleOptions<Handle>::kEntry, error,
+                         [&] { return NullArgument(EntryName<Handle>(suffix) + ": null length"); });
   }
   return Get(suffix, handle, key, error, deliver);
 }
@@ -103,6 +103,21 @@ AdbcStatusCode GetNumber(const char* suffix, Handle* handle, const char* key, Nu
                ARROW_ASSIGN_OR_RAISE(*value, as_number(k, text));
                return arrow::Status::OK();
              });
+}
+
+// A typed setter: `make_text` gives the option's text, which goes through
+// the handle's own SetOption, so every check and log line is the same. The
+// text is made where no exception can reach the host.
+template <typename Handle, typename MakeText>
+AdbcStatusCode SetAsText(Handle* handle, const char* key, AdbcError* error, MakeText make_text) {
+  std::string text;
+  const AdbcStatusCode made =
+      RunEntryPoint(HandleOptions<Handle>::kEntry, error, [&]() -> arrow::Status {
+        ARROW_ASSIGN_OR_RAISE(text, make_text());
+        return arrow::Status::OK();
+      });
+  if (made != ADBC_STATUS_OK) return made;
+  return HandleOptions<Handle>::Set(handle, key, text.c_str(), error);
 }
 
 }  // namespace
@@ -139,30 +154,26 @@ AdbcStatusCode TypedOptionEntries<Handle>::GetDouble(Handle* handle, const char*
   return GetNumber("GetOptionDouble", handle, key, value, error, OptionAsDouble);
 }
 
-// Typed setters go through the handle's own SetOption, so every check and
-// log line is the same.
 template <typename Handle>
 AdbcStatusCode TypedOptionEntries<Handle>::SetBytes(Handle* handle, const char* key,
                                                     const uint8_t* value, size_t length,
                                                     AdbcError* error) {
-  auto text = BytesOptionText(key ? key : "(null)", value, length);
-  if (!text.ok()) {
-    return RunEntryPoint(EntryName<Handle>("SetOptionBytes").c_str(), error,
-                         [&] { return text.status(); });
-  }
-  return HandleOptions<Handle>::Set(handle, key, text->c_str(), error);
+  return SetAsText(handle, key, error,
+                   [&] { return BytesOptionText(key ? key : "(null)", value, length); });
 }
 
 template <typename Handle>
 AdbcStatusCode TypedOptionEntries<Handle>::SetInt(Handle* handle, const char* key, int64_t value,
                                                   AdbcError* error) {
-  return HandleOptions<Handle>::Set(handle, key, IntOptionText(value).c_str(), error);
+  return SetAsText(handle, key, error,
+                   [&] { return arrow::Result<std::string>(IntOptionText(value)); });
 }
 
 template <typename Handle>
 AdbcStatusCode TypedOptionEntries<Handle>::SetDouble(Handle* handle, const char* key, double value,
                                                      AdbcError* error) {
-  return HandleOptions<Handle>::Set(handle, key, DoubleOptionText(value).c_str(), error);
+  return SetAsText(handle, key, error,
+                   [&] { return arrow::Result<std::string>(DoubleOptionText(value)); });
 }
 
 template struct TypedOptionEntries<AdbcDatabase>;

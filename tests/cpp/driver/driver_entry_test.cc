@@ -1,4 +1,5 @@
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "driver/adbc_test_util.h"
@@ -33,6 +34,8 @@ TEST(DriverInit, OneOneGetsTheOneZeroEntriesPlusItsOwnAndOneZeroNothingMore) {
   EXPECT_NE(v110.ConnectionGetInfo, v100.ConnectionGetInfo);
   v110.StatementGetParameterSchema = nullptr;
   v110.ConnectionGetInfo = v100.ConnectionGetInfo;
+  EXPECT_NE(v110.private_data, nullptr) << "marks the table as filled as 1.1.0";
+  v110.private_data = nullptr;
   b = TableWords(v110, ADBC_DRIVER_1_0_0_SIZE);
   EXPECT_EQ(a, b);
 
@@ -105,6 +108,14 @@ TEST(DriverInit, ReleaseClearsOnlyTheOneZeroPartOfTheTable) {
   EXPECT_EQ(driver.DatabaseNew, nullptr);
   EXPECT_EQ(driver.release, nullptr);
   EXPECT_EQ(driver.ErrorGetDetailCount, sentinel);
+
+  // A table of exactly the 1.0.0 size, as such a host allocates it: the
+  // release reads nothing past it either (the address sanitizer build sees).
+  auto exact = std::make_unique<unsigned char[]>(ADBC_DRIVER_1_0_0_SIZE);
+  auto* small = reinterpret_cast<AdbcDriver*>(exact.get());
+  ASSERT_ADBC_OK(AdbcDriverInit(ADBC_VERSION_1_0_0, small, err.get()), err);
+  EXPECT_EQ(ADBC_STATUS_OK, small->release(small, err.get()));
+  EXPECT_EQ(small->DatabaseNew, nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "driver/adbc_test_util.h"
 #include "driver/connection.h"
 #include "driver/database.h"
+#include "driver/option_entries.h"
 #include "driver/statement.h"
 
 namespace {
@@ -339,6 +340,15 @@ TEST(HandleRelease, DatabaseReleasedBeforeItsConnectionStaysReadableWithoutSecre
   EXPECT_FALSE(shared.password.has_value());
   EXPECT_FALSE(shared.proxy_pass.has_value());
   EXPECT_ADBC_OK(zv::ConnectionRelease(&conn, err.get()), err);
+}
+
+TEST(TypedOptionSetters, ALengthNoTextCanHoldIsAnErrorNotAnException) {
+  Handles h;
+  ScopedError err;
+  const uint8_t byte = 'x';
+  EXPECT_EQ(ADBC_STATUS_INTERNAL, zv::TypedOptionEntries<AdbcDatabase>::SetBytes(
+                                      &h.allocated_db, "uri", &byte, SIZE_MAX, err.get()));
+  EXPECT_EQ(err.sqlstate(), "HY000");
 }
 
 }  // namespace

@@ -119,7 +119,12 @@ arrow::Result<zv_auth_result> zv_auth_login_password(const char* control_plane_u
         {"grant_type", "password"}, {"username", username}, {"password", password}};
     // Also on the way out through an encoding failure.
     ZeroOnScopeExit zero_request_copy(request["password"].get_ref<std::string&>());
-    body = request.dump();
+    // Room for the longest encoding (every byte escaped as \u00XX): the
+    // text never moves, so no freed buffer keeps a copy of the password.
+    body.reserve(6 * (std::strlen(username) + std::strlen(password)) + 64);
+    nlohmann::detail::serializer<nlohmann::json> serializer(
+        nlohmann::detail::output_adapter<char>(body), ' ');
+    serializer.dump(request, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
   } catch (const nlohmann::json::exception& e) {
     return arrow::Status::IOError(
         Format("auth: failed to encode credentials as JSON (non-UTF-8 input?): %s", e.what()));

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -13,6 +14,7 @@
 #include "transport/tls_policy_internal.h"
 #include "transport/transfer_failure_internal.h"
 #include "util/failure.h"
+#include "util/secret_string.h"
 
 namespace zv {
 
@@ -119,6 +121,9 @@ struct HttpRequest::Impl {
   RedirectGuard redirects;
   long body_status = 0;  // the status of the response the body belongs to, once known
   char error_buffer[CURL_ERROR_SIZE] = {};
+
+  // A body may carry credentials (a login's password).
+  ~Impl() { SecureZero(post_body.data(), post_body.size()); }
 
   // libcurl is C: nothing may unwind through these; stopping is the safe side.
   static size_t OnBody(char* data, size_t size, size_t nmemb, void* self);
@@ -348,7 +353,17 @@ long HttpRequest::ResponseStatus() const {
 
 HttpRequest::Receiver CappedBodyReceiver(std::string* response, size_t limit) {
   return [response, limit](long, std::string_view chunk) {
-    if (response->size() + chunk.size() > limit) return false;
+    const size_t needed = response->size() + chunk.size();
+    if (needed > limit) return false;
+    if (needed > response->capacity()) {
+      // Grown by hand so that the buffer let go is zeroed first: the body
+      // may hold a token.
+      std::string grown;
+      grown.reserve(std::min(limit, std::max(needed, 2 * response->capacity())));
+      grown.append(*response);
+      SecureZero(response->data(), response->size());
+      response->swap(grown);
+    }
     response->append(chunk);
     return true;
   };

@@ -296,8 +296,20 @@ ObjectsDepth ClassifyDepth(int depth) {
 std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sources,
                                                        const ObjectsFilter& filter) {
   std::vector<CatalogNode> catalogs;
+  std::map<std::string, size_t> catalog_index;
+  std::map<std::string, std::map<std::string, size_t>> schema_index;
+  const ObjectsDepth depth = ClassifyDepth(filter.depth);
+  const bool table_filtered = (filter.table_name != nullptr && filter.table_name[0] != '\0') ||
+                              (filter.table_types != nullptr && filter.table_types[0] != nullptr);
+  const bool lists_tableless =
+      (depth == ObjectsDepth::kCatalogs || depth == ObjectsDepth::kSchemas) && !table_filtered;
   const arrow::RecordBatch* tables = sources.tables.get();
-  if (tables == nullptr || tables->num_rows() == 0) return std::nullopt;
+  if (tables == nullptr || tables->num_rows() == 0) {
+    // A catalog holding no table at all still has its catalogs and schemas.
+    if (!lists_tableless) return std::nullopt;
+    AddTablelessCatalogs(sources, filter, catalogs, catalog_index, schema_index);
+    return catalogs;
+  }
   const TextColumn table_catalog(tables, "table_catalog");
   const TextColumn table_schema(tables, "table_schema");
   const TextColumn table_name(tables, "table_name");
@@ -309,7 +321,6 @@ std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sou
 
   // Columns and constraints only feed the deeper levels; skipping them
   // elsewhere changes nothing in the result.
-  const ObjectsDepth depth = ClassifyDepth(filter.depth);
   const ColumnsByTable columns = depth == ObjectsDepth::kAll && sources.columns
                                      ? CollectColumns(sources.columns.get(), filter.column_name)
                                      : ColumnsByTable{};
@@ -319,8 +330,6 @@ std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sou
                                sources.referential_constraints.get())
           : ConstraintsByTable{};
 
-  std::map<std::string, size_t> catalog_index;
-  std::map<std::string, std::map<std::string, size_t>> schema_index;
   for (int64_t row = 0; row < tables->num_rows(); ++row) {
     TableNode table;
     table.catalog = Text(table_catalog, row);
@@ -342,11 +351,7 @@ std::optional<std::vector<CatalogNode>> CollectObjects(const ObjectsSources& sou
     SchemaNode& schema = FindOrAdd(catalog.schemas, schema_index[table.catalog], table.schema);
     schema.tables.push_back(std::move(table));
   }
-  const bool table_filtered = (filter.table_name != nullptr && filter.table_name[0] != '\0') ||
-                              (filter.table_types != nullptr && filter.table_types[0] != nullptr);
-  if ((depth == ObjectsDepth::kCatalogs || depth == ObjectsDepth::kSchemas) && !table_filtered) {
-    AddTablelessCatalogs(sources, filter, catalogs, catalog_index, schema_index);
-  }
+  if (lists_tableless) AddTablelessCatalogs(sources, filter, catalogs, catalog_index, schema_index);
   return catalogs;
 }
 

@@ -171,6 +171,13 @@ def test_catalogs_and_schemas_without_tables_appear_at_their_depths(driver_path)
             assert "Leer_é" not in schemas(table_name_filter="%")
             catalogs = objects(c, depth="catalogs", db_schema_filter="Leer%")
             assert len(catalogs) == 1 and catalogs[0]["catalog_db_schemas"] is None
+    # Also where no schema holds any table yet.
+    with start_devserver(nodes=1, demo_data=False) as srv:
+        token = frame_client.login(srv.url)
+        assert not frame_client.query(next(iter(srv.node_urls.values())), token, "CREATE SCHEMA first").error
+        with connect(driver_path, srv.url) as c:
+            assert "first" in {s["db_schema_name"] for cat in objects(c, depth="db_schemas")
+                               for s in cat["catalog_db_schemas"]}
 
 
 # Every column type the dev server's compute can create, with the ODBC code

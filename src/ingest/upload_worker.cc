@@ -213,12 +213,25 @@ void IngestUpload::Cancel() {
   {
     std::lock_guard<std::mutex> guard(queue_.mutex());
     if (finished_ && !worker_.joinable()) return;  // already joined by Finish
-    worker_done_before_cancel_ = worker_done_;
-    cancelled_ = true;
+    MarkCancelled();
   }
   queue_.NotifyAll();
   JoinWorker();
   RecordError(arrow::Status::Cancelled("Ingest cancelled by client"), true);
+}
+
+void IngestUpload::Interrupt() {
+  {
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    MarkCancelled();
+  }
+  queue_.NotifyAll();
+}
+
+void IngestUpload::MarkCancelled() {
+  if (cancelled_) return;  // the first says whether the worker had ended before
+  worker_done_before_cancel_ = worker_done_;
+  cancelled_ = true;
 }
 
 bool IngestUpload::TakeNextFrame(bool* abort) {
@@ -367,6 +380,12 @@ arrow::Result<HttpRequest> IngestUpload::UploadRequest(const std::string& url,
   request.SetConnection(&conn.options, conn.share_handle(), conn.user_agent);
   request.SetStallTimeout(300);
   request.SetTls(&conn.tls);
+  // A cancelled upload also stops while the server is not reading it, when
+  // libcurl would not ask for the next frame.
+  request.SetAbortCheck([this] {
+    std::lock_guard<std::mutex> guard(queue_.mutex());
+    return cancelled_ || conn_->released.load();
+  });
   return request;
 }
 

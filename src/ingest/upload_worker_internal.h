@@ -52,6 +52,9 @@ class IngestUpload {
   arrow::Status Finish(IngestSummary* summary);
   // Stops the upload so the server never sees EOS, and waits for the worker.
   void Cancel();
+  // From any thread (the host's Cancel): wakes a push waiting for room and
+  // stops the worker sending more; the load's own thread then calls Cancel.
+  void Interrupt();
 
   // The first failure's message; empty when none was recorded.
   std::string ErrorText() const;
@@ -84,6 +87,8 @@ class IngestUpload {
   // the caller, see SendUpload).
   UploadOutcome TransferFailed(const arrow::Status& failure, bool fresh_connection);
   void RestartFromFirstFrame();
+  // Under the queue lock.
+  void MarkCancelled();
   // The next frame for the request after the kept ones; false when the upload is
   // finished, cancelled or released (*abort then tells which).
   bool TakeNextFrame(bool* abort);

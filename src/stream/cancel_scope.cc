@@ -33,6 +33,26 @@ void CancelScope::CancelAll() {
   // cancelled, since closing removes it from here first.
   std::lock_guard<std::mutex> lock(mu_);
   for (ZVQuery* query : queries_) query->Cancel();
+  if (stop_) stop_();
+}
+
+void CancelScope::SetStop(std::function<void()> stop) {
+  std::lock_guard<std::mutex> lock(mu_);
+  stop_ = std::move(stop);
+}
+
+void CancelScope::ClearStop() {
+  std::lock_guard<std::mutex> lock(mu_);
+  stop_ = nullptr;
+}
+
+ScopedStop::ScopedStop(std::shared_ptr<CancelScope> scope, std::function<void()> stop)
+    : scope_(std::move(scope)) {
+  if (scope_) scope_->SetStop(std::move(stop));
+}
+
+ScopedStop::~ScopedStop() {
+  if (scope_) scope_->ClearStop();
 }
 
 }  // namespace zv

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,11 +34,30 @@ class CancelScope {
   void Track(std::shared_ptr<ExecProgress> progress);
   ExecProgressReading LatestProgress();
 
+  // Work other than queries that a Cancel must reach (a load waiting on its
+  // upload): CancelAll calls `stop` too, under the scope's lock, until it is
+  // cleared; `stop` only signals. One at a time: a statement runs one load.
+  void SetStop(std::function<void()> stop);
+  void ClearStop();
+
  private:
   std::mutex mu_;
   std::vector<ZVQuery*> queries_;
+  std::function<void()> stop_;
   std::shared_ptr<ExecProgress> latest_;
   std::atomic<uint64_t> generation_{0};
+};
+
+// Sets a scope's stop for as long as it lives (no scope: nothing happens).
+class ScopedStop {
+ public:
+  ScopedStop(std::shared_ptr<CancelScope> scope, std::function<void()> stop);
+  ~ScopedStop();
+  ScopedStop(const ScopedStop&) = delete;
+  ScopedStop& operator=(const ScopedStop&) = delete;
+
+ private:
+  std::shared_ptr<CancelScope> scope_;
 };
 
 }  // namespace zv

@@ -4,6 +4,8 @@ Parquet payloads, and loads that fail or are cancelled leaving the table as it
 was."""
 
 import itertools
+import threading
+import time
 
 import adbc_driver_manager as dm
 import adbc_driver_manager.dbapi
@@ -180,6 +182,45 @@ def test_failing_host_stream_cancels_the_upload(conn, table, devserver):
     assert raised.value.sqlstate == "22023"
     assert rows(conn, table) == expected([1])
     assert devserver.counters()["ingests_committed"] == before["ingests_committed"]
+
+
+def _cancelled_load(conn, table, batches, cancel_after=None):
+    """The failure of a load the statement's Cancel stops: from within the last
+    read of the bound stream, or from another thread after cancel_after seconds."""
+    stmt = dm.AdbcStatement(conn.adbc_connection)
+
+    def gen():
+        yield from batches
+        if cancel_after is None:
+            stmt.cancel()
+
+    try:
+        stmt.set_options(**{"adbc.ingest.target_table": table, "adbc.ingest.mode": "adbc.ingest.mode.append"})
+        stmt.bind_stream(pa.RecordBatchReader.from_batches(batches[0].schema, gen()))
+        if cancel_after is not None:
+            threading.Timer(cancel_after, stmt.cancel).start()
+        with pytest.raises(dm.Error) as raised:
+            stmt.execute_update()
+    finally:
+        stmt.close()
+    return raised.value
+
+
+def test_cancel_stops_a_load_before_its_end_whatever_it_waits_for(conn, table, devserver):
+    before = devserver.counters()["ingests_committed"]
+    late = _cancelled_load(conn, table, [batch([2, 3])])
+    # The server holds the upload back; the pushes wait for room.
+    devserver.set_fault("delay", endpoint="ingest", seconds=60, times=1)
+    ids = list(range(10, 200_010))
+    started = time.monotonic()
+    waiting = _cancelled_load(conn, table, [batch(ids)] * 40, cancel_after=2.0)
+    assert time.monotonic() - started < 30
+    devserver.clear_faults()
+    for failure in (late, waiting):
+        assert failure.status_code == dm.AdbcStatusCode.CANCELLED, failure
+        assert failure.sqlstate == "57014"
+    assert rows(conn, table) == []
+    assert devserver.counters()["ingests_committed"] == before
 
 
 def test_a_parquet_encoding_that_fails_midway_loads_nothing(conn, table, devserver):

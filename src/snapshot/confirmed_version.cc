@@ -108,12 +108,17 @@ arrow::Result<ConfirmedVersion> ConfirmedCatalogVersion::Confirm(zv_conn& transp
   return ConfirmedVersion{*sequence, std::max<int64_t>(started, 1)};
 }
 
-void ConfirmedCatalogVersion::Note(const std::string& control_plane_url, uint64_t sequence) {
+void ConfirmedCatalogVersion::Note(const std::string& control_plane_url, uint64_t sequence,
+                                   int64_t asked_at_ns) {
   if (sequence == 0) return;
   State& st = GetState();
   std::lock_guard<std::mutex> lock(st.mu);
   Reading& reading = st.readings[control_plane_url];
-  reading.confirmed = {sequence, MonotonicNanos()};
+  // Like a confirmation of our own: dated when it was asked for, since a
+  // change made here while the poll ran may be missing from it, and never
+  // in place of a newer one.
+  if (reading.have_confirmed && reading.confirmed.confirmed_at_ns > asked_at_ns) return;
+  reading.confirmed = {sequence, std::max<int64_t>(asked_at_ns, 1)};
   reading.have_confirmed = true;
 }
 

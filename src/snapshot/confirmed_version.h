@@ -41,8 +41,9 @@ class ConfirmedCatalogVersion {
   static arrow::Result<ConfirmedVersion> Confirm(zv_conn& transport, int64_t max_age_ns,
                                                  int64_t after_ns = 0);
 
-  // A sequence learned elsewhere (the epoch poller) serves as a confirmation.
-  static void Note(const std::string& control_plane_url, uint64_t sequence);
+  // A sequence learned elsewhere (the epoch poller, which asked for it at
+  // `asked_at_ns`) serves as a confirmation.
+  static void Note(const std::string& control_plane_url, uint64_t sequence, int64_t asked_at_ns);
 
   // The catalog changed through this process: no earlier confirmation holds.
   static void Forget();

@@ -59,8 +59,8 @@ void SnapshotCache::Store(const std::string& key, SnapshotCacheEntry entry,
   std::lock_guard<std::mutex> lock(st.mu);
   if (generation && *generation != st.generation) return;
   StoredEntry& stored = st.entries[key];
+  stored.stored_at_ns = entry.fetched_at_ns != 0 ? entry.fetched_at_ns : MonotonicNanos();
   stored.entry = std::move(entry);
-  stored.stored_at_ns = MonotonicNanos();
 }
 
 void SnapshotCache::Clear() {

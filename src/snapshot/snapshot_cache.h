@@ -29,6 +29,9 @@ struct SnapshotCacheEntry {
   uint64_t epoch = 0;
   std::string user;
   EpochPollTarget origin;
+  // Monotonic: when its fetch began, so when it was last known current (0:
+  // when stored). A connection installing it later must not count it fresher.
+  int64_t fetched_at_ns = 0;
 };
 
 struct CachedSnapshot {
@@ -52,7 +55,7 @@ class SnapshotCache {
   // misses.
   static std::optional<CachedSnapshot> Lookup(const std::string& key);
 
-  // Stores (or replaces) the entry under `key`, stamped now. An empty key
+  // Stores (or replaces) the entry under `key`, stamped with its fetch. An empty key
   // stores nothing, and so does a `generation` (from Generation() before the
   // fetch) that Invalidate has since moved past: that snapshot may predate a
   // change this process made.

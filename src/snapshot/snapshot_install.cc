@@ -71,6 +71,7 @@ arrow::Result<FetchedSnapshot> FetchAndCache(const zv_conn* transport, const std
   SnapshotCacheEntry entry;
   entry.slots = fetched.slots;
   entry.epoch = fetched.epoch;
+  entry.fetched_at_ns = fetched.fetched_at_ns;
   entry.user = username != nullptr ? username : "";
   entry.origin.control_plane_url = transport->control_plane_url;
   entry.origin.session_token = transport->session_token.Copy();

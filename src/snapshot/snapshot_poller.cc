@@ -13,6 +13,7 @@
 #include "platform/resident_thread.h"
 #include "snapshot/catalog_version_internal.h"
 #include "snapshot/confirmed_version.h"
+#include "util/clock.h"
 #include "snapshot/snapshot_cache.h"
 #include "transport/http_client.h"
 #include "util/no_destructor.h"
@@ -65,6 +66,7 @@ void PollOnce(PollerState& st) {
   // The settings of the connection that filled the entry, not defaults: a
   // control plane behind a private CA, client certificates or a proxy would
   // refuse every poll otherwise.
+  const int64_t asked_at = MonotonicNanos();
   arrow::Result<ZVCatalogVersion> version =
       zv_route_fetch_epoch(target->control_plane_url.c_str(), target->session_token.c_str(),
                            &target->tls, &target->options, &st.stop);
@@ -87,7 +89,7 @@ void PollOnce(PollerState& st) {
   const unsigned long long sequence = version->sequence;
   // Serves as a confirmation for the connections of that control plane: one
   // whose snapshot is older reloads at its next catalog answer.
-  ConfirmedCatalogVersion::Note(target->control_plane_url, sequence);
+  ConfirmedCatalogVersion::Note(target->control_plane_url, sequence, asked_at);
   bool changed = false;
   {
     std::lock_guard<std::mutex> lock(st.epoch_lock);

@@ -82,15 +82,27 @@ TEST_F(ConfirmedVersionTest, AChangeMadeHereAsksAfreshAndThePollerServesOthers) 
   EXPECT_EQ(after->sequence, 9u);
   EXPECT_EQ(requests_, 2);
 
-  ConfirmedCatalogVersion::Note(transport_.control_plane_url, 12);
+  ConfirmedCatalogVersion::Note(transport_.control_plane_url, 12, zv::MonotonicNanos());
   auto noted = ConfirmedCatalogVersion::Confirm(transport_, 5 * kSecond);
   ASSERT_TRUE(noted.ok());
   EXPECT_EQ(noted->sequence, 12u);
   EXPECT_EQ(requests_, 2);
 
+  // A poll asked before a change made here, answered after it, does not
+  // confirm the catalog since that change.
+  const int64_t poll_asked = zv::MonotonicNanos();
+  ConfirmedCatalogVersion::Forget();
+  const int64_t changed_again = zv::MonotonicNanos();
+  sequence_ = 13;
+  ConfirmedCatalogVersion::Note(transport_.control_plane_url, 12, poll_asked);
+  auto fresh = ConfirmedCatalogVersion::Confirm(transport_, 5 * kSecond, changed_again);
+  ASSERT_TRUE(fresh.ok());
+  EXPECT_EQ(fresh->sequence, 13u);
+  EXPECT_EQ(requests_, 3);
+
   ConfirmedCatalogVersion::Forget();
   ASSERT_TRUE(ConfirmedCatalogVersion::Confirm(transport_, 5 * kSecond).ok());
-  EXPECT_EQ(requests_, 3);
+  EXPECT_EQ(requests_, 4);
 }
 
 }  // namespace

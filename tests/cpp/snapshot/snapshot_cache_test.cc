@@ -13,6 +13,7 @@
 #include "snapshot/snapshot_poller_internal.h"
 #include "snapshot/snapshot_store.h"
 #include "stream/ipc_test_streams.h"
+#include "util/clock.h"
 
 namespace {
 
@@ -52,6 +53,12 @@ TEST_F(SnapshotCacheTest, InvalidateDropsEntriesAndRefusesStoresOfEarlierFetches
   SnapshotCache::Store(key, Entry(1, 6, "http://cp", "t"), SnapshotCache::Generation());
   ASSERT_TRUE(SnapshotCache::Lookup(key).has_value());
   EXPECT_EQ(SnapshotCache::Lookup(key)->epoch, 6u);
+  // Known current when its fetch began, however long the fetch took.
+  zv::SnapshotCacheEntry slow = Entry(1, 7, "http://cp", "t");
+  const int64_t began = zv::MonotonicNanos() - 20'000'000'000;
+  slow.fetched_at_ns = began;
+  SnapshotCache::Store(key, std::move(slow));
+  EXPECT_EQ(SnapshotCache::Lookup(key)->stored_at_ns, began);
 }
 
 TEST_F(SnapshotCacheTest, KeyNeedsUrlAndUser) {

@@ -1,5 +1,6 @@
 #include <arrow/array.h>
 
+#include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/expr_walk_internal.h"
 #include "metadata_engine/subquery_internal.h"
@@ -39,6 +40,11 @@ const ArrayType& as(const arrow::Array& array) {
 
 Result<Literal> to_literal(const arrow::Array& column, int64_t row) {
   const Type type = literal_type(*column.type());
+  // A null of a type no literal carries (a decimal sum, a date) would come
+  // out typeless, where the service keeps the column's type.
+  if (type == Type::Null && column.type_id() != arrow::Type::NA) {
+    return decline("a subquery's " + column.type()->name() + " value has no literal type");
+  }
   if (column.IsNull(row)) return Literal{std::monostate{}, type};
   switch (column.type_id()) {
     case arrow::Type::BOOL: return Literal{as<arrow::BooleanArray>(column).Value(row), type};

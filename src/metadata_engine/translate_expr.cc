@@ -298,7 +298,12 @@ ExprPtr translate_func_call(TranslateContext& ctx, const json& body) {
       }
     }
   }
-  if (!is_aggregate_name(name)) return make_expr(FunctionCall{name, std::move(args)});
+  if (!is_aggregate_name(name)) {
+    // upper(DISTINCT x) is the service's error to report, not a value.
+    if (bool_member(body, "agg_distinct"))
+      return out_of_scope(ctx, "DISTINCT in a call of a function that is not an aggregate");
+    return make_expr(FunctionCall{name, std::move(args)});
+  }
   AggregateCall call;
   call.name = name;
   call.distinct = bool_member(body, "agg_distinct");

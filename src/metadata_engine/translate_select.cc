@@ -2,16 +2,46 @@
 // parse_select entry point.
 #include <arrow/util/utf8.h>
 
+#include <cctype>
+
 #include "metadata_engine/arrow_init_internal.h"
 #include "metadata_engine/parse_select.h"
 #include "metadata_engine/pg_parse_tree_internal.h"
 #include "metadata_engine/translate_context_internal.h"
+#include "util/ascii.h"
 
 namespace zv_sql::internal {
 
 namespace {
 
 FromItemPtr translate_from_item(TranslateContext& ctx, const json* value);
+
+bool identifier_byte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return std::isalnum(byte) || c == '_' || c == '$' || byte >= 0x80;
+}
+
+// The parser folds an unquoted name to lower case and cuts it at 63 bytes,
+// where the service names a column as written ("AS TableName" gives
+// TableName). The written name is the text's spelling of it when the text
+// spells it, ignoring case, the same way wherever it appears; otherwise the
+// service's name is unknown here.
+std::optional<std::string> written_name(std::string_view sql, std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  std::optional<std::string_view> spelling;
+  for (size_t at = 0; at + name.size() <= sql.size(); ++at) {
+    const std::string_view here = sql.substr(at, name.size());
+    if (!zv::ascii_iequals(here, name)) continue;
+    if ((at > 0 && identifier_byte(sql[at - 1])) ||
+        (at + name.size() < sql.size() && identifier_byte(sql[at + name.size()]))) {
+      continue;
+    }
+    if (spelling && *spelling != here) return std::nullopt;
+    spelling = here;
+  }
+  if (!spelling) return std::nullopt;
+  return std::string(*spelling);
+}
 
 FromItemPtr fail_from(TranslateContext& ctx, ParseCode code, std::string message) {
   ctx.fail(code, std::move(message));
@@ -102,7 +132,11 @@ FromItemPtr translate_values_table(TranslateContext& ctx, const json& select_bod
   if (const json* alias = member(subselect, "alias")) {
     table.alias = string_member(*alias, "aliasname");
     if (const json* names = list_member(*alias, "colnames")) {
-      for (const json& name : *names) table.column_names.push_back(string_node(&name).value_or(""));
+      for (const json& name : *names) {
+        std::optional<std::string> written = written_name(ctx.sql, string_node(&name).value_or(""));
+        if (!written) return fail_from(ctx, ParseCode::OutOfScope, "a column name not as written");
+        table.column_names.push_back(std::move(*written));
+      }
     }
   }
   return std::make_unique<FromItem>(std::move(table));
@@ -178,7 +212,12 @@ bool translate_projection(TranslateContext& ctx, const json& targets, SelectStat
     }
     ProjectionItem item;
     if (!(item.expr = translate_expr(ctx, member(*node->body, "val")))) return false;
-    item.alias = string_member(*node->body, "name");
+    if (std::optional<std::string> alias = string_member(*node->body, "name")) {
+      if (!(item.alias = written_name(ctx.sql, *alias))) {
+        ctx.fail(ParseCode::OutOfScope, "a select item's alias not as written");
+        return false;
+      }
+    }
     out.projection.push_back(std::move(item));
   }
   return true;

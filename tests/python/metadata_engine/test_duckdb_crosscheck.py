@@ -289,6 +289,10 @@ QUERIES += [
      False),
     # Integers divide as doubles.
     ("SELECT ordinal_position / 2 AS h FROM information_schema.columns", False),
+    # Names keep the case they are written in.
+    ("SELECT table_name AS TableName, count(*) AS N FROM information_schema.tables GROUP BY table_name "
+     "ORDER BY TableName", True),
+    ("SELECT * FROM (VALUES (1, 'a')) v(MyCol, \"Other\")", False),
 ]
 
 # IN follows SQL's three-valued logic around nulls, like compute does.
@@ -343,6 +347,15 @@ DECLINED = [
     "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name)",
     "SELECT t.table_name FROM information_schema.tables t WHERE EXISTS "
     "(SELECT 1 FROM information_schema.columns c WHERE c.table_name = t.table_name AND c.data_type = 'DOUBLE')",
+    # A name spelled two ways, constants with leading zeros (named and read
+    # as written), DISTINCT in a call of a plain function, and an empty
+    # subquery's null of a type no literal carries.
+    "SELECT table_name AS TableName FROM information_schema.tables ORDER BY tablename",
+    "SELECT 005 FROM information_schema.tables",
+    "SELECT -000000000001 AS x FROM information_schema.tables",
+    "SELECT upper(DISTINCT table_name) AS u FROM information_schema.tables",
+    "SELECT (SELECT sum(ordinal_position) FROM information_schema.columns WHERE table_name = '') AS s "
+    "FROM information_schema.schemata",
 ]
 
 

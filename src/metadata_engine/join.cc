@@ -7,12 +7,14 @@
 #include <arrow/acero/options.h>
 #include <arrow/builder.h>
 #include <arrow/compute/api.h>
+#include <arrow/util/byte_size.h>
 
 #include "metadata_engine/acero_plan_internal.h"
 #include "metadata_engine/ascii_internal.h"
 #include "metadata_engine/decline_internal.h"
 #include "metadata_engine/evaluator_internal.h"
 #include "metadata_engine/expr_walk_internal.h"
+#include "metadata_engine/join_size_internal.h"
 #include "metadata_engine/overloaded_internal.h"
 #include "metadata_engine/relation_resolution_internal.h"
 #include "metadata_engine/select_pipeline_internal.h"
@@ -28,6 +30,25 @@ namespace {
 
 // A cross product larger than this is not worth building in the driver.
 constexpr int64_t kMaxCrossProductRows = int64_t{1} << 22;
+// Nor a join result larger than this: compute answers such a question
+// without holding it in the host's memory.
+constexpr int64_t kMaxJoinBytes = int64_t{256} << 20;
+
+double bytes_per_row(const arrow::RecordBatch& batch) {
+  return batch.num_rows() == 0 ? 0.0
+                               : static_cast<double>(arrow::util::TotalBufferSize(batch)) /
+                                     static_cast<double>(batch.num_rows());
+}
+
+// Declines a join whose `rows` rows of both sides' columns would exceed the
+// bound.
+Status within_join_bound(int64_t rows, const arrow::RecordBatch& left,
+                         const arrow::RecordBatch& right) {
+  const double bytes = static_cast<double>(rows) * (bytes_per_row(left) + bytes_per_row(right));
+  if (bytes > static_cast<double>(kMaxJoinBytes))
+    return decline("join result too large for the metadata engine");
+  return Status::OK();
+}
 
 struct KeyPair {
   std::string left;  // internal names
@@ -126,6 +147,7 @@ struct JoinBuilder {
     if (keys.empty()) {
       ARROW_ASSIGN_OR_RAISE(joined.batch, cross_product(left.batch, right.batch));
     } else {
+      if (!left_only) ARROW_RETURN_NOT_OK(check_join_size(left.batch, right.batch, keys, outer));
       ARROW_ASSIGN_OR_RAISE(joined.batch, hash_join(join.type, left.batch, right.batch, keys));
     }
     for (Expr* residual : residuals) {
@@ -189,12 +211,27 @@ struct JoinBuilder {
 
   Status bind_columns(Expr& expr, const BoundBatch& bound);
 
+  // Outer joins add at most the unmatched rows of both sides.
+  static Status check_join_size(const std::shared_ptr<arrow::RecordBatch>& left,
+                                const std::shared_ptr<arrow::RecordBatch>& right,
+                                const std::vector<KeyPair>& keys, bool outer) {
+    std::vector<std::string> left_keys, right_keys;
+    for (const KeyPair& pair : keys) {
+      left_keys.push_back(pair.left);
+      right_keys.push_back(pair.right);
+    }
+    ARROW_ASSIGN_OR_RAISE(int64_t rows, inner_join_rows(left, right, left_keys, right_keys));
+    if (outer) rows += left->num_rows() + right->num_rows();
+    return within_join_bound(rows, *left, *right);
+  }
+
   Result<std::shared_ptr<arrow::RecordBatch>> cross_product(
       const std::shared_ptr<arrow::RecordBatch>& left,
       const std::shared_ptr<arrow::RecordBatch>& right) {
     const int64_t n = left->num_rows(), m = right->num_rows();
     if (m != 0 && n > kMaxCrossProductRows / m)
       return decline("cross product too large for the metadata engine");
+    ARROW_RETURN_NOT_OK(within_join_bound(n * m, *left, *right));
     arrow::Int64Builder left_rows, right_rows;
     ARROW_RETURN_NOT_OK(left_rows.Reserve(n * m));
     ARROW_RETURN_NOT_OK(right_rows.Reserve(n * m));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <arrow/builder.h>
 #include <arrow/util/key_value_metadata.h>
 
 #include "engine_case.h"
@@ -227,6 +228,37 @@ TEST_F(JoinTest, JoinedColumnsKeepFieldMetadata) {
   auto metadata = result.schema->field(0)->metadata();
   ASSERT_TRUE(metadata);
   EXPECT_EQ(metadata->Get("comment").ValueOr(""), "name of the table");
+}
+
+// A table of `count` columns, every one in table "wide".
+std::shared_ptr<arrow::RecordBatch> WideTable(int count) {
+  arrow::StringBuilder tables, columns;
+  for (int i = 0; i < count; ++i) {
+    EXPECT_TRUE(tables.Append("wide").ok());
+    EXPECT_TRUE(columns.Append("column_with_a_long_name_" + std::to_string(i)).ok());
+  }
+  auto schema = arrow::schema(
+      {arrow::field("table_name", arrow::utf8()), arrow::field("column_name", arrow::utf8())});
+  return arrow::RecordBatch::Make(schema, count, {*tables.Finish(), *columns.Finish()});
+}
+
+TEST(JoinSize, AJoinTooLargeToHoldGoesToComputeAndASmallOneIsAnswered) {
+  const char* self_join =
+      "SELECT count(*) AS n FROM information_schema.columns a JOIN information_schema.columns b "
+      "ON a.table_name = b.table_name";
+  MetadataEngine engine;
+  auto wide = WideTable(6000);  // 36 million rows joined
+  engine.register_relation("information_schema.columns", wide->schema(), {wide});
+  ExecuteResult result = engine.execute_sql(self_join);
+  EXPECT_EQ(result.status, ExecuteStatus::NotHandled);
+  EXPECT_EQ(result.reason, "join result too large for the metadata engine");
+
+  MetadataEngine small;
+  auto narrow = WideTable(300);
+  small.register_relation("information_schema.columns", narrow->schema(), {narrow});
+  result = small.execute_sql(self_join);
+  ASSERT_EQ(result.status, ExecuteStatus::Ok) << result.reason << result.error;
+  EXPECT_EQ(result.batches.at(0)->column(0)->ToString(), "[\n  90000\n]");
 }
 
 }  // namespace

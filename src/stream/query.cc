@@ -86,6 +86,53 @@ void ZVQuery::MarkDone() {
   queue_.NotifyAll();
 }
 
+namespace {
+
+// Whether values of type `a` may be read as values of type `b`: the same
+// type, where names and nullability of nested fields may differ (the INIT
+// frame may declare NOT NULL where a batch says nullable).
+bool SameValues(const arrow::DataType& a, const arrow::DataType& b) {
+  if (a.id() != b.id()) return false;
+  switch (a.id()) {
+    case arrow::Type::DICTIONARY: {
+      const auto& x = static_cast<const arrow::DictionaryType&>(a);
+      const auto& y = static_cast<const arrow::DictionaryType&>(b);
+      return x.index_type()->Equals(*y.index_type()) &&
+             SameValues(*x.value_type(), *y.value_type());
+    }
+    case arrow::Type::FIXED_SIZE_LIST:
+      if (static_cast<const arrow::FixedSizeListType&>(a).list_size() !=
+          static_cast<const arrow::FixedSizeListType&>(b).list_size()) {
+        return false;
+      }
+      break;
+    case arrow::Type::SPARSE_UNION:
+    case arrow::Type::DENSE_UNION:
+      if (static_cast<const arrow::UnionType&>(a).type_codes() !=
+          static_cast<const arrow::UnionType&>(b).type_codes()) {
+        return false;
+      }
+      break;
+    default:
+      if (a.num_fields() == 0) return a.Equals(b);
+  }
+  if (a.num_fields() != b.num_fields()) return false;
+  for (int i = 0; i < a.num_fields(); ++i) {
+    if (!SameValues(*a.field(i)->type(), *b.field(i)->type())) return false;
+  }
+  return true;
+}
+
+bool SameColumns(const arrow::Schema& a, const arrow::Schema& b) {
+  if (a.num_fields() != b.num_fields()) return false;
+  for (int i = 0; i < a.num_fields(); ++i) {
+    if (!SameValues(*a.field(i)->type(), *b.field(i)->type())) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void ZVQuery::AdoptSchema(std::shared_ptr<arrow::Schema> init_schema) {
   {
     std::lock_guard<std::mutex> lock(queue_.mutex());
@@ -110,8 +157,7 @@ bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
   // INIT frame's or the first batch's): a batch of another layout would be
   // read through the wrong buffers, past their ends.
   const std::shared_ptr<arrow::Schema>& layout = batch->schema();
-  if (result_schema && layout != result_schema &&
-      !layout->Equals(*result_schema, /*check_metadata=*/false)) {
+  if (result_schema && layout != result_schema && !SameColumns(*layout, *result_schema)) {
     RecordError(StreamFault("a result batch's schema (" + layout->ToString() +
                             ") differs from the result's (" + result_schema->ToString() + ")"));
     return false;

@@ -15,7 +15,11 @@ def decode_payload(data: bytes | memoryview, payload_format: str) -> pa.Table:
             # One file in memory: the file reader itself, not the dataset layer that
             # read_table puts over it for paths and partitions.
             return pq.ParquetFile(pa.py_buffer(data)).read()
-        return pa.ipc.open_stream(pa.py_buffer(data)).read_all()
+        table = pa.ipc.open_stream(pa.py_buffer(data)).read_all()
+        # Reading checks the layout only: offsets or dictionary indices past
+        # their buffers would have DuckDB read outside them as it loads.
+        table.validate(full=True)
+        return table
     except (pa.ArrowException, OSError, ValueError) as exc:
         kind = "Parquet file" if payload_format == "parquet" else "Arrow IPC stream"
         raise IngestError(f"BATCH payload is not a readable {kind}: {exc}", BAD_PARAMETER) from None

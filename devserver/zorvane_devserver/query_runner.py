@@ -7,6 +7,7 @@ from dataclasses import dataclass
 import duckdb
 import pyarrow as pa
 
+from . import CATALOG_NAME
 from .arrow_ipc import BatchEncoder
 from .database import Database
 
@@ -17,6 +18,28 @@ EMPTY_SCHEMA = pa.schema([])
 # DuckDB's settings for scans of Python variables (off: see Database), which a
 # client's SET, RESET or PRAGMA must not turn back on.
 _PYTHON_SETTING = re.compile(r"python_", re.IGNORECASE)
+# A setting statement as this server runs it: SET or RESET first, then its
+# scope if written. A plain SET of a setting DuckDB keeps for the whole
+# database (memory_limit, threads) would change it for every client, so
+# each runs with SESSION scope, where DuckDB refuses those.
+_SETTING_STATEMENT = re.compile(r"\s*(SET|RESET)\s+(?:(SESSION|GLOBAL|LOCAL|VARIABLE)\b)?", re.IGNORECASE)
+_SERVICE_CATALOG = re.compile(rf"\b{CATALOG_NAME}\b", re.IGNORECASE)
+
+
+def _refused(what: str) -> duckdb.PermissionException:
+    return duckdb.PermissionException(f"Permission Error: {what} cannot be changed by a query")
+
+
+def _session_setting(text: str) -> str:
+    """The setting statement text, run for the client's session only."""
+    if _PYTHON_SETTING.search(text):
+        raise _refused("the server's Python settings")
+    match = _SETTING_STATEMENT.match(text)
+    if match is None or (match.group(2) or "").upper() == "GLOBAL":
+        raise _refused("a setting of the whole server (write SET or RESET without GLOBAL)")
+    if match.group(2):
+        return text
+    return text[:match.end(1)] + " SESSION" + text[match.end(1):]
 # DuckDB hands results over in vectors of this many rows, and its Arrow reader
 # is asked for READ_VECTORS at a time: they are ready soon after DuckDB has
 # produced them (see Database.cursor), so the first batch of a streaming query
@@ -118,9 +141,11 @@ class QueryRun:
         kinds = {stmt.type.name for stmt in statements}
         for stmt in statements:
             kind = stmt.type.name
-            if kind == "SET" and _PYTHON_SETTING.search(stmt.query):
-                raise duckdb.PermissionException(
-                    "Permission Error: the server's Python settings cannot be changed by a query")
+            sql = stmt.query
+            if kind == "SET":
+                sql = _session_setting(sql)
+            elif kind == "DETACH" and _SERVICE_CATALOG.search(sql):
+                raise _refused("the service's catalog")
             if kind in ROW_STATEMENTS:
                 reader = _arrow_reader(self._cursor, stmt)
                 if reader is None:
@@ -131,7 +156,7 @@ class QueryRun:
                     reader = pa.RecordBatchReader.from_batches(table.schema, table.to_batches())
                 self.result_sets.append(ResultSet(kind, -1, reader.schema, reader, BatchEncoder(reader.schema)))
             else:
-                self._cursor.execute(stmt.query)
+                self._cursor.execute(sql)
                 # Always drain: DuckDB refuses new work on a connection with an unfinished result.
                 result = self._cursor.fetchall()
                 rows = result[0][0] if kind in COUNT_STATEMENTS and result else 0

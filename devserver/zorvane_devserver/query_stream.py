@@ -5,6 +5,7 @@ import asyncio
 import uuid
 
 import duckdb
+import pyarrow as pa
 from aiohttp import web
 
 from .arrow_ipc import DEFAULT_MAX_BATCH_BYTES, encoded_size, schema_base64
@@ -62,7 +63,9 @@ async def query_stream(request: web.Request) -> web.StreamResponse:
     except ClientGone:
         await asyncio.to_thread(run.close)
         return web.Response(status=499)
-    except duckdb.Error as exc:
+    except (duckdb.Error, pa.ArrowException, OSError) as exc:
+        # A statement of a script that fails while its rows are read (to
+        # free the connection for the next) fails through DuckDB's Arrow reader.
         run.close()
         return error_response(http_status_for(exc), str(exc), sqlstate=sqlstate_for(exc),
                               errorCode=error_code_for(exc))

@@ -2,6 +2,7 @@
 import base64
 import json
 import socket
+import struct
 from pathlib import Path
 from urllib.parse import urlsplit
 
@@ -101,7 +102,7 @@ def test_idempotency_key_replays_first_statistics(node, table, devserver):
     ("unknown table", "42S02"), ("unknown column", "42S22"), ("bad cast", "22018"),
     ("key violation", "23000"), ("coerce off", "22018"), ("unknown header field", "22023"),
     ("bad mode", "22023"), ("header not json", "22023"), ("no init", "22023"), ("bad payload", "22023"),
-    ("upsert without keys", "22023")])
+    ("offsets past the data", "22023"), ("upsert without keys", "22023")])
 def test_failures_carry_a_sqlstate_and_change_nothing(node, table, case, sqlstate):
     good = arrow_header(table, SCHEMA)
     payloads = [ipc_bytes(rows([50, 51]))]
@@ -129,6 +130,12 @@ def test_failures_carry_a_sqlstate_and_change_nothing(node, table, case, sqlstat
         frames = [frame(BATCH, bytes(8) + payloads[0]), frame(EOS, bytes(4))]
     elif case == "bad payload":
         payloads.append(b"definitely not arrow")
+    elif case == "offsets past the data":
+        # A well-formed stream whose text offsets point 1 GiB into 301 bytes.
+        sound = ipc_bytes(pa.table({"id": pa.array([61], pa.int32()), "name": ["q" * 301]}))
+        offsets = struct.pack("<2i", 0, 301) + b"q"  # the offsets buffer, then the text
+        assert sound.count(offsets) == 1
+        payloads.append(sound.replace(offsets, struct.pack("<2i", 0, 1 << 30) + b"q"))
     r = ingest(*node, frames or upload_frames(good, payloads))
     assert r.status == 200 and r.error is not None, r.frames
     assert r.error["sqlstate"] == sqlstate and r.error["message"], r.error

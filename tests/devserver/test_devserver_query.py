@@ -103,6 +103,17 @@ def test_sql_errors_before_and_during_streaming(node):
         r = query(url, token, sql)
         assert r.status == 400 and r.error_body["sqlstate"] == "42501", sql
     assert query(url, token, "SELECT * FROM pa").error_body["sqlstate"] == "42S02"
+    # Settings of the whole server, and its catalog, are no client's to change.
+    for sql in ("SET GLOBAL TimeZone = 'Asia/Tokyo'", "PRAGMA threads = 1", "USE memory; DETACH zorvane"):
+        r = query(url, token, sql)
+        assert r.status == 400 and r.error_body["sqlstate"] == "42501", sql
+    assert query(url, token, "SET memory_limit = '64MB'").status == 400
+    r = query(url, token, "SELECT current_setting('TimeZone') AS tz, current_setting('memory_limit') AS m, "
+                          "current_database() AS db")
+    assert r.table().to_pylist()[0]["tz"] == "UTC" and "MiB" not in r.table().to_pylist()[0]["m"]
+    # A statement of a script that fails while its rows are read.
+    r = query(url, token, "SELECT 1; SELECT (CASE WHEN range > 100000 THEN 'x' ELSE '1' END)::INT FROM range(200000)")
+    assert r.status == 400 and r.error_body["sqlstate"] == "22018", r.error_body
     r = query(url, token, "SELECT CASE WHEN range > 3000000 THEN error('boom') ELSE range END FROM range(5000000)")
     assert r.status == 200 and r.frames[0][0] == INIT and "boom" in r.error["message"] and r.eos == []
 

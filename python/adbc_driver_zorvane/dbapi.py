@@ -72,9 +72,10 @@ def connect(
     conn = None
     try:
         db = adbc_driver_zorvane.connect(uri, db_kwargs=db_kwargs)
-        conn = adbc_driver_manager.AdbcConnection(
-            db, **adbc_driver_zorvane._option_texts(conn_kwargs))
-        return Connection(db, conn, conn_kwargs=conn_kwargs, autocommit=autocommit, **kwargs)
+        # As texts here too: a clone of the connection passes them on as keywords.
+        options = adbc_driver_zorvane._option_texts(conn_kwargs)
+        conn = adbc_driver_manager.AdbcConnection(db, **options)
+        return Connection(db, conn, conn_kwargs=options, autocommit=autocommit, **kwargs)
     except Exception:
         if conn:
             conn.close()

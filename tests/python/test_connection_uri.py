@@ -7,7 +7,7 @@ import pytest
 
 import adbc_driver_zorvane
 import adbc_driver_zorvane.dbapi
-from adbc_driver_zorvane import DatabaseOptions
+from adbc_driver_zorvane import ConnectionOptions, DatabaseOptions
 
 
 def host_port(url):
@@ -33,6 +33,13 @@ def test_connects_with_a_connection_uri(devserver, uri_form, db_kwargs):
     uri = uri_form.format(hp=host_port(devserver.url))
     with adbc_driver_zorvane.dbapi.connect(uri, db_kwargs=db_kwargs) as conn:
         assert select_one(conn) == 1
+
+
+def test_connection_options_given_as_enums_serve_clones_too(devserver):
+    uri = f"zorvane+http://demo:demo@{host_port(devserver.url)}/"
+    with adbc_driver_zorvane.dbapi.connect(uri, conn_kwargs={ConnectionOptions.QUERY_TIMEOUT_SEC: 30}) as conn:
+        with conn.adbc_clone() as clone:
+            assert select_one(clone) == 1
 
 
 def test_ipv6_host(driver_path):

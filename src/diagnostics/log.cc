@@ -140,6 +140,11 @@ class FormattedMessage {
         text_ = heap_.data();
       } catch (const std::bad_alloc&) {
       }
+      // Cut short: a URL whose credentials straddle the cut would keep them,
+      // with no '@' left for the scrub to find.
+      char* cut = text_ == stack_ ? stack_ : heap_.data();
+      const size_t room = text_ == stack_ ? sizeof(stack_) : heap_.size();
+      if (static_cast<size_t>(needed) >= room) cut[zv_url_safe_prefix(cut)] = '\0';
     }
   }
   FormattedMessage(const FormattedMessage&) = delete;

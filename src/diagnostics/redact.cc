@@ -214,4 +214,11 @@ bool zv_may_hold_url_password(std::string_view text) {
   return scheme != std::string_view::npos && text.find('@', scheme) != std::string_view::npos;
 }
 
+size_t zv_url_safe_prefix(std::string_view text) {
+  const size_t scheme = text.rfind(kSchemeSeparator);
+  if (scheme == std::string_view::npos) return text.size();
+  const size_t authority = scheme + kSchemeSeparator.size();
+  return AuthorityEnd(text, authority) < text.size() ? text.size() : scheme;
+}
+
 }  // namespace zv

@@ -20,4 +20,9 @@ std::string zv_redact_url_passwords(std::string_view text);
 // somewhere by '@'): the cheap test before zv_redact_url_passwords.
 bool zv_may_hold_url_password(std::string_view text);
 
+// How much of `text`, a message cut short, can be kept: all of it, unless
+// the authority of its last URL runs into the cut, where a password may
+// have lost the '@' that marks it.
+size_t zv_url_safe_prefix(std::string_view text);
+
 }  // namespace zv

@@ -199,6 +199,13 @@ TEST_F(LogTest, UrlPasswordsNeverReachTheLogWhoeverFormatsTheLine) {
   EXPECT_THAT(text, HasSubstr("plain http://cp:80/a@b"));
   EXPECT_THAT(text, Not(HasSubstr("hunter2")));
   EXPECT_THAT(text, Not(HasSubstr("pr0xy")));
+
+  // Also when the message is cut inside a long password, before its '@'.
+  const std::string padding(4900, 'x');
+  const std::string password(400, 'S');
+  zv::zv_log_write(zv::kLogInfo, "transport", "long %shttp://bob:%s@cp/", padding.c_str(),
+                   password.c_str());
+  EXPECT_THAT(ReadFile(path), Not(HasSubstr("bob:SSS")));
 }
 
 TEST(LogLevels, ParseAndNameEveryLevel) {

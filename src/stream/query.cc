@@ -88,6 +88,17 @@ void ZVQuery::MarkDone() {
 
 namespace {
 
+bool SameValues(const arrow::DataType& a, const arrow::DataType& b);
+
+// Whether each field of `a` holds values of the type of the same field of `b`.
+bool SameFieldTypes(const arrow::FieldVector& a, const arrow::FieldVector& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!SameValues(*a[i]->type(), *b[i]->type())) return false;
+  }
+  return true;
+}
+
 // Whether values of type `a` may be read as values of type `b`: the same
 // type, where names and nullability of nested fields may differ (the INIT
 // frame may declare NOT NULL where a batch says nullable).
@@ -116,19 +127,7 @@ bool SameValues(const arrow::DataType& a, const arrow::DataType& b) {
     default:
       if (a.num_fields() == 0) return a.Equals(b);
   }
-  if (a.num_fields() != b.num_fields()) return false;
-  for (int i = 0; i < a.num_fields(); ++i) {
-    if (!SameValues(*a.field(i)->type(), *b.field(i)->type())) return false;
-  }
-  return true;
-}
-
-bool SameColumns(const arrow::Schema& a, const arrow::Schema& b) {
-  if (a.num_fields() != b.num_fields()) return false;
-  for (int i = 0; i < a.num_fields(); ++i) {
-    if (!SameValues(*a.field(i)->type(), *b.field(i)->type())) return false;
-  }
-  return true;
+  return SameFieldTypes(a.fields(), b.fields());
 }
 
 }  // namespace
@@ -157,7 +156,8 @@ bool ZVQuery::Enqueue(std::shared_ptr<arrow::Schema> batch_schema,
   // INIT frame's or the first batch's): a batch of another layout would be
   // read through the wrong buffers, past their ends.
   const std::shared_ptr<arrow::Schema>& layout = batch->schema();
-  if (result_schema && layout != result_schema && !SameColumns(*layout, *result_schema)) {
+  if (result_schema && layout != result_schema &&
+      !SameFieldTypes(layout->fields(), result_schema->fields())) {
     RecordError(StreamFault("a result batch's schema (" + layout->ToString() +
                             ") differs from the result's (" + result_schema->ToString() + ")"));
     return false;

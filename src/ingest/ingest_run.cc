@@ -5,7 +5,6 @@
 #include <arrow/util/byte_size.h>
 
 #include <algorithm>
-#include <optional>
 
 #include "diagnostics/log.h"
 #include "util/failure.h"
@@ -281,14 +280,15 @@ arrow::Status RunIngest(const std::shared_ptr<zv_conn>& conn, const IngestSettin
   if (!begun.ok())
     return UploadFailure(OrDefault(begun.status().message(), "zv_ingest_begin failed"));
   std::unique_ptr<IngestUpload> upload = std::move(*begun);
-  // A push waiting for room on a slow server wakes at the host's Cancel.
-  std::optional<ScopedStop> stop;
-  stop.emplace(scope, [raw = upload.get()] { raw->Interrupt(); });
-  arrow::Status produced = ProduceBatches(*reader, settings, *upload, *progress, cancellation);
+  arrow::Status produced;
+  {
+    // A push waiting for room on a slow server wakes at the host's Cancel.
+    const ScopedStop stop(scope, [raw = upload.get()] { raw->Interrupt(); });
+    produced = ProduceBatches(*reader, settings, *upload, *progress, cancellation);
+  }
   // Past this point EOS may go out and the load's fate is the server's, so a
   // Cancel no longer reaches the upload. One that came before, even during
   // the last read of the host's stream, still leaves the load absent.
-  stop.reset();
   if (produced.ok()) produced = cancellation.Check();
   if (!produced.ok()) {
     upload->Cancel();
